@@ -1,0 +1,92 @@
+// The simulated Windows machine: loading an image, persistence, faults and
+// the test API. Used by the host program and by tests; product code never
+// includes this file (it sees the machine only through platform/win32.h).
+//
+// A machine image is a directory holding machine.ini, system.reg (the
+// HKEY_LOCAL_MACHINE hive as a regedit file) and drive_c/ (the C: drive).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace winsim {
+
+enum class Platform { Nt, Win9x };
+
+// Faults a machine can carry; machine.ini's [faults] section sets them and
+// tests may change them at any time.
+struct Faults {
+    bool versionFails = false;          // version = fail
+    bool windowsDirFails = false;       // windows = fail
+    bool refusePropertyChange = false;  // propertychange = refuse
+    bool removeFails = false;           // remove = fail
+    bool refuseDeleteKey = false;       // deletekey = refuse
+};
+
+// Loads the image in `dir` and makes it the current machine. On failure
+// returns false, sets `error` to a message naming the file (and line), and
+// leaves the current machine (if any) unchanged. Warnings (skipped .reg
+// lines, keys under other roots) go to standard error.
+bool loadMachine(const std::string& dir, std::string* error);
+
+// Drops the current machine (its registry changes are already saved).
+void unloadMachine();
+bool hasMachine();
+std::string machineDir();
+Platform platform();
+
+Faults& faults();
+
+// Persistence: every registry change made through the API is written to
+// system.reg atomically before the call that made it returns. Returns
+// false, with a message, when the last save failed (the in-memory registry
+// keeps the change; the file keeps the previous image).
+bool lastSaveFailed(std::string* message);
+
+// Restart requests recorded by ExitWindowsEx(EWX_REBOOT, ...).
+bool restartRequested();
+
+// ---- Test API -------------------------------------------------------------
+
+// Counts every call of a simulated API function by name, e.g.
+// "SetupDiCallClassInstaller", "RegDeleteKeyA".
+unsigned callCount(const std::string& function);
+void resetCallCounts();
+
+// The calls made since the last reset, in order, each as
+// "Function(argument, ...)" with key paths and file paths spelled out, e.g.
+// "RegDeleteKeyA(HKLM, System\\CurrentControlSet\\Services\\Eventlog\\System\\svc)"
+// or "DeleteFileA(C:\\WINDOWS\\Inf\\oem7.inf)".
+const std::vector<std::string>& callLog();
+
+// Makes calls of `function` fail with `error` (the function's own failure
+// result, GetLastError() == error). `nth` = 0: every call from now on;
+// otherwise only the nth call from now on (1-based).
+void refuseCall(const std::string& function, uint32_t error, unsigned nth = 0);
+void clearRefusals();
+
+// Direct registry inspection and change, bypassing counting, faults and
+// code-page conversion (UTF-8 in and out). Paths are below
+// HKEY_LOCAL_MACHINE, e.g. "System\\CurrentControlSet\\Enum\\USB".
+bool keyExists(const std::string& path);
+std::vector<std::string> subkeyNames(const std::string& path);
+std::optional<std::string> stringValue(const std::string& path, const std::string& name);
+std::optional<uint32_t> dwordValue(const std::string& path, const std::string& name);
+void setStringValue(const std::string& path, const std::string& name, const std::string& value);
+void setDwordValue(const std::string& path, const std::string& name, uint32_t value);
+// Raw typed value (bytes exactly as stored; string types as the A functions
+// would return them in the image's code page).
+void setRawValue(const std::string& path, const std::string& name, uint32_t type,
+                 const std::vector<uint8_t>& bytes);
+bool deleteTree(const std::string& path);
+
+// The registry as a .reg text in the header form the image was read with.
+std::string exportRegistry();
+
+// Host path of a C: path inside the sandbox (for tests checking files), or
+// empty when the path escapes the sandbox or the drive is not C:.
+std::string hostPath(const std::string& windowsPath);
+
+}  // namespace winsim
