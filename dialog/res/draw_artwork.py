@@ -1,0 +1,189 @@
+#!/usr/bin/env python3
+"""Draws the dialog's artwork and writes it as Windows bitmap and icon files.
+
+    python3 dialog/res/draw_artwork.py        (rewrites the files next to this script)
+
+Outputs (all uncompressed, readable by Windows 98 and later):
+  app.ico      icon 128: 32x32 and 16x16, 4 bits per pixel, standard 16-colour palette
+  picture.bmp  bitmap 129: 48x48, 24 bits per pixel (fills the 33x31 dialog-unit frame)
+  logo.bmp     bitmap 131: 88x24, 24 bits per pixel (centred in the 61x17 dialog-unit frame)
+
+Standard library only; the output is deterministic, so re-running it leaves git clean.
+"""
+
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# The 16 colours of the standard VGA palette, as (r, g, b).
+PALETTE16 = [
+    (0, 0, 0), (128, 0, 0), (0, 128, 0), (128, 128, 0),
+    (0, 0, 128), (128, 0, 128), (0, 128, 128), (192, 192, 192),
+    (128, 128, 128), (255, 0, 0), (0, 255, 0), (255, 255, 0),
+    (0, 0, 255), (255, 0, 255), (0, 255, 255), (255, 255, 255),
+]
+BLACK, DARK_RED, GREY, SILVER, RED, BLUE, WHITE, NAVY = 0, 1, 8, 7, 9, 12, 15, 4
+
+
+class Canvas:
+    """A picture as rows of palette indices or RGB tuples, row 0 at the top."""
+
+    def __init__(self, width, height, fill):
+        self.width, self.height = width, height
+        self.pixels = [[fill] * width for _ in range(height)]
+        self.opaque = [[True] * width for _ in range(height)]
+
+    def rect(self, x0, y0, x1, y1, colour):
+        for y in range(max(0, y0), min(self.height, y1)):
+            for x in range(max(0, x0), min(self.width, x1)):
+                self.pixels[y][x] = colour
+                self.opaque[y][x] = True
+
+    def clear(self, x0, y0, x1, y1):
+        for y in range(max(0, y0), min(self.height, y1)):
+            for x in range(max(0, x0), min(self.width, x1)):
+                self.opaque[y][x] = False
+
+    def line(self, x0, y0, x1, y1, colour, thickness=1):
+        steps = max(abs(x1 - x0), abs(y1 - y0), 1)
+        for i in range(steps + 1):
+            x = x0 + (x1 - x0) * i / steps
+            y = y0 + (y1 - y0) * i / steps
+            self.rect(int(round(x)), int(round(y)), int(round(x)) + thickness,
+                      int(round(y)) + thickness, colour)
+
+
+def draw_plug(c, scale, body, metal, cross):
+    """A USB plug seen from the side, struck through by a cross."""
+    s = scale
+    c.rect(2 * s, 6 * s, 10 * s, 10 * s, body)      # plug body
+    c.rect(10 * s, 7 * s, 14 * s, 9 * s, metal)     # metal tip
+    c.rect(0, 7 * s + s // 2, 2 * s, 8 * s + s // 2, body)  # cable
+    c.line(3 * s, 2 * s, 13 * s, 14 * s, cross, max(1, s))
+    c.line(13 * s, 2 * s, 3 * s, 14 * s, cross, max(1, s))
+
+
+def icon_image(size):
+    c = Canvas(size, size, SILVER)
+    c.clear(0, 0, size, size)
+    s = size // 16
+    c.rect(0, 0, size, size, SILVER)
+    c.rect(0, 0, size, s, WHITE)
+    c.rect(0, 0, s, size, WHITE)
+    c.rect(0, size - s, size, size, GREY)
+    c.rect(size - s, 0, size, size, GREY)
+    draw_plug(c, s, NAVY, BLUE, RED)
+    return c
+
+
+def dib_4bpp(c):
+    """BITMAPINFOHEADER (height doubled for the AND mask), palette, XOR and AND bitmaps."""
+    w, h = c.width, c.height
+    header = struct.pack("<IiiHHIIiiII", 40, w, h * 2, 1, 4, 0, 0, 0, 0, 16, 0)
+    palette = b"".join(struct.pack("<BBBB", b, g, r, 0) for (r, g, b) in PALETTE16)
+    xor_stride = ((w * 4 + 31) // 32) * 4
+    and_stride = ((w + 31) // 32) * 4
+    xor = bytearray()
+    mask = bytearray()
+    for y in reversed(range(h)):
+        row = bytearray(xor_stride)
+        for x in range(w):
+            index = c.pixels[y][x] if c.opaque[y][x] else 0
+            row[x // 2] |= index << (4 if x % 2 == 0 else 0)
+        xor += row
+        mrow = bytearray(and_stride)
+        for x in range(w):
+            if not c.opaque[y][x]:
+                mrow[x // 8] |= 0x80 >> (x % 8)
+        mask += mrow
+    return header + palette + bytes(xor) + bytes(mask)
+
+
+def write_ico(path, images):
+    entries = [dib_4bpp(img) for img in images]
+    out = bytearray(struct.pack("<HHH", 0, 1, len(images)))
+    offset = 6 + 16 * len(images)
+    for img, data in zip(images, entries):
+        out += struct.pack("<BBBBHHII", img.width, img.height, 16, 0, 1, 4, len(data), offset)
+        offset += len(data)
+    for data in entries:
+        out += data
+    with open(path, "wb") as f:
+        f.write(out)
+
+
+def write_bmp24(path, c):
+    stride = ((c.width * 3 + 3) // 4) * 4
+    pixels = bytearray()
+    for y in reversed(range(c.height)):
+        row = bytearray()
+        for x in range(c.width):
+            r, g, b = c.pixels[y][x]
+            row += bytes((b, g, r))
+        row += bytes(stride - len(row))
+        pixels += row
+    info = struct.pack("<IiiHHIIiiII", 40, c.width, c.height, 1, 24, 0, len(pixels), 2835, 2835,
+                       0, 0)
+    header = struct.pack("<2sIHHI", b"BM", 14 + len(info) + len(pixels), 0, 0, 14 + len(info))
+    with open(path, "wb") as f:
+        f.write(header + info + bytes(pixels))
+
+
+def rgb(index):
+    return PALETTE16[index]
+
+
+def picture():
+    """Bitmap 129: the plug with its cross on a light panel, drawn at three times the icon grid."""
+    c = Canvas(48, 48, (212, 208, 200))
+    for y in range(48):  # soft vertical shade
+        shade = 232 - y
+        c.rect(0, y, 48, y + 1, (shade, shade, min(255, shade + 12)))
+    s = 3
+    c.rect(2 * s, 6 * s, 10 * s, 10 * s, rgb(NAVY))
+    c.rect(10 * s, 7 * s, 14 * s, 9 * s, (160, 160, 170))
+    c.rect(11 * s, 7 * s + 2, 12 * s, 7 * s + 4, rgb(BLACK))
+    c.rect(0, 7 * s + 1, 2 * s, 8 * s + 2, rgb(NAVY))
+    c.line(6, 6, 40, 42, rgb(RED), 3)
+    c.line(40, 6, 6, 42, rgb(RED), 3)
+    return c
+
+
+# 3x5 block letters for the logo.
+GLYPHS = {
+    "Q": ["###", "#.#", "#.#", "##.", ".##"],
+    "U": ["#.#", "#.#", "#.#", "#.#", "###"],
+    "O": ["###", "#.#", "#.#", "#.#", "###"],
+    "R": ["##.", "#.#", "##.", "#.#", "#.#"],
+    "V": ["#.#", "#.#", "#.#", "#.#", ".#."],
+    "A": [".#.", "#.#", "###", "#.#", "#.#"],
+    "N": ["#.#", "###", "###", "#.#", "#.#"],
+    "E": ["###", "#..", "##.", "#..", "###"],
+}
+
+
+def logo():
+    """Bitmap 131: the maker's word in block letters over a navy band."""
+    c = Canvas(88, 24, rgb(WHITE))
+    c.rect(0, 0, 88, 24, (0, 0, 96))
+    c.rect(0, 20, 88, 24, rgb(RED))
+    word = "QUORVANE"
+    x = 5
+    for ch in word:
+        for gy, row in enumerate(GLYPHS[ch]):
+            for gx, cell in enumerate(row):
+                if cell == "#":
+                    c.rect(x + gx * 3, 3 + gy * 3, x + gx * 3 + 3, 3 + gy * 3 + 3, rgb(WHITE))
+        x += 10
+    return c
+
+
+def main():
+    write_ico(os.path.join(HERE, "app.ico"), [icon_image(32), icon_image(16)])
+    write_bmp24(os.path.join(HERE, "picture.bmp"), picture())
+    write_bmp24(os.path.join(HERE, "logo.bmp"), logo())
+
+
+if __name__ == "__main__":
+    main()
