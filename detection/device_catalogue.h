@@ -24,17 +24,23 @@ struct DeviceRecord {
     char hardwareId[kPathBufferSize];
     char service[kPathBufferSize];
     char driver[kPathBufferSize];
-    char lowerFilters[kPathBufferSize];
-    char symbolicName[kPathBufferSize];
+    char lowerFilters[kPathBufferSize];  // multi-string; only the first string is used
+    char symbolicName[kPathBufferSize];  // 9x family only
     uint32_t installCount;
 };
 
-// Catalogue pattern of slot 0..2, e.g. "VID_F3A7&PID_0021".
+inline bool isValidSlot(int slot) { return slot >= 0 && slot < kSlotCount; }
+
+// Catalogue pattern of slot 0..2, e.g. "VID_F3A7&PID_0021"; "" for any
+// other slot.
 const char* cataloguePattern(int slot);
 
+// The slot's record and its entries of InfFileTable and DriverFileTable
+// (260 bytes each). Slots outside 0..2 are never produced; for one, a
+// scratch record and scratch buffers, emptied on every call, stand in.
 DeviceRecord& deviceRecord(int slot);
-char* infFilePath(int slot);     // InfFileTable[slot], 260 bytes
-char* driverFilePath(int slot);  // DriverFileTable[slot], 260 bytes
+char* infFilePath(int slot);
+char* driverFilePath(int slot);
 
 // The network-adapter setup class, {4D36E972-E325-11CE-BFC1-08002BE10318}.
 const GUID* networkClassGuid();

@@ -1,0 +1,142 @@
+#include "detection/device_installer.h"
+
+#include "detection/bounded_text.h"
+#include "detection/device_set.h"
+
+#include <cstring>
+
+// The size the platform expects in cbSize: 28 bytes on 32-bit builds.
+static_assert(sizeof(void*) != 4 || sizeof(SP_DEVINFO_DATA) == 28, "SP_DEVINFO_DATA layout");
+
+namespace {
+
+// Description buffer of the enable and remove walks.
+constexpr DWORD kDescriptionBufferSize = 256;
+
+// Reads a string property into `buffer` as a zero-terminated string. A
+// property that cannot be read, or that fills the buffer without a zero,
+// leaves the buffer empty and gives false.
+bool readProperty(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property, char* buffer, DWORD size) {
+    std::memset(buffer, 0, size);
+    DWORD required = 0;
+    if (!SetupDiGetDeviceRegistryPropertyA(set, &device, property, nullptr,
+                                           reinterpret_cast<PBYTE>(buffer), size, &required)) {
+        buffer[0] = '\0';
+        return false;
+    }
+    return isTerminatedText(buffer, size);
+}
+
+// Walks the set from index 0 to the first device whose description equals
+// `description` and, when `pattern` is given, whose upper-cased hardware ID
+// contains it. Leaves that device in `device`.
+bool findDevice(HDEVINFO set, const char* description, const char* pattern,
+                SP_DEVINFO_DATA& device) {
+    if (description == nullptr) return false;
+    const bool checkPattern = pattern != nullptr && pattern[0] != '\0';
+    for (DWORD index = 0;; ++index) {
+        std::memset(&device, 0, sizeof device);
+        device.cbSize = sizeof(SP_DEVINFO_DATA);
+        if (!SetupDiEnumDeviceInfo(set, index, &device)) return false;
+
+        char deviceDesc[kDescriptionBufferSize];
+        if (!readProperty(set, device, SPDRP_DEVICEDESC, deviceDesc, sizeof deviceDesc)) continue;
+        if (!equalTextNoCase(deviceDesc, description)) continue;
+        if (!checkPattern) return true;
+
+        char hardwareId[kPathBufferSize];
+        if (!readProperty(set, device, SPDRP_HARDWAREID, hardwareId, sizeof hardwareId)) continue;
+        upperText(hardwareId);
+        if (containsText(hardwareId, pattern)) return true;
+    }
+}
+
+}  // namespace
+
+bool probeDevice(const GUID* classGuid, const char* pattern, DeviceRecord& record) {
+    std::memset(&record, 0, sizeof record);
+    if (pattern == nullptr) return false;
+
+    DeviceSet set(classGuid);
+    if (!set.valid()) return false;
+
+    SP_DEVINFO_DATA device;
+    for (DWORD index = 0;; ++index) {
+        std::memset(&device, 0, sizeof device);
+        device.cbSize = sizeof(SP_DEVINFO_DATA);
+        if (!SetupDiEnumDeviceInfo(set.get(), index, &device)) return false;
+
+        if (!readProperty(set.get(), device, SPDRP_HARDWAREID, record.hardwareId,
+                          sizeof record.hardwareId)) {
+            continue;
+        }
+        upperText(record.hardwareId);  // the first string only: it ends at the first zero
+        if (containsText(record.hardwareId, pattern)) break;
+    }
+
+    readProperty(set.get(), device, SPDRP_DEVICEDESC, record.deviceDesc, sizeof record.deviceDesc);
+    readProperty(set.get(), device, SPDRP_SERVICE, record.service, sizeof record.service);
+    readProperty(set.get(), device, SPDRP_DRIVER, record.driver, sizeof record.driver);
+    readProperty(set.get(), device, SPDRP_LOWERFILTERS, record.lowerFilters,
+                 sizeof record.lowerFilters);
+    return joinText(record.pattern, {pattern});
+}
+
+bool changeMatchingDeviceState(const GUID* classGuid, const char* description, const char* pattern,
+                               DWORD stateChange) {
+    DeviceSet set(classGuid);
+    if (!set.valid()) return false;
+
+    SP_DEVINFO_DATA device;
+    if (!findDevice(set.get(), description, pattern, device)) return false;
+
+    SP_PROPCHANGE_PARAMS params;
+    std::memset(&params, 0, sizeof params);
+    params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+    params.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
+    params.StateChange = stateChange;
+    params.Scope = DICS_FLAG_GLOBAL;
+    params.HwProfile = 0;
+    if (!SetupDiSetClassInstallParamsA(set.get(), &device, &params.ClassInstallHeader,
+                                       sizeof params)) {
+        return false;
+    }
+    SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set.get(), &device);
+    return true;
+}
+
+bool removeMatchingDevice(const GUID* classGuid, const char* description, const char* pattern) {
+    DeviceSet set(classGuid);
+    if (!set.valid()) return false;
+
+    SP_DEVINFO_DATA device;
+    if (!findDevice(set.get(), description, pattern, device)) return false;
+
+    SP_REMOVEDEVICE_PARAMS params;
+    std::memset(&params, 0, sizeof params);
+    params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+    params.ClassInstallHeader.InstallFunction = DIF_REMOVE;
+    params.Scope = DI_REMOVEDEVICE_GLOBAL;
+    params.HwProfile = 0;
+    if (!SetupDiSetClassInstallParamsA(set.get(), &device, &params.ClassInstallHeader,
+                                       sizeof params)) {
+        return false;
+    }
+    return SetupDiCallClassInstaller(DIF_REMOVE, set.get(), &device) != FALSE;
+}
+
+bool enableMatchingDevice(const GUID* classGuid, const char* description, const char* pattern) {
+    return changeMatchingDeviceState(classGuid, description, pattern, DICS_ENABLE);
+}
+
+bool changeDeviceState(const GUID* classGuid, const char* description, DWORD stateChange) {
+    return changeMatchingDeviceState(classGuid, description, nullptr, stateChange);
+}
+
+bool enableDeviceByDescription(const GUID* classGuid, const char* description) {
+    return changeDeviceState(classGuid, description, DICS_ENABLE);
+}
+
+bool removeDeviceByDescription(const GUID* classGuid, const char* description) {
+    return removeMatchingDevice(classGuid, description, nullptr);
+}

@@ -1,0 +1,10 @@
+// Checks on registry-supplied names before they become paths of files the
+// engine deletes: nothing outside the Windows directory may be named.
+#pragma once
+
+// True for a bare file name: not empty, not "." or "..", and free of path
+// separators and drive colons.
+bool isBareFileName(const char* name);
+
+// True when `path` has a ".." component (between separators '\' or '/').
+bool hasParentComponent(const char* path);
