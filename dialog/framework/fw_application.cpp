@@ -1,0 +1,34 @@
+#include "dialog/framework/fw_application.h"
+
+#include "dialog/framework/fw_dialog.h"
+
+namespace fw {
+
+namespace {
+Application* theApplication = nullptr;
+}
+
+Application::Application() { theApplication = this; }
+
+Application::~Application() {
+    if (theApplication == this) {
+        theApplication = nullptr;
+    }
+}
+
+Application* Application::current() { return theApplication; }
+
+int Application::run(HINSTANCE instance) {
+    instance_ = instance;
+    initInstance();
+    mainDialog_ = nullptr;
+    return 0;
+}
+
+HWND Application::mainWindow() const {
+    return mainDialog_ != nullptr ? mainDialog_->hwnd() : nullptr;
+}
+
+void Application::enableControlHosting() { InitCommonControls(); }
+
+}  // namespace fw

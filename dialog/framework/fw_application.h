@@ -1,0 +1,43 @@
+// The application object of a dialog-based program: one global instance
+// whose start-up handler runs the program's dialogs.
+#pragma once
+
+#include "platform/win32.h"
+
+namespace fw {
+
+class Dialog;
+
+class Application {
+public:
+    Application();
+    virtual ~Application();
+    Application(const Application&) = delete;
+    Application& operator=(const Application&) = delete;
+
+    // The one application object, or null before its construction.
+    static Application* current();
+
+    // Runs the program in module `instance`: calls initInstance and returns
+    // the process exit status. A false start-up result ends the program
+    // normally; there is no message loop beyond the dialogs' own.
+    int run(HINSTANCE instance);
+
+    HINSTANCE instance() const { return instance_; }
+    // The main dialog's window while it runs, else null.
+    HWND mainWindow() const;
+
+protected:
+    virtual bool initInstance() = 0;
+
+    // Registers the common control classes (and with them the themed look
+    // of dialog controls) before the first dialog is created.
+    void enableControlHosting();
+    void setMainDialog(Dialog* dialog) { mainDialog_ = dialog; }
+
+private:
+    HINSTANCE instance_ = nullptr;
+    Dialog* mainDialog_ = nullptr;
+};
+
+}  // namespace fw
