@@ -13,12 +13,11 @@
 #endif
 #include <windows.h>
 #include <setupapi.h>
+#include <commctrl.h>
 #else
 #include "winsim/api/win32_base.h"
 #include "winsim/api/win32_kernel.h"
 #include "winsim/api/win32_registry.h"
 #include "winsim/api/win32_setupapi.h"
-#if __has_include("winsim/api/win32_user.h")
 #include "winsim/api/win32_user.h"
-#endif
 #endif
