@@ -1,0 +1,46 @@
+// The headless line mode: an input driver that reads operator commands, one
+// per line, and writes the status log and state lines.
+//
+// Output: every text appended to the status pane, as it is appended (CR CR LF
+// endings kept, converted to UTF-8); the JSON lines of `state` and `about`
+// (see json_lines.h). Commands:
+//   detect | uninstall | restart | close   click button 1006 | 1 | 1000 | 2
+//   select N                               choose item N (0-based) of the device list
+//   about                                  open the about box from the system menu,
+//                                          print its line, close it with OK
+//   state                                  print the state line
+// A click on a disabled button does nothing, as on Windows. An unknown
+// command or an invalid `select` gets one line on the error stream and is
+// otherwise ignored; blank lines are ignored. End of input is `close`.
+#pragma once
+
+#include "host/ansi_text.h"
+#include "platform/win32.h"
+#include "winsim/user.h"
+
+#include <istream>
+#include <ostream>
+#include <string>
+
+class LineMode : public winsim::ui::InputDriver {
+public:
+    LineMode(std::istream& in, std::ostream& out, std::ostream& err, AnsiText ansi);
+
+    bool waitForInput() override;
+
+    // To be registered with winsim::ui::setTextObserver: echoes what was
+    // appended to a status pane.
+    void onTextChanged(HWND window, const std::string& before, const std::string& after);
+
+private:
+    // Runs one command line; true when it gave the dialog input.
+    bool execute(const std::string& line);
+    bool handleAboutBox(HWND about);
+
+    std::istream& in_;
+    std::ostream& out_;
+    std::ostream& err_;
+    AnsiText ansi_;
+    HWND mainDialog_ = nullptr;
+    bool closing_ = false;
+};

@@ -1,0 +1,139 @@
+// quorvane-uninstall: the utility on a simulated Windows machine.
+//
+//   quorvane-uninstall [--machine DIR] [--headless] [--reset-machine] [--help]
+//
+// Exit status: 0 when the dialog was closed, 1 when the machine image could
+// not be saved, 2 for a bad command line or an image that cannot be loaded
+// (nothing is changed then).
+#include "dialog/uninstall_app.h"
+#include "host/ansi_text.h"
+#include "host/line_mode.h"
+#include "host/program_setup.h"
+#include "winsim/machine.h"
+#include "winsim/user.h"
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+const char kUsage[] =
+    "usage: quorvane-uninstall [--machine DIR] [--headless] [--reset-machine] [--help]\n"
+    "\n"
+    "Runs the Quorvane USB Miniport Driver Uninstall Utility on a simulated Windows machine.\n"
+    "\n"
+    "  --machine DIR    use the machine image in DIR (changes are saved to it)\n"
+    "                   default: a working copy of the built-in Windows XP image in\n"
+    "                   $XDG_STATE_HOME (or ~/.local/state)/quorvane-uninstall/machine\n"
+    "  --reset-machine  recreate that working copy from the built-in image first\n"
+    "  --headless       line mode: read commands from standard input (also when\n"
+    "                   standard input is not a terminal)\n"
+    "  --help           show this text\n"
+    "\n"
+    "Line mode commands, one per line: detect, uninstall, restart, close, select N,\n"
+    "about, state. End of input closes the dialog.\n";
+
+struct Options {
+    std::string machine;
+    bool headless = false;
+    bool resetMachine = false;
+    bool help = false;
+};
+
+bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--machine") {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+                *error = "--machine needs a directory";
+                return false;
+            }
+            options->machine = argv[++i];
+        } else if (arg.rfind("--machine=", 0) == 0 && arg.size() > 10) {
+            options->machine = arg.substr(10);
+        } else if (arg == "--headless") {
+            options->headless = true;
+        } else if (arg == "--reset-machine") {
+            options->resetMachine = true;
+        } else if (arg == "--help" || arg == "-h") {
+            options->help = true;
+        } else {
+            *error = "unknown argument: " + arg;
+            return false;
+        }
+    }
+    if (options->resetMachine && !options->machine.empty()) {
+        *error =
+            "--reset-machine recreates the default machine image; it does not apply to --machine";
+        return false;
+    }
+    return true;
+}
+
+int fail(const std::string& message) {
+    std::cerr << "quorvane-uninstall: " << message << '\n';
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    std::string error;
+    if (!parseOptions(argc, argv, &options, &error)) {
+        std::cerr << "quorvane-uninstall: " << error << "\n\n" << kUsage;
+        return 2;
+    }
+    if (options.help) {
+        std::cout << kUsage;
+        return 0;
+    }
+
+    std::string machineDir = options.machine;
+    if (machineDir.empty()) {
+        machineDir = defaultMachineDir(&error);
+        if (machineDir.empty() ||
+            !prepareDefaultMachine(machineDir, options.resetMachine, &error)) {
+            return fail(error);
+        }
+    }
+    if (!winsim::loadMachine(machineDir, &error)) {
+        return fail(error);
+    }
+    if (!loadDialogResources(&error)) {
+        winsim::unloadMachine();
+        return fail("built-in resources: " + error);
+    }
+
+    const AnsiText ansi(machineCodePage(machineDir));
+    // A terminal front end is another input driver, chosen here when
+    // `interactive`; until one exists the line mode serves both cases.
+    const bool interactive = !options.headless && isatty(STDIN_FILENO) == 1;
+    if (interactive) {
+        std::cerr << "quorvane-uninstall: no terminal interface in this build; line mode "
+                     "(commands: see --help)\n";
+    }
+    LineMode lineMode(std::cin, std::cout, std::cerr, ansi);
+    winsim::ui::InputDriver* driver = &lineMode;
+    winsim::ui::setTextObserver(
+        [&lineMode](HWND window, const std::string& before, const std::string& after) {
+            lineMode.onTextChanged(window, before, after);
+        });
+    winsim::ui::setInputDriver(driver);
+
+    int status = theApp.run(GetModuleHandleA(nullptr));
+
+    winsim::ui::setInputDriver(nullptr);
+    winsim::ui::setTextObserver(nullptr);
+    std::string saveError;
+    if (winsim::lastSaveFailed(&saveError)) {
+        std::cerr << "quorvane-uninstall: the machine image could not be saved: " << saveError
+                  << '\n';
+        status = 1;
+    }
+    winsim::unloadMachine();
+    return status;
+}
