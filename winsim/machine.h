@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +37,11 @@ void unloadMachine();
 bool hasMachine();
 std::string machineDir();
 Platform platform();
+unsigned codePage();
+
+// Warnings of the last successful load (also written to standard error),
+// each "file:line: text".
+const std::vector<std::string>& loadWarnings();
 
 Faults& faults();
 
@@ -47,6 +53,13 @@ bool lastSaveFailed(std::string* message);
 
 // Restart requests recorded by ExitWindowsEx(EWX_REBOOT, ...).
 bool restartRequested();
+
+// Applies a .reg file to the current machine's registry and saves it, as
+// the registry editor imports one. A text that is not a .reg file is
+// refused (false, `error` set) and nothing changes; skipped lines are
+// returned as warnings (and written to standard error).
+bool importRegistry(const std::string& regFileBytes, const std::string& fileName,
+                    std::vector<std::string>* warnings, std::string* error);
 
 // ---- Test API -------------------------------------------------------------
 
@@ -82,11 +95,26 @@ void setRawValue(const std::string& path, const std::string& name, uint32_t type
                  const std::vector<uint8_t>& bytes);
 bool deleteTree(const std::string& path);
 
-// The registry as a .reg text in the header form the image was read with.
+// The registry as a .reg text in the header form (and encoding) the image
+// was read with: exactly the bytes a save writes to system.reg.
 std::string exportRegistry();
+
+// Handles and device sets the program holds open right now (predefined
+// roots do not count), so tests can assert that everything was released.
+unsigned openKeyHandles();
+unsigned openDeviceSets();
+
+// Called during every save after the temporary file is written and synced,
+// before it replaces system.reg; a test can stop the process there to show
+// that an interrupted save leaves the previous image whole. nullptr: none.
+void setSaveHook(std::function<void()> hook);
 
 // Host path of a C: path inside the sandbox (for tests checking files), or
 // empty when the path escapes the sandbox or the drive is not C:.
+// Components resolve case-insensitively; a missing last component is named
+// as given.
 std::string hostPath(const std::string& windowsPath);
+// The same for an image directory that need not be loaded.
+std::string hostPathIn(const std::string& imageDir, const std::string& windowsPath);
 
 }  // namespace winsim

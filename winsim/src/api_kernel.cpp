@@ -1,0 +1,160 @@
+// Kernel services: last error, version, Windows directory, files, restart.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "winsim/api/win32_kernel.h"
+#include "winsim/src/files.h"
+#include "winsim/src/state.h"
+
+namespace winsim {
+namespace {
+
+thread_local DWORD g_lastError = 0;
+
+// A refused or impossible call: the function's failure with `error`.
+template <typename T>
+T failWith(DWORD error, T result) {
+    g_lastError = error;
+    return result;
+}
+
+ResolvedPath resolve(const Machine& m, const char* path) {
+    if (!path) return ResolvedPath{ERROR_INVALID_PARAMETER, {}};
+    return resolveDrivePath(m.dir + "/drive_c", fromAnsi(m, path));
+}
+
+std::string pathForLog(const char* path) {
+    const Machine* m = currentMachine();
+    if (!path) return "NULL";
+    return m ? fromAnsi(*m, path) : std::string(path);
+}
+
+}  // namespace
+}  // namespace winsim
+
+using namespace winsim;
+
+extern "C" {
+
+DWORD WINAPI GetLastError(void) { return g_lastError; }
+
+void WINAPI SetLastError(DWORD dwErrCode) { g_lastError = dwErrCode; }
+
+BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
+    if (auto refused = enterCall("GetVersionExA", "GetVersionExA()")) {
+        return failWith(*refused, FALSE);
+    }
+    Machine* m = currentMachine();
+    if (!m) return failWith(ERROR_NOT_READY, FALSE);
+    if (!info) return failWith(ERROR_INVALID_PARAMETER, FALSE);
+    if (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA)) {
+        return failWith(ERROR_INSUFFICIENT_BUFFER, FALSE);
+    }
+    if (m->faults.versionFails) return failWith(ERROR_GEN_FAILURE, FALSE);
+    info->dwMajorVersion = m->major;
+    info->dwMinorVersion = m->minor;
+    if (m->platform == Platform::Nt) {
+        info->dwPlatformId = VER_PLATFORM_WIN32_NT;
+        info->dwBuildNumber = m->build;
+    } else {
+        // Windows 9x repeats major and minor in the high word of the build.
+        info->dwPlatformId = VER_PLATFORM_WIN32_WINDOWS;
+        info->dwBuildNumber = (m->major << 24) | (m->minor << 16) | (m->build & 0xFFFF);
+    }
+    std::memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
+    return TRUE;
+}
+
+UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize) {
+    if (auto refused = enterCall("GetWindowsDirectoryA", "GetWindowsDirectoryA()")) {
+        return failWith(*refused, 0u);
+    }
+    Machine* m = currentMachine();
+    if (!m) return failWith(ERROR_NOT_READY, 0u);
+    if (m->faults.windowsDirFails) return failWith(ERROR_PATH_NOT_FOUND, 0u);
+    const std::string dir = toAnsi(*m, m->windowsDir);
+    // Fits: the length without the zero. Too small: the size needed with it,
+    // buffer untouched.
+    if (!lpBuffer || uSize <= dir.size()) return static_cast<UINT>(dir.size() + 1);
+    std::memcpy(lpBuffer, dir.c_str(), dir.size() + 1);
+    return static_cast<UINT>(dir.size());
+}
+
+DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
+    if (auto refused =
+            enterCall("GetFileAttributesA", "GetFileAttributesA(" + pathForLog(lpFileName) + ")")) {
+        return failWith(*refused, INVALID_FILE_ATTRIBUTES);
+    }
+    Machine* m = currentMachine();
+    if (!m) return failWith(ERROR_NOT_READY, INVALID_FILE_ATTRIBUTES);
+    const ResolvedPath r = resolve(*m, lpFileName);
+    if (r.error) return failWith(r.error, INVALID_FILE_ATTRIBUTES);
+    struct stat st;
+    if (::stat(r.hostPath.c_str(), &st) != 0) {
+        return failWith(ERROR_FILE_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
+    }
+    DWORD attrs = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    if (!(st.st_mode & S_IWUSR)) attrs |= FILE_ATTRIBUTE_READONLY;
+    return attrs;
+}
+
+BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
+    if (auto refused =
+            enterCall("SetFileAttributesA", "SetFileAttributesA(" + pathForLog(lpFileName) + ", " +
+                                                std::to_string(dwFileAttributes) + ")")) {
+        return failWith(*refused, FALSE);
+    }
+    Machine* m = currentMachine();
+    if (!m) return failWith(ERROR_NOT_READY, FALSE);
+    const ResolvedPath r = resolve(*m, lpFileName);
+    if (r.error) return failWith(r.error, FALSE);
+    struct stat st;
+    if (::stat(r.hostPath.c_str(), &st) != 0) return failWith(ERROR_FILE_NOT_FOUND, FALSE);
+    if (S_ISDIR(st.st_mode)) return TRUE;  // read-only means nothing for a folder
+    mode_t mode = st.st_mode & 07777;
+    if (dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+        mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
+    } else {
+        mode |= S_IWUSR;
+    }
+    if (mode != (st.st_mode & 07777) && ::chmod(r.hostPath.c_str(), mode) != 0) {
+        return failWith(ERROR_ACCESS_DENIED, FALSE);
+    }
+    return TRUE;
+}
+
+BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
+    if (auto refused = enterCall("DeleteFileA", "DeleteFileA(" + pathForLog(lpFileName) + ")")) {
+        return failWith(*refused, FALSE);
+    }
+    Machine* m = currentMachine();
+    if (!m) return failWith(ERROR_NOT_READY, FALSE);
+    const ResolvedPath r = resolve(*m, lpFileName);
+    if (r.error) return failWith(r.error, FALSE);
+    struct stat st;
+    if (::lstat(r.hostPath.c_str(), &st) != 0) return failWith(ERROR_FILE_NOT_FOUND, FALSE);
+    if (S_ISDIR(st.st_mode)) return failWith(ERROR_ACCESS_DENIED, FALSE);
+    if (!S_ISLNK(st.st_mode) && !(st.st_mode & S_IWUSR)) {
+        return failWith(ERROR_ACCESS_DENIED, FALSE);
+    }
+    if (::unlink(r.hostPath.c_str()) != 0) {
+        return failWith(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED, FALSE);
+    }
+    return TRUE;
+}
+
+BOOL WINAPI ExitWindowsEx(UINT uFlags, DWORD dwReason) {
+    if (auto refused = enterCall("ExitWindowsEx", "ExitWindowsEx(" + std::to_string(uFlags) + ", " +
+                                                      std::to_string(dwReason) + ")")) {
+        return failWith(*refused, FALSE);
+    }
+    Machine* m = currentMachine();
+    if (!m) return failWith(ERROR_NOT_READY, FALSE);
+    if (uFlags & EWX_REBOOT) m->restartRequested = true;
+    return TRUE;
+}
+
+}  // extern "C"

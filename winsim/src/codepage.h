@@ -1,0 +1,33 @@
+// Text conversions of the simulated machine. Inside the simulation every
+// name and string is UTF-8; the narrow API functions speak the image's ANSI
+// code page, .reg files of version 5 speak UTF-16LE.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace winsim {
+
+// Code pages the A functions can be configured with.
+bool codePageSupported(unsigned codePage);
+
+// ANSI bytes -> UTF-8. Every byte has a meaning, so this cannot fail.
+std::string ansiToUtf8(unsigned codePage, std::string_view ansi);
+// UTF-8 -> ANSI bytes; a character the code page cannot represent (or a
+// malformed UTF-8 byte) becomes '?'.
+std::string utf8ToAnsi(unsigned codePage, std::string_view utf8);
+
+// UTF-16LE bytes -> UTF-8 (an unpaired surrogate becomes U+FFFD; an odd
+// trailing byte is dropped).
+std::string utf16leToUtf8(std::string_view bytes);
+std::string utf8ToUtf16le(std::string_view utf8);
+
+// The case-insensitive comparison key of a name: Windows compares names by
+// their upper-case form.
+std::string foldName(std::string_view utf8);
+bool namesEqual(std::string_view a, std::string_view b);
+// Orders names as the registry enumerates them (upper-case comparison).
+bool nameLess(std::string_view a, std::string_view b);
+
+}  // namespace winsim

@@ -1,0 +1,49 @@
+// The current machine and the bookkeeping every simulated API call shares.
+// The simulation is single-threaded, like the program it hosts.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "winsim/machine.h"
+#include "winsim/src/regfile.h"
+#include "winsim/src/registry.h"
+
+namespace winsim {
+
+struct Machine {
+    std::string dir;
+    Platform platform = Platform::Nt;
+    uint32_t major = 0, minor = 0, build = 0;
+    std::string windowsDir;  // UTF-8
+    unsigned codePage = 1252;
+    Faults faults;
+    Registry registry;
+    RegFormat format = RegFormat::Regedit4;
+    bool restartRequested = false;
+    bool saveFailed = false;
+    std::string saveMessage;
+};
+
+// nullptr when no machine is loaded.
+Machine* currentMachine();
+
+// Counts and logs a call; returns the error to fail it with when the test
+// API refuses it.
+std::optional<uint32_t> enterCall(const std::string& function, const std::string& logEntry);
+
+// Writes the registry to system.reg atomically; on failure the machine
+// remembers it (lastSaveFailed) and the file keeps the previous image.
+bool saveRegistry(Machine& m);
+
+// Forgets every open key handle and device set (a machine is unloaded).
+void dropRegistryHandles();
+void dropDeviceSets();
+
+// Text crossing the A functions.
+std::string toAnsi(const Machine& m, const std::string& utf8);
+std::string fromAnsi(const Machine& m, const char* ansi);
+
+}  // namespace winsim
