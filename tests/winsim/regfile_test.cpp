@@ -1,0 +1,233 @@
+// .reg import and export as the registry editor does them.
+#include <gtest/gtest.h>
+
+#include "tests/support/temp_image.h"
+#include "winsim/machine.h"
+#include "winsim/src/codepage.h"
+
+namespace {
+
+using qu_test::TempImage;
+
+std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
+
+TEST(RegFile, ValueForms) {
+    TempImage image;
+    image.rawReg(
+        "\r\n  \t\n"
+        "  REGEDIT4\n"
+        "; comment\r"
+        "# comment too\n"
+        "[HKEY_LOCAL_MACHINE\\K]\n"
+        "\"Plain\"=\"a \\\"quoted\\\" \\\\ back;slash # hash\"\n"
+        "@=\"dflt\"\n"
+        "\"Spaced\" = \"x\" ; trailing comment\n"
+        "\"D1\"=dword:1\n"
+        "\"D8\"=dword:FFFFFFFF ;c\n"
+        "\"Bin\"=hex:de,ad, be ,ef,\n"
+        "\"Empty\"=hex(0):\n"
+        "\"Exp\"=hex(2):25,53,25\n"
+        "\"Multi\"=hex(7):61,00,62,00,00,\\\n"
+        "\n"
+        "   ; inside a continuation\n"
+        "  00\n"
+        "\"Big\"=hex(ffffffff):01\n"
+        "\"Gone\"=\"x\"\n"
+        "\"Gone\"=-  ; deleted again\n"
+        "\"Last\"=\"no newline\"");
+    testing::internal::CaptureStderr();
+    image.load();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(winsim::stringValue("K", "Plain"), "a \"quoted\" \\ back;slash # hash");
+    EXPECT_EQ(winsim::stringValue("K", ""), "dflt");
+    EXPECT_EQ(winsim::stringValue("K", "Spaced"), "x");
+    EXPECT_EQ(winsim::dwordValue("K", "D1"), 1u);
+    EXPECT_EQ(winsim::dwordValue("K", "D8"), 0xFFFFFFFFu);
+    EXPECT_EQ(winsim::stringValue("K", "Exp"), "%S%");  // terminating zero added
+    EXPECT_EQ(winsim::stringValue("K", "Multi"), std::string("a\0b\0\0\0", 6));
+    EXPECT_FALSE(winsim::stringValue("K", "Gone"));
+    EXPECT_EQ(winsim::stringValue("K", "Last"), "no newline");
+    const std::string out = winsim::exportRegistry();
+    EXPECT_NE(out.find("\"Bin\"=hex:de,ad,be,ef\r\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\"Empty\"=hex(0):\r\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\"Big\"=hex(ffffffff):01\r\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\"D1\"=dword:00000001\r\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\"Exp\"=hex(2):25,53,25,00\r\n"), std::string::npos) << out;
+}
+
+TEST(RegFile, MalformedLinesAreSkippedWithFileAndLine) {
+    TempImage image;
+    image.reg(
+        "[HKEY_LOCAL_MACHINE\\K]\r\n"        // 3
+        "\"A\"=\"inner\"quote\"\r\n"         // 4
+        "\"B\"=\"nul\\0\"\r\n"               // 5
+        "\"C\"=\"continued\\\r\n"            // 6
+        "\"D\"=dword:123456789\r\n"          // 7
+        "\"E\"=dword:0x10\r\n"               // 8
+        "\"F\"=dword:10 # no\r\n"            // 9
+        "\"G\"=hex:1,2\r\n"                  // 10
+        "\"H\"=hex:01,02\\\r\n"              // 11
+        "\"I\"=hex:01,\\\r\n"                // 12
+        "  ,02\r\n"                          // 13
+        "noise\r\n"                          // 14
+        "\"J\"=\"ok\"\r\n"                   // 15
+        "[ HKEY_LOCAL_MACHINE\\Blank]\r\n"   // 16
+        "\"K1\"=\"dropped\"\r\n"             // 17
+        "[HKLM\\Short]\r\n"                  // 18
+        "\"K2\"=\"dropped\"\r\n"             // 19
+        "[HKEY_LOCAL_MACHINE\\NoClose\r\n"   // 20
+        "\"K3\"=\"dropped\"\r\n"             // 21
+        "[HKEY_CURRENT_USER\\Other]\r\n"     // 22
+        "\"K4\"=\"kept aside\"\r\n"          // 23
+        "[HKEY_LOCAL_MACHINE\\Trail ]\r\n"   // 24
+        "\"L\"=\"v\"\r\n"                    // 25
+        "[-HKEY_LOCAL_MACHINE\\Trail ]\r\n"  // 26
+        "\"K5\"=\"dropped\"\r\n");           // 27
+    testing::internal::CaptureStderr();
+    image.load();
+    const std::string err = testing::internal::GetCapturedStderr();
+    for (int line : {4, 5, 6, 7, 8, 9, 10, 11, 13, 14, 16, 17, 18, 19, 20, 21, 22, 27}) {
+        EXPECT_NE(err.find("system.reg:" + std::to_string(line) + ":"), std::string::npos)
+            << line << "\n"
+            << err;
+    }
+    for (int line : {3, 12, 15, 23, 24, 25, 26}) {
+        EXPECT_EQ(err.find("system.reg:" + std::to_string(line) + ":"), std::string::npos)
+            << line << "\n"
+            << err;
+    }
+    EXPECT_EQ(winsim::stringValue("K", "J"), "ok");
+    for (const char* name :
+         {"A", "B", "C", "D", "E", "F", "G", "H", "I", "K1", "K2", "K3", "K4", "K5"}) {
+        EXPECT_FALSE(winsim::stringValue("K", name) || winsim::dwordValue("K", name)) << name;
+    }
+    EXPECT_FALSE(winsim::keyExists("Blank"));
+    EXPECT_FALSE(winsim::keyExists("Trail "));
+    EXPECT_FALSE(winsim::keyExists("Other"));
+    // Keys of other hives are not part of the machine but survive a save.
+    EXPECT_NE(winsim::exportRegistry().find("[HKEY_CURRENT_USER\\Other]\r\n\"K4\"=\"kept aside\""),
+              std::string::npos);
+}
+
+TEST(RegFile, KeyDeletionAndParents) {
+    TempImage image;
+    image.reg(
+        "[HKEY_LOCAL_MACHINE\\A\\B\\C]\r\n"
+        "\"v\"=\"1\"\r\n"
+        "[hkey_local_machine\\a\\b\\D]\r\n"
+        "[-HKEY_LOCAL_MACHINE\\A\\B\\C]\r\n"
+        "[-HKEY_LOCAL_MACHINE\\A\\Missing]\r\n");
+    image.load();
+    EXPECT_TRUE(winsim::keyExists("A\\B\\D"));
+    EXPECT_FALSE(winsim::keyExists("A\\B\\C"));
+    EXPECT_EQ(winsim::subkeyNames("A\\B"), std::vector<std::string>{"D"});
+}
+
+TEST(RegFile, ExportLayoutAndWrapping) {
+    TempImage image;
+    image.reg(
+        "[HKEY_LOCAL_MACHINE\\Z]\r\n[HKEY_LOCAL_MACHINE\\a]\r\n\"second\"=\"2\"\r\n"
+        "\"First\"=\"1\"\r\n");
+    image.load();
+    std::vector<uint8_t> big(100);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i);
+    winsim::setRawValue("a", "Big", 3, big);
+    winsim::setRawValue("a", "Raw", 1, bytes("ab"));  // no terminating zero
+    winsim::setRawValue("a", "Inner", 1, bytes(std::string("a\0b\0", 4)));
+    winsim::setStringValue("a", "Lines", "one\r\ntwo");
+    const std::string out = winsim::exportRegistry();
+    EXPECT_EQ(out.rfind("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\a]\r\n\"second\"=\"2\"\r\n"
+                        "\"First\"=\"1\"\r\n",
+                        0),
+              0u)
+        << out;
+    EXPECT_NE(out.find("\"Raw\"=hex(1):61,62\r\n"), std::string::npos);
+    EXPECT_NE(out.find("\"Inner\"=hex(1):61,00,62,00\r\n"), std::string::npos);
+    EXPECT_NE(out.find("\"Lines\"=hex(1):6f,6e,65,0d,0a,74,77,6f,00\r\n"), std::string::npos);
+    EXPECT_NE(out.find("\r\n\r\n[HKEY_LOCAL_MACHINE\\Z]\r\n\r\n"), std::string::npos);
+    // Wrapped hex: lines end ",\", continue indented by two, none over 80.
+    const size_t start = out.find("\"Big\"=hex:00,01,");
+    ASSERT_NE(start, std::string::npos);
+    size_t pos = start;
+    int lines = 0;
+    while (true) {
+        const size_t end = out.find("\r\n", pos);
+        const std::string line = out.substr(pos, end - pos);
+        EXPECT_LE(line.size(), 80u) << line;
+        if (lines > 0) {
+            EXPECT_EQ(line.substr(0, 2), "  ");
+        }
+        ++lines;
+        pos = end + 2;
+        if (line.back() != '\\') break;
+        EXPECT_EQ(line.substr(line.size() - 2), ",\\");
+    }
+    EXPECT_GE(lines, 4);
+    // And all of it reads back exactly.
+    image.rawReg(out);
+    image.load();
+    EXPECT_EQ(winsim::exportRegistry(), out);
+}
+
+TEST(RegFile, Version5Utf16RoundTrip) {
+    TempImage image;
+    const std::string text =
+        "Windows Registry Editor Version 5.00\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\K\\\u00C9t\u00E9 \u0416]\r\n"
+        "\"Name\"=\"\u20AC \u0416\"\r\n"
+        "\"Multi\"=hex(7):41,00,00,00,16,04,00,00,00,00\r\n"
+        "\"Exp\"=hex(2):25,00,41,00,25,00\r\n";
+    image.rawReg("\xFF\xFE" + winsim::utf8ToUtf16le(text));
+    image.load();
+    EXPECT_EQ(winsim::stringValue("K\\\u00E9T\u00C9 \u0436", "Name"), "\u20AC \u0416");
+    EXPECT_EQ(winsim::stringValue("K\\\u00C9t\u00E9 \u0416", "Multi"),
+              std::string("A\0\u0416\0\0", 6));
+    EXPECT_EQ(winsim::stringValue("K\\\u00C9t\u00E9 \u0416", "Exp"), "%A%");
+    winsim::setDwordValue("K", "New", 7);  // a save
+    const std::string file = image.systemReg();
+    ASSERT_EQ(file.substr(0, 2), "\xFF\xFE");
+    const std::string back = winsim::utf16leToUtf8(file.substr(2));
+    EXPECT_EQ(back.rfind("Windows Registry Editor Version 5.00\r\n\r\n", 0), 0u);
+    EXPECT_NE(back.find("\"Exp\"=hex(2):25,00,41,00,25,00,00,00\r\n"), std::string::npos) << back;
+    EXPECT_NE(back.find("\"New\"=dword:00000007"), std::string::npos);
+    image.load();
+    EXPECT_EQ(winsim::exportRegistry(), file);
+}
+
+TEST(RegFile, Version5AnsiKeepsItsForm) {
+    TempImage image;
+    image.rawReg(
+        "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\K]\n"
+        "\"S\"=\"caf\xE9\"\n\"M\"=hex(7):61,00,00,00,00,00\n");
+    image.load();
+    EXPECT_EQ(winsim::stringValue("K", "S"), "caf\u00E9");
+    EXPECT_EQ(winsim::stringValue("K", "M"), std::string("a\0\0", 3));
+    const std::string out = winsim::exportRegistry();
+    EXPECT_EQ(out.rfind("Windows Registry Editor Version 5.00\r\n", 0), 0u);
+    EXPECT_NE(out.find("\"S\"=\"caf\xE9\"\r\n"), std::string::npos);
+    EXPECT_NE(out.find("\"M\"=hex(7):61,00,00,00,00,00\r\n"), std::string::npos);
+}
+
+TEST(RegFile, ImportIntoTheRunningMachine) {
+    TempImage image;
+    image.reg("[HKEY_LOCAL_MACHINE\\K]\r\n\"v\"=\"1\"\r\n");
+    image.load();
+    const std::string before = image.systemReg();
+    std::string error;
+    EXPECT_FALSE(winsim::importRegistry("not a reg file\r\n[-HKEY_LOCAL_MACHINE\\K]\r\n", "x.txt",
+                                        nullptr, &error));
+    EXPECT_NE(error.find("x.txt: not a registry file"), std::string::npos);
+    EXPECT_TRUE(winsim::keyExists("K"));
+    EXPECT_EQ(image.systemReg(), before);
+    std::vector<std::string> warnings;
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(winsim::importRegistry("REGEDIT4\r\n[-HKEY_LOCAL_MACHINE\\K]\r\nbad\r\n", "y.reg",
+                                       &warnings, &error));
+    testing::internal::GetCapturedStderr();
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_EQ(warnings[0].rfind("y.reg:3:", 0), 0u);
+    EXPECT_FALSE(winsim::keyExists("K"));
+    EXPECT_EQ(image.systemReg().find("[HKEY_LOCAL_MACHINE\\K]"), std::string::npos);
+}
+
+}  // namespace
