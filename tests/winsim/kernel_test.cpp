@@ -1,0 +1,185 @@
+// Kernel services: version, Windows directory, restart, files and the
+// sandbox around the C: drive.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/win32.h"
+#include "tests/support/temp_image.h"
+#include "winsim/machine.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qu_test::TempImage;
+
+const DWORD kPoison = 0xDEADBEEF;
+
+TEST(Kernel, VersionPerFamilyAndSizeCheck) {
+    {
+        TempImage image("nt", "5.1.2600");
+        image.load();
+        OSVERSIONINFOA info;
+        std::memset(&info, 0xCC, sizeof info);
+        info.dwOSVersionInfoSize = sizeof info;
+        ASSERT_TRUE(GetVersionExA(&info));
+        EXPECT_EQ(info.dwPlatformId, static_cast<DWORD>(VER_PLATFORM_WIN32_NT));
+        EXPECT_EQ(info.dwMajorVersion, 5u);
+        EXPECT_EQ(info.dwMinorVersion, 1u);
+        EXPECT_EQ(info.dwBuildNumber, 2600u);
+        EXPECT_EQ(info.szCSDVersion[0], '\0');
+        info.dwOSVersionInfoSize = sizeof info - 1;
+        SetLastError(kPoison);
+        EXPECT_FALSE(GetVersionExA(&info));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+        winsim::faults().versionFails = true;
+        info.dwOSVersionInfoSize = sizeof info;
+        EXPECT_FALSE(GetVersionExA(&info));
+    }
+    {
+        TempImage image("9x", "4.90.3000");
+        image.load();
+        OSVERSIONINFOA info{};
+        info.dwOSVersionInfoSize = sizeof info;
+        ASSERT_TRUE(GetVersionExA(&info));
+        EXPECT_EQ(info.dwPlatformId, static_cast<DWORD>(VER_PLATFORM_WIN32_WINDOWS));
+        EXPECT_EQ(info.dwMajorVersion, 4u);
+        EXPECT_EQ(info.dwMinorVersion, 90u);
+        EXPECT_EQ(info.dwBuildNumber & 0xFFFF, 3000u);
+    }
+}
+
+TEST(Kernel, WindowsDirectoryReturnRules) {
+    TempImage image("nt", "5.1.2600", "C:\\WINDOWS");
+    image.load();
+    char buf[32];
+    std::memset(buf, 'Z', sizeof buf);
+    EXPECT_EQ(GetWindowsDirectoryA(buf, sizeof buf), 10u);
+    EXPECT_STREQ(buf, "C:\\WINDOWS");
+    std::memset(buf, 'Z', sizeof buf);
+    EXPECT_EQ(GetWindowsDirectoryA(buf, 10), 11u);  // no room for the zero
+    EXPECT_EQ(buf[0], 'Z');
+    EXPECT_EQ(GetWindowsDirectoryA(buf, 11), 10u);
+    EXPECT_EQ(GetWindowsDirectoryA(nullptr, 0), 11u);
+    winsim::faults().windowsDirFails = true;
+    SetLastError(0);
+    EXPECT_EQ(GetWindowsDirectoryA(buf, sizeof buf), 0u);
+    EXPECT_NE(GetLastError(), 0u);
+}
+
+TEST(Kernel, RestartIsOnlyRecorded) {
+    TempImage image;
+    image.load();
+    EXPECT_FALSE(winsim::restartRequested());
+    EXPECT_TRUE(ExitWindowsEx(EWX_LOGOFF, 0));
+    EXPECT_FALSE(winsim::restartRequested());
+    EXPECT_TRUE(ExitWindowsEx(EWX_REBOOT, 0));
+    EXPECT_TRUE(winsim::restartRequested());
+}
+
+TEST(Kernel, FileAttributesAndDeletion) {
+    TempImage image;
+    image.file("C:\\WINDOWS\\Inf\\oem7.inf");
+    image.file("C:\\WINDOWS\\Inf\\oem7.PNF", "p", true);
+    image.load();
+
+    // Attributes; components match whatever their case.
+    EXPECT_EQ(GetFileAttributesA("c:\\windows\\INF\\OEM7.INF"),
+              static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_EQ(GetFileAttributesA("C:/WINDOWS/Inf/oem7.PNF"),
+              static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(GetFileAttributesA("C:\\WINDOWS\\Inf"), static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+    struct {
+        const char* path;
+        DWORD error;
+    } const missing[] = {
+        {"C:\\WINDOWS\\Inf\\none.inf", ERROR_FILE_NOT_FOUND},
+        {"C:\\WINDOWS\\Nowhere\\x.inf", ERROR_PATH_NOT_FOUND},
+        {"C:\\WINDOWS\\Inf\\oem7.inf\\x", ERROR_PATH_NOT_FOUND},
+    };
+    for (const auto& m : missing) {
+        SetLastError(kPoison);
+        EXPECT_EQ(GetFileAttributesA(m.path), INVALID_FILE_ATTRIBUTES) << m.path;
+        EXPECT_EQ(GetLastError(), m.error) << m.path;
+        SetLastError(kPoison);
+        EXPECT_FALSE(DeleteFileA(m.path)) << m.path;
+        EXPECT_EQ(GetLastError(), m.error) << m.path;
+    }
+
+    // Read-only refuses deletion until the bit is cleared.
+    SetLastError(kPoison);
+    EXPECT_FALSE(DeleteFileA("C:\\WINDOWS\\Inf\\oem7.PNF"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(image.exists("C:\\WINDOWS\\Inf\\oem7.PNF"));
+    EXPECT_TRUE(SetFileAttributesA("C:\\WINDOWS\\Inf\\oem7.PNF", FILE_ATTRIBUTE_NORMAL));
+    EXPECT_TRUE(DeleteFileA("C:\\WINDOWS\\Inf\\oem7.PNF"));
+    EXPECT_FALSE(image.exists("C:\\WINDOWS\\Inf\\oem7.PNF"));
+    EXPECT_TRUE(SetFileAttributesA("C:\\WINDOWS\\Inf\\oem7.inf", FILE_ATTRIBUTE_READONLY));
+    struct stat st;
+    ASSERT_EQ(::stat(image.host("C:\\WINDOWS\\Inf\\oem7.inf").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & S_IWUSR, 0u);
+    SetLastError(kPoison);
+    EXPECT_FALSE(SetFileAttributesA("C:\\WINDOWS\\Inf\\gone.inf", FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    // A folder is not a file to delete.
+    EXPECT_FALSE(DeleteFileA("C:\\WINDOWS\\Inf"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+TEST(Kernel, NothingOutsideTheDriveIsReachable) {
+    TempImage image;
+    image.file("C:\\inside.txt");
+    image.load();
+    // Targets outside drive_c/: a file next to it in the image, and one
+    // beyond the image.
+    const std::string outsideImage = image.dir() + "/machine.ini";
+    const fs::path beyond = fs::path(image.dir()).parent_path() /
+                            (fs::path(image.dir()).filename().string() + "-outside.txt");
+    std::ofstream(beyond) << "precious";
+    const std::string drive = image.dir() + "/drive_c";
+    fs::create_symlink(outsideImage, drive + "/link_to_ini");
+    fs::create_symlink(fs::path(image.dir()), drive + "/link_dir");
+    fs::create_symlink(drive + "/inside.txt", drive + "/link_inside");
+
+    const char* escapes[] = {
+        "C:\\..\\machine.ini",
+        "C:\\WINDOWS\\..\\..\\machine.ini",
+        "C:\\link_to_ini",
+        "C:\\link_dir\\machine.ini",
+        "D:\\machine.ini",
+        "\\\\server\\share\\x.txt",
+        "\\\\?\\C:\\inside.txt",
+        "\\inside.txt",
+        "inside.txt",
+        "C:\\NUL",
+        "C:\\WINDOWS\\con.txt",
+        "C:\\in*.txt",
+    };
+    for (const char* path : escapes) {
+        SetLastError(kPoison);
+        EXPECT_EQ(GetFileAttributesA(path), INVALID_FILE_ATTRIBUTES) << path;
+        EXPECT_NE(GetLastError(), kPoison) << path;
+        EXPECT_FALSE(DeleteFileA(path)) << path;
+        EXPECT_FALSE(SetFileAttributesA(path, FILE_ATTRIBUTE_READONLY)) << path;
+        EXPECT_EQ(winsim::hostPath(path), "") << path;
+    }
+    EXPECT_TRUE(fs::exists(outsideImage));
+    EXPECT_TRUE(fs::exists(beyond));
+    struct stat st;
+    ASSERT_EQ(::stat(outsideImage.c_str(), &st), 0);
+    EXPECT_NE(st.st_mode & S_IWUSR, 0u);
+
+    // Inside the drive "." and ".." resolve, and a link pointing inside works;
+    // deleting it removes the link, not its target.
+    EXPECT_EQ(GetFileAttributesA("C:\\WINDOWS\\.\\..\\inside.txt"),
+              static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_TRUE(DeleteFileA("C:\\link_inside"));
+    EXPECT_TRUE(image.exists("C:\\inside.txt"));
+    fs::remove(beyond);
+}
+
+}  // namespace
