@@ -14,7 +14,7 @@ AboutDialog::AboutDialog(HWND parent) : fw::Dialog(IDD_ABOUTBOX, parent) {}
 BOOL AboutDialog::onInitDialog() {
     fw::Dialog::onInitDialog();
     fw::String format;
-    format.load(fw::Application::current()->instance(), IDS_VERSION_FORMAT);
+    format.load(fw::resourceModule(), IDS_VERSION_FORMAT);
     fw::String versionLine;
     versionLine.format(format.c_str(), kVersion[0], kVersion[1], kVersion[2], kVersion[3]);
     SetWindowTextA(item(IDC_VERSION), versionLine.c_str());

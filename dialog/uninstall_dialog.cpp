@@ -14,8 +14,6 @@
 
 namespace {
 
-HINSTANCE appInstance() { return fw::Application::current()->instance(); }
-
 bool isSlot(LRESULT value) { return value >= 0 && value < kSlotCount; }
 
 DetectedMask slotBit(int slot) { return DetectedMask{1} << slot; }
@@ -24,7 +22,7 @@ DetectedMask slotBit(int slot) { return DetectedMask{1} << slot; }
 
 UninstallDialog::UninstallDialog(HWND parent)
     : fw::Dialog(IDD_UNINSTALL_DIALOG, parent),
-      icon(LoadIconA(appInstance(), MAKEINTRESOURCEA(IDR_MAINFRAME))) {}
+      icon(LoadIconA(fw::resourceModule(), MAKEINTRESOURCEA(IDR_MAINFRAME))) {}
 
 BOOL UninstallDialog::onInitDialog() {
     fw::Dialog::onInitDialog();
@@ -34,7 +32,7 @@ BOOL UninstallDialog::onInitDialog() {
     HMENU systemMenu = GetSystemMenu(hwnd(), FALSE);
     if (systemMenu != nullptr) {
         fw::String aboutLabel;
-        aboutLabel.load(appInstance(), IDS_ABOUT_MENU_TEXT);
+        aboutLabel.load(fw::resourceModule(), IDS_ABOUT_MENU_TEXT);
         if (!aboutLabel.empty()) {
             AppendMenuA(systemMenu, MF_SEPARATOR, 0, nullptr);
             AppendMenuA(systemMenu, MF_STRING, IDM_ABOUTBOX, aboutLabel.c_str());
@@ -257,7 +255,7 @@ bool UninstallDialog::onPaint() {
 
 void UninstallDialog::appendStatus(UINT messageId, ...) {
     fw::String format;
-    format.load(appInstance(), messageId);
+    format.load(fw::resourceModule(), messageId);
     fw::String message;
     va_list args;
     va_start(args, messageId);

@@ -18,6 +18,13 @@ Application::~Application() {
 
 Application* Application::current() { return theApplication; }
 
+HINSTANCE resourceModule() {
+    if (theApplication != nullptr && theApplication->instance() != nullptr) {
+        return theApplication->instance();
+    }
+    return GetModuleHandleA(nullptr);
+}
+
 int Application::run(HINSTANCE instance) {
     instance_ = instance;
     initInstance();

@@ -8,6 +8,10 @@ namespace fw {
 
 class Dialog;
 
+// The module whose resources the dialogs use: the running application's,
+// or the program's own when no application object runs (tests).
+HINSTANCE resourceModule();
+
 class Application {
 public:
     Application();

@@ -9,13 +9,8 @@ Dialog::Dialog(UINT templateId, HWND parent) : templateId_(templateId), parent_(
 Dialog::~Dialog() = default;
 
 INT_PTR Dialog::doModal() {
-    Application* app = Application::current();
-    HINSTANCE instance = app != nullptr ? app->instance() : nullptr;
-    if (instance == nullptr) {
-        instance = GetModuleHandleA(nullptr);
-    }
-    return DialogBoxParamA(instance, MAKEINTRESOURCEA(templateId_), parent_, &Dialog::dialogProc,
-                           reinterpret_cast<LPARAM>(this));
+    return DialogBoxParamA(resourceModule(), MAKEINTRESOURCEA(templateId_), parent_,
+                           &Dialog::dialogProc, reinterpret_cast<LPARAM>(this));
 }
 
 void Dialog::endDialog(INT_PTR result) { EndDialog(window_, result); }

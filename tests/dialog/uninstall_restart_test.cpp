@@ -1,0 +1,174 @@
+// Uninstall and restart on UninstallDialog: the two phases, every removal
+// outcome, and what each leaves on the machine.
+#include "tests/dialog/dialog_fixture.h"
+#include "winsim/machine.h"
+
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+using namespace qu_test;
+
+namespace {
+
+const char kAdapter[] = "Quorvane USB 2.0 Network Adapter";
+const char kEnumKey[] = "System\\CurrentControlSet\\Enum\\USB\\VID_F3A7&PID_0053";
+
+ScriptedInput::Step click(int id, bool expectTaken = true) {
+    return [id, expectTaken](HWND dialog) {
+        EXPECT_EQ(winsim::ui::clickButton(dialog, id), expectTaken) << "button " << id;
+    };
+}
+
+}  // namespace
+
+TEST_F(DialogTest, NtUninstallRunsInTwoPhasesAndRemovesEveryInstallation) {
+    ImageCopy xp("xp");
+    xp.load();
+    const std::string before = message(102) + message(117, kAdapter, 2) + message(116, kAdapter);
+
+    // At the repaint that opens the first phase, message 107 is in the pane
+    // and nothing has been removed yet.
+    std::string statusAtRepaint;
+    bool deviceAtRepaint = false;
+    HWND pane = nullptr;
+    winsim::ui::setRepaintObserver([&](HWND window) {
+        if (GetDlgCtrlID(window) == 1002 && pane == nullptr) {
+            pane = window;
+            statusAtRepaint = statusText(GetParent(window));
+            deviceAtRepaint = winsim::keyExists(kEnumKey);
+        }
+    });
+
+    std::string after;
+    bool uninstallAfter = true, restartAfter = true;
+    std::vector<std::string> devicesAfter;
+    input.add(click(IDOK));
+    input.add([&](HWND dialog) {
+        after = statusText(dialog);
+        uninstallAfter = isEnabled(dialog, IDOK);
+        restartAfter = isEnabled(dialog, 1000);
+        devicesAfter = deviceItems(dialog);
+    });
+    runDialog();
+
+    ASSERT_NE(pane, nullptr) << "the status pane was not repainted before the removal";
+    EXPECT_EQ(statusAtRepaint, before + message(107, kAdapter));
+    EXPECT_TRUE(deviceAtRepaint);
+
+    EXPECT_EQ(after, before + message(107, kAdapter) + message(120, kAdapter, 2));
+    EXPECT_FALSE(uninstallAfter);
+    EXPECT_FALSE(restartAfter);                                   // NT family: no restart needed
+    EXPECT_EQ(devicesAfter, std::vector<std::string>{kAdapter});  // until the next Detect
+    EXPECT_FALSE(winsim::keyExists(kEnumKey));
+    EXPECT_TRUE(winsim::hostPath("C:\\WINDOWS\\Inf\\oem7.inf").empty() ||
+                !std::ifstream(winsim::hostPath("C:\\WINDOWS\\Inf\\oem7.inf")).good());
+    EXPECT_FALSE(std::ifstream(winsim::hostPath("C:\\WINDOWS\\Inf\\oem7.PNF")).good());
+    EXPECT_FALSE(
+        std::ifstream(winsim::hostPath("C:\\WINDOWS\\system32\\DRIVERS\\kestrelx.sys")).good());
+    EXPECT_FALSE(
+        winsim::keyExists("System\\CurrentControlSet\\Services\\Eventlog\\System\\kestrelx"));
+    EXPECT_FALSE(
+        winsim::keyExists("System\\CurrentControlSet\\Services\\Eventlog\\System\\kestrelf"));
+    EXPECT_FALSE(winsim::restartRequested());
+}
+
+TEST_F(DialogTest, FailedRemovalsAreReportedAndKeepUninstallEnabled) {
+    struct Case {
+        const char* name;
+        const char* faults;  // machine.ini text
+        bool unplugBeforeUninstall;
+        UINT expected;
+    };
+    const Case cases[] = {
+        {"device gone since detection", "", true, 109},
+        {"enable refused", "[faults]\r\npropertychange = refuse\r\n", false, 109},
+        {"class installer fails the removal", "[faults]\r\nremove = fail\r\n", false, 110},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        winsim::ui::resetWindowSystem();
+        input = ScriptedInput();
+        winsim::ui::setInputDriver(&input);
+        ImageCopy xp("xp");
+        xp.appendIni(c.faults);
+        xp.load();
+        const std::string before =
+            message(102) + message(117, kAdapter, 2) + message(116, kAdapter);
+
+        std::string after;
+        bool uninstallAfter = false;
+        if (c.unplugBeforeUninstall) {
+            input.add([](HWND) { ASSERT_TRUE(winsim::deleteTree(kEnumKey)); });
+        }
+        input.add(click(IDOK));
+        input.add([&](HWND dialog) {
+            after = statusText(dialog);
+            uninstallAfter = isEnabled(dialog, IDOK);
+        });
+        runDialog();
+
+        EXPECT_EQ(after, before + message(107, kAdapter) + message(c.expected, kAdapter));
+        EXPECT_TRUE(uninstallAfter);
+        // Nothing of the installation was deleted by the program.
+        EXPECT_TRUE(std::ifstream(winsim::hostPath("C:\\WINDOWS\\Inf\\oem7.inf")).good());
+        EXPECT_TRUE(
+            std::ifstream(winsim::hostPath("C:\\WINDOWS\\system32\\DRIVERS\\kestrelx.sys")).good());
+        EXPECT_TRUE(
+            winsim::keyExists("System\\CurrentControlSet\\Services\\Eventlog\\System\\kestrelx"));
+    }
+}
+
+TEST_F(DialogTest, UninstallWithoutSelectionOrStrayCommandDoesNothing) {
+    ImageCopy xp("xp");
+    xp.load();
+    std::string atStart, afterClick, afterStray;
+    input.add([&](HWND dialog) {
+        atStart = statusText(dialog);
+        winsim::resetCallCounts();
+        // A selection can be cleared by the program only; the button stays enabled.
+        SendMessageA(GetDlgItem(dialog, 1003), CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
+    });
+    input.add(click(IDOK));
+    input.add([&](HWND dialog) {
+        afterClick = statusText(dialog);
+        // The hidden button's command without an Uninstall before it.
+        PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(1007, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(dialog, 1007)));
+    });
+    input.add([&](HWND dialog) { afterStray = statusText(dialog); });
+    runDialog();
+
+    EXPECT_EQ(afterClick, atStart);
+    EXPECT_EQ(afterStray, atStart);
+    EXPECT_EQ(winsim::callCount("SetupDiCallClassInstaller"), 0u);
+    EXPECT_TRUE(winsim::keyExists(kEnumKey));
+}
+
+TEST_F(DialogTest, NineXUninstallEnablesRestart) {
+    ImageCopy me("me");
+    me.load();
+    const std::string name = "Quorvane USB Network Adapter";
+    const std::string before = message(111) + message(103, name) + message(116, name);
+
+    std::string after;
+    bool uninstallAfter = true, restartBefore = true, restartAfter = false;
+    input.add([&](HWND dialog) { restartBefore = isEnabled(dialog, 1000); });
+    input.add(click(1000, false));  // disabled: the click is ignored
+    input.add(click(IDOK));
+    input.add([&](HWND dialog) {
+        after = statusText(dialog);
+        uninstallAfter = isEnabled(dialog, IDOK);
+        restartAfter = isEnabled(dialog, 1000);
+        EXPECT_FALSE(winsim::restartRequested());
+    });
+    input.add(click(1000));
+    runDialog();
+
+    EXPECT_FALSE(restartBefore);
+    EXPECT_EQ(after, before + message(107, name) + message(108, name) + message(113));
+    EXPECT_FALSE(uninstallAfter);
+    EXPECT_TRUE(restartAfter);
+    EXPECT_TRUE(winsim::restartRequested());
+    EXPECT_FALSE(winsim::keyExists("Enum\\USB\\VID_F3A7&PID_0021"));
+}

@@ -1,0 +1,210 @@
+// quorvane-uninstall as a process: the line mode's exact output, the default
+// machine's working copy, and bad command lines and images.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/qu-host-test-XXXXXX";
+        if (mkdtemp(pattern) != nullptr) path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the program with `args`, `input` on standard input (a file, so not a
+// terminal) and `env` (shell assignments) in a clean environment.
+Result run(const std::string& args, const std::string& input, const std::string& env,
+           const TempDir& scratch) {
+    const fs::path in = scratch.path() / "stdin.txt";
+    const fs::path out = scratch.path() / "stdout.txt";
+    const fs::path err = scratch.path() / "stderr.txt";
+    std::ofstream(in, std::ios::binary | std::ios::trunc) << input;
+    const std::string command = "env -i PATH=/usr/bin:/bin " + env + " '" QU_PROGRAM "' " + args +
+                                " <'" + in.string() + "' >'" + out.string() + "' 2>'" +
+                                err.string() + "'";
+    Result result;
+    const int raw = std::system(command.c_str());
+    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    result.out = readFile(out);
+    result.err = readFile(err);
+    return result;
+}
+
+const std::string kXpImage = std::string(QU_SOURCE_DIR) + "/machines/xp";
+
+std::string copyImage(const std::string& from, const TempDir& dir) {
+    const fs::path to = dir.path() / "machine";
+    fs::copy(from, to, fs::copy_options::recursive);
+    return to.string();
+}
+
+const std::string kName = "Quorvane USB 2.0 Network Adapter";
+const std::string k102 = "Windows2000 / WindowsXP detected.\r\r\n";
+const std::string k117 = "'" + kName + "' has been installed '2' times on this system.\r\r\n";
+const std::string k116 = "Click on the Uninstall button to uninstall '" + kName + "'.\r\r\n";
+const std::string k107 = "Uninstalling '" + kName + "' from system...\r\r\n";
+const std::string k120 =
+    "All '2' instances of '" + kName + "' were uninstalled successfully!\r\r\n";
+const std::string k104 =
+    "NOTE: No Quorvane device detected!  If you have installed a Quorvane device, plug it into "
+    "your system, click on the Detect button, and then on the Uninstall button to uninstall it.  "
+    "Also, make sure that you have logged on to the system with Administrator privileges.\r\r\n";
+
+std::string escaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(LineMode, SessionOutputIsExact) {
+    TempDir scratch;
+    const std::string machine = copyImage(kXpImage, scratch);
+    const Result r =
+        run("--machine '" + machine + "' --headless",
+            "state\nselect 0\r\nuninstall\nstate\nabout\nbogus\n  \ndetect\nstate\n", "", scratch);
+    EXPECT_EQ(r.status, 0) << r.err;
+
+    const std::string start = k102 + k117 + k116;
+    const std::string expected =
+        start + "{\"status\": \"" + escaped(start) + "\", \"devices\": [\"" + kName +
+        "\"], \"selected\": 0, \"enabled\": {\"uninstall\": true, \"close\": true, \"detect\": "
+        "true, \"restart\": false}, \"restartRequested\": false}\n" +
+        k107 + k120 + "{\"status\": \"" + escaped(start + k107 + k120) + "\", \"devices\": [\"" +
+        kName +
+        "\"], \"selected\": 0, \"enabled\": {\"uninstall\": false, \"close\": true, \"detect\": "
+        "true, \"restart\": false}, \"restartRequested\": false}\n"
+        "{\"caption\": \"About QuorvaneUninstall\", \"texts\": [\"Quorvane USB Miniport Driver "
+        "Uninstall\", \"v1.1.1.0\", \"Copyright (C) Quorvane\"]}\n" +
+        k104 + "{\"status\": \"" + escaped(start + k107 + k120 + k104) +
+        "\", \"devices\": [], \"selected\": -1, \"enabled\": {\"uninstall\": false, \"close\": "
+        "true, \"detect\": true, \"restart\": false}, \"restartRequested\": false}\n";
+    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(r.err, "quorvane-uninstall: unknown command: bogus\n");
+
+    // The removal reached the image on disk.
+    const std::string reg = readFile(fs::path(machine) / "system.reg");
+    EXPECT_EQ(reg.find("VID_F3A7&PID_0053"), std::string::npos);
+    EXPECT_FALSE(fs::exists(fs::path(machine) / "drive_c/WINDOWS/Inf/oem7.inf"));
+}
+
+TEST(LineMode, DisabledButtonsBadSelectAndCloseCommand) {
+    TempDir scratch;
+    const std::string machine = copyImage(std::string(QU_SOURCE_DIR) + "/machines/me", scratch);
+    const Result r =
+        run("--machine '" + machine + "'",
+            "restart\nselect 3\nselect x\nuninstall\nrestart\nclose\nstate\n", "", scratch);
+    EXPECT_EQ(r.status, 0);
+    // Restart was disabled the first time; after the 9x uninstall it is taken.
+    EXPECT_NE(r.out.find("NOTE: You must restart Windows"), std::string::npos);
+    // Nothing runs after close.
+    EXPECT_EQ(r.out.find("{\"status\""), std::string::npos);
+    EXPECT_EQ(r.err,
+              "quorvane-uninstall: the device list has no item 3\n"
+              "quorvane-uninstall: select needs an item number: select x\n");
+}
+
+TEST(DefaultMachine, WorkingCopyIsCreatedKeptAndReset) {
+    TempDir scratch;
+    const std::string shipped = readFile(kXpImage + "/system.reg");
+    const std::string env = "XDG_STATE_HOME='" + scratch.path().string() + "'";
+    const fs::path copy = scratch.path() / "quorvane-uninstall" / "machine";
+
+    Result r = run("", "uninstall\n", env, scratch);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(k120), std::string::npos);
+    EXPECT_EQ(readFile(copy / "system.reg").find("VID_F3A7&PID_0053"), std::string::npos);
+
+    r = run("--headless", "state\n", env, scratch);  // the same, changed copy
+    EXPECT_NE(r.out.find("\"devices\": []"), std::string::npos);
+
+    r = run("--reset-machine --headless", "state\n", env, scratch);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("\"devices\": [\"" + kName + "\"]"), std::string::npos);
+    EXPECT_EQ(readFile(copy / "system.reg"), shipped);
+    EXPECT_EQ(readFile(kXpImage + "/system.reg"), shipped);
+
+    // Without XDG_STATE_HOME the copy lives under ~/.local/state.
+    r = run("", "", "HOME='" + scratch.path().string() + "'", scratch);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(fs::exists(scratch.path() / ".local/state/quorvane-uninstall/machine/machine.ini"));
+}
+
+TEST(CommandLine, BadArgumentsAndImages) {
+    TempDir scratch;
+    Result r = run("--help", "", "", scratch);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("usage: quorvane-uninstall", 0), 0u);
+
+    r = run("--frobnicate", "", "", scratch);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("unknown argument: --frobnicate"), std::string::npos);
+
+    r = run("--machine", "", "", scratch);
+    EXPECT_EQ(r.status, 2);
+
+    r = run("--machine /tmp --reset-machine", "", "", scratch);
+    EXPECT_EQ(r.status, 2);
+
+    r = run("", "", "", scratch);  // no HOME, no XDG_STATE_HOME
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--machine"), std::string::npos);
+
+    // An image that cannot be loaded: exit 2, the file named, nothing changed.
+    const std::string machine = copyImage(kXpImage, scratch);
+    {
+        std::ofstream ini(fs::path(machine) / "machine.ini", std::ios::binary | std::ios::trunc);
+        ini << "[system]\r\nplatform = vax\r\n";
+    }
+    const std::string regBefore = readFile(fs::path(machine) / "system.reg");
+    r = run("--machine '" + machine + "' --headless", "uninstall\n", "", scratch);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("machine.ini"), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_EQ(readFile(fs::path(machine) / "system.reg"), regBefore);
+
+    r = run("--machine '" + (scratch.path() / "missing").string() + "'", "", "", scratch);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_FALSE(r.err.empty());
+}

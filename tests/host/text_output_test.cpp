@@ -1,0 +1,45 @@
+// The text forms the line mode writes: JSON strings and code-page text.
+#include "host/ansi_text.h"
+#include "host/json_lines.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+TEST(JsonString, EscapesExactlyTheJsonSpecials) {
+    EXPECT_EQ(jsonString(""), "\"\"");
+    EXPECT_EQ(jsonString("a \"b\" \\c"), "\"a \\\"b\\\" \\\\c\"");
+    EXPECT_EQ(jsonString("line\r\r\n"), "\"line\\r\\r\\n\"");
+    EXPECT_EQ(jsonString(std::string("\t\x01\x1f", 3)), "\"\\u0009\\u0001\\u001f\"");
+    EXPECT_EQ(jsonString(std::string(1, '\0')), "\"\\u0000\"");
+    // Slash, DEL and UTF-8 pass through.
+    EXPECT_EQ(jsonString("a/b\x7f\xc3\xa9"), "\"a/b\x7f\xc3\xa9\"");
+}
+
+TEST(AnsiText, ConvertsThroughTheMachinesCodePage) {
+    EXPECT_EQ(AnsiText(1252).toUtf8("caf\xe9 \x80"), "caf\xc3\xa9 \xe2\x82\xac");
+    EXPECT_EQ(AnsiText(1251).toUtf8("\xc0"), "\xd0\x90");
+    EXPECT_EQ(AnsiText(850).toUtf8("\x82"), "\xc3\xa9");
+    // Undefined in 1252, and an unknown code page: U+FFFD, ASCII kept.
+    EXPECT_EQ(AnsiText(1252).toUtf8("\x81"), "\xef\xbf\xbd");
+    EXPECT_EQ(AnsiText(99999).toUtf8("a\xe9"), "a\xef\xbf\xbd");
+}
+
+TEST(AnsiText, ReadsTheCodePageFromMachineIni) {
+    char pattern[] = "/tmp/qu-host-ini-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string dir = pattern;
+    auto write = [&](const std::string& text) {
+        std::ofstream(dir + "/machine.ini", std::ios::binary | std::ios::trunc) << text;
+    };
+    write("[system]\r\nplatform = nt\r\ncodepage = 1251 ; Cyrillic\r\n");
+    EXPECT_EQ(machineCodePage(dir), 1251u);
+    write("[faults]\ncodepage = 850\n[system]\nplatform = nt\n");
+    EXPECT_EQ(machineCodePage(dir), 1252u);  // only [system] counts
+    write("[system]\ncodepage = many\n");
+    EXPECT_EQ(machineCodePage(dir), 1252u);
+    std::filesystem::remove_all(dir);
+    EXPECT_EQ(machineCodePage(dir), 1252u);
+}
