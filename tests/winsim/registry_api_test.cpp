@@ -216,4 +216,24 @@ TEST(RegistryApi, DeleteKeyFaultAndRefusals) {
     winsim::clearRefusals();
 }
 
+TEST(RegistryApi, CallLogSpellsOutFullPaths) {
+    TempImage image;
+    image.reg("[HKEY_LOCAL_MACHINE\\A\\B\\C]\r\n");
+    image.load();
+    winsim::resetCallCounts();
+    HKEY root = nullptr, a = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "", 0, KEY_READ, &root), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExA(root, "a", 0, KEY_READ, &a), ERROR_SUCCESS);
+    RegQueryValueExA(a, "V", nullptr, nullptr, nullptr, nullptr);
+    RegDeleteKeyA(a, "B\\C");
+    RegCloseKey(a);
+    RegCloseKey(root);
+    const std::vector<std::string> expected = {
+        "RegOpenKeyExA(HKLM)",          "RegOpenKeyExA(HKLM, a)", "RegQueryValueExA(HKLM, A, V)",
+        "RegDeleteKeyA(HKLM, A\\B\\C)", "RegCloseKey(HKLM, A)",   "RegCloseKey(HKLM)",
+    };
+    EXPECT_EQ(winsim::callLog(), expected);
+    EXPECT_EQ(winsim::callCount("RegCloseKey"), 2u);
+}
+
 }  // namespace

@@ -54,14 +54,15 @@ Target keyOf(HKEY h) {
         return t;
     }
     t.key = it->second.get();
-    t.logPath = "HKLM, " + t.key->path();
+    const std::string path = t.key->path();
+    t.logPath = path.empty() ? "HKLM" : "HKLM, " + path;
     if (t.key->deleted) t.error = ERROR_KEY_DELETED;
     return t;
 }
 
 std::string joinLog(const Target& t, const std::string& sub) {
-    if (t.logPath == "HKLM") return sub.empty() ? "HKLM" : "HKLM, " + sub;
-    return sub.empty() ? t.logPath : t.logPath + "\\" + sub;
+    if (sub.empty()) return t.logPath;
+    return t.logPath == "HKLM" ? "HKLM, " + sub : t.logPath + "\\" + sub;
 }
 
 // Resolves `subKey` (UTF-8) below `from`; ERROR_FILE_NOT_FOUND when missing.
