@@ -18,12 +18,15 @@ enum class Platform { Nt, Win9x };
 
 // Faults a machine can carry; machine.ini's [faults] section sets them and
 // tests may change them at any time.
+// ("none" as the value switches a fault off.) The error codes are what
+// GetLastError (or the registry function's result) then reports.
 struct Faults {
-    bool versionFails = false;          // version = fail
-    bool windowsDirFails = false;       // windows = fail
-    bool refusePropertyChange = false;  // propertychange = refuse
-    bool removeFails = false;           // remove = fail
-    bool refuseDeleteKey = false;       // deletekey = refuse
+    bool versionFails = false;     // version = fail: GetVersionExA, ERROR_GEN_FAILURE
+    bool windowsDirFails = false;  // windows = fail: GetWindowsDirectoryA 0, ERROR_PATH_NOT_FOUND
+    bool refusePropertyChange = false;  // propertychange = refuse: SetupDiSetClassInstallParamsA
+                                        // with DIF_PROPERTYCHANGE, ERROR_CALL_NOT_IMPLEMENTED
+    bool removeFails = false;           // remove = fail: DIF_REMOVE, ERROR_GEN_FAILURE
+    bool refuseDeleteKey = false;       // deletekey = refuse: RegDeleteKeyA, ERROR_ACCESS_DENIED
 };
 
 // Loads the image in `dir` and makes it the current machine. On failure

@@ -182,4 +182,17 @@ TEST(Kernel, NothingOutsideTheDriveIsReachable) {
     fs::remove(beyond);
 }
 
+TEST(Kernel, ADriveThatIsALinkIsNoDrive) {
+    TempImage image;
+    image.file("C:\\x.txt");
+    fs::rename(image.dir() + "/drive_c", image.dir() + "/real_c");
+    fs::create_symlink(image.dir() + "/real_c", image.dir() + "/drive_c");
+    testing::internal::CaptureStderr();
+    image.load();
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("drive_c"), std::string::npos);
+    SetLastError(kPoison);
+    EXPECT_EQ(GetFileAttributesA("C:\\x.txt"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "platform/win32.h"
 #include "tests/support/temp_image.h"
@@ -88,6 +89,22 @@ TEST(Persistence, FailedSaveKeepsMemoryAndFileAndIsReported) {
     const std::string after = image.systemReg();
     EXPECT_EQ(after.find("[HKEY_LOCAL_MACHINE\\A]"), std::string::npos);
     EXPECT_EQ(after.find("[HKEY_LOCAL_MACHINE\\B]"), std::string::npos);
+}
+
+TEST(Persistence, SaveNeverWritesThroughALink) {
+    TempImage image;
+    image.reg("[HKEY_LOCAL_MACHINE\\A]\r\n");
+    image.load();
+    const fs::path victim = fs::path(image.dir()) / "victim.txt";
+    { std::ofstream(victim) << "precious"; }
+    fs::create_symlink(victim, image.dir() + "/system.reg.tmp");
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "A"), ERROR_SUCCESS);
+    EXPECT_FALSE(winsim::lastSaveFailed(nullptr));
+    std::ifstream in(victim);
+    std::string content;
+    in >> content;
+    EXPECT_EQ(content, "precious");
+    EXPECT_EQ(image.systemReg().find("[HKEY_LOCAL_MACHINE\\A]"), std::string::npos);
 }
 
 }  // namespace

@@ -105,6 +105,9 @@ ResolvedPath resolveDrivePath(const std::string& driveDir, const std::string& pa
         if (reservedDeviceName(part)) return r;
         parts.push_back(part);
     }
+    // The drive itself must be a folder of the image, not a link to elsewhere.
+    struct stat driveStat;
+    if (::lstat(driveDir.c_str(), &driveStat) != 0 || !S_ISDIR(driveStat.st_mode)) return r;
     const std::string root = realPath(driveDir);
     if (root.empty()) return r;
     std::string cur = root;

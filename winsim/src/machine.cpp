@@ -276,7 +276,10 @@ bool saveRegistry(Machine& m) {
         m.saveMessage = what + ": " + std::strerror(err);
         return false;
     };
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // A leftover of an interrupted save goes first; the new file is created
+    // afresh and never through a symbolic link, so no save writes elsewhere.
+    ::unlink(temp.c_str());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return fail("cannot create " + temp);
     if (!writeAll(fd, data) || ::fsync(fd) != 0) {
         fail("cannot write " + temp);
@@ -326,8 +329,9 @@ bool loadMachine(const std::string& dir, std::string* error) {
     m->format = imported.format;
     warnings.insert(warnings.end(), imported.warnings.begin(), imported.warnings.end());
     struct stat st;
-    if (::stat((m->dir + "/drive_c").c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        warnings.push_back(m->dir + "/drive_c: missing; the C: drive is empty");
+    if (::lstat((m->dir + "/drive_c").c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        warnings.push_back(m->dir +
+                           "/drive_c: missing or not a plain folder; the C: drive is empty");
     }
     report(warnings);
     unloadMachine();
