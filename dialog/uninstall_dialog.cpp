@@ -84,7 +84,10 @@ bool UninstallDialog::runDetection() {
     bool result = false;
 
     char windowsDir[kPathBufferSize];
-    if (GetWindowsDirectoryA(windowsDir, kPathBufferSize) == 0) {
+    // A result of the buffer size or more is the size needed: the path did
+    // not fit and the buffer holds nothing usable.
+    const UINT length = GetWindowsDirectoryA(windowsDir, kPathBufferSize);
+    if (length == 0 || length >= kPathBufferSize) {
         appendStatus(IDS_WINDOWS_DIR_MISSING);
         windowsDir[0] = '\0';
     } else {

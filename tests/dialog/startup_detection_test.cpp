@@ -43,7 +43,7 @@ TEST_F(DialogTest, NtStartUpListsOneDeviceInstalledOnce) {
 
     Snapshot atStart;
     input.add(capture(&atStart));
-    EXPECT_EQ(runDialog(), -1);  // script ended: the loop closed the dialog
+    EXPECT_EQ(runDialog(), IDCANCEL);  // script ended: closed as by the close box
 
     EXPECT_EQ(atStart.status, message(102) + message(103, kAdapter) + message(116, kAdapter));
     EXPECT_EQ(atStart.devices, std::vector<std::string>{kAdapter});
@@ -155,6 +155,24 @@ TEST_F(DialogTest, WindowsDirectoryUnavailable) {
         EXPECT_TRUE(atStart.devices.empty());
         EXPECT_FALSE(atStart.uninstall);
     }
+}
+
+TEST_F(DialogTest, WindowsDirectoryTooLongForItsBuffer) {
+    // GetWindowsDirectoryA then returns the size it needs and fills nothing:
+    // the run reports the directory as missing instead of using the buffer.
+    std::string windows = "C:";
+    for (int i = 0; i < 5; ++i) {
+        windows += "\\" + std::string(60, 'W');
+    }
+    TempImage image("nt", "5.1.2600", windows);
+    NtDevice device;
+    image.reg(ntDeviceReg(device));
+    image.load();
+    Snapshot atStart;
+    input.add(capture(&atStart));
+    runDialog();
+    EXPECT_EQ(atStart.status, message(102) + message(106) + message(104));
+    EXPECT_FALSE(atStart.uninstall);
 }
 
 TEST_F(DialogTest, VersionUnreadableThenDetect) {

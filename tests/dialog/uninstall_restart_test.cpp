@@ -61,11 +61,12 @@ TEST_F(DialogTest, NtUninstallRunsInTwoPhasesAndRemovesEveryInstallation) {
     EXPECT_FALSE(restartAfter);                                   // NT family: no restart needed
     EXPECT_EQ(devicesAfter, std::vector<std::string>{kAdapter});  // until the next Detect
     EXPECT_FALSE(winsim::keyExists(kEnumKey));
-    EXPECT_TRUE(winsim::hostPath("C:\\WINDOWS\\Inf\\oem7.inf").empty() ||
-                !std::ifstream(winsim::hostPath("C:\\WINDOWS\\Inf\\oem7.inf")).good());
+    EXPECT_FALSE(std::ifstream(winsim::hostPath("C:\\WINDOWS\\Inf\\oem7.inf")).good());
     EXPECT_FALSE(std::ifstream(winsim::hostPath("C:\\WINDOWS\\Inf\\oem7.PNF")).good());
+    // The device has a lower filter: its image is the driver file.
     EXPECT_FALSE(
-        std::ifstream(winsim::hostPath("C:\\WINDOWS\\system32\\DRIVERS\\kestrelx.sys")).good());
+        std::ifstream(winsim::hostPath("C:\\WINDOWS\\system32\\DRIVERS\\kestrelf.sys")).good());
+    EXPECT_TRUE(std::ifstream(winsim::hostPath("C:\\WINDOWS\\Inf\\oem3.inf")).good());
     EXPECT_FALSE(
         winsim::keyExists("System\\CurrentControlSet\\Services\\Eventlog\\System\\kestrelx"));
     EXPECT_FALSE(
