@@ -76,6 +76,8 @@ LRESULT defWindowProc(Window* w, UINT msg, WPARAM wParam, LPARAM lParam) {
     }
 }
 
+// The dialog is the active modal one and enabled; the control (when given)
+// is one of its visible, enabled children.
 bool acceptsInput(Window* dialog, Window* control) {
     if (dialog == nullptr || dialog->handle != activeDialog() || dialog->ended) return false;
     if ((dialog->style & WS_DISABLED) != 0) return false;
@@ -313,25 +315,26 @@ void processInput(const Input& in) {
     Window* d = findDialog(in.dialog);
     if (!acceptsInput(d, nullptr)) return;
     Window* c = childOf(d, in.id);
+    const bool controlTakesInput = c != nullptr && acceptsInput(d, c);
     switch (in.type) {
         case Input::Click:
-            if (acceptsInput(d, c) && c->kind == WinKind::Button) click(d, c);
+            if (controlTakesInput && c->kind == WinKind::Button) click(d, c);
             break;
         case Input::Select:
-            if (acceptsInput(d, c) && c->kind == WinKind::ComboBox) {
+            if (controlTakesInput && c->kind == WinKind::ComboBox) {
                 setFocusTo(d, c->handle);
                 c = find(c->handle);
                 if (c != nullptr) selectItem(c, in.value);
             }
             break;
         case Input::Scroll:
-            if (acceptsInput(d, c) && c->kind == WinKind::Edit) {
+            if (controlTakesInput && c->kind == WinKind::Edit) {
                 editScroll(c, in.value);
                 c->needsPaint = true;
             }
             break;
         case Input::Focus:
-            if (acceptsInput(d, c)) setFocusTo(d, c->handle);
+            if (controlTakesInput) setFocusTo(d, c->handle);
             break;
         case Input::SysCommand:
             send(d->handle, WM_SYSCOMMAND, in.command, 0);
@@ -370,7 +373,7 @@ bool queue(Input in) {
 Window* inputControl(HWND dialog, int id, WinKind kind) {
     Window* d = findDialog(dialog);
     Window* c = childOf(d, id);
-    return acceptsInput(d, c) && c->kind == kind ? c : nullptr;
+    return c != nullptr && acceptsInput(d, c) && c->kind == kind ? c : nullptr;
 }
 
 }  // namespace
@@ -411,7 +414,8 @@ bool scrollEdit(HWND dialog, int id, int lines) {
 
 bool focusControl(HWND dialog, int id) {
     Window* d = findDialog(dialog);
-    if (!acceptsInput(d, childOf(d, id))) return false;
+    Window* c = childOf(d, id);
+    if (c == nullptr || !acceptsInput(d, c)) return false;
     return queue({Input::Focus, dialog, id, 0, 0, Key::Enter, 0});
 }
 

@@ -662,6 +662,7 @@ public:
             int startLine = 1;
             bool inBlock = false;
             bool inString = false;
+            int commentLine = 0;
             for (size_t i = 0; i <= text.size(); ++i) {
                 const char c = i < text.size() ? text[i] : '\n';
                 if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
@@ -689,6 +690,7 @@ public:
                 }
                 if (!inString && c == '/' && i + 1 < text.size() && text[i + 1] == '*') {
                     inBlock = true;
+                    commentLine = lineNo;
                     ++i;
                     line += ' ';
                     continue;
@@ -696,7 +698,7 @@ public:
                 if (c == '"') inString = !inString;
                 line += c;
             }
-            if (inBlock) fail(file.name, lineNo - 1, "unterminated comment");
+            if (inBlock) fail(file.name, commentLine, "unterminated comment");
         }
 
         struct Cond {
@@ -704,6 +706,7 @@ public:
             bool active;
             bool taken;
             bool sawElse;
+            int line;
         };
         std::vector<Cond> conds;
         auto active = [&] { return conds.empty() || conds.back().active; };
@@ -746,7 +749,7 @@ public:
                         value = (macros_.count(name) != 0) == (directive == "ifdef");
                     }
                 }
-                conds.push_back({active(), active() && value, active() && value, false});
+                conds.push_back({active(), active() && value, active() && value, false, lineNo});
             } else if (directive == "elif") {
                 if (conds.empty() || conds.back().sawElse)
                     fail(file.name, lineNo, "#elif without #if");
@@ -781,7 +784,7 @@ public:
                 fail(file.name, lineNo, "unknown directive #" + directive);
             }
         }
-        if (!conds.empty()) fail(file.name, static_cast<int>(lines.size()), "missing #endif");
+        if (!conds.empty()) fail(file.name, conds.back().line, "#if without #endif");
     }
 
     [[noreturn]] static void fail(const std::string& file, int line, const std::string& message) {
@@ -1058,11 +1061,13 @@ private:
         ++pos_;
         while (!isEnd()) {
             if (atEnd()) fail("missing END of STRINGTABLE");
+            const size_t idAt = pos_;
             const int64_t id = expr("string id");
             if (id < 0 || id > 0xFFFF) fail("string id must be 0 to 65535");
             if (isPunct(",")) ++pos_;
             std::string text = string("string");
             if (!out_.strings.emplace(static_cast<uint16_t>(id), std::move(text)).second) {
+                pos_ = idAt;
                 fail("duplicate string id " + std::to_string(id));
             }
         }
@@ -1169,6 +1174,8 @@ private:
         if (kind == nullptr) fail("unknown control statement " + describe());
         ++pos_;
         ControlTemplate c;
+        c.file = cur().file;
+        c.line = cur().line;
         c.className = kind->className;
         const uint32_t base = WS_CHILD | WS_VISIBLE;
         if (kind->form == Kind::Text || kind->form == Kind::Icon || kind->form == Kind::Generic) {
@@ -1320,8 +1327,9 @@ bool parseResources(const std::vector<ResourceFile>& files, const std::string& r
             if (!c.hasImage) continue;
             const bool icon = (c.style & SS_TYPEMASK) == SS_ICON;
             if ((icon ? result.findIcon(c.image) : result.findBitmap(c.image)) == nullptr) {
-                *error = rc->name + ": dialog " + d.name.str() + " shows " +
-                         (icon ? "icon " : "bitmap ") + c.image.str() + ", which is not defined";
+                *error = c.file + "(" + std::to_string(c.line) + "): dialog " + d.name.str() +
+                         " shows " + (icon ? "icon " : "bitmap ") + c.image.str() +
+                         ", which is not defined";
                 return false;
             }
         }

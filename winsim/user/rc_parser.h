@@ -35,6 +35,8 @@ struct ControlTemplate {
     int x = 0, y = 0, cx = 0, cy = 0;
     uint32_t style = 0;
     uint32_t exStyle = 0;
+    std::string file;  // where the statement is
+    int line = 0;
 };
 
 struct DialogTemplate {

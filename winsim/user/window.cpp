@@ -626,7 +626,11 @@ BOOL WINAPI EnableWindow(HWND hWnd, BOOL bEnable) {
     } else {
         w->style |= WS_DISABLED;
         // A disabled window cannot keep the focus.
-        if (Window* d = findDialog(w->parent); d != nullptr && d->focus == hWnd) d->focus = nullptr;
+        if (Window* d = findDialog(w->parent); d != nullptr && d->focus == hWnd) {
+            setFocusTo(d, nullptr);
+        }
+        w = find(hWnd);
+        if (w == nullptr) return wasDisabled ? TRUE : FALSE;
     }
     if (wasDisabled == (bEnable != 0)) {
         w->needsPaint = true;
