@@ -1,0 +1,182 @@
+#include "bench/image_gen.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace qu_bench {
+
+namespace {
+
+const char kNetClass[] = "{4D36E972-E325-11CE-BFC1-08002BE10318}";
+const char kInterfaceClass[] = "{ad498944-762f-11d0-8dcb-00c04fc3358c}";
+
+std::string hexBytes(const std::string& bytes) {
+    // REGEDIT4 hex form, wrapped as the registry editor wraps it.
+    std::string out;
+    size_t column = 20;
+    char byte[4];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(byte, sizeof byte, "%02x", static_cast<unsigned char>(bytes[i]));
+        out += byte;
+        if (i + 1 < bytes.size()) {
+            out += ",";
+            column += 3;
+            if (column > 74) {
+                out += "\\\r\n  ";
+                column = 2;
+            }
+        }
+    }
+    return out;
+}
+
+std::string multiString(std::initializer_list<std::string> strings) {
+    std::string bytes;
+    for (const auto& s : strings) bytes += s + '\0';
+    return hexBytes(bytes + '\0');
+}
+
+std::string number(unsigned value, int width) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%0*u", width, value);
+    return text;
+}
+
+std::string hex4(unsigned value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", value & 0xFFFF);
+    return text;
+}
+
+// One network adapter: enumeration instance, class key, service key, event
+// log source: four keys.
+std::string ntNetDevice(unsigned index, const std::string& hardwareId,
+                        const std::string& description, const std::string& service) {
+    const std::string classIndex = number(index, 4);
+    std::string r;
+    r += "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\" + hardwareId + "\\5&" +
+         number(index * 7919u, 8) + "&0&1]\r\n";
+    r += "\"DeviceDesc\"=\"" + description + "\"\r\n";
+    r += "\"HardwareID\"=hex(7):" + multiString({hardwareId + "&REV_0100", hardwareId}) + "\r\n";
+    r += "\"Service\"=\"" + service + "\"\r\n\"Class\"=\"Net\"\r\n";
+    r += "\"ClassGUID\"=\"" + std::string(kNetClass) + "\"\r\n";
+    r += "\"Driver\"=\"" + std::string(kNetClass) + "\\\\" + classIndex + "\"\r\n";
+    r += "\"ConfigFlags\"=dword:00000000\r\n\r\n";
+    r += "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Class\\" +
+         std::string(kNetClass) + "\\" + classIndex + "]\r\n";
+    r += "\"DriverDesc\"=\"" + description + "\"\r\n\"InfPath\"=\"oem" + std::to_string(index) +
+         ".inf\"\r\n\"InfSection\"=\"Install.ndi\"\r\n";
+    r +=
+        "\"MatchingDeviceId\"=\"" + hardwareId + "\"\r\n\"Characteristics\"=dword:00000084\r\n\r\n";
+    r += "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\" + service + "]\r\n";
+    r += "\"ImagePath\"=hex(2):" + hexBytes("system32\\DRIVERS\\" + service + ".sys" + '\0') +
+         "\r\n\"Type\"=dword:00000001\r\n\"Start\"=dword:00000003\r\n\r\n";
+    r += "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Eventlog\\System\\" + service +
+         "]\r\n\"TypesSupported\"=dword:00000007\r\n\r\n";
+    return r;
+}
+
+// One software key with a mix of value types: one key.
+std::string softwareKey(unsigned index) {
+    std::string r = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor" + number(index / 1000, 3) +
+                    "\\Product\\Component" + number(index, 7) + "]\r\n";
+    r += "\"InstallPath\"=\"C:\\\\Program Files\\\\Vendor\\\\Component" + number(index, 7) +
+         "\"\r\n";
+    r += "\"Version\"=\"1.0." + std::to_string(index % 100) + "\"\r\n";
+    r += "\"Flags\"=dword:" + number(index % 100000000, 8) + "\r\n";
+    std::string blob;
+    for (unsigned i = 0; i < 40; ++i) blob += static_cast<char>((index * 31 + i * 7) & 0xFF);
+    r += "\"State\"=hex:" + hexBytes(blob) + "\r\n\r\n";
+    return r;
+}
+
+}  // namespace
+
+std::string ntRegistry(unsigned netDevices, unsigned totalKeys) {
+    std::string reg = "REGEDIT4\r\n\r\n";
+    unsigned keys = 0;
+    for (unsigned i = 1; i < netDevices; ++i) {
+        reg +=
+            ntNetDevice(i, "PCI\\VEN_8086&DEV_" + hex4(0x1000 + i),
+                        "Ethernet Adapter #" + std::to_string(i), "e" + std::to_string(i) + "nic");
+        keys += 4;
+    }
+    reg += ntNetDevice(netDevices, "USB\\VID_F3A7&PID_0053", "Quorvane USB 2.0 Network Adapter",
+                       "kestrelx");
+    keys += 4;
+    for (unsigned i = 0; keys < totalKeys; ++i, ++keys) reg += softwareKey(i);
+    return reg;
+}
+
+std::string ntRegistryOfSize(size_t bytes) {
+    std::string reg = "REGEDIT4\r\n\r\n";
+    for (unsigned i = 0; reg.size() < bytes; ++i) {
+        if (i % 10 == 0) {
+            reg += ntNetDevice(i / 10 + 1, "PCI\\VEN_8086&DEV_" + hex4(i / 10),
+                               "Ethernet Adapter #" + std::to_string(i / 10),
+                               "e" + std::to_string(i / 10) + "nic");
+        } else {
+            reg += softwareKey(i);
+        }
+    }
+    return reg;
+}
+
+std::string win9xRegistry(unsigned classKeys) {
+    std::string reg = "REGEDIT4\r\n\r\n";
+    const std::string device = "VID_F3A7&PID_0021";
+    const std::string instance = "5&2E1C7A4&0&1";
+    reg += "[HKEY_LOCAL_MACHINE\\Enum\\USB\\" + device + "\\" + instance + "]\r\n";
+    reg += "\"Class\"=\"Net\"\r\n\"Driver\"=\"Net\\\\0000\"\r\n";
+    reg += "\"DeviceDesc\"=\"Quorvane USB Network Adapter\"\r\n";
+    reg += "\"HardwareID\"=\"USB\\\\" + device + "&REV_0100,USB\\\\" + device + "\"\r\n";
+    reg += "\"SymbolicName\"=\"\\\\\\\\?\\\\USB#" + device + "#" + instance + "#" +
+           kInterfaceClass + "\"\r\n\r\n";
+    for (unsigned i = 0; i < classKeys; ++i) {
+        const bool ours = i % 10 == 0;
+        reg += "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Net\\" +
+               number(i, 4) + "]\r\n";
+        if (ours && i % 20 == 0) {
+            reg += "\"DriverDesc\"=\"Quorvane USB Network Adapter\"\r\n";
+            reg += "\"MatchingDeviceId\"=\"usb\\\\vid_f3a7&pid_0021\"\r\n";
+        } else if (ours) {
+            reg += "\"DriverDesc\"=\"Quorvane USB Network Adapter\"\r\n";
+            reg += "\"MatchingDeviceId\"=\"usb\\\\class_ff\"\r\n";
+        } else {
+            reg += "\"DriverDesc\"=\"Ethernet Adapter #" + std::to_string(i) + "\"\r\n";
+            reg += "\"MatchingDeviceId\"=\"pci\\\\ven_8086&dev_" + hex4(i) + "\"\r\n";
+        }
+        reg += "\"InfPath\"=\"NET" + std::to_string(i) + ".INF\"\r\n";
+        reg += "\"NTMPDriver\"=\"" + std::string(i == 0 ? "kestrelm.sys" : "e100.sys") + "\"\r\n";
+        reg += "\"DevLoader\"=\"*ndis\"\r\n\r\n";
+        const std::string iface = "##?#" +
+                                  std::string(ours ? "USB#" + device : "PCI#DEV_" + hex4(i)) + "#" +
+                                  number(i, 6) + "#" + kInterfaceClass;
+        reg += "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\DeviceClasses\\" +
+               std::string(kInterfaceClass) + "\\" + iface + "]\r\n";
+        reg += "\"DeviceInstance\"=\"" +
+               std::string(ours ? "USB\\\\" + device : "PCI\\\\DEV_" + hex4(i)) + "\\\\" +
+               number(i, 6) + "\"\r\n\r\n";
+    }
+    return reg;
+}
+
+void writeImage(const std::string& dir, const std::string& platform, const std::string& reg) {
+    fs::create_directories(fs::path(dir) / "drive_c" / "WINDOWS");
+    std::ofstream(fs::path(dir) / "machine.ini", std::ios::binary | std::ios::trunc)
+        << "[system]\r\nplatform = " << platform
+        << "\r\nversion = " << (platform == "nt" ? "5.1.2600" : "4.90.3000")
+        << "\r\nwindows = C:\\WINDOWS\r\n";
+    std::ofstream(fs::path(dir) / "system.reg", std::ios::binary | std::ios::trunc) << reg;
+}
+
+size_t keyCount(const std::string& reg) {
+    size_t count = 0;
+    for (size_t pos = 0; (pos = reg.find("\n[", pos)) != std::string::npos; ++pos) ++count;
+    return count;
+}
+
+}  // namespace qu_bench

@@ -1,0 +1,33 @@
+// Generated registries of realistic shape for the benchmarks: device
+// enumeration keys with multi-string hardware IDs, class and service keys,
+// device-interface keys and software keys with binary values long enough to
+// wrap, all in REGEDIT4 form.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace qu_bench {
+
+// An NT-family registry with `netDevices` network adapters (the supported
+// USB 2.0 adapter, PID_0053, enumerated last so the probe walks past every
+// other one) and filler keys up to about `totalKeys` keys in all.
+std::string ntRegistry(unsigned netDevices, unsigned totalKeys);
+
+// An NT-family registry text of about `bytes` bytes (whole key blocks).
+std::string ntRegistryOfSize(size_t bytes);
+
+// A 9x-family registry with the supported adapter (PID_0021) and
+// `classKeys` subkeys under Services\Class\Net, every tenth of which
+// belongs to that adapter (by MatchingDeviceId or DriverDesc), as do as
+// many device-interface keys.
+std::string win9xRegistry(unsigned classKeys);
+
+// Writes machine.ini, system.reg and drive_c/WINDOWS into `dir`
+// (created). `platform` is "nt" or "9x".
+void writeImage(const std::string& dir, const std::string& platform, const std::string& reg);
+
+// Number of "[" key lines in a .reg text.
+size_t keyCount(const std::string& reg);
+
+}  // namespace qu_bench
