@@ -9,6 +9,7 @@
 #include "host/ansi_text.h"
 #include "host/line_mode.h"
 #include "host/program_setup.h"
+#include "host/tui/terminal_ui.h"
 #include "winsim/machine.h"
 #include "winsim/user.h"
 
@@ -109,22 +110,27 @@ int main(int argc, char** argv) {
     }
 
     const AnsiText ansi(machineCodePage(machineDir));
-    // A terminal front end is another input driver, chosen here when
-    // `interactive`; until one exists the line mode serves both cases.
+    // A terminal gets the terminal UI (an input driver of its own); otherwise,
+    // or when the terminal cannot be used, the line mode.
     const bool interactive = !options.headless && isatty(STDIN_FILENO) == 1;
-    if (interactive) {
-        std::cerr << "quorvane-uninstall: no terminal interface in this build; line mode "
-                     "(commands: see --help)\n";
+    TerminalUi terminalUi(ansi);
+    std::string terminalError;
+    const bool terminal = interactive && terminalUi.start(&terminalError);
+    if (interactive && !terminal) {
+        std::cerr << "quorvane-uninstall: " << terminalError
+                  << "; line mode (commands: see --help)\n";
     }
     LineMode lineMode(std::cin, std::cout, std::cerr, ansi);
-    winsim::ui::InputDriver* driver = &lineMode;
-    winsim::ui::setTextObserver(
-        [&lineMode](HWND window, const std::string& before, const std::string& after) {
-            lineMode.onTextChanged(window, before, after);
-        });
-    winsim::ui::setInputDriver(driver);
+    if (!terminal) {
+        winsim::ui::setTextObserver(
+            [&lineMode](HWND window, const std::string& before, const std::string& after) {
+                lineMode.onTextChanged(window, before, after);
+            });
+        winsim::ui::setInputDriver(&lineMode);
+    }
 
     int status = theApp.run(GetModuleHandleA(nullptr));
+    terminalUi.stop();
 
     winsim::ui::setInputDriver(nullptr);
     winsim::ui::setTextObserver(nullptr);

@@ -1,0 +1,141 @@
+// Draws the running dialogs of the simulated window system into a Screen:
+// dialog units become cells (4 horizontal units to a column, 8 vertical
+// units to a row), each window is centred with its caption in a title bar.
+// Also keeps what the window system does not model: the open drop-down list
+// or system menu, and the status pane's scroll position in terminal lines.
+#pragma once
+
+#include "host/ansi_text.h"
+#include "host/tui/images.h"
+#include "host/tui/screen.h"
+#include "winsim/user.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tui {
+
+// Where a window lands on a screen of `cols` x `rows`: the title bar is the
+// window's first row, the client area follows between the side borders; a
+// bottom border is drawn only when the screen has a row for it.
+struct WindowLayout {
+    Rect window;
+    Rect client;
+    bool bottomBorder = false;
+};
+WindowLayout layoutWindow(const winsim::ui::DialogInfo& dialog, int cols, int rows);
+// The smallest screen a dialog fits on.
+void minimumScreen(const winsim::ui::DialogInfo& dialog, int* cols, int* rows);
+// A control's cells relative to its client area. One-row controls (buttons,
+// labels, the closed drop-down list) sit on the row of their middle.
+Rect controlCells(const winsim::ui::ControlInfo& control);
+
+// A mouse target found while drawing.
+struct Hit {
+    enum Kind {
+        Button,
+        ComboBox,
+        ListItem,  // `index`: item of the open drop-down list
+        EditBody,
+        EditLineUp,
+        EditLineDown,
+        EditPageUp,
+        EditPageDown,
+        SystemMenuBox,
+        CloseBox,
+        MenuItem,  // `index`: item of the open system menu
+        Popup,     // inside the open popup, but nothing to choose
+    };
+    Rect rect;
+    Kind kind = Button;
+    HWND dialog = nullptr;
+    HWND control = nullptr;
+    int id = 0;
+    int index = 0;
+};
+
+// The drop-down list or the system menu, when open.
+struct Popup {
+    enum Kind { None, DropDown, SystemMenu } kind = None;
+    HWND dialog = nullptr;
+    HWND control = nullptr;  // DropDown: the combo box
+    int id = 0;
+    int highlight = 0;
+    int top = 0;  // DropDown: first item in view
+};
+
+struct DrawOptions {
+    bool colour = true;      // pictures in colour, else a framed placeholder
+    bool halfBlocks = true;  // two pixels a cell (needs a Unicode terminal)
+};
+
+class Painter {
+public:
+    explicit Painter(AnsiText ansi);
+
+    // Draws every running dialog, outermost first, and the open popup; when
+    // the screen is too small, a notice instead. Rebuilds hits().
+    void draw(Screen* screen, const DrawOptions& options);
+    bool tooSmall() const { return tooSmall_; }
+    const std::vector<Hit>& hits() const { return hits_; }
+    // The topmost target at a cell, or null.
+    const Hit* hitAt(int col, int row) const;
+
+    Popup& popup() { return popup_; }
+    void closePopup() { popup_ = Popup{}; }
+    // Items of the system menu as drawn (empty when the window has none).
+    static std::vector<winsim::ui::MenuItem> menuItems(HWND dialog);
+
+    // Scrolls a multi-line edit's view by `lines` (terminal lines); `page`
+    // = true scrolls by pages. Views follow the end of the text until the
+    // operator scrolls away from it; the program's own scrolling (the
+    // model's first visible line changing) is followed too.
+    void scrollEdit(HWND edit, int lines, bool page = false);
+    void scrollEditTo(HWND edit, bool end);
+    // The view of an edit as last drawn: first line, line count, rows.
+    struct EditView {
+        int top = 0;
+        int lines = 0;
+        int rows = 1;
+        bool followEnd = true;
+        int modelFirst = -1;
+        size_t modelLines = 0;
+    };
+    const EditView* editView(HWND edit) const;
+
+private:
+    struct Picture {
+        bool ok = false;
+        Image image;
+    };
+
+    void drawDialog(Screen* screen, const winsim::ui::DialogInfo& dialog, bool active,
+                    const DrawOptions& options);
+    void drawControl(Screen* screen, const Rect& client, HWND dialog, bool active,
+                     const winsim::ui::ControlInfo& control, const DrawOptions& options);
+    void drawButton(Screen* screen, const Rect& cells, const winsim::ui::ControlInfo& control);
+    void drawLabel(Screen* screen, const Rect& cells, const Rect& client,
+                   const winsim::ui::ControlInfo& control);
+    void drawCombo(Screen* screen, const Rect& cells, const winsim::ui::ControlInfo& control);
+    void drawEdit(Screen* screen, const Rect& cells, HWND dialog, bool active,
+                  const winsim::ui::ControlInfo& control);
+    void drawPicture(Screen* screen, const Rect& cells, const winsim::ui::ControlInfo& control,
+                     const DrawOptions& options);
+    void drawDropDown(Screen* screen, const winsim::ui::DialogInfo& dialog, const Rect& client);
+    void drawSystemMenu(Screen* screen, const winsim::ui::DialogInfo& dialog,
+                        const WindowLayout& layout);
+    void drawNotice(Screen* screen, int needCols, int needRows);
+    const Picture& picture(const winsim::ui::ControlInfo& control);
+    void addHit(const Rect& rect, Hit::Kind kind, HWND dialog, HWND control, int id, int index = 0);
+    std::string utf8(const std::string& ansi) const { return ansi_.toUtf8(ansi); }
+
+    AnsiText ansi_;
+    std::vector<Hit> hits_;
+    Popup popup_;
+    std::map<HWND, EditView> edits_;
+    std::map<const std::string*, Picture> pictures_;
+    bool tooSmall_ = false;
+};
+
+}  // namespace tui
