@@ -41,8 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!winsim::importRegFile(exported, "export.reg", codePage, second, &reimported, &error)) {
         fail("an exported file is refused on import", error + "\n" + exported);
     }
-    if (!reimported.warnings.empty()) {
-        fail("an exported file imports with warnings", reimported.warnings.front());
+    // Keys under other roots are kept for the save and named on every load;
+    // any other warning means the export wrote a line the reader skips.
+    for (const auto& warning : reimported.warnings) {
+        if (warning.find("is not part of this machine") == std::string::npos) {
+            fail("an exported file imports with warnings", warning);
+        }
     }
     if (reimported.format != imported.format) {
         fail("export changed the file format", exported);
