@@ -179,6 +179,10 @@ struct DrawIconCall {
 };
 const std::vector<DrawIconCall>& drawIconCalls();
 
+// While set, CB_ADDSTRING and CB_INSERTSTRING fail with CB_ERRSPACE, as a
+// list out of memory would.
+void refuseListAdds(bool refuse);
+
 // True once InitCommonControls(Ex) has been called.
 bool commonControlsInitialised();
 

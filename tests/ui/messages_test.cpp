@@ -80,6 +80,12 @@ TEST_F(Messages, ComboBox) {
         EXPECT_EQ(send(list, CB_DELETESTRING, 1), 1);
         EXPECT_EQ(send(list, CB_GETCURSEL), CB_ERR);
 
+        refuseListAdds(true);
+        EXPECT_EQ(send(list, CB_ADDSTRING, 0, str("full")), CB_ERRSPACE);
+        EXPECT_EQ(send(list, CB_INSERTSTRING, 0, str("full")), CB_ERRSPACE);
+        EXPECT_EQ(send(list, CB_GETCOUNT), 1);
+        refuseListAdds(false);
+
         EXPECT_EQ(send(list, CB_RESETCONTENT), CB_OKAY);
         EXPECT_EQ(send(list, CB_GETCOUNT), 0);
         EXPECT_EQ(send(list, CB_ADDSTRING, 0, str("again")), 0);

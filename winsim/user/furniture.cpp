@@ -408,6 +408,8 @@ const std::vector<DrawIconCall>& drawIconCalls() { return state().drawIconCalls;
 
 bool commonControlsInitialised() { return state().commonControls; }
 
+void refuseListAdds(bool refuse) { state().refuseListAdds = refuse; }
+
 void resetWindowSystem() {
     State& s = state();
     if (!s.running.empty()) return;
@@ -422,6 +424,7 @@ void resetWindowSystem() {
     s.paints.clear();
     s.menus.clear();
     s.commonControls = false;
+    s.refuseListAdds = false;
 }
 
 }  // namespace winsim::ui

@@ -109,6 +109,7 @@ struct State {
     std::map<HMENU, HWND> menus;
     std::map<void*, ImageRef> images;  // HICON / HBITMAP of resources
     bool commonControls = false;
+    bool refuseListAdds = false;
     std::unique_ptr<ResourceSet> resources;
 };
 

@@ -143,6 +143,7 @@ LRESULT comboProc(Window* w, UINT msg, WPARAM wParam, LPARAM lParam) {
         case CB_ADDSTRING:
         case CB_INSERTSTRING: {
             if (str == nullptr) return CB_ERR;
+            if (state().refuseListAdds) return CB_ERRSPACE;
             int at = count;
             if (msg == CB_INSERTSTRING) {
                 if (index < -1 || index > count) return CB_ERR;
