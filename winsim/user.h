@@ -114,7 +114,10 @@ struct ControlInfo {
     // Combo boxes.
     std::vector<std::string> items;
     int curSel = -1;
-    // Edits: the lines as displayed (wrapped) and the first visible one.
+    // Edits: the lines as displayed and the first visible one. CR LF and
+    // CR CR LF break lines; a multi-line edit without ES_AUTOHSCROLL wraps at
+    // word boundaries, an average character being 4 dialog units wide (less
+    // the border and the scroll bar's 10 units); a line is 8 units high.
     std::vector<std::string> lines;
     int firstVisibleLine = 0;
     int visibleLines = 0;

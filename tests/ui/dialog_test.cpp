@@ -242,6 +242,38 @@ TEST_F(Dialogs, NestedModalDialogs) {
               messageLog.end());
 }
 
+// A dialog destroyed by its own handler ends its loop; messages posted to it
+// are dropped; its owner gets its input back.
+TEST_F(Dialogs, DestroyedWindows) {
+    handler = [](HWND h, UINT msg, WPARAM w, LPARAM l) -> INT_PTR {
+        if (msg == WM_SYSCOMMAND && w == 0x0010) {
+            EXPECT_EQ(DialogBoxParamA(nullptr, MAKEINTRESOURCEA(100), h, uitest::probeProc, 0), 0);
+            EXPECT_TRUE(IsWindowEnabled(h));
+            return TRUE;
+        }
+        if (msg == WM_COMMAND && LOWORD(w) == IDOK && GetDlgItem(h, 1005) != nullptr) {
+            PostMessageA(h, WM_COMMAND, IDCANCEL, 0);
+            EXPECT_TRUE(DefWindowProcA(h, WM_CLOSE, 0, 0) == 0);  // destroys the window
+            EXPECT_FALSE(IsWindow(h));
+            return TRUE;
+        }
+        return standardHandler(h, msg, w, l);
+    };
+    script.steps.push_back([] {
+        HWND d = activeDialog();
+        AppendMenuA(GetSystemMenu(d, FALSE), MF_STRING, 0x0010, "&About...");
+        EXPECT_TRUE(chooseSystemCommand(d, 0x0010));
+    });
+    script.steps.push_back([] { EXPECT_TRUE(clickButton(activeDialog(), IDOK)); });
+    script.steps.push_back([] {
+        messageLog.clear();
+        EXPECT_TRUE(clickButton(activeDialog(), IDCANCEL));
+    });
+    EXPECT_EQ(run(102), IDCANCEL);
+    // The about box's posted cancel went nowhere; the main dialog saw only its own.
+    EXPECT_EQ(messageLog, (std::vector<std::string>{"Main:WM_COMMAND 2/0", "Main:WM_DESTROY"}));
+}
+
 TEST_F(Dialogs, SystemMenuAndDefaultClose) {
     HMENU menu = nullptr;
     script.steps.push_back([&] {
