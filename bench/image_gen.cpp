@@ -114,10 +114,12 @@ std::string ntRegistry(unsigned netDevices, unsigned totalKeys) {
 std::string ntRegistryOfSize(size_t bytes) {
     std::string reg = "REGEDIT4\r\n\r\n";
     for (unsigned i = 0; reg.size() < bytes; ++i) {
-        if (i % 10 == 0) {
-            reg += ntNetDevice(i / 10 + 1, "PCI\\VEN_8086&DEV_" + hex4(i / 10),
-                               "Ethernet Adapter #" + std::to_string(i / 10),
-                               "e" + std::to_string(i / 10) + "nic");
+        // One device block in a hundred: a large installation's software
+        // keys far outnumber its devices.
+        if (i % 100 == 0) {
+            reg += ntNetDevice(i / 100 + 1, "PCI\\VEN_8086&DEV_" + hex4(i / 100),
+                               "Ethernet Adapter #" + std::to_string(i / 100),
+                               "e" + std::to_string(i / 100) + "nic");
         } else {
             reg += softwareKey(i);
         }
