@@ -109,6 +109,9 @@ void check(const Case& c) {
         EXPECT_NE(found, std::string::npos) << "missing or out of order: " << text << "\n" << r.out;
         if (found != std::string::npos) at = found + text.size();
     }
+    // A sanitizer build of the program reports here.
+    EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << r.err;
     if (!c.errorSays.empty()) {
         EXPECT_NE(r.err.find(c.errorSays), std::string::npos) << r.err;
     }
