@@ -1,0 +1,571 @@
+#!/usr/bin/env python3
+"""End-to-end runs of QuorvaneUninstall.exe under Wine, compared with the
+host program on the same machine image.
+
+For each scenario (a JSON file, see tests/wine/README.md):
+  host run  - the host program in line mode on a copy of the scenario image;
+  Wine run  - a fresh copy of an initialised Wine prefix, the Windows version
+              the image names, the image's system.reg imported with regedit,
+              its drive_c merged into C:, the exe started and worked by the
+              UI driver; the prefix is removed afterwards;
+then the JSON lines of both runs, the registry keys the program may touch
+and the image's files must end identical. Where Wine 8 differs from
+Windows the host side carries the matching fault (docs/wine-differences.md).
+
+Also checks the executables' imports and version resource.
+Prints one line per check and a closing "N passed, M failed"; exit status 1
+when anything failed.
+"""
+
+import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import pecheck  # noqa: E402
+import regfile  # noqa: E402
+
+SYSTEM_DLLS = [
+    "kernel32.dll",
+    "user32.dll",
+    "gdi32.dll",
+    "advapi32.dll",
+    "setupapi.dll",
+    "comctl32.dll",
+    "msvcrt.dll",
+]
+PRODUCT_VERSION = "1.1.1.0"
+
+# Registry subtrees (below HKEY_LOCAL_MACHINE) that the program or the
+# device installer it calls may change; they must end identical.
+TOUCHED_KEYS = [
+    "System\\CurrentControlSet\\Enum\\USB",
+    "System\\CurrentControlSet\\Control\\Class\\{4D36E972-E325-11CE-BFC1-08002BE10318}",
+    "System\\CurrentControlSet\\Services\\Eventlog\\System",
+    "Enum\\USB",
+    "System\\CurrentControlSet\\Services\\Class\\Net",
+    "System\\CurrentControlSet\\Control\\DeviceClasses",
+]
+EXPORT_ROOTS = ["System\\CurrentControlSet", "Enum"]
+
+# Faults every differential host run carries: Wine 8's
+# SetupDiSetClassInstallParamsA is a stub that always fails.
+WINE_HOST_FAULTS = {"propertychange": "refuse"}
+
+JSON_MARKERS = ('{"status": ', '{"caption": ')
+DESKTOP_SIZE = (420, 330)
+
+
+class ScenarioError(Exception):
+    pass
+
+
+def json_lines(output):
+    """The JSON lines of a run's output. Status echoes are raw text and a
+    message without a line end (119) runs into the next line, so a JSON line
+    starts at its marker wherever that is."""
+    lines = []
+    for line in output.split("\n"):
+        starts = [line.find(m) for m in JSON_MARKERS if line.find(m) >= 0]
+        if starts:
+            lines.append(line[min(starts) :])
+    return lines
+
+
+# ---- Machine images ---------------------------------------------------------
+
+
+def read_ini(path):
+    sections, current = {}, None
+    with open(path, encoding="utf-8", errors="replace") as f:
+        for raw in f:
+            line = raw.strip()
+            if not line or line[0] in ";#":
+                continue
+            if line.startswith("[") and line.endswith("]"):
+                current = sections.setdefault(line[1:-1].strip().lower(), {})
+            elif "=" in line and current is not None:
+                key, value = line.split("=", 1)
+                current[key.strip().lower()] = value.strip()
+    return sections
+
+
+def write_ini(path, sections):
+    with open(path, "w", encoding="utf-8") as f:
+        for name, entries in sections.items():
+            f.write("[%s]\n" % name)
+            for key, value in entries.items():
+                f.write("%s = %s\n" % (key, value))
+            f.write("\n")
+
+
+def build_image(root, scenario, dest, host_faults):
+    """The scenario's image in `dest`: the base image, its system.reg with
+    the scenario's fragments appended, faults added to machine.ini."""
+    base = os.path.join(root, scenario["image"])
+    if not os.path.isfile(os.path.join(base, "machine.ini")):
+        raise ScenarioError("no machine image at %s" % scenario["image"])
+    shutil.copytree(base, dest, symlinks=True)
+    reg_path = os.path.join(dest, "system.reg")
+    with open(reg_path, "rb") as f:
+        raw = f.read()
+    for fragment in scenario.get("fragments", []):
+        with open(os.path.join(root, fragment), "rb") as f:
+            raw = regfile.append_fragment(raw, f.read())
+    with open(reg_path, "wb") as f:
+        f.write(raw)
+    ini_path = os.path.join(dest, "machine.ini")
+    ini = read_ini(ini_path)
+    if host_faults:
+        ini.setdefault("faults", {}).update(host_faults)
+        write_ini(ini_path, ini)
+    return ini
+
+
+def image_files(drive_c):
+    """Relative paths (lower case, '/') of the files under drive_c."""
+    found = set()
+    for top, _, files in os.walk(drive_c):
+        for name in files:
+            rel = os.path.relpath(os.path.join(top, name), drive_c)
+            found.add(rel.replace(os.sep, "/").lower())
+    return found
+
+
+def merge_case_insensitive(src, dest):
+    """Copies the tree `src` into `dest`, reusing existing entries whose
+    names differ only in case (Wine's C: has 'windows', images 'WINDOWS')."""
+    existing = {name.lower(): name for name in os.listdir(dest)}
+    for name in sorted(os.listdir(src)):
+        source = os.path.join(src, name)
+        target = os.path.join(dest, existing.get(name.lower(), name))
+        if os.path.isdir(source) and not os.path.islink(source):
+            os.makedirs(target, exist_ok=True)
+            merge_case_insensitive(source, target)
+        else:
+            shutil.copy2(source, target)
+
+
+def wine_only_fragment(image_hive, windows_version, desktop):
+    """Entries only the Wine prefix gets: the Windows version to report, and
+    every service of the image made unstartable (Wine's service manager
+    would otherwise start the image's auto-start entries, e.g. an event log
+    service whose image is services.exe, over and over)."""
+    lines = [regfile.V4_HEADER, "", "[HKEY_CURRENT_USER\\Software\\Wine]"]
+    lines.append('"Version"=%s' % regfile.quote(windows_version))
+    if desktop:
+        lines += ["", "[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]"]
+        lines.append('"Default"="%dx%d"' % DESKTOP_SIZE)
+    prefix = "hkey_local_machine\\system\\currentcontrolset\\services\\"
+    for path, key in sorted(image_hive.items()):
+        if path.startswith(prefix) and "\\" not in path[len(prefix) :] and "start" in key.values:
+            lines += ["", "[%s]" % key.name, '"Start"=dword:00000004']
+    return ("\r\n".join(lines) + "\r\n").encode("cp1252", errors="replace")
+
+
+def touched(hive):
+    return regfile.subtree(hive, ["HKEY_LOCAL_MACHINE\\" + k for k in TOUCHED_KEYS])
+
+
+# ---- Wine -------------------------------------------------------------------
+
+
+class Wine:
+    def __init__(self, prefix, log):
+        self.prefix = prefix
+        self.log = log
+        self.env = dict(os.environ)
+        self.env.update(
+            {
+                "WINEPREFIX": prefix,
+                "WINEDEBUG": "-all",
+                "WINEDLLOVERRIDES": "mscoree,mshtml=",
+            }
+        )
+        loader = shutil.which("wine64") or "/usr/lib/wine/wine64"
+        if not os.path.exists(loader):
+            loader = shutil.which("wine") or "wine"
+        else:
+            self.env.setdefault("WINELOADER", loader)
+        self.loader = loader
+        self.server = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
+
+    def run(self, args, timeout=120, check=True):
+        # Output goes to a file, never a pipe: processes the command starts
+        # in the background (services, the desktop) inherit it and would
+        # hold a pipe open for the whole session.
+        with tempfile.TemporaryFile() as out:
+            result = subprocess.run(
+                [self.loader] + args,
+                env=self.env,
+                stdin=subprocess.DEVNULL,
+                stdout=out,
+                stderr=subprocess.STDOUT,
+                timeout=timeout,
+            )
+            out.seek(0)
+            text = out.read().decode(errors="replace")
+        if check and result.returncode != 0:
+            raise ScenarioError(
+                "wine %s failed (%d): %s" % (" ".join(args), result.returncode, text[-500:])
+            )
+        return result
+
+    def popen(self, args, **kwargs):
+        return subprocess.Popen([self.loader] + args, env=self.env, **kwargs)
+
+    def server_command(self, *flags, timeout=60):
+        subprocess.run(
+            [self.server] + list(flags),
+            env=self.env,
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+            timeout=timeout,
+            check=False,
+        )
+
+    def start_server(self):
+        # Persistent for the scenario: one session, services started once.
+        self.server_command("-p")
+
+    def kill(self):
+        try:
+            self.server_command("-k", timeout=30)
+        except subprocess.TimeoutExpired:
+            pass
+
+    def export(self, key, out_path):
+        """The subtree `key` as a hive, or {} when the key does not exist."""
+        result = self.run(
+            ["regedit", "/e", windows_path(out_path), "HKEY_LOCAL_MACHINE\\" + key], check=False
+        )
+        if result.returncode != 0 or not os.path.exists(out_path):
+            return {}
+        with open(out_path, "rb") as f:
+            return regfile.load(f.read())
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def make_template(work):
+    """An initialised prefix to copy per scenario, and its registry."""
+    prefix = os.path.join(work, "template")
+    os.makedirs(prefix)
+    wine = Wine(prefix, None)
+    started = time.time()
+    wine.run(["wineboot", "-i"], timeout=300, check=False)
+    wine.server_command("-w", timeout=300)
+    wine.start_server()
+    baseline = {}
+    for root in EXPORT_ROOTS:
+        baseline.update(wine.export(root, os.path.join(work, "baseline.reg")))
+    wine.kill()
+    wine.server_command("-w", timeout=60)
+    return prefix, baseline, time.time() - started
+
+
+def prefix_files(prefix_drive_c, wanted):
+    """Which of the image's files (`wanted`, relative, lower case) exist in
+    the prefix, matching names without regard to case."""
+    present = set()
+    for rel in wanted:
+        here = prefix_drive_c
+        for part in rel.split("/"):
+            names = {n.lower(): n for n in os.listdir(here)} if os.path.isdir(here) else {}
+            if part not in names:
+                here = None
+                break
+            here = os.path.join(here, names[part])
+        if here is not None and os.path.isfile(here):
+            present.add(rel)
+    return present
+
+
+class DriverSession:
+    """The UI driver over pipes: commands in, JSON lines out."""
+
+    ANSWERING = ("state", "about", "about-open")
+
+    def __init__(self, wine, driver_exe):
+        self.proc = wine.popen(
+            [driver_exe],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+        )
+        self.lines = []
+
+    def send(self, command):
+        self.proc.stdin.write((command + "\n").encode())
+        self.proc.stdin.flush()
+        if command.split()[0] in self.ANSWERING:
+            line = self.proc.stdout.readline().decode("utf-8", errors="replace")
+            if not line:
+                raise ScenarioError("UI driver ended early: %s" % self.error_text())
+            self.lines.append(line.rstrip("\n"))
+
+    def error_text(self):
+        try:
+            _, err = self.proc.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            _, err = self.proc.communicate()
+        return err.decode(errors="replace").strip()
+
+    def finish(self, timeout):
+        # End of input closes the dialog.
+        rest, err = self.proc.communicate(timeout=timeout)
+        self.lines += [l for l in rest.decode("utf-8", errors="replace").split("\n") if l]
+        if self.proc.returncode != 0:
+            raise ScenarioError(
+                "UI driver failed (%d): %s" % (self.proc.returncode, err.decode(errors="replace"))
+            )
+
+
+def screenshot(path):
+    subprocess.run(
+        [
+            "import",
+            "-window",
+            "root",
+            "-crop",
+            "%dx%d+0+0" % DESKTOP_SIZE,
+            "+repage",
+            path,
+        ],
+        check=True,
+        timeout=60,
+    )
+
+
+def wine_run(args, scenario, image_dir, ini, template, work):
+    prefix = os.path.join(work, "prefix")
+    subprocess.run(["cp", "-a", template, prefix], check=True, timeout=300)
+    wine = Wine(prefix, None)
+    desktop = bool(scenario.get("screenshots"))
+    try:
+        wine.start_server()
+        platform = ini.get("system", {}).get("platform", "nt").lower()
+        with open(os.path.join(image_dir, "system.reg"), "rb") as f:
+            image_raw = f.read()
+        hive = regfile.load(image_raw)
+        extra = wine_only_fragment(hive, "win98" if platform == "9x" else "winxp", desktop)
+        import_path = os.path.join(work, "import.reg")
+        with open(import_path, "wb") as f:
+            f.write(regfile.append_fragment(image_raw, extra))
+        wine.run(["regedit", "/s", windows_path(import_path)])
+        merge_case_insensitive(
+            os.path.join(image_dir, "drive_c"), os.path.join(prefix, "drive_c")
+        )
+
+        exe = windows_path(args.exe)
+        if desktop:
+            program = wine.popen(
+                ["explorer", "/desktop=Default,%dx%d" % DESKTOP_SIZE, exe],
+                stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL,
+            )
+        else:
+            program = wine.popen([exe], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        session = DriverSession(wine, windows_path(args.driver))
+        for command in scenario["commands"]:
+            if command.startswith("@shot "):
+                session.send("state")
+                session.lines.pop()
+                time.sleep(1.0)  # let the window system paint
+                target = os.path.join(args.screenshots or work, command.split()[1] + ".png")
+                screenshot(target)
+                continue
+            session.send(command)
+        session.finish(timeout=120)
+        try:
+            program.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            raise ScenarioError("the exe did not end after its dialog closed")
+        if not desktop and program.returncode != 0:
+            raise ScenarioError("the exe ended with status %d" % program.returncode)
+
+        after = {}
+        for root in EXPORT_ROOTS:
+            after.update(wine.export(root, os.path.join(work, "after.reg")))
+        files = prefix_files(os.path.join(prefix, "drive_c"), image_files(os.path.join(image_dir, "drive_c")))
+        return session.lines, after, files, hive
+    finally:
+        wine.kill()
+        shutil.rmtree(prefix, ignore_errors=True)
+
+
+def host_run(args, scenario, image_dir):
+    commands = "".join(c + "\n" for c in scenario["commands"])
+    result = subprocess.run(
+        [args.host, "--machine", image_dir, "--headless"],
+        input=commands.encode(),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        timeout=120,
+    )
+    if result.returncode != 0:
+        raise ScenarioError(
+            "host program failed (%d): %s"
+            % (result.returncode, result.stderr.decode(errors="replace")[-800:])
+        )
+    lines = json_lines(result.stdout.decode("utf-8", errors="replace"))
+    with open(os.path.join(image_dir, "system.reg"), "rb") as f:
+        after = regfile.load(f.read())
+    return lines, after, image_files(os.path.join(image_dir, "drive_c"))
+
+
+def check_expectations(scenario, lines):
+    text = "\n".join(lines)
+    problems = []
+    for wanted in scenario.get("expect", []):
+        if wanted not in text:
+            problems.append("expected output to contain %r" % wanted)
+    for unwanted in scenario.get("expectNot", []):
+        if unwanted in text:
+            problems.append("expected output not to contain %r" % unwanted)
+    count = scenario.get("expectLines")
+    if count is not None and len(lines) != count:
+        problems.append("expected %d JSON lines, got %d" % (count, len(lines)))
+    return problems
+
+
+def compare_lines(host_lines, wine_lines):
+    problems = []
+    for i in range(max(len(host_lines), len(wine_lines))):
+        h = host_lines[i] if i < len(host_lines) else "(none)"
+        w = wine_lines[i] if i < len(wine_lines) else "(none)"
+        if h != w:
+            problems.append("JSON line %d differs:\n    host: %s\n    wine: %s" % (i + 1, h, w))
+    return problems
+
+
+def run_scenario(args, name, scenario, template, baseline, work):
+    runs = scenario.get("runs", "both")
+    host_faults = dict(scenario.get("hostFaults", {}))
+    if runs == "both":
+        host_faults = dict(WINE_HOST_FAULTS, **host_faults)
+    problems = []
+    host = wine = None
+    if runs in ("both", "host"):
+        host_image = os.path.join(work, "host-image")
+        build_image(args.root, scenario, host_image, host_faults)
+        host = host_run(args, scenario, host_image)
+        problems += ["host: " + p for p in check_expectations(scenario, host[0])]
+    if runs in ("both", "wine"):
+        wine_image = os.path.join(work, "wine-image")
+        ini = build_image(args.root, scenario, wine_image, {})
+        wine = wine_run(args, scenario, wine_image, ini, template, work)
+        problems += ["wine: " + p for p in check_expectations(scenario, wine[0])]
+    if host and wine:
+        problems += compare_lines(host[0], wine[0])
+        image_hive = wine[3]
+        host_keys = touched(host[1])
+        wine_keys = touched(regfile.without_baseline(wine[1], baseline, image_hive))
+        problems += regfile.differences(host_keys, wine_keys, "host", "wine")
+        if args.verbose:
+            print("  registry: %d keys compared (host %d, wine %d)" % (
+                len(set(host_keys) | set(wine_keys)), len(host_keys), len(wine_keys)))
+        wanted = image_files(os.path.join(work, "wine-image", "drive_c"))
+        for rel in sorted(wanted):
+            if (rel in host[2]) != (rel in wine[2]):
+                problems.append(
+                    "file %s: %s on the host, %s under Wine"
+                    % (rel, "kept" if rel in host[2] else "deleted", "kept" if rel in wine[2] else "deleted")
+                )
+    if args.verbose:
+        for label, run in (("host", host), ("wine", wine)):
+            if run:
+                for line in run[0]:
+                    print("  %s> %s" % (label, line))
+    return problems
+
+
+def load_scenarios(directory, selected):
+    scenarios = []
+    for file_name in sorted(os.listdir(directory)):
+        if not file_name.endswith(".json"):
+            continue
+        name = file_name[: -len(".json")]
+        if selected and name not in selected:
+            continue
+        with open(os.path.join(directory, file_name), encoding="utf-8") as f:
+            scenarios.append((name, json.load(f)))
+    return scenarios
+
+
+def main(argv=None):
+    here = os.path.dirname(os.path.abspath(__file__))
+    root = os.path.dirname(os.path.dirname(here))
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--root", default=root, help="project root (images are relative to it)")
+    parser.add_argument("--host", required=True, help="host program (quorvane-uninstall)")
+    parser.add_argument("--exe", required=True, help="QuorvaneUninstall.exe (x86_64) to run")
+    parser.add_argument("--driver", required=True, help="uidriver.exe (x86_64)")
+    parser.add_argument("--check-exe", action="append", default=[], metavar="PATH:MACHINE",
+                        help="also check imports and version of this exe (machine i386|x86_64)")
+    parser.add_argument("--scenarios", default=os.path.join(root, "tests", "wine", "scenarios"))
+    parser.add_argument("--only", action="append", default=[], help="run only this scenario")
+    parser.add_argument("--screenshots", help="directory for the screenshots (default: discarded)")
+    parser.add_argument("--keep", action="store_true", help="keep the work directory")
+    parser.add_argument("--verbose", "-v", action="store_true")
+    args = parser.parse_args(argv)
+
+    passed = failed = 0
+
+    def report(name, problems, seconds):
+        nonlocal passed, failed
+        if problems:
+            failed += 1
+            print("FAIL %s (%.1fs)" % (name, seconds))
+            for p in problems:
+                print("    " + p.replace("\n", "\n    "))
+        else:
+            passed += 1
+            print("PASS %s (%.1fs)" % (name, seconds))
+        sys.stdout.flush()
+
+    for spec in [args.exe + ":x86_64"] + args.check_exe:
+        path, machine = spec.rsplit(":", 1)
+        started = time.time()
+        problems = pecheck.check(path, SYSTEM_DLLS, PRODUCT_VERSION, machine) if os.path.isfile(path) else ["missing: " + path]
+        report("exe-check %s" % os.path.relpath(path, args.root), problems, time.time() - started)
+
+    if args.screenshots:
+        os.makedirs(args.screenshots, exist_ok=True)
+    work = tempfile.mkdtemp(prefix="qu-wine-")
+    try:
+        template, baseline, seconds = make_template(work)
+        print("Wine prefix template ready (%.1fs)" % seconds)
+        for name, scenario in load_scenarios(args.scenarios, args.only):
+            started = time.time()
+            scenario_work = os.path.join(work, name)
+            os.makedirs(scenario_work)
+            try:
+                problems = run_scenario(args, name, scenario, template, baseline, scenario_work)
+            except (ScenarioError, subprocess.TimeoutExpired, OSError, regfile.RegFileError) as error:
+                problems = ["%s: %s" % (type(error).__name__, error)]
+            report(name, problems, time.time() - started)
+            if not args.keep:
+                shutil.rmtree(scenario_work, ignore_errors=True)
+    finally:
+        if args.keep:
+            print("work directory kept: %s" % work)
+        else:
+            shutil.rmtree(work, ignore_errors=True)
+
+    print("%d passed, %d failed" % (passed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
