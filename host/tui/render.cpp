@@ -232,6 +232,17 @@ void Painter::drawDialog(Screen* screen, const DialogInfo& d, bool active,
         }
     }
 
+    // A push button with the focus shows as the default one; otherwise the
+    // dialog's default button does.
+    shownDefault_ = nullptr;
+    for (const ControlInfo& c : d.controls) {
+        if (c.kind == ControlKind::Button && isPushButton(c) && c.focused) shownDefault_ = c.hwnd;
+    }
+    for (const ControlInfo& c : d.controls) {
+        if (shownDefault_ == nullptr && c.kind == ControlKind::Button && c.isDefault) {
+            shownDefault_ = c.hwnd;
+        }
+    }
     for (const ControlInfo& c : d.controls) {
         // A control's own WS_VISIBLE decides (the hidden "Dummy" button is
         // not drawn): a modal dialog shows whether or not its template says
@@ -296,7 +307,7 @@ void Painter::drawButton(Screen* screen, const Rect& cells, const ControlInfo& c
     } else if (c.focused) {
         role = Role::ButtonFocus;
     }
-    const Style s = styled(role, c.isDefault);
+    const Style s = styled(role, c.hwnd == shownDefault_);
     screen->fill(cells, s);
     screen->put(cells.col, cells.row, U'[', s);
     screen->put(cells.col + cells.cols - 1, cells.row, U']', s);

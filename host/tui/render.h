@@ -136,6 +136,7 @@ private:
     std::map<HWND, EditView> edits_;
     std::map<const std::string*, Picture> pictures_;
     bool tooSmall_ = false;
+    HWND shownDefault_ = nullptr;  // the button drawn as the default one
 };
 
 }  // namespace tui

@@ -1,0 +1,320 @@
+// quorvane-uninstall in a real terminal: the program runs in a detached tmux
+// session of 80 x 24 on a copy of a machine image; keys go in with
+// send-keys, the screen comes back with capture-pane. Every wait polls the
+// screen until the expected text shows, with a deadline.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kTimeoutMs = 15000;  // generous: sanitizer builds start slowly
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Runs argv with its standard output in a file (never a pipe: a tmux
+// server started by the command would hold a pipe open); true when it
+// exited with 0.
+bool run(const std::vector<std::string>& argv, std::string* out = nullptr) {
+    char pattern[] = "/tmp/qu-tui-out-XXXXXX";
+    const int outFd = mkstemp(pattern);
+    if (outFd < 0) return false;
+    const pid_t pid = fork();
+    if (pid < 0) {
+        close(outFd);
+        unlink(pattern);
+        return false;
+    }
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(outFd, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        std::vector<char*> args;
+        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(outFd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (out != nullptr) *out = readFile(pattern);
+    unlink(pattern);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool haveTmux() { return run({"tmux", "-V"}); }
+
+std::string shellQuote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+class Terminal {
+public:
+    // Starts the program on a copy of machines/`image` with `env` (extra
+    // VAR=value words).
+    explicit Terminal(const std::string& env = "", const std::string& image = "xp") {
+        char pattern[] = "/tmp/qu-tui-tmux-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) return;
+        dir_ = pattern;
+        fs::copy(fs::path(QU_SOURCE_DIR) / "machines" / image, dir_ / "m",
+                 fs::copy_options::recursive);
+        const std::string command = "env -i PATH=/usr/bin:/bin HOME=" + shellQuote(dir_.string()) +
+                                    " TERM=xterm-256color LANG=C.UTF-8"
+                                    " ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1"
+                                    " LSAN_OPTIONS=suppressions=" +
+                                    shellQuote(QU_LSAN_SUPPRESSIONS) + " " + env + " " +
+                                    shellQuote(QU_PROGRAM) + " --machine " +
+                                    shellQuote((dir_ / "m").string()) + " 2>" +
+                                    shellQuote((dir_ / "stderr").string()) + "; echo $? >" +
+                                    shellQuote((dir_ / "exit.part").string()) + "; mv " +
+                                    shellQuote((dir_ / "exit.part").string()) + " " +
+                                    shellQuote((dir_ / "exit").string()) + "; sleep 600";
+        started_ = tmux({"new-session", "-d", "-x", "80", "-y", "24", "-s", "qu", command});
+    }
+    ~Terminal() {
+        if (!dir_.empty()) {
+            tmux({"kill-server"});
+            std::error_code ec;
+            fs::remove_all(dir_, ec);
+        }
+    }
+    bool started() const { return started_; }
+    fs::path machine() const { return dir_ / "m"; }
+
+    std::string screen(bool escapes = false) {
+        std::string out;
+        std::vector<std::string> args = {"capture-pane", "-p", "-t", "qu"};
+        if (escapes) args.push_back("-e");
+        tmux(args, &out);
+        return out;
+    }
+    // Polls the screen until it holds `text` (or, with `present` false, no
+    // longer does).
+    bool waitFor(const std::string& text, bool present = true) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kTimeoutMs);
+        do {
+            last_ = screen();
+            if ((last_.find(text) != std::string::npos) == present) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        } while (std::chrono::steady_clock::now() < deadline);
+        return false;
+    }
+    // Polls until `text` shows exactly `times` times.
+    bool waitForCount(const std::string& text, int times) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kTimeoutMs);
+        do {
+            last_ = screen();
+            int found = 0;
+            for (size_t at = last_.find(text); at != std::string::npos;
+                 at = last_.find(text, at + 1)) {
+                ++found;
+            }
+            if (found == times) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        } while (std::chrono::steady_clock::now() < deadline);
+        return false;
+    }
+    const std::string& last() const { return last_; }
+
+    void keys(const std::vector<std::string>& keys) {
+        std::vector<std::string> args = {"send-keys", "-t", "qu"};
+        args.insert(args.end(), keys.begin(), keys.end());
+        tmux(args);
+    }
+    void literal(const std::string& text) { tmux({"send-keys", "-t", "qu", "-l", text}); }
+    // A left click at a screen cell, as an xterm reports it (SGR mode).
+    void click(int col, int row) {
+        const std::string at = std::to_string(col + 1) + ";" + std::to_string(row + 1);
+        literal("\x1b[<0;" + at + "M");
+        literal("\x1b[<0;" + at + "m");
+    }
+    void resize(int cols, int rows) {
+        tmux({"resize-window", "-t", "qu", "-x", std::to_string(cols), "-y", std::to_string(rows)});
+    }
+    // The program's exit status once it has ended, or -1 at the deadline.
+    int exitStatus() {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kTimeoutMs);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (fs::exists(dir_ / "exit")) return std::atoi(readFile(dir_ / "exit").c_str());
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return -1;
+    }
+    std::string errors() const { return readFile(dir_ / "stderr"); }
+
+private:
+    bool tmux(std::vector<std::string> args, std::string* out = nullptr) {
+        args.insert(args.begin(), {"tmux", "-S", (dir_ / "tmux.sock").string(), "-f", "/dev/null"});
+        return run(args, out);
+    }
+
+    fs::path dir_;
+    bool started_ = false;
+    std::string last_;
+};
+
+#define START_TERMINAL(t, env)                                \
+    if (!haveTmux()) GTEST_SKIP() << "tmux is not installed"; \
+    Terminal t{env};                                          \
+    ASSERT_TRUE(t.started());                                 \
+    ASSERT_TRUE(t.waitFor("Click on the Uninstall button")) << t.last()
+
+const char kName[] = "Quorvane USB 2.0 Network Adapter";
+
+TEST(ProgramInTmux, StartUpDetectAndUninstallToCompletion) {
+    START_TERMINAL(t, "");
+    std::string screen = t.last();
+    EXPECT_NE(screen.find("[-] Quorvane USB Miniport Driver Uninstall Utility"), std::string::npos)
+        << screen;
+    EXPECT_NE(screen.find(std::string("Device:    ") + kName), std::string::npos) << screen;
+    EXPECT_NE(screen.find("│Windows2000 / WindowsXP detected."), std::string::npos) << screen;
+    EXPECT_NE(screen.find("[  Detect  ]"), std::string::npos);
+    EXPECT_EQ(screen.find("Dummy"), std::string::npos);
+    // Colours and half blocks for the pictures.
+    const std::string escapes = t.screen(true);
+    EXPECT_NE(escapes.find("\x1b[38;5;"), std::string::npos);
+    EXPECT_NE(escapes.find("▀"), std::string::npos);
+
+    // Alt+D and Esc then d both press Detect: the log grows twice.
+    t.keys({"M-d"});
+    const std::string installed = "│installed '2' times on this system.";
+    ASSERT_TRUE(t.waitForCount(installed, 2)) << t.last();
+    t.keys({"Escape", "d"});
+    ASSERT_TRUE(t.waitForCount(installed, 3)) << t.last();
+    EXPECT_TRUE(fs::exists(t.machine() / "drive_c/WINDOWS/Inf/oem7.inf"));
+
+    // Alt+V puts the focus on the list, where Enter is the default button:
+    // Uninstall.
+    t.keys({"M-v"});
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor("│successfully!")) << t.last();
+    screen = t.last();
+    EXPECT_NE(screen.find("│Uninstalling 'Quorvane USB 2.0 Network"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("│All '2' instances of 'Quorvane USB 2.0"), std::string::npos) << screen;
+    // Uninstall is disabled now: Enter on the list does nothing.
+    t.keys({"Enter"});
+    t.keys({"Escape"});
+    EXPECT_EQ(t.exitStatus(), 0) << t.last();
+    EXPECT_EQ(t.errors(), "");
+    EXPECT_FALSE(fs::exists(t.machine() / "drive_c/WINDOWS/Inf/oem7.inf"));
+    EXPECT_NE(readFile(t.machine() / "system.reg").find("kestrelx"), std::string::npos)
+        << "only the device's own keys are gone";
+    EXPECT_EQ(t.last().find("Uninstalling", t.last().find("successfully!")), std::string::npos)
+        << "a second Uninstall ran";
+}
+
+TEST(ProgramInTmux, AboutBoxFromTheSystemMenu) {
+    START_TERMINAL(t, "");
+    t.keys({"M-Space"});
+    ASSERT_TRUE(t.waitFor("│ About QuorvaneUninstall...")) << t.last();
+    EXPECT_NE(t.last().find("│ Close                        Alt+F4 │"), std::string::npos)
+        << t.last();
+    t.keys({"Escape"});  // closes the menu, not the dialog
+    ASSERT_TRUE(t.waitFor("│ About QuorvaneUninstall...", false)) << t.last();
+
+    // Menu item by its mnemonic; Esc closes the about box.
+    t.keys({"M-Space"});
+    ASSERT_TRUE(t.waitFor("│ Move")) << t.last();
+    t.keys({"a"});
+    ASSERT_TRUE(t.waitFor("v1.1.1.0")) << t.last();
+    EXPECT_NE(t.last().find("[-] About QuorvaneUninstall"), std::string::npos);
+    EXPECT_NE(t.last().find("[    OK    ]"), std::string::npos);
+    EXPECT_NE(t.last().find("Copyright (C) Quorvane"), std::string::npos);
+    t.keys({"Escape"});
+    ASSERT_TRUE(t.waitFor("v1.1.1.0", false)) << t.last();
+    ASSERT_TRUE(t.waitFor("[-] Quorvane USB Miniport")) << t.last();
+
+    // Arrows and Enter in the menu; OK (Enter) closes the about box.
+    t.keys({"M-Space"});
+    ASSERT_TRUE(t.waitFor("│ Move")) << t.last();
+    t.keys({"Up", "Enter"});
+    ASSERT_TRUE(t.waitFor("v1.1.1.0")) << t.last();
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor("v1.1.1.0", false)) << t.last();
+
+    // Close from the system menu ends the program.
+    t.keys({"M-Space"});
+    ASSERT_TRUE(t.waitFor("│ Move")) << t.last();
+    t.keys({"c"});
+    EXPECT_EQ(t.exitStatus(), 0) << t.last();
+    EXPECT_EQ(t.errors(), "");
+}
+
+TEST(ProgramInTmux, ResizeBelowTheDialogAndBack) {
+    START_TERMINAL(t, "");
+    t.resize(60, 20);
+    ASSERT_TRUE(t.waitFor("too small")) << t.last();
+    EXPECT_NE(t.last().find("this one has 60 x 20"), std::string::npos) << t.last();
+    EXPECT_EQ(t.last().find("Quorvane"), std::string::npos) << "no remains of the dialog";
+    t.keys({"M-d"});  // ignored while the dialog cannot be seen
+    t.resize(80, 24);
+    ASSERT_TRUE(t.waitFor("[  Detect  ]")) << t.last();
+    EXPECT_EQ(t.last().find("too small"), std::string::npos);
+    t.resize(100, 30);
+    ASSERT_TRUE(t.waitFor("└──────")) << t.last();  // room for the bottom border
+    // Still one detection run in the log.
+    EXPECT_EQ(t.last().find("│Windows2000 / WindowsXP detected."),
+              t.last().rfind("│Windows2000 / WindowsXP detected."));
+    t.keys({"Escape"});
+    EXPECT_EQ(t.exitStatus(), 0);
+    EXPECT_EQ(t.errors(), "");
+}
+
+TEST(ProgramInTmux, MouseAndDropDownList) {
+    START_TERMINAL(t, "");
+    // Click [  Detect  ] (row 7, columns 60-71): a second detection run.
+    t.click(65, 7);
+    ASSERT_TRUE(t.waitForCount("│installed '2' times on this system.", 2)) << t.last();
+    // F4 on the focused list opens it; Esc closes it.
+    t.keys({"M-v"});
+    t.keys({"F4"});
+    ASSERT_TRUE(t.waitFor(std::string("│") + kName)) << t.last();
+    EXPECT_EQ(t.last().find("Status / Instructions:"), std::string::npos) << "under the list";
+    t.keys({"Escape"});
+    ASSERT_TRUE(t.waitFor(std::string("│") + kName, false)) << t.last();
+    // A click on the list opens it, a click on its item chooses it.
+    t.click(30, 3);
+    ASSERT_TRUE(t.waitFor(std::string("│") + kName)) << t.last();
+    t.click(30, 5);
+    ASSERT_TRUE(t.waitFor(std::string("│") + kName, false)) << t.last();
+    // The close box ends the program.
+    t.click(71, 0);
+    EXPECT_EQ(t.exitStatus(), 0) << t.last();
+    EXPECT_EQ(t.errors(), "");
+}
+
+TEST(ProgramInTmux, MonochromeShowsPlaceholders) {
+    START_TERMINAL(t, "NO_COLOR=1");
+    EXPECT_NE(t.last().find("│picture│"), std::string::npos) << t.last();
+    EXPECT_NE(t.last().find("[    logo     ]"), std::string::npos) << t.last();
+    EXPECT_EQ(t.screen(true).find("\x1b[38;5;"), std::string::npos);
+    t.keys({"C-c"});  // like Esc
+    EXPECT_EQ(t.exitStatus(), 0);
+    EXPECT_EQ(t.errors(), "");
+}
+
+}  // namespace
