@@ -5,6 +5,8 @@
 
 #include <curses.h>
 #include <langinfo.h>
+#include <term.h>
+#include <unistd.h>
 
 #include <clocale>
 #include <cstdio>
@@ -127,6 +129,10 @@ bool Terminal::open(std::string* error) {
     const char* codeset = nl_langinfo(CODESET);
     unicode_ = codeset != nullptr &&
                (std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0);
+    if (isatty(STDIN_FILENO) != 1 || isatty(STDOUT_FILENO) != 1) {
+        *error = "standard input and output are not both a terminal";
+        return false;
+    }
     const char* term = std::getenv("TERM");
     if (term == nullptr || term[0] == '\0') {
         *error = "TERM is not set";
@@ -138,8 +144,16 @@ bool Terminal::open(std::string* error) {
         *error = std::string("unknown terminal type: ") + term;
         return false;
     }
-    screen_ = new ScreenHandle{s};
     set_term(s);
+    char cup[] = "cup";
+    const char* cursorAddress = tigetstr(cup);
+    if (cursorAddress == nullptr || cursorAddress == reinterpret_cast<char*>(-1)) {
+        endwin();
+        delscreen(s);
+        *error = std::string("the terminal type ") + term + " cannot move the cursor";
+        return false;
+    }
+    screen_ = new ScreenHandle{s};
     raw();  // Ctrl+C arrives as a key (it closes like Esc)
     noecho();
     nonl();
