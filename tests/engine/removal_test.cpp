@@ -137,18 +137,6 @@ TEST_F(NtRemovalTest, SameDescriptionOnAnotherAdapterIsNeverRemoved) {
     EXPECT_EQ(winsim::callCount("SetupDiCallClassInstaller"), 2u);  // enable + one remove
 }
 
-TEST_F(NtRemovalTest, EventLogSourcesOnlyForNamesPresent) {
-    buildMachine(1);
-    DeviceRecord record = ntRecord(false);
-    deleteEventLogSources(record);
-    EXPECT_EQ(calls({"RegDeleteKeyA"}),
-              (std::vector<std::string>{"RegDeleteKeyA(HKLM, " + kEventLog + "kestrelx)"}));
-    record.service[0] = '\0';
-    winsim::resetCallCounts();
-    deleteEventLogSources(record);
-    EXPECT_EQ(winsim::callCount("RegDeleteKeyA"), 0u);
-}
-
 // ---- 9x family --------------------------------------------------------------
 
 constexpr char kIface[] = "{ad498944-762f-11d0-8dcb-00c04fc3358c}";
