@@ -170,6 +170,7 @@ void Painter::draw(Screen* screen, const DrawOptions& options) {
     }
     tooSmall_ = screen->cols() < needCols || screen->rows() < needRows;
     if (tooSmall_) {
+        closePopup();  // Esc must reach the dialog, which cannot be seen
         drawNotice(screen, needCols, needRows);
         return;
     }
