@@ -221,6 +221,8 @@ TEST_F(Dialogs, NestedModalDialogs) {
         ASSERT_NE(about, mainDialog);
         EXPECT_EQ(runningDialogs(), (std::vector<HWND>{mainDialog, about}));
         EXPECT_EQ(GetParent(about), mainDialog);
+        // Its template lacks WS_VISIBLE; a modal dialog is shown all the same.
+        EXPECT_TRUE(IsWindowVisible(about));
         EXPECT_FALSE(IsWindowEnabled(mainDialog));
         EXPECT_FALSE(clickButton(mainDialog, IDCANCEL));  // not the active dialog
         EXPECT_FALSE(chooseSystemCommand(mainDialog, SC_CLOSE));

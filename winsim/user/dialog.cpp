@@ -464,7 +464,6 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND 
 
     const HWND hwnd = createDialog(*t, hWndParent, lpDialogFunc);
     Window* d = find(hwnd);
-    const bool visible = (t->style & WS_VISIBLE) != 0;
     if ((t->style & DS_SETFONT) != 0) send(hwnd, WM_SETFONT, 0, FALSE);
     const HWND first = GetNextDlgTabItem(hwnd, nullptr, FALSE);
     const LRESULT init = send(hwnd, WM_INITDIALOG, reinterpret_cast<WPARAM>(first), dwInitParam);
@@ -482,7 +481,8 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND 
     }
     d->running = true;
     s.running.push_back(hwnd);
-    if (visible && !d->ended) ShowWindow(hwnd, SW_SHOWNORMAL);
+    // A modal dialog is shown whether or not its template says WS_VISIBLE.
+    if (!d->ended) ShowWindow(hwnd, SW_SHOWNORMAL);
     runLoop(d);
     s.running.erase(std::remove(s.running.begin(), s.running.end(), hwnd), s.running.end());
     d->running = false;
