@@ -91,8 +91,10 @@ bool deleteFileForced(const char* path) {
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return false;
     }
-    if (!SetFileAttributesA(path, attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
-        return false;
-    }
-    return DeleteFileA(path) != FALSE;
+    const DWORD writable = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (!SetFileAttributesA(path, writable)) return false;
+    if (DeleteFileA(path)) return true;
+    // A file that stays keeps the protection it had.
+    if (writable != attributes) SetFileAttributesA(path, attributes);
+    return false;
 }

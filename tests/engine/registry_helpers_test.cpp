@@ -175,6 +175,15 @@ TEST_F(RegistryHelpersTest, DeleteFileForced) {
     EXPECT_FALSE(deleteFileForced("C:\\WINDOWS\\locked.sys"));
     EXPECT_EQ(winsim::callCount("DeleteFileA"), 0u);
     EXPECT_TRUE(image().exists("C:\\WINDOWS\\locked.sys"));
+    winsim::clearRefusals();
+
+    // A deletion that fails leaves a read-only file read-only.
+    image().file("C:\\WINDOWS\\kept.sys", "x", true);
+    winsim::refuseCall("DeleteFileA", ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(deleteFileForced("C:\\WINDOWS\\kept.sys"));
+    EXPECT_TRUE(image().exists("C:\\WINDOWS\\kept.sys"));
+    EXPECT_EQ(GetFileAttributesA("C:\\WINDOWS\\kept.sys") & FILE_ATTRIBUTE_READONLY,
+              static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
 }
 
 }  // namespace
