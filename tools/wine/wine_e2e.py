@@ -59,7 +59,7 @@ EXPORT_ROOTS = ["System\\CurrentControlSet", "Enum"]
 WINE_HOST_FAULTS = {"propertychange": "refuse"}
 
 JSON_MARKERS = ('{"status": ', '{"caption": ')
-DESKTOP_SIZE = (420, 330)
+DESKTOP_SIZE = (440, 340)
 
 
 class ScenarioError(Exception):
@@ -160,6 +160,7 @@ def wine_only_fragment(image_hive, windows_version, desktop):
     lines = [regfile.V4_HEADER, "", "[HKEY_CURRENT_USER\\Software\\Wine]"]
     lines.append('"Version"=%s' % regfile.quote(windows_version))
     if desktop:
+        lines += ["", "[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]", '"Desktop"="Default"']
         lines += ["", "[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]"]
         lines.append('"Default"="%dx%d"' % DESKTOP_SIZE)
     prefix = "hkey_local_machine\\system\\currentcontrolset\\services\\"
@@ -262,14 +263,16 @@ def make_template(work):
     os.makedirs(prefix)
     wine = Wine(prefix, None)
     started = time.time()
-    wine.run(["wineboot", "-i"], timeout=300, check=False)
-    wine.server_command("-w", timeout=300)
-    wine.start_server()
-    baseline = {}
-    for root in EXPORT_ROOTS:
-        baseline.update(wine.export(root, os.path.join(work, "baseline.reg")))
-    wine.kill()
-    wine.server_command("-w", timeout=60)
+    try:
+        wine.run(["wineboot", "-i"], timeout=300, check=False)
+        wine.server_command("-w", timeout=300)
+        wine.start_server()
+        baseline = {}
+        for root in EXPORT_ROOTS:
+            baseline.update(wine.export(root, os.path.join(work, "baseline.reg")))
+    finally:
+        wine.kill()
+        wine.server_command("-w", timeout=60)
     return prefix, baseline, time.time() - started
 
 
@@ -369,13 +372,18 @@ def wine_run(args, scenario, image_dir, ini, template, work):
 
         exe = windows_path(args.exe)
         if desktop:
-            program = wine.popen(
-                ["explorer", "/desktop=Default,%dx%d" % DESKTOP_SIZE, exe],
-                stdout=subprocess.DEVNULL,
-                stderr=subprocess.DEVNULL,
-            )
-        else:
-            program = wine.popen([exe], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            # The session's desktop was made by the import; the virtual one
+            # (frames drawn by Wine, no window manager needed) that the
+            # import asked for comes with the next session.
+            wine.kill()
+            wine.server_command("-w")
+            wine.start_server()
+            # The session's first process starts the services; they inherit
+            # its output, which must not be one of the driver's pipes.
+            wine.run(["cmd", "/c", "exit"], check=False)
+        program = wine.popen(
+            [exe], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
+        )
         session = DriverSession(wine, windows_path(args.driver))
         for command in scenario["commands"]:
             if command.startswith("@shot "):
@@ -391,7 +399,7 @@ def wine_run(args, scenario, image_dir, ini, template, work):
             program.wait(timeout=60)
         except subprocess.TimeoutExpired:
             raise ScenarioError("the exe did not end after its dialog closed")
-        if not desktop and program.returncode != 0:
+        if program.returncode != 0:
             raise ScenarioError("the exe ended with status %d" % program.returncode)
 
         after = {}
