@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The real Windows build end to end under Wine: QuorvaneUninstall.exe
+# (mingw-x86_64) worked by the UI driver in fresh Wine prefixes and compared
+# with the host program on the same machine images; both exes checked for
+# their imports and version resource (the i686 one is not run: no 32-bit
+# Wine here). Expects the host-asan and both MinGW presets built.
+# Screenshots go to $QU_SCREENSHOTS_DIR (default build/wine-screenshots).
+# Ends with "N passed, M failed"; exit status 1 when anything failed.
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+
+host=${QU_HOST_PROGRAM:-build/host-asan/bin/quorvane-uninstall}
+shots=${QU_SCREENSHOTS_DIR:-build/wine-screenshots}
+x64=${QU_MINGW64_DIR:-build/mingw-x86_64}
+x86=${QU_MINGW32_DIR:-build/mingw-i686}
+args=(
+  --host "$host"
+  --exe "$x64"/bin/QuorvaneUninstall.exe
+  --driver "$x64"/bin/uidriver.exe
+  --check-exe "$x86"/bin/QuorvaneUninstall.exe:i386
+  --screenshots "$shots"
+  "$@"
+)
+
+for tool in python3 import; do
+  command -v "$tool" >/dev/null || { echo "wine-e2e: $tool is missing"; echo "0 passed, 1 failed"; exit 1; }
+done
+if ! command -v wine64 >/dev/null && [ ! -x /usr/lib/wine/wine64 ]; then
+  echo "wine-e2e: wine64 is missing"; echo "0 passed, 1 failed"; exit 1
+fi
+
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+if [ -n "${DISPLAY:-}" ]; then
+  python3 tools/wine/wine_e2e.py "${args[@]}" 2>&1 | tee "$log"
+else
+  xvfb-run -a -s "-screen 0 1024x768x24" python3 tools/wine/wine_e2e.py "${args[@]}" 2>&1 | tee "$log"
+fi
+status=${PIPESTATUS[0]}
+if ! grep -Eq '^[0-9]+ passed, [0-9]+ failed$' "$log"; then
+  echo "wine-e2e: the harness stopped early (status $status)"
+  echo "0 passed, 1 failed"
+  exit 1
+fi
+exit "$status"

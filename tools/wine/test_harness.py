@@ -1,0 +1,232 @@
+"""Unit tests of the Wine harness's pieces: .reg reading and comparison, the
+scenario image build, the JSON line filter and the PE checks."""
+
+import os
+import struct
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import pecheck  # noqa: E402
+import regfile  # noqa: E402
+import wine_e2e  # noqa: E402
+
+V4 = (
+    "REGEDIT4\r\n\r\n"
+    "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\USB\\VID_F3A7&PID_0053\\inst1]\r\n"
+    '"DeviceDesc"="Quorvane \\"2.0\\" \\\\ Adapter"\r\n'
+    '"HardwareID"=hex(7):55,53,42,00,41,42,\\\r\n'
+    "  00,00\r\n"
+    '"Path"=hex(2):25,41,25,00\r\n'
+    '"ConfigFlags"=dword:00000010 ; a comment\r\n'
+    '@="default"\r\n'
+    '"Bad"=dword:0x10\r\n'
+    '"Hash"="x" # no\r\n'
+    "[HKLM\\Software\\Ignored]\r\n"
+    '"Lost"="value"\r\n'
+)
+
+
+def v5_export(text):
+    return b"\xff\xfe" + text.encode("utf-16-le")
+
+
+class RegFileTest(unittest.TestCase):
+    def test_reads_v4_values_and_skips_bad_lines(self):
+        hive = {}
+        skipped = regfile.apply(hive, V4.encode("cp1252"))
+        key = hive["hkey_local_machine\\system\\currentcontrolset\\enum\\usb\\vid_f3a7&pid_0053\\inst1"]
+        self.assertEqual(key.values["devicedesc"][1:], (1, 'Quorvane "2.0" \\ Adapter'))
+        self.assertEqual(key.values["hardwareid"][1:], (7, ("USB", "AB")))
+        self.assertEqual(key.values["path"][1:], (2, "%A%"))
+        self.assertEqual(key.values["configflags"][1:], (4, 16))
+        self.assertEqual(key.values[""][1:], (1, "default"))
+        self.assertNotIn("bad", key.values)
+        self.assertNotIn("hash", key.values)
+        # Parents exist; the short root is refused and its values dropped.
+        self.assertIn("hkey_local_machine\\system", hive)
+        self.assertFalse(any("ignored" in k for k in hive))
+        self.assertEqual(len(skipped), 4)
+
+    def test_v5_utf16_equals_v4_ansi(self):
+        v5 = (
+            "Windows Registry Editor Version 5.00\r\n\r\n"
+            "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\USB\\VID_F3A7&PID_0053\\INST1]\r\n"
+            '"devicedesc"="Quorvane \\"2.0\\" \\\\ Adapter"\r\n'
+            '"HardwareID"=hex(7):55,00,53,00,42,00,00,00,41,00,42,00,00,00,00,00\r\n'
+            '"Path"=hex(2):25,00,41,00,25,00,00,00\r\n'
+            '"ConfigFlags"=dword:00000010\r\n'
+            '@="default"\r\n'
+        )
+        a = regfile.load(V4.encode("cp1252"))
+        b = regfile.load(v5_export(v5))
+        self.assertEqual(regfile.differences(a, b), [])
+        b_key = b["hkey_local_machine\\system\\currentcontrolset\\enum\\usb\\vid_f3a7&pid_0053\\inst1"]
+        b_key.values["configflags"] = ("ConfigFlags", 4, 17)
+        self.assertEqual(len(regfile.differences(a, b)), 1)
+
+    def test_delete_lines_and_missing_header(self):
+        hive = regfile.load(V4.encode("cp1252"))
+        regfile.apply(
+            hive,
+            b"REGEDIT4\r\n[-HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\USB]\r\n",
+        )
+        self.assertFalse(any("\\usb" in k for k in hive))
+        self.assertIn("hkey_local_machine\\system\\currentcontrolset\\enum", hive)
+        with self.assertRaises(regfile.RegFileError):
+            regfile.load(b"REGEDIT5\r\n[HKEY_LOCAL_MACHINE\\A]\r\n")
+
+    def test_differences_name_missing_keys_and_values(self):
+        a = regfile.load(b'REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n"x"="1"\n[HKEY_LOCAL_MACHINE\\A\\B]\n')
+        b = regfile.load(b'REGEDIT4\n[HKEY_LOCAL_MACHINE\\a]\n"X"="2"\n"y"=dword:1\n')
+        lines = regfile.differences(a, b, "host", "wine")
+        self.assertEqual(len(lines), 3)
+        self.assertIn("key HKEY_LOCAL_MACHINE\\A\\B: present in host, missing in wine", lines)
+
+    def test_baseline_values_are_left_out(self):
+        baseline = regfile.load(
+            b'REGEDIT4\n[HKEY_LOCAL_MACHINE\\S\\Wine]\n"w"="1"\n[HKEY_LOCAL_MACHINE\\S\\Both]\n"w"="1"\n'
+        )
+        image = regfile.load(b'REGEDIT4\n[HKEY_LOCAL_MACHINE\\S\\Both]\n"i"="2"\n')
+        after = regfile.load(
+            b'REGEDIT4\n[HKEY_LOCAL_MACHINE\\S\\Wine]\n"w"="1"\n'
+            b'[HKEY_LOCAL_MACHINE\\S\\Both]\n"w"="1"\n"i"="2"\n'
+        )
+        trimmed = regfile.without_baseline(after, baseline, image)
+        self.assertNotIn("hkey_local_machine\\s\\wine", trimmed)
+        self.assertEqual(list(trimmed["hkey_local_machine\\s\\both"].values), ["i"])
+
+    def test_append_fragment_keeps_the_encoding(self):
+        fragment = b'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\F]\r\n"v"="\xe9"\r\n'
+        v4 = regfile.append_fragment(b"REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n", fragment)
+        self.assertEqual(regfile.load(v4)["hkey_local_machine\\f"].values["v"][2], "\u00e9")
+        v5 = regfile.append_fragment(
+            v5_export("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n"),
+            fragment,
+        )
+        self.assertTrue(v5.startswith(b"\xff\xfe"))
+        hive = regfile.load(v5)
+        self.assertIn("hkey_local_machine\\a", hive)
+        self.assertEqual(hive["hkey_local_machine\\f"].values["v"][2], "\u00e9")
+
+
+class HarnessTest(unittest.TestCase):
+    def test_json_lines_start_at_their_marker(self):
+        output = (
+            "Windows2000 / WindowsXP detected.\r\r\n"
+            'ERROR: Cannot detect Windows version!{"status": "x", "devices": []}\n'
+            '{"caption": "About", "texts": []}\n'
+            "plain text\n"
+        )
+        self.assertEqual(
+            wine_e2e.json_lines(output),
+            ['{"status": "x", "devices": []}', '{"caption": "About", "texts": []}'],
+        )
+
+    def test_image_build_and_case_insensitive_merge(self):
+        with tempfile.TemporaryDirectory() as root:
+            image = os.path.join(root, "img")
+            os.makedirs(os.path.join(image, "drive_c", "WINDOWS", "Inf"))
+            with open(os.path.join(image, "drive_c", "WINDOWS", "Inf", "oem7.inf"), "w") as f:
+                f.write("inf")
+            with open(os.path.join(image, "machine.ini"), "w") as f:
+                f.write("[system]\nplatform = nt\n")
+            with open(os.path.join(image, "system.reg"), "wb") as f:
+                f.write(b"REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\svc]\r\n"
+                        b'"Start"=dword:00000002\r\n')
+            with open(os.path.join(root, "frag.reg"), "wb") as f:
+                f.write(b"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\Added]\r\n")
+            scenario = {"image": "img", "fragments": ["frag.reg"]}
+            dest = os.path.join(root, "out")
+            ini = wine_e2e.build_image(root, scenario, dest, {"propertychange": "refuse"})
+            self.assertEqual(ini["faults"], {"propertychange": "refuse"})
+            self.assertEqual(wine_e2e.read_ini(os.path.join(dest, "machine.ini"))["faults"],
+                             {"propertychange": "refuse"})
+            with open(os.path.join(dest, "system.reg"), "rb") as f:
+                hive = regfile.load(f.read())
+            self.assertIn("hkey_local_machine\\added", hive)
+
+            extra = regfile.load(wine_e2e.wine_only_fragment(hive, "winxp", False))
+            self.assertEqual(extra["hkey_local_machine\\system\\currentcontrolset\\services\\svc"]
+                             .values["start"][2], 4)
+            self.assertEqual(extra["hkey_current_user\\software\\wine"].values["version"][2], "winxp")
+
+            prefix_c = os.path.join(root, "prefix_c")
+            os.makedirs(os.path.join(prefix_c, "windows", "inf"))
+            wine_e2e.merge_case_insensitive(os.path.join(dest, "drive_c"), prefix_c)
+            self.assertEqual(os.listdir(prefix_c), ["windows"])
+            self.assertEqual(os.listdir(os.path.join(prefix_c, "windows")), ["inf"])
+            wanted = wine_e2e.image_files(os.path.join(dest, "drive_c"))
+            self.assertEqual(wanted, {"windows/inf/oem7.inf"})
+            self.assertEqual(wine_e2e.prefix_files(prefix_c, wanted), wanted)
+            os.remove(os.path.join(prefix_c, "windows", "inf", "oem7.inf"))
+            self.assertEqual(wine_e2e.prefix_files(prefix_c, wanted), set())
+
+
+def minimal_pe(dll_names, version, machine=0x8664):
+    """A PE32+ image with one section holding an import table and a version
+    resource."""
+    section_rva, file_align = 0x1000, 0x200
+    body = bytearray(0x400)
+    # Import descriptors at 0, names at 0x100.
+    at_name = 0x100
+    for i, name in enumerate(dll_names):
+        struct.pack_into("<IIIII", body, 20 * i, 0, 0, 0, section_rva + at_name, 1)
+        body[at_name : at_name + len(name)] = name.encode()
+        at_name += len(name) + 1
+    # Resource directory at 0x200: type 16 -> id 1 -> lang -> data entry.
+    res = 0x200
+    struct.pack_into("<IIHHHH", body, res, 0, 0, 0, 0, 0, 1)
+    struct.pack_into("<II", body, res + 16, 16, 0x80000000 | 0x18)
+    struct.pack_into("<IIHHHH", body, res + 0x18, 0, 0, 0, 0, 0, 1)
+    struct.pack_into("<II", body, res + 0x28, 1, 0x80000000 | 0x30)
+    struct.pack_into("<IIHHHH", body, res + 0x30, 0, 0, 0, 0, 0, 1)
+    struct.pack_into("<II", body, res + 0x40, 0x409, 0x48)
+    blob_rva = section_rva + 0x300
+    a, b, c, d = version
+    fixed = struct.pack("<6I", 0xFEEF04BD, 0x10000, (a << 16) | b, (c << 16) | d, (a << 16) | b, (c << 16) | d)
+    struct.pack_into("<IIII", body, res + 0x48, blob_rva, len(fixed) + 8, 0, 0)
+    body[0x300 + 8 : 0x300 + 8 + len(fixed)] = fixed
+
+    optional = bytearray(240)
+    struct.pack_into("<H", optional, 0, 0x20B)
+    struct.pack_into("<I", optional, 108, 16)
+    struct.pack_into("<II", optional, 112 + 8, section_rva, 20 * (len(dll_names) + 1))
+    struct.pack_into("<II", optional, 112 + 16, section_rva + res, 0x100)
+    header = bytearray(0x40)
+    header[0:2] = b"MZ"
+    struct.pack_into("<I", header, 0x3C, 0x40)
+    coff = struct.pack("<HHIIIHH", machine, 1, 0, 0, 0, len(optional), 0x22)
+    section = struct.pack("<8sIIIIIIHHI", b".data", len(body), section_rva, len(body), file_align, 0, 0, 0, 0, 0)
+    image = header + b"PE\0\0" + coff + optional + section
+    image += b"\0" * (file_align - len(image))
+    return bytes(image + body)
+
+
+class PeCheckTest(unittest.TestCase):
+    def check(self, image, machine="x86_64"):
+        with tempfile.NamedTemporaryFile(suffix=".exe", delete=False) as f:
+            f.write(image)
+        try:
+            return pecheck.check(f.name, wine_e2e.SYSTEM_DLLS, "1.1.1.0", machine)
+        finally:
+            os.remove(f.name)
+
+    def test_system_dlls_and_version_pass(self):
+        self.assertEqual(self.check(minimal_pe(["KERNEL32.dll", "msvcrt.dll"], (1, 1, 1, 0))), [])
+
+    def test_foreign_dll_wrong_version_and_machine_fail(self):
+        problems = self.check(minimal_pe(["KERNEL32.dll", "libstdc++-6.dll"], (1, 1, 2, 0)), "i386")
+        self.assertEqual(len(problems), 3)
+        self.assertIn("libstdc++-6.dll", problems[1])
+        self.assertIn("1.1.2.0", problems[2])
+
+    def test_not_a_pe_file(self):
+        self.assertEqual(len(self.check(b"MZ" + b"\0" * 10)), 1)
+        self.assertIn("not a readable PE file", self.check(b"\x7fELF" + b"\0" * 100)[0])
+
+
+if __name__ == "__main__":
+    unittest.main()
