@@ -1,6 +1,9 @@
 // .reg import and export as the registry editor does them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "platform/win32.h"
 #include "tests/support/temp_image.h"
 #include "winsim/machine.h"
 #include "winsim/src/codepage.h"
@@ -10,6 +13,24 @@ namespace {
 using qu_test::TempImage;
 
 std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
+
+// The load's warnings without "file:line: ", sorted.
+std::vector<std::string> warningTexts() {
+    std::vector<std::string> out;
+    for (const auto& w : winsim::loadWarnings()) {
+        const size_t at = w.find(": ");
+        out.push_back(w.substr(at + 2));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Loads the image with its warnings kept off standard error.
+void quietLoad(TempImage& image) {
+    testing::internal::CaptureStderr();
+    image.load();
+    testing::internal::GetCapturedStderr();
+}
 
 TEST(RegFile, ValueForms) {
     TempImage image;
@@ -206,6 +227,143 @@ TEST(RegFile, Version5AnsiKeepsItsForm) {
     EXPECT_EQ(out.rfind("Windows Registry Editor Version 5.00\r\n", 0), 0u);
     EXPECT_NE(out.find("\"S\"=\"caf\xE9\"\r\n"), std::string::npos);
     EXPECT_NE(out.find("\"M\"=hex(7):61,00,00,00,00,00\r\n"), std::string::npos);
+}
+
+TEST(RegFile, SkippedLinesAreWrittenBackWithTheirKey) {
+    TempImage image;
+    const std::string longKey = "[HKEY_LOCAL_MACHINE\\K\\" + std::string(256, 'k') + "]";
+    image.reg(
+        "\"Early\"=\"before any key\"\r\n"
+        "[HKEY_LOCAL_MACHINE\\K]\r\n"
+        "\"Good\"=\"1\"\r\n"
+        "\"Odd\"=dword:123456789\r\n"
+        "noise here\r\n"
+        "\"Open\"=hex:01,\\\r\n"
+        "  02,\\\r\n"
+        "; dropped, as every comment is\r\n"
+        "\"After\"=dword:2\r\n"
+        "\"Cut\"=hex:01,\\\r\n"
+        "  zz\r\n" +
+        longKey +
+        "\r\n"
+        "\"Under\"=\"it\"\r\n"
+        "[HKEY_LOCAL_MACHINE\\Gone]\r\n"
+        "\"Bad\"=dword:0x1\r\n"
+        "[HKEY_CURRENT_USER\\Other]\r\n"
+        "\"Dw\"=dword:\r\n"
+        "[HKEY_LOCAL_MACHINE\\Last]\r\n"
+        "\"Tail\"=hex:03,\\\r\n"
+        "[-HKEY_LOCAL_MACHINE\\Nothing]\r\n"
+        "\"Orphan\"=\"x\"\r\n");
+    quietLoad(image);
+    std::vector<std::string> first = warningTexts();
+    EXPECT_EQ(first.size(), 12u);
+
+    // A deleted key takes its skipped lines along; the save writes the rest
+    // back verbatim: unowned ones first, the others after their key's values.
+    ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Gone"), ERROR_SUCCESS);
+    first.erase(std::find(first.begin(), first.end(), "bad dword data; line skipped"));
+    const std::string saved = image.systemReg();
+    EXPECT_EQ(saved,
+              "REGEDIT4\r\n\r\n"
+              "\"Early\"=\"before any key\"\r\n" +
+                  longKey +
+                  "\r\n"
+                  "\"Under\"=\"it\"\r\n"
+                  "\"Orphan\"=\"x\"\r\n"
+                  "\r\n"
+                  "[HKEY_LOCAL_MACHINE\\K]\r\n"
+                  "\"Good\"=\"1\"\r\n"
+                  "\"After\"=dword:00000002\r\n"
+                  "\"Odd\"=dword:123456789\r\n"
+                  "noise here\r\n"
+                  "\"Open\"=hex:01,\\\r\n"
+                  "  02,\\\r\n"
+                  // An unfinished value is ended by its key's line, as
+                  // "After" ended it; the end of the file would complete it.
+                  "[HKEY_LOCAL_MACHINE\\K]\r\n"
+                  "\"Cut\"=hex:01,\\\r\n"
+                  "  zz\r\n"
+                  "\r\n"
+                  "[HKEY_LOCAL_MACHINE\\Last]\r\n"
+                  "\"Tail\"=hex:03,\\\r\n"
+                  "[HKEY_LOCAL_MACHINE\\Last]\r\n"
+                  "\r\n"
+                  "[HKEY_CURRENT_USER\\Other]\r\n"
+                  "\"Dw\"=dword:\r\n"
+                  "\r\n");
+
+    // Read back: skipped again with the same warnings, nothing applied, and
+    // the next save writes the same file.
+    quietLoad(image);
+    EXPECT_EQ(warningTexts(), first);
+    EXPECT_FALSE(winsim::keyExists("Gone"));
+    EXPECT_EQ(winsim::subkeyNames("K"), std::vector<std::string>{});
+    EXPECT_EQ(winsim::stringValue("K", "Good"), "1");
+    EXPECT_EQ(winsim::dwordValue("K", "After"), 2u);
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "K", 0, KEY_READ, &key), ERROR_SUCCESS);
+    for (const char* name : {"Odd", "Open", "Cut"}) {
+        EXPECT_EQ(RegQueryValueExA(key, name, nullptr, nullptr, nullptr, nullptr),
+                  ERROR_FILE_NOT_FOUND)
+            << name;
+    }
+    RegCloseKey(key);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Last", 0, KEY_READ, &key), ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueExA(key, "Tail", nullptr, nullptr, nullptr, nullptr),
+              ERROR_FILE_NOT_FOUND);
+    RegCloseKey(key);
+    EXPECT_EQ(winsim::exportRegistry(), saved);
+    winsim::setStringValue("K", "Good", "2");
+    EXPECT_EQ(image.systemReg().find("\"Good\"=\"2\"\r\n\"After\"=dword:00000002\r\n"
+                                     "\"Odd\"=dword:123456789\r\n"),
+              image.systemReg().find("[HKEY_LOCAL_MACHINE\\K]\r\n") + 24);
+
+    // A file imported into the running machine is applied as the registry
+    // editor applies it: its skipped lines do not become part of the image.
+    std::vector<std::string> warnings;
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(winsim::importRegistry(
+        "REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\K]\r\n\"New\"=dword:123456789\r\nstray\r\n", "z.reg",
+        &warnings, nullptr));
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(warnings.size(), 2u);
+    EXPECT_EQ(image.systemReg().find("\"New\""), std::string::npos);
+    EXPECT_EQ(image.systemReg().find("stray"), std::string::npos);
+}
+
+TEST(RegFile, Version5Utf16SkippedLinesKeepTheirText) {
+    TempImage image;
+    const std::string text =
+        "Windows Registry Editor Version 5.00\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\\u041A\u043B\u044E\u0447]\r\n"
+        "\"\u0418\u043C\u044F\"=dword:123456789\r\n"
+        "\"Ok\"=\"\u00E9\"\r\n"
+        "\u0416 \u20AC noise\r\n"
+        "\"Wide\"=hex(2):41,00,\\\r\n"
+        "\"Next\"=\"n\"\r\n";
+    image.rawReg("\xFF\xFE" + winsim::utf8ToUtf16le(text));
+    quietLoad(image);
+    const std::vector<std::string> first = warningTexts();
+    EXPECT_EQ(first.size(), 3u);
+    winsim::setDwordValue("\u041A\u043B\u044E\u0447", "New", 7);  // a save
+    const std::string file = image.systemReg();
+    ASSERT_EQ(file.substr(0, 2), "\xFF\xFE");
+    EXPECT_EQ(winsim::utf16leToUtf8(file.substr(2)),
+              "Windows Registry Editor Version 5.00\r\n\r\n"
+              "[HKEY_LOCAL_MACHINE\\\u041A\u043B\u044E\u0447]\r\n"
+              "\"Ok\"=\"\u00E9\"\r\n"
+              "\"Next\"=\"n\"\r\n"
+              "\"New\"=dword:00000007\r\n"
+              "\"\u0418\u043C\u044F\"=dword:123456789\r\n"
+              "\u0416 \u20AC noise\r\n"
+              "\"Wide\"=hex(2):41,00,\\\r\n"
+              "[HKEY_LOCAL_MACHINE\\\u041A\u043B\u044E\u0447]\r\n"
+              "\r\n");
+    quietLoad(image);
+    EXPECT_EQ(warningTexts(), first);
+    EXPECT_FALSE(winsim::stringValue("\u041A\u043B\u044E\u0447", "Wide"));
+    EXPECT_EQ(winsim::exportRegistry(), file);
 }
 
 TEST(RegFile, ImportIntoTheRunningMachine) {

@@ -238,6 +238,34 @@ bool writeAll(int fd, const std::string& data) {
     return true;
 }
 
+// Creates the temporary file a save writes before it replaces system.reg.
+// A leftover of an interrupted save goes first; the new file is created
+// afresh and never through a symbolic link, so no save writes elsewhere.
+// Returns the descriptor, or -1 with errno set.
+int createSaveTemp(const std::string& temp) {
+    ::unlink(temp.c_str());
+    return ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+}
+
+// Whether a save of the image in `dir` can succeed: system.reg writable and
+// the temporary file creatable beside it (created and removed again).
+bool checkSavable(const std::string& dir, std::string* error) {
+    const std::string target = dir + "/system.reg";
+    const std::string temp = target + ".tmp";
+    auto refuse = [&](const char* verb, const std::string& path) {
+        const int err = errno;
+        *error = dir + ": the machine image cannot be saved (cannot " + verb + " " + path + ": " +
+                 std::strerror(err) + "); nothing was changed";
+        return false;
+    };
+    if (::access(target.c_str(), W_OK) != 0) return refuse("write", target);
+    const int fd = createSaveTemp(temp);
+    if (fd < 0) return refuse("create", temp);
+    ::close(fd);
+    if (::unlink(temp.c_str()) != 0) return refuse("remove", temp);
+    return true;
+}
+
 }  // namespace
 
 Machine* currentMachine() { return g_machine.get(); }
@@ -276,10 +304,7 @@ bool saveRegistry(Machine& m) {
         m.saveMessage = what + ": " + std::strerror(err);
         return false;
     };
-    // A leftover of an interrupted save goes first; the new file is created
-    // afresh and never through a symbolic link, so no save writes elsewhere.
-    ::unlink(temp.c_str());
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int fd = createSaveTemp(temp);
     if (fd < 0) return fail("cannot create " + temp);
     if (!writeAll(fd, data) || ::fsync(fd) != 0) {
         fail("cannot write " + temp);
@@ -333,6 +358,9 @@ bool loadMachine(const std::string& dir, std::string* error) {
         warnings.push_back(m->dir +
                            "/drive_c: missing or not a plain folder; the C: drive is empty");
     }
+    // Every registry change is saved at once: an image that cannot take a
+    // save is refused now, before anything on it changes.
+    if (!checkSavable(m->dir, error)) return false;
     report(warnings);
     unloadMachine();
     g_machine = std::move(m);
@@ -366,8 +394,9 @@ bool importRegistry(const std::string& regFileBytes, const std::string& fileName
     Machine& m = machine();
     RegImport imported;
     std::string scratch;
+    // The file's skipped lines are not kept: they never were part of system.reg.
     if (!importRegFile(regFileBytes, fileName, m.codePage, m.registry, &imported,
-                       error ? error : &scratch)) {
+                       error ? error : &scratch, false)) {
         return false;
     }
     report(imported.warnings);

@@ -124,23 +124,29 @@ HexEnd parseHexBytes(std::string_view s, std::vector<uint8_t>& bytes) {
 class Importer {
 public:
     Importer(Registry& registry, RegFormat format, unsigned codePage, const std::string& fileName,
+             const std::vector<std::string>& lines, bool keepSkipped,
              std::vector<std::string>& warnings)
         : registry_(registry),
           format_(format),
           codePage_(codePage),
           fileName_(fileName),
+          lines_(lines),
+          keep_(keepSkipped),
           warnings_(warnings) {}
 
-    void line(std::string_view text, int lineNo) {
-        std::string_view s = skipBlanks(text);
+    void line(size_t index) {
+        index_ = index;
+        const int lineNo = static_cast<int>(index + 1);
+        std::string_view s = skipBlanks(lines_[index]);
         if (pending_) {
             if (s.empty() || s.front() == ';') return;
             if (s.front() != '[' && s.front() != '@' && s.front() != '"') {
                 continueHex(s, lineNo);
                 return;
             }
-            warn(pendingLine_, "hex data continued by no line; value skipped");
             pending_ = false;
+            skip(current_, pendingLine_, "hex data continued by no line; value skipped",
+                 pendingFirst_, pendingLast_, true);
         }
         if (s.empty() || s.front() == ';' || s.front() == '#') return;
         if (s.front() == '[') {
@@ -148,7 +154,7 @@ public:
         } else if (s.front() == '@' || s.front() == '"') {
             valueLine(s, lineNo);
         } else {
-            warn(lineNo, "not a key, value or comment line; skipped");
+            skipLine(current_, lineNo, "not a key, value or comment line; skipped");
         }
     }
 
@@ -161,8 +167,27 @@ private:
         warnings_.push_back(fileName_ + ":" + std::to_string(lineNo) + ": " + text);
     }
 
+    // Warns, and keeps lines first..last with `owner` (the key the reader
+    // was in; nullptr: the preamble) so that a save writes them back.
+    void skip(RegKey* owner, int lineNo, const std::string& text, size_t first, size_t last,
+              bool open) {
+        warn(lineNo, text);
+        if (!keep_) return;
+        SkippedText kept;
+        kept.lines.assign(lines_.begin() + static_cast<std::ptrdiff_t>(first),
+                          lines_.begin() + static_cast<std::ptrdiff_t>(last) + 1);
+        kept.open = open;
+        (owner ? owner->skipped : registry_.preamble).push_back(std::move(kept));
+    }
+
+    void skipLine(RegKey* owner, int lineNo, const std::string& text) {
+        skip(owner, lineNo, text, index_, index_, false);
+    }
+
     void keyLine(std::string_view s, int lineNo) {
-        current_ = nullptr;  // values after a bad key line go nowhere
+        // Values after a bad key line go nowhere; the line and they are kept
+        // together in the preamble.
+        current_ = nullptr;
         s.remove_prefix(1);
         bool remove = false;
         if (!s.empty() && s.front() == '-') {
@@ -170,30 +195,31 @@ private:
             s.remove_prefix(1);
         }
         if (s.empty() || isBlank(s.front())) {
-            warn(lineNo, "blank after '[': key line ignored");
+            skipLine(nullptr, lineNo, "blank after '[': key line ignored");
             return;
         }
         const size_t close = s.rfind(']');
         if (close == std::string_view::npos) {
-            warn(lineNo, "key line without ']': ignored");
+            skipLine(nullptr, lineNo, "key line without ']': ignored");
             return;
         }
         const std::string_view full = s.substr(0, close);
         const size_t slash = full.find('\\');
         const std::string rootName = Registry::canonicalRoot(full.substr(0, slash));
         if (rootName.empty()) {
-            warn(lineNo, "unknown root key '" + std::string(full.substr(0, slash)) + "': ignored");
+            skipLine(nullptr, lineNo,
+                     "unknown root key '" + std::string(full.substr(0, slash)) + "': ignored");
             return;
         }
         std::vector<std::string> parts;
         if (slash != std::string_view::npos &&
             (!splitKeyPath(full.substr(slash + 1), &parts) || parts.empty())) {
-            warn(lineNo, "empty key name in path: ignored");
+            skipLine(nullptr, lineNo, "empty key name in path: ignored");
             return;
         }
         for (const auto& p : parts) {
             if (p.size() > kMaxKeyName) {
-                warn(lineNo, "key name longer than 255 characters: ignored");
+                skipLine(nullptr, lineNo, "key name longer than 255 characters: ignored");
                 return;
             }
         }
@@ -203,7 +229,7 @@ private:
         RegKey* key = registry_.root(rootName, true);
         if (remove) {
             if (parts.empty()) {
-                warn(lineNo, "a root key cannot be deleted; ignored");
+                skipLine(nullptr, lineNo, "a root key cannot be deleted; ignored");
                 return;
             }
             for (size_t i = 0; i + 1 < parts.size() && key; ++i) key = key->findSubkey(parts[i]);
@@ -219,23 +245,23 @@ private:
         if (s.front() == '@') {
             s.remove_prefix(1);
         } else if (!parseQuoted(s, &name)) {
-            warn(lineNo, "bad value name; line skipped");
+            skipLine(current_, lineNo, "bad value name; line skipped");
             return;
         }
         s = skipBlanks(s);
         if (s.empty() || s.front() != '=') {
-            warn(lineNo, "no '=' after the value name; line skipped");
+            skipLine(current_, lineNo, "no '=' after the value name; line skipped");
             return;
         }
         s = skipBlanks(s.substr(1));
         if (!current_) {
-            warn(lineNo, "value without a valid key; skipped");
+            skipLine(current_, lineNo, "value without a valid key; skipped");
             return;
         }
         if (!s.empty() && s.front() == '"') {
             std::string data;
             if (!parseQuoted(s, &data) || !onlyCommentLeft(s)) {
-                warn(lineNo, "bad string data; line skipped");
+                skipLine(current_, lineNo, "bad string data; line skipped");
                 return;
             }
             std::vector<uint8_t> bytes(data.begin(), data.end());
@@ -245,7 +271,7 @@ private:
         }
         if (!s.empty() && s.front() == '-') {
             if (!onlyCommentLeft(s.substr(1))) {
-                warn(lineNo, "bad value deletion; line skipped");
+                skipLine(current_, lineNo, "bad value deletion; line skipped");
                 return;
             }
             current_->removeValue(name);
@@ -255,7 +281,7 @@ private:
             s.remove_prefix(6);
             uint32_t v = 0;
             if (!parseHex32(s, &v) || !onlyCommentLeft(s)) {
-                warn(lineNo, "bad dword data; line skipped");
+                skipLine(current_, lineNo, "bad dword data; line skipped");
                 return;
             }
             current_->setValue(name, 4,
@@ -269,21 +295,22 @@ private:
         } else if (s.substr(0, 4) == "hex(") {
             s.remove_prefix(4);
             if (!parseHex32(s, &type) || s.substr(0, 2) != "):") {
-                warn(lineNo, "bad hex type; line skipped");
+                skipLine(current_, lineNo, "bad hex type; line skipped");
                 return;
             }
             s.remove_prefix(2);
         } else {
-            warn(lineNo, "unknown value data; line skipped");
+            skipLine(current_, lineNo, "unknown value data; line skipped");
             return;
         }
         pendingName_ = name;
         pendingType_ = type;
         pendingBytes_.clear();
         pendingLine_ = lineNo;
+        pendingFirst_ = pendingLast_ = index_;
         const HexEnd end = parseHexBytes(s, pendingBytes_);
         if (end == HexEnd::Bad) {
-            warn(lineNo, "bad hex data; line skipped");
+            skipLine(current_, lineNo, "bad hex data; line skipped");
         } else if (end == HexEnd::Continues) {
             pending_ = true;
         } else {
@@ -292,15 +319,18 @@ private:
     }
 
     void continueHex(std::string_view s, int lineNo) {
+        pendingLast_ = index_;
         if (s.front() == ',') {
-            warn(lineNo, "continuation line starts with a comma; value skipped");
             pending_ = false;
+            skip(current_, lineNo, "continuation line starts with a comma; value skipped",
+                 pendingFirst_, pendingLast_, false);
             return;
         }
         const HexEnd end = parseHexBytes(s, pendingBytes_);
         if (end == HexEnd::Bad) {
-            warn(lineNo, "bad hex data in continuation; value skipped");
             pending_ = false;
+            skip(current_, lineNo, "bad hex data in continuation; value skipped", pendingFirst_,
+                 pendingLast_, false);
         } else if (end == HexEnd::Done) {
             pending_ = false;
             commitPending();
@@ -325,13 +355,17 @@ private:
     RegFormat format_;
     unsigned codePage_;
     const std::string& fileName_;
+    const std::vector<std::string>& lines_;
+    bool keep_;
     std::vector<std::string>& warnings_;
+    size_t index_ = 0;  // of the line being read
     RegKey* current_ = nullptr;
     bool pending_ = false;
     std::string pendingName_;
     uint32_t pendingType_ = 0;
     std::vector<uint8_t> pendingBytes_;
     int pendingLine_ = 0;
+    size_t pendingFirst_ = 0, pendingLast_ = 0;  // the value's lines so far
 };
 
 // ---- export ----
@@ -402,11 +436,24 @@ void exportValue(std::string& out, const RegValue& v, RegFormat format, unsigned
     appendHex(out, line, bytes);
 }
 
+void exportSkipped(std::string& out, const SkippedText& kept) {
+    for (const auto& line : kept.lines) out += line + "\r\n";
+}
+
 void exportKey(std::string& out, const RegKey& key, const std::string& path, RegFormat format,
                unsigned codePage, bool isRoot) {
-    if (!isRoot || !key.values.empty()) {
-        out += "[" + path + "]\r\n";
+    if (!isRoot || !key.values.empty() || !key.skipped.empty()) {
+        const std::string header = "[" + path + "]\r\n";
+        out += header;
         for (const auto& v : key.values) exportValue(out, v, format, codePage);
+        // Skipped lines follow the values. An open hex value gets the key's
+        // own line after it: that ends it as its first reading was ended,
+        // whatever is written next (or the end of the file, which would
+        // complete it instead).
+        for (const auto& kept : key.skipped) {
+            exportSkipped(out, kept);
+            if (kept.open) out += header;
+        }
         out += "\r\n";
     }
     for (const auto& sub : key.subkeys) {
@@ -417,7 +464,7 @@ void exportKey(std::string& out, const RegKey& key, const std::string& path, Reg
 }  // namespace
 
 bool importRegFile(const std::string& bytes, const std::string& fileName, unsigned codePage,
-                   Registry& registry, RegImport* result, std::string* error) {
+                   Registry& registry, RegImport* result, std::string* error, bool keepSkipped) {
     std::string text;
     const bool utf16 = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
                        static_cast<unsigned char>(bytes[1]) == 0xFE;
@@ -442,10 +489,8 @@ bool importRegFile(const std::string& bytes, const std::string& fileName, unsign
         return false;
     }
     result->format = format;
-    Importer importer(registry, format, codePage, fileName, result->warnings);
-    for (size_t i = first + 1; i < lines.size(); ++i) {
-        importer.line(lines[i], static_cast<int>(i + 1));
-    }
+    Importer importer(registry, format, codePage, fileName, lines, keepSkipped, result->warnings);
+    for (size_t i = first + 1; i < lines.size(); ++i) importer.line(i);
     importer.finish();
     return true;
 }
@@ -453,6 +498,10 @@ bool importRegFile(const std::string& bytes, const std::string& fileName, unsign
 std::string exportRegFile(const Registry& registry, RegFormat format, unsigned codePage) {
     std::string text = format == RegFormat::Regedit4 ? kHeader4 : kHeader5;
     text += "\r\n\r\n";
+    if (!registry.preamble.empty()) {
+        for (const auto& kept : registry.preamble) exportSkipped(text, kept);
+        text += "\r\n";
+    }
     exportKey(text, *registry.localMachine, "HKEY_LOCAL_MACHINE", format, codePage, true);
     for (const auto& root : registry.otherRoots) {
         exportKey(text, *root, root->name, format, codePage, true);

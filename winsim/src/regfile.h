@@ -22,12 +22,16 @@ struct RegImport {
 // Applies the .reg file `bytes` to `registry`. A file without a valid header
 // is refused: false, `error` set, registry untouched. Malformed lines are
 // skipped with a warning; the rest is applied. `fileName` only names the
-// file in messages; `codePage` decodes an ANSI file.
+// file in messages; `codePage` decodes an ANSI file. With `keepSkipped`
+// the skipped lines are kept in `registry` (with the key they appeared in,
+// or in its preamble) for the export to write back.
 bool importRegFile(const std::string& bytes, const std::string& fileName, unsigned codePage,
-                   Registry& registry, RegImport* result, std::string* error);
+                   Registry& registry, RegImport* result, std::string* error,
+                   bool keepSkipped = true);
 
-// The whole registry (HKEY_LOCAL_MACHINE first, then any other hive kept
-// from the file) as a file of `format`, CRLF line ends. Values whose text
+// The whole registry (the kept preamble lines, HKEY_LOCAL_MACHINE, then any
+// other hive kept from the file) as a file of `format`, CRLF line ends; a
+// key's kept skipped lines follow its values. Values whose text
 // form would not read back identically (a REG_SZ without its terminating
 // zero, with an inner zero or a line break) are written in hex(1) form.
 std::string exportRegFile(const Registry& registry, RegFormat format, unsigned codePage);

@@ -18,6 +18,16 @@ struct RegValue {
     std::vector<uint8_t> data;
 };
 
+// A line (or a value with its continuation lines) that the .reg reader
+// skipped, kept verbatim so that a save writes it back and the next load
+// skips it again with the same warning.
+struct SkippedText {
+    std::vector<std::string> lines;  // UTF-8, without line ends
+    // A hex value whose last line announced a continuation that never came:
+    // a reader would join whatever line follows it.
+    bool open = false;
+};
+
 struct RegKey {
     std::string name;
     std::string fold;          // foldName(name): the lookup and ordering key
@@ -25,6 +35,7 @@ struct RegKey {
     bool deleted = false;      // set when the key left the tree; handles then see ERROR_KEY_DELETED
     std::vector<std::shared_ptr<RegKey>> subkeys;  // sorted by fold
     std::vector<RegValue> values;
+    std::vector<SkippedText> skipped;  // lines skipped inside this key, in file order
 
     RegKey* findSubkey(std::string_view wanted) const;
     RegKey* createSubkey(std::string_view wanted);  // existing or new
@@ -51,10 +62,14 @@ bool isStringType(uint32_t type);
 void markDeleted(RegKey* key);
 
 // The hives a .reg file may name. Only HKEY_LOCAL_MACHINE is visible to the
-// API; keys under the other roots are kept so that a save does not drop them.
+// API; keys under the other roots, and lines the reader skipped, are kept so
+// that a save does not drop them.
 struct Registry {
     std::shared_ptr<RegKey> localMachine = std::make_shared<RegKey>();
     std::vector<std::shared_ptr<RegKey>> otherRoots;  // name = canonical root name
+    // Skipped lines no key owns: those before the first key, skipped key
+    // lines, and what follows them (or a key deletion) up to the next key.
+    std::vector<SkippedText> preamble;
 
     Registry();
     Registry(const Registry&) = delete;
