@@ -2,9 +2,9 @@
 //
 //   quorvane-uninstall [--machine DIR] [--headless] [--reset-machine] [--help]
 //
-// Exit status: 0 when the dialog was closed, 1 when the machine image could
-// not be saved, 2 for a bad command line or an image that cannot be loaded
-// (nothing is changed then).
+// Exit status: 0 when the dialog was closed, 1 when a registry change could
+// not be saved during the run, 2 for a bad command line or an image that
+// cannot be loaded or could not take a save (nothing is changed then).
 #include "dialog/uninstall_app.h"
 #include "host/ansi_text.h"
 #include "host/line_mode.h"

@@ -383,6 +383,25 @@ TEST(BadInput, ReadOnlyImageDirKeepsFilesAndRegistryTogether) {
 
 // clang-format on
 
+// A save that fails during the run all the same (here: the file size limit
+// stops the write, as a full disk would) is reported when the program ends;
+// system.reg keeps the image it had and no temporary file stays behind.
+TEST(BadInput, SaveFailingDuringTheRunIsReportedAtTheEnd) {
+    ImageRun image("xp");
+    image.snapshot();
+    const RunResult r = image.run(kUninstall, "trap '' XFSZ; ulimit -f 8");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.out.find(kRemovedAll), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("the machine image could not be saved: cannot write " + image.dir() +
+                         "/system.reg.tmp"),
+              std::string::npos)
+        << r.err;
+    EXPECT_TRUE(image.regFileKept);
+    EXPECT_TRUE(image.removedKeys.empty()) << *image.removedKeys.begin();
+    EXPECT_EQ(image.removedFiles, kXpFiles);
+    EXPECT_TRUE(image.createdFiles.empty()) << *image.createdFiles.begin();
+}
+
 // Lines of system.reg that the reader skips (a dword of nine digits, a key
 // name over 255 characters and the value under it) outlive the saves of an
 // uninstall and are skipped again by the next load. The ignored key goes to

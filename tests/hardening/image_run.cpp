@@ -249,7 +249,7 @@ void ImageRun::snapshot() {
     for (auto& [path, entry] : walk(outside_, root_)) files_[path] = entry;
 }
 
-RunResult ImageRun::run(const std::string& commands) {
+RunResult ImageRun::run(const std::string& commands, const std::string& shellSetup) {
     unload();
     const fs::path io = fs::path(root_) / "io";
     writeWhole(io / "stdin.txt", commands);
@@ -260,9 +260,9 @@ RunResult ImageRun::run(const std::string& commands) {
                  " --regid=" + std::to_string(kNobody) + " --clear-groups ";
     }
     const std::string command =
-        "env -i PATH=/usr/bin:/bin " + prefix + "'" QU_PROGRAM "' --machine '" + image_ +
-        "' --headless <'" + (io / "stdin.txt").string() + "' >'" + (io / "stdout.txt").string() +
-        "' 2>'" + (io / "stderr.txt").string() + "'";
+        (shellSetup.empty() ? "" : shellSetup + "; ") + "env -i PATH=/usr/bin:/bin " + prefix +
+        "'" QU_PROGRAM "' --machine '" + image_ + "' --headless <'" + (io / "stdin.txt").string() +
+        "' >'" + (io / "stdout.txt").string() + "' 2>'" + (io / "stderr.txt").string() + "'";
     RunResult result;
     const int raw = std::system(command.c_str());
     result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;

@@ -59,8 +59,8 @@ public:
     void snapshot();
     // Runs the program with `commands` on standard input. When the tests run
     // as root the program runs as an unprivileged user, so that permissions
-    // bind it.
-    RunResult run(const std::string& commands);
+    // bind it. `shellSetup` runs first in the same shell (e.g. a ulimit).
+    RunResult run(const std::string& commands, const std::string& shellSetup = "");
 
     // Differences since snapshot(): files (relative to the temp root)
     // removed / changed / created, system.reg excluded; registry keys

@@ -91,6 +91,49 @@ TEST(Persistence, FailedSaveKeepsMemoryAndFileAndIsReported) {
     EXPECT_EQ(after.find("[HKEY_LOCAL_MACHINE\\B]"), std::string::npos);
 }
 
+TEST(Persistence, AnImageThatCannotBeSavedIsRefusedAtLoad) {
+    TempImage good;
+    good.reg("[HKEY_LOCAL_MACHINE\\Keep]\r\n");
+    good.load();
+    const auto refused = [&](TempImage& image, const std::string& names) {
+        const std::string before = image.systemReg();
+        std::string error;
+        EXPECT_FALSE(winsim::loadMachine(image.dir(), &error));
+        EXPECT_EQ(error.rfind(image.dir() + ": the machine image cannot be saved (", 0), 0u)
+            << error;
+        EXPECT_NE(error.find(names), std::string::npos) << error;
+        EXPECT_EQ(image.systemReg(), before);
+        EXPECT_EQ(winsim::machineDir(), good.dir());
+        EXPECT_TRUE(winsim::keyExists("Keep"));
+    };
+
+    // The temporary file's name is taken by a folder: no save could start.
+    TempImage taken;
+    fs::create_directories(taken.dir() + "/system.reg.tmp/inside");
+    refused(taken, "system.reg.tmp");
+    EXPECT_TRUE(fs::exists(taken.dir() + "/system.reg.tmp/inside"));
+
+    // A leftover of an interrupted save is no obstacle; the check leaves no
+    // file of its own behind.
+    TempImage leftover;
+    { std::ofstream(leftover.dir() + "/system.reg.tmp") << "REGEDIT4\r\n[HALF"; }
+    leftover.load();
+    EXPECT_FALSE(fs::exists(leftover.dir() + "/system.reg.tmp"));
+    good.load();
+
+    // Permissions bind only an unprivileged user (the hardening tests run
+    // the program as one).
+    if (::geteuid() == 0) return;
+    TempImage readOnlyDir;
+    fs::permissions(readOnlyDir.dir(), fs::perms::owner_write, fs::perm_options::remove);
+    refused(readOnlyDir, "system.reg.tmp");
+    fs::permissions(readOnlyDir.dir(), fs::perms::owner_write, fs::perm_options::add);
+    TempImage readOnlyFile;
+    fs::permissions(readOnlyFile.dir() + "/system.reg", fs::perms::owner_write,
+                    fs::perm_options::remove);
+    refused(readOnlyFile, "cannot write " + readOnlyFile.dir() + "/system.reg:");
+}
+
 TEST(Persistence, SaveNeverWritesThroughALink) {
     TempImage image;
     image.reg("[HKEY_LOCAL_MACHINE\\A]\r\n");
