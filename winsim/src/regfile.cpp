@@ -185,8 +185,8 @@ private:
     }
 
     void keyLine(std::string_view s, int lineNo) {
-        // Values after a bad key line go nowhere; the line and they are kept
-        // together in the preamble.
+        // A bad key line and the values after it belong to no key: they are
+        // kept in the preamble.
         current_ = nullptr;
         s.remove_prefix(1);
         bool remove = false;
