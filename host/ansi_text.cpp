@@ -1,20 +1,8 @@
 #include "host/ansi_text.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <fstream>
 #include <iconv.h>
 
 namespace {
-
-std::string trim(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) {
-        return {};
-    }
-    const auto last = text.find_last_not_of(" \t\r\n");
-    return text.substr(first, last - first + 1);
-}
 
 const char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD
 
@@ -56,36 +44,4 @@ std::string AnsiText::toUtf8(const std::string& ansi) const {
         iconv_close(cd);
     }
     return out;
-}
-
-unsigned machineCodePage(const std::string& machineDir) {
-    constexpr unsigned kDefault = 1252;
-    std::ifstream ini(machineDir + "/machine.ini", std::ios::binary);
-    std::string line;
-    bool inSystem = false;
-    while (std::getline(ini, line)) {
-        const auto comment = line.find(';');
-        line = trim(comment == std::string::npos ? line : line.substr(0, comment));
-        if (line.empty()) {
-            continue;
-        }
-        if (line.front() == '[') {
-            inSystem = trim(line) == "[system]";
-            continue;
-        }
-        const auto equals = line.find('=');
-        if (!inSystem || equals == std::string::npos ||
-            trim(line.substr(0, equals)) != "codepage") {
-            continue;
-        }
-        const std::string value = trim(line.substr(equals + 1));
-        char* end = nullptr;
-        errno = 0;
-        const unsigned long number = std::strtoul(value.c_str(), &end, 10);
-        if (errno == 0 && end != value.c_str() && *end == '\0' && number > 0 && number < 65536) {
-            return static_cast<unsigned>(number);
-        }
-        return kDefault;
-    }
-    return kDefault;
 }

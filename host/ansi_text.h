@@ -6,7 +6,7 @@
 
 class AnsiText {
 public:
-    // `codePage` as machine.ini gives it (1252, 1251, 850, 437, ...).
+    // `codePage` as the loaded machine reports it (winsim::codePage()).
     explicit AnsiText(unsigned codePage);
 
     unsigned codePage() const { return codePage_; }
@@ -19,7 +19,3 @@ public:
 private:
     unsigned codePage_;
 };
-
-// The ANSI code page of the machine image in `machineDir`: the "codepage"
-// key of machine.ini's [system] section, 1252 when absent or unreadable.
-unsigned machineCodePage(const std::string& machineDir);

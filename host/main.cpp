@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
         return fail("built-in resources: " + error);
     }
 
-    const AnsiText ansi(machineCodePage(machineDir));
+    const AnsiText ansi(winsim::codePage());
     // A terminal gets the terminal UI (an input driver of its own); otherwise,
     // or when the terminal cannot be used, the line mode.
     const bool interactive = !options.headless && isatty(STDIN_FILENO) == 1;

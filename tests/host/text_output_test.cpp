@@ -26,20 +26,3 @@ TEST(AnsiText, ConvertsThroughTheMachinesCodePage) {
     EXPECT_EQ(AnsiText(1252).toUtf8("\x81"), "\xef\xbf\xbd");
     EXPECT_EQ(AnsiText(99999).toUtf8("a\xe9"), "a\xef\xbf\xbd");
 }
-
-TEST(AnsiText, ReadsTheCodePageFromMachineIni) {
-    char pattern[] = "/tmp/qu-host-ini-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string dir = pattern;
-    auto write = [&](const std::string& text) {
-        std::ofstream(dir + "/machine.ini", std::ios::binary | std::ios::trunc) << text;
-    };
-    write("[system]\r\nplatform = nt\r\ncodepage = 1251 ; Cyrillic\r\n");
-    EXPECT_EQ(machineCodePage(dir), 1251u);
-    write("[faults]\ncodepage = 850\n[system]\nplatform = nt\n");
-    EXPECT_EQ(machineCodePage(dir), 1252u);  // only [system] counts
-    write("[system]\ncodepage = many\n");
-    EXPECT_EQ(machineCodePage(dir), 1252u);
-    std::filesystem::remove_all(dir);
-    EXPECT_EQ(machineCodePage(dir), 1252u);
-}
