@@ -542,8 +542,8 @@ def main(argv=None):
             print("PASS %s (%.1fs)" % (name, seconds))
         sys.stdout.flush()
 
-    for spec in [args.exe + ":x86_64"] + args.check_exe:
-        path, machine = spec.rsplit(":", 1)
+    for entry in [args.exe + ":x86_64"] + args.check_exe:
+        path, machine = entry.rsplit(":", 1)
         started = time.time()
         problems = pecheck.check(path, SYSTEM_DLLS, PRODUCT_VERSION, machine) if os.path.isfile(path) else ["missing: " + path]
         report("exe-check %s" % os.path.relpath(path, args.root), problems, time.time() - started)
