@@ -1,9 +1,9 @@
 #include "host/json_lines.h"
 
 #include "dialog/resource.h"
+#include "host/state_json.h"
 #include "winsim/user.h"
 
-#include <cstdio>
 #include <vector>
 
 namespace {
@@ -29,8 +29,6 @@ std::string listItemText(HWND list, int index) {
     return std::string(buffer.data(), copied > 0 ? static_cast<std::size_t>(copied) : 0);
 }
 
-const char* jsonBool(bool value) { return value ? "true" : "false"; }
-
 bool buttonEnabled(HWND dialog, int id) {
     HWND button = GetDlgItem(dialog, id);
     return button != nullptr && IsWindowEnabled(button);
@@ -38,85 +36,31 @@ bool buttonEnabled(HWND dialog, int id) {
 
 }  // namespace
 
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            default:
-                if (byte < 0x20) {
-                    char escape[8];
-                    std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(byte));
-                    out += escape;
-                } else {
-                    out.push_back(c);
-                }
-        }
-    }
-    out += '"';
-    return out;
-}
-
 std::string stateLine(HWND mainDialog, bool restartRequested, const AnsiText& ansi) {
-    std::string line = "{\"status\": ";
-    line += jsonString(ansi.toUtf8(windowText(GetDlgItem(mainDialog, IDC_STATUS))));
-
+    statejson::DialogState state;
+    state.status = ansi.toUtf8(windowText(GetDlgItem(mainDialog, IDC_STATUS)));
     HWND list = GetDlgItem(mainDialog, IDC_DEVICE_LIST);
-    line += ", \"devices\": [";
     const LRESULT count = SendMessageA(list, CB_GETCOUNT, 0, 0);
-    for (int i = 0; i < count; ++i) {
-        if (i > 0) {
-            line += ", ";
-        }
-        line += jsonString(ansi.toUtf8(listItemText(list, i)));
-    }
-    line += "], \"selected\": ";
+    for (int i = 0; i < count; ++i) state.devices.push_back(ansi.toUtf8(listItemText(list, i)));
     const LRESULT selected = list != nullptr ? SendMessageA(list, CB_GETCURSEL, 0, 0) : CB_ERR;
-    line += std::to_string(selected < 0 ? -1 : static_cast<long long>(selected));
-
-    line += ", \"enabled\": {\"uninstall\": ";
-    line += jsonBool(buttonEnabled(mainDialog, IDOK));
-    line += ", \"close\": ";
-    line += jsonBool(buttonEnabled(mainDialog, IDCANCEL));
-    line += ", \"detect\": ";
-    line += jsonBool(buttonEnabled(mainDialog, IDC_DETECT));
-    line += ", \"restart\": ";
-    line += jsonBool(buttonEnabled(mainDialog, IDC_RESTART));
-    line += "}, \"restartRequested\": ";
-    line += jsonBool(restartRequested);
-    line += "}";
-    return line;
+    state.selected = selected < 0 ? -1 : static_cast<int>(selected);
+    state.uninstallEnabled = buttonEnabled(mainDialog, IDOK);
+    state.closeEnabled = buttonEnabled(mainDialog, IDCANCEL);
+    state.detectEnabled = buttonEnabled(mainDialog, IDC_DETECT);
+    state.restartEnabled = buttonEnabled(mainDialog, IDC_RESTART);
+    state.restartRequested = restartRequested;
+    return statejson::stateLine(state);
 }
 
 std::string aboutLine(HWND aboutDialog, const AnsiText& ansi) {
     winsim::ui::DialogInfo info;
     winsim::ui::describeDialog(aboutDialog, &info);
-    std::string line = "{\"caption\": ";
-    line += jsonString(ansi.toUtf8(info.caption));
-    line += ", \"texts\": [";
-    bool first = true;
+    statejson::AboutState about;
+    about.caption = ansi.toUtf8(info.caption);
     for (const auto& control : info.controls) {
-        if (control.kind != winsim::ui::ControlKind::Static || !control.imageType.empty()) {
-            continue;
+        if (control.kind == winsim::ui::ControlKind::Static && control.imageType.empty()) {
+            about.texts.push_back(ansi.toUtf8(control.text));
         }
-        if (!first) {
-            line += ", ";
-        }
-        first = false;
-        line += jsonString(ansi.toUtf8(control.text));
     }
-    line += "]}";
-    return line;
+    return statejson::aboutLine(about);
 }

@@ -1,6 +1,7 @@
 // The text forms the line mode writes: JSON strings and code-page text.
 #include "host/ansi_text.h"
 #include "host/json_lines.h"
+#include "host/state_json.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -9,13 +10,13 @@
 #include <unistd.h>
 
 TEST(JsonString, EscapesExactlyTheJsonSpecials) {
-    EXPECT_EQ(jsonString(""), "\"\"");
-    EXPECT_EQ(jsonString("a \"b\" \\c"), "\"a \\\"b\\\" \\\\c\"");
-    EXPECT_EQ(jsonString("line\r\r\n"), "\"line\\r\\r\\n\"");
-    EXPECT_EQ(jsonString(std::string("\t\x01\x1f", 3)), "\"\\u0009\\u0001\\u001f\"");
-    EXPECT_EQ(jsonString(std::string(1, '\0')), "\"\\u0000\"");
+    EXPECT_EQ(statejson::jsonString(""), "\"\"");
+    EXPECT_EQ(statejson::jsonString("a \"b\" \\c"), "\"a \\\"b\\\" \\\\c\"");
+    EXPECT_EQ(statejson::jsonString("line\r\r\n"), "\"line\\r\\r\\n\"");
+    EXPECT_EQ(statejson::jsonString(std::string("\t\x01\x1f", 3)), "\"\\u0009\\u0001\\u001f\"");
+    EXPECT_EQ(statejson::jsonString(std::string(1, '\0')), "\"\\u0000\"");
     // Slash, DEL and UTF-8 pass through.
-    EXPECT_EQ(jsonString("a/b\x7f\xc3\xa9"), "\"a/b\x7f\xc3\xa9\"");
+    EXPECT_EQ(statejson::jsonString("a/b\x7f\xc3\xa9"), "\"a/b\x7f\xc3\xa9\"");
 }
 
 TEST(AnsiText, ConvertsThroughTheMachinesCodePage) {

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/uidriver/state_json.h"
+#include "host/state_json.h"
 
 namespace {
 
@@ -117,8 +117,8 @@ std::string comboItem(HWND combo, int index) {
     return toUtf8(buffer);
 }
 
-uidriver::DialogState readState(HWND dialog) {
-    uidriver::DialogState state;
+statejson::DialogState readState(HWND dialog) {
+    statejson::DialogState state;
     state.status = windowText(control(dialog, kStatusId));
     HWND combo = control(dialog, kDeviceListId);
     const LRESULT count = sendTo(combo, CB_GETCOUNT, 0, 0);
@@ -202,13 +202,13 @@ HWND openAbout(HWND dialog) {
 }
 
 std::string readAbout(HWND about) {
-    uidriver::AboutState state;
+    statejson::AboutState state;
     state.caption = windowText(about);
     AboutTexts texts;
     // Children come in Z order, which for a dialog is its template order.
     EnumChildWindows(about, collectStatic, reinterpret_cast<LPARAM>(&texts));
     for (HWND item : texts.statics) state.texts.push_back(windowText(item));
-    return uidriver::aboutLine(state);
+    return statejson::aboutLine(state);
 }
 
 void closeAbout() {
@@ -248,7 +248,7 @@ bool runCommand(HWND dialog, const std::string& line) {
         return true;
     }
     if (command == "state") {
-        print(uidriver::stateLine(readState(dialog)));
+        print(statejson::stateLine(readState(dialog)));
     } else if (command == "detect") {
         if (click(dialog, kDetectId)) drainPosted(dialog);
     } else if (command == "uninstall") {

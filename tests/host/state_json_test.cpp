@@ -1,5 +1,5 @@
-// The driver's JSON lines must equal the host line mode's byte for byte.
-#include "tools/uidriver/state_json.h"
+// The JSON lines shared by the line mode and the UI driver.
+#include "host/state_json.h"
 
 #include <gtest/gtest.h>
 
@@ -7,24 +7,24 @@ namespace {
 
 TEST(UiDriverJson, StringEscapes) {
     // Named escapes.
-    EXPECT_EQ(uidriver::jsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
-    EXPECT_EQ(uidriver::jsonString("line\r\r\n"), "\"line\\r\\r\\n\"");
+    EXPECT_EQ(statejson::jsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
+    EXPECT_EQ(statejson::jsonString("line\r\r\n"), "\"line\\r\\r\\n\"");
     // Other control bytes: \u00xx, lower-case hex.
-    EXPECT_EQ(uidriver::jsonString(std::string("\t\x1b\x1f", 3)), "\"\\u0009\\u001b\\u001f\"");
-    EXPECT_EQ(uidriver::jsonString(std::string("a\0b", 3)), "\"a\\u0000b\"");
+    EXPECT_EQ(statejson::jsonString(std::string("\t\x1b\x1f", 3)), "\"\\u0009\\u001b\\u001f\"");
+    EXPECT_EQ(statejson::jsonString(std::string("a\0b", 3)), "\"a\\u0000b\"");
     // DEL, UTF-8 and the slash pass through.
-    EXPECT_EQ(uidriver::jsonString("\x7f/\xc3\xa9\xe2\x82\xac"), "\"\x7f/\xc3\xa9\xe2\x82\xac\"");
-    EXPECT_EQ(uidriver::jsonString(""), "\"\"");
+    EXPECT_EQ(statejson::jsonString("\x7f/\xc3\xa9\xe2\x82\xac"), "\"\x7f/\xc3\xa9\xe2\x82\xac\"");
+    EXPECT_EQ(statejson::jsonString(""), "\"\"");
 }
 
 TEST(UiDriverJson, StateLine) {
-    uidriver::DialogState empty;
-    EXPECT_EQ(uidriver::stateLine(empty),
+    statejson::DialogState empty;
+    EXPECT_EQ(statejson::stateLine(empty),
               "{\"status\": \"\", \"devices\": [], \"selected\": -1, \"enabled\": {\"uninstall\": "
               "false, \"close\": false, \"detect\": false, \"restart\": false}, "
               "\"restartRequested\": false}");
 
-    uidriver::DialogState two;
+    statejson::DialogState two;
     two.status = "Windows2000 / WindowsXP detected.\r\r\n";
     two.devices = {"Quorvane \"A\"", "B"};
     two.selected = 1;
@@ -34,20 +34,20 @@ TEST(UiDriverJson, StateLine) {
     two.restartEnabled = false;
     two.restartRequested = true;
     EXPECT_EQ(
-        uidriver::stateLine(two),
+        statejson::stateLine(two),
         "{\"status\": \"Windows2000 / WindowsXP detected.\\r\\r\\n\", \"devices\": "
         "[\"Quorvane \\\"A\\\"\", \"B\"], \"selected\": 1, \"enabled\": {\"uninstall\": true, "
         "\"close\": true, \"detect\": true, \"restart\": false}, \"restartRequested\": true}");
 }
 
 TEST(UiDriverJson, AboutLine) {
-    uidriver::AboutState about;
+    statejson::AboutState about;
     about.caption = "About QuorvaneUninstall";
-    EXPECT_EQ(uidriver::aboutLine(about),
+    EXPECT_EQ(statejson::aboutLine(about),
               "{\"caption\": \"About QuorvaneUninstall\", \"texts\": []}");
     about.texts = {"Quorvane USB Miniport Driver Uninstall", "v1.1.1.0", "x"};
     EXPECT_EQ(
-        uidriver::aboutLine(about),
+        statejson::aboutLine(about),
         "{\"caption\": \"About QuorvaneUninstall\", \"texts\": [\"Quorvane USB Miniport Driver "
         "Uninstall\", \"v1.1.1.0\", \"x\"]}");
 }

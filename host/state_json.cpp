@@ -1,8 +1,8 @@
-#include "tools/uidriver/state_json.h"
+#include "host/state_json.h"
 
 #include <cstdio>
 
-namespace uidriver {
+namespace statejson {
 
 namespace {
 
@@ -74,4 +74,4 @@ std::string aboutLine(const AboutState& about) {
            ", \"texts\": " + stringList(about.texts) + "}";
 }
 
-}  // namespace uidriver
+}  // namespace statejson

@@ -1,13 +1,23 @@
-// JSON lines the UI driver prints: the same bytes as the host program's
-// headless line mode, so a Wine run and a host run compare as text.
+// The JSON lines of the host program's line mode and of the UI-automation
+// driver that works the real exe under Wine. Both print through these
+// functions, so a host run and a Wine run compare as text. The form is
+// fixed (keys in this order, ", " between members and items, ": " after
+// keys, no other spaces):
+//
+//   {"status": "<whole status text>", "devices": ["<item>", ...], "selected": <index or -1>,
+//    "enabled": {"uninstall": <bool>, "close": <bool>, "detect": <bool>, "restart": <bool>},
+//    "restartRequested": <bool>}
+//   {"caption": "<about box caption>", "texts": ["<static text>", ...]}
+//
+// Platform-free: it builds for the host and for Windows.
 #pragma once
 
 #include <string>
 #include <vector>
 
-namespace uidriver {
+namespace statejson {
 
-// What the driver can read from the main dialog from outside its process.
+// What can be read from the main dialog.
 struct DialogState {
     std::string status;                // whole status pane text, UTF-8
     std::vector<std::string> devices;  // device list items in list order, UTF-8
@@ -36,4 +46,4 @@ std::string stateLine(const DialogState& state);
 // One line, without the line end: {"caption": "...", "texts": [...]}
 std::string aboutLine(const AboutState& about);
 
-}  // namespace uidriver
+}  // namespace statejson
