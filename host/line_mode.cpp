@@ -1,6 +1,7 @@
 #include "host/line_mode.h"
 
 #include "dialog/resource.h"
+#include "host/devices_json.h"
 #include "host/json_lines.h"
 #include "winsim/machine.h"
 
@@ -59,6 +60,11 @@ bool LineMode::waitForInput() {
     if (active != mainDialog_) {
         return handleAboutBox(active);
     }
+    if (detectionRan_) {
+        // Before an uninstall changes the registry and the file tables.
+        devices_ = devicesLine(mainDialog_, ansi_);
+        detectionRan_ = false;
+    }
     if (closing_) {
         return false;
     }
@@ -107,7 +113,8 @@ bool LineMode::execute(const std::string& line) {
     }
     if (button != 0) {
         // A disabled button ignores the click; the command is still consumed.
-        winsim::ui::clickButton(mainDialog_, button);
+        const bool clicked = winsim::ui::clickButton(mainDialog_, button);
+        detectionRan_ = detectionRan_ || (clicked && button == IDC_DETECT);
         return true;
     }
     if (command == "select") {
@@ -131,6 +138,11 @@ bool LineMode::execute(const std::string& line) {
     }
     if (command == "state") {
         out_ << stateLine(mainDialog_, winsim::restartRequested(), ansi_) << '\n';
+        out_.flush();
+        return false;
+    }
+    if (command == "devices") {
+        out_ << devices_ << '\n';
         out_.flush();
         return false;
     }

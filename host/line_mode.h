@@ -9,6 +9,8 @@
 //   about                                  open the about box from the system menu,
 //                                          print its line, close it with OK
 //   state                                  print the state line
+//   devices                                print the devices line (devices_json.h)
+//                                          as the last detection run left it
 // A click on a disabled button does nothing, as on Windows. An unknown
 // command or an invalid `select` gets one line on the error stream and is
 // otherwise ignored; blank lines are ignored. End of input is `close`.
@@ -43,4 +45,8 @@ private:
     AnsiText ansi_;
     HWND mainDialog_ = nullptr;
     bool closing_ = false;
+    // The devices line, taken when a detection run has ended (at start-up
+    // and after `detect`).
+    bool detectionRan_ = true;
+    std::string devices_ = "{\"devices\": []}";
 };

@@ -1,6 +1,7 @@
 // quorvane-uninstall: the utility on a simulated Windows machine.
 //
-//   quorvane-uninstall [--machine DIR] [--headless] [--reset-machine] [--help]
+//   quorvane-uninstall [--machine DIR] [--headless] [--reset-machine] [--log FILE]
+//                      [--version] [--list-supported] [--help]
 //
 // Exit status: 0 when the dialog was closed, 1 when a registry change could
 // not be saved during the run, 2 for a bad command line or an image that
@@ -8,12 +9,16 @@
 #include "dialog/uninstall_app.h"
 #include "host/ansi_text.h"
 #include "host/line_mode.h"
+#include "host/machine_image.h"
 #include "host/program_setup.h"
+#include "host/run_record.h"
+#include "host/version.h"
 #include "host/tui/terminal_ui.h"
 #include "winsim/machine.h"
 #include "winsim/user.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -22,7 +27,8 @@
 namespace {
 
 const char kUsage[] =
-    "usage: quorvane-uninstall [--machine DIR] [--headless] [--reset-machine] [--help]\n"
+    "usage: quorvane-uninstall [--machine DIR] [--headless] [--reset-machine] [--log FILE]\n"
+    "                          [--version] [--list-supported] [--help]\n"
     "\n"
     "Runs the Quorvane USB Miniport Driver Uninstall Utility on a simulated Windows machine.\n"
     "\n"
@@ -32,16 +38,23 @@ const char kUsage[] =
     "  --reset-machine  recreate that working copy from the built-in image first\n"
     "  --headless       line mode: read commands from standard input (also when\n"
     "                   standard input is not a terminal)\n"
+    "  --log FILE       append every status text to FILE, a UTC time stamp a line\n"
+    "  --version        show the product, its version and the build's revision\n"
+    "  --list-supported show the hardware-ID patterns of the supported adapters\n"
     "  --help           show this text\n"
     "\n"
     "Line mode commands, one per line: detect, uninstall, restart, close, select N,\n"
-    "about, state. End of input closes the dialog.\n";
+    "about, state, devices. End of input closes the dialog. The terminal UI prints\n"
+    "the status text when it ends.\n";
 
 struct Options {
     std::string machine;
     bool headless = false;
     bool resetMachine = false;
     bool help = false;
+    std::string log;
+    bool version = false;
+    bool listSupported = false;
 };
 
 bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
@@ -59,6 +72,16 @@ bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
             options->headless = true;
         } else if (arg == "--reset-machine") {
             options->resetMachine = true;
+        } else if (arg == "--log") {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+                *error = "--log needs a file";
+                return false;
+            }
+            options->log = argv[++i];
+        } else if (arg == "--version") {
+            options->version = true;
+        } else if (arg == "--list-supported") {
+            options->listSupported = true;
         } else if (arg == "--help" || arg == "-h") {
             options->help = true;
         } else {
@@ -92,6 +115,11 @@ int main(int argc, char** argv) {
         std::cout << kUsage;
         return 0;
     }
+    if (options.version || options.listSupported) {
+        if (options.version) std::cout << versionLine() << '\n';
+        if (options.listSupported) std::cout << supportedList();
+        return 0;
+    }
 
     std::string machineDir = options.machine;
     if (machineDir.empty()) {
@@ -101,6 +129,7 @@ int main(int argc, char** argv) {
             return fail(error);
         }
     }
+    const MachineImage image = describeMachineImage(machineDir, options.machine.empty());
     if (!winsim::loadMachine(machineDir, &error)) {
         return fail(error);
     }
@@ -110,10 +139,14 @@ int main(int argc, char** argv) {
     }
 
     const AnsiText ansi(winsim::codePage());
+    RunRecord record(ansi, imageRecordLine(image), std::cerr);
+    if (!options.log.empty()) record.openLog(options.log, versionLine());
     // A terminal gets the terminal UI (an input driver of its own); otherwise,
     // or when the terminal cannot be used, the line mode.
     const bool interactive = !options.headless && isatty(STDIN_FILENO) == 1;
     TerminalUi terminalUi(ansi);
+    const char* home = std::getenv("HOME");
+    terminalUi.setImageLine(imageScreenLine(image, home != nullptr ? home : ""));
     std::string terminalError;
     const bool terminal = interactive && terminalUi.start(&terminalError);
     if (interactive && !terminal) {
@@ -121,16 +154,16 @@ int main(int argc, char** argv) {
                   << "; line mode (commands: see --help)\n";
     }
     LineMode lineMode(std::cin, std::cout, std::cerr, ansi);
-    if (!terminal) {
-        winsim::ui::setTextObserver(
-            [&lineMode](HWND window, const std::string& before, const std::string& after) {
-                lineMode.onTextChanged(window, before, after);
-            });
-        winsim::ui::setInputDriver(&lineMode);
-    }
+    winsim::ui::setTextObserver(
+        [&](HWND window, const std::string& before, const std::string& after) {
+            record.onTextChanged(window, before, after);
+            if (!terminal) lineMode.onTextChanged(window, before, after);
+        });
+    if (!terminal) winsim::ui::setInputDriver(&lineMode);
 
     int status = theApp.run(GetModuleHandleA(nullptr));
     terminalUi.stop();
+    if (terminal) record.print(std::cout);
 
     winsim::ui::setInputDriver(nullptr);
     winsim::ui::setTextObserver(nullptr);

@@ -264,7 +264,7 @@ void Painter::drawControl(Screen* screen, const Rect& client, HWND dialog, bool 
     screen->setClip(client);
     switch (c.kind) {
         case ControlKind::Button:
-            drawButton(screen, cells, c);
+            drawButton(screen, cells, c, options);
             if (active) addHit(cells.intersect(client), Hit::Button, dialog, c.hwnd, c.id);
             break;
         case ControlKind::ComboBox:
@@ -289,7 +289,8 @@ void Painter::drawControl(Screen* screen, const Rect& client, HWND dialog, bool 
     }
 }
 
-void Painter::drawButton(Screen* screen, const Rect& cells, const ControlInfo& c) {
+void Painter::drawButton(Screen* screen, const Rect& cells, const ControlInfo& c,
+                         const DrawOptions& options) {
     const Caption caption = parseCaption(c.text, false);
     const std::string text = utf8(caption.text);
     const int length = static_cast<int>(decodeUtf8(text).size());
@@ -310,8 +311,9 @@ void Painter::drawButton(Screen* screen, const Rect& cells, const ControlInfo& c
     }
     const Style s = styled(role, c.hwnd == shownDefault_);
     screen->fill(cells, s);
-    screen->put(cells.col, cells.row, U'[', s);
-    screen->put(cells.col + cells.cols - 1, cells.row, U']', s);
+    const bool parentheses = !c.enabled && options.bracketDisabled;
+    screen->put(cells.col, cells.row, parentheses ? U'(' : U'[', s);
+    screen->put(cells.col + cells.cols - 1, cells.row, parentheses ? U')' : U']', s);
     const int inner = std::max(0, cells.cols - 2);
     const int at = cells.col + 1 + std::max(0, (inner - length) / 2);
     drawCaption(screen, at, cells.row, text, c.enabled ? caption.underline : -1, s);

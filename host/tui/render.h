@@ -68,6 +68,9 @@ struct Popup {
 struct DrawOptions {
     bool colour = true;      // pictures in colour, else a framed placeholder
     bool halfBlocks = true;  // two pixels a cell (needs a Unicode terminal)
+    // Disabled push buttons in parentheses instead of brackets, for a
+    // terminal that can show neither colours nor dim text.
+    bool bracketDisabled = false;
 };
 
 class Painter {
@@ -114,7 +117,8 @@ private:
                     const DrawOptions& options);
     void drawControl(Screen* screen, const Rect& client, HWND dialog, bool active,
                      const winsim::ui::ControlInfo& control, const DrawOptions& options);
-    void drawButton(Screen* screen, const Rect& cells, const winsim::ui::ControlInfo& control);
+    void drawButton(Screen* screen, const Rect& cells, const winsim::ui::ControlInfo& control,
+                    const DrawOptions& options);
     void drawLabel(Screen* screen, const Rect& cells, const Rect& client,
                    const winsim::ui::ControlInfo& control);
     void drawCombo(Screen* screen, const Rect& cells, const winsim::ui::ControlInfo& control);

@@ -162,6 +162,7 @@ bool Terminal::open(std::string* error) {
     curs_set(0);
     mousemask(BUTTON1_PRESSED | BUTTON1_CLICKED | BUTTON4_PRESSED | BUTTON5_PRESSED, nullptr);
     mouseinterval(0);
+    dim_ = (termattrs() & A_DIM) != 0;
     const char* noColour = std::getenv("NO_COLOR");
     colour_ = false;
     if (has_colors() && (noColour == nullptr || noColour[0] == '\0')) {

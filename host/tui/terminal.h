@@ -37,6 +37,8 @@ public:
     int rows() const;
     bool colour() const { return colour_; }
     bool unicode() const { return unicode_; }
+    // The terminal can show dim text.
+    bool dim() const { return dim_; }
 
     // Paints `screen` (same size as the terminal) and updates the terminal.
     void show(const Screen& screen);
@@ -53,6 +55,7 @@ private:
     ScreenHandle* screen_ = nullptr;
     bool colour_ = false;
     bool unicode_ = false;
+    bool dim_ = false;
     int colours_ = 0;
     int lostReads_ = 0;
 };

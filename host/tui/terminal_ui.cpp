@@ -3,6 +3,7 @@
 #endif
 #include "host/tui/terminal_ui.h"
 
+#include "host/tui/outside_line.h"
 #include "host/tui/text_layout.h"
 
 #include <curses.h>
@@ -71,7 +72,9 @@ void TerminalUi::redraw() {
     tui::DrawOptions options;
     options.colour = terminal_.colour();
     options.halfBlocks = terminal_.unicode();
+    options.bracketDisabled = !terminal_.colour() && !terminal_.dim();
     painter_.draw(&screen, options);
+    if (!painter_.tooSmall()) tui::drawOutsideLine(&screen, imageLine_);
     terminal_.show(screen);
 }
 

@@ -38,6 +38,9 @@ public:
 
     bool waitForInput() override;
 
+    // A line of plain text shown outside the dialog, below it (empty: none).
+    void setImageLine(std::string utf8) { imageLine_ = std::move(utf8); }
+
 private:
     void redraw();
     // Handles one event; true when it gave the window system input.
@@ -52,4 +55,5 @@ private:
     tui::Terminal terminal_;
     tui::Painter painter_;
     bool started_ = false;
+    std::string imageLine_;
 };
