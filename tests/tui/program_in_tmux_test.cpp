@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
@@ -69,27 +70,60 @@ std::string shellQuote(const std::string& s) {
     return out + "'";
 }
 
+// Drops the spaces at the end of every line.
+std::string trimLines(const std::string& text) {
+    std::string out;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        line.erase(line.find_last_not_of(' ') + 1);
+        out += line + "\n";
+    }
+    return out;
+}
+
+struct Launch {
+    std::string env;           // extra VAR=value words
+    std::string image = "xp";  // machines/<image>, or a directory, copied to `m`
+                               // and run with --machine; empty: no --machine
+                               // (the default working copy below HOME)
+    // Runs before the program starts, with the directory that is HOME.
+    std::function<void(const fs::path& home)> prepare;
+    std::string args;  // more arguments, shell-quoted
+};
+
 class Terminal {
 public:
     // Starts the program on a copy of machines/`image` with `env` (extra
     // VAR=value words).
-    explicit Terminal(const std::string& env = "", const std::string& image = "xp") {
+    explicit Terminal(const std::string& env = "", const std::string& image = "xp")
+        : Terminal(Launch{env, image, nullptr, ""}) {}
+    explicit Terminal(const Launch& launch) {
         char pattern[] = "/tmp/qu-tui-tmux-XXXXXX";
         if (mkdtemp(pattern) == nullptr) return;
         dir_ = pattern;
-        fs::copy(fs::path(QU_SOURCE_DIR) / "machines" / image, dir_ / "m",
-                 fs::copy_options::recursive);
+        std::string machine;
+        if (!launch.image.empty()) {
+            const fs::path from = launch.image[0] == '/'
+                                      ? fs::path(launch.image)
+                                      : fs::path(QU_SOURCE_DIR) / "machines" / launch.image;
+            fs::copy(from, dir_ / "m", fs::copy_options::recursive);
+            machine = " --machine " + shellQuote((dir_ / "m").string());
+        }
+        if (launch.prepare) launch.prepare(dir_);
+        const std::string& env = launch.env;
         const std::string command =
             "env -i PATH=/usr/bin:/bin HOME=" + shellQuote(dir_.string()) +
             " TERM=xterm-256color LANG=C.UTF-8"
             // Leak checking stays on: curses is freed at exit.
             " ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 " +
-            env + " " + shellQuote(QU_PROGRAM) + " --machine " + shellQuote((dir_ / "m").string()) +
-            " 2>" + shellQuote((dir_ / "stderr").string()) + "; echo $? >" +
+            env + " " + shellQuote(QU_PROGRAM) + machine + " " + launch.args + " 2>" +
+            shellQuote((dir_ / "stderr").string()) + "; echo $? >" +
             shellQuote((dir_ / "exit.part").string()) + "; mv " +
             shellQuote((dir_ / "exit.part").string()) + " " + shellQuote((dir_ / "exit").string()) +
             "; sleep 600";
-        started_ = tmux({"new-session", "-d", "-x", "80", "-y", "24", "-s", "qu", command});
+        started_ = tmux({"new-session", "-d", "-c", dir_.string(), "-x", "80", "-y", "24", "-s",
+                         "qu", command});
     }
     ~Terminal() {
         if (!dir_.empty()) {
@@ -99,22 +133,41 @@ public:
         }
     }
     bool started() const { return started_; }
+    fs::path home() const { return dir_; }
     fs::path machine() const { return dir_ / "m"; }
 
-    std::string screen(bool escapes = false) {
+    // `joined`: lines the terminal wrapped come back whole, without the
+    // spaces at their ends.
+    std::string screen(bool escapes = false, bool joined = false) {
         std::string out;
         std::vector<std::string> args = {"capture-pane", "-p", "-t", "qu"};
         if (escapes) args.push_back("-e");
+        if (joined) args.push_back("-J");
         tmux(args, &out);
-        return out;
+        return joined ? trimLines(out) : out;
     }
-    // Polls the screen until it holds `text` (or, with `present` false, no
-    // longer does).
-    bool waitFor(const std::string& text, bool present = true) {
+    // Polls the screen until it holds every one of `texts`.
+    bool waitForAll(const std::vector<std::string>& texts, bool joined = false) {
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(kTimeoutMs);
         do {
-            last_ = screen();
+            last_ = screen(false, joined);
+            bool all = true;
+            for (const std::string& text : texts)
+                all = all && last_.find(text) != std::string::npos;
+            if (all) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        } while (std::chrono::steady_clock::now() < deadline);
+        return false;
+    }
+    // Polls the screen until it holds `text` (or, with `present` false, no
+    // longer does); `escapes` and `joined` as for screen().
+    bool waitFor(const std::string& text, bool present = true, bool escapes = false,
+                 bool joined = false) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kTimeoutMs);
+        do {
+            last_ = screen(escapes, joined);
             if ((last_.find(text) != std::string::npos) == present) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         } while (std::chrono::steady_clock::now() < deadline);
@@ -328,11 +381,146 @@ TEST(ProgramInTmux, TabStopsAndEnter) {
 
 TEST(ProgramInTmux, MonochromeShowsPlaceholders) {
     START_TERMINAL(t, "NO_COLOR=1");
-    EXPECT_NE(t.last().find("│picture│"), std::string::npos) << t.last();
-    EXPECT_NE(t.last().find("[    logo     ]"), std::string::npos) << t.last();
-    EXPECT_EQ(t.screen(true).find("\x1b[38;5;"), std::string::npos);
+    // The rows below the status text may still be on their way.
+    ASSERT_TRUE(t.waitForAll({"│picture│", "[    logo     ]"})) << t.last();
+    const std::string escapes = t.screen(true);
+    EXPECT_EQ(escapes.find("\x1b[38;5;"), std::string::npos);
+    // Disabled Restart is dim, enabled Uninstall is not; focused Close is
+    // reversed.
+    EXPECT_NE(escapes.find("\x1b[2m[ Restart  ]"), std::string::npos) << escapes;
+    EXPECT_EQ(escapes.find("\x1b[2m[Uninstall ]"), std::string::npos) << escapes;
+    EXPECT_NE(escapes.find("\x1b[1;7m[  Close   ]"), std::string::npos) << escapes;
     t.keys({"C-c"});  // like Esc
     EXPECT_EQ(t.exitStatus(), 0);
+    EXPECT_EQ(t.errors(), "");
+}
+
+TEST(ProgramInTmux, WithoutColourOrDimDisabledButtonsTakeParentheses) {
+    if (!haveTmux()) GTEST_SKIP() << "tmux is not installed";
+    Terminal t{"TERM=vt100"};  // neither colours nor dim
+    ASSERT_TRUE(t.started());
+    ASSERT_TRUE(t.waitForAll({"( Restart  )", "[Uninstall ]", "[  Detect  ]", "[    logo     ]"}))
+        << t.last();
+    EXPECT_NE(t.screen(true).find("\x1b[1;7m[  Close   ]"), std::string::npos);
+    // The focus moves on in reverse; Uninstall, once done, is disabled.
+    t.keys({"Tab"});
+    ASSERT_TRUE(t.waitFor("\x1b[1;7m[  \x1b[4mD", true, true)) << t.last();  // D underlined
+    EXPECT_EQ(t.last().find("\x1b[1;7m[  Close"), std::string::npos) << t.last();
+    t.keys({"M-v"});
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.waitForAll({"(Uninstall )", "successfully!"})) << t.last();
+    EXPECT_NE(t.last().find("( Restart  )"), std::string::npos);
+    t.keys({"Escape"});
+    EXPECT_EQ(t.exitStatus(), 0);
+    EXPECT_EQ(t.errors(), "");
+}
+
+const char kDetected[] = "Windows2000 / WindowsXP detected.\n";
+const char kInstalled[] =
+    "'Quorvane USB 2.0 Network Adapter' has been installed '2' times on this system.\n";
+const char kClick[] =
+    "Click on the Uninstall button to uninstall 'Quorvane USB 2.0 Network Adapter'.\n";
+
+TEST(ProgramInTmux, StatusRecordAfterEscAndTheImageLine) {
+    if (!haveTmux()) GTEST_SKIP() << "tmux is not installed";
+    Launch launch;
+    launch.args = "--log run.log";  // in HOME, the tmux session's directory
+    Terminal t{launch};
+    ASSERT_TRUE(t.started());
+    // The image in use, on the row below the dialog (the last one at 24).
+    const std::string imageLine = "Machine image: ~/m";
+    ASSERT_TRUE(t.waitFor(imageLine)) << t.last();
+    EXPECT_EQ(t.last().find(imageLine), t.last().rfind('\n', t.last().size() - 2) + 1)
+        << "on the last row: " << t.last();
+    t.keys({"M-d"});
+    ASSERT_TRUE(t.waitForCount("│installed '2' times on this system.", 2)) << t.last();
+    t.keys({"Escape"});
+    EXPECT_EQ(t.exitStatus(), 0) << t.last();
+    // The whole status text, a line each, then the image, on the terminal
+    // the program gave back.
+    const std::string record = std::string(kDetected) + kInstalled + kClick + kInstalled + kClick +
+                               "Machine image: " + t.machine().string() + "\n";
+    ASSERT_TRUE(t.waitFor(record, true, false, true)) << t.last();
+    EXPECT_EQ(t.last().rfind(record, 0), 0u) << t.last();
+    EXPECT_EQ(t.errors(), "");
+    // The log has the same lines, each after its time stamp.
+    std::istringstream log(readFile(t.home() / "run.log"));
+    std::string logged, line;
+    while (std::getline(log, line)) {
+        if (line.size() > 25 && line.compare(24, 4, " -- ") != 0) logged += line.substr(25) + "\n";
+    }
+    EXPECT_EQ(logged + "Machine image: " + t.machine().string() + "\n", record);
+}
+
+TEST(ProgramInTmux, StatusRecordInTheTerminalsEncoding) {
+    if (!haveTmux()) GTEST_SKIP() << "tmux is not installed";
+    // An image whose device description is not ASCII (code page 1252).
+    char pattern[] = "/tmp/qu-tui-image-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const fs::path image = fs::path(pattern) / "m";
+    fs::copy(fs::path(QU_SOURCE_DIR) / "machines/xp", image, fs::copy_options::recursive);
+    std::string reg = readFile(image / "system.reg");
+    const std::string from = "Quorvane USB 2.0 Network Adapter";
+    for (size_t at = reg.find(from); at != std::string::npos; at = reg.find(from, at)) {
+        reg.replace(at, from.size(), "Netzwerkadapter f\xFCr B\xFCro");
+    }
+    std::ofstream(image / "system.reg", std::ios::binary | std::ios::trunc) << reg;
+    struct Case {
+        const char* env;
+        const char* line;
+    };
+    for (const Case& c : {Case{"LANG=C.UTF-8", "'Netzwerkadapter für Büro' has been installed"},
+                          Case{"LANG=C", "'Netzwerkadapter f?r B?ro' has been installed"}}) {
+        SCOPED_TRACE(c.env);
+        Terminal t{c.env, image.string()};
+        ASSERT_TRUE(t.started());
+        ASSERT_TRUE(t.waitFor("[  Detect  ]")) << t.last();
+        t.keys({"Escape"});
+        EXPECT_EQ(t.exitStatus(), 0) << t.last();
+        ASSERT_TRUE(
+            t.waitFor(std::string(c.line) + " '2' times on this system.\n", true, false, true))
+            << t.last();
+    }
+    fs::remove_all(pattern);
+}
+
+TEST(ProgramInTmux, DefaultWorkingCopyChangedByAnEarlierRun) {
+    if (!haveTmux()) GTEST_SKIP() << "tmux is not installed";
+    const std::string notice =
+        "Machine image changed by an earlier run; --reset-machine restores it";
+    const fs::path copy = ".local/state/quorvane-uninstall/machine";
+    // A fresh working copy: nothing below the dialog.
+    {
+        Launch fresh;
+        fresh.image = "";
+        Terminal t{fresh};
+        ASSERT_TRUE(t.started());
+        ASSERT_TRUE(t.waitFor("[  Detect  ]")) << t.last();
+        EXPECT_EQ(t.last().find("Machine image"), std::string::npos) << t.last();
+        t.keys({"Escape"});
+        EXPECT_EQ(t.exitStatus(), 0);
+        ASSERT_TRUE(t.waitFor("Machine image: " + (t.home() / copy).string() +
+                                  " (working copy of the built-in image)\n",
+                              true, false, true))
+            << t.last();
+    }
+    // One an earlier run uninstalled from: the start-up says so.
+    Launch changed;
+    changed.image = "";
+    changed.prepare = [&copy](const fs::path& home) {
+        fs::create_directories((home / copy).parent_path());
+        fs::copy(fs::path(QU_SOURCE_DIR) / "machines/xp", home / copy, fs::copy_options::recursive);
+        fs::remove(home / copy / "drive_c/WINDOWS/Inf/oem7.inf");
+    };
+    Terminal t{changed};
+    ASSERT_TRUE(t.started());
+    ASSERT_TRUE(t.waitFor(notice)) << t.last();
+    t.keys({"Escape"});
+    EXPECT_EQ(t.exitStatus(), 0);
+    ASSERT_TRUE(t.waitFor("Machine image: " + (t.home() / copy).string() +
+                              " (working copy of the built-in image, changed by an earlier run)\n",
+                          true, false, true))
+        << t.last();
     EXPECT_EQ(t.errors(), "");
 }
 

@@ -3,6 +3,7 @@
 #include "dialog/resource.h"
 #include "dialog/uninstall_dialog.h"
 #include "host/program_setup.h"
+#include "host/tui/outside_line.h"
 #include "host/tui/render.h"
 #include "winsim/machine.h"
 #include "winsim/user.h"
@@ -338,6 +339,41 @@ TEST_F(PainterTest, PopupsAndTheAboutBox) {
         Screen screen(80, 24);
         const std::string text = all(draw(&screen));
         EXPECT_EQ(text.find("v1.1.1.0"), std::string::npos);
+        winsim::ui::pressKey(dialog, winsim::ui::Key::Escape);
+    });
+    run();
+}
+
+TEST_F(PainterTest, ImageLineBelowTheDialogOrOnTheLastRow) {
+    const std::string line = "Machine image: ~/images/xp-with-a-rather-long-name";
+    input.steps.push_back([&](HWND dialog) {
+        struct Case {
+            int cols, rows, row;
+        };
+        // 24 and 25 rows: the window takes them all (at 25 with its bottom
+        // border); 30: centred, with rows to spare below.
+        for (const Case& c : {Case{80, 24, 23}, Case{80, 25, 24}, Case{100, 30, 27}}) {
+            SCOPED_TRACE(std::to_string(c.cols) + " x " + std::to_string(c.rows));
+            Screen screen(c.cols, c.rows);
+            draw(&screen);
+            const std::string above = screen.rowText(c.row - 1);
+            tui::drawOutsideLine(&screen, line);
+            EXPECT_EQ(tui::outsideLineRow(c.cols, c.rows), c.row);
+            EXPECT_EQ(screen.rowText(c.row), line + std::string(c.cols - line.size(), ' '));
+            EXPECT_EQ(screen.at(0, c.row).style.role, Role::Message);
+            EXPECT_EQ(screen.rowText(c.row - 1), above) << "only its own row";
+        }
+        // Narrower than the text: its end stays. Empty: nothing drawn.
+        Screen narrow(30, 24);
+        draw(&narrow);
+        tui::drawOutsideLine(&narrow, line);
+        EXPECT_EQ(narrow.rowText(23), "..." + line.substr(line.size() - 27));
+        Screen screen(80, 24);
+        const std::string before = all(draw(&screen));
+        tui::drawOutsideLine(&screen, "");
+        std::vector<std::string> after;
+        for (int r = 0; r < 24; ++r) after.push_back(screen.rowText(r));
+        EXPECT_EQ(all(after), before);
         winsim::ui::pressKey(dialog, winsim::ui::Key::Escape);
     });
     run();
