@@ -63,7 +63,9 @@ bool matchesBuiltInImage(const std::string& dirName) {
 
 MachineImage describeMachineImage(const std::string& dir, bool builtIn) {
     MachineImage image;
-    image.dir = dir;
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(dir, ec);
+    image.dir = ec ? dir : absolute.string();
     image.builtIn = builtIn;
     image.changed = builtIn && !matchesBuiltInImage(dir);
     return image;

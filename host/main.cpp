@@ -140,7 +140,6 @@ int main(int argc, char** argv) {
 
     const AnsiText ansi(winsim::codePage());
     RunRecord record(ansi, imageRecordLine(image), std::cerr);
-    if (!options.log.empty()) record.openLog(options.log, versionLine());
     // A terminal gets the terminal UI (an input driver of its own); otherwise,
     // or when the terminal cannot be used, the line mode.
     const bool interactive = !options.headless && isatty(STDIN_FILENO) == 1;
@@ -149,6 +148,8 @@ int main(int argc, char** argv) {
     terminalUi.setImageLine(imageScreenLine(image, home != nullptr ? home : ""));
     std::string terminalError;
     const bool terminal = interactive && terminalUi.start(&terminalError);
+    if (terminal) record.holdErrors();
+    if (!options.log.empty()) record.openLog(options.log, versionLine());
     if (interactive && !terminal) {
         std::cerr << "quorvane-uninstall: " << terminalError
                   << "; line mode (commands: see --help)\n";

@@ -128,16 +128,22 @@ void RunRecord::writeLog(const std::string& text) {
 }
 
 void RunRecord::logFailed(const char* what, int error) {
-    err_ << "quorvane-uninstall: cannot " << what << " the log " << logPath_ << ": "
-         << std::strerror(error) << "; the run goes on without it\n";
-    err_.flush();
+    const std::string message = "quorvane-uninstall: cannot " + std::string(what) + " the log " +
+                                logPath_ + ": " + std::strerror(error) +
+                                "; the run goes on without it\n";
+    if (holdErrors_) {
+        heldErrors_ += message;
+    } else {
+        err_ << message;
+        err_.flush();
+    }
     if (logFd_ >= 0) close(logFd_);
     logFd_ = -1;
 }
 
 std::vector<std::string> RunRecord::statusLines() const { return splitLines(status_); }
 
-void RunRecord::print(std::ostream& out) const {
+void RunRecord::print(std::ostream& out) {
     std::setlocale(LC_CTYPE, "");
     const char* codeset = nl_langinfo(CODESET);
     const std::string target = codeset != nullptr && codeset[0] != '\0' ? codeset : "ASCII";
@@ -147,4 +153,8 @@ void RunRecord::print(std::ostream& out) const {
     }
     out << convertText(imageLine_, "UTF-8", target) << '\n';
     out.flush();
+    holdErrors_ = false;
+    err_ << heldErrors_;
+    err_.flush();
+    heldErrors_.clear();
 }

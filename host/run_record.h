@@ -39,10 +39,14 @@ public:
     // line ends.
     std::vector<std::string> statusLines() const;
 
+    // Keeps messages about the log until print() (while a full-screen
+    // terminal UI owns the terminal).
+    void holdErrors() { holdErrors_ = true; }
+
     // Writes the status text, one line per status line, converted to the
     // encoding of the current locale's LC_CTYPE (characters it lacks
-    // become '?'), and then the image line.
-    void print(std::ostream& out) const;
+    // become '?'), and then the image line; then any held message.
+    void print(std::ostream& out);
 
 private:
     void writeLog(const std::string& text);
@@ -54,6 +58,8 @@ private:
     std::string status_;
     std::string logPath_;
     int logFd_ = -1;
+    bool holdErrors_ = false;
+    std::string heldErrors_;
 };
 
 // Splits a text at its line ends (CR CR LF, CR LF or LF); a last line

@@ -452,6 +452,24 @@ TEST(ProgramInTmux, StatusRecordAfterEscAndTheImageLine) {
     EXPECT_EQ(logged + "Machine image: " + t.machine().string() + "\n", record);
 }
 
+TEST(ProgramInTmux, LogThatCannotBeWrittenIsNamedAfterTheScreenIsGivenBack) {
+    if (!haveTmux()) GTEST_SKIP() << "tmux is not installed";
+    Launch launch;
+    launch.args = "--log /dev/full";
+    Terminal t{launch};
+    ASSERT_TRUE(t.started());
+    ASSERT_TRUE(t.waitFor("[  Detect  ]")) << t.last();
+    t.keys({"M-d"});
+    ASSERT_TRUE(t.waitForCount("│installed '2' times on this system.", 2)) << t.last();
+    EXPECT_EQ(t.errors(), "") << "not while the dialog is on the screen";
+    t.keys({"Escape"});
+    EXPECT_EQ(t.exitStatus(), 0) << t.last();
+    EXPECT_EQ(
+        t.errors(),
+        "quorvane-uninstall: cannot write the log /dev/full: No space left on device; the run "
+        "goes on without it\n");
+}
+
 TEST(ProgramInTmux, StatusRecordInTheTerminalsEncoding) {
     if (!haveTmux()) GTEST_SKIP() << "tmux is not installed";
     // An image whose device description is not ASCII (code page 1252).
