@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <clocale>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 namespace {
 
