@@ -475,6 +475,13 @@ TEST(ProgramInTmux, StatusRecordInTheTerminalsEncoding) {
     // An image whose device description is not ASCII (code page 1252).
     char pattern[] = "/tmp/qu-tui-image-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
+    struct Remove {
+        const char* dir;
+        ~Remove() {
+            std::error_code ec;
+            fs::remove_all(dir, ec);
+        }
+    } remove{pattern};
     const fs::path image = fs::path(pattern) / "m";
     fs::copy(fs::path(QU_SOURCE_DIR) / "machines/xp", image, fs::copy_options::recursive);
     std::string reg = readFile(image / "system.reg");
@@ -499,7 +506,6 @@ TEST(ProgramInTmux, StatusRecordInTheTerminalsEncoding) {
             t.waitFor(std::string(c.line) + " '2' times on this system.\n", true, false, true))
             << t.last();
     }
-    fs::remove_all(pattern);
 }
 
 TEST(ProgramInTmux, DefaultWorkingCopyChangedByAnEarlierRun) {
