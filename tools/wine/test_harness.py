@@ -205,6 +205,30 @@ def minimal_pe(dll_names, version, machine=0x8664):
     return bytes(image + body)
 
 
+class WineTargetsTest(unittest.TestCase):
+    def args(self, exe32):
+        return type("Args", (), {"exe": "q64.exe", "driver": "d64.exe", "exe32": exe32,
+                                 "driver32": "d32.exe"})()
+
+    def test_each_build_at_the_versions_of_its_family(self):
+        labels = [t[0] for t in wine_e2e.wine_targets(self.args("q32.exe"), {}, "nt")]
+        self.assertEqual(labels, ["x86_64:winxp", "i686:winxp", "i686:win2k"])
+        runs = wine_e2e.wine_targets(self.args("q32.exe"), {}, "9x")
+        self.assertEqual([t[0] for t in runs], ["x86_64:win98", "i686:win98", "i686:winme"])
+        self.assertEqual(runs[2][1:], ("q32.exe", "d32.exe", "winme"))
+        # Without 32-bit Wine only the x86_64 exe runs.
+        self.assertEqual([t[0] for t in wine_e2e.wine_targets(self.args(None), {}, "9x")],
+                         ["x86_64:win98"])
+
+    def test_preferred_run_falls_back(self):
+        scenario = {"wineRunPreferred": ["i686:winxp", "x86_64:winxp"]}
+        self.assertEqual([t[0] for t in wine_e2e.wine_targets(self.args("q32.exe"), scenario, "nt")],
+                         ["i686:winxp"])
+        self.assertEqual([t[0] for t in wine_e2e.wine_targets(self.args(None), scenario, "nt")],
+                         ["x86_64:winxp"])
+        self.assertEqual(wine_e2e.wine_targets(self.args(None), scenario, "9x"), [])
+
+
 class PeCheckTest(unittest.TestCase):
     def check(self, image, machine="x86_64"):
         with tempfile.NamedTemporaryFile(suffix=".exe", delete=False) as f:
