@@ -619,7 +619,12 @@ def main(argv=None):
     for entry in [args.exe + ":x86_64"] + args.check_exe:
         path, machine = entry.rsplit(":", 1)
         started = time.time()
-        problems = pecheck.check(path, SYSTEM_DLLS, PRODUCT_VERSION, machine) if os.path.isfile(path) else ["missing: " + path]
+        # The i686 exe is the one for Windows 98 to XP.
+        problems = (
+            pecheck.check(path, SYSTEM_DLLS, PRODUCT_VERSION, machine, windows98=machine == "i386")
+            if os.path.isfile(path)
+            else ["missing: " + path]
+        )
         report("exe-check %s" % os.path.relpath(path, args.root), problems, time.time() - started)
 
     if args.exe32:
