@@ -1,11 +1,12 @@
 // quorvane-uninstall in a real terminal: the program runs in a detached tmux
-// session of 80 x 24 on a copy of a machine image; keys go in with
-// send-keys, the screen comes back with capture-pane. Every wait polls the
-// screen until the expected text shows, with a deadline.
+// session of 80 x 25 (the dialog's size with its frame) on a copy of a machine image; keys go in
+// with send-keys, the screen comes back with capture-pane. Every wait polls the screen until the
+// expected text shows, with a deadline.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -89,7 +90,7 @@ public:
             shellQuote((dir_ / "exit.part").string()) + "; mv " +
             shellQuote((dir_ / "exit.part").string()) + " " + shellQuote((dir_ / "exit").string()) +
             "; sleep 600";
-        started_ = tmux({"new-session", "-d", "-x", "80", "-y", "24", "-s", "qu", command});
+        started_ = tmux({"new-session", "-d", "-x", "80", "-y", "25", "-s", "qu", command});
     }
     ~Terminal() {
         if (!dir_.empty()) {
@@ -116,6 +117,21 @@ public:
         do {
             last_ = screen();
             if ((last_.find(text) != std::string::npos) == present) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        } while (std::chrono::steady_clock::now() < deadline);
+        return false;
+    }
+    // Polls until the screen holds every one of `texts`.
+    bool waitForAll(const std::vector<std::string>& texts) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kTimeoutMs);
+        do {
+            last_ = screen();
+            if (std::all_of(texts.begin(), texts.end(), [this](const std::string& text) {
+                    return last_.find(text) != std::string::npos;
+                })) {
+                return true;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         } while (std::chrono::steady_clock::now() < deadline);
         return false;
@@ -176,11 +192,14 @@ private:
     std::string last_;
 };
 
-#define START_TERMINAL(t, env)                                \
+// The start-up screen is complete once its last row, the dialog's bottom
+// frame line, is drawn after the status text.
+#define START_TERMINAL_ON(t, env, image, ready)               \
     if (!haveTmux()) GTEST_SKIP() << "tmux is not installed"; \
-    Terminal t{env};                                          \
+    Terminal t{env, image};                                   \
     ASSERT_TRUE(t.started());                                 \
-    ASSERT_TRUE(t.waitFor("Click on the Uninstall button")) << t.last()
+    ASSERT_TRUE(t.waitForAll({ready, "└──────────────────────────────"})) << t.last()
+#define START_TERMINAL(t, env) START_TERMINAL_ON(t, env, "xp", "Click on the Uninstall button")
 
 const char kName[] = "Quorvane USB 2.0 Network Adapter";
 
@@ -232,6 +251,9 @@ TEST(ProgramInTmux, AboutBoxFromTheSystemMenu) {
     ASSERT_TRUE(t.waitFor("│ About QuorvaneUninstall...")) << t.last();
     EXPECT_NE(t.last().find("│ Close                        Alt+F4 │"), std::string::npos)
         << t.last();
+    // Move shows disabled (the window stays centred): its mnemonic does
+    // nothing and the menu stays open.
+    t.keys({"m"});
     t.keys({"Escape"});  // closes the menu, not the dialog
     ASSERT_TRUE(t.waitFor("│ About QuorvaneUninstall...", false)) << t.last();
 
@@ -247,10 +269,11 @@ TEST(ProgramInTmux, AboutBoxFromTheSystemMenu) {
     ASSERT_TRUE(t.waitFor("v1.1.1.0", false)) << t.last();
     ASSERT_TRUE(t.waitFor("[-] Quorvane USB Miniport")) << t.last();
 
-    // Arrows and Enter in the menu; OK (Enter) closes the about box.
+    // Arrows and Enter in the menu (from Close, past the separator); OK
+    // (Enter) closes the about box.
     t.keys({"M-Space"});
     ASSERT_TRUE(t.waitFor("│ Move")) << t.last();
-    t.keys({"Up", "Enter"});
+    t.keys({"Down", "Enter"});
     ASSERT_TRUE(t.waitFor("v1.1.1.0")) << t.last();
     t.keys({"Enter"});
     ASSERT_TRUE(t.waitFor("v1.1.1.0", false)) << t.last();
@@ -270,11 +293,14 @@ TEST(ProgramInTmux, ResizeBelowTheDialogAndBack) {
     EXPECT_NE(t.last().find("this one has 60 x 20"), std::string::npos) << t.last();
     EXPECT_EQ(t.last().find("Quorvane"), std::string::npos) << "no remains of the dialog";
     t.keys({"M-d"});  // ignored while the dialog cannot be seen
+    // One row short of the whole frame is too small too.
     t.resize(80, 24);
-    ASSERT_TRUE(t.waitFor("[  Detect  ]")) << t.last();
+    ASSERT_TRUE(t.waitForAll({"needs 68 x 25 characters", "one has 80 x 24"})) << t.last();
+    t.resize(80, 25);
+    ASSERT_TRUE(t.waitForAll({"[  Detect  ]", "└──────"})) << t.last();
     EXPECT_EQ(t.last().find("too small"), std::string::npos);
     t.resize(100, 30);
-    ASSERT_TRUE(t.waitFor("└──────")) << t.last();  // room for the bottom border
+    ASSERT_TRUE(t.waitForAll({"[  Detect  ]", "└──────"})) << t.last();
     // Still one detection run in the log.
     EXPECT_EQ(t.last().find("│Windows2000 / WindowsXP detected."),
               t.last().rfind("│Windows2000 / WindowsXP detected."));
@@ -306,30 +332,53 @@ TEST(ProgramInTmux, MouseAndDropDownList) {
     EXPECT_EQ(t.errors(), "");
 }
 
-TEST(ProgramInTmux, TabStopsAndEnter) {
+TEST(ProgramInTmux, TabStopsEnterAndAltF4) {
     START_TERMINAL(t, "");
     const std::string installed = "│installed '2' times on this system.";
-    // The focus starts on Close (Uninstall was still disabled when the
-    // dialog chose its first tab stop); Tab moves it to Detect, where Enter
-    // presses Detect rather than the default button.
-    t.keys({"Tab"});
+    // The focus starts on Uninstall (the dialog manager looks the first tab
+    // stop up after WM_INITDIALOG, which enabled it); Tab moves it to Close,
+    // then Detect, where Enter presses Detect rather than the default button.
+    t.keys({"Tab", "Tab"});
     t.keys({"Enter"});
     ASSERT_TRUE(t.waitForCount(installed, 2)) << t.last();
     // Space presses the focused button too.
     t.keys({"Space"});
     ASSERT_TRUE(t.waitForCount(installed, 3)) << t.last();
-    // Shift+Tab back to Close; Enter closes.
-    t.keys({"BTab"});
+    // Shift+Tab twice back to Uninstall; Enter uninstalls.
+    t.keys({"BTab", "BTab"});
     t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor("│successfully!")) << t.last();
+    EXPECT_FALSE(fs::exists(t.machine() / "drive_c/WINDOWS/Inf/oem7.inf"));
+    // Alt+F4 closes, as the system menu says.
+    t.keys({"M-F4"});
     EXPECT_EQ(t.exitStatus(), 0) << t.last();
     EXPECT_EQ(t.errors(), "");
-    EXPECT_TRUE(fs::exists(t.machine() / "drive_c/WINDOWS/Inf/oem7.inf"));
+}
+
+TEST(ProgramInTmux, EnterAtStartUpUninstalls) {
+    START_TERMINAL(t, "");
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor("│successfully!")) << t.last();
+    t.keys({"Escape"});
+    EXPECT_EQ(t.exitStatus(), 0) << t.last();
+    EXPECT_FALSE(fs::exists(t.machine() / "drive_c/WINDOWS/Inf/oem7.inf"));
+}
+
+TEST(ProgramInTmux, RestartEndsTheProgram) {
+    // Windows ME: after the removal Windows must restart; Restart (Alt+R)
+    // takes the machine down with the program.
+    START_TERMINAL_ON(t, "", "me", "Click on the Uninstall button");
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor("│Restart button to restart immediately.")) << t.last();
+    t.keys({"M-r"});
+    ASSERT_TRUE(t.waitFor("The machine is restarting")) << t.last();
+    EXPECT_EQ(t.exitStatus(), 0) << t.last();
+    EXPECT_EQ(t.errors(), "");
 }
 
 TEST(ProgramInTmux, MonochromeShowsPlaceholders) {
     START_TERMINAL(t, "NO_COLOR=1");
-    EXPECT_NE(t.last().find("│picture│"), std::string::npos) << t.last();
-    EXPECT_NE(t.last().find("[    logo     ]"), std::string::npos) << t.last();
+    ASSERT_TRUE(t.waitForAll({"│picture│", "[    logo     ]"})) << t.last();
     EXPECT_EQ(t.screen(true).find("\x1b[38;5;"), std::string::npos);
     t.keys({"C-c"});  // like Esc
     EXPECT_EQ(t.exitStatus(), 0);

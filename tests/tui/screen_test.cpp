@@ -92,21 +92,25 @@ protected:
 
 const char kName[] = "Quorvane USB 2.0 Network Adapter";
 
-TEST_F(PainterTest, StartUpScreenOnEightyByTwentyFour) {
+TEST_F(PainterTest, StartUpScreenOnEightyByTwentyFive) {
     input.steps.push_back([&](HWND dialog) {
         winsim::ui::DialogInfo info;
         ASSERT_TRUE(winsim::ui::describeDialog(dialog, &info));
         int cols, rows;
         tui::minimumScreen(info, &cols, &rows);
-        EXPECT_EQ(cols, 68);  // 267 x 191 dialog units + frame and title bar
-        EXPECT_EQ(rows, 24);
-        const tui::WindowLayout layout = tui::layoutWindow(info, 80, 24);
+        EXPECT_EQ(cols, 68);  // 267 x 191 dialog units + frame, title bar and bottom line
+        EXPECT_EQ(rows, 25);
+        const tui::WindowLayout layout = tui::layoutWindow(info, 80, 25);
         EXPECT_EQ(layout.window.col, 6);
         EXPECT_EQ(layout.window.row, 0);
-        EXPECT_FALSE(layout.bottomBorder);
-        EXPECT_TRUE(tui::layoutWindow(info, 80, 25).bottomBorder);
+        EXPECT_EQ(layout.window.rows, 25);
 
-        Screen screen(80, 24);
+        Screen small(80, 24);  // one row short: a notice, never a cut frame
+        const std::string notice = all(draw(&small));
+        EXPECT_TRUE(painter.tooSmall());
+        EXPECT_NE(notice.find("it needs 68 x 25 characters"), std::string::npos) << notice;
+
+        Screen screen(80, 25);
         const std::vector<std::string> text = draw(&screen);
         ASSERT_FALSE(painter.tooSmall()) << all(text);
         // Title bar: system menu box, caption, close box.
@@ -124,10 +128,11 @@ TEST_F(PainterTest, StartUpScreenOnEightyByTwentyFour) {
         EXPECT_EQ(screen.at(63, 7).style.role, Role::Button);
         EXPECT_TRUE(screen.at(63, 7).style.underline);  // &Detect
         EXPECT_FALSE(screen.at(64, 7).style.underline);
-        // The focus is on Close (the first tab stop when the dialog
-        // opened), so Close shows as the default button, not Uninstall.
-        EXPECT_TRUE(screen.at(63, 4).style.bold);
-        EXPECT_FALSE(screen.at(62, 2).style.bold);
+        // The focus is on Uninstall, the first tab stop once WM_INITDIALOG
+        // has enabled it; it shows as the default button, Close does not.
+        EXPECT_TRUE(screen.at(62, 2).style.bold);
+        EXPECT_FALSE(screen.at(63, 4).style.bold);
+        EXPECT_EQ(find(screen, 24, "└"), 6);  // the bottom frame line
         // The label and the closed list share a row; the label's mnemonic.
         EXPECT_EQ(find(screen, 3, "Device:"), 9);
         EXPECT_TRUE(screen.at(11, 3).style.underline);
@@ -174,7 +179,7 @@ TEST_F(PainterTest, StartUpScreenOnEightyByTwentyFour) {
 TEST_F(PainterTest, SmallTerminalsGetANotice) {
     input.steps.push_back([&](HWND dialog) {
         for (const auto& size :
-             std::vector<std::pair<int, int>>{{67, 24}, {80, 23}, {20, 5}, {1, 1}, {0, 0}}) {
+             std::vector<std::pair<int, int>>{{67, 25}, {80, 24}, {20, 5}, {1, 1}, {0, 0}}) {
             Screen screen(size.first, size.second);
             std::string text;  // the notice's words, without its line breaks
             for (const std::string& row : draw(&screen)) {
@@ -187,7 +192,7 @@ TEST_F(PainterTest, SmallTerminalsGetANotice) {
             if (size.first >= 67) {
                 EXPECT_NE(text.find("too small"), std::string::npos) << text;
                 EXPECT_NE(
-                    text.find("needs 68 x 24 characters, this one has " +
+                    text.find("needs 68 x 25 characters, this one has " +
                               std::to_string(size.first) + " x " + std::to_string(size.second)),
                     std::string::npos)
                     << text;
@@ -213,7 +218,7 @@ TEST_F(PainterTest, UninstallingIsOnScreenBeforeTheRemovalStarts) {
     };
     std::vector<Frame> frames;
     winsim::ui::setRepaintObserver([&](HWND) {
-        Screen screen(80, 24);
+        Screen screen(80, 25);
         const std::string text = all(draw(&screen));
         frames.push_back({text.find("Uninstalling 'Quorvane") != std::string::npos,
                           text.find("successfully!") != std::string::npos, infPresent()});
@@ -221,7 +226,7 @@ TEST_F(PainterTest, UninstallingIsOnScreenBeforeTheRemovalStarts) {
     input.steps.push_back([&](HWND dialog) { winsim::ui::clickButton(dialog, IDOK); });
     std::string last;
     input.steps.push_back([&](HWND dialog) {
-        Screen screen(80, 24);
+        Screen screen(80, 25);
         last = all(draw(&screen));
         winsim::ui::pressKey(dialog, winsim::ui::Key::Escape);
     });
@@ -243,7 +248,7 @@ TEST_F(PainterTest, StatusPaneScrollsWithTheLogAndTheOperator) {
     }
     input.steps.push_back([&](HWND dialog) {
         edit = GetDlgItem(dialog, IDC_STATUS);
-        Screen screen(80, 24);
+        Screen screen(80, 25);
         draw(&screen);
         const Painter::EditView* view = painter.editView(edit);
         ASSERT_NE(view, nullptr);
@@ -273,7 +278,7 @@ TEST_F(PainterTest, StatusPaneScrollsWithTheLogAndTheOperator) {
     });
     input.steps.push_back([&](HWND dialog) {
         // A new message brings the end back into view.
-        Screen screen(80, 24);
+        Screen screen(80, 25);
         draw(&screen);
         EXPECT_EQ(painter.editView(edit)->lines, 21);
         EXPECT_EQ(painter.editView(edit)->top, 6);
@@ -291,7 +296,7 @@ TEST_F(PainterTest, PopupsAndTheAboutBox) {
         popup.dialog = dialog;
         popup.control = GetDlgItem(dialog, IDC_DEVICE_LIST);
         popup.id = IDC_DEVICE_LIST;
-        Screen screen(80, 24);
+        Screen screen(80, 25);
         draw(&screen);
         EXPECT_EQ(find(screen, 4, "┌"), 19);
         EXPECT_EQ(find(screen, 5, std::string("│") + kName), 19);
@@ -319,7 +324,7 @@ TEST_F(PainterTest, PopupsAndTheAboutBox) {
     input.steps.push_back([&](HWND about) {
         main = winsim::ui::runningDialogs().front();
         ASSERT_NE(about, main);
-        Screen screen(80, 24);
+        Screen screen(80, 25);
         const std::string text = all(draw(&screen));
         // The about box over the dialog, whose title bar is inactive.
         EXPECT_EQ(screen.at(10, 0).style.role, Role::TitleInactive);
@@ -335,7 +340,7 @@ TEST_F(PainterTest, PopupsAndTheAboutBox) {
     });
     input.steps.push_back([&](HWND dialog) {
         EXPECT_EQ(dialog, main);
-        Screen screen(80, 24);
+        Screen screen(80, 25);
         const std::string text = all(draw(&screen));
         EXPECT_EQ(text.find("v1.1.1.0"), std::string::npos);
         winsim::ui::pressKey(dialog, winsim::ui::Key::Escape);
