@@ -3,7 +3,9 @@
 # i686 build (the product, at winxp and win2k or win98 and winme) and the
 # x86_64 one, worked by the UI driver of the same build in fresh Wine
 # prefixes and compared with the host program on the same machine images;
-# both exes checked for their imports, PE header and version resource.
+# both exes checked for their imports, PE header and version resource; the
+# conformance checks of the simulated machine (tests/conformance) run under
+# Wine as well.
 # Needs 32-bit Wine (wine32:i386, scripts/install-deps.sh). Expects the
 # host-asan and both MinGW presets built.
 # Where 32-bit Wine cannot run (not installed, or a kernel without IA32
@@ -24,6 +26,8 @@ args=(
   --driver "$x64"/bin/uidriver.exe
   --exe32 "$x86"/bin/QuorvaneUninstall.exe
   --driver32 "$x86"/bin/uidriver.exe
+  --conformance "$x64"/bin/conformance.exe
+  --conformance32 "$x86"/bin/conformance.exe
   --check-exe "$x86"/bin/QuorvaneUninstall.exe:i386
   --screenshots "$shots"
   --i686 "${QU_WINE_I686:-auto}"

@@ -464,6 +464,38 @@ def wine_run(args, scenario, image_dir, ini, template, work, target):
         shutil.rmtree(prefix, ignore_errors=True)
 
 
+def conformance_run(exe, template, work, version="winxp"):
+    """Runs the conformance checks (tests/conformance) in a fresh copy of the
+    prefix at `version`; returns (problems, closing line)."""
+    prefix = os.path.join(work, "conformance-prefix")
+    subprocess.run(["cp", "-a", template, prefix], check=True, timeout=300)
+    wine = Wine(prefix, None)
+    try:
+        wine.start_server()
+        reg = os.path.join(work, "version.reg")
+        with open(reg, "wb") as f:
+            f.write(("%s\r\n\r\n[HKEY_CURRENT_USER\\Software\\Wine]\r\n\"Version\"=\"%s\"\r\n"
+                     % (regfile.V4_HEADER, version)).encode())
+        wine.run(["regedit", "/s", windows_path(reg)])
+        with tempfile.TemporaryFile() as out:
+            result = subprocess.run([wine.loader, windows_path(exe)], env=wine.env,
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL,
+                                    timeout=300)
+            out.seek(0)
+            text = out.read().decode(errors="replace")
+    finally:
+        wine.kill()
+        shutil.rmtree(prefix, ignore_errors=True)
+    lines = [l.rstrip("\r") for l in text.split("\n") if l.strip()]
+    closing = next((l for l in reversed(lines) if l.startswith("conformance: ")), None)
+    problems = [l for l in lines if l != closing]
+    if closing is None:
+        problems.append("no closing line (exit status %d)" % result.returncode)
+    elif result.returncode != 0 and not problems:
+        problems.append("exit status %d" % result.returncode)
+    return problems, closing
+
+
 def host_run(args, scenario, image_dir):
     commands = "".join(c + "\n" for c in scenario["commands"])
     result = subprocess.run(
@@ -589,6 +621,8 @@ def main(argv=None):
     parser.add_argument("--exe", required=True, help="QuorvaneUninstall.exe (x86_64) to run")
     parser.add_argument("--driver", required=True, help="uidriver.exe (x86_64)")
     parser.add_argument("--exe32", help="QuorvaneUninstall.exe (i686) to run as well")
+    parser.add_argument("--conformance", help="conformance.exe (x86_64): the simulation's checks under Wine")
+    parser.add_argument("--conformance32", help="conformance.exe (i686)")
     parser.add_argument("--driver32", help="uidriver.exe (i686) for the i686 runs")
     parser.add_argument("--check-exe", action="append", default=[], metavar="PATH:MACHINE",
                         help="also check imports and version of this exe (machine i386|x86_64)")
@@ -641,6 +675,19 @@ def main(argv=None):
     try:
         template, baseline, seconds = make_template(work)
         print("Wine prefix template ready (%.1fs)" % seconds)
+        conformance = [("x86_64", args.conformance)]
+        if args.exe32:
+            conformance.append(("i686", args.conformance32))
+        for arch, exe in conformance:
+            if not exe:
+                continue
+            started = time.time()
+            if os.path.isfile(exe):
+                problems, closing = conformance_run(exe, template, work)
+            else:
+                problems, closing = ["missing: " + exe], None
+            report("conformance %s:winxp%s" % (arch, " (%s)" % closing[len("conformance: "):] if closing else ""),
+                   problems, time.time() - started)
         for name, scenario in load_scenarios(args.scenarios, args.only):
             started = time.time()
             scenario_work = os.path.join(work, name)
