@@ -16,6 +16,7 @@ int main() {
     }
     conformance::registryChecks();
     conformance::kernelChecks();
+    conformance::setupApiChecks();
     conformance::tearDownFixture();
     const conformance::Counts& c = conformance::counts();
     std::printf(

@@ -13,13 +13,21 @@
 //   <Windows directory>\QuConf\           a folder with
 //     plain.txt     "abc"
 //     readonly.txt  "r", read-only
+//   one device of the private setup class kDeviceClass, enumerated as
+//     Root\QUCONF\0000, DeviceDesc "Conformance device", HardwareID
+//     "QUCONF_HW", "QUCONF_ANY"; no service, no driver
 #pragma once
+
+#include "platform/win32.h"
 
 #include <cstddef>
 
 namespace conformance {
 
 constexpr char kKeyPath[] = "Software\\QuConformance";
+// {5A2B6C1E-3D4F-4E8A-9B0C-1D2E3F405162}
+constexpr GUID kDeviceClass = {
+    0x5A2B6C1E, 0x3D4F, 0x4E8A, {0x9B, 0x0C, 0x1D, 0x2E, 0x3F, 0x40, 0x51, 0x62}};
 
 // False, with a message in `error`, when the state cannot be made.
 bool setUpFixture(char* error, std::size_t size);
@@ -29,5 +37,6 @@ const char* fixtureDir();
 
 void registryChecks();
 void kernelChecks();
+void setupApiChecks();
 
 }  // namespace conformance

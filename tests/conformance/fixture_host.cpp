@@ -33,7 +33,14 @@ bool setUpFixture(char* error, std::size_t size) {
         "\r\n"
         "[HKEY_LOCAL_MACHINE\\Software\\QuConformance\\beta]\r\n"
         "\r\n"
-        "[HKEY_LOCAL_MACHINE\\Software\\QuConformance\\Alpha]\r\n");
+        "[HKEY_LOCAL_MACHINE\\Software\\QuConformance\\Alpha]\r\n"
+        "\r\n"
+        "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\Root\\QUCONF\\0000]\r\n"
+        "\"ClassGUID\"=\"{5A2B6C1E-3D4F-4E8A-9B0C-1D2E3F405162}\"\r\n"
+        "\"DeviceDesc\"=\"Conformance device\"\r\n"
+        // "QUCONF_HW", "QUCONF_ANY"
+        "\"HardwareID\"=hex(7):51,55,43,4f,4e,46,5f,48,57,00,51,55,43,4f,4e,46,5f,41,4e,59,00,"
+        "00\r\n");
     g_image->file("C:\\WINDOWS\\QuConf\\plain.txt", "abc");
     g_image->file("C:\\WINDOWS\\QuConf\\readonly.txt", "r", true);
     try {

@@ -3,6 +3,7 @@
 #include "tests/conformance/fixture.h"
 
 #include <windows.h>
+#include <setupapi.h>
 
 #include <cstdio>
 #include <cstring>
@@ -14,7 +15,34 @@ namespace {
 
 char g_dir[MAX_PATH];
 
+void removeDevices() {
+    HDEVINFO set = SetupDiGetClassDevsA(&kDeviceClass, nullptr, nullptr, DIGCF_PROFILE);
+    if (set == INVALID_HANDLE_VALUE) return;
+    SP_DEVINFO_DATA device;
+    device.cbSize = sizeof device;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i)
+        SetupDiRemoveDevice(set, &device);
+    SetupDiDestroyDeviceInfoList(set);
+}
+
+bool createDevice() {
+    HDEVINFO set = SetupDiCreateDeviceInfoList(&kDeviceClass, nullptr);
+    if (set == INVALID_HANDLE_VALUE) return false;
+    SP_DEVINFO_DATA device;
+    device.cbSize = sizeof device;
+    const char ids[] = "QUCONF_HW\0QUCONF_ANY\0";
+    const bool ok =
+        SetupDiCreateDeviceInfoA(set, "Root\\QUCONF\\0000", &kDeviceClass, "Conformance device",
+                                 nullptr, 0, &device) &&
+        SetupDiSetDeviceRegistryPropertyA(set, &device, SPDRP_HARDWAREID,
+                                          reinterpret_cast<const BYTE*>(ids), sizeof ids) &&
+        SetupDiRegisterDeviceInfo(set, &device, 0, nullptr, nullptr, nullptr);
+    SetupDiDestroyDeviceInfoList(set);
+    return ok;
+}
+
 void removeAll() {
+    removeDevices();
     const char* subkeys[] = {"Gamma\\Leaf", "Gamma", "beta", "Alpha", ""};
     for (const char* sub : subkeys) {
         char path[MAX_PATH];
@@ -85,8 +113,9 @@ bool setUpFixture(char* error, std::size_t size) {
     ok = ok && CreateDirectoryA(g_dir, nullptr) &&
          writeFile("plain.txt", "abc", FILE_ATTRIBUTE_ARCHIVE) &&
          writeFile("readonly.txt", "r", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
+    ok = ok && createDevice();
     if (!ok) {
-        std::snprintf(error, size, "cannot create the fixture's keys or files (error %lu)",
+        std::snprintf(error, size, "cannot create the fixture's keys, files or device (error %lu)",
                       static_cast<unsigned long>(GetLastError()));
         removeAll();
     }
