@@ -17,6 +17,7 @@ int main() {
     conformance::registryChecks();
     conformance::kernelChecks();
     conformance::setupApiChecks();
+    conformance::windowChecks();
     conformance::tearDownFixture();
     const conformance::Counts& c = conformance::counts();
     std::printf(

@@ -16,6 +16,7 @@
 //   one device of the private setup class kDeviceClass, enumerated as
 //     Root\QUCONF\0000, DeviceDesc "Conformance device", HardwareID
 //     "QUCONF_HW", "QUCONF_ANY"; no service, no driver
+//   the dialog template 200 of conformance.rc
 #pragma once
 
 #include "platform/win32.h"
@@ -38,5 +39,6 @@ const char* fixtureDir();
 void registryChecks();
 void kernelChecks();
 void setupApiChecks();
+void windowChecks();
 
 }  // namespace conformance

@@ -4,6 +4,10 @@
 #include "platform/win32.h"
 #include "tests/support/temp_image.h"
 #include "winsim/machine.h"
+#include "winsim/user.h"
+
+#include <fstream>
+#include <sstream>
 
 #include <cstdio>
 #include <memory>
@@ -43,6 +47,16 @@ bool setUpFixture(char* error, std::size_t size) {
         "00\r\n");
     g_image->file("C:\\WINDOWS\\QuConf\\plain.txt", "abc");
     g_image->file("C:\\WINDOWS\\QuConf\\readonly.txt", "r", true);
+    std::ifstream rc(QU_CONFORMANCE_RC, std::ios::binary);
+    std::ostringstream rcText;
+    rcText << rc.rdbuf();
+    std::string rcError;
+    winsim::ui::resetWindowSystem();
+    if (!winsim::ui::loadResources({{"conformance.rc", rcText.str()}}, "conformance.rc",
+                                   &rcError)) {
+        std::snprintf(error, size, "conformance.rc: %s", rcError.c_str());
+        return false;
+    }
     try {
         g_image->load();
     } catch (const std::runtime_error& e) {
@@ -53,6 +67,7 @@ bool setUpFixture(char* error, std::size_t size) {
 }
 
 void tearDownFixture() {
+    winsim::ui::resetWindowSystem();
     winsim::unloadMachine();
     g_image.reset();
 }
