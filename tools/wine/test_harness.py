@@ -221,6 +221,16 @@ class WineTargetsTest(unittest.TestCase):
         self.assertEqual([t[0] for t in wine_e2e.wine_targets(self.args(None), {}, "9x")],
                          ["x86_64:win98"])
 
+    def test_conformance_output(self):
+        closing = "conformance: 10 checks, 0 failed, 1 todo (known differences from Windows), 0 todo passed"
+        self.assertEqual(wine_e2e.conformance_result(closing + "\r\n", 0), ([], closing))
+        failed = "x.cpp:3: [s] FAILED a == b: got 1 (0x1), expected 2"
+        self.assertEqual(wine_e2e.conformance_result(failed + "\n" + closing.replace("0 failed", "1 failed"), 1)[0],
+                         [failed])
+        self.assertEqual(wine_e2e.conformance_result("conformance: fixture failed: no rights\n", 1)[0],
+                         ["conformance: fixture failed: no rights", "no closing line (exit status 1)"])
+        self.assertEqual(wine_e2e.conformance_result("", 3), (["no closing line (exit status 3)"], None))
+
     def test_preferred_run_falls_back(self):
         scenario = {"wineRunPreferred": ["i686:winxp", "x86_64:winxp"]}
         self.assertEqual([t[0] for t in wine_e2e.wine_targets(self.args("q32.exe"), scenario, "nt")],

@@ -26,6 +26,7 @@ when anything failed.
 import argparse
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -486,13 +487,19 @@ def conformance_run(exe, template, work, version="winxp"):
     finally:
         wine.kill()
         shutil.rmtree(prefix, ignore_errors=True)
+    return conformance_result(text, result.returncode)
+
+
+def conformance_result(text, returncode):
+    """(problems, closing line) of a conformance run's output: every line
+    but the closing one is a failure or a todo that passed."""
     lines = [l.rstrip("\r") for l in text.split("\n") if l.strip()]
-    closing = next((l for l in reversed(lines) if l.startswith("conformance: ")), None)
+    closing = next((l for l in reversed(lines) if re.match(r"conformance: \d+ checks", l)), None)
     problems = [l for l in lines if l != closing]
     if closing is None:
-        problems.append("no closing line (exit status %d)" % result.returncode)
-    elif result.returncode != 0 and not problems:
-        problems.append("exit status %d" % result.returncode)
+        problems.append("no closing line (exit status %d)" % returncode)
+    elif returncode != 0 and not problems:
+        problems.append("exit status %d" % returncode)
     return problems, closing
 
 
@@ -686,8 +693,8 @@ def main(argv=None):
                 problems, closing = conformance_run(exe, template, work)
             else:
                 problems, closing = ["missing: " + exe], None
-            report("conformance %s:winxp%s" % (arch, " (%s)" % closing[len("conformance: "):] if closing else ""),
-                   problems, time.time() - started)
+            summary = " (%s)" % closing[len("conformance: "):] if closing else ""
+            report("conformance %s:winxp%s" % (arch, summary), problems, time.time() - started)
         for name, scenario in load_scenarios(args.scenarios, args.only):
             started = time.time()
             scenario_work = os.path.join(work, name)
