@@ -10,14 +10,25 @@ packages=(
   wine wine64 xvfb xauth imagemagick tmux python3
 )
 
+# 32-bit Wine runs the i686 exe, the product; it needs the i386 architecture.
+packages+=(wine32:i386)
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+
+updated=no
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+  $SUDO apt-get update -qq
+  updated=yes
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 
 if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get update -qq
+  [ "$updated" = yes ] || $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi

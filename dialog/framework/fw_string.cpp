@@ -1,28 +1,70 @@
 #include "dialog/framework/fw_string.h"
 
-#include <cstdio>
-#include <vector>
+#include <cstdlib>
+#include <cstring>
 
 namespace fw {
+
+namespace {
+
+// Decimal digits of `value`, written backwards from `end`; returns the first.
+char* decimal(unsigned long value, char* end) {
+    do {
+        *--end = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    return end;
+}
+
+}  // namespace
+
+String::~String() { std::free(text_); }
+
+void String::clear() {
+    length_ = 0;
+    if (text_ != nullptr) text_[0] = '\0';
+}
+
+bool String::reserve(std::size_t capacity) {
+    if (capacity <= capacity_) return true;
+    std::size_t grown = capacity_ < 64 ? 64 : capacity_;
+    while (grown < capacity) grown *= 2;
+    char* moved = static_cast<char*>(std::realloc(text_, grown));
+    if (moved == nullptr) return false;
+    if (text_ == nullptr) moved[0] = '\0';
+    text_ = moved;
+    capacity_ = grown;
+    return true;
+}
+
+bool String::append(const char* text) { return text == nullptr || append(text, std::strlen(text)); }
+
+bool String::append(const char* text, std::size_t count) {
+    if (!reserve(length_ + count + 1)) return false;
+    std::memcpy(text_ + length_, text, count);
+    length_ += count;
+    text_[length_] = '\0';
+    return true;
+}
 
 bool String::load(HINSTANCE instance, UINT id) {
     // LoadStringA copies at most size - 1 characters and cannot say that it
     // truncated; a result that fills the buffer is retried with a larger one.
     // Resource strings are at most 65535 characters long.
-    constexpr int kMaxSize = 65536;
-    std::vector<char> buffer(256);
-    for (;;) {
-        const int size = static_cast<int>(buffer.size());
-        const int copied = LoadStringA(instance, id, buffer.data(), size);
+    constexpr std::size_t kMaxSize = 65536;
+    clear();
+    for (std::size_t size = 256;; size *= 2) {
+        if (!reserve(size)) return false;
+        const int copied = LoadStringA(instance, id, text_, static_cast<int>(size));
         if (copied <= 0) {
-            text_.clear();
+            clear();
             return false;
         }
-        if (copied < size - 1 || size >= kMaxSize) {
-            text_.assign(buffer.data(), static_cast<std::size_t>(copied));
+        if (static_cast<std::size_t>(copied) < size - 1 || size >= kMaxSize) {
+            length_ = static_cast<std::size_t>(copied);
+            text_[length_] = '\0';
             return true;
         }
-        buffer.resize(buffer.size() * 2);
     }
 }
 
@@ -34,22 +76,37 @@ void String::format(const char* format, ...) {
 }
 
 void String::formatV(const char* format, va_list args) {
-    text_.clear();
-    if (format == nullptr) {
-        return;
+    clear();
+    if (format == nullptr) return;
+    const char* literal = format;
+    for (const char* at = format; *at != '\0'; ++at) {
+        if (at[0] != '%') continue;
+        const char type = at[1];
+        if (type != 's' && type != 'd' && type != 'u' && type != '%') continue;
+        append(literal, static_cast<std::size_t>(at - literal));
+        ++at;
+        literal = at + 1;
+        char digits[24];
+        char* const end = digits + sizeof digits;
+        if (type == 's') {
+            const char* text = va_arg(args, const char*);
+            append(text != nullptr ? text : "(null)");
+        } else if (type == 'd') {
+            const int value = va_arg(args, int);
+            // The magnitude as unsigned: -INT_MIN does not fit an int.
+            const unsigned long magnitude = value < 0 ? 0ul - static_cast<unsigned long>(value)
+                                                      : static_cast<unsigned long>(value);
+            char* first = decimal(magnitude, end);
+            if (value < 0) *--first = '-';
+            append(first, static_cast<std::size_t>(end - first));
+        } else if (type == 'u') {
+            char* first = decimal(va_arg(args, unsigned int), end);
+            append(first, static_cast<std::size_t>(end - first));
+        } else {
+            append("%", 1);
+        }
     }
-    va_list measure;
-    va_copy(measure, args);
-    const int needed = std::vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    if (needed <= 0) {
-        return;
-    }
-    std::vector<char> buffer(static_cast<std::size_t>(needed) + 1);
-    const int written = std::vsnprintf(buffer.data(), buffer.size(), format, args);
-    if (written == needed) {
-        text_.assign(buffer.data(), static_cast<std::size_t>(written));
-    }
+    append(literal, std::strlen(literal));
 }
 
 }  // namespace fw

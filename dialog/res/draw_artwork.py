@@ -5,8 +5,13 @@
 
 Outputs (all uncompressed, readable by Windows 98 and later):
   app.ico      icon 128: 32x32 and 16x16, 4 bits per pixel, standard 16-colour palette
-  picture.bmp  bitmap 129: 48x48, 24 bits per pixel (fills the 33x31 dialog-unit frame)
-  logo.bmp     bitmap 131: 88x24, 24 bits per pixel (centred in the 61x17 dialog-unit frame)
+  picture.bmp  bitmap 129: 48x48, 8 bits per pixel, the 52 colours it uses (fills the 33x31
+               dialog-unit frame)
+  logo.bmp     bitmap 131: 88x24, 4 bits per pixel, the 3 colours it uses (centred in the 61x17
+               dialog-unit frame)
+The bitmaps carry a palette of exactly the colours drawn (biClrUsed), the
+smallest depth that holds it: the same pixels as 24 bits per pixel, a third
+of the bytes in the exe.
 
 Standard library only; the output is deterministic, so re-running it leaves git clean.
 """
@@ -113,21 +118,33 @@ def write_ico(path, images):
         f.write(out)
 
 
-def write_bmp24(path, c):
-    stride = ((c.width * 3 + 3) // 4) * 4
+def write_bmp(path, c):
+    """An uncompressed bitmap with a palette of the colours `c` uses, in order of first use
+    from the top row down, at 1, 4 or 8 bits per pixel."""
+    palette = []
+    for row in c.pixels:
+        for colour in row:
+            if colour not in palette:
+                palette.append(colour)
+    if len(palette) > 256:
+        raise ValueError("more than 256 colours")
+    bpp = next(b for b in (1, 4, 8) if len(palette) <= (1 << b))
+    index = {colour: i for i, colour in enumerate(palette)}
+    stride = ((c.width * bpp + 31) // 32) * 4
     pixels = bytearray()
     for y in reversed(range(c.height)):
-        row = bytearray()
+        row = bytearray(stride)
         for x in range(c.width):
-            r, g, b = c.pixels[y][x]
-            row += bytes((b, g, r))
-        row += bytes(stride - len(row))
+            bit = x * bpp
+            row[bit // 8] |= index[c.pixels[y][x]] << (8 - bpp - bit % 8)
         pixels += row
-    info = struct.pack("<IiiHHIIiiII", 40, c.width, c.height, 1, 24, 0, len(pixels), 2835, 2835,
-                       0, 0)
-    header = struct.pack("<2sIHHI", b"BM", 14 + len(info) + len(pixels), 0, 0, 14 + len(info))
+    table = b"".join(struct.pack("<BBBB", b, g, r, 0) for (r, g, b) in palette)
+    info = struct.pack("<IiiHHIIiiII", 40, c.width, c.height, 1, bpp, 0, len(pixels), 2835, 2835,
+                       len(palette), 0)
+    bits_at = 14 + len(info) + len(table)
+    header = struct.pack("<2sIHHI", b"BM", bits_at + len(pixels), 0, 0, bits_at)
     with open(path, "wb") as f:
-        f.write(header + info + bytes(pixels))
+        f.write(header + info + table + bytes(pixels))
 
 
 def rgb(index):
@@ -181,8 +198,8 @@ def logo():
 
 def main():
     write_ico(os.path.join(HERE, "app.ico"), [icon_image(32), icon_image(16)])
-    write_bmp24(os.path.join(HERE, "picture.bmp"), picture())
-    write_bmp24(os.path.join(HERE, "logo.bmp"), logo())
+    write_bmp(os.path.join(HERE, "picture.bmp"), picture())
+    write_bmp(os.path.join(HERE, "logo.bmp"), logo())
 
 
 if __name__ == "__main__":

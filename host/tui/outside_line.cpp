@@ -11,7 +11,7 @@ int outsideLineRow(int cols, int rows) {
     if (dialogs.empty() || !winsim::ui::describeDialog(dialogs.front(), &main)) return -1;
     const WindowLayout layout = layoutWindow(main, cols, rows);
     const int below = layout.window.row + layout.window.rows;
-    return below < rows ? below : rows - 1;
+    return below < rows ? below : -1;
 }
 
 void drawOutsideLine(Screen* screen, const std::string& utf8) {

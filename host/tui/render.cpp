@@ -91,9 +91,9 @@ WindowLayout layoutWindow(const DialogInfo& dialog, int cols, int rows) {
     const int clientCols = std::max(1, dialog.width / 4);
     const int clientRows = std::max(1, dialog.height / 8);
     const int width = clientCols + 2;
-    int height = clientRows + 1;
-    layout.bottomBorder = rows > height;
-    if (layout.bottomBorder) ++height;
+    // Title bar, client, bottom frame line: minimumScreen gives room for all.
+    const int height = clientRows + 2;
+    layout.bottomBorder = true;
     layout.window =
         Rect{std::max(0, (cols - width) / 2), std::max(0, (rows - height) / 2), width, height};
     layout.client = Rect{layout.window.col + 1, layout.window.row + 1, clientCols, clientRows};
@@ -102,7 +102,7 @@ WindowLayout layoutWindow(const DialogInfo& dialog, int cols, int rows) {
 
 void minimumScreen(const DialogInfo& dialog, int* cols, int* rows) {
     *cols = std::max(1, dialog.width / 4) + 2;
-    *rows = std::max(1, dialog.height / 8) + 1;
+    *rows = std::max(1, dialog.height / 8) + 2;
 }
 
 Rect controlCells(const ControlInfo& c) {
@@ -149,7 +149,13 @@ const Hit* Painter::hitAt(int c, int r) const {
 }
 
 std::vector<winsim::ui::MenuItem> Painter::menuItems(HWND dialog) {
-    return winsim::ui::systemMenuItems(dialog);
+    std::vector<winsim::ui::MenuItem> items = winsim::ui::systemMenuItems(dialog);
+    // Windows are centred on the terminal and cannot be moved or sized
+    // there: those entries show disabled.
+    for (winsim::ui::MenuItem& item : items) {
+        if (item.id == SC_MOVE || item.id == SC_SIZE) item.enabled = false;
+    }
+    return items;
 }
 
 void Painter::draw(Screen* screen, const DrawOptions& options) {
@@ -180,10 +186,16 @@ void Painter::draw(Screen* screen, const DrawOptions& options) {
 }
 
 void Painter::drawNotice(Screen* screen, int needCols, int needRows) {
-    const std::string text =
-        "The terminal is too small for this dialog: it needs " + std::to_string(needCols) + " x " +
-        std::to_string(needRows) + " characters, this one has " + std::to_string(screen->cols()) +
-        " x " + std::to_string(screen->rows()) + ". Enlarge it; Esc closes the dialog.";
+    drawMessage(screen, "The terminal is too small for this dialog: it needs " +
+                            std::to_string(needCols) + " x " + std::to_string(needRows) +
+                            " characters, this one has " + std::to_string(screen->cols()) + " x " +
+                            std::to_string(screen->rows()) +
+                            ". Enlarge it; Esc closes the dialog.");
+}
+
+void Painter::drawMessage(Screen* screen, const std::string& text) {
+    hits_.clear();
+    screen->clearClip();
     screen->fill(Rect{0, 0, screen->cols(), screen->rows()}, styled(Role::Message));
     const int width = std::max(1, screen->cols() - 2);
     const std::vector<std::string> lines = wrapText(text, width);

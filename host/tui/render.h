@@ -17,12 +17,12 @@
 namespace tui {
 
 // Where a window lands on a screen of `cols` x `rows`: the title bar is the
-// window's first row, the client area follows between the side borders; a
-// bottom border is drawn only when the screen has a row for it.
+// window's first row, the client area follows between the side borders,
+// then the bottom border.
 struct WindowLayout {
     Rect window;
     Rect client;
-    bool bottomBorder = false;
+    bool bottomBorder = true;
 };
 WindowLayout layoutWindow(const winsim::ui::DialogInfo& dialog, int cols, int rows);
 // The smallest screen a dialog fits on.
@@ -87,8 +87,11 @@ public:
 
     Popup& popup() { return popup_; }
     void closePopup() { popup_ = Popup{}; }
-    // Items of the system menu as drawn (empty when the window has none).
+    // Items of the system menu as drawn (empty when the window has none);
+    // Move and Size are disabled: windows stay centred on the terminal.
     static std::vector<winsim::ui::MenuItem> menuItems(HWND dialog);
+    // A message over the whole screen instead of the dialogs (no targets).
+    void drawMessage(Screen* screen, const std::string& text);
 
     // Scrolls a multi-line edit's view by `lines` (terminal lines); `page`
     // = true scrolls by pages. Views follow the end of the text until the

@@ -5,11 +5,13 @@
 
 #include "host/tui/outside_line.h"
 #include "host/tui/text_layout.h"
+#include "winsim/machine.h"
 
 #include <curses.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
 using tui::Hit;
@@ -23,6 +25,10 @@ namespace {
 
 constexpr int kCtrlC = 3;
 constexpr int kCtrlL = 12;
+// xterm reports F4 with Alt held as function key 52 (Alt adds 48).
+constexpr int kAltF4 = KEY_F(52);
+constexpr char kRestartingText[] =
+    "The machine is restarting (ExitWindowsEx): Windows closes every program, this one too.";
 constexpr int kWheelLines = 3;
 
 bool isEnter(int key) { return key == '\n' || key == '\r' || key == KEY_ENTER; }
@@ -64,6 +70,8 @@ void TerminalUi::stop() {
     winsim::ui::setInputDriver(nullptr);
     terminal_.close();
     started_ = false;
+    // The terminal's own screen is back: say it there too.
+    if (winsim::restartRequested()) std::printf("%s\n", kRestartingText);
 }
 
 void TerminalUi::redraw() {
@@ -81,6 +89,14 @@ void TerminalUi::redraw() {
 bool TerminalUi::waitForInput() {
     if (!started_) return false;
     for (;;) {
+        if (winsim::restartRequested()) {
+            // Windows goes down with every program on it: no more input, so
+            // the dialogs end, and the program with them.
+            tui::Screen screen(terminal_.cols(), terminal_.rows());
+            painter_.drawMessage(&screen, kRestartingText);
+            terminal_.show(screen);
+            return false;
+        }
         redraw();
         const KeyEvent event = terminal_.read();
         if (event.type == KeyEvent::Lost) return false;
@@ -118,6 +134,9 @@ bool TerminalUi::handle(const KeyEvent& event) {
 bool TerminalUi::handleKey(HWND dialog, int key, bool alt) {
     ControlInfo focus;
     const bool hasFocus = focusedControl(dialog, &focus);
+    // Alt+F4 (Esc then F4, or the F4 that xterm reports with Alt held):
+    // the system menu's Close.
+    if ((alt && key == KEY_F(4)) || key == kAltF4) return winsim::ui::closeBox(dialog);
     if (alt) {
         if (key == ' ') return openSystemMenu(dialog);
         if (isEnter(key)) return winsim::ui::pressKey(dialog, Key::Enter);

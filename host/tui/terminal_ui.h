@@ -6,7 +6,10 @@
 //   Space               the focused button
 //   Esc (Ctrl+C)        cancel: Close, or OK in the about box
 //   Alt+letter, or Esc then letter     the control with that mnemonic
-//   Alt+Space           the system menu (About, Close)
+//   Alt+Space           the system menu (About, Close; Move shows disabled)
+//   Alt+F4              close, as the system menu's Close
+// After Restart (ExitWindowsEx) the screen says that the machine restarts,
+// the dialogs end and with them the program.
 //   F4, Alt+Down        open the drop-down list; arrows and Enter choose,
 //                       Esc closes it
 //   arrows, PgUp/PgDn, Home/End        move the list's selection, or scroll

@@ -1,9 +1,16 @@
 #!/usr/bin/env bash
-# The real Windows build end to end under Wine: QuorvaneUninstall.exe
-# (mingw-x86_64) worked by the UI driver in fresh Wine prefixes and compared
-# with the host program on the same machine images; both exes checked for
-# their imports and version resource (the i686 one is not run: no 32-bit
-# Wine here). Expects the host-asan and both MinGW presets built.
+# The real Windows build end to end under Wine: QuorvaneUninstall.exe, the
+# i686 build (the product, at winxp and win2k or win98 and winme) and the
+# x86_64 one, worked by the UI driver of the same build in fresh Wine
+# prefixes and compared with the host program on the same machine images;
+# both exes checked for their imports, PE header and version resource; the
+# conformance checks of the simulated machine (tests/conformance) run under
+# Wine as well.
+# Needs 32-bit Wine (wine32:i386, scripts/install-deps.sh). Expects the
+# host-asan and both MinGW presets built.
+# Where 32-bit Wine cannot run (not installed, or a kernel without IA32
+# emulation) the i686 runs are skipped with a "SKIP" line; QU_WINE_I686=require
+# makes that a failure.
 # Screenshots go to $QU_SCREENSHOTS_DIR (default build/wine-screenshots).
 # Ends with "N passed, M failed"; exit status 1 when anything failed.
 set -uo pipefail
@@ -17,8 +24,13 @@ args=(
   --host "$host"
   --exe "$x64"/bin/QuorvaneUninstall.exe
   --driver "$x64"/bin/uidriver.exe
+  --exe32 "$x86"/bin/QuorvaneUninstall.exe
+  --driver32 "$x86"/bin/uidriver.exe
+  --conformance "$x64"/bin/conformance.exe
+  --conformance32 "$x86"/bin/conformance.exe
   --check-exe "$x86"/bin/QuorvaneUninstall.exe:i386
   --screenshots "$shots"
+  --i686 "${QU_WINE_I686:-auto}"
   "$@"
 )
 

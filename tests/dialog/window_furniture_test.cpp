@@ -150,4 +150,28 @@ TEST_F(DialogTest, StringLoadingAndFormatting) {
     EXPECT_EQ(formatted.length(), 5000u);
     formatted.append(fw::String("!"));
     EXPECT_EQ(formatted.length(), 5001u);
+
+    // The framework's own formatter: %s, %d, %u and %%; anything else stays
+    // as written and takes no argument.
+    const struct {
+        const char* format;
+        const char* expected;
+    } cases[] = {
+        {"v%d.%d.%d.%d", "v1.-2.2147483647.-2147483648"},
+        {"%u times, %%s stays, %x and %5s and 100%",
+         "4294967295 times, %s stays, %x and %5s and 100%"},
+        {"'%s' and '%s'", "'(null)' and 'b'"},
+        {"", ""},
+    };
+    formatted.format(cases[0].format, 1, -2, 2147483647, -2147483647 - 1);
+    EXPECT_STREQ(formatted.c_str(), cases[0].expected);
+    formatted.format(cases[1].format, 4294967295u);
+    EXPECT_STREQ(formatted.c_str(), cases[1].expected);
+    formatted.format(cases[2].format, static_cast<const char*>(nullptr), "b");
+    EXPECT_STREQ(formatted.c_str(), cases[2].expected);
+    formatted.format(cases[3].format, 1);
+    EXPECT_STREQ(formatted.c_str(), cases[3].expected);
+    EXPECT_TRUE(formatted.empty());
+    formatted.format(nullptr);
+    EXPECT_STREQ(formatted.c_str(), "");
 }

@@ -1,11 +1,12 @@
 // quorvane-uninstall in a real terminal: the program runs in a detached tmux
-// session of 80 x 24 on a copy of a machine image; keys go in with
-// send-keys, the screen comes back with capture-pane. Every wait polls the
-// screen until the expected text shows, with a deadline.
+// session of 80 x 25 (the dialog's size with its frame) on a copy of a machine image; keys go in
+// with send-keys, the screen comes back with capture-pane. Every wait polls the screen until the
+// expected text shows, with a deadline.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -90,6 +91,7 @@ struct Launch {
     // Runs before the program starts, with the directory that is HOME.
     std::function<void(const fs::path& home)> prepare;
     std::string args;  // more arguments, shell-quoted
+    int rows = 25;     // the terminal's height (80 columns)
 };
 
 class Terminal {
@@ -122,8 +124,8 @@ public:
             shellQuote((dir_ / "exit.part").string()) + "; mv " +
             shellQuote((dir_ / "exit.part").string()) + " " + shellQuote((dir_ / "exit").string()) +
             "; sleep 600";
-        started_ = tmux({"new-session", "-d", "-c", dir_.string(), "-x", "80", "-y", "24", "-s",
-                         "qu", command});
+        started_ = tmux({"new-session", "-d", "-c", dir_.string(), "-x", "80", "-y",
+                         std::to_string(launch.rows), "-s", "qu", command});
     }
     ~Terminal() {
         if (!dir_.empty()) {
@@ -229,11 +231,14 @@ private:
     std::string last_;
 };
 
-#define START_TERMINAL(t, env)                                \
+// The start-up screen is complete once its last row, the dialog's bottom
+// frame line, is drawn after the status text.
+#define START_TERMINAL_ON(t, env, image, ready)               \
     if (!haveTmux()) GTEST_SKIP() << "tmux is not installed"; \
-    Terminal t{env};                                          \
+    Terminal t{env, image};                                   \
     ASSERT_TRUE(t.started());                                 \
-    ASSERT_TRUE(t.waitFor("Click on the Uninstall button")) << t.last()
+    ASSERT_TRUE(t.waitForAll({ready, "└──────────────────────────────"})) << t.last()
+#define START_TERMINAL(t, env) START_TERMINAL_ON(t, env, "xp", "Click on the Uninstall button")
 
 const char kName[] = "Quorvane USB 2.0 Network Adapter";
 
@@ -285,6 +290,9 @@ TEST(ProgramInTmux, AboutBoxFromTheSystemMenu) {
     ASSERT_TRUE(t.waitFor("│ About QuorvaneUninstall...")) << t.last();
     EXPECT_NE(t.last().find("│ Close                        Alt+F4 │"), std::string::npos)
         << t.last();
+    // Move shows disabled (the window stays centred): its mnemonic does
+    // nothing and the menu stays open.
+    t.keys({"m"});
     t.keys({"Escape"});  // closes the menu, not the dialog
     ASSERT_TRUE(t.waitFor("│ About QuorvaneUninstall...", false)) << t.last();
 
@@ -300,10 +308,11 @@ TEST(ProgramInTmux, AboutBoxFromTheSystemMenu) {
     ASSERT_TRUE(t.waitFor("v1.1.1.0", false)) << t.last();
     ASSERT_TRUE(t.waitFor("[-] Quorvane USB Miniport")) << t.last();
 
-    // Arrows and Enter in the menu; OK (Enter) closes the about box.
+    // Arrows and Enter in the menu (from Close, past the separator); OK
+    // (Enter) closes the about box.
     t.keys({"M-Space"});
     ASSERT_TRUE(t.waitFor("│ Move")) << t.last();
-    t.keys({"Up", "Enter"});
+    t.keys({"Down", "Enter"});
     ASSERT_TRUE(t.waitFor("v1.1.1.0")) << t.last();
     t.keys({"Enter"});
     ASSERT_TRUE(t.waitFor("v1.1.1.0", false)) << t.last();
@@ -323,11 +332,14 @@ TEST(ProgramInTmux, ResizeBelowTheDialogAndBack) {
     EXPECT_NE(t.last().find("this one has 60 x 20"), std::string::npos) << t.last();
     EXPECT_EQ(t.last().find("Quorvane"), std::string::npos) << "no remains of the dialog";
     t.keys({"M-d"});  // ignored while the dialog cannot be seen
+    // One row short of the whole frame is too small too.
     t.resize(80, 24);
-    ASSERT_TRUE(t.waitFor("[  Detect  ]")) << t.last();
+    ASSERT_TRUE(t.waitForAll({"needs 68 x 25 characters", "one has 80 x 24"})) << t.last();
+    t.resize(80, 25);
+    ASSERT_TRUE(t.waitForAll({"[  Detect  ]", "└──────"})) << t.last();
     EXPECT_EQ(t.last().find("too small"), std::string::npos);
     t.resize(100, 30);
-    ASSERT_TRUE(t.waitFor("└──────")) << t.last();  // room for the bottom border
+    ASSERT_TRUE(t.waitForAll({"[  Detect  ]", "└──────"})) << t.last();
     // Still one detection run in the log.
     EXPECT_EQ(t.last().find("│Windows2000 / WindowsXP detected."),
               t.last().rfind("│Windows2000 / WindowsXP detected."));
@@ -359,24 +371,48 @@ TEST(ProgramInTmux, MouseAndDropDownList) {
     EXPECT_EQ(t.errors(), "");
 }
 
-TEST(ProgramInTmux, TabStopsAndEnter) {
+TEST(ProgramInTmux, TabStopsEnterAndAltF4) {
     START_TERMINAL(t, "");
     const std::string installed = "│installed '2' times on this system.";
-    // The focus starts on Close (Uninstall was still disabled when the
-    // dialog chose its first tab stop); Tab moves it to Detect, where Enter
-    // presses Detect rather than the default button.
-    t.keys({"Tab"});
+    // The focus starts on Uninstall (the dialog manager looks the first tab
+    // stop up after WM_INITDIALOG, which enabled it); Tab moves it to Close,
+    // then Detect, where Enter presses Detect rather than the default button.
+    t.keys({"Tab", "Tab"});
     t.keys({"Enter"});
     ASSERT_TRUE(t.waitForCount(installed, 2)) << t.last();
     // Space presses the focused button too.
     t.keys({"Space"});
     ASSERT_TRUE(t.waitForCount(installed, 3)) << t.last();
-    // Shift+Tab back to Close; Enter closes.
-    t.keys({"BTab"});
+    // Shift+Tab twice back to Uninstall; Enter uninstalls.
+    t.keys({"BTab", "BTab"});
     t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor("│successfully!")) << t.last();
+    EXPECT_FALSE(fs::exists(t.machine() / "drive_c/WINDOWS/Inf/oem7.inf"));
+    // Alt+F4 closes, as the system menu says.
+    t.keys({"M-F4"});
     EXPECT_EQ(t.exitStatus(), 0) << t.last();
     EXPECT_EQ(t.errors(), "");
-    EXPECT_TRUE(fs::exists(t.machine() / "drive_c/WINDOWS/Inf/oem7.inf"));
+}
+
+TEST(ProgramInTmux, EnterAtStartUpUninstalls) {
+    START_TERMINAL(t, "");
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor("│successfully!")) << t.last();
+    t.keys({"Escape"});
+    EXPECT_EQ(t.exitStatus(), 0) << t.last();
+    EXPECT_FALSE(fs::exists(t.machine() / "drive_c/WINDOWS/Inf/oem7.inf"));
+}
+
+TEST(ProgramInTmux, RestartEndsTheProgram) {
+    // Windows ME: after the removal Windows must restart; Restart (Alt+R)
+    // takes the machine down with the program.
+    START_TERMINAL_ON(t, "", "me", "Click on the Uninstall button");
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor("│Restart button to restart immediately.")) << t.last();
+    t.keys({"M-r"});
+    ASSERT_TRUE(t.waitFor("The machine is restarting")) << t.last();
+    EXPECT_EQ(t.exitStatus(), 0) << t.last();
+    EXPECT_EQ(t.errors(), "");
 }
 
 TEST(ProgramInTmux, MonochromeShowsPlaceholders) {
@@ -385,11 +421,11 @@ TEST(ProgramInTmux, MonochromeShowsPlaceholders) {
     ASSERT_TRUE(t.waitForAll({"│picture│", "[    logo     ]"})) << t.last();
     const std::string escapes = t.screen(true);
     EXPECT_EQ(escapes.find("\x1b[38;5;"), std::string::npos);
-    // Disabled Restart is dim, enabled Uninstall is not; focused Close is
+    // Disabled Restart is dim, enabled Close is not; focused Uninstall is
     // reversed.
     EXPECT_NE(escapes.find("\x1b[2m[ Restart  ]"), std::string::npos) << escapes;
-    EXPECT_EQ(escapes.find("\x1b[2m[Uninstall ]"), std::string::npos) << escapes;
-    EXPECT_NE(escapes.find("\x1b[1;7m[  Close   ]"), std::string::npos) << escapes;
+    EXPECT_EQ(escapes.find("\x1b[2m[  Close   ]"), std::string::npos) << escapes;
+    EXPECT_NE(escapes.find("\x1b[1;7m[Uninstall ]"), std::string::npos) << escapes;
     t.keys({"C-c"});  // like Esc
     EXPECT_EQ(t.exitStatus(), 0);
     EXPECT_EQ(t.errors(), "");
@@ -401,11 +437,11 @@ TEST(ProgramInTmux, WithoutColourOrDimDisabledButtonsTakeParentheses) {
     ASSERT_TRUE(t.started());
     ASSERT_TRUE(t.waitForAll({"( Restart  )", "[Uninstall ]", "[  Detect  ]", "[    logo     ]"}))
         << t.last();
-    EXPECT_NE(t.screen(true).find("\x1b[1;7m[  Close   ]"), std::string::npos);
+    EXPECT_NE(t.screen(true).find("\x1b[1;7m[Uninstall ]"), std::string::npos);
     // The focus moves on in reverse; Uninstall, once done, is disabled.
     t.keys({"Tab"});
-    ASSERT_TRUE(t.waitFor("\x1b[1;7m[  \x1b[4mD", true, true)) << t.last();  // D underlined
-    EXPECT_EQ(t.last().find("\x1b[1;7m[  Close"), std::string::npos) << t.last();
+    ASSERT_TRUE(t.waitFor("\x1b[1;7m[  Close   ]", true, true)) << t.last();
+    EXPECT_EQ(t.last().find("\x1b[1;7m[Uninstall"), std::string::npos) << t.last();
     t.keys({"M-v"});
     t.keys({"Enter"});
     ASSERT_TRUE(t.waitForAll({"(Uninstall )", "successfully!"})) << t.last();
@@ -425,9 +461,10 @@ TEST(ProgramInTmux, StatusRecordAfterEscAndTheImageLine) {
     if (!haveTmux()) GTEST_SKIP() << "tmux is not installed";
     Launch launch;
     launch.args = "--log run.log";  // in HOME, the tmux session's directory
+    launch.rows = 26;               // a row to spare below the dialog
     Terminal t{launch};
     ASSERT_TRUE(t.started());
-    // The image in use, on the row below the dialog (the last one at 24).
+    // The image in use, on the row below the dialog (the last one at 26).
     const std::string imageLine = "Machine image: ~/m";
     ASSERT_TRUE(t.waitFor(imageLine)) << t.last();
     EXPECT_EQ(t.last().find(imageLine), t.last().rfind('\n', t.last().size() - 2) + 1)
@@ -531,6 +568,7 @@ TEST(ProgramInTmux, DefaultWorkingCopyChangedByAnEarlierRun) {
     // One an earlier run uninstalled from: the start-up says so.
     Launch changed;
     changed.image = "";
+    changed.rows = 26;  // a row to spare below the dialog
     changed.prepare = [&copy](const fs::path& home) {
         fs::create_directories((home / copy).parent_path());
         fs::copy(fs::path(QU_SOURCE_DIR) / "machines/xp", home / copy, fs::copy_options::recursive);

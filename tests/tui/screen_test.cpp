@@ -93,21 +93,25 @@ protected:
 
 const char kName[] = "Quorvane USB 2.0 Network Adapter";
 
-TEST_F(PainterTest, StartUpScreenOnEightyByTwentyFour) {
+TEST_F(PainterTest, StartUpScreenOnEightyByTwentyFive) {
     input.steps.push_back([&](HWND dialog) {
         winsim::ui::DialogInfo info;
         ASSERT_TRUE(winsim::ui::describeDialog(dialog, &info));
         int cols, rows;
         tui::minimumScreen(info, &cols, &rows);
-        EXPECT_EQ(cols, 68);  // 267 x 191 dialog units + frame and title bar
-        EXPECT_EQ(rows, 24);
-        const tui::WindowLayout layout = tui::layoutWindow(info, 80, 24);
+        EXPECT_EQ(cols, 68);  // 267 x 191 dialog units + frame, title bar and bottom line
+        EXPECT_EQ(rows, 25);
+        const tui::WindowLayout layout = tui::layoutWindow(info, 80, 25);
         EXPECT_EQ(layout.window.col, 6);
         EXPECT_EQ(layout.window.row, 0);
-        EXPECT_FALSE(layout.bottomBorder);
-        EXPECT_TRUE(tui::layoutWindow(info, 80, 25).bottomBorder);
+        EXPECT_EQ(layout.window.rows, 25);
 
-        Screen screen(80, 24);
+        Screen small(80, 24);  // one row short: a notice, never a cut frame
+        const std::string notice = all(draw(&small));
+        EXPECT_TRUE(painter.tooSmall());
+        EXPECT_NE(notice.find("it needs 68 x 25 characters"), std::string::npos) << notice;
+
+        Screen screen(80, 25);
         const std::vector<std::string> text = draw(&screen);
         ASSERT_FALSE(painter.tooSmall()) << all(text);
         // Title bar: system menu box, caption, close box.
@@ -125,10 +129,11 @@ TEST_F(PainterTest, StartUpScreenOnEightyByTwentyFour) {
         EXPECT_EQ(screen.at(63, 7).style.role, Role::Button);
         EXPECT_TRUE(screen.at(63, 7).style.underline);  // &Detect
         EXPECT_FALSE(screen.at(64, 7).style.underline);
-        // The focus is on Close (the first tab stop when the dialog
-        // opened), so Close shows as the default button, not Uninstall.
-        EXPECT_TRUE(screen.at(63, 4).style.bold);
-        EXPECT_FALSE(screen.at(62, 2).style.bold);
+        // The focus is on Uninstall, the first tab stop once WM_INITDIALOG
+        // has enabled it; it shows as the default button, Close does not.
+        EXPECT_TRUE(screen.at(62, 2).style.bold);
+        EXPECT_FALSE(screen.at(63, 4).style.bold);
+        EXPECT_EQ(find(screen, 24, "└"), 6);  // the bottom frame line
         // The label and the closed list share a row; the label's mnemonic.
         EXPECT_EQ(find(screen, 3, "Device:"), 9);
         EXPECT_TRUE(screen.at(11, 3).style.underline);
@@ -175,7 +180,7 @@ TEST_F(PainterTest, StartUpScreenOnEightyByTwentyFour) {
 TEST_F(PainterTest, SmallTerminalsGetANotice) {
     input.steps.push_back([&](HWND dialog) {
         for (const auto& size :
-             std::vector<std::pair<int, int>>{{67, 24}, {80, 23}, {20, 5}, {1, 1}, {0, 0}}) {
+             std::vector<std::pair<int, int>>{{67, 25}, {80, 24}, {20, 5}, {1, 1}, {0, 0}}) {
             Screen screen(size.first, size.second);
             std::string text;  // the notice's words, without its line breaks
             for (const std::string& row : draw(&screen)) {
@@ -188,7 +193,7 @@ TEST_F(PainterTest, SmallTerminalsGetANotice) {
             if (size.first >= 67) {
                 EXPECT_NE(text.find("too small"), std::string::npos) << text;
                 EXPECT_NE(
-                    text.find("needs 68 x 24 characters, this one has " +
+                    text.find("needs 68 x 25 characters, this one has " +
                               std::to_string(size.first) + " x " + std::to_string(size.second)),
                     std::string::npos)
                     << text;
@@ -214,7 +219,7 @@ TEST_F(PainterTest, UninstallingIsOnScreenBeforeTheRemovalStarts) {
     };
     std::vector<Frame> frames;
     winsim::ui::setRepaintObserver([&](HWND) {
-        Screen screen(80, 24);
+        Screen screen(80, 25);
         const std::string text = all(draw(&screen));
         frames.push_back({text.find("Uninstalling 'Quorvane") != std::string::npos,
                           text.find("successfully!") != std::string::npos, infPresent()});
@@ -222,7 +227,7 @@ TEST_F(PainterTest, UninstallingIsOnScreenBeforeTheRemovalStarts) {
     input.steps.push_back([&](HWND dialog) { winsim::ui::clickButton(dialog, IDOK); });
     std::string last;
     input.steps.push_back([&](HWND dialog) {
-        Screen screen(80, 24);
+        Screen screen(80, 25);
         last = all(draw(&screen));
         winsim::ui::pressKey(dialog, winsim::ui::Key::Escape);
     });
@@ -244,7 +249,7 @@ TEST_F(PainterTest, StatusPaneScrollsWithTheLogAndTheOperator) {
     }
     input.steps.push_back([&](HWND dialog) {
         edit = GetDlgItem(dialog, IDC_STATUS);
-        Screen screen(80, 24);
+        Screen screen(80, 25);
         draw(&screen);
         const Painter::EditView* view = painter.editView(edit);
         ASSERT_NE(view, nullptr);
@@ -274,7 +279,7 @@ TEST_F(PainterTest, StatusPaneScrollsWithTheLogAndTheOperator) {
     });
     input.steps.push_back([&](HWND dialog) {
         // A new message brings the end back into view.
-        Screen screen(80, 24);
+        Screen screen(80, 25);
         draw(&screen);
         EXPECT_EQ(painter.editView(edit)->lines, 21);
         EXPECT_EQ(painter.editView(edit)->top, 6);
@@ -292,7 +297,7 @@ TEST_F(PainterTest, PopupsAndTheAboutBox) {
         popup.dialog = dialog;
         popup.control = GetDlgItem(dialog, IDC_DEVICE_LIST);
         popup.id = IDC_DEVICE_LIST;
-        Screen screen(80, 24);
+        Screen screen(80, 25);
         draw(&screen);
         EXPECT_EQ(find(screen, 4, "┌"), 19);
         EXPECT_EQ(find(screen, 5, std::string("│") + kName), 19);
@@ -320,7 +325,7 @@ TEST_F(PainterTest, PopupsAndTheAboutBox) {
     input.steps.push_back([&](HWND about) {
         main = winsim::ui::runningDialogs().front();
         ASSERT_NE(about, main);
-        Screen screen(80, 24);
+        Screen screen(80, 25);
         const std::string text = all(draw(&screen));
         // The about box over the dialog, whose title bar is inactive.
         EXPECT_EQ(screen.at(10, 0).style.role, Role::TitleInactive);
@@ -336,7 +341,7 @@ TEST_F(PainterTest, PopupsAndTheAboutBox) {
     });
     input.steps.push_back([&](HWND dialog) {
         EXPECT_EQ(dialog, main);
-        Screen screen(80, 24);
+        Screen screen(80, 25);
         const std::string text = all(draw(&screen));
         EXPECT_EQ(text.find("v1.1.1.0"), std::string::npos);
         winsim::ui::pressKey(dialog, winsim::ui::Key::Escape);
@@ -344,35 +349,41 @@ TEST_F(PainterTest, PopupsAndTheAboutBox) {
     run();
 }
 
-TEST_F(PainterTest, ImageLineBelowTheDialogOrOnTheLastRow) {
+TEST_F(PainterTest, ImageLineBelowTheDialogOnly) {
     const std::string line = "Machine image: ~/images/xp-with-a-rather-long-name";
     input.steps.push_back([&](HWND dialog) {
         struct Case {
             int cols, rows, row;
         };
-        // 24 and 25 rows: the window takes them all (at 25 with its bottom
-        // border); 30: centred, with rows to spare below.
-        for (const Case& c : {Case{80, 24, 23}, Case{80, 25, 24}, Case{100, 30, 27}}) {
+        // 25 rows: the window takes them all, its bottom border included, and
+        // the line is left out; 26 and 30: the first row below the window.
+        for (const Case& c : {Case{80, 25, -1}, Case{80, 26, 25}, Case{100, 30, 27}}) {
             SCOPED_TRACE(std::to_string(c.cols) + " x " + std::to_string(c.rows));
             Screen screen(c.cols, c.rows);
-            draw(&screen);
-            const std::string above = screen.rowText(c.row - 1);
+            const std::string before = all(draw(&screen));
             tui::drawOutsideLine(&screen, line);
             EXPECT_EQ(tui::outsideLineRow(c.cols, c.rows), c.row);
+            if (c.row < 0) {
+                std::vector<std::string> after;
+                for (int r = 0; r < c.rows; ++r) after.push_back(screen.rowText(r));
+                EXPECT_EQ(all(after), before);
+                continue;
+            }
             EXPECT_EQ(screen.rowText(c.row), line + std::string(c.cols - line.size(), ' '));
             EXPECT_EQ(screen.at(0, c.row).style.role, Role::Message);
-            EXPECT_EQ(screen.rowText(c.row - 1), above) << "only its own row";
         }
         // Narrower than the text: its end stays. Empty: nothing drawn.
-        Screen narrow(30, 24);
+        Screen narrow(30, 30);
         draw(&narrow);
+        const int row = tui::outsideLineRow(30, 30);
+        ASSERT_GT(row, 0);
         tui::drawOutsideLine(&narrow, line);
-        EXPECT_EQ(narrow.rowText(23), "..." + line.substr(line.size() - 27));
-        Screen screen(80, 24);
+        EXPECT_EQ(narrow.rowText(row), "..." + line.substr(line.size() - 27));
+        Screen screen(80, 26);
         const std::string before = all(draw(&screen));
         tui::drawOutsideLine(&screen, "");
         std::vector<std::string> after;
-        for (int r = 0; r < 24; ++r) after.push_back(screen.rowText(r));
+        for (int r = 0; r < 26; ++r) after.push_back(screen.rowText(r));
         EXPECT_EQ(all(after), before);
         winsim::ui::pressKey(dialog, winsim::ui::Key::Escape);
     });

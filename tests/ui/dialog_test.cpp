@@ -43,7 +43,11 @@ TEST_F(Dialogs, CreationStateAndResult) {
         const ControlInfo& go = info.controls[0];
         EXPECT_EQ(go.kind, ControlKind::Button);
         EXPECT_EQ(go.text, "Go");
-        EXPECT_TRUE(go.isDefault);
+        // Close, a push button with the focus, shows as the default while it
+        // has it; the default command stays Go's.
+        EXPECT_FALSE(go.isDefault);
+        EXPECT_TRUE(info.controls[1].isDefault);
+        EXPECT_EQ(SendMessageA(d, DM_GETDEFID, 0, 0), MAKELRESULT(IDOK, DC_HASDEFID));
         EXPECT_FALSE(go.enabled);
         EXPECT_TRUE(go.visible);
         EXPECT_EQ(go.x, 140);
@@ -451,6 +455,82 @@ TEST_F(Dialogs, KeyboardAndMnemonics) {
     });
     // Cancel is ignored by this handler, so closing cannot end it: -1.
     EXPECT_EQ(run(102), -1);
+}
+
+TEST_F(Dialogs, InitialFocusIsLookedUpAfterInitDialog) {
+    // What WM_INITDIALOG does, and where the focus and the default look are
+    // when the dialog shows: the first tab stop is looked up again after a
+    // true result, whatever the handler focused.
+    const struct {
+        const char* name;
+        bool enableGo;
+        bool focusList;
+        INT_PTR result;
+        int focused;
+        int shownDefault;
+    } cases[] = {
+        {"Go enabled: it is the first tab stop now", true, false, TRUE, IDOK, IDOK},
+        {"a focus set by a true handler is overridden", true, true, TRUE, IDOK, IDOK},
+        {"Go still disabled: Close", false, false, TRUE, IDCANCEL, IDCANCEL},
+        {"false keeps the handler's focus", true, true, FALSE, kList, IDOK},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        handler = [&c](HWND h, UINT msg, WPARAM w, LPARAM l) -> INT_PTR {
+            if (msg == WM_INITDIALOG) {
+                if (c.enableGo) EnableWindow(GetDlgItem(h, IDOK), TRUE);
+                if (c.focusList) SetFocus(GetDlgItem(h, kList));
+                return c.result;
+            }
+            return standardHandler(h, msg, w, l);
+        };
+        script.steps.push_back([&c] {
+            HWND d = activeDialog();
+            EXPECT_EQ(focusedControl(d), GetDlgItem(d, c.focused));
+            DialogInfo info;
+            ASSERT_TRUE(describeDialog(d, &info));
+            for (const ControlInfo& control : info.controls) {
+                EXPECT_EQ(control.isDefault, control.id == c.shownDefault) << control.text;
+            }
+            EXPECT_TRUE(pressKey(d, Key::Enter));  // the focused button, else the default command
+        });
+        EXPECT_EQ(run(102), c.focused == kList ? IDOK : c.focused);
+        script.steps.clear();
+    }
+}
+
+TEST_F(Dialogs, DefaultLookFollowsTheFocus) {
+    handler = [](HWND h, UINT msg, WPARAM w, LPARAM l) -> INT_PTR {
+        if (msg == WM_INITDIALOG) EnableWindow(GetDlgItem(h, IDOK), TRUE);
+        return standardHandler(h, msg, w, l);
+    };
+    auto shownDefault = [] {
+        DialogInfo info;
+        describeDialog(activeDialog(), &info);
+        std::string shown;
+        for (const ControlInfo& control : info.controls) {
+            if (control.isDefault) shown += control.text + ";";
+        }
+        return shown;
+    };
+    // Each step sees the input the one before queued.
+    script.steps.push_back([&] {
+        EXPECT_EQ(shownDefault(), "Go;");
+        EXPECT_TRUE(focusControl(activeDialog(), kDetect));
+    });
+    script.steps.push_back([&] {
+        EXPECT_EQ(shownDefault(), "&Detect;");
+        EXPECT_TRUE(focusControl(activeDialog(), kList));
+    });
+    script.steps.push_back([&] {
+        HWND d = activeDialog();
+        EXPECT_EQ(shownDefault(), "Go;");  // not a button: the default command's button
+        SendMessageA(d, DM_SETDEFID, IDCANCEL, 0);
+        EXPECT_EQ(shownDefault(), "Close;");
+        EXPECT_EQ(SendMessageA(d, DM_GETDEFID, 0, 0), MAKELRESULT(IDCANCEL, DC_HASDEFID));
+        EXPECT_TRUE(pressKey(d, Key::Enter));  // on the list: the default command, Close
+    });
+    EXPECT_EQ(run(102), IDCANCEL);
 }
 
 }  // namespace

@@ -49,13 +49,23 @@ TEST(Persistence, KilledAtAnyMomentTheImageIsWhole) {
     winsim::unloadMachine();
     int roundsWithSaves = 0;
     for (int round = 0; round < 15; ++round) {
+        // The kill comes a few milliseconds after the child has loaded the
+        // image (loading alone can take longer than that on a busy machine).
+        int loaded[2];
+        ASSERT_EQ(::pipe(loaded), 0);
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             image.load();
+            const char ready = 1;
+            if (::write(loaded[1], &ready, 1) != 1) ::_exit(1);
             for (uint32_t n = 1;; ++n) winsim::setDwordValue("Counter", "n", n);
         }
-        ::usleep(static_cast<useconds_t>(2000 + round * 700));
+        ::close(loaded[1]);
+        char ready = 0;
+        const ssize_t got = ::read(loaded[0], &ready, 1);  // 0: the child ended early
+        ::close(loaded[0]);
+        if (got == 1) ::usleep(static_cast<useconds_t>(2000 + round * 700));
         ::kill(child, SIGKILL);
         int status = 0;
         ::waitpid(child, &status, 0);

@@ -1,7 +1,10 @@
-"""Static checks of a Windows executable: which DLLs it imports and which
-version its version resource carries. Reads the PE file directly."""
+"""Static checks of a Windows executable: which DLLs and functions it
+imports, whether Windows 98 can load it, and which version its version
+resource carries. Reads the PE file directly."""
 
 import struct
+
+from win98_api import UNICODE_ON_9X, WIN98_API
 
 IMAGE_DIRECTORY_ENTRY_IMPORT = 1
 IMAGE_DIRECTORY_ENTRY_RESOURCE = 2
@@ -34,6 +37,16 @@ class PeFile:
             directories, count_at = optional + 112, optional + 108
         else:
             raise PeError("unknown optional header magic %#x" % magic)
+        self.pe32_plus = magic == 0x20B
+        (
+            self.os_version_major,
+            self.os_version_minor,
+            _,
+            _,
+            self.subsystem_version_major,
+            self.subsystem_version_minor,
+        ) = self._unpack("<6H", optional + 40)
+        (self.subsystem,) = self._unpack("<H", optional + 68)
         (count,) = self._unpack("<I", count_at)
         self.directories = [
             self._unpack("<II", directories + 8 * i) for i in range(min(count, 16))
@@ -91,6 +104,44 @@ class PeFile:
                 at += 32
         return names
 
+    def _thunk_names(self, rva):
+        """Function names (or "#ordinal") of an import name table."""
+        names = []
+        width, ordinal_bit = (8, 1 << 63) if self.pe32_plus else (4, 1 << 31)
+        at = self.offset(rva)
+        while True:
+            (entry,) = self._unpack("<Q" if self.pe32_plus else "<I", at)
+            if entry == 0:
+                return names
+            if entry & ordinal_bit:
+                names.append("#%d" % (entry & 0xFFFF))
+            else:
+                names.append(self.cstring((entry & 0x7FFFFFFF) + 2))  # past the hint
+            at += width
+
+    def imports(self):
+        """[(dll, [function, ...])] of the import and delay-import tables."""
+        found = []
+        rva, size = self.directory(IMAGE_DIRECTORY_ENTRY_IMPORT)
+        if rva and size:
+            at = self.offset(rva)
+            while True:
+                lookup, _, _, name, thunk = self._unpack("<IIIII", at)
+                if lookup == 0 and name == 0 and thunk == 0:
+                    break
+                found.append((self.cstring(name), self._thunk_names(lookup or thunk)))
+                at += 20
+        rva, size = self.directory(IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT)
+        if rva and size:
+            at = self.offset(rva)
+            while True:
+                fields = self._unpack("<8I", at)
+                if not any(fields):
+                    break
+                found.append((self.cstring(fields[1]), self._thunk_names(fields[4])))
+                at += 32
+        return found
+
     def _resource_entries(self, base, directory_offset):
         _, _, _, _, named, ids = self._unpack("<IIHHHH", directory_offset)
         for i in range(named + ids):
@@ -137,8 +188,38 @@ def _dotted(ms, ls):
     return "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
 
 
-def check(path, allowed_dlls, version, machine=None):
-    """Problems found in the executable at `path` (empty when it passes)."""
+def is_unicode_name(function):
+    """True for the wide-character form of an API function ("LoadLibraryW"):
+    a capital W after a lower-case letter or digit ends the name."""
+    return len(function) > 1 and function[-1] == "W" and (function[-2].islower() or function[-2].isdigit())
+
+
+def windows98_problems(pe):
+    """Why Windows 98 would not load or run `pe`: a header above version 4.0,
+    not a GUI program, an import it lacks (not in WIN98_API) or a Unicode
+    function it only stubs."""
+    problems = []
+    if pe.subsystem != 2:
+        problems.append("subsystem is %d, expected 2 (Windows GUI)" % pe.subsystem)
+    for what, major, minor in (
+        ("subsystem", pe.subsystem_version_major, pe.subsystem_version_minor),
+        ("OS", pe.os_version_major, pe.os_version_minor),
+    ):
+        if (major, minor) != (4, 0):
+            problems.append("%s version is %d.%d, expected 4.0" % (what, major, minor))
+    for dll, functions in pe.imports():
+        known = WIN98_API.get(dll.lower(), {})
+        for function in functions:
+            if is_unicode_name(function) and function not in UNICODE_ON_9X:
+                problems.append("imports %s!%s, a Unicode function Windows 98 only stubs" % (dll, function))
+            elif function not in known:
+                problems.append("imports %s!%s, not known to exist on Windows 98" % (dll, function))
+    return problems
+
+
+def check(path, allowed_dlls, version, machine=None, windows98=False):
+    """Problems found in the executable at `path` (empty when it passes);
+    `windows98` adds windows98_problems."""
     with open(path, "rb") as f:
         data = f.read()
     try:
@@ -152,6 +233,8 @@ def check(path, allowed_dlls, version, machine=None):
         for dll in pe.imported_dlls():
             if dll.lower() not in allowed:
                 problems.append("imports %s, which is not a system DLL" % dll)
+        if windows98:
+            problems += windows98_problems(pe)
         versions = pe.fixed_versions()
         if not versions:
             problems.append("no version resource")

@@ -11,6 +11,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import pecheck  # noqa: E402
 import regfile  # noqa: E402
+import win98_api  # noqa: E402
 import wine_e2e  # noqa: E402
 
 V4 = (
@@ -203,6 +204,124 @@ def minimal_pe(dll_names, version, machine=0x8664):
     image = header + b"PE\0\0" + coff + optional + section
     image += b"\0" * (file_align - len(image))
     return bytes(image + body)
+
+
+class WineTargetsTest(unittest.TestCase):
+    def args(self, exe32):
+        return type("Args", (), {"exe": "q64.exe", "driver": "d64.exe", "exe32": exe32,
+                                 "driver32": "d32.exe"})()
+
+    def test_each_build_at_the_versions_of_its_family(self):
+        labels = [t[0] for t in wine_e2e.wine_targets(self.args("q32.exe"), {}, "nt")]
+        self.assertEqual(labels, ["x86_64:winxp", "i686:winxp", "i686:win2k"])
+        runs = wine_e2e.wine_targets(self.args("q32.exe"), {}, "9x")
+        self.assertEqual([t[0] for t in runs], ["x86_64:win98", "i686:win98", "i686:winme"])
+        self.assertEqual(runs[2][1:], ("q32.exe", "d32.exe", "winme"))
+        # Without 32-bit Wine only the x86_64 exe runs.
+        self.assertEqual([t[0] for t in wine_e2e.wine_targets(self.args(None), {}, "9x")],
+                         ["x86_64:win98"])
+
+    def test_conformance_output(self):
+        closing = "conformance: 10 checks, 0 failed, 1 todo (known differences from Windows), 0 todo passed"
+        self.assertEqual(wine_e2e.conformance_result(closing + "\r\n", 0), ([], closing))
+        failed = "x.cpp:3: [s] FAILED a == b: got 1 (0x1), expected 2"
+        self.assertEqual(wine_e2e.conformance_result(failed + "\n" + closing.replace("0 failed", "1 failed"), 1)[0],
+                         [failed])
+        self.assertEqual(wine_e2e.conformance_result("conformance: fixture failed: no rights\n", 1)[0],
+                         ["conformance: fixture failed: no rights", "no closing line (exit status 1)"])
+        self.assertEqual(wine_e2e.conformance_result("", 3), (["no closing line (exit status 3)"], None))
+
+    def test_preferred_run_falls_back(self):
+        scenario = {"wineRunPreferred": ["i686:winxp", "x86_64:winxp"]}
+        self.assertEqual([t[0] for t in wine_e2e.wine_targets(self.args("q32.exe"), scenario, "nt")],
+                         ["i686:winxp"])
+        self.assertEqual([t[0] for t in wine_e2e.wine_targets(self.args(None), scenario, "nt")],
+                         ["x86_64:winxp"])
+        self.assertEqual(wine_e2e.wine_targets(self.args(None), scenario, "9x"), [])
+
+
+def pe32_with_imports(imports, subsystem=2, os_version=(4, 0), subsystem_version=(4, 0)):
+    """An i386 PE32 image whose import table names `imports` [(dll, [function])]
+    (a function "#N" is imported by ordinal N)."""
+    section_rva, file_align = 0x1000, 0x200
+    body = bytearray(0x800)
+    names_at = 0x100 + 20 * (len(imports) + 1)
+    strings = bytearray()
+
+    def rva_of_string(text, hint=False):
+        at = names_at + len(strings)
+        strings.extend((b"\0\0" if hint else b"") + text.encode() + b"\0")
+        return section_rva + at
+
+    thunks = []
+    for i, (dll, functions) in enumerate(imports):
+        entries = []
+        for function in functions:
+            entries.append(0x80000000 | int(function[1:]) if function.startswith("#")
+                           else rva_of_string(function, hint=True))
+        thunks.append(entries)
+        struct.pack_into("<IIIII", body, 0x100 + 20 * i, 0, 0, 0, rva_of_string(dll), 0)
+    body[names_at : names_at + len(strings)] = strings
+    table_at = (names_at + len(strings) + 3) & ~3
+    for i, entries in enumerate(thunks):
+        struct.pack_into("<I", body, 0x100 + 20 * i, section_rva + table_at)
+        for entry in entries + [0]:
+            struct.pack_into("<I", body, table_at, entry)
+            table_at += 4
+    optional = bytearray(224)
+    struct.pack_into("<H", optional, 0, 0x10B)
+    struct.pack_into("<HH", optional, 40, *os_version)
+    struct.pack_into("<HH", optional, 48, *subsystem_version)
+    struct.pack_into("<H", optional, 68, subsystem)
+    struct.pack_into("<I", optional, 92, 16)
+    struct.pack_into("<II", optional, 96 + 8, section_rva + 0x100, 20 * (len(imports) + 1))
+    header = bytearray(0x40)
+    header[0:2] = b"MZ"
+    struct.pack_into("<I", header, 0x3C, 0x40)
+    coff = struct.pack("<HHIIIHH", 0x14C, 1, 0, 0, 0, len(optional), 0x102)
+    section = struct.pack("<8sIIIIIIHHI", b".idata", len(body), section_rva, len(body), file_align, 0, 0, 0, 0, 0)
+    image = header + b"PE\0\0" + coff + optional + section
+    image += b"\0" * (file_align - len(image))
+    return pecheck.PeFile(bytes(image + body))
+
+
+class Windows98CheckTest(unittest.TestCase):
+    def test_known_functions_and_the_9x_unicode_ones_pass(self):
+        pe = pe32_with_imports([("KERNEL32.dll", ["GetVersionExA", "lstrlenW", "MultiByteToWideChar"]),
+                                ("USER32.dll", ["MessageBoxW", "DialogBoxParamA"])])
+        self.assertEqual(pe.imports()[1], ("USER32.dll", ["MessageBoxW", "DialogBoxParamA"]))
+        self.assertEqual(pecheck.windows98_problems(pe), [])
+
+    def test_unicode_stubs_unknown_functions_and_ordinals_fail(self):
+        pe = pe32_with_imports([("KERNEL32.dll", ["LoadLibraryW", "CreateSemaphoreW", "GetVersionExA"]),
+                                ("USER32.dll", ["ShowWindow", "#12"]),
+                                ("msvcrt.dll", ["_wfopen"])])
+        problems = pecheck.windows98_problems(pe)
+        self.assertEqual(len(problems), 5, problems)
+        self.assertIn("KERNEL32.dll!LoadLibraryW, a Unicode function", problems[0])
+        self.assertIn("CreateSemaphoreW, a Unicode function", problems[1])
+        self.assertIn("USER32.dll!ShowWindow, not known", problems[2])  # not Unicode: "w" after "o"
+        self.assertIn("USER32.dll!#12, not known", problems[3])
+        self.assertIn("msvcrt.dll!_wfopen, not known", problems[4])
+
+    def test_header_versions_and_subsystem(self):
+        pe = pe32_with_imports([], subsystem=3, os_version=(5, 1), subsystem_version=(5, 1))
+        self.assertEqual(pecheck.windows98_problems(pe), [
+            "subsystem is 3, expected 2 (Windows GUI)",
+            "subsystem version is 5.1, expected 4.0",
+            "OS version is 5.1, expected 4.0",
+        ])
+
+    def test_the_documented_list_is_the_table(self):
+        """docs/win32-imports.md lists every function of the table, with the same versions."""
+        here = os.path.dirname(os.path.abspath(__file__))
+        with open(os.path.join(here, "..", "..", "docs", "win32-imports.md"), encoding="utf-8") as f:
+            rows = [line.strip().strip("|").split("|") for line in f if line.startswith("| `")]
+        documented = {(cells[0].strip(" `").lower(), cells[1].strip(" `")): tuple(c.strip() for c in cells[2:4])
+                      for cells in rows}
+        table = {(dll, name): versions for dll, functions in win98_api.WIN98_API.items()
+                 for name, versions in functions.items()}
+        self.assertEqual(documented, table)
 
 
 class PeCheckTest(unittest.TestCase):

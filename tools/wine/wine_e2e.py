@@ -12,7 +12,13 @@ then the JSON lines of both runs, the registry keys the program may touch
 and the image's files must end identical. Where Wine 8 differs from
 Windows the host side carries the matching fault (docs/wine-differences.md).
 
-Also checks the executables' imports and version resource.
+Every scenario runs the x86_64 exe at the image's usual Windows version
+(winxp for NT images, win98 for 9x ones) and the i686 exe, the product, at
+both versions of its family (winxp and win2k, win98 and winme); each Wine
+run is compared with the one host run.
+
+Also checks the executables' imports (the i686 one against the functions
+Windows 98 has), PE header and version resource.
 Prints one line per check and a closing "N passed, M failed"; exit status 1
 when anything failed.
 """
@@ -20,6 +26,7 @@ when anything failed.
 import argparse
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -350,18 +357,64 @@ def screenshot(path):
     )
 
 
-def wine_run(args, scenario, image_dir, ini, template, work):
+# The Windows versions each build runs at, by the image's platform.
+WINE_VERSIONS = {
+    "x86_64": {"nt": ["winxp"], "9x": ["win98"]},
+    "i686": {"nt": ["winxp", "win2k"], "9x": ["win98", "winme"]},
+}
+
+
+def wine32_problem():
+    """Why 32-bit Wine cannot run here, or None when it can. Wine starts a
+    32-bit exe with its 32-bit loader, an i386 Linux program: it needs
+    wine32:i386 and a kernel that executes 32-bit programs (IA32
+    emulation; some virtual machines' kernels lack it)."""
+    loader = shutil.which("wine32") or "/usr/lib/wine/wine"
+    if not os.path.exists(loader):
+        return "32-bit Wine is not installed (wine32:i386, scripts/install-deps.sh)"
+    try:
+        result = subprocess.run([loader, "--version"], stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+    except OSError as error:
+        return "%s cannot be executed (%s): this kernel runs no 32-bit programs" % (loader, error.strerror)
+    if result.returncode != 0:
+        return "%s --version failed (%d)" % (loader, result.returncode)
+    return None
+
+
+def wine_targets(args, scenario, platform):
+    """(label, exe, driver, version) of each Wine run of a scenario. A
+    scenario may instead ask for one run, the first of a list that can run
+    here ("wineRunPreferred": ["i686:winxp", "x86_64:winxp"])."""
+    builds = [("x86_64", args.exe, args.driver)]
+    if args.exe32:
+        builds.append(("i686", args.exe32, args.driver32 or args.driver))
+    targets = []
+    for arch, exe, driver in builds:
+        for version in WINE_VERSIONS[arch][platform]:
+            targets.append(("%s:%s" % (arch, version), exe, driver, version))
+    preferred = scenario.get("wineRunPreferred")
+    if preferred is None:
+        return targets
+    for label in preferred:
+        chosen = [t for t in targets if t[0] == label]
+        if chosen:
+            return chosen
+    return []
+
+
+def wine_run(args, scenario, image_dir, ini, template, work, target):
+    _, exe_path, driver_path, version = target
     prefix = os.path.join(work, "prefix")
     subprocess.run(["cp", "-a", template, prefix], check=True, timeout=300)
     wine = Wine(prefix, None)
     desktop = bool(scenario.get("screenshots"))
     try:
         wine.start_server()
-        platform = ini.get("system", {}).get("platform", "nt").lower()
         with open(os.path.join(image_dir, "system.reg"), "rb") as f:
             image_raw = f.read()
         hive = regfile.load(image_raw)
-        extra = wine_only_fragment(hive, "win98" if platform == "9x" else "winxp", desktop)
+        extra = wine_only_fragment(hive, version, desktop)
         import_path = os.path.join(work, "import.reg")
         with open(import_path, "wb") as f:
             f.write(regfile.append_fragment(image_raw, extra))
@@ -370,7 +423,7 @@ def wine_run(args, scenario, image_dir, ini, template, work):
             os.path.join(image_dir, "drive_c"), os.path.join(prefix, "drive_c")
         )
 
-        exe = windows_path(args.exe)
+        exe = windows_path(exe_path)
         if desktop:
             # The session's desktop was made by the import; the virtual one
             # (frames drawn by Wine, no window manager needed) that the
@@ -384,7 +437,7 @@ def wine_run(args, scenario, image_dir, ini, template, work):
         program = wine.popen(
             [exe], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
         )
-        session = DriverSession(wine, windows_path(args.driver))
+        session = DriverSession(wine, windows_path(driver_path))
         for command in scenario["commands"]:
             if command.startswith("@shot "):
                 session.send("state")
@@ -410,6 +463,44 @@ def wine_run(args, scenario, image_dir, ini, template, work):
     finally:
         wine.kill()
         shutil.rmtree(prefix, ignore_errors=True)
+
+
+def conformance_run(exe, template, work, version="winxp"):
+    """Runs the conformance checks (tests/conformance) in a fresh copy of the
+    prefix at `version`; returns (problems, closing line)."""
+    prefix = os.path.join(work, "conformance-prefix")
+    subprocess.run(["cp", "-a", template, prefix], check=True, timeout=300)
+    wine = Wine(prefix, None)
+    try:
+        wine.start_server()
+        reg = os.path.join(work, "version.reg")
+        with open(reg, "wb") as f:
+            f.write(("%s\r\n\r\n[HKEY_CURRENT_USER\\Software\\Wine]\r\n\"Version\"=\"%s\"\r\n"
+                     % (regfile.V4_HEADER, version)).encode())
+        wine.run(["regedit", "/s", windows_path(reg)])
+        with tempfile.TemporaryFile() as out:
+            result = subprocess.run([wine.loader, windows_path(exe)], env=wine.env,
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL,
+                                    timeout=300)
+            out.seek(0)
+            text = out.read().decode(errors="replace")
+    finally:
+        wine.kill()
+        shutil.rmtree(prefix, ignore_errors=True)
+    return conformance_result(text, result.returncode)
+
+
+def conformance_result(text, returncode):
+    """(problems, closing line) of a conformance run's output: every line
+    but the closing one is a failure or a todo that passed."""
+    lines = [l.rstrip("\r") for l in text.split("\n") if l.strip()]
+    closing = next((l for l in reversed(lines) if re.match(r"conformance: \d+ checks", l)), None)
+    problems = [l for l in lines if l != closing]
+    if closing is None:
+        problems.append("no closing line (exit status %d)" % returncode)
+    elif returncode != 0 and not problems:
+        problems.append("exit status %d" % returncode)
+    return problems, closing
 
 
 def host_run(args, scenario, image_dir):
@@ -457,13 +548,19 @@ def compare_lines(host_lines, wine_lines):
     return problems
 
 
+def image_platform(ini):
+    return "9x" if ini.get("system", {}).get("platform", "nt").lower() == "9x" else "nt"
+
+
 def run_scenario(args, name, scenario, template, baseline, work):
+    """Problems of the scenario, each prefixed with the run it comes from."""
     runs = scenario.get("runs", "both")
     host_faults = dict(scenario.get("hostFaults", {}))
     if runs == "both":
         host_faults = dict(WINE_HOST_FAULTS, **host_faults)
     problems = []
-    host = wine = None
+    host = None
+    wines = []
     if runs in ("both", "host"):
         host_image = os.path.join(work, "host-image")
         build_image(args.root, scenario, host_image, host_faults)
@@ -472,29 +569,40 @@ def run_scenario(args, name, scenario, template, baseline, work):
     if runs in ("both", "wine"):
         wine_image = os.path.join(work, "wine-image")
         ini = build_image(args.root, scenario, wine_image, {})
-        wine = wine_run(args, scenario, wine_image, ini, template, work)
-        problems += ["wine: " + p for p in check_expectations(scenario, wine[0])]
-    if host and wine:
-        problems += compare_lines(host[0], wine[0])
+        for target in wine_targets(args, scenario, image_platform(ini)):
+            label = target[0]
+            started = time.time()
+            try:
+                wine = wine_run(args, scenario, wine_image, ini, template, work, target)
+            except (ScenarioError, subprocess.TimeoutExpired) as error:
+                problems.append("%s: %s: %s" % (label, type(error).__name__, error))
+                continue
+            if args.verbose:
+                print("  %s: %.1fs" % (label, time.time() - started))
+            problems += ["%s: %s" % (label, p) for p in check_expectations(scenario, wine[0])]
+            wines.append((label, wine))
+    for label, wine in wines if host else []:
+        problems += ["%s: %s" % (label, p) for p in compare_lines(host[0], wine[0])]
         image_hive = wine[3]
         host_keys = touched(host[1])
         wine_keys = touched(regfile.without_baseline(wine[1], baseline, image_hive))
-        problems += regfile.differences(host_keys, wine_keys, "host", "wine")
+        problems += ["%s: %s" % (label, p)
+                     for p in regfile.differences(host_keys, wine_keys, "host", "wine")]
         if args.verbose:
-            print("  registry: %d keys compared (host %d, wine %d)" % (
-                len(set(host_keys) | set(wine_keys)), len(host_keys), len(wine_keys)))
+            print("  %s registry: %d keys compared (host %d, wine %d)" % (
+                label, len(set(host_keys) | set(wine_keys)), len(host_keys), len(wine_keys)))
         wanted = image_files(os.path.join(work, "wine-image", "drive_c"))
         for rel in sorted(wanted):
             if (rel in host[2]) != (rel in wine[2]):
                 problems.append(
-                    "file %s: %s on the host, %s under Wine"
-                    % (rel, "kept" if rel in host[2] else "deleted", "kept" if rel in wine[2] else "deleted")
+                    "%s: file %s: %s on the host, %s under Wine"
+                    % (label, rel, "kept" if rel in host[2] else "deleted",
+                       "kept" if rel in wine[2] else "deleted")
                 )
     if args.verbose:
-        for label, run in (("host", host), ("wine", wine)):
-            if run:
-                for line in run[0]:
-                    print("  %s> %s" % (label, line))
+        for label, run in ([("host", host)] if host else []) + wines:
+            for line in run[0]:
+                print("  %s> %s" % (label, line))
     return problems
 
 
@@ -519,6 +627,10 @@ def main(argv=None):
     parser.add_argument("--host", required=True, help="host program (quorvane-uninstall)")
     parser.add_argument("--exe", required=True, help="QuorvaneUninstall.exe (x86_64) to run")
     parser.add_argument("--driver", required=True, help="uidriver.exe (x86_64)")
+    parser.add_argument("--exe32", help="QuorvaneUninstall.exe (i686) to run as well")
+    parser.add_argument("--conformance", help="conformance.exe (x86_64): the simulation's checks under Wine")
+    parser.add_argument("--conformance32", help="conformance.exe (i686)")
+    parser.add_argument("--driver32", help="uidriver.exe (i686) for the i686 runs")
     parser.add_argument("--check-exe", action="append", default=[], metavar="PATH:MACHINE",
                         help="also check imports and version of this exe (machine i386|x86_64)")
     parser.add_argument("--scenarios", default=os.path.join(root, "tests", "wine", "scenarios"))
@@ -526,6 +638,9 @@ def main(argv=None):
     parser.add_argument("--screenshots", help="directory for the screenshots (default: discarded)")
     parser.add_argument("--keep", action="store_true", help="keep the work directory")
     parser.add_argument("--verbose", "-v", action="store_true")
+    parser.add_argument("--i686", choices=["auto", "require"], default="auto",
+                        help="where 32-bit Wine cannot run: skip the i686 runs with a notice "
+                             "(auto) or fail (require)")
     args = parser.parse_args(argv)
 
     passed = failed = 0
@@ -545,8 +660,21 @@ def main(argv=None):
     for entry in [args.exe + ":x86_64"] + args.check_exe:
         path, machine = entry.rsplit(":", 1)
         started = time.time()
-        problems = pecheck.check(path, SYSTEM_DLLS, PRODUCT_VERSION, machine) if os.path.isfile(path) else ["missing: " + path]
+        # The i686 exe is the one for Windows 98 to XP.
+        problems = (
+            pecheck.check(path, SYSTEM_DLLS, PRODUCT_VERSION, machine, windows98=machine == "i386")
+            if os.path.isfile(path)
+            else ["missing: " + path]
+        )
         report("exe-check %s" % os.path.relpath(path, args.root), problems, time.time() - started)
+
+    if args.exe32:
+        problem = wine32_problem()
+        if problem and args.i686 == "require":
+            report("i686 runs", [problem], 0.0)
+        if problem:
+            print("SKIP i686 runs under Wine: %s" % problem)
+            args.exe32 = None
 
     if args.screenshots:
         os.makedirs(args.screenshots, exist_ok=True)
@@ -554,6 +682,19 @@ def main(argv=None):
     try:
         template, baseline, seconds = make_template(work)
         print("Wine prefix template ready (%.1fs)" % seconds)
+        conformance = [("x86_64", args.conformance)]
+        if args.exe32:
+            conformance.append(("i686", args.conformance32))
+        for arch, exe in conformance:
+            if not exe:
+                continue
+            started = time.time()
+            if os.path.isfile(exe):
+                problems, closing = conformance_run(exe, template, work)
+            else:
+                problems, closing = ["missing: " + exe], None
+            summary = " (%s)" % closing[len("conformance: "):] if closing else ""
+            report("conformance %s:winxp%s" % (arch, summary), problems, time.time() - started)
         for name, scenario in load_scenarios(args.scenarios, args.only):
             started = time.time()
             scenario_work = os.path.join(work, name)

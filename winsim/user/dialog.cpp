@@ -471,8 +471,14 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND 
         if (s.running.empty()) s.graveyard.clear();
         return -1;
     }
-    // A true result lets the dialog manager put the focus on the first tab stop.
-    if (init != 0 && d->focus == nullptr && find(first) != nullptr) setFocusTo(d, first);
+    // A true result lets the dialog manager put the focus on the first tab
+    // stop, looked up again: the handler may have enabled or disabled
+    // controls (a focus the handler set itself is overridden, as on Windows).
+    if (init != 0) {
+        const HWND firstNow = GetNextDlgTabItem(hwnd, nullptr, FALSE);
+        d = find(hwnd);
+        if (d != nullptr && firstNow != nullptr) setFocusTo(d, firstNow);
+    }
 
     bool ownerDisabled = false;
     if (hWndParent != nullptr && IsWindowEnabled(hWndParent)) {

@@ -44,6 +44,7 @@ struct Window {
     LONG_PTR dlgUser = 0;
     std::vector<HWND> children;  // template order
     HWND focus = nullptr;
+    int defId = 0;  // the default command (DM_GETDEFID), whichever button shows as default
     bool iconic = false;
     HICON bigIcon = nullptr;
     HICON smallIcon = nullptr;
@@ -134,7 +135,10 @@ void notifyParent(Window* control, WORD code);
 void setText(Window* w, const std::string& text);
 void destroy(Window* w);
 HWND createDialog(const DialogTemplate& t, HWND owner, DLGPROC proc);
+// Moves the focus within `dialog` (notifications included) and updates
+// which push button shows as the default.
 bool setFocusTo(Window* dialog, HWND control);
+void showDefaultButton(Window* dialog);
 
 // Edit control layout: lines as displayed and lines in view.
 std::vector<std::string> editLines(const Window& w);

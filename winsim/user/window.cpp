@@ -60,21 +60,10 @@ LRESULT defDialogProc(Window* w, UINT msg, WPARAM wParam, LPARAM lParam) {
             return 0;
         }
         case DM_GETDEFID:
-            for (HWND h : w->children) {
-                Window* c = find(h);
-                if (c != nullptr && c->kind == WinKind::Button &&
-                    (c->style & BS_TYPEMASK) == BS_DEFPUSHBUTTON) {
-                    return MAKELRESULT(c->id, DC_HASDEFID);
-                }
-            }
-            return 0;
+            return w->defId != 0 ? MAKELRESULT(w->defId, DC_HASDEFID) : 0;
         case DM_SETDEFID:
-            for (HWND h : w->children) {
-                Window* c = find(h);
-                if (c == nullptr || !isPushButton(c)) continue;
-                c->style &= ~static_cast<DWORD>(BS_TYPEMASK);
-                c->style |= c->id == static_cast<int>(wParam) ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON;
-            }
+            w->defId = static_cast<int>(wParam);
+            showDefaultButton(w);
             return TRUE;
         case WM_NEXTDLGCTL: {
             HWND target = LOWORD(lParam) != 0 ? reinterpret_cast<HWND>(wParam)
@@ -521,6 +510,8 @@ HWND createDialog(const DialogTemplate& t, HWND owner, DLGPROC proc) {
         } else {
             c->text = ct.text;
         }
+        // The dialog's default command is its (last) default push button.
+        if (isPushButton(c) && (c->style & BS_TYPEMASK) == BS_DEFPUSHBUTTON) d->defId = c->id;
         d->children.push_back(c->handle);
         s.windows[c->handle] = std::move(control);
     }
@@ -561,6 +552,21 @@ void destroy(Window* w) {
     s.windows.erase(it);
 }
 
+void showDefaultButton(Window* dialog) {
+    // A push button with the focus shows as the default while it has it;
+    // otherwise the button of the default command does.
+    const Window* focus = find(dialog->focus);
+    const int shown = focus != nullptr && isPushButton(focus) ? focus->id : dialog->defId;
+    for (HWND h : dialog->children) {
+        Window* c = find(h);
+        if (c == nullptr || !isPushButton(c)) continue;
+        const DWORD type = c->id == shown ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON;
+        if ((c->style & BS_TYPEMASK) == type) continue;
+        c->style = (c->style & ~static_cast<DWORD>(BS_TYPEMASK)) | type;
+        c->needsPaint = true;
+    }
+}
+
 bool setFocusTo(Window* dialog, HWND control) {
     Window* c = find(control);
     if (c != nullptr && (c->parent != dialog->handle || (c->style & WS_DISABLED) != 0)) {
@@ -580,6 +586,7 @@ bool setFocusTo(Window* dialog, HWND control) {
     c = find(control);
     if (dialog == nullptr || c == nullptr) return false;
     dialog->focus = control;
+    showDefaultButton(dialog);
     if (c->kind == WinKind::ComboBox) notifyParent(c, CBN_SETFOCUS);
     if (c->kind == WinKind::Edit) notifyParent(c, EN_SETFOCUS);
     if (c->kind == WinKind::Button && (c->style & BS_NOTIFY) != 0) notifyParent(c, BN_SETFOCUS);

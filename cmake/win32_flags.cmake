@@ -1,0 +1,16 @@
+# Compile and link flags of the Windows (MinGW-w64) builds, shared by the
+# product and bench/bare_dialog, its size baseline.
+#
+# The exe runs on Windows 98 to XP. No exceptions, RTTI or unwind tables:
+# their runtime (the unwinder's frame registry, emulated TLS, gthreads)
+# imports functions Windows 98 lacks, e.g. CreateSemaphoreW. Thread-safe
+# statics would pull in the same thread runtime. Every function in a section
+# of its own so the linker drops what nothing uses (not -fdata-sections:
+# MinGW's gcc then places zero-initialised data in .data$ sections, stored in
+# the file, instead of .bss); the runtimes linked statically, so no MinGW DLL
+# travels with the exe; symbols stripped.
+# A target that needs exceptions (the UI driver) turns them on again.
+add_compile_options(-fno-exceptions -fno-rtti -fno-threadsafe-statics
+                    -fno-asynchronous-unwind-tables -fno-unwind-tables
+                    -ffunction-sections)
+add_link_options(-static -static-libgcc -static-libstdc++ -Wl,--gc-sections -s)

@@ -1,0 +1,82 @@
+"""The functions the i686 exe may import: each one's DLL and the oldest
+Windows of each family that exports a working implementation. pecheck fails
+an exe that imports anything else. docs/win32-imports.md shows the same
+table (a unit test keeps the two alike).
+
+Extend the table only with a function that Windows 98 implements (not a
+stub); for a Unicode ("W") function that means one of UNICODE_ON_9X.
+"""
+
+_95 = ("95", "NT 3.51")
+
+# Windows 95/98/ME implement only these Unicode functions; every other "W"
+# export fails with ERROR_CALL_NOT_IMPLEMENTED.
+UNICODE_ON_9X = {
+    "ExtTextOutW": "gdi32.dll",
+    "GetCharWidthW": "gdi32.dll",
+    "GetTextExtentExPointW": "gdi32.dll",
+    "GetTextExtentPointW": "gdi32.dll",
+    "GetTextExtentPoint32W": "gdi32.dll",
+    "TextOutW": "gdi32.dll",
+    "MessageBoxW": "user32.dll",
+    "MessageBoxExW": "user32.dll",
+    "lstrlenW": "kernel32.dll",
+    "EnumResourceLanguagesW": "kernel32.dll",
+    "EnumResourceNamesW": "kernel32.dll",
+    "EnumResourceTypesW": "kernel32.dll",
+    "FindResourceW": "kernel32.dll",
+    "FindResourceExW": "kernel32.dll",
+    "MultiByteToWideChar": "kernel32.dll",
+    "WideCharToMultiByte": "kernel32.dll",
+}
+
+# dll -> function -> (oldest 9x, oldest NT).
+WIN98_API = {
+    "advapi32.dll": {
+        name: _95
+        for name in ("RegCloseKey", "RegDeleteKeyA", "RegEnumKeyExA", "RegOpenKeyExA", "RegQueryValueExA")
+    },
+    "comctl32.dll": {"InitCommonControls": _95},
+    "kernel32.dll": {
+        name: _95
+        for name in (
+            "DeleteCriticalSection", "DeleteFileA", "EnterCriticalSection", "FreeLibrary",
+            "GetFileAttributesA", "GetLastError", "GetModuleHandleA", "GetProcAddress",
+            "GetStartupInfoA", "GetVersionExA", "GetWindowsDirectoryA", "InitializeCriticalSection",
+            "LeaveCriticalSection", "LoadLibraryA", "SetFileAttributesA", "SetUnhandledExceptionFilter",
+            "Sleep", "TlsGetValue", "VirtualProtect", "VirtualQuery",
+        )
+    },
+    # The C runtime that Windows itself carries (98, NT 4.0); MinGW's startup
+    # code and the few C functions the program uses.
+    "msvcrt.dll": {
+        name: ("98", "NT 4.0")
+        for name in (
+            "__getmainargs", "__initenv", "__p__acmdln", "__p__commode", "__p__fmode",
+            "__set_app_type", "__setusermatherr", "_amsg_exit", "_cexit", "_initterm", "_iob",
+            "_onexit", "abort", "calloc", "exit", "fprintf", "free", "fwrite", "malloc", "memchr",
+            "memcpy", "memmove", "realloc", "signal", "strchr", "strcmp", "strlen",
+            "strncmp", "strpbrk", "strstr", "vfprintf",
+        )
+    },
+    "setupapi.dll": {
+        name: ("98", "2000")
+        for name in (
+            "SetupDiCallClassInstaller", "SetupDiDestroyDeviceInfoList", "SetupDiEnumDeviceInfo",
+            "SetupDiGetClassDevsA", "SetupDiGetDeviceRegistryPropertyA", "SetupDiSetClassInstallParamsA",
+        )
+    },
+    "user32.dll": {
+        name: _95
+        for name in (
+            "AppendMenuA", "BeginPaint", "DialogBoxParamA", "DrawIcon", "EnableWindow", "EndDialog",
+            "EndPaint", "ExitWindowsEx", "GetClientRect", "GetDlgItem", "GetSystemMenu",
+            "GetSystemMetrics", "GetWindowLongA", "IsIconic", "LoadIconA", "LoadStringA",
+            "PostMessageA", "SendMessageA", "SetWindowLongA", "SetWindowTextA", "UpdateWindow",
+        )
+    },
+    "gdi32.dll": {},
+}
+
+for _name, _dll in UNICODE_ON_9X.items():
+    WIN98_API[_dll][_name] = _95
