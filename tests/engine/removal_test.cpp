@@ -246,6 +246,20 @@ TEST_F(Removal9xTest, ScrubEndsWhenThePlatformRefusesDeletions) {
     EXPECT_EQ(winsim::subkeyNames(kIfaceKey.substr(0, kIfaceKey.size() - 1)).size(), 1u);
 }
 
+// When the devices cannot be listed, no class key can be shown to be unused:
+// every one stays, while the keys found by the device's own name still go.
+TEST_F(Removal9xTest, ClassKeysStayWhenTheDevicesCannotBeListed) {
+    buildMachine(Device9x().symbolicName);
+    DeviceRecord& record = detect();
+    winsim::refuseCall("SetupDiGetClassDevsA", ERROR_INVALID_PARAMETER);
+    scrub9xRegistry(record);
+    EXPECT_TRUE(winsim::keyExists(kNetClass + "0001"));
+    EXPECT_TRUE(winsim::keyExists(kNetClass + "0002"));
+    EXPECT_FALSE(winsim::keyExists("Enum\\USB\\VID_F3A7&PID_0021"));
+    EXPECT_EQ(winsim::subkeyNames(kIfaceKey.substr(0, kIfaceKey.size() - 1)).size(), 1u);
+    EXPECT_EQ(winsim::openDeviceSets(), 0u);
+}
+
 TEST_F(Removal9xTest, FailedRemovalDeletesNothing) {
     buildMachine(Device9x().symbolicName);
     DeviceRecord& record = detect();
