@@ -1,12 +1,29 @@
 #include "detection/bounded_text.h"
 
+#include "platform/win32.h"
+
 #include <cstring>
 
 namespace {
 
-char upperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+// Compares `length` bytes of `a` and `b` by their upper-case forms. Case
+// mapping keeps the byte length, so equal texts fold piece by piece.
+bool equalFolded(const char* a, const char* b, size_t length) {
+    char foldedA[256];
+    char foldedB[256];
+    while (length > 0) {
+        const size_t piece = length < sizeof foldedA ? length : sizeof foldedA;
+        std::memcpy(foldedA, a, piece);
+        std::memcpy(foldedB, b, piece);
+        CharUpperBuffA(foldedA, static_cast<DWORD>(piece));
+        CharUpperBuffA(foldedB, static_cast<DWORD>(piece));
+        if (std::memcmp(foldedA, foldedB, piece) != 0) return false;
+        a += piece;
+        b += piece;
+        length -= piece;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -41,26 +58,18 @@ bool isTerminatedText(char* buffer, size_t capacity) {
     return false;
 }
 
-void upperText(char* text) {
-    for (; *text != '\0'; ++text) *text = upperAscii(*text);
-}
+void upperText(char* text) { CharUpperBuffA(text, static_cast<DWORD>(std::strlen(text))); }
 
-void lowerText(char* text) {
-    for (; *text != '\0'; ++text) *text = lowerAscii(*text);
-}
+void lowerText(char* text) { CharLowerBuffA(text, static_cast<DWORD>(std::strlen(text))); }
 
 bool equalTextNoCase(const char* a, const char* b) {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        if (upperAscii(*a) != upperAscii(*b)) return false;
-    }
-    return *a == *b;
+    const size_t length = std::strlen(a);
+    return std::strlen(b) == length && equalFolded(a, b, length);
 }
 
 bool containsText(const char* text, const char* part) { return std::strstr(text, part) != nullptr; }
 
 bool startsWithNoCase(const char* text, const char* prefix) {
-    for (; *prefix != '\0'; ++text, ++prefix) {
-        if (*text == '\0' || upperAscii(*text) != upperAscii(*prefix)) return false;
-    }
-    return true;
+    const size_t length = std::strlen(prefix);
+    return std::strlen(text) >= length && equalFolded(text, prefix, length);
 }

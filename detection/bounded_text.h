@@ -2,8 +2,10 @@
 //
 // Every copy and concatenation into a fixed buffer goes through joinText: it
 // writes the whole result or nothing, so a result that does not fit is never
-// truncated and nothing is written past the buffer. Case folding is ASCII
-// only, the same on every build.
+// truncated and nothing is written past the buffer. Case folding follows the
+// system's ANSI code page, as the platform's own name comparisons do
+// (CharUpperBuffA / CharLowerBuffA): "GERÄT" and "Gerät" are equal on code
+// page 1252.
 #pragma once
 
 #include <cstddef>
@@ -25,16 +27,17 @@ bool joinText(char (&dest)[N], std::initializer_list<const char*> parts) {
 // the data filled all `capacity` bytes without a zero.
 bool isTerminatedText(char* buffer, size_t capacity);
 
-// Upper-cases / lower-cases ASCII letters in place up to the first zero.
+// Upper-cases / lower-cases the letters of the code page in place up to the
+// first zero.
 void upperText(char* text);
 void lowerText(char* text);
 
-// Whole-string equality ignoring ASCII case.
+// Whole-string equality ignoring case.
 bool equalTextNoCase(const char* a, const char* b);
 
 // True when `text` contains `part` (case-sensitive); an empty `part` is
 // contained in every text.
 bool containsText(const char* text, const char* part);
 
-// True when `text` begins with `prefix` ignoring ASCII case.
+// True when `text` begins with `prefix` ignoring case.
 bool startsWithNoCase(const char* text, const char* prefix);

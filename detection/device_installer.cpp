@@ -10,9 +10,6 @@ static_assert(sizeof(void*) != 4 || sizeof(SP_DEVINFO_DATA) == 28, "SP_DEVINFO_D
 
 namespace {
 
-// Description buffer of the enable and remove walks.
-constexpr DWORD kDescriptionBufferSize = 256;
-
 // Reads a string property into `buffer` as a zero-terminated string. A
 // property that cannot be read, or that fills the buffer without a zero,
 // leaves the buffer empty and gives false.
@@ -39,7 +36,9 @@ bool findDevice(HDEVINFO set, const char* description, const char* pattern,
         device.cbSize = sizeof(SP_DEVINFO_DATA);
         if (!SetupDiEnumDeviceInfo(set, index, &device)) return false;
 
-        char deviceDesc[kDescriptionBufferSize];
+        // The record's full field: a description of up to 259 characters
+        // that the probe could read compares whole.
+        char deviceDesc[kPathBufferSize];
         if (!readProperty(set, device, SPDRP_DEVICEDESC, deviceDesc, sizeof deviceDesc)) continue;
         if (!equalTextNoCase(deviceDesc, description)) continue;
         if (!checkPattern) return true;
@@ -123,6 +122,37 @@ bool removeMatchingDevice(const GUID* classGuid, const char* description, const 
         return false;
     }
     return SetupDiCallClassInstaller(DIF_REMOVE, set.get(), &device) != FALSE;
+}
+
+bool anyStayingDevice(const char* pattern,
+                      bool (*visit)(const DeviceDrivers& device, const void* context),
+                      const void* context) {
+    if (pattern == nullptr || pattern[0] == '\0' || visit == nullptr) return false;
+    DeviceSet set(nullptr, DIGCF_ALLCLASSES | DIGCF_PROFILE);
+    if (!set.valid()) return true;
+    const HDEVINFO handle = set.get();
+    bool visited = false;
+    SP_DEVINFO_DATA device;
+    DeviceDrivers drivers;
+    for (DWORD index = 0; !visited; ++index) {
+        std::memset(&device, 0, sizeof device);
+        device.cbSize = sizeof(SP_DEVINFO_DATA);
+        if (!SetupDiEnumDeviceInfo(handle, index, &device)) break;
+
+        char hardwareId[kPathBufferSize];
+        if (readProperty(handle, device, SPDRP_HARDWAREID, hardwareId, sizeof hardwareId)) {
+            upperText(hardwareId);
+            if (containsText(hardwareId, pattern)) continue;
+        }
+        readProperty(handle, device, SPDRP_SERVICE, drivers.service, sizeof drivers.service);
+        readProperty(handle, device, SPDRP_DRIVER, drivers.driver, sizeof drivers.driver);
+        readProperty(handle, device, SPDRP_LOWERFILTERS, drivers.lowerFilters,
+                     sizeof drivers.lowerFilters);
+        readProperty(handle, device, SPDRP_UPPERFILTERS, drivers.upperFilters,
+                     sizeof drivers.upperFilters);
+        visited = visit(drivers, context);
+    }
+    return visited;
 }
 
 bool enableMatchingDevice(const GUID* classGuid, const char* description, const char* pattern) {

@@ -37,3 +37,22 @@ bool changeMatchingDeviceState(const GUID* classGuid, const char* description, c
                                DWORD stateChange);
 bool enableMatchingDevice(const GUID* classGuid, const char* description, const char* pattern);
 bool removeMatchingDevice(const GUID* classGuid, const char* description, const char* pattern);
+
+// The drivers a device reports using; an unreadable property is empty.
+struct DeviceDrivers {
+    char service[kPathBufferSize];
+    char driver[kPathBufferSize];        // driver key, relative to the family's class root
+    char lowerFilters[kPathBufferSize];  // multi-string
+    char upperFilters[kPathBufferSize];  // multi-string
+};
+
+// Walks the devices of every setup class in the current hardware profile
+// that stay when the devices of `pattern` are uninstalled: those whose
+// upper-cased first hardware ID does not contain `pattern`, as probeDevice
+// compares (a device whose hardware ID cannot be read stays too). Calls
+// `visit` for each and returns true at the first visit that does; false
+// after the last device. True when no device set can be had: nothing can
+// then be shown to be unused.
+bool anyStayingDevice(const char* pattern,
+                      bool (*visit)(const DeviceDrivers& device, const void* context),
+                      const void* context);

@@ -6,9 +6,10 @@
 class DeviceSet {
 public:
     // The set of the class's devices in the current hardware profile,
-    // plugged in or not; check valid().
-    explicit DeviceSet(const GUID* classGuid)
-        : set_(SetupDiGetClassDevsA(classGuid, nullptr, nullptr, DIGCF_PROFILE)) {}
+    // plugged in or not (with DIGCF_ALLCLASSES added to `flags`: of every
+    // class, `classGuid` null); check valid().
+    explicit DeviceSet(const GUID* classGuid, DWORD flags = DIGCF_PROFILE)
+        : set_(SetupDiGetClassDevsA(classGuid, nullptr, nullptr, flags)) {}
     ~DeviceSet() {
         if (valid()) SetupDiDestroyDeviceInfoList(set_);
     }

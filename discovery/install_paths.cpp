@@ -19,3 +19,11 @@ bool hasParentComponent(const char* path) {
         }
     }
 }
+
+const char* fileNamePart(const char* path) {
+    const char* name = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (*p == '\\' || *p == '/' || *p == ':') name = p + 1;
+    }
+    return name;
+}

@@ -8,3 +8,7 @@ bool isBareFileName(const char* name);
 
 // True when `path` has a ".." component (between separators '\' or '/').
 bool hasParentComponent(const char* path);
+
+// The file-name part of `path`: what follows its last '\', '/' or drive
+// colon (the whole path when it has none).
+const char* fileNamePart(const char* path);

@@ -45,7 +45,8 @@ DWORD countSubkeys(const char* prefix, const char* name) {
 }
 
 bool deleteFirstMatchingSubkey(HKEY parent, const char* keyPath, const char* valueName,
-                               const char* pattern, bool exact, bool* deleted) {
+                               const char* pattern, bool exact, bool* deleted,
+                               const KeptSubkeys* kept) {
     if (deleted != nullptr) *deleted = false;
     if (pattern == nullptr) return false;
     RegistryKey key(parent, keyPath);
@@ -75,6 +76,7 @@ bool deleteFirstMatchingSubkey(HKEY parent, const char* keyPath, const char* val
             upperText(candidate);
             match = containsText(candidate, pattern);
         }
+        if (match && kept != nullptr && kept->keep(subkey, kept->context)) continue;
         if (match) {
             // Deleted by its name as enumerated; the platform matches names
             // without regard to case.

@@ -19,6 +19,13 @@ bool readRegistryValue(HKEY parent, const char* subkeyPath, const char* valueNam
 // is missing or the composed path does not fit 260 bytes.
 DWORD countSubkeys(const char* prefix, const char* name);
 
+// Subkeys that a deletion passes over although they match: those for which
+// keep(subkey name, context) is true.
+struct KeptSubkeys {
+    bool (*keep)(const char* subkeyName, const void* context);
+    const void* context;
+};
+
 // Opens `keyPath` below `parent` and deletes its first subkey whose
 // candidate matches `pattern`: the candidate is the subkey's value
 // `valueName` (subkeys without a readable value are skipped), or the subkey
@@ -26,9 +33,11 @@ DWORD countSubkeys(const char* prefix, const char* name);
 // upper-cased candidate contains `pattern`. True when a match was found and
 // its deletion requested; at most one subkey per call. `deleted`, when
 // given, tells whether the platform actually deleted it (a refused deletion
-// leaves the subkey to be found again by the next call).
+// leaves the subkey to be found again by the next call). A match that
+// `kept` keeps is passed over and the search goes on.
 bool deleteFirstMatchingSubkey(HKEY parent, const char* keyPath, const char* valueName,
-                               const char* pattern, bool exact, bool* deleted = nullptr);
+                               const char* pattern, bool exact, bool* deleted = nullptr,
+                               const KeptSubkeys* kept = nullptr);
 
 // Clears the read-only attribute of the file at `path` and deletes it. False
 // when the file is missing, is a directory, or its attributes cannot be

@@ -44,6 +44,10 @@ int read9xInstallInfo(const DeviceRecord& record, char* infName, char* driverNam
         return -1;
     }
 
+    return normalize9xDriverName(driverName);
+}
+
+int normalize9xDriverName(char* driverName) {
     lowerText(driverName);
     if (containsText(driverName, kOwnDriver)) {
         joinText(driverName, kPathBufferSize, {kOwnDriver});
@@ -61,14 +65,14 @@ bool discover9xInstallation(int slot, const char* windowsDir, DeviceRecord& reco
     char driverName[kPathBufferSize];
     const int kind = read9xInstallInfo(record, infName, driverName);
     if (kind == -1) return false;
-    if (!isBareFileName(infName) || driverName[0] == '\0' || hasParentComponent(driverName)) {
-        return false;
-    }
+    if (!isBareFileName(infName) || hasParentComponent(driverName)) return false;
 
     char infPath[kPathBufferSize];
-    char driverPath[kPathBufferSize];
+    char driverPath[kPathBufferSize] = "";
     if (!joinText(infPath, {windowsDir, "\\Inf\\Other\\", infName})) return false;
-    if (!joinText(driverPath,
+    // An empty driver name names no file: there is none to delete.
+    if (driverName[0] != '\0' &&
+        !joinText(driverPath,
                   {windowsDir, kind == 1 ? "\\System32\\Drivers\\" : "\\System\\", driverName})) {
         return false;
     }

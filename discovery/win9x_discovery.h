@@ -16,8 +16,14 @@ bool read9xSymbolicName(DeviceRecord& record);
 // long.
 int read9xInstallInfo(const DeviceRecord& record, char* infName, char* driverName);
 
+// Lower-cases a driver name read from "NTMPDriver" in place; when it
+// contains the family's own "kestrelm.sys" it becomes exactly that (1),
+// otherwise it stays as lower-cased (0).
+int normalize9xDriverName(char* driverName);
+
 // Fills record.symbolicName, the slot's INF and driver paths below
-// `windowsDir` and record.installCount (1). False, with the file tables
+// `windowsDir` and record.installCount (1); an empty "NTMPDriver" leaves the
+// driver path empty (no file to delete). False, with the file tables
 // untouched, when the installation cannot be traced, names a file outside
 // the Windows directory ("InfPath" not a bare file name, a ".." component in
 // the driver name) or a path does not fit.

@@ -2,19 +2,30 @@
 
 #include "detection/bounded_text.h"
 #include "detection/device_installer.h"
+#include "discovery/install_paths.h"
 #include "discovery/registry_helpers.h"
+#include "removal/shared_use.h"
 
 #include <cstring>
 
 namespace {
 
 const char kEventLogRoot[] = "System\\CurrentControlSet\\Services\\Eventlog\\System\\";
+const char kClassRoot[] = "System\\CurrentControlSet\\Control\\Class\\";
 
-void deleteEventLogSource(const char* source) {
-    if (source[0] == '\0') return;
+// A source whose service a staying device still runs keeps its key.
+void deleteEventLogSource(const char* pattern, const char* source) {
+    if (source[0] == '\0' || serviceStillUsed(pattern, kClassRoot, source)) return;
     char keyPath[kPathBufferSize];
     if (!joinText(keyPath, {kEventLogRoot, source})) return;
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, keyPath);
+}
+
+// True when a network device of the slot's pattern is still in the device
+// set.
+bool slotDeviceLeft(const char* pattern) {
+    DeviceRecord left;
+    return probeDevice(networkClassGuid(), pattern, left);
 }
 
 }  // namespace
@@ -42,8 +53,8 @@ bool makePrecompiledInfPath(char* infPath) {
 }
 
 void deleteEventLogSources(const DeviceRecord& record) {
-    deleteEventLogSource(record.service);
-    deleteEventLogSource(record.lowerFilters);  // its first string
+    deleteEventLogSource(record.pattern, record.service);
+    deleteEventLogSource(record.pattern, record.lowerFilters);  // its first string
 }
 
 RemovalResult removeNtInstallation(int slot, DeviceRecord& record) {
@@ -56,16 +67,26 @@ RemovalResult removeNtInstallation(int slot, DeviceRecord& record) {
 
     const uint32_t count = record.installCount;
     if (count == 0) return RemovalResult::RemovalFailed;
+    // The count also takes in instances of other classes, which the walk
+    // never finds: what counts is that a removal succeeded and that no
+    // network device of the slot is left.
     bool removed = false;
     for (uint32_t i = 0; i < count; ++i) {
-        removed = removeMatchingDevice(net, record.deviceDesc, record.pattern);
+        if (removeMatchingDevice(net, record.deviceDesc, record.pattern)) removed = true;
     }
-    if (!removed) return RemovalResult::RemovalFailed;
+    if (!removed || slotDeviceLeft(record.pattern)) return RemovalResult::RemovalFailed;
 
+    // Files a staying device still uses are kept: the INF (and its PNF) when
+    // its driver key names the same INF, the driver file when it runs the
+    // same service.
     char* infPath = infFilePath(slot);
-    deleteFileForced(infPath);
-    if (makePrecompiledInfPath(infPath)) deleteFileForced(infPath);
-    deleteFileForced(driverFilePath(slot));
+    const bool infShared = infStillUsed(record.pattern, kClassRoot, fileNamePart(infPath));
+    const char* driverService =
+        record.lowerFilters[0] != '\0' ? record.lowerFilters : record.service;
+    const bool driverShared = serviceStillUsed(record.pattern, kClassRoot, driverService);
+    if (!infShared) deleteFileForced(infPath);
+    if (makePrecompiledInfPath(infPath) && !infShared) deleteFileForced(infPath);
+    if (!driverShared) deleteFileForced(driverFilePath(slot));
     deleteEventLogSources(record);
     return RemovalResult::Removed;
 }

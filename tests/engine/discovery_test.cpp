@@ -74,11 +74,17 @@ TEST_F(NtDiscoveryTest, ImagePathForms) {
         {"\\SystemRoot\\System32\\drivers\\k.sys", "C:\\WINDOWS\\System32\\drivers\\k.sys"},
         {"%systemroot%\\System32\\drivers\\k.sys", "C:\\WINDOWS\\System32\\drivers\\k.sys"},
         {"System32\\drivers\\k.sys", "C:\\WINDOWS\\System32\\drivers\\k.sys"},
-        {"\\??\\C:\\k.sys", "C:\\WINDOWS\\\\??\\C:\\k.sys"},  // appended as stored
+        // Absolute forms: inside the Windows directory (any case) or refused.
+        {"\\??\\C:\\WINDOWS\\System32\\drivers\\k.sys", "C:\\WINDOWS\\System32\\drivers\\k.sys"},
+        {"c:\\windows\\k.sys", "C:\\WINDOWS\\k.sys"},
+        {"\\??\\C:\\k.sys", nullptr},
+        {"C:\\WINDOWSX\\k.sys", nullptr},
+        {"C:\\WINDOWS\\", nullptr},
+        {"\\??\\UNC\\server\\k.sys", nullptr},
         {"system32\\..\\..\\boot.ini", nullptr},
         {"\\SystemRoot\\..\\x.sys", nullptr},
         {"\\SystemRoot\\", nullptr},
-        {"", nullptr},
+        {"", ""},  // no driver file: nothing to delete
     };
     for (const auto& c : cases) {
         winsim::setStringValue(kServices + "kestrelx", "ImagePath", c.imagePath);
@@ -173,7 +179,7 @@ TEST_F(Discovery9xTest, DriverNameForms) {
          "C:\\WINDOWS\\System32\\Drivers\\kestrelm.sys"},
         {"OtherMP.SYS", "C:\\WINDOWS\\System\\othermp.sys"},
         {"..\\..\\autoexec.bat", nullptr},
-        {"", nullptr},
+        {"", ""},  // no driver file: nothing to delete
     };
     for (const auto& c : cases) {
         winsim::setStringValue(classKey, "NTMPDriver", c.ntmpDriver);

@@ -132,7 +132,8 @@ TEST_F(NtRemovalTest, SameDescriptionOnAnotherAdapterIsNeverRemoved) {
     buildMachine(1);
     DeviceRecord& record = detect();
     record.installCount = 2;  // more removals asked for than devices of the slot
-    EXPECT_EQ(removeNtInstallation(1, record), RemovalResult::RemovalFailed);
+    // The second removal finds nothing; no device of the slot is left.
+    EXPECT_EQ(removeNtInstallation(1, record), RemovalResult::Removed);
     EXPECT_TRUE(winsim::keyExists(std::string(kCcs) + "Enum\\PCI\\VEN_1D9C&DEV_4410\\1"));
     EXPECT_EQ(winsim::callCount("SetupDiCallClassInstaller"), 2u);  // enable + one remove
 }
@@ -243,6 +244,20 @@ TEST_F(Removal9xTest, ScrubEndsWhenThePlatformRefusesDeletions) {
     EXPECT_TRUE(winsim::keyExists(kNetClass + "0000"));
     EXPECT_LE(winsim::callCount("RegDeleteKeyA"), 8u);
     EXPECT_EQ(winsim::subkeyNames(kIfaceKey.substr(0, kIfaceKey.size() - 1)).size(), 1u);
+}
+
+// When the devices cannot be listed, no class key can be shown to be unused:
+// every one stays, while the keys found by the device's own name still go.
+TEST_F(Removal9xTest, ClassKeysStayWhenTheDevicesCannotBeListed) {
+    buildMachine(Device9x().symbolicName);
+    DeviceRecord& record = detect();
+    winsim::refuseCall("SetupDiGetClassDevsA", ERROR_INVALID_PARAMETER);
+    scrub9xRegistry(record);
+    EXPECT_TRUE(winsim::keyExists(kNetClass + "0001"));
+    EXPECT_TRUE(winsim::keyExists(kNetClass + "0002"));
+    EXPECT_FALSE(winsim::keyExists("Enum\\USB\\VID_F3A7&PID_0021"));
+    EXPECT_EQ(winsim::subkeyNames(kIfaceKey.substr(0, kIfaceKey.size() - 1)).size(), 1u);
+    EXPECT_EQ(winsim::openDeviceSets(), 0u);
 }
 
 TEST_F(Removal9xTest, FailedRemovalDeletesNothing) {

@@ -238,9 +238,9 @@ TEST(BadInput, UnterminatedBinaryEmptyAndMissingValues) {
          [](ImageRun& i) { setBothInstances(i, "DeviceDesc", ""); },
          kUninstall, 0, {"'' has been installed '2' times", "All '2' instances of '' were"},
          kXpFiles, kXpKeys},
-        {"9x: empty driver name", "me",
+        {"9x: empty driver name: uninstalled, no driver file touched", "me",
          [](ImageRun& i) { i.setString(kMeClass, "NTMPDriver", ""); },
-         kUninstall, 0, {kNotTraced}, kNothing, kNothing},
+         kUninstall, 0, {kRemovedMe, kRestart}, {kMeInf}, kMeKeys},
         {"9x: driver name with a directory before the family's own file", "me",
          [](ImageRun& i) { i.setString(kMeClass, "NTMPDriver", "C:\\Elsewhere\\KESTRELM.SYS"); },
          kUninstall, 0, {kRemovedMe}, kMeFiles, kMeKeys},
@@ -278,12 +278,18 @@ TEST(BadInput, HostilePaths) {
              i.setRaw(kXpFilter, "ImagePath", 2, bytes(std::string("..\\boot.ini") + '\0'));
          },
          kUninstall, 0, {kNotTraced}, kNothing, kNothing},
-        {"absolute image path: appended as stored, so it names nothing", "xp",
+        {"absolute image path outside the Windows directory", "xp",
          [&](ImageRun& i) {
              bootIni(i);
              i.setRaw(kXpFilter, "ImagePath", 2, bytes(std::string("\\??\\C:\\boot.ini") + '\0'));
          },
-         kUninstall, 0, {kRemovedAll}, {kInf, kPnf}, kXpKeys},
+         kUninstall, 0, {kNotTraced}, kNothing, kNothing},
+        {"absolute image path climbing out of the Windows directory", "xp",
+         [&](ImageRun& i) {
+             bootIni(i);
+             i.setString(kXpFilter, "ImagePath", "C:\\WINDOWS\\..\\boot.ini");
+         },
+         kUninstall, 0, {kNotTraced}, kNothing, kNothing},
         {"9x: driver name climbing out", "me",
          [](ImageRun& i) {
              i.writeDriveFile("C:\\io.sys", "x");

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "platform/win32.h"
+#include "tests/support/temp_image.h"
+#include "winsim/machine.h"
 #include "winsim/src/codepage.h"
 
 namespace winsim {
@@ -26,6 +29,47 @@ TEST(CodePage, ConversionsAndCaseFolding) {
     EXPECT_FALSE(namesEqual("a", "b"));
     EXPECT_TRUE(nameLess("abc", "ABD"));
     EXPECT_TRUE(nameLess("B", "c"));  // case-insensitive, unlike byte order
+}
+
+// The A functions' case mapping agrees with the registry's own name folding
+// for every byte of every code page: the upper-case form is used when the
+// code page holds it (otherwise the byte stays), and lower-casing undoes it.
+TEST(CodePage, AnsiCaseMappingAgreesWithNameFolding) {
+    for (unsigned cp : {1252u, 1251u, 850u, 437u}) {
+        for (int b = 1; b < 256; ++b) {
+            const auto byte = static_cast<unsigned char>(b);
+            const std::string folded = utf8ToAnsi(cp, foldName(ansiToUtf8(cp, std::string(1, b))));
+            const auto expected =
+                folded == "?" && b != '?' ? byte : static_cast<unsigned char>(folded[0]);
+            const unsigned char upper = ansiUpper(cp, byte);
+            EXPECT_EQ(upper, expected) << cp << " " << b;
+            if (upper != byte) {
+                EXPECT_EQ(ansiLower(cp, upper), byte) << cp << " " << b;
+            }
+        }
+    }
+}
+
+TEST(CodePage, CharUpperAndLowerFollowTheMachinesCodePage) {
+    struct Case {
+        const char* codePage;
+        std::string lower, upper;
+    } cases[] = {
+        {"1252", "ger\xE4t \xFF \xDF", "GER\xC4T \x9F \xDF"},  // y-diaeresis to 0x9F; sharp s stays
+        {"1251", "\xB8\xE6 \xE0", "\xA8\xC6 \xC0"},
+        {"850", "ger\x84t \x94", "GER\x8ET \x99"},
+    };
+    for (const auto& c : cases) {
+        qu_test::TempImage image;
+        image.ini(std::string("codepage = ") + c.codePage + "\n");
+        image.load();
+        std::string text = c.lower;
+        EXPECT_EQ(CharUpperBuffA(&text[0], static_cast<DWORD>(text.size())), text.size());
+        EXPECT_EQ(text, c.upper) << c.codePage;
+        EXPECT_EQ(CharLowerBuffA(&text[0], static_cast<DWORD>(text.size())), text.size());
+        EXPECT_EQ(text, c.lower) << c.codePage;
+        winsim::unloadMachine();
+    }
 }
 
 }  // namespace

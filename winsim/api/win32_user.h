@@ -493,4 +493,11 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 // simulation get the three-dimensional look either way.
 void WINAPI InitCommonControls(void);
 BOOL WINAPI InitCommonControlsEx(const INITCOMMONCONTROLSEX* picce);
+
+// Case mapping of narrow text in place, following the machine's ANSI code
+// page (winsim/src/api_text.cpp): each byte's character is mapped through
+// Unicode and back; a result the code page cannot hold leaves the byte as it
+// is. Returns the number of bytes processed.
+DWORD WINAPI CharUpperBuffA(LPSTR lpsz, DWORD cchLength);
+DWORD WINAPI CharLowerBuffA(LPSTR lpsz, DWORD cchLength);
 }

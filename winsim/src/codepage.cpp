@@ -165,6 +165,41 @@ uint32_t upperOf(uint32_t cp) {
 
 bool codePageSupported(unsigned codePage) { return highHalf(codePage) != nullptr; }
 
+namespace {
+
+uint32_t charOf(const uint16_t* high, unsigned char byte) {
+    return byte < 0x80 ? byte : high[byte - 0x80];
+}
+
+// The byte that holds `cp` in the code page; `fallback` when none does.
+unsigned char byteOf(const uint16_t* high, uint32_t cp, unsigned char fallback) {
+    if (cp < 0x80) return static_cast<unsigned char>(cp);
+    for (unsigned k = 0; k < 128; ++k) {
+        if (high[k] == cp) return static_cast<unsigned char>(0x80 + k);
+    }
+    return fallback;
+}
+
+}  // namespace
+
+unsigned char ansiUpper(unsigned codePage, unsigned char byte) {
+    const uint16_t* high = highHalf(codePage);
+    if (!high) return byte;
+    return byteOf(high, upperOf(charOf(high, byte)), byte);
+}
+
+unsigned char ansiLower(unsigned codePage, unsigned char byte) {
+    const uint16_t* high = highHalf(codePage);
+    if (!high) return byte;
+    // The lower-case letter is the character whose upper case this one is.
+    const uint32_t cp = charOf(high, byte);
+    for (unsigned c = 0; c < 256; ++c) {
+        const uint32_t candidate = charOf(high, static_cast<unsigned char>(c));
+        if (candidate != cp && upperOf(candidate) == cp) return static_cast<unsigned char>(c);
+    }
+    return byte;
+}
+
 std::string ansiToUtf8(unsigned codePage, std::string_view ansi) {
     const uint16_t* high = highHalf(codePage);
     std::string out;

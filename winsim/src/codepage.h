@@ -18,6 +18,12 @@ std::string ansiToUtf8(unsigned codePage, std::string_view ansi);
 // malformed UTF-8 byte) becomes '?'.
 std::string utf8ToAnsi(unsigned codePage, std::string_view utf8);
 
+// Case mapping of one ANSI byte as CharUpperBuffA / CharLowerBuffA do it:
+// through Unicode and back; a result the code page cannot hold, or an
+// unsupported code page, leaves the byte unchanged.
+unsigned char ansiUpper(unsigned codePage, unsigned char byte);
+unsigned char ansiLower(unsigned codePage, unsigned char byte);
+
 // UTF-16LE bytes -> UTF-8 (an unpaired surrogate becomes U+FFFD; an odd
 // trailing byte is dropped).
 std::string utf16leToUtf8(std::string_view bytes);
