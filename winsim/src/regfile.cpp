@@ -522,7 +522,8 @@ private:
             data.assign(text.begin(), text.end());
             if (pendingType_ != 1 && (data.empty() || data.back() != 0)) data.push_back(0);
         }
-        if (current_) put(pendingName_, pendingType_, std::move(data), {pendingBegin_, pendingEnd_});
+        if (current_)
+            put(pendingName_, pendingType_, std::move(data), {pendingBegin_, pendingEnd_});
     }
 
     Registry& reg_;
@@ -594,8 +595,7 @@ std::string renderValue(const RegValue& v, RegFormat format, unsigned codePage,
     std::string out;
     std::string line = v.name.empty() ? "@=" : "\"" + escapeName(v.name) + "\"=";
     if (plainString(v)) {
-        return line + "\"" + escapeName(std::string(v.data.begin(), v.data.end() - 1)) + "\"" +
-               eol;
+        return line + "\"" + escapeName(std::string(v.data.begin(), v.data.end() - 1)) + "\"" + eol;
     }
     if (v.type == 4 && v.data.size() == 4) {
         const uint32_t d = v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) |
@@ -628,8 +628,8 @@ std::string encodeText(const std::string& utf8, RegFormat format, unsigned codeP
 
 // Every key of the subtrees, each with its own key line (roots only when
 // they hold values), in enumeration order; no recursion.
-std::string wholeText(const std::vector<RegSubtree>& subtrees, RegFormat format,
-                      unsigned codePage, bool rootsAreRoots) {
+std::string wholeText(const std::vector<RegSubtree>& subtrees, RegFormat format, unsigned codePage,
+                      bool rootsAreRoots) {
     std::string text = format == RegFormat::Regedit4 ? kHeader4 : kHeader5;
     text += "\r\n\r\n";
     for (const auto& top : subtrees) {
@@ -655,10 +655,10 @@ std::string wholeText(const std::vector<RegSubtree>& subtrees, RegFormat format,
 // ---- patching the base text ----
 
 struct Edit {
-    size_t at;       // where it applies in the base text
-    size_t end;      // removal / replacement: end of the replaced range
-    int order;       // at one place: restored key lines, new values, new keys, removals
-    size_t seq;      // then in the order made
+    size_t at;         // where it applies in the base text
+    size_t end;        // removal / replacement: end of the replaced range
+    int order;         // at one place: restored key lines, new values, new keys, removals
+    size_t seq;        // then in the order made
     std::string text;  // encoded
 };
 
@@ -683,9 +683,9 @@ public:
         // line takes its place (unless that block goes too).
         for (const auto& open : r_.openEnds) {
             if (inside(merged, open.at) && !inside(merged, open.keyLine.begin)) {
-                edits_.push_back(Edit{open.at, open.at, 0, seq_++,
-                                      r_.source.substr(open.keyLine.begin,
-                                                       open.keyLine.end - open.keyLine.begin)});
+                edits_.push_back(Edit{
+                    open.at, open.at, 0, seq_++,
+                    r_.source.substr(open.keyLine.begin, open.keyLine.end - open.keyLine.begin)});
             }
         }
         // Text written after a value the end of the file completed (only
@@ -829,8 +829,10 @@ private:
         // tree order.
         std::vector<std::pair<std::string, const RegKey*>> order;
         for (const RegKey* k : touched) {
+            std::vector<const RegKey*> chain;
+            for (const RegKey* p = k; p; p = p->parent) chain.push_back(p);
             std::string path;
-            for (const RegKey* p = k; p; p = p->parent) path = p->fold + "\\" + path;
+            for (auto it = chain.rbegin(); it != chain.rend(); ++it) path += (*it)->fold + "\\";
             order.emplace_back(std::move(path), k);
         }
         std::sort(order.begin(), order.end());

@@ -31,8 +31,7 @@ struct RegImport {
 // it the file is applied to the registry as the registry editor imports
 // one: every change is recorded, and a refused file changes nothing.
 bool importRegFile(const std::string& bytes, const std::string& fileName, unsigned codePage,
-                   Registry& registry, RegImport* result, std::string* error,
-                   bool asBase = true);
+                   Registry& registry, RegImport* result, std::string* error, bool asBase = true);
 
 // The bytes a save writes. For a registry with a base text in `format`:
 // that text patched with the changes since the base, and only with them

@@ -173,8 +173,8 @@ void RegKey::setValue(std::string_view wanted, uint32_t type, std::vector<uint8_
     if (v.line.valid()) v.changed = true;
     if (recording(this)) {
         const size_t index = created ? before : static_cast<size_t>(&v - values.data());
-        Registry::LogEntry e{Registry::LogKind::ValueSet, this, nullptr, index, std::move(old),
-                             v, {}};
+        Registry::LogEntry e{
+            Registry::LogKind::ValueSet, this, nullptr, index, std::move(old), v, {}};
         e.path = fullPath();
         registry->record(std::move(e));
     }
@@ -202,8 +202,7 @@ bool RegKey::removeValue(std::string_view wanted) {
     const size_t i = valueIndex(foldName(wanted));
     if (i == kNoOffset) return false;
     if (recording(this)) {
-        Registry::LogEntry e{Registry::LogKind::ValueDeleted, this, nullptr, i, values[i], {},
-                             {}};
+        Registry::LogEntry e{Registry::LogKind::ValueDeleted, this, nullptr, i, values[i], {}, {}};
         e.path = fullPath();
         registry->record(std::move(e));
     }

@@ -144,12 +144,12 @@ struct Registry {
     std::vector<std::shared_ptr<RegKey>> otherRoots;  // name = canonical root name
 
     // ---- The base text (set by a .reg load, see regfile.h) ----
-    std::string source;           // raw bytes of the file as read (BOM included)
-    bool hasSource = false;       // false: nothing loaded, a save writes the whole tree
-    bool utf16 = false;           // UTF-16LE with BOM; otherwise ANSI in `codePage`
+    std::string source;      // raw bytes of the file as read (BOM included)
+    bool hasSource = false;  // false: nothing loaded, a save writes the whole tree
+    bool utf16 = false;      // UTF-16LE with BOM; otherwise ANSI in `codePage`
     RegFormat sourceFormat = RegFormat::Regedit4;
     unsigned codePage = 1252;
-    std::string eol = "\r\n";     // the file's own line end (UTF-8 form)
+    std::string eol = "\r\n";  // the file's own line end (UTF-8 form)
     // Folded full path of a key -> end of the last "[-path]" line for it: a
     // new key block must come after it.
     std::unordered_map<std::string, size_t> deletionLines;
@@ -158,8 +158,8 @@ struct Registry {
     // of the value's block is written there instead so that the value is
     // ended exactly as before.
     struct OpenEnd {
-        size_t at;      // start of the line that ended it
-        Span keyLine;   // key line of the block the value was in
+        size_t at;     // start of the line that ended it
+        Span keyLine;  // key line of the block the value was in
     };
     std::vector<OpenEnd> openEnds;
     // A hex value whose continuation ran into the end of the file is
