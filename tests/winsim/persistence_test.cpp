@@ -220,6 +220,10 @@ TEST(Persistence, AHandEditIsNeverOverwritten) {
                   std::string::npos)
             << message;
         EXPECT_TRUE(winsim::lastSaveFailed(nullptr));
+        // Memory is back at the last commit: what the file had when loaded.
+        EXPECT_FALSE(winsim::hasStagedChanges());
+        EXPECT_TRUE(winsim::keyExists("A"));
+        EXPECT_NE(GetFileAttributesA("C:\\x.sys"), INVALID_FILE_ATTRIBUTES);
         EXPECT_EQ(image.systemReg(), onDisk);
         EXPECT_TRUE(image.exists("C:\\x.sys"));
         EXPECT_TRUE(strayFiles(image).empty()) << strayFiles(image).front();

@@ -243,21 +243,33 @@ void stageRegistryChange(Machine& m) { m.registryChanged = true; }
 
 namespace {
 
-// Commits what the running command staged; see store.h.
+bool registryStaged(const Machine& m) {
+    return m.registryChanged || m.registry.savepoint() != m.committed;
+}
+
+// Commits what the running command staged; see store.h. A commit that
+// fails before the change is decided rolls the registry back to the last
+// commit and drops the staged file operations: memory and disk agree again.
 bool commitMachine(Machine& m, std::string* message) {
-    if (!m.registryChanged && m.files.empty()) return true;
+    const bool registryChanged = registryStaged(m);
+    if (!registryChanged && m.files.empty()) return true;
     std::string data;
-    if (m.registryChanged) data = exportRegFile(m.registry, m.format, m.codePage);
+    if (registryChanged) data = exportRegFile(m.registry, m.format, m.codePage);
     bool decided = false;
     std::string error;
     std::vector<std::string> warnings;
-    const bool ok = commitImage(m.lock.get(), m.dir, m.registryChanged ? &data : nullptr,
-                                &m.regFile, m.files.ops, &decided, &error, &warnings);
+    const bool ok = commitImage(m.lock.get(), m.dir, registryChanged ? &data : nullptr, &m.regFile,
+                                m.files.ops, &decided, &error, &warnings);
     report(warnings);
-    if (ok || decided) {
-        m.registryChanged = false;
-        m.files.clear();
+    if (ok && registryChanged) {
+        // The saved text is the base the next save patches.
+        m.registry.rebase(std::move(data));
+    } else if (!decided) {
+        m.registry.rollback(m.committed);
     }
+    m.committed = m.registry.savepoint();
+    m.registryChanged = false;
+    m.files.clear();
     if (!ok) {
         m.saveFailed = true;
         m.saveMessage = error;
@@ -282,7 +294,7 @@ bool commit(std::string* message) {
 }
 
 bool hasStagedChanges() {
-    return g_machine && (g_machine->registryChanged || !g_machine->files.empty());
+    return g_machine && (registryStaged(*g_machine) || !g_machine->files.empty());
 }
 
 bool loadMachine(const std::string& dir, std::string* error, LoadFailure* why) {
@@ -336,6 +348,7 @@ bool loadMachine(const std::string& dir, std::string* error, LoadFailure* why) {
         return false;
     }
     m->format = imported.format;
+    m->committed = m->registry.savepoint();
     warnings.insert(warnings.end(), imported.warnings.begin(), imported.warnings.end());
     struct stat st;
     if (::fstatat(dirFd, "drive_c", &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {

@@ -32,7 +32,8 @@ struct Machine {
     // committed, and what the running command changed since.
     Fd lock;
     FileIdentity regFile;
-    bool registryChanged = false;
+    size_t committed = 0;          // the registry's savepoint of the last commit
+    bool registryChanged = false;  // a change was staged since (also kept in the log)
     StagedFiles files;
 };
 
