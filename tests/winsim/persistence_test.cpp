@@ -317,6 +317,54 @@ TEST(Persistence, ImageFilesThatAreNoRegularFilesAreRefused) {
     }
 }
 
+// A link swapped in between the check (when the program deleted the file)
+// and the deletion at commit never makes the deletion land outside drive_c:
+// neither a folder on the way nor the file itself replaced by a link.
+TEST(Persistence, LinksSwappedInBeforeTheCommitNeverLeadOutOfTheDrive) {
+    struct Case {
+        const char* name;
+        const char* swapped;  // below drive_c: replaced by a link to the outside folder
+        const char* outsideName;
+    };
+    const Case cases[] = {
+        {"the folder", "WINDOWS/Inf", "oem7.inf"},
+        {"the file itself", "WINDOWS/Inf/oem7.inf", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempImage image;
+        image.file("C:\\WINDOWS\\Inf\\oem7.inf", "inside", true);
+        const fs::path outside = fs::path(image.dir()) / "outside";
+        fs::create_directories(outside);
+        const fs::path victim = outside / "oem7.inf";
+        { std::ofstream(victim) << "outside"; }
+        ::chmod(victim.c_str(), 0444);
+        image.load();
+        ASSERT_TRUE(SetFileAttributesA("C:\\WINDOWS\\Inf\\oem7.inf", FILE_ATTRIBUTE_NORMAL));
+        ASSERT_TRUE(DeleteFileA("C:\\WINDOWS\\Inf\\oem7.inf"));
+        const fs::path swapped = fs::path(image.dir()) / "drive_c" / c.swapped;
+        bool done = false;
+        // Right when the change is decided, before any file operation.
+        winsim::setCommitStepHook([&](int, const char* what) {
+            if (done || std::string(what) != "fsync directory") return;
+            done = true;
+            fs::rename(swapped, fs::path(image.dir()) / "moved-away");
+            fs::create_symlink(std::string(c.outsideName).empty() ? victim : outside, swapped);
+        });
+        EXPECT_TRUE(winsim::commit());
+        winsim::setCommitStepHook(nullptr);
+        ASSERT_TRUE(done);
+        EXPECT_EQ(readWhole(victim.string()), "outside");
+        struct stat st;
+        ASSERT_EQ(::stat(victim.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0444u) << "never changed through the link";
+        if (std::string(c.outsideName).empty()) {
+            EXPECT_FALSE(fs::is_symlink(fs::symlink_status(swapped))) << "deleted as a link";
+        }
+        winsim::unloadMachine();
+    }
+}
+
 // The image directory is locked while loaded: another process is refused
 // (this one shares its own lock) until it is unloaded.
 TEST(Persistence, OneProcessAtATime) {
