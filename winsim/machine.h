@@ -33,9 +33,12 @@ struct Faults {
 // returns false, sets `error` to a message naming the file (and line), and
 // leaves the current machine (if any) unchanged. An image whose registry
 // could not be saved (system.reg or its directory not writable) is refused
-// too. Lines of system.reg the reader skips are kept and written back by
-// every save. Warnings (skipped .reg lines, keys under other roots) go to
-// standard error.
+// too, and so is a system.reg that breaks Windows' limits (keys nested over
+// 512 levels, a key name over 255 or a value name over 16,383 characters).
+// A save changes only the text of what changed: every other byte of
+// system.reg (comments, skipped lines, spacing, order) stays where it was.
+// Warnings (skipped .reg lines, keys under other roots) go to standard
+// error.
 bool loadMachine(const std::string& dir, std::string* error);
 
 // Drops the current machine (its registry changes are already saved).
