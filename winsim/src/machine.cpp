@@ -344,7 +344,7 @@ bool loadMachine(const std::string& dir, std::string* error, LoadFailure* why) {
         return false;
     }
     RegImport imported;
-    if (!importRegFile(regBytes, regPath, m->codePage, m->registry, &imported, error)) {
+    if (!importRegFile(std::move(regBytes), regPath, m->codePage, m->registry, &imported, error)) {
         return false;
     }
     m->format = imported.format;
