@@ -315,6 +315,13 @@ TEST(Persistence, ImageFilesThatAreNoRegularFilesAreRefused) {
         EXPECT_EQ(why, winsim::LoadFailure::Refused);
         EXPECT_EQ(error, path + ": is " + c.says + ", not a file");
     }
+    // A regular file too large to be a registry export: refused unread
+    // (a sparse file, so the test writes nothing).
+    TempImage image;
+    ASSERT_EQ(::truncate((image.dir() + "/system.reg").c_str(), off_t{2} << 30), 0);
+    std::string error;
+    EXPECT_FALSE(winsim::loadMachine(image.dir(), &error));
+    EXPECT_EQ(error, image.dir() + "/system.reg: larger than 1 GiB; not read");
 }
 
 // A link swapped in between the check (when the program deleted the file)
