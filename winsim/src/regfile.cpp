@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -55,6 +56,13 @@ bool parseHex32(std::string_view& s, uint32_t* out) {
 // false.
 bool parseQuoted(std::string_view& s, std::string* out) {
     out->clear();
+    // The common case: no escapes before the closing quote.
+    const size_t plainEnd = s.find_first_of("\"\\", 1);
+    if (plainEnd != std::string_view::npos && s[plainEnd] == '"') {
+        out->assign(s.data() + 1, plainEnd - 1);
+        s.remove_prefix(plainEnd + 1);
+        return true;
+    }
     size_t i = 1;
     while (i < s.size()) {
         const char c = s[i];
@@ -136,7 +144,11 @@ public:
         size_t p = pos_;
         line->begin = p;
         if (!utf16_) {
-            while (p < n && d[p] != '\n' && d[p] != '\r') ++p;
+            // The first LF, then a CR before it if there is one.
+            const void* lf = std::memchr(d + p, '\n', n - p);
+            const size_t lfAt = lf ? static_cast<size_t>(static_cast<const char*>(lf) - d) : n;
+            const void* cr = std::memchr(d + p, '\r', lfAt - p);
+            p = cr ? static_cast<size_t>(static_cast<const char*>(cr) - d) : lfAt;
             line->end = p;
             if (p < n) p += (d[p] == '\r' && p + 1 < n && d[p + 1] == '\n') ? 2 : 1;
         } else {
@@ -250,7 +262,11 @@ private:
     }
 
     std::string utf8(std::string_view s) const {
-        return format_ == RegFormat::V5Utf16 ? std::string(s) : ansiToUtf8(codePage_, s);
+        if (format_ == RegFormat::V5Utf16) return std::string(s);
+        for (char c : s) {
+            if (static_cast<unsigned char>(c) >= 0x80) return ansiToUtf8(codePage_, s);
+        }
+        return std::string(s);
     }
 
     void closeBlock(size_t at) {
@@ -412,7 +428,7 @@ private:
             warn(lineNo_, "bad value name; line skipped");
             return true;
         } else {
-            name = utf8(name);
+            if (format_ != RegFormat::V5Utf16) name = utf8(name);
             if (utf16Length(name) > kMaxValueNameChars) {
                 return refuse("value name of " + std::to_string(utf16Length(name)) +
                               " characters; Windows allows 16,383");
@@ -436,7 +452,9 @@ private:
                 return true;
             }
             data = utf8(data);
-            std::vector<uint8_t> bytes(data.begin(), data.end());
+            std::vector<uint8_t> bytes;
+            bytes.reserve(data.size() + 1);
+            bytes.assign(data.begin(), data.end());
             bytes.push_back(0);
             put(name, 1, std::move(bytes), here);
             return true;
