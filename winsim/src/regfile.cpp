@@ -310,11 +310,11 @@ private:
         return key;
     }
 
-    void baseDelete(RegKey* root, const std::vector<std::string>& parts) {
+    bool baseDelete(RegKey* root, const std::vector<std::string>& parts) {
         RegKey* key = baseKey(root, parts, false);
         cache_.clear();
         cacheRoot_ = nullptr;
-        if (!key) return;
+        if (!key) return false;
         RegKey* parent = key->parent;
         children_.erase(ptrKey(parent) + key->fold);
         auto& subs = parent->subkeys;
@@ -328,6 +328,7 @@ private:
             }
         }
         markDeleted(key);
+        return true;
     }
 
     bool keyLine(std::string_view s) {
@@ -386,7 +387,15 @@ private:
                 std::string path = rootName;
                 for (const auto& p : parts) path += "\\" + foldName(p);
                 reg_.deletionLines[path] = raw_.next;
-                baseDelete(key, parts);
+                if (baseDelete(key, parts)) {
+                    // The deleted keys' lines still make every key above.
+                    std::string above = rootName;
+                    for (const auto& p : parts) {
+                        above += "\\" + foldName(p);
+                        size_t& end = reg_.impliedEnds[above];
+                        end = std::max(end, raw_.next);
+                    }
+                }
                 return true;
             }
             for (size_t i = 0; i + 1 < parts.size() && key; ++i) key = key->findSubkey(parts[i]);
@@ -806,7 +815,7 @@ private:
                 break;
             }
         }
-        if (!r_.deletionLines.empty()) {
+        if (!r_.deletionLines.empty() || !r_.impliedEnds.empty()) {
             std::vector<const RegKey*> chain;
             for (const RegKey* k = key; k; k = k->parent) chain.push_back(k);
             std::string path;
@@ -818,6 +827,8 @@ private:
                 path += "\\" + (*it)->fold;
                 auto found = r_.deletionLines.find(path);
                 if (found != r_.deletionLines.end()) at = std::max(at, found->second);
+                found = r_.impliedEnds.find(path);
+                if (found != r_.impliedEnds.end()) at = std::max(at, found->second);
             }
         }
         return at;
@@ -836,6 +847,20 @@ private:
                     break;
                 case Registry::LogKind::KeyDeleted: {
                     touch(e.key);
+                    // Lines of keys deleted in the text still make this
+                    // one: a deletion line after them takes it away.
+                    if (!r_.impliedEnds.empty()) {
+                        std::vector<std::string> parts;
+                        splitKeyPath(e.path, &parts);
+                        std::string folded;
+                        for (const auto& part : parts) {
+                            folded += folded.empty() ? part : "\\" + foldName(part);
+                        }
+                        auto found = r_.impliedEnds.find(folded);
+                        if (found != r_.impliedEnds.end()) {
+                            insert(found->second, 2, "[-" + e.path + "]" + r_.eol);
+                        }
+                    }
                     std::vector<const RegKey*> stack = {e.child.get()};
                     while (!stack.empty()) {
                         const RegKey* k = stack.back();
@@ -1000,6 +1025,7 @@ bool readRegFile(const std::string& given, std::string* movable, const std::stri
             registry.otherRoots.clear();
             forget();
             registry.deletionLines.clear();
+            registry.impliedEnds.clear();
             registry.openEnds.clear();
             registry.openTailKey = nullptr;
         } else {
@@ -1108,6 +1134,7 @@ bool Registry::rebase(std::string savedBytes) {
     sourceFormat = fresh.sourceFormat;
     eol = fresh.eol;
     deletionLines = std::move(fresh.deletionLines);
+    impliedEnds = std::move(fresh.impliedEnds);
     openEnds = std::move(fresh.openEnds);
     openTailBegin = fresh.openTailBegin;
     log_.clear();
