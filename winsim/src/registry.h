@@ -153,6 +153,10 @@ struct Registry {
     // Folded full path of a key -> end of the last "[-path]" line for it: a
     // new key block must come after it.
     std::unordered_map<std::string, size_t> deletionLines;
+    // Folded full path of a key -> end of the last "[-path]" line that
+    // deleted keys below it (or itself): the key lines before it still make
+    // the key. A key deleted since the load gets a deletion line there.
+    std::unordered_map<std::string, size_t> impliedEnds;
     // A hex value left open by a continuation that never came ends where
     // the next value or key line starts. Should that line go, the key line
     // of the value's block is written there instead so that the value is
