@@ -222,6 +222,7 @@ public:
             }
         }
         closeBlock(end);
+        endDeletionRegion(end);
         if (!base_) return;
         // Sibling lists were built in file order; put them in enumeration
         // order once, then note where each subtree ends in the text.
@@ -331,8 +332,18 @@ private:
         return true;
     }
 
+    // The lines after a deletion line end where the next key line starts.
+    void endDeletionRegion(size_t at) {
+        for (auto& [map, path] : afterDeletion_) {
+            size_t& end = (*map)[path];
+            end = std::max(end, at);
+        }
+        afterDeletion_.clear();
+    }
+
     bool keyLine(std::string_view s) {
         closeBlock(raw_.begin);
+        endDeletionRegion(raw_.begin);
         // A bad key line and the values after it belong to no key.
         current_ = nullptr;
         s.remove_prefix(1);
@@ -386,14 +397,16 @@ private:
             if (base_) {
                 std::string path = rootName;
                 for (const auto& p : parts) path += "\\" + foldName(p);
-                reg_.deletionLines[path] = raw_.next;
+                // Both places are the end of the lines that follow this one
+                // up to the next key line: values there belong to no key,
+                // and a key line put before them would take them.
+                afterDeletion_.emplace_back(&reg_.deletionLines, path);
                 if (baseDelete(key, parts)) {
                     // The deleted keys' lines still make every key above.
                     std::string above = rootName;
                     for (const auto& p : parts) {
                         above += "\\" + foldName(p);
-                        size_t& end = reg_.impliedEnds[above];
-                        end = std::max(end, raw_.next);
+                        afterDeletion_.emplace_back(&reg_.impliedEnds, above);
                     }
                 }
                 return true;
@@ -576,6 +589,7 @@ private:
     RegKey* cacheRoot_ = nullptr;
     std::vector<std::pair<std::string, RegKey*>> cache_;
     std::vector<std::shared_ptr<RegKey>> graveyard_;
+    std::vector<std::pair<std::unordered_map<std::string, size_t>*, std::string>> afterDeletion_;
 };
 
 // ---- writing values ----
