@@ -8,6 +8,7 @@
 #include "dialog/uninstall_app.h"
 #include "host/ansi_text.h"
 #include "host/line_mode.h"
+#include "host/offline_options.h"
 #include "host/program_setup.h"
 #include "host/tui/terminal_ui.h"
 #include "winsim/machine.h"
@@ -22,7 +23,9 @@
 namespace {
 
 const char kUsage[] =
-    "usage: quorvane-uninstall [--machine DIR] [--headless] [--reset-machine] [--help]\n"
+    "usage: quorvane-uninstall [--machine DIR | --machine FILE.reg | --windows DIR]\n"
+    "                          [--hive-root KEY] [--read-only] [--headless] [--reset-machine]\n"
+    "                          [--help]\n"
     "\n"
     "Runs the Quorvane USB Miniport Driver Uninstall Utility on a simulated Windows machine.\n"
     "\n"
@@ -32,16 +35,24 @@ const char kUsage[] =
     "  --reset-machine  recreate that working copy from the built-in image first\n"
     "  --headless       line mode: read commands from standard input (also when\n"
     "                   standard input is not a terminal)\n"
+    "%OFFLINE%"
     "  --help           show this text\n"
     "\n"
     "Line mode commands, one per line: detect, uninstall, restart, close, select N,\n"
     "about, state. End of input closes the dialog.\n";
+
+std::string usage() {
+    std::string text = kUsage;
+    text.replace(text.find("%OFFLINE%"), 9, kOfflineUsage);
+    return text;
+}
 
 struct Options {
     std::string machine;
     bool headless = false;
     bool resetMachine = false;
     bool help = false;
+    OfflineOptions offline;
 };
 
 bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
@@ -61,10 +72,16 @@ bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
             options->resetMachine = true;
         } else if (arg == "--help" || arg == "-h") {
             options->help = true;
+        } else if (const int taken = parseOfflineOption(argc, argv, &i, &options->offline, error)) {
+            if (taken < 0) return false;
         } else {
             *error = "unknown argument: " + arg;
             return false;
         }
+    }
+    if (!options->offline.windows.empty() && !options->machine.empty()) {
+        *error = "--windows and --machine name two machines; give one";
+        return false;
     }
     if (options->resetMachine && !options->machine.empty()) {
         *error =
@@ -85,15 +102,16 @@ int main(int argc, char** argv) {
     Options options;
     std::string error;
     if (!parseOptions(argc, argv, &options, &error)) {
-        std::cerr << "quorvane-uninstall: " << error << "\n\n" << kUsage;
+        std::cerr << "quorvane-uninstall: " << error << "\n\n" << usage();
         return 2;
     }
     if (options.help) {
-        std::cout << kUsage;
+        std::cout << usage();
         return 0;
     }
 
     std::string machineDir = options.machine;
+    if (!options.offline.windows.empty()) machineDir = options.offline.windows;
     if (machineDir.empty()) {
         machineDir = defaultMachineDir(&error);
         if (machineDir.empty() ||
@@ -101,7 +119,7 @@ int main(int argc, char** argv) {
             return fail(error);
         }
     }
-    if (!winsim::loadMachine(machineDir, &error)) {
+    if (!winsim::loadMachine(machineDir, options.offline.load, &error)) {
         return fail(error);
     }
     if (!loadDialogResources(&error)) {
@@ -129,7 +147,9 @@ int main(int argc, char** argv) {
         winsim::ui::setInputDriver(&lineMode);
     }
 
+    ReadOnlyGuard readOnlyGuard(std::cerr);
     int status = theApp.run(GetModuleHandleA(nullptr));
+    if (readOnlyGuard.refusedUnasked()) status = 1;
     terminalUi.stop();
 
     winsim::ui::setInputDriver(nullptr);

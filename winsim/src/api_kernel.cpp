@@ -23,7 +23,8 @@ T failWith(DWORD error, T result) {
 
 ResolvedPath resolve(const Machine& m, const char* path) {
     if (!path) return ResolvedPath{ERROR_INVALID_PARAMETER, {}};
-    return resolveDrivePath(m.dir + "/drive_c", fromAnsi(m, path));
+    if (m.driveDir.empty()) return ResolvedPath{ERROR_PATH_NOT_FOUND, {}};
+    return resolveDrivePath(m.driveDir, fromAnsi(m, path));
 }
 
 std::string pathForLog(const char* path) {
@@ -65,6 +66,8 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
         info->dwBuildNumber = (m->major << 24) | (m->minor << 16) | (m->build & 0xFFFF);
     }
     std::memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
+    std::strncpy(info->szCSDVersion, toAnsi(*m, m->csdVersion).c_str(),
+                 sizeof info->szCSDVersion - 1);
     return TRUE;
 }
 

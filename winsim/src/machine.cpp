@@ -13,7 +13,12 @@
 #include "winsim/api/win32_base.h"
 #include "winsim/machine.h"
 #include "winsim/src/codepage.h"
+#include "winsim/offline.h"
 #include "winsim/src/files.h"
+#include "winsim/src/hive_store.h"
+#include "winsim/src/image_source.h"
+#include "winsim/src/machine_info.h"
+#include "winsim/src/offline_load.h"
 #include "winsim/src/state.h"
 
 namespace winsim {
@@ -86,7 +91,7 @@ bool parseVersion(const std::string& s, Machine& m) {
 }
 
 bool parseIni(const std::string& path, Machine& m, std::vector<std::string>& warnings,
-              std::string* error) {
+              std::string* error, IniGiven* given = nullptr) {
     std::string text;
     if (!readFile(path, &text)) {
         *error = path + ": cannot be read (" + std::strerror(errno) + ")";
@@ -153,6 +158,7 @@ bool parseIni(const std::string& path, Machine& m, std::vector<std::string>& war
                     return bad("one of 1252, 1251, 850, 437");
                 }
                 m.codePage = cp;
+                if (given) given->codePage = true;
             } else {
                 warnings.push_back(where + "unknown key '" + key + "' ignored");
             }
@@ -186,6 +192,12 @@ bool parseIni(const std::string& path, Machine& m, std::vector<std::string>& war
             *error = where + "key '" + key + "' outside any section";
             return false;
         }
+    }
+    if (given) {
+        given->platform = havePlatform;
+        given->version = haveVersion;
+        given->windows = haveWindows;
+        return true;
     }
     const char* missing = !havePlatform  ? "platform"
                           : !haveVersion ? "version"
@@ -249,8 +261,7 @@ int createSaveTemp(const std::string& temp) {
 
 // Whether a save of the image in `dir` can succeed: system.reg writable and
 // the temporary file creatable beside it (created and removed again).
-bool checkSavable(const std::string& dir, std::string* error) {
-    const std::string target = dir + "/system.reg";
+bool checkSavable(const std::string& dir, const std::string& target, std::string* error) {
     const std::string temp = target + ".tmp";
     auto refuse = [&](const char* verb, const std::string& path) {
         const int err = errno;
@@ -295,8 +306,14 @@ std::string fromAnsi(const Machine& m, const char* ansi) {
 }
 
 bool saveRegistry(Machine& m) {
+    if (m.readOnly) {
+        m.saveFailed = true;
+        m.saveMessage = "the machine is read-only (" + m.readOnlyReason + ")";
+        return false;
+    }
+    if (m.hives) return saveHives(m);
     const std::string data = exportRegFile(m.registry, m.format, m.codePage);
-    const std::string target = m.dir + "/system.reg";
+    const std::string target = m.regFile.empty() ? m.dir + "/system.reg" : m.regFile;
     const std::string temp = target + ".tmp";
     auto fail = [&](const std::string& what) {
         const int err = errno;
@@ -334,39 +351,67 @@ bool saveRegistry(Machine& m) {
 }
 
 bool loadMachine(const std::string& dir, std::string* error) {
+    LoadOptions options;
+    options.readOnlyWhenUnwritable = false;
+    return loadMachine(dir, options, error);
+}
+
+bool loadMachine(const std::string& source, const LoadOptions& options, std::string* error) {
     std::string scratch;
     if (!error) error = &scratch;
     auto m = std::make_unique<Machine>();
-    m->dir = dir;
-    while (m->dir.size() > 1 && m->dir.back() == '/') m->dir.pop_back();
+    ImageSource src;
+    if (!resolveImageSource(source, options.installation, &src, error)) return false;
+    m->dir = src.dir;
+    m->regFile = src.regPath;
+    m->driveDir = src.driveDir;
+    m->source = src.describe;
     std::vector<std::string> warnings;
-    if (!parseIni(m->dir + "/machine.ini", *m, warnings, error)) return false;
-    const std::string regPath = m->dir + "/system.reg";
-    std::string regBytes;
-    if (!readFile(regPath, &regBytes)) {
-        *error = regPath + ": cannot be read (" + std::strerror(errno) + ")";
+    IniGiven given;
+    if (!src.iniPath.empty() && !parseIni(src.iniPath, *m, warnings, error, &given)) return false;
+    std::vector<std::string> notes;
+    if (!readMachineRegistry(src, options.hiveRoot, given.codePage, *m, warnings, notes, error)) {
         return false;
     }
-    RegImport imported;
-    if (!importRegFile(regBytes, regPath, m->codePage, m->registry, &imported, error)) {
-        return false;
-    }
-    m->format = imported.format;
-    warnings.insert(warnings.end(), imported.warnings.begin(), imported.warnings.end());
+    if (!completeMachineInfo(*m, given, error)) return false;
     struct stat st;
-    if (::lstat((m->dir + "/drive_c").c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        warnings.push_back(m->dir +
-                           "/drive_c: missing or not a plain folder; the C: drive is empty");
+    if (m->driveDir.empty()) {
+        warnings.push_back(m->source + ": no drive_c folder beside it; the C: drive is empty");
+    } else if (::lstat(m->driveDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        warnings.push_back(m->driveDir + ": missing or not a plain folder; the C: drive is empty");
     }
     // Every registry change is saved at once: an image that cannot take a
-    // save is refused now, before anything on it changes.
-    if (!checkSavable(m->dir, error)) return false;
+    // save is refused now, before anything on it changes, or used read-only.
+    if (options.readOnly) {
+        m->readOnly = m->readOnlyRequested = true;
+        m->readOnlyReason = "--read-only was given";
+    } else if (m->readOnly) {
+        // The registry's source takes no changes (readOnlyReason says why).
+    } else if (!(m->hives ? checkHivesSavable(*m, error)
+                          : checkSavable(m->dir, m->regFile, error))) {
+        if (!options.readOnlyWhenUnwritable) return false;
+        m->readOnly = true;
+        m->readOnlyReason = *error;
+        warnings.push_back(*error + "; used read-only");
+        error->clear();
+    }
     report(warnings);
+    for (const auto& n : notes) std::fprintf(stderr, "note: %s\n", n.c_str());
     unloadMachine();
     g_machine = std::move(m);
     g_loadWarnings = std::move(warnings);
     return true;
 }
+
+bool machineReadOnly(std::string* reason) {
+    if (!g_machine || !g_machine->readOnly) return false;
+    if (reason) *reason = g_machine->readOnlyReason;
+    return true;
+}
+
+bool readOnlyRequested() { return g_machine && g_machine->readOnlyRequested; }
+
+std::string machineSource() { return g_machine ? g_machine->source : std::string(); }
 
 void unloadMachine() {
     dropRegistryHandles();
@@ -506,8 +551,13 @@ std::string hostPathIn(const std::string& imageDir, const std::string& windowsPa
     return (r.error == 0 || r.error == ERROR_FILE_NOT_FOUND) ? r.hostPath : std::string();
 }
 
+static std::string hostPathOnDrive(const std::string& driveDir, const std::string& windowsPath) {
+    const ResolvedPath r = resolveDrivePath(driveDir, windowsPath);
+    return (r.error == 0 || r.error == ERROR_FILE_NOT_FOUND) ? r.hostPath : std::string();
+}
+
 std::string hostPath(const std::string& windowsPath) {
-    return g_machine ? hostPathIn(g_machine->dir, windowsPath) : std::string();
+    return g_machine ? hostPathOnDrive(g_machine->driveDir, windowsPath) : std::string();
 }
 
 }  // namespace winsim

@@ -13,6 +13,8 @@
 
 namespace winsim {
 
+class HiveStore;
+
 struct Machine {
     std::string dir;
     Platform platform = Platform::Nt;
@@ -25,6 +27,18 @@ struct Machine {
     bool restartRequested = false;
     bool saveFailed = false;
     std::string saveMessage;
+    // Where the parts are (image_source.h): the export saves go to, the C:
+    // drive, what the machine was loaded from.
+    std::string regFile;
+    std::string driveDir;
+    std::string source;
+    std::string csdVersion;
+    // Read-only machines save nothing (offline.h).
+    bool readOnly = false;
+    bool readOnlyRequested = false;
+    std::string readOnlyReason;
+    // Hive files the registry came from (hive_store.h); null for an export.
+    std::shared_ptr<HiveStore> hives;
 };
 
 // nullptr when no machine is loaded.

@@ -1,0 +1,22 @@
+// Reading a machine's registry from where its source keeps it: a .reg
+// export (in the code page the registry itself names) or hive files.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "winsim/src/image_source.h"
+#include "winsim/src/state.h"
+
+namespace winsim {
+
+// Fills m.registry (and m.format, or m.hives), links control sets (and
+// `hiveRoot`). `codePageGiven`: machine.ini named the code page, which then
+// decodes an ANSI export; otherwise the export is read with 1252 and read
+// again when its own ACP names another supported code page. Warnings go to
+// `warnings`, what was found to `notes`.
+bool readMachineRegistry(const ImageSource& src, const std::string& hiveRoot, bool codePageGiven,
+                         Machine& m, std::vector<std::string>& warnings,
+                         std::vector<std::string>& notes, std::string* error);
+
+}  // namespace winsim
