@@ -121,6 +121,14 @@ HexEnd parseHexBytes(std::string_view s, std::vector<uint8_t>& bytes) {
     }
 }
 
+// A header line, with the byte order mark a UTF-16 file appended to another
+// brings along (U+FEFF in UTF-8).
+bool isHeaderLine(std::string_view s) {
+    if (s.substr(0, 3) == "\xEF\xBB\xBF") s.remove_prefix(3);
+    while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
+    return s == kHeader4 || s == kHeader5;
+}
+
 class Importer {
 public:
     Importer(Registry& registry, RegFormat format, unsigned codePage, const std::string& fileName,
@@ -149,6 +157,7 @@ public:
                  pendingFirst_, pendingLast_, true);
         }
         if (s.empty() || s.front() == ';' || s.front() == '#') return;
+        if (isHeaderLine(s)) return;  // the start of another export appended to this one
         if (s.front() == '[') {
             keyLine(s, lineNo);
         } else if (s.front() == '@' || s.front() == '"') {
