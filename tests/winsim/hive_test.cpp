@@ -12,9 +12,11 @@
 #include <sstream>
 
 #include "platform/win32.h"
+#include "tests/support/creg_writer.h"
 #include "tests/support/hive_writer.h"
 #include "winsim/machine.h"
 #include "winsim/offline.h"
+#include "winsim/src/codepage.h"
 
 namespace {
 
@@ -288,6 +290,55 @@ TEST(Hive, AnUnwritableHiveIsUsedReadOnly) {
     std::string reason;
     EXPECT_TRUE(winsim::machineReadOnly(&reason));
     EXPECT_NE(reason.find("cannot be written"), std::string::npos) << reason;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Hive, AWindows98RegistryIsReadAndNeverWritten) {
+    char pattern[] = "/tmp/qu-creg-XXXXXX";
+    const std::string root = ::mkdtemp(pattern);
+    fs::create_directories(root + "/WINDOWS");
+    const std::string reg =
+        "REGEDIT4\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion]\r\n"
+        "\"VersionNumber\"=\"4.10.2222\"\r\n\"SystemRoot\"=\"C:\\\\WINDOWS\"\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\CodePage]\r\n"
+        "\"ACP\"=\"1251\"\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\Enum\\USB\\VID_F3A7&PID_0021\\5&1]\r\n"
+        "\"DeviceDesc\"=\"" +
+        winsim::utf8ToAnsi(1251, "Сетевой адаптер") +
+        "\"\r\n"
+        "\"ConfigFlags\"=hex:00,00,00,00\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Net\\0003]\r\n"
+        "\"DriverDesc\"=\"x\"\r\n\r\n";
+    std::string error;
+    ASSERT_TRUE(qu_test::writeWin9xRegistryFromReg(reg, 1251, root + "/WINDOWS/SYSTEM.DAT", &error))
+        << error;
+    const std::string before = readFile(root + "/WINDOWS/SYSTEM.DAT");
+    winsim::LoadOptions options;
+    options.installation = true;
+    testing::internal::CaptureStderr();
+    const bool ok = winsim::loadMachine(root, options, &error);
+    const std::string err = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(ok) << error;
+    EXPECT_EQ(winsim::platform(), winsim::Platform::Win9x);
+    EXPECT_EQ(winsim::codePage(), 1251u);
+    EXPECT_EQ(winsim::stringValue("Enum\\USB\\VID_F3A7&PID_0021\\5&1", "DeviceDesc"),
+              "Сетевой адаптер");
+    EXPECT_TRUE(winsim::keyExists("System\\CurrentControlSet\\Services\\Class\\Net\\0003"));
+    std::string reason;
+    EXPECT_TRUE(winsim::machineReadOnly(&reason));
+    EXPECT_FALSE(winsim::readOnlyRequested());
+    EXPECT_NE(reason.find("98/ME"), std::string::npos) << reason;
+    EXPECT_NE(reason.find("regedit /e"), std::string::npos) << reason;
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Enum\\USB\\VID_F3A7&PID_0021\\5&1");
+    EXPECT_TRUE(winsim::lastSaveFailed(nullptr));
+    winsim::unloadMachine();
+    EXPECT_EQ(readFile(root + "/WINDOWS/SYSTEM.DAT"), before);
+    EXPECT_EQ(listing(root).size(), 2u);
+    fs::remove_all(root);
 }
 
 }  // namespace

@@ -16,8 +16,8 @@ namespace {
 std::string takeError(libcreg_error_t** error) {
     std::string text = "unknown error";
     if (error && *error) {
-        char buf[512];
-        if (libcreg_error_sprint(*error, buf, sizeof buf) > 0) text = buf;
+        char buf[2048];
+        if (libcreg_error_backtrace_sprint(*error, buf, sizeof buf) > 0) text = buf;
         libcreg_error_free(error);
     }
     return text;
@@ -41,13 +41,15 @@ std::string keyName(libcreg_key_t* key) {
 class Reader {
 public:
     explicit Reader(unsigned codePage) : codePage_(codePage) {}
+    std::string failure;  // what libcreg said about the last failure
 
     bool values(libcreg_key_t* key, RegKey* into) {
         int count = 0;
-        if (libcreg_key_get_number_of_values(key, &count, nullptr) != 1) return false;
+        libcreg_error_t* e = nullptr;
+        if (libcreg_key_get_number_of_values(key, &count, &e) != 1) return fail(&e);
         for (int i = 0; i < count; ++i) {
             libcreg_value_t* v = nullptr;
-            if (libcreg_key_get_value_by_index(key, i, &v, nullptr) != 1) return false;
+            if (libcreg_key_get_value_by_index(key, i, &v, &e) != 1) return fail(&e);
             std::string name;
             size_t size = 0;
             if (libcreg_value_get_utf8_name_size(v, &size, nullptr) == 1 && size > 0) {
@@ -59,14 +61,14 @@ public:
             uint32_t type = 0;
             size_t dataSize = 0;
             std::vector<uint8_t> data;
-            bool ok = libcreg_value_get_value_type(v, &type, nullptr) == 1 &&
-                      libcreg_value_get_value_data_size(v, &dataSize, nullptr) == 1;
+            bool ok = libcreg_value_get_value_type(v, &type, &e) == 1 &&
+                      libcreg_value_get_value_data_size(v, &dataSize, &e) == 1;
             if (ok && dataSize > 0) {
                 data.resize(dataSize);
-                ok = libcreg_value_get_value_data(v, data.data(), dataSize, nullptr) == 1;
+                ok = libcreg_value_get_value_data(v, data.data(), dataSize, &e) == 1;
             }
             libcreg_value_free(&v, nullptr);
-            if (!ok) return false;
+            if (!ok) return fail(&e);
             if (isStringType(type)) {
                 const std::string text =
                     ansiToUtf8(codePage_, std::string(data.begin(), data.end()));
@@ -80,10 +82,11 @@ public:
     bool tree(libcreg_key_t* key, RegKey* into) {
         if (!values(key, into)) return false;
         int count = 0;
-        if (libcreg_key_get_number_of_sub_keys(key, &count, nullptr) != 1) return false;
+        libcreg_error_t* e = nullptr;
+        if (libcreg_key_get_number_of_sub_keys(key, &count, &e) != 1) return fail(&e);
         for (int i = 0; i < count; ++i) {
             Key sub;
-            if (libcreg_key_get_sub_key_by_index(key, i, &sub.k, nullptr) != 1) return false;
+            if (libcreg_key_get_sub_key_by_index(key, i, &sub.k, &e) != 1) return fail(&e);
             const std::string name = keyName(sub.k);
             if (name.empty() || !tree(sub.k, into->createSubkey(name))) return false;
         }
@@ -91,6 +94,10 @@ public:
     }
 
 private:
+    bool fail(libcreg_error_t** e) {
+        failure = takeError(e);
+        return false;
+    }
     unsigned codePage_;
 };
 
@@ -169,7 +176,7 @@ bool loadWin9xHive(const std::string& path, Machine& m, std::string* error) {
         splitKeyPath(part.path, &names);
         for (const auto& n : names) into = into->createSubkey(n);
         if (!(part.full ? reader.tree(key.k, into) : reader.values(key.k, into))) {
-            *error = path + ": damaged below " + part.path;
+            *error = path + ": damaged below " + part.path + " (" + reader.failure + ")";
             return false;
         }
     }
