@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 
+#include "tests/support/creg_writer.h"
 #include "winsim/machine.h"
 #include "winsim/offline.h"
 
@@ -197,6 +198,45 @@ TEST(OfflineProgram, BadOfflineOptionsAreRefused) {
         EXPECT_EQ(r.status, 2);
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A 98/ME drive: SYSTEM.DAT made from the me sample's registry (with the
+// version where 98/ME keeps it) and the sample's files.
+TEST(OfflineProgram, A98RegistryFileDetectsLikeTheImageAndRefusesUninstall) {
+    TempDir dir;
+    fs::copy(kMachines / "me", dir.path() / "image", fs::copy_options::recursive);
+    const fs::path drive = dir.path() / "drive";
+    fs::copy(kMachines / "me" / "drive_c", drive, fs::copy_options::recursive);
+    const std::string reg = readFile(kMachines / "me" / "system.reg") +
+                            "\r\n[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion]"
+                            "\r\n\"VersionNumber\"=\"4.90.3000\"\r\n";
+    std::string error;
+    ASSERT_TRUE(qu_test::writeWin9xRegistryFromReg(
+        reg, 1252, (drive / "WINDOWS" / "SYSTEM.DAT").string(), &error))
+        << error;
+    const std::string dat = readFile(drive / "WINDOWS" / "SYSTEM.DAT");
+    const std::string detect = "detect\nstate\n";
+    const Result fromImage = run("--machine " + (dir.path() / "image").string(), detect, dir);
+    const Result fromDat = run("--windows " + drive.string(), detect, dir);
+    EXPECT_EQ(fromDat.status, 0) << fromDat.err;
+    EXPECT_NE(fromImage.out.find("has been installed"), std::string::npos) << fromImage.out;
+    EXPECT_EQ(fromDat.out, fromImage.out);
+
+    const std::map<std::string, std::string> files = driveFiles(drive);
+    const Result refused = run("--windows " + drive.string(), "detect\nuninstall\nstate\n", dir);
+    EXPECT_EQ(refused.status, 1) << refused.err;
+    EXPECT_EQ(refused.out.find("Uninstalling"), std::string::npos) << refused.out;
+    const std::string line = "quorvane-uninstall: Uninstall refused: the machine is read-only (" +
+                             (drive / "WINDOWS" / "SYSTEM.DAT").string() +
+                             " is a Windows 98/ME registry, which this program only reads; to "
+                             "uninstall, use an export made with regedit /e (see the README))\n";
+    EXPECT_NE(refused.err.find(line), std::string::npos) << refused.err;
+    EXPECT_EQ(readFile(drive / "WINDOWS" / "SYSTEM.DAT"), dat);
+    EXPECT_EQ(driveFiles(drive), files);
 }
 
 }  // namespace
