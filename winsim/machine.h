@@ -4,6 +4,8 @@
 //
 // A machine image is a directory holding machine.ini, system.reg (the
 // HKEY_LOCAL_MACHINE hive as a regedit file) and drive_c/ (the C: drive).
+// machine.ini may be left out when the registry says what it would; bare
+// exports, hive files and read-only use are in offline.h.
 #pragma once
 
 #include <cstdint>
@@ -33,7 +35,7 @@ struct Faults {
 // returns false, sets `error` to a message naming the file (and line), and
 // leaves the current machine (if any) unchanged. An image whose registry
 // could not be saved (system.reg or its directory not writable) is refused
-// too. Lines of system.reg the reader skips are kept and written back by
+// too (offline.h's loadMachine uses it read-only instead). Lines of system.reg the reader skips are kept and written back by
 // every save. Warnings (skipped .reg lines, keys under other roots) go to
 // standard error.
 bool loadMachine(const std::string& dir, std::string* error);

@@ -3,6 +3,7 @@
 // All three give the same dialog and the same result; read-only use
 // changes nothing.
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -237,6 +238,52 @@ TEST(OfflineProgram, A98RegistryFileDetectsLikeTheImageAndRefusesUninstall) {
     EXPECT_NE(refused.err.find(line), std::string::npos) << refused.err;
     EXPECT_EQ(readFile(drive / "WINDOWS" / "SYSTEM.DAT"), dat);
     EXPECT_EQ(driveFiles(drive), files);
+}
+
+}  // namespace
+
+namespace {
+
+// Hive files the program cannot write (a read-only mount, another owner):
+// used read-only without being asked; Detect works, Uninstall is refused
+// with exit status 1, and nothing is created or changed. Run as an
+// unprivileged user when the tests run as root.
+TEST(OfflineProgram, UnwritableHivesAreUsedReadOnly) {
+    if (!fs::exists(kMachines / "xp-offline-drive")) GTEST_SKIP() << "no offline samples";
+    TempDir dir;
+    const fs::path drive = dir.path() / "drive";
+    fs::copy(kMachines / "xp-offline-drive", drive, fs::copy_options::recursive);
+    fs::permissions(dir.path(), fs::perms::all, fs::perm_options::add);
+    const fs::path config = drive / "WINDOWS" / "system32" / "config";
+    std::string prefix;
+    if (::geteuid() == 0) {
+        for (const auto& e : fs::recursive_directory_iterator(dir.path())) {
+            if (::chown(e.path().c_str(), 65534, 65534) != 0) GTEST_SKIP() << "cannot chown";
+        }
+        if (::chown(dir.path().c_str(), 65534, 65534) != 0) GTEST_SKIP() << "cannot chown";
+        prefix = "--reuid=65534 --regid=65534 --clear-groups";
+    }
+    fs::permissions(config / "system",
+                    fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    const std::string before = readFile(config / "system");
+    const std::string program = prefix.empty() ? std::string("'" QU_PROGRAM "'")
+                                               : "setpriv " + prefix + " '" QU_PROGRAM "'";
+    const fs::path out = dir.path() / "out.txt";
+    const fs::path err = dir.path() / "err.txt";
+    const std::string command = "printf 'detect\\nuninstall\\n' | env -i PATH=/usr/bin:/bin " +
+                                program + " --windows '" + drive.string() + "' >'" + out.string() +
+                                "' 2>'" + err.string() + "'";
+    const int raw = std::system(command.c_str());
+    const std::string said = readFile(err);
+    EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 1) << said;
+    EXPECT_NE(readFile(out).find("has been installed '2' times"), std::string::npos);
+    EXPECT_NE(said.find("Uninstall refused: the machine is read-only (" +
+                        (config / "system").string() + " cannot be written"),
+              std::string::npos)
+        << said;
+    EXPECT_EQ(readFile(config / "system"), before);
+    EXPECT_FALSE(fs::exists(config / "backups"));
+    EXPECT_TRUE(fs::exists(drive / "WINDOWS" / "Inf" / "oem7.inf"));
 }
 
 }  // namespace

@@ -552,6 +552,7 @@ std::string hostPathIn(const std::string& imageDir, const std::string& windowsPa
 }
 
 static std::string hostPathOnDrive(const std::string& driveDir, const std::string& windowsPath) {
+    if (driveDir.empty()) return {};  // no drive
     const ResolvedPath r = resolveDrivePath(driveDir, windowsPath);
     return (r.error == 0 || r.error == ERROR_FILE_NOT_FOUND) ? r.hostPath : std::string();
 }
