@@ -191,6 +191,12 @@ TEST(Hive, NotAnInstallationOrADamagedHiveIsRefused) {
     const Case cases[] = {
         {"no hive", [](Installation& i) { fs::remove(i.system()); },
          "no Windows installation here"},
+        {"two installations on the drive",
+         [](Installation& i) {
+             fs::create_directories(i.root() + "/WINDOWS");
+             std::ofstream(i.root() + "/WINDOWS/SYSTEM.DAT") << "CREG";
+         },
+         "several Windows installations (WINDOWS, WINNT); name the Windows directory"},
         {"garbage", [](Installation& i) { std::ofstream(i.system()) << "regf but not really"; },
          "cannot be read as a registry hive"},
         {"cut short",

@@ -130,6 +130,7 @@ TEST(OfflineExport, MachineFactsComeFromTheRegistryAndMachineIniOverridesEach) {
         char dir[MAX_PATH] = {};
         ASSERT_GT(GetWindowsDirectoryA(dir, MAX_PATH), 0u);
         EXPECT_STREQ(dir, c.windows);
+        EXPECT_STREQ(v.szCSDVersion, c.platform == winsim::Platform::Nt ? "Service Pack 3" : "");
     }
 }
 

@@ -308,6 +308,11 @@ HiveStore::~HiveStore() = default;
 std::shared_ptr<HiveStore> HiveStore::open(const ImageSource& src, Machine& m,
                                            std::vector<std::string>& notes, std::string* error) {
     std::shared_ptr<HiveStore> store(new HiveStore());
+    if (m.windowsDir.empty()) {
+        // The Windows directory as the drive names it, unless the registry
+        // (or machine.ini) says otherwise.
+        m.windowsDir = "C:\\" + src.windowsDir.substr(src.windowsDir.find_last_of('/') + 1);
+    }
     RegKey* hklm = m.registry.localMachine.get();
     if (src.hives == HiveKind::Win9x) {
         store->win9x_ = true;
@@ -346,11 +351,6 @@ std::shared_ptr<HiveStore> HiveStore::open(const ImageSource& src, Machine& m,
     }
     for (auto& hive : store->hives_) {
         if (!loadHive(hive, hklm, error)) return nullptr;
-    }
-    if (m.windowsDir.empty()) {
-        // The Windows directory as the drive names it, unless the registry says.
-        const std::string name = src.windowsDir.substr(src.windowsDir.find_last_of('/') + 1);
-        m.windowsDir = "C:\\" + name;
     }
     return store;
 }

@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <vector>
 #include <cstring>
 
 #include "winsim/src/codepage.h"
@@ -100,18 +102,30 @@ bool resolveImageSource(const std::string& raw, bool installation, ImageSource* 
         // The Windows directory itself, or a drive root holding one.
         bool found = windowsDirHives(source, out);
         std::string driveRoot = parentOf(source);
-        if (found) {
-            // The drive is the folder above the Windows directory.
-        } else if (DIR* d = ::opendir(source.c_str())) {
-            while (const dirent* e = ::readdir(d)) {
-                const std::string name = e->d_name;
-                if (name == "." || name == "..") continue;
-                if (isDir(source + "/" + name) && windowsDirHives(source + "/" + name, out)) {
-                    found = true;
-                    break;
+        if (!found) {
+            std::vector<std::string> names;
+            if (DIR* d = ::opendir(source.c_str())) {
+                while (const dirent* e = ::readdir(d)) names.push_back(e->d_name);
+                ::closedir(d);
+            }
+            std::sort(names.begin(), names.end());
+            std::vector<std::string> candidates;
+            for (const auto& name : names) {
+                ImageSource probe;
+                if (name != "." && name != ".." && isDir(source + "/" + name) &&
+                    windowsDirHives(source + "/" + name, &probe)) {
+                    candidates.push_back(name);
+                    if (candidates.size() == 1) *out = probe;
                 }
             }
-            ::closedir(d);
+            if (candidates.size() > 1) {
+                std::string list;
+                for (const auto& c : candidates) list += (list.empty() ? "" : ", ") + c;
+                *error = source + ": several Windows installations (" + list +
+                         "); name the Windows directory of the one to use";
+                return false;
+            }
+            found = candidates.size() == 1;
             driveRoot = source;
         }
         if (!found) {
