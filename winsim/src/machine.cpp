@@ -313,7 +313,7 @@ bool saveRegistry(Machine& m) {
     }
     if (m.hives) return saveHives(m);
     const std::string data = exportRegFile(m.registry, m.format, m.codePage);
-    const std::string target = m.regFile.empty() ? m.dir + "/system.reg" : m.regFile;
+    const std::string target = m.regPath.empty() ? m.dir + "/system.reg" : m.regPath;
     const std::string temp = target + ".tmp";
     auto fail = [&](const std::string& what) {
         const int err = errno;
@@ -363,7 +363,7 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
     ImageSource src;
     if (!resolveImageSource(source, options.installation, &src, error)) return false;
     m->dir = src.dir;
-    m->regFile = src.regPath;
+    m->regPath = src.regPath;
     m->driveDir = src.driveDir;
     m->source = src.describe;
     std::vector<std::string> warnings;
@@ -388,7 +388,7 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
     } else if (m->readOnly) {
         // The registry's source takes no changes (readOnlyReason says why).
     } else if (!(m->hives ? checkHivesSavable(*m, error)
-                          : checkSavable(m->dir, m->regFile, error))) {
+                          : checkSavable(m->dir, m->regPath, error))) {
         if (!options.readOnlyWhenUnwritable) return false;
         m->readOnly = true;
         m->readOnlyReason = *error;

@@ -29,7 +29,7 @@ struct Machine {
     std::string saveMessage;
     // Where the parts are (image_source.h): the export saves go to, the C:
     // drive, what the machine was loaded from.
-    std::string regFile;
+    std::string regPath;
     std::string driveDir;
     std::string source;
     std::string csdVersion;
