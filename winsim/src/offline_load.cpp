@@ -23,14 +23,23 @@ bool readWhole(const std::string& path, std::string* out) {
     return !in.bad();
 }
 
-bool importExport(const std::string& bytes, const std::string& path, unsigned codePage,
-                  const std::string& hiveRoot, Machine& m, RegImport* imported,
-                  std::vector<std::string>& notes, std::string* error) {
-    m.registry = Registry();
-    *imported = RegImport{};
-    notes.clear();
-    return importRegFile(bytes, path, codePage, m.registry, imported, error) &&
-           linkControlSets(m.registry, hiveRoot, &notes, error);
+// The code page an ANSI export names for itself (its ACP), read from a
+// first reading in 1252 (ASCII is the same in every supported code page).
+// Only an export that has an "ACP" value at all is read twice.
+std::optional<unsigned> ownCodePage(const std::string& bytes, const std::string& path,
+                                    const std::string& hiveRoot) {
+    if (bytes.find("\"ACP\"") == std::string::npos && bytes.find("\"acp\"") == std::string::npos) {
+        return std::nullopt;
+    }
+    Registry probe;
+    RegImport imported;
+    std::string error;
+    std::vector<std::string> notes;
+    if (!importRegFile(bytes, path, 1252, probe, &imported, &error, false) ||
+        !linkControlSets(probe, hiveRoot, &notes, &error)) {
+        return std::nullopt;
+    }
+    return codePageFromRegistry(*probe.localMachine);
 }
 
 }  // namespace
@@ -48,20 +57,17 @@ bool readMachineRegistry(const ImageSource& src, const std::string& hiveRoot, bo
         *error = src.regPath + ": cannot be read (" + std::strerror(errno) + ")";
         return false;
     }
-    const unsigned first = codePageGiven ? m.codePage : 1252;
-    RegImport imported;
-    if (!importExport(bytes, src.regPath, first, hiveRoot, m, &imported, notes, error)) {
-        return false;
+    unsigned codePage = codePageGiven ? m.codePage : 1252;
+    const bool utf16 = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+                       static_cast<unsigned char>(bytes[1]) == 0xFE;
+    if (!codePageGiven && !utf16) {
+        const std::optional<unsigned> acp = ownCodePage(bytes, src.regPath, hiveRoot);
+        if (acp && codePageSupported(*acp)) codePage = m.codePage = *acp;
     }
-    if (!codePageGiven && imported.format != RegFormat::V5Utf16) {
-        // The file names its own code page; read it again in that one.
-        const std::optional<unsigned> acp = codePageFromRegistry(*m.registry.localMachine);
-        if (acp && *acp != first && codePageSupported(*acp)) {
-            if (!importExport(bytes, src.regPath, *acp, hiveRoot, m, &imported, notes, error)) {
-                return false;
-            }
-            m.codePage = *acp;
-        }
+    RegImport imported;
+    if (!importRegFile(bytes, src.regPath, codePage, m.registry, &imported, error) ||
+        !linkControlSets(m.registry, hiveRoot, &notes, error)) {
+        return false;
     }
     m.format = imported.format;
     warnings.insert(warnings.end(), imported.warnings.begin(), imported.warnings.end());
