@@ -369,8 +369,14 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
     std::vector<std::string> warnings;
     IniGiven given;
     if (!src.iniPath.empty() && !parseIni(src.iniPath, *m, warnings, error, &given)) return false;
+    std::string regBytes;
+    if (!src.regPath.empty() && !readFile(src.regPath, &regBytes)) {
+        *error = src.regPath + ": cannot be read (" + std::strerror(errno) + ")";
+        return false;
+    }
     std::vector<std::string> notes;
-    if (!readMachineRegistry(src, options.hiveRoot, given.codePage, *m, warnings, notes, error)) {
+    if (!readMachineRegistry(src, regBytes, options.hiveRoot, given.codePage, *m, warnings, notes,
+                             error)) {
         return false;
     }
     if (!completeMachineInfo(*m, given, error)) return false;

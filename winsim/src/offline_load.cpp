@@ -1,9 +1,6 @@
 #include "winsim/src/offline_load.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <sstream>
+#include <optional>
 
 #include "winsim/src/codepage.h"
 #include "winsim/src/control_sets.h"
@@ -13,15 +10,6 @@
 namespace winsim {
 
 namespace {
-
-bool readWhole(const std::string& path, std::string* out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    *out = ss.str();
-    return !in.bad();
-}
 
 // The code page an ANSI export names for itself (its ACP), read from a
 // first reading in 1252 (ASCII is the same in every supported code page).
@@ -44,18 +32,14 @@ std::optional<unsigned> ownCodePage(const std::string& bytes, const std::string&
 
 }  // namespace
 
-bool readMachineRegistry(const ImageSource& src, const std::string& hiveRoot, bool codePageGiven,
-                         Machine& m, std::vector<std::string>& warnings,
-                         std::vector<std::string>& notes, std::string* error) {
+bool readMachineRegistry(const ImageSource& src, const std::string& bytes,
+                         const std::string& hiveRoot, bool codePageGiven, Machine& m,
+                         std::vector<std::string>& warnings, std::vector<std::string>& notes,
+                         std::string* error) {
     if (src.hives != HiveKind::None) {
         m.hives = HiveStore::open(src, m, notes, error);
         if (!m.hives) return false;
         return linkControlSets(m.registry, hiveRoot, &notes, error);
-    }
-    std::string bytes;
-    if (!readWhole(src.regPath, &bytes)) {
-        *error = src.regPath + ": cannot be read (" + std::strerror(errno) + ")";
-        return false;
     }
     unsigned codePage = codePageGiven ? m.codePage : 1252;
     const bool utf16 = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&

@@ -11,12 +11,14 @@
 namespace winsim {
 
 // Fills m.registry (and m.format, or m.hives), links control sets (and
-// `hiveRoot`). `codePageGiven`: machine.ini named the code page, which then
-// decodes an ANSI export; otherwise the export is read with 1252 and read
-// again when its own ACP names another supported code page. Warnings go to
-// `warnings`, what was found to `notes`.
-bool readMachineRegistry(const ImageSource& src, const std::string& hiveRoot, bool codePageGiven,
-                         Machine& m, std::vector<std::string>& warnings,
-                         std::vector<std::string>& notes, std::string* error);
+// `hiveRoot`). `regBytes` is the export's content (unused for hives).
+// `codePageGiven`: machine.ini named the code page, which then decodes an
+// ANSI export; otherwise the export's own ACP does (1252 when it names
+// none the simulation supports). Warnings go to `warnings`, what was found
+// to `notes`.
+bool readMachineRegistry(const ImageSource& src, const std::string& regBytes,
+                         const std::string& hiveRoot, bool codePageGiven, Machine& m,
+                         std::vector<std::string>& warnings, std::vector<std::string>& notes,
+                         std::string* error);
 
 }  // namespace winsim
