@@ -35,9 +35,10 @@ struct Faults {
 // returns false, sets `error` to a message naming the file (and line), and
 // leaves the current machine (if any) unchanged. An image whose registry
 // could not be saved (system.reg or its directory not writable) is refused
-// too (offline.h's loadMachine uses it read-only instead). Lines of system.reg the reader skips are
-// kept and written back by every save. Warnings (skipped .reg lines, keys under other roots) go to
-// standard error.
+// too (offline.h's loadMachine uses it read-only instead). Lines of
+// system.reg the reader skips are kept and written back by every save.
+// Warnings (skipped .reg lines, keys under other roots) go to standard
+// error.
 bool loadMachine(const std::string& dir, std::string* error);
 
 // Drops the current machine (its registry changes are already saved).
