@@ -44,13 +44,23 @@ void LineMode::onTextChanged(HWND window, const std::string& before, const std::
     }
     // The log only grows; anything else is echoed whole.
     const bool grew = after.size() >= before.size() && after.compare(0, before.size(), before) == 0;
+    if (outputFailed_) {
+        return;
+    }
     out_ << ansi_.toUtf8(grew ? after.substr(before.size()) : after);
+    flushOutput();
+}
+
+void LineMode::flushOutput() {
     out_.flush();
+    if (!out_) {
+        outputFailed_ = true;
+    }
 }
 
 bool LineMode::waitForInput() {
     HWND active = winsim::ui::activeDialog();
-    if (active == nullptr) {
+    if (active == nullptr || outputFailed_) {
         return false;
     }
     if (mainDialog_ == nullptr) {
@@ -63,10 +73,13 @@ bool LineMode::waitForInput() {
         return false;
     }
     std::string line;
-    while (std::getline(in_, line)) {
+    while (!outputFailed_ && std::getline(in_, line)) {
         if (execute(trim(line))) {
             return true;
         }
+    }
+    if (outputFailed_) {
+        return false;
     }
     // End of input closes the dialog, as `close` does.
     closing_ = true;
@@ -75,7 +88,10 @@ bool LineMode::waitForInput() {
 
 bool LineMode::handleAboutBox(HWND about) {
     out_ << aboutLine(about, ansi_) << '\n';
-    out_.flush();
+    flushOutput();
+    if (outputFailed_) {
+        return false;
+    }
     return winsim::ui::clickButton(about, IDOK);
 }
 
@@ -131,7 +147,7 @@ bool LineMode::execute(const std::string& line) {
     }
     if (command == "state") {
         out_ << stateLine(mainDialog_, winsim::restartRequested(), ansi_) << '\n';
-        out_.flush();
+        flushOutput();
         return false;
     }
     err_ << "quorvane-uninstall: unknown command: " << line << '\n';

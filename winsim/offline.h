@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "winsim/machine.h"
+
 namespace winsim {
 
 struct LoadOptions {
@@ -28,7 +30,10 @@ struct LoadOptions {
 // does not say is taken from the registry; what neither gives is listed in
 // one message. Notes (control sets found, a missing drive) go to standard
 // error and loadWarnings().
-bool loadMachine(const std::string& source, const LoadOptions& options, std::string* error);
+// `why` as for the image loader (machine.h): LoadFailure::InUse when
+// another process has the source's folder loaded.
+bool loadMachine(const std::string& source, const LoadOptions& options, std::string* error,
+                 LoadFailure* why = nullptr);
 
 // Whether the current machine takes no changes; `reason` says why in a few
 // words ("--read-only was given", "... cannot be written: ...").

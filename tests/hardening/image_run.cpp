@@ -53,7 +53,7 @@ FileState walk(const fs::path& root, const fs::path& base) {
             e.kind = 'f';
             e.content = readWhole(it->path());
         }
-        out[fs::relative(it->path(), base).string()] = e;
+        out[it->path().lexically_relative(base).string()] = e;
     }
     return out;
 }
@@ -249,26 +249,58 @@ void ImageRun::snapshot() {
     for (auto& [path, entry] : walk(outside_, root_)) files_[path] = entry;
 }
 
-RunResult ImageRun::run(const std::string& commands, const std::string& shellSetup) {
-    unload();
+std::string ImageRun::programCommand(const std::string& stdinPath, const std::string& environment,
+                                     const std::string& stdoutRedirect,
+                                     const std::string& shellSetup, const std::string& suffix) {
     const fs::path io = fs::path(root_) / "io";
-    writeWhole(io / "stdin.txt", commands);
     std::string prefix;
     if (::geteuid() == 0) {
         chownTree(root_, kNobody);
         prefix = "setpriv --reuid=" + std::to_string(kNobody) +
                  " --regid=" + std::to_string(kNobody) + " --clear-groups ";
     }
+    const std::string out = stdoutRedirect.empty()
+                                ? ">'" + (io / ("stdout" + suffix + ".txt")).string() + "'"
+                                : stdoutRedirect;
+    return (shellSetup.empty() ? "" : shellSetup + "; ") + "env -i PATH=/usr/bin:/bin " +
+           environment + " " + prefix + "'" QU_PROGRAM "' --machine '" + image_ +
+           "' --headless <'" + stdinPath + "' " + out + " 2>'" +
+           (io / ("stderr" + suffix + ".txt")).string() + "'";
+}
+
+RunResult ImageRun::runOnly(const std::string& commands, const std::string& environment,
+                            const std::string& stdoutRedirect) {
+    unload();
+    const fs::path io = fs::path(root_) / "io";
+    writeWhole(io / "stdin.txt", commands);
+    writeWhole(io / "stdout.txt", "");
     const std::string command =
-        (shellSetup.empty() ? "" : shellSetup + "; ") + "env -i PATH=/usr/bin:/bin " + prefix +
-        "'" QU_PROGRAM "' --machine '" + image_ + "' --headless <'" + (io / "stdin.txt").string() +
-        "' >'" + (io / "stdout.txt").string() + "' 2>'" + (io / "stderr.txt").string() + "'";
+        programCommand((io / "stdin.txt").string(), environment, stdoutRedirect);
+    RunResult result;
+    const int raw = std::system(command.c_str());
+    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    // A shell reports a child killed by a signal as 128 + the signal.
+    if (result.status > 128 && result.status < 128 + 65) result.status = -1;
+    result.out = readWhole(io / "stdout.txt");
+    result.err = readWhole(io / "stderr.txt");
+    return result;
+}
+
+RunResult ImageRun::run(const std::string& commands, const std::string& shellSetup) {
+    unload();
+    const fs::path io = fs::path(root_) / "io";
+    writeWhole(io / "stdin.txt", commands);
+    const std::string command = programCommand((io / "stdin.txt").string(), "", "", shellSetup);
     RunResult result;
     const int raw = std::system(command.c_str());
     result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     result.out = readWhole(io / "stdout.txt");
     result.err = readWhole(io / "stderr.txt");
+    compare();
+    return result;
+}
 
+void ImageRun::compare() {
     FileState after = walk(image_, root_);
     for (auto& [path, entry] : walk(outside_, root_)) after[path] = entry;
     removedFiles.clear();
@@ -305,7 +337,6 @@ RunResult ImageRun::run(const std::string& commands, const std::string& shellSet
     }
     removedKeys = subtreeRoots(removed);
     createdKeys = subtreeRoots(created);
-    return result;
 }
 
 }  // namespace qu_hardening

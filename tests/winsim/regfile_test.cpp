@@ -262,6 +262,7 @@ TEST(RegFile, SkippedLinesAreWrittenBackWithTheirKey) {
     // A deleted key takes its skipped lines along; the save writes the rest
     // back verbatim: unowned ones first, the others after their key's values.
     ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Gone"), ERROR_SUCCESS);
+    ASSERT_TRUE(winsim::commit());
     first.erase(std::find(first.begin(), first.end(), "bad dword data; line skipped"));
     const std::string saved = image.systemReg();
     EXPECT_EQ(saved,

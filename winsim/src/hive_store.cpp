@@ -308,6 +308,13 @@ HiveStore::~HiveStore() = default;
 std::shared_ptr<HiveStore> HiveStore::open(const ImageSource& src, Machine& m,
                                            std::vector<std::string>& notes, std::string* error) {
     std::shared_ptr<HiveStore> store(new HiveStore());
+    // What is loaded is the base, not a change to record.
+    struct NotRecording {
+        Registry& r;
+        bool was;
+        ~NotRecording() { r.recording = was; }
+    } notRecording{m.registry, m.registry.recording};
+    m.registry.recording = false;
     if (m.windowsDir.empty()) {
         // The Windows directory as the drive names it, unless the registry
         // (or machine.ini) says otherwise.
@@ -435,18 +442,6 @@ bool HiveStore::save(Machine& m, std::string* error) {
         syncPath(parentOf(hive.file), O_RDONLY | O_DIRECTORY);
     }
     return true;
-}
-
-bool saveHives(Machine& m) {
-    std::string error;
-    if (m.hives->save(m, &error)) {
-        m.saveFailed = false;
-        m.saveMessage.clear();
-        return true;
-    }
-    m.saveFailed = true;
-    m.saveMessage = error;
-    return false;
 }
 
 bool checkHivesSavable(const Machine& m, std::string* error) {

@@ -61,8 +61,7 @@ private:
     std::string backupDir_;
 };
 
-// For saveRegistry and the loader (machine.cpp).
-bool saveHives(Machine& m);
+// For the loader (machine.cpp).
 bool checkHivesSavable(const Machine& m, std::string* error);
 
 }  // namespace winsim

@@ -105,6 +105,7 @@ struct State {
     std::function<void(HWND, const std::string&, const std::string&)> textObserver;
     std::function<bool(HWND, int)> clickFilter;
     std::function<void(HWND)> repaintObserver;
+    std::function<bool()> idleObserver;
     std::vector<DrawIconCall> drawIconCalls;
     std::map<HDC, PaintContext> paints;
     std::map<HMENU, HWND> menus;
