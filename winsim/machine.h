@@ -46,11 +46,14 @@ enum class LoadFailure {
 // shares its lock. A change a crash interrupted is first finished (see
 // winsim/src/store.h), with a line on standard error. system.reg and
 // machine.ini must be regular files (or links to one); an image whose
-// registry could not be committed is refused too. Lines of system.reg the
-// reader skips are kept and written back by every save. Warnings (skipped
-// .reg lines, keys under other roots) go to standard error. machine.ini may
-// be left out when the registry says what it would; bare exports, hive
-// files and read-only use are in offline.h.
+// registry could not be committed is refused too, and so is a system.reg
+// that breaks Windows' limits (keys nested over 512 levels, a key name over
+// 255 or a value name over 16,383 characters). A save changes only the text
+// of what changed: every other byte of system.reg (comments, skipped lines,
+// spacing, order) stays where it was. Warnings (skipped .reg lines, keys
+// under other roots) go to standard error. machine.ini may be left out
+// when the registry says what it would; bare exports, hive files and
+// read-only use are in offline.h.
 bool loadMachine(const std::string& dir, std::string* error, LoadFailure* why = nullptr);
 
 // Drops the current machine and its lock. Changes not committed are lost.

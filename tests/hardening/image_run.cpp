@@ -58,7 +58,8 @@ FileState walk(const fs::path& root, const fs::path& base) {
     return out;
 }
 
-// "[HKEY_LOCAL_MACHINE\A\B]" blocks of an export, keyed by "A\B".
+// "[HKEY_LOCAL_MACHINE\A\B]" blocks of an export, keyed by "A\B"; the
+// parents a key line implies are keys too.
 RegistryState parseExport(const std::string& text) {
     RegistryState keys;
     std::istringstream in(text);
@@ -72,6 +73,11 @@ RegistryState parseExport(const std::string& text) {
             if (inKey) {
                 current = line.substr(prefix.size(), line.size() - prefix.size() - 1);
                 keys[current];
+                // A key line makes its parents too, line or no line.
+                for (size_t at = current.find('\\'); at != std::string::npos;
+                     at = current.find('\\', at + 1)) {
+                    keys[current.substr(0, at)];
+                }
             }
         } else if (inKey && !line.empty()) {
             keys[current] += line + "\n";

@@ -38,9 +38,13 @@ std::string dump(const Registry& r) {
     while (!stack.empty()) {
         const RegKey* k = stack.back();
         stack.pop_back();
-        out << "[" << k->fullPath() << "]" << (k->deleted ? " deleted" : "") << "\n";
+        // Names without case: a key keeps the spelling it was created with,
+        // and a save may remove the line that created it.
+        std::string path;
+        for (const RegKey* p = k; p; p = p->parent) path = p->fold + "\\" + path;
+        out << "[" << path << "]" << (k->deleted ? " deleted" : "") << "\n";
         for (const auto& v : k->values) {
-            out << "  " << v.name << " " << v.type << ":";
+            out << "  " << winsim::foldName(v.name) << " " << v.type << ":";
             for (uint8_t b : v.data) out << ' ' << static_cast<int>(b);
             out << "\n";
         }

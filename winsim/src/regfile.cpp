@@ -755,20 +755,33 @@ private:
         return c == '\n' || c == '\r';
     }
 
-    bool spanEndsWithLineEnd(const Span& s) const {
-        if (s.end - s.begin < unit_) return false;
-        const size_t at = s.end - unit_;
-        if (unit_ == 2 && r_.source[at + 1] != 0) return false;
-        return r_.source[at] == '\n' || r_.source[at] == '\r';
+    // The line end a span of the text ends with ("" for none), in UTF-8.
+    std::string lineEndOf(const Span& s) const {
+        std::string out;
+        size_t at = s.end;
+        for (int i = 0; i < 2 && at >= s.begin + unit_; ++i) {
+            at -= unit_;
+            if (unit_ == 2 && r_.source[at + 1] != 0) break;
+            const char c = r_.source[at];
+            if (c != '\n' && c != '\r') break;
+            if (!out.empty() && !(c == '\r' && out == "\n")) break;
+            out.insert(out.begin(), c);
+        }
+        return out;
     }
 
+    // A changed value's line(s) in place, ended as the old ones were.
     void replace(const RegValue& v) {
-        std::string text = renderValue(v, r_.sourceFormat, r_.codePage, r_.eol);
-        if (!spanEndsWithLineEnd(v.line)) text.resize(text.size() - r_.eol.size());
+        const std::string end = lineEndOf(v.line);
+        std::string text = renderValue(v, r_.sourceFormat, r_.codePage, end.empty() ? r_.eol : end);
+        if (end.empty()) text.resize(text.size() - r_.eol.size());
         edits_.push_back(Edit{v.line.begin, v.line.end, 3, seq_++, encode(text)});
     }
 
     void insert(size_t at, int order, const std::string& utf8) {
+        // A UTF-16 file of odd length ends in half a unit: new text goes
+        // before it, where the units line up.
+        if (r_.utf16 && at % 2 == 1) --at;
         lastInsert_ = lastInsert_ == kNoOffset ? at : std::max(lastInsert_, at);
         edits_.push_back(Edit{at, at, order, seq_++, encode(utf8)});
     }
@@ -882,8 +895,25 @@ bool isEmpty(const Registry& r) {
 }
 
 // Reads `bytes` into `registry`; see importRegFile.
-bool readRegFile(const std::string& bytes, const std::string& fileName, unsigned codePage,
-                 Registry& registry, RegImport* result, std::string* error, bool asBase) {
+bool readRegFile(const std::string& given, std::string* movable, const std::string& fileName,
+                 unsigned codePage, Registry& registry, RegImport* result, std::string* error,
+                 bool asBase) {
+    const bool base = asBase && isEmpty(registry);
+    if (base) {
+        // The spans index the registry's own copy of the text.
+        if (movable) {
+            registry.source = std::move(*movable);
+        } else {
+            registry.source = given;
+        }
+    }
+    const std::string& bytes = base ? registry.source : given;
+    auto forget = [&registry, base] {
+        if (!base) return;
+        registry.source.clear();
+        registry.source.shrink_to_fit();
+        registry.hasSource = false;
+    };
     const bool utf16 = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
                        static_cast<unsigned char>(bytes[1]) == 0xFE;
     LineReader reader(bytes, utf16);
@@ -913,15 +943,14 @@ bool readRegFile(const std::string& bytes, const std::string& fileName, unsigned
     } else {
         *error = fileName + ": not a registry file (the first line must be \"" + kHeader4 +
                  "\" or \"" + kHeader5 + "\")";
+        forget();
         return false;
     }
     result->format = format;
-    const bool base = asBase && isEmpty(registry);
     const size_t point = registry.savepoint();
     const bool wasRecording = registry.recording;
     if (base) {
         registry.recording = false;
-        registry.source = bytes;  // spans below index this copy
         registry.hasSource = true;
         registry.utf16 = utf16;
         registry.sourceFormat = format;
@@ -960,8 +989,7 @@ bool readRegFile(const std::string& bytes, const std::string& fileName, unsigned
             registry.localMachine->fold = foldName(registry.localMachine->name);
             registry.localMachine->registry = &registry;
             registry.otherRoots.clear();
-            registry.source.clear();
-            registry.hasSource = false;
+            forget();
             registry.deletionLines.clear();
             registry.openEnds.clear();
             registry.openTailKey = nullptr;
@@ -977,7 +1005,12 @@ bool readRegFile(const std::string& bytes, const std::string& fileName, unsigned
 
 bool importRegFile(const std::string& bytes, const std::string& fileName, unsigned codePage,
                    Registry& registry, RegImport* result, std::string* error, bool asBase) {
-    return readRegFile(bytes, fileName, codePage, registry, result, error, asBase);
+    return readRegFile(bytes, nullptr, fileName, codePage, registry, result, error, asBase);
+}
+
+bool importRegFile(std::string&& bytes, const std::string& fileName, unsigned codePage,
+                   Registry& registry, RegImport* result, std::string* error, bool asBase) {
+    return readRegFile(bytes, &bytes, fileName, codePage, registry, result, error, asBase);
 }
 
 std::string exportRegFile(const Registry& registry, RegFormat format, unsigned codePage) {
@@ -999,7 +1032,9 @@ bool Registry::rebase(std::string savedBytes) {
     Registry fresh;
     RegImport imported;
     std::string error;
-    if (!readRegFile(savedBytes, "saved", codePage, fresh, &imported, &error, true)) return false;
+    if (!readRegFile(savedBytes, &savedBytes, "saved", codePage, fresh, &imported, &error, true)) {
+        return false;
+    }
     // The text must read back to this very tree: check everything first,
     // then move the places over.
     std::vector<std::pair<RegKey*, RegKey*>> pairs;

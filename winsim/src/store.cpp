@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace winsim {
 
@@ -224,37 +225,95 @@ std::string sizeText(uint64_t bytes) {
 
 }  // namespace
 
-uint64_t contentHash(const char* data, size_t size) {
-    // Four independent multiply-xorshift lanes over 8-byte words, folded at
-    // the end: fast enough to check a large system.reg at every commit.
-    const uint64_t kMul = 0x9E3779B97F4A7C15ull;
-    uint64_t lane[4] = {0x243F6A8885A308D3ull, 0x13198A2E03707344ull, 0xA4093822299F31D0ull,
-                        0x082EFA98EC4E6C89ull};
-    size_t i = 0;
-    auto mix = [&](uint64_t& h, uint64_t w) {
-        h ^= w;
-        h *= kMul;
-        h ^= h >> 31;
-    };
-    for (; i + 32 <= size; i += 32) {
-        for (int k = 0; k < 4; ++k) {
+// Four independent multiply-xorshift lanes over 8-byte words, folded at
+// the end: fast enough to check a large system.reg at every commit, and
+// computed in pieces so that a file need not be held to be checked.
+class ContentHasher {
+public:
+    void update(const char* data, size_t size) {
+        total_ += size;
+        if (pending_ > 0) {
+            const size_t take = std::min(size, sizeof block_ - pending_);
+            std::memcpy(block_ + pending_, data, take);
+            pending_ += take;
+            data += take;
+            size -= take;
+            if (pending_ < sizeof block_) return;
+            blocks(block_, sizeof block_);
+            pending_ = 0;
+        }
+        const size_t whole = size - size % sizeof block_;
+        blocks(data, whole);
+        std::memcpy(block_, data + whole, size - whole);
+        pending_ = size - whole;
+    }
+    uint64_t finish() {
+        size_t i = 0;
+        for (; i + 8 <= pending_; i += 8) {
             uint64_t w;
-            std::memcpy(&w, data + i + 8 * k, 8);
-            mix(lane[k], w);
+            std::memcpy(&w, block_ + i, 8);
+            mix(lane_[0], w);
+        }
+        uint64_t tail = 0;
+        std::memcpy(&tail, block_ + i, pending_ - i);
+        mix(lane_[1], tail ^ (static_cast<uint64_t>(pending_ - i) << 56));
+        uint64_t h = total_;
+        for (uint64_t l : lane_) mix(h, l);
+        mix(h, h >> 17);
+        return h;
+    }
+
+private:
+    static void mix(uint64_t& h, uint64_t w) {
+        h ^= w;
+        h *= 0x9E3779B97F4A7C15ull;
+        h ^= h >> 31;
+    }
+    void blocks(const char* data, size_t size) {
+        for (size_t i = 0; i + 32 <= size; i += 32) {
+            for (int k = 0; k < 4; ++k) {
+                uint64_t w;
+                std::memcpy(&w, data + i + 8 * k, 8);
+                mix(lane_[k], w);
+            }
         }
     }
-    for (; i + 8 <= size; i += 8) {
-        uint64_t w;
-        std::memcpy(&w, data + i, 8);
-        mix(lane[0], w);
+
+    uint64_t lane_[4] = {0x243F6A8885A308D3ull, 0x13198A2E03707344ull, 0xA4093822299F31D0ull,
+                         0x082EFA98EC4E6C89ull};
+    char block_[32] = {};
+    size_t pending_ = 0;
+    uint64_t total_ = 0;
+};
+
+uint64_t contentHash(const char* data, size_t size) {
+    ContentHasher h;
+    h.update(data, size);
+    return h.finish();
+}
+
+bool identifyFile(int dirFd, const std::string& name, FileIdentity* identity) {
+    Fd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st;
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    ContentHasher h;
+    std::vector<char> buffer(1 << 20);
+    uint64_t size = 0;
+    while (true) {
+        const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        h.update(buffer.data(), static_cast<size_t>(n));
+        size += static_cast<uint64_t>(n);
     }
-    uint64_t tail = 0;
-    std::memcpy(&tail, data + i, size - i);
-    mix(lane[1], tail ^ (static_cast<uint64_t>(size - i) << 56));
-    uint64_t h = static_cast<uint64_t>(size);
-    for (uint64_t l : lane) mix(h, l);
-    mix(h, h >> 17);
-    return h;
+    identity->dev = st.st_dev;
+    identity->ino = st.st_ino;
+    identity->size = size;
+    identity->hash = h.finish();
+    return true;
 }
 
 bool readRegularFile(int dirFd, const std::string& name, const std::string& shown, uint64_t cap,
@@ -373,17 +432,9 @@ bool recoverImage(int dirFd, const std::string& dir, std::vector<std::string>* n
         const std::string cannot =
             dir + ": an interrupted change cannot be finished (" + name + ")";
         if (!j.newName.empty()) {
-            std::string current, bytes;
             FileIdentity now, fresh;
-            const bool haveCurrent =
-                readRegularFile(dirFd, "system.reg", dir + "/system.reg", kMaxRegistryFileSize,
-                                &current, &now, &scratch);
-            current.clear();
-            current.shrink_to_fit();
-            const bool haveNew = readRegularFile(dirFd, j.newName, dir + "/" + j.newName,
-                                                 kMaxRegistryFileSize, &bytes, &fresh, &scratch);
-            bytes.clear();
-            bytes.shrink_to_fit();
+            const bool haveCurrent = identifyFile(dirFd, "system.reg", &now);
+            const bool haveNew = identifyFile(dirFd, j.newName, &fresh);
             if (haveCurrent && now.size == j.newSize && now.hash == j.newHash) {
                 // Replaced before the interruption.
             } else if (haveNew && fresh.size == j.newSize && fresh.hash == j.newHash &&
@@ -455,12 +506,9 @@ bool commitImage(int dirFd, const std::string& dir, const std::string* newRegist
     };
     if (newRegistry) {
         // The file must still be what this process loaded or wrote last.
-        std::string current, scratch;
         FileIdentity now;
-        if (!readRegularFile(dirFd, "system.reg", dir + "/system.reg", kMaxRegistryFileSize,
-                             &current, &now, &scratch) ||
-            now.dev != expected->dev || now.ino != expected->ino || now.size != expected->size ||
-            now.hash != expected->hash) {
+        if (!identifyFile(dirFd, "system.reg", &now) || now.dev != expected->dev ||
+            now.ino != expected->ino || now.size != expected->size || now.hash != expected->hash) {
             *error = dir +
                      "/system.reg was changed by another program since it was loaded; "
                      "it was not overwritten";
@@ -469,8 +517,6 @@ bool commitImage(int dirFd, const std::string& dir, const std::string* newRegist
         struct stat st;
         const mode_t mode =
             ::fstatat(dirFd, "system.reg", &st, 0) == 0 ? (st.st_mode & 0777) : 0644;
-        current.clear();
-        current.shrink_to_fit();
         tempName = uniqueName(kNewPrefix);
         Fd fd(::openat(dirFd, tempName.c_str(),
                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));

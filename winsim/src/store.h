@@ -40,6 +40,10 @@ struct FileIdentity {
 };
 
 uint64_t contentHash(const char* data, size_t size);
+// The identity of the regular file `name` of the folder `dirFd`, read in
+// pieces (a link to a regular file is followed); false when it is missing
+// or not a regular file.
+bool identifyFile(int dirFd, const std::string& name, FileIdentity* identity);
 inline uint64_t contentHash(const std::string& s) { return contentHash(s.data(), s.size()); }
 
 // Largest system.reg and machine.ini the loader reads.
