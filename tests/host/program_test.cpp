@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <sstream>
 #include <string>
@@ -49,14 +50,14 @@ struct Result {
 // Runs the program with `args`, `input` on standard input (a file, so not a
 // terminal) and `env` (shell assignments) in a clean environment.
 Result run(const std::string& args, const std::string& input, const std::string& env,
-           const TempDir& scratch) {
+           const TempDir& scratch, const std::string& wrapper = "") {
     const fs::path in = scratch.path() / "stdin.txt";
     const fs::path out = scratch.path() / "stdout.txt";
     const fs::path err = scratch.path() / "stderr.txt";
     std::ofstream(in, std::ios::binary | std::ios::trunc) << input;
-    const std::string command = "env -i PATH=/usr/bin:/bin " + env + " '" QU_PROGRAM "' " + args +
-                                " <'" + in.string() + "' >'" + out.string() + "' 2>'" +
-                                err.string() + "'";
+    const std::string command = "env -i PATH=/usr/bin:/bin " + env + " " + wrapper +
+                                "'" QU_PROGRAM "' " + args + " <'" + in.string() + "' >'" +
+                                out.string() + "' 2>'" + err.string() + "'";
     Result result;
     const int raw = std::system(command.c_str());
     result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -275,4 +276,18 @@ TEST(CommandLine, BadArgumentsAndImages) {
     r = run("--machine '" + (scratch.path() / "missing").string() + "'", "", "", scratch);
     EXPECT_EQ(r.status, 2);
     EXPECT_FALSE(r.err.empty());
+    // Image files that are no files: refused at once, never waited on or
+    // read without end (`timeout` turns a hang into status 124).
+    const std::string odd = (scratch.path() / "odd").string();
+    fs::copy(kXpImage, odd, fs::copy_options::recursive);
+    fs::remove(fs::path(odd) / "system.reg");
+    ASSERT_EQ(::mkfifo((fs::path(odd) / "system.reg").c_str(), 0644), 0);
+    r = run("--machine '" + odd + "' --headless", "", "", scratch, "timeout 60 ");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "quorvane-uninstall: " + odd + "/system.reg: is a named pipe, not a file\n");
+    fs::remove(fs::path(odd) / "system.reg");
+    fs::create_symlink("/dev/zero", fs::path(odd) / "system.reg");
+    r = run("--machine '" + odd + "' --headless", "", "", scratch, "timeout 60 ");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "quorvane-uninstall: " + odd + "/system.reg: is a device, not a file\n");
 }

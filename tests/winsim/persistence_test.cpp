@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -14,6 +15,7 @@
 #include "platform/win32.h"
 #include "tests/support/temp_image.h"
 #include "winsim/machine.h"
+#include "winsim/src/store.h"
 
 namespace {
 
@@ -315,6 +317,13 @@ TEST(Persistence, ImageFilesThatAreNoRegularFilesAreRefused) {
         EXPECT_EQ(why, winsim::LoadFailure::Refused);
         EXPECT_EQ(error, path + ": is " + c.says + ", not a file");
     }
+    // A regular file too large to be a registry export: refused unread
+    // (a sparse file, so the test writes nothing).
+    TempImage image;
+    ASSERT_EQ(::truncate((image.dir() + "/system.reg").c_str(), off_t{2} << 30), 0);
+    std::string error;
+    EXPECT_FALSE(winsim::loadMachine(image.dir(), &error));
+    EXPECT_EQ(error, image.dir() + "/system.reg: larger than 1 GiB; not read");
 }
 
 // A link swapped in between the check (when the program deleted the file)
@@ -363,6 +372,30 @@ TEST(Persistence, LinksSwappedInBeforeTheCommitNeverLeadOutOfTheDrive) {
         }
         winsim::unloadMachine();
     }
+}
+
+// A journal is only rolled forward inside the image: one that names paths
+// climbing out of drive_c (not written by a commit) finishes without them.
+TEST(Persistence, AJournalCannotLeadOutOfTheDrive) {
+    TempImage image;
+    image.file("C:\\WINDOWS\\x.sys");
+    std::string text =
+        "quorvane-uninstall journal 1\nbase 0 0000000000000000\nnew -\n"
+        "delete ../machine.ini\ndelete WINDOWS/../../system.reg\ndelete WINDOWS/x.sys\n";
+    char sum[17];
+    std::snprintf(sum, sizeof sum, "%016llx",
+                  static_cast<unsigned long long>(winsim::contentHash(text)));
+    text += "end " + std::string(sum) + "\n";
+    std::ofstream(image.dir() + "/system.reg.journal-1-0000000000000000") << text;
+    testing::internal::CaptureStderr();
+    image.load();
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("finished an interrupted change"), std::string::npos) << said;
+    EXPECT_NE(said.find("cannot resolve drive_c/../machine.ini"), std::string::npos) << said;
+    EXPECT_TRUE(fs::exists(image.dir() + "/machine.ini"));
+    EXPECT_TRUE(fs::exists(image.dir() + "/system.reg"));
+    EXPECT_FALSE(image.exists("C:\\WINDOWS\\x.sys"));
+    EXPECT_TRUE(strayFiles(image).empty()) << strayFiles(image).front();
 }
 
 // The image directory is locked while loaded: another process is refused

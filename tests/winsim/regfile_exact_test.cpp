@@ -149,6 +149,20 @@ TEST(RegFileExact, HostileFilesChangeOnlyWhatChanged) {
          "REGEDIT4\n[HKEY_LOCAL_MACHINE\\P]\n[HKEY_LOCAL_MACHINE\\P\\K]\n\"a\"=\"1\"\n"
          "[-HKEY_LOCAL_MACHINE\\P\\K]\n[HKEY_LOCAL_MACHINE\\P\\K]\n\"b\"=\"2\"\n\n"
          "[HKEY_LOCAL_MACHINE\\Q]\n"},
+        {"lines of a key deleted in the text still make its parents: a deletion line follows",
+         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\S\\Q\\Leaf]\n[-HKEY_LOCAL_MACHINE\\S\\Q\\Leaf]\n"
+         "[HKEY_LOCAL_MACHINE\\S\\Other]\n",
+         [](Registry& r) { r.localMachine->removeSubkey("S"); },
+         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\S\\Q\\Leaf]\n[-HKEY_LOCAL_MACHINE\\S\\Q\\Leaf]\n"
+         "[-HKEY_LOCAL_MACHINE\\S]\n"},
+        {"values after a deletion line belong to no key, and a new key does not take them",
+         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\P]\n[HKEY_LOCAL_MACHINE\\P\\K]\n[-HKEY_LOCAL_"
+         "MACHINE\\P\\K]\n"
+         "\"orphan\"=\"1\"\n[HKEY_LOCAL_MACHINE\\Q]\n",
+         [](Registry& r) { createPath(r, "P\\K")->setValue("v", 1, sz("2")); },
+         "REGEDIT4\n[HKEY_LOCAL_MACHINE\\P]\n[HKEY_LOCAL_MACHINE\\P\\K]\n[-HKEY_LOCAL_"
+         "MACHINE\\P\\K]\n"
+         "\"orphan\"=\"1\"\n[HKEY_LOCAL_MACHINE\\P\\K]\n\"v\"=\"2\"\n\n[HKEY_LOCAL_MACHINE\\Q]\n"},
         {"a value deleted by a \"x\"=- line comes back after that line",
          "REGEDIT4\n[HKEY_LOCAL_MACHINE\\K]\n\"x\"=\"1\"\n\"x\"=-\n; end\n",
          [](Registry& r) { key(r, "K")->setValue("x", 1, sz("2")); },

@@ -210,6 +210,15 @@ int applyFileOps(int driveFd, const std::vector<FileOp>& ops, std::vector<std::s
     };
     for (const FileOp& op : ops) {
         const std::vector<std::string> parts = splitRelative(op.relative);
+        // Names as read from the folders: never empty, "." or ".." (a
+        // journal that says otherwise was not written by a commit).
+        bool plain = true;
+        for (const std::string& part : parts)
+            plain = plain && part != "" && part != "." && part != "..";
+        if (!plain) {
+            fail(op, "resolve", EINVAL);
+            continue;
+        }
         Fd dir(::fcntl(driveFd, F_DUPFD_CLOEXEC, 0));
         bool reached = dir.valid();
         for (size_t k = 0; reached && k + 1 < parts.size(); ++k) {

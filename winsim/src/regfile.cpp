@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -55,6 +56,13 @@ bool parseHex32(std::string_view& s, uint32_t* out) {
 // false.
 bool parseQuoted(std::string_view& s, std::string* out) {
     out->clear();
+    // The common case: no escapes before the closing quote.
+    const size_t plainEnd = s.find_first_of("\"\\", 1);
+    if (plainEnd != std::string_view::npos && s[plainEnd] == '"') {
+        out->assign(s.data() + 1, plainEnd - 1);
+        s.remove_prefix(plainEnd + 1);
+        return true;
+    }
     size_t i = 1;
     while (i < s.size()) {
         const char c = s[i];
@@ -144,7 +152,11 @@ public:
         size_t p = pos_;
         line->begin = p;
         if (!utf16_) {
-            while (p < n && d[p] != '\n' && d[p] != '\r') ++p;
+            // The first LF, then a CR before it if there is one.
+            const void* lf = std::memchr(d + p, '\n', n - p);
+            const size_t lfAt = lf ? static_cast<size_t>(static_cast<const char*>(lf) - d) : n;
+            const void* cr = std::memchr(d + p, '\r', lfAt - p);
+            p = cr ? static_cast<size_t>(static_cast<const char*>(cr) - d) : lfAt;
             line->end = p;
             if (p < n) p += (d[p] == '\r' && p + 1 < n && d[p + 1] == '\n') ? 2 : 1;
         } else {
@@ -219,6 +231,7 @@ public:
             }
         }
         closeBlock(end);
+        endDeletionRegion(end);
         if (!base_) return;
         // Sibling lists were built in file order; put them in enumeration
         // order once, then note where each subtree ends in the text.
@@ -259,7 +272,11 @@ private:
     }
 
     std::string utf8(std::string_view s) const {
-        return format_ == RegFormat::V5Utf16 ? std::string(s) : ansiToUtf8(codePage_, s);
+        if (format_ == RegFormat::V5Utf16) return std::string(s);
+        for (char c : s) {
+            if (static_cast<unsigned char>(c) >= 0x80) return ansiToUtf8(codePage_, s);
+        }
+        return std::string(s);
     }
 
     void closeBlock(size_t at) {
@@ -303,11 +320,11 @@ private:
         return key;
     }
 
-    void baseDelete(RegKey* root, const std::vector<std::string>& parts) {
+    bool baseDelete(RegKey* root, const std::vector<std::string>& parts) {
         RegKey* key = baseKey(root, parts, false);
         cache_.clear();
         cacheRoot_ = nullptr;
-        if (!key) return;
+        if (!key) return false;
         RegKey* parent = key->parent;
         children_.erase(ptrKey(parent) + key->fold);
         auto& subs = parent->subkeys;
@@ -321,10 +338,21 @@ private:
             }
         }
         markDeleted(key);
+        return true;
+    }
+
+    // The lines after a deletion line end where the next key line starts.
+    void endDeletionRegion(size_t at) {
+        for (auto& [map, path] : afterDeletion_) {
+            size_t& end = (*map)[path];
+            end = std::max(end, at);
+        }
+        afterDeletion_.clear();
     }
 
     bool keyLine(std::string_view s) {
         closeBlock(raw_.begin);
+        endDeletionRegion(raw_.begin);
         // A bad key line and the values after it belong to no key.
         current_ = nullptr;
         s.remove_prefix(1);
@@ -378,8 +406,18 @@ private:
             if (base_) {
                 std::string path = rootName;
                 for (const auto& p : parts) path += "\\" + foldName(p);
-                reg_.deletionLines[path] = raw_.next;
-                baseDelete(key, parts);
+                // Both places are the end of the lines that follow this one
+                // up to the next key line: values there belong to no key,
+                // and a key line put before them would take them.
+                afterDeletion_.emplace_back(&reg_.deletionLines, path);
+                if (baseDelete(key, parts)) {
+                    // The deleted keys' lines still make every key above.
+                    std::string above = rootName;
+                    for (const auto& p : parts) {
+                        above += "\\" + foldName(p);
+                        afterDeletion_.emplace_back(&reg_.impliedEnds, above);
+                    }
+                }
                 return true;
             }
             for (size_t i = 0; i + 1 < parts.size() && key; ++i) key = key->findSubkey(parts[i]);
@@ -421,7 +459,7 @@ private:
             warn(lineNo_, "bad value name; line skipped");
             return true;
         } else {
-            name = utf8(name);
+            if (format_ != RegFormat::V5Utf16) name = utf8(name);
             if (utf16Length(name) > kMaxValueNameChars) {
                 return refuse("value name of " + std::to_string(utf16Length(name)) +
                               " characters; Windows allows 16,383");
@@ -445,7 +483,9 @@ private:
                 return true;
             }
             data = utf8(data);
-            std::vector<uint8_t> bytes(data.begin(), data.end());
+            std::vector<uint8_t> bytes;
+            bytes.reserve(data.size() + 1);
+            bytes.assign(data.begin(), data.end());
             bytes.push_back(0);
             put(name, 1, std::move(bytes), here);
             return true;
@@ -558,6 +598,7 @@ private:
     RegKey* cacheRoot_ = nullptr;
     std::vector<std::pair<std::string, RegKey*>> cache_;
     std::vector<std::shared_ptr<RegKey>> graveyard_;
+    std::vector<std::pair<std::unordered_map<std::string, size_t>*, std::string>> afterDeletion_;
 };
 
 // ---- writing values ----
@@ -797,7 +838,7 @@ private:
                 break;
             }
         }
-        if (!r_.deletionLines.empty()) {
+        if (!r_.deletionLines.empty() || !r_.impliedEnds.empty()) {
             std::vector<const RegKey*> chain;
             for (const RegKey* k = key; k; k = k->parent) chain.push_back(k);
             std::string path;
@@ -809,6 +850,8 @@ private:
                 path += "\\" + (*it)->fold;
                 auto found = r_.deletionLines.find(path);
                 if (found != r_.deletionLines.end()) at = std::max(at, found->second);
+                found = r_.impliedEnds.find(path);
+                if (found != r_.impliedEnds.end()) at = std::max(at, found->second);
             }
         }
         return at;
@@ -827,6 +870,20 @@ private:
                     break;
                 case Registry::LogKind::KeyDeleted: {
                     touch(e.key);
+                    // Lines of keys deleted in the text still make this
+                    // one: a deletion line after them takes it away.
+                    if (!r_.impliedEnds.empty()) {
+                        std::vector<std::string> parts;
+                        splitKeyPath(e.path, &parts);
+                        std::string folded;
+                        for (const auto& part : parts) {
+                            folded += folded.empty() ? part : "\\" + foldName(part);
+                        }
+                        auto found = r_.impliedEnds.find(folded);
+                        if (found != r_.impliedEnds.end()) {
+                            insert(found->second, 2, "[-" + e.path + "]" + r_.eol);
+                        }
+                    }
                     std::vector<const RegKey*> stack = {e.child.get()};
                     while (!stack.empty()) {
                         const RegKey* k = stack.back();
@@ -991,6 +1048,7 @@ bool readRegFile(const std::string& given, std::string* movable, const std::stri
             registry.otherRoots.clear();
             forget();
             registry.deletionLines.clear();
+            registry.impliedEnds.clear();
             registry.openEnds.clear();
             registry.openTailKey = nullptr;
         } else {
@@ -1099,6 +1157,7 @@ bool Registry::rebase(std::string savedBytes) {
     sourceFormat = fresh.sourceFormat;
     eol = fresh.eol;
     deletionLines = std::move(fresh.deletionLines);
+    impliedEnds = std::move(fresh.impliedEnds);
     openEnds = std::move(fresh.openEnds);
     openTailBegin = fresh.openTailBegin;
     log_.clear();

@@ -164,9 +164,15 @@ struct Registry {
     RegFormat sourceFormat = RegFormat::Regedit4;
     unsigned codePage = 1252;
     std::string eol = "\r\n";  // the file's own line end (UTF-8 form)
-    // Folded full path of a key -> end of the last "[-path]" line for it: a
-    // new key block must come after it.
+    // Folded full path of a key -> end of the last "[-path]" line for it
+    // (with the lines after it up to the next key line): a new key block
+    // must come after it.
     std::unordered_map<std::string, size_t> deletionLines;
+    // Folded full path of a key -> end of the last "[-path]" line (and the
+    // lines after it, as above) that deleted keys below it (or itself): the
+    // key lines before it still make
+    // the key. A key deleted since the load gets a deletion line there.
+    std::unordered_map<std::string, size_t> impliedEnds;
     // A hex value left open by a continuation that never came ends where
     // the next value or key line starts. Should that line go, the key line
     // of the value's block is written there instead so that the value is
