@@ -15,6 +15,7 @@
 #include "host/ansi_text.h"
 #include "host/line_mode.h"
 #include "host/machine_image.h"
+#include "host/offline_options.h"
 #include "host/program_setup.h"
 #include "host/run_record.h"
 #include "host/version.h"
@@ -34,8 +35,9 @@
 namespace {
 
 const char kUsage[] =
-    "usage: quorvane-uninstall [--machine DIR] [--headless] [--reset-machine] [--log FILE]\n"
-    "                          [--version] [--list-supported] [--help]\n"
+    "usage: quorvane-uninstall [--machine DIR | --machine FILE.reg | --windows DIR]\n"
+    "                          [--hive-root KEY] [--read-only] [--headless] [--reset-machine]\n"
+    "                          [--log FILE] [--version] [--list-supported] [--help]\n"
     "\n"
     "Runs the Quorvane USB Miniport Driver Uninstall Utility on a simulated Windows machine.\n"
     "\n"
@@ -45,6 +47,7 @@ const char kUsage[] =
     "  --reset-machine  recreate that working copy from the built-in image first\n"
     "  --headless       line mode: read commands from standard input (also when\n"
     "                   standard input is not a terminal)\n"
+    "%OFFLINE%"
     "  --log FILE       append every status text to FILE, a UTC time stamp a line\n"
     "  --version        show the product, its version and the build's revision\n"
     "  --list-supported show the hardware-ID patterns of the supported adapters\n"
@@ -59,6 +62,12 @@ const char kUsage[] =
     "output could not be written; 2 bad arguments or an image that cannot be used;\n"
     "3 the image is in use by another process.\n";
 
+std::string usage() {
+    std::string text = kUsage;
+    text.replace(text.find("%OFFLINE%"), 9, kOfflineUsage);
+    return text;
+}
+
 struct Options {
     std::string machine;
     bool headless = false;
@@ -67,6 +76,7 @@ struct Options {
     std::string log;
     bool version = false;
     bool listSupported = false;
+    OfflineOptions offline;
 };
 
 bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
@@ -96,10 +106,16 @@ bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
             options->listSupported = true;
         } else if (arg == "--help" || arg == "-h") {
             options->help = true;
+        } else if (const int taken = parseOfflineOption(argc, argv, &i, &options->offline, error)) {
+            if (taken < 0) return false;
         } else {
             *error = "unknown argument: " + arg;
             return false;
         }
+    }
+    if (!options->offline.windows.empty() && !options->machine.empty()) {
+        *error = "--windows and --machine name two machines; give one";
+        return false;
     }
     if (options->resetMachine && !options->machine.empty()) {
         *error =
@@ -135,11 +151,11 @@ int main(int argc, char** argv) {
     Options options;
     std::string error;
     if (!parseOptions(argc, argv, &options, &error)) {
-        std::cerr << "quorvane-uninstall: " << error << "\n\n" << kUsage;
+        std::cerr << "quorvane-uninstall: " << error << "\n\n" << usage();
         return 2;
     }
     if (options.help) {
-        std::cout << kUsage << std::flush;
+        std::cout << usage() << std::flush;
         if (!std::cout) {
             return fail("standard output cannot be written", 1);
         }
@@ -152,6 +168,7 @@ int main(int argc, char** argv) {
     }
 
     std::string machineDir = options.machine;
+    if (!options.offline.windows.empty()) machineDir = options.offline.windows;
     const bool defaultCopy = machineDir.empty();
     if (defaultCopy) {
         machineDir = defaultMachineDir(&error);
@@ -161,9 +178,9 @@ int main(int argc, char** argv) {
             return fail(error, inUse ? 3 : 2);
         }
     }
-    const MachineImage image = describeMachineImage(machineDir, options.machine.empty());
+    const MachineImage image = describeMachineImage(machineDir, defaultCopy);
     winsim::LoadFailure why = winsim::LoadFailure::None;
-    if (!winsim::loadMachine(machineDir, &error, &why)) {
+    if (!winsim::loadMachine(machineDir, options.offline.load, &error, &why)) {
         if (why == winsim::LoadFailure::InUse) {
             return fail(error, 3);
         }
@@ -198,6 +215,7 @@ int main(int argc, char** argv) {
         });
     if (!terminal) winsim::ui::setInputDriver(&lineMode);
 
+    ReadOnlyGuard readOnlyGuard(std::cerr);
     // One commit per operator command: when the dialog is at rest again.
     // After a failed commit, or once the operator can no longer read the
     // output, no more input is taken and nothing more is committed.
@@ -216,6 +234,7 @@ int main(int argc, char** argv) {
     });
 
     int status = theApp.run(GetModuleHandleA(nullptr));
+    if (readOnlyGuard.refusedUnasked()) status = 1;
     terminalUi.stop();
     if (terminal) record.print(std::cout);
 

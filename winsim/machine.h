@@ -4,6 +4,8 @@
 //
 // A machine image is a directory holding machine.ini, system.reg (the
 // HKEY_LOCAL_MACHINE hive as a regedit file) and drive_c/ (the C: drive).
+// machine.ini may be left out when the registry says what it would; bare
+// exports, hive files and read-only use are in offline.h.
 #pragma once
 
 #include <cstdint>
@@ -49,7 +51,9 @@ enum class LoadFailure {
 // 255 or a value name over 16,383 characters). A save changes only the text
 // of what changed: every other byte of system.reg (comments, skipped lines,
 // spacing, order) stays where it was. Warnings (skipped .reg lines, keys
-// under other roots) go to standard error.
+// under other roots) go to standard error. machine.ini may be left out
+// when the registry says what it would; bare exports, hive files and
+// read-only use are in offline.h.
 bool loadMachine(const std::string& dir, std::string* error, LoadFailure* why = nullptr);
 
 // Drops the current machine and its lock. Changes not committed are lost.

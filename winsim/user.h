@@ -179,6 +179,10 @@ void setTextObserver(
     std::function<void(HWND window, const std::string& before, const std::string& after)> observer);
 // Called by UpdateWindow, so a front end can redraw before a slow operation.
 void setRepaintObserver(std::function<void(HWND window)> observer);
+// Consulted before a dialog receives the click of its button `id`
+// (WM_COMMAND with BN_CLICKED, however the click came); returning false
+// drops it, as the host does for changes a read-only machine cannot take.
+void setClickFilter(std::function<bool(HWND dialog, int id)> filter);
 
 struct DrawIconCall {
     HWND window = nullptr;  // the window whose paint context received it

@@ -60,7 +60,8 @@ const std::string kRemovedAll = "All '2' instances of '" + kXpName + "' were uni
 const std::string kRemovedMe = "'" + kMeName + "' uninstalled successfully!";
 const std::string kRestart = "You must restart Windows";
 const std::string kNotPluggedIn = "not plugged in!";
-const std::string kCannotBeSaved = "{image}: the machine image cannot be saved";
+const std::string kRefusedReadOnly =
+    "Uninstall refused: the machine is read-only ({image}: the machine image cannot be saved";
 
 std::string repeat(char c, size_t n) { return std::string(n, c); }
 
@@ -383,22 +384,23 @@ TEST(BadInput, DamagedImages) {
     for (const auto& c : cases) check(c);
 }
 
-// An image whose registry could not be saved is refused before any file
-// goes, so that files and registry never disagree.
+// An image whose registry could not be saved is used read-only: Detect
+// works, Uninstall is refused before any file goes (so that files and
+// registry never disagree), and the exit status says it was refused.
 TEST(BadInput, ReadOnlyImageDirKeepsFilesAndRegistryTogether) {
     const std::vector<Case> cases = {
         {"image without write permission", "xp",
          [](ImageRun& i) { i.chmodImage("", 0555, true); },
-         kUninstall, 2, {}, kNothing, kNothing, kCannotBeSaved},
+         kUninstall, 1, {kFoundTwice}, kNothing, kNothing, kRefusedReadOnly},
         {"image directory read-only, drive_c writable", "xp",
          [](ImageRun& i) { i.chmodImage("", 0555, false); },
-         kUninstall, 2, {}, kNothing, kNothing, kCannotBeSaved},
+         kUninstall, 1, {kFoundTwice}, kNothing, kNothing, kRefusedReadOnly},
         {"system.reg read-only in a writable directory", "xp",
          [](ImageRun& i) { i.chmodImage("system.reg", 0444, false); },
-         kUninstall, 2, {}, kNothing, kNothing, kCannotBeSaved},
+         kUninstall, 1, {kFoundTwice}, kNothing, kNothing, kRefusedReadOnly},
         {"9x: image directory read-only, drive_c writable", "me",
          [](ImageRun& i) { i.chmodImage("", 0555, false); },
-         kUninstall, 2, {}, kNothing, kNothing, kCannotBeSaved},
+         kUninstall, 1, {kFoundMe}, kNothing, kNothing, kRefusedReadOnly},
     };
     for (const auto& c : cases) check(c);
 }

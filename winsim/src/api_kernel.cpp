@@ -23,12 +23,12 @@ T failWith(DWORD error, T result) {
 }
 
 ResolvedPath resolve(const Machine& m, const char* path) {
-    if (!path) {
+    if (!path || m.driveDir.empty()) {
         ResolvedPath r;
-        r.error = ERROR_INVALID_PARAMETER;
+        r.error = path ? ERROR_PATH_NOT_FOUND : ERROR_INVALID_PARAMETER;  // no drive: nothing on it
         return r;
     }
-    return resolveDrivePath(m.dir + "/drive_c", fromAnsi(m, path));
+    return resolveDrivePath(m.driveDir, fromAnsi(m, path));
 }
 
 std::string pathForLog(const char* path) {
@@ -70,6 +70,8 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
         info->dwBuildNumber = (m->major << 24) | (m->minor << 16) | (m->build & 0xFFFF);
     }
     std::memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
+    std::strncpy(info->szCSDVersion, toAnsi(*m, m->csdVersion).c_str(),
+                 sizeof info->szCSDVersion - 1);
     return TRUE;
 }
 

@@ -13,7 +13,13 @@
 #include "winsim/api/win32_base.h"
 #include "winsim/machine.h"
 #include "winsim/src/codepage.h"
+#include "winsim/offline.h"
 #include "winsim/src/files.h"
+#include "winsim/src/hive_store.h"
+#include "winsim/src/image_source.h"
+#include "winsim/src/machine_info.h"
+#include "winsim/src/offline_commit.h"
+#include "winsim/src/offline_load.h"
 #include "winsim/src/state.h"
 #include "winsim/src/store.h"
 
@@ -77,7 +83,7 @@ bool parseVersion(const std::string& s, Machine& m) {
 }
 
 bool parseIni(const std::string& text, const std::string& path, Machine& m,
-              std::vector<std::string>& warnings, std::string* error) {
+              std::vector<std::string>& warnings, std::string* error, IniGiven* given = nullptr) {
     std::string section;
     bool havePlatform = false, haveVersion = false, haveWindows = false;
     std::istringstream in(text);
@@ -139,6 +145,7 @@ bool parseIni(const std::string& text, const std::string& path, Machine& m,
                     return bad("one of 1252, 1251, 850, 437");
                 }
                 m.codePage = cp;
+                if (given) given->codePage = true;
             } else {
                 warnings.push_back(where + "unknown key '" + key + "' ignored");
             }
@@ -172,6 +179,12 @@ bool parseIni(const std::string& text, const std::string& path, Machine& m,
             *error = where + "key '" + key + "' outside any section";
             return false;
         }
+    }
+    if (given) {
+        given->platform = havePlatform;
+        given->version = haveVersion;
+        given->windows = haveWindows;
+        return true;
     }
     const char* missing = !havePlatform  ? "platform"
                           : !haveVersion ? "version"
@@ -247,19 +260,29 @@ bool registryStaged(const Machine& m) {
     return m.registryChanged || m.registry.savepoint() != m.committed;
 }
 
-// Commits what the running command staged; see store.h. A commit that
-// fails before the change is decided rolls the registry back to the last
-// commit and drops the staged file operations: memory and disk agree again.
+// Commits what the running command staged; see store.h (an export of any
+// name and hive files: offline_commit.h). A commit that fails before the
+// change is decided rolls the registry back to the last commit and drops
+// the staged file operations: memory and disk agree again. A read-only
+// machine commits nothing.
 bool commitMachine(Machine& m, std::string* message) {
     const bool registryChanged = registryStaged(m);
     if (!registryChanged && m.files.empty()) return true;
     std::string data;
-    if (registryChanged) data = exportRegFile(m.registry, m.format, m.codePage);
     bool decided = false;
     std::string error;
     std::vector<std::string> warnings;
-    const bool ok = commitImage(m.lock.get(), m.dir, registryChanged ? &data : nullptr, &m.regFile,
-                                m.files.ops, &decided, &error, &warnings);
+    bool ok = false;
+    if (m.readOnly) {
+        error = "the machine is read-only (" + m.readOnlyReason + ")";
+    } else if (commitsOffline(m)) {
+        if (registryChanged && !m.hives) data = exportRegFile(m.registry, m.format, m.codePage);
+        ok = decided = commitOffline(m, registryChanged, &data, &error, &warnings);
+    } else {
+        if (registryChanged) data = exportRegFile(m.registry, m.format, m.codePage);
+        ok = commitImage(m.lock.get(), m.dir, registryChanged ? &data : nullptr, &m.regFile,
+                         m.files.ops, &decided, &error, &warnings);
+    }
     report(warnings);
     // After a commit the registry keeps its base (the text as loaded) and
     // its change log: the next save patches that base with every change
@@ -298,14 +321,25 @@ bool hasStagedChanges() {
 }
 
 bool loadMachine(const std::string& dir, std::string* error, LoadFailure* why) {
+    LoadOptions options;
+    options.readOnlyWhenUnwritable = false;
+    return loadMachine(dir, options, error, why);
+}
+
+bool loadMachine(const std::string& source, const LoadOptions& options, std::string* error,
+                 LoadFailure* why) {
     std::string scratch;
     if (!error) error = &scratch;
     LoadFailure ignored;
     if (!why) why = &ignored;
     *why = LoadFailure::Refused;
     auto m = std::make_unique<Machine>();
-    m->dir = dir;
-    while (m->dir.size() > 1 && m->dir.back() == '/') m->dir.pop_back();
+    ImageSource src;
+    if (!resolveImageSource(source, options.installation, &src, error)) return false;
+    m->dir = src.dir;
+    m->regPath = src.regPath;
+    m->driveDir = src.driveDir;
+    m->source = src.describe;
     // The lock first, so that nothing is read while another process writes.
     // The current machine may be this very image: its lock is shared.
     struct stat wanted, held;
@@ -325,46 +359,78 @@ bool loadMachine(const std::string& dir, std::string* error, LoadFailure* why) {
         }
     }
     const int dirFd = m->lock.get();
-    std::vector<std::string> notices;
-    const bool recovered = recoverImage(dirFd, m->dir, &notices, error);
-    for (const auto& n : notices) std::fprintf(stderr, "%s\n", n.c_str());
-    if (!recovered) return false;
+    const bool image = !commitsOffline(*m);
+    if (image && !options.readOnly) {
+        // (Read-only use leaves an interrupted commit as it is: the image
+        // then reads as it was before that command.)
+        std::vector<std::string> notices;
+        const bool recovered = recoverImage(dirFd, m->dir, &notices, error);
+        for (const auto& n : notices) std::fprintf(stderr, "%s\n", n.c_str());
+        if (!recovered) return false;
+    }
     std::vector<std::string> warnings;
-    const std::string iniPath = m->dir + "/machine.ini";
-    std::string iniText;
-    if (!readRegularFile(dirFd, "machine.ini", iniPath, kMaxIniFileSize, &iniText, nullptr,
-                         error) ||
-        !parseIni(iniText, iniPath, *m, warnings, error)) {
-        return false;
+    IniGiven given;
+    if (!src.iniPath.empty()) {
+        std::string iniText;
+        if (!readRegularFile(dirFd, "machine.ini", src.iniPath, kMaxIniFileSize, &iniText, nullptr,
+                             error) ||
+            !parseIni(iniText, src.iniPath, *m, warnings, error, &given)) {
+            return false;
+        }
     }
-    const std::string regPath = m->dir + "/system.reg";
     std::string regBytes;
-    if (!readRegularFile(dirFd, "system.reg", regPath, kMaxRegistryFileSize, &regBytes, &m->regFile,
-                         error)) {
+    if (!src.regPath.empty() &&
+        !readRegularFile(dirFd, src.regPath.substr(src.regPath.find_last_of('/') + 1), src.regPath,
+                         kMaxRegistryFileSize, &regBytes, &m->regFile, error)) {
         return false;
     }
-    RegImport imported;
-    if (!importRegFile(std::move(regBytes), regPath, m->codePage, m->registry, &imported, error)) {
+    std::vector<std::string> notes;
+    if (!readMachineRegistry(src, regBytes, options.hiveRoot, given.codePage, *m, warnings, notes,
+                             error)) {
         return false;
     }
-    m->format = imported.format;
     m->committed = m->registry.savepoint();
-    warnings.insert(warnings.end(), imported.warnings.begin(), imported.warnings.end());
+    if (!completeMachineInfo(*m, given, error)) return false;
     struct stat st;
-    if (::fstatat(dirFd, "drive_c", &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
-        warnings.push_back(m->dir +
-                           "/drive_c: missing or not a plain folder; the C: drive is empty");
+    if (m->driveDir.empty()) {
+        warnings.push_back(m->source + ": no drive_c folder beside it; the C: drive is empty");
+    } else if (::lstat(m->driveDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        warnings.push_back(m->driveDir + ": missing or not a plain folder; the C: drive is empty");
     }
     // An image that cannot take a commit is refused now, before anything on
-    // it changes.
-    if (!checkCommittable(dirFd, m->dir, error)) return false;
+    // it changes, or used read-only.
+    if (options.readOnly) {
+        m->readOnly = m->readOnlyRequested = true;
+        m->readOnlyReason = "--read-only was given";
+    } else if (m->readOnly) {
+        // The registry's source takes no changes (readOnlyReason says why).
+    } else if (!(m->hives ? checkHivesSavable(*m, error)
+                 : image  ? checkCommittable(dirFd, m->dir, error)
+                          : checkExportWritable(m->regPath, error))) {
+        if (!options.readOnlyWhenUnwritable) return false;
+        m->readOnly = true;
+        m->readOnlyReason = *error;
+        warnings.push_back(*error + "; used read-only");
+        error->clear();
+    }
     report(warnings);
+    for (const auto& n : notes) std::fprintf(stderr, "note: %s\n", n.c_str());
     unloadMachine();
     g_machine = std::move(m);
     g_loadWarnings = std::move(warnings);
     *why = LoadFailure::None;
     return true;
 }
+
+bool machineReadOnly(std::string* reason) {
+    if (!g_machine || !g_machine->readOnly) return false;
+    if (reason) *reason = g_machine->readOnlyReason;
+    return true;
+}
+
+bool readOnlyRequested() { return g_machine && g_machine->readOnlyRequested; }
+
+std::string machineSource() { return g_machine ? g_machine->source : std::string(); }
 
 void unloadMachine() {
     dropRegistryHandles();
@@ -509,8 +575,14 @@ std::string hostPathIn(const std::string& imageDir, const std::string& windowsPa
     return (r.error == 0 || r.error == ERROR_FILE_NOT_FOUND) ? r.hostPath : std::string();
 }
 
+static std::string hostPathOnDrive(const std::string& driveDir, const std::string& windowsPath) {
+    if (driveDir.empty()) return {};  // no drive
+    const ResolvedPath r = resolveDrivePath(driveDir, windowsPath);
+    return (r.error == 0 || r.error == ERROR_FILE_NOT_FOUND) ? r.hostPath : std::string();
+}
+
 std::string hostPath(const std::string& windowsPath) {
-    return g_machine ? hostPathIn(g_machine->dir, windowsPath) : std::string();
+    return g_machine ? hostPathOnDrive(g_machine->driveDir, windowsPath) : std::string();
 }
 
 }  // namespace winsim

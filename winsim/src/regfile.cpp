@@ -114,6 +114,14 @@ HexEnd parseHexBytes(std::string_view s, std::vector<uint8_t>& bytes) {
     }
 }
 
+// A header line, with the byte order mark a UTF-16 file appended to another
+// brings along (U+FEFF in UTF-8).
+bool isHeaderLine(std::string_view s) {
+    if (s.substr(0, 3) == "\xEF\xBB\xBF") s.remove_prefix(3);
+    while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
+    return s == kHeader4 || s == kHeader5;
+}
+
 // UTF-16 units of a UTF-8 text: the unit Windows counts name lengths in.
 size_t utf16Length(std::string_view s) {
     size_t n = 0;
@@ -207,6 +215,7 @@ public:
             if (base_ && current_) reg_.openEnds.push_back(Registry::OpenEnd{raw.begin, keyLine_});
         }
         if (s.empty() || s.front() == ';' || s.front() == '#') return true;
+        if (isHeaderLine(s)) return true;  // the start of another export appended to this one
         if (s.front() == '[') return keyLine(s);
         if (s.front() == '@' || s.front() == '"') return valueLine(s);
         warn(lineNo_, "not a key, value or comment line; skipped");

@@ -17,6 +17,16 @@ auto lowerBound(const std::vector<std::shared_ptr<RegKey>>& keys, const std::str
         [](const std::shared_ptr<RegKey>& k, const std::string& f) { return k->fold < f; });
 }
 
+// The live key a link of `links` named `fold` stands for, or nullptr.
+RegKey* linkTarget(const std::vector<KeyLink>& links, const std::string& fold) {
+    for (const auto& link : links) {
+        if (link.fold != fold) continue;
+        const auto target = link.target.lock();
+        return target && !target->deleted ? target.get() : nullptr;
+    }
+    return nullptr;
+}
+
 // Whether `name` folds to `fold`, without building the folded text for the
 // common ASCII case.
 bool foldsTo(std::string_view name, const std::string& fold) {
@@ -76,13 +86,15 @@ RegKey::~RegKey() {
 RegKey* RegKey::findSubkey(std::string_view wanted) const {
     const std::string key = foldName(wanted);
     auto it = lowerBound(subkeys, key);
-    return (it != subkeys.end() && (*it)->fold == key) ? it->get() : nullptr;
+    if (it != subkeys.end() && (*it)->fold == key) return it->get();
+    return links.empty() ? nullptr : linkTarget(links, key);
 }
 
 RegKey* RegKey::createSubkey(std::string_view wanted) {
     const std::string key = foldName(wanted);
     auto it = lowerBound(subkeys, key);
     if (it != subkeys.end() && (*it)->fold == key) return it->get();
+    if (RegKey* linked = links.empty() ? nullptr : linkTarget(links, key)) return linked;
     auto sub = std::make_shared<RegKey>();
     sub->name = std::string(wanted);
     sub->fold = key;
@@ -113,7 +125,11 @@ void markDeleted(RegKey* key) {
 bool RegKey::removeSubkey(std::string_view wanted) {
     const std::string key = foldName(wanted);
     auto it = lowerBound(subkeys, key);
-    if (it == subkeys.end() || (*it)->fold != key) return false;
+    if (it == subkeys.end() || (*it)->fold != key) {
+        RegKey* linked = links.empty() ? nullptr : linkTarget(links, key);
+        if (!linked || !linked->parent) return false;
+        return linked->parent->removeSubkey(linked->name);
+    }
     std::shared_ptr<RegKey> gone = *it;
     const size_t index = static_cast<size_t>(it - subkeys.begin());
     std::string path = recording(this) ? gone->fullPath() : std::string();

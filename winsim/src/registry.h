@@ -59,6 +59,15 @@ enum class RegFormat {
     V5Ansi,    // "Windows Registry Editor Version 5.00", ANSI
 };
 
+struct RegKey;
+
+// A name under which a key is also reached (the target lives elsewhere in
+// the tree, and is never a deleted key: deleting it drops the link).
+struct KeyLink {
+    std::string fold;  // foldName of the link's name
+    std::weak_ptr<RegKey> target;
+};
+
 struct RegKey {
     std::string name;
     std::string fold;          // foldName(name): the lookup and ordering key
@@ -79,10 +88,15 @@ struct RegKey {
     RegKey& operator=(const RegKey&) = delete;
     // Frees the subtree without recursion (a chain of 30,000 keys is fine).
     ~RegKey();
+    // Other names for keys of the tree, as Windows makes CurrentControlSet
+    // at boot: consulted when no real subkey has the wanted name, never
+    // enumerated and never saved (see control_sets.h).
+    std::vector<KeyLink> links;
 
     RegKey* findSubkey(std::string_view wanted) const;
-    RegKey* createSubkey(std::string_view wanted);  // existing or new
-    // Removes the subkey and its subtree, marking every key deleted.
+    RegKey* createSubkey(std::string_view wanted);  // existing (or linked) or new
+    // Removes the subkey and its subtree, marking every key deleted. A link
+    // name removes the key it names (from its real parent) and the link.
     bool removeSubkey(std::string_view wanted);
 
     const RegValue* findValue(std::string_view wanted) const;

@@ -15,6 +15,8 @@
 
 namespace winsim {
 
+class HiveStore;
+
 struct Machine {
     std::string dir;
     Platform platform = Platform::Nt;
@@ -35,6 +37,19 @@ struct Machine {
     size_t committed = 0;          // the registry's savepoint of the last commit
     bool registryChanged = false;  // a change was staged since (also kept in the log)
     StagedFiles files;
+
+    // Where the parts are (image_source.h): the export saves go to, the C:
+    // drive, what the machine was loaded from.
+    std::string regPath;
+    std::string driveDir;
+    std::string source;
+    std::string csdVersion;
+    // Read-only machines save nothing (offline.h).
+    bool readOnly = false;
+    bool readOnlyRequested = false;
+    std::string readOnlyReason;
+    // Hive files the registry came from (hive_store.h); null for an export.
+    std::shared_ptr<HiveStore> hives;
 };
 
 // nullptr when no machine is loaded.

@@ -400,6 +400,10 @@ void setTextObserver(
     state().textObserver = std::move(observer);
 }
 
+void setClickFilter(std::function<bool(HWND dialog, int id)> filter) {
+    state().clickFilter = std::move(filter);
+}
+
 void setRepaintObserver(std::function<void(HWND window)> observer) {
     state().repaintObserver = std::move(observer);
 }

@@ -104,6 +104,7 @@ struct State {
     std::vector<HWND> running;  // modal dialogs, outermost first
     InputDriver* driver = nullptr;
     std::function<void(HWND, const std::string&, const std::string&)> textObserver;
+    std::function<bool(HWND, int)> clickFilter;
     std::function<void(HWND)> repaintObserver;
     std::function<bool()> idleObserver;
     std::vector<DrawIconCall> drawIconCalls;

@@ -374,7 +374,13 @@ LRESULT controlProc(Window* w, UINT msg, WPARAM wParam, LPARAM lParam) {
 LRESULT send(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     Window* w = find(hwnd);
     if (w == nullptr) return 0;
-    if (w->kind == WinKind::Dialog) return dialogProc(w, msg, wParam, lParam);
+    if (w->kind == WinKind::Dialog) {
+        if (msg == WM_COMMAND && HIWORD(wParam) == BN_CLICKED && state().clickFilter &&
+            !state().clickFilter(hwnd, LOWORD(wParam))) {
+            return 0;
+        }
+        return dialogProc(w, msg, wParam, lParam);
+    }
     return controlProc(w, msg, wParam, lParam);
 }
 

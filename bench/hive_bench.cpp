@@ -1,0 +1,169 @@
+// Opening the hive files of a 2000/XP installation and running detection on
+// them, beside reading the system hive once: a 100 MB system hive whose bulk
+// lies where detection never looks (hivex maps the file; only the subtrees
+// the simulated API reads are loaded).
+#include <hivex.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "bench/image_gen.h"
+#include "detection/device_catalogue.h"
+#include "detection/device_installer.h"
+#include "discovery/nt_discovery.h"
+#include "tests/support/hive_writer.h"
+#include "winsim/machine.h"
+#include "winsim/offline.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The detection content of a large installation (100 network adapters,
+// the supported one last) as an offline export.
+std::string offlineExport() {
+    std::string reg = qu_bench::ntRegistry(100, 2000);
+    const std::string from = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\";
+    const std::string to = "HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet001\\";
+    for (size_t at = reg.find(from); at != std::string::npos; at = reg.find(from, at)) {
+        reg.replace(at, from.size(), to);
+    }
+    reg +=
+        "[HKEY_LOCAL_MACHINE\\SYSTEM\\Select]\r\n\"Current\"=dword:00000001\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n"
+        "\"CurrentVersion\"=\"5.1\"\r\n\"CurrentBuildNumber\"=\"2600\"\r\n\r\n";
+    return reg;
+}
+
+// A drive with WINDOWS/system32/config/{system,software}; the system hive
+// is filled up to about `megabytes` MB with keys holding 64 KB binary
+// values (as large hives carry caches and copies detection never reads).
+fs::path installationOfSize(int megabytes) {
+    char pattern[] = "/tmp/qu-hive-bench-XXXXXX";
+    const fs::path root = ::mkdtemp(pattern);
+    const fs::path config = root / "WINDOWS" / "system32" / "config";
+    fs::create_directories(config);
+    const std::string reg = offlineExport();
+    std::string error;
+    if (!qu_test::writeHiveFromReg(reg, "HKEY_LOCAL_MACHINE\\SYSTEM", (config / "system").string(),
+                                   &error) ||
+        !qu_test::writeHiveFromReg(reg, "HKEY_LOCAL_MACHINE\\SOFTWARE",
+                                   (config / "software").string(), &error)) {
+        std::fprintf(stderr, "bench: %s\n", error.c_str());
+        std::exit(1);
+    }
+    hive_h* h = hivex_open((config / "system").c_str(), HIVEX_OPEN_WRITE);
+    const hive_node_h bulk = hivex_node_add_child(h, hivex_root(h), "Bulk");
+    std::string blob(64 << 10, '\x5A');
+    const int count = megabytes * 14;  // 64 KB each, with the hive's overhead
+    for (int i = 0; i < count; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "K%05d", i);
+        const hive_node_h key = hivex_node_add_child(h, bulk, name);
+        hive_set_value v{const_cast<char*>("Data"), hive_t_REG_BINARY, blob.size(), blob.data()};
+        hivex_node_set_values(h, key, 1, &v, 0);
+    }
+    hivex_commit(h, nullptr, 0);
+    hivex_close(h);
+    return root;
+}
+
+std::string readWhole(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+long statusKb(const char* field) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind(field, 0) == 0) return std::stol(line.substr(std::string(field).size()));
+    }
+    return -1;
+}
+
+// Made on first use, removed when the program ends.
+struct TempInstallation {
+    fs::path root;
+    ~TempInstallation() {
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+};
+
+const fs::path& installation() {
+    static const TempInstallation made{installationOfSize(100)};
+    return made.root;
+}
+
+void BM_ReadSystemHive(benchmark::State& state) {
+    const fs::path file = installation() / "WINDOWS" / "system32" / "config" / "system";
+    size_t bytes = 0;
+    for (auto _ : state) {
+        const std::string data = readWhole(file);
+        bytes = data.size();
+        benchmark::DoNotOptimize(data.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+    state.counters["hiveMB"] = static_cast<double>(bytes) / (1 << 20);
+}
+BENCHMARK(BM_ReadSystemHive)->Unit(benchmark::kMillisecond);
+
+// Loading the installation (hive files found, the needed subtrees loaded,
+// machine facts read) and the engine's detection run on it. peakRssMB: the
+// growth of the peak resident size over the run; anonMB: the growth of
+// private memory (what the program allocates) at the end of detection;
+// fileRssMB: file pages resident at that point (the program's own and the
+// hive's, mapped by hivex, once touched).
+void BM_OpenHivesAndDetect(benchmark::State& state) {
+    const fs::path root = installation();
+    winsim::LoadOptions options;
+    options.installation = true;
+    options.readOnly = true;
+    char windowsDir[kPathBufferSize] = "C:\\WINDOWS";
+    unsigned found = 0;
+    long peakGrowth = 0, anonGrowth = 0, fileResident = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::ofstream("/proc/self/clear_refs") << "5";  // resets the peak
+        const long before = statusKb("VmRSS:");
+        const long anonBefore = statusKb("RssAnon:");
+        state.ResumeTiming();
+        std::string error;
+        if (!winsim::loadMachine(root.string(), options, &error)) {
+            state.SkipWithError(error.c_str());
+            break;
+        }
+        found = 0;
+        for (int slot = 0; slot < kSlotCount; ++slot) {
+            DeviceRecord& record = deviceRecord(slot);
+            if (probeDevice(networkClassGuid(), cataloguePattern(slot), record) &&
+                discoverNtInstallation(slot, windowsDir, record)) {
+                ++found;
+            }
+        }
+        state.PauseTiming();
+        peakGrowth = std::max(peakGrowth, statusKb("VmHWM:") - before);
+        anonGrowth = std::max(anonGrowth, statusKb("RssAnon:") - anonBefore);
+        fileResident = std::max(fileResident, statusKb("RssFile:"));
+        winsim::unloadMachine();
+        winsim::resetCallCounts();
+        state.ResumeTiming();
+    }
+    if (found != 1) state.SkipWithError("the supported adapter was not found");
+    state.counters["peakRssMB"] = static_cast<double>(peakGrowth) / 1024;
+    state.counters["anonMB"] = static_cast<double>(anonGrowth) / 1024;
+    state.counters["fileRssMB"] = static_cast<double>(fileResident) / 1024;
+}
+BENCHMARK(BM_OpenHivesAndDetect)->Unit(benchmark::kMillisecond);
+
+}  // namespace

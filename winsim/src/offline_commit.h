@@ -1,0 +1,29 @@
+// Commits of machines that are no image directory: a bare export (any file
+// name) and the hive files of an installation. The image store's journal
+// needs system.reg in the locked image directory; these keep the simpler
+// order of the registry first, then the staged file operations on the
+// drive (a crash between the two leaves files the registry no longer
+// names, never keys naming files that are gone).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace winsim {
+
+struct Machine;
+
+// Whether `m` commits here rather than through the image store.
+bool commitsOffline(const Machine& m);
+
+// Whether an export (not an image's system.reg) can be replaced: the file
+// writable, a temporary file creatable beside it (made and removed again).
+bool checkExportWritable(const std::string& path, std::string* error);
+
+// Writes the staged registry (when `registryChanged`) and applies the
+// staged file operations. False with `error` when the registry could not be
+// written (then nothing changed); failed file operations are warnings.
+bool commitOffline(Machine& m, bool registryChanged, std::string* data, std::string* error,
+                   std::vector<std::string>* warnings);
+
+}  // namespace winsim
