@@ -24,12 +24,12 @@ bool ScriptedInput::waitForInput() {
 
 std::string statusText(HWND dialog) {
     char buffer[16384];
-    const int length = GetWindowTextA(GetDlgItem(dialog, 1002), buffer, sizeof buffer);
+    const int length = GetWindowTextA(GetDlgItem(dialog, IDC_STATUS), buffer, sizeof buffer);
     return std::string(buffer, length > 0 ? static_cast<std::size_t>(length) : 0);
 }
 
 std::vector<std::string> deviceItems(HWND dialog) {
-    HWND list = GetDlgItem(dialog, 1003);
+    HWND list = GetDlgItem(dialog, IDC_DEVICE_LIST);
     std::vector<std::string> items;
     const LRESULT count = SendMessageA(list, CB_GETCOUNT, 0, 0);
     for (LRESULT i = 0; i < count; ++i) {
@@ -41,7 +41,7 @@ std::vector<std::string> deviceItems(HWND dialog) {
 }
 
 int selectedItem(HWND dialog) {
-    return static_cast<int>(SendMessageA(GetDlgItem(dialog, 1003), CB_GETCURSEL, 0, 0));
+    return static_cast<int>(SendMessageA(GetDlgItem(dialog, IDC_DEVICE_LIST), CB_GETCURSEL, 0, 0));
 }
 
 bool isEnabled(HWND dialog, int id) { return IsWindowEnabled(GetDlgItem(dialog, id)) != FALSE; }
@@ -53,9 +53,9 @@ std::string message(UINT id, const std::string& name, unsigned count) {
     }
     char buffer[2048];
     // Argument order of each message as the dialog passes it.
-    if (id == 117) {
+    if (id == IDS_INSTALLED_TIMES) {
         std::snprintf(buffer, sizeof buffer, format.c_str(), name.c_str(), count);
-    } else if (id == 120) {
+    } else if (id == IDS_UNINSTALLED_ALL) {
         std::snprintf(buffer, sizeof buffer, format.c_str(), count, name.c_str());
     } else {
         std::snprintf(buffer, sizeof buffer, format.c_str(), name.c_str(), name.c_str());

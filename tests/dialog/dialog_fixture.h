@@ -2,6 +2,7 @@
 // system: a scripted input driver, state readers and image builders.
 #pragma once
 
+#include "dialog/resource.h"
 #include "platform/win32.h"
 
 #include <gtest/gtest.h>

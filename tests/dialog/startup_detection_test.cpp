@@ -24,7 +24,7 @@ ScriptedInput::Step capture(Snapshot* snapshot) {
         snapshot->devices = deviceItems(dialog);
         snapshot->selected = selectedItem(dialog);
         snapshot->uninstall = isEnabled(dialog, IDOK);
-        snapshot->restart = isEnabled(dialog, 1000);
+        snapshot->restart = isEnabled(dialog, IDC_RESTART);
     };
 }
 
@@ -45,7 +45,9 @@ TEST_F(DialogTest, NtStartUpListsOneDeviceInstalledOnce) {
     input.add(capture(&atStart));
     EXPECT_EQ(runDialog(), IDCANCEL);  // script ended: closed as by the close box
 
-    EXPECT_EQ(atStart.status, message(102) + message(103, kAdapter) + message(116, kAdapter));
+    EXPECT_EQ(atStart.status, message(IDS_NT_FAMILY_DETECTED) +
+                                  message(IDS_INSTALLED_ONCE, kAdapter) +
+                                  message(IDS_CLICK_UNINSTALL, kAdapter));
     EXPECT_EQ(atStart.devices, std::vector<std::string>{kAdapter});
     EXPECT_EQ(atStart.selected, 0);
     EXPECT_TRUE(atStart.uninstall);
@@ -77,12 +79,14 @@ TEST_F(DialogTest, NtStartUpCountsInstallationsAndListsDevicesInSlotOrder) {
     input.add(capture(&atStart));
     runDialog();
 
-    EXPECT_EQ(atStart.status, message(102) + message(117, slot0a.description, 2) +
-                                  message(103, slot2.description) + message(115));
+    EXPECT_EQ(atStart.status, message(IDS_NT_FAMILY_DETECTED) +
+                                  message(IDS_INSTALLED_TIMES, slot0a.description, 2) +
+                                  message(IDS_INSTALLED_ONCE, slot2.description) +
+                                  message(IDS_SELECT_DEVICE));
     EXPECT_EQ(atStart.devices, (std::vector<std::string>{slot0a.description, slot2.description}));
     EXPECT_EQ(atStart.selected, 0);
     EXPECT_TRUE(atStart.uninstall);
-    // 117 shows the count quoted, as the catalogue words it.
+    // IDS_INSTALLED_TIMES shows the count quoted, as the catalogue words it.
     EXPECT_NE(atStart.status.find("installed '2' times"), std::string::npos);
 }
 
@@ -97,7 +101,9 @@ TEST_F(DialogTest, DeviceWhoseTracesAreGoneIsReportedAndNotListed) {
     input.add(capture(&atStart));
     runDialog();
 
-    EXPECT_EQ(atStart.status, message(102) + message(105, kAdapter) + message(104));
+    EXPECT_EQ(atStart.status, message(IDS_NT_FAMILY_DETECTED) +
+                                  message(IDS_INSTALLATION_NOT_FOUND, kAdapter) +
+                                  message(IDS_NO_DEVICE_NT));
     EXPECT_TRUE(atStart.devices.empty());
     EXPECT_EQ(atStart.selected, -1);
     EXPECT_FALSE(atStart.uninstall);
@@ -112,7 +118,9 @@ TEST_F(DialogTest, NineXStartUpAndEmptyMachine) {
         input.add(capture(&atStart));
         runDialog();
         const std::string name = "Quorvane USB Network Adapter";
-        EXPECT_EQ(atStart.status, message(111) + message(103, name) + message(116, name));
+        EXPECT_EQ(atStart.status, message(IDS_WIN9X_FAMILY_DETECTED) +
+                                      message(IDS_INSTALLED_ONCE, name) +
+                                      message(IDS_CLICK_UNINSTALL, name));
         EXPECT_EQ(atStart.devices, std::vector<std::string>{name});
         EXPECT_TRUE(atStart.uninstall);
     }
@@ -125,7 +133,7 @@ TEST_F(DialogTest, NineXStartUpAndEmptyMachine) {
         Snapshot atStart;
         input.add(capture(&atStart));
         runDialog();
-        EXPECT_EQ(atStart.status, message(102) + message(104));
+        EXPECT_EQ(atStart.status, message(IDS_NT_FAMILY_DETECTED) + message(IDS_NO_DEVICE_NT));
         EXPECT_TRUE(atStart.devices.empty());
         EXPECT_FALSE(atStart.uninstall);
     }
@@ -148,9 +156,13 @@ TEST_F(DialogTest, WindowsDirectoryUnavailable) {
         input.add(capture(&atStart));
         runDialog();
         if (std::string(platform) == "nt") {
-            EXPECT_EQ(atStart.status, message(102) + message(106) + message(104));
+            EXPECT_EQ(atStart.status, message(IDS_NT_FAMILY_DETECTED) +
+                                          message(IDS_WINDOWS_DIR_MISSING) +
+                                          message(IDS_NO_DEVICE_NT));
         } else {
-            EXPECT_EQ(atStart.status, message(111) + message(106) + message(112));
+            EXPECT_EQ(atStart.status, message(IDS_WIN9X_FAMILY_DETECTED) +
+                                          message(IDS_WINDOWS_DIR_MISSING) +
+                                          message(IDS_NO_DEVICE_9X));
         }
         EXPECT_TRUE(atStart.devices.empty());
         EXPECT_FALSE(atStart.uninstall);
@@ -171,7 +183,8 @@ TEST_F(DialogTest, WindowsDirectoryTooLongForItsBuffer) {
     Snapshot atStart;
     input.add(capture(&atStart));
     runDialog();
-    EXPECT_EQ(atStart.status, message(102) + message(106) + message(104));
+    EXPECT_EQ(atStart.status, message(IDS_NT_FAMILY_DETECTED) + message(IDS_WINDOWS_DIR_MISSING) +
+                                  message(IDS_NO_DEVICE_NT));
     EXPECT_FALSE(atStart.uninstall);
 }
 
@@ -185,16 +198,16 @@ TEST_F(DialogTest, VersionUnreadableThenDetect) {
 
     Snapshot atStart, afterDetect;
     input.add(capture(&atStart));
-    input.add(click(1006));
+    input.add(click(IDC_DETECT));
     input.add(capture(&afterDetect));
     runDialog();
 
-    // No detection at start-up; 119 has no line ending, so the next message
+    // No detection at start-up; IDS_VERSION_UNKNOWN has no line ending, so the next message
     // continues its line. Detect runs with the family unknown: the device is
     // probed but never listed.
-    EXPECT_EQ(atStart.status, message(119));
+    EXPECT_EQ(atStart.status, message(IDS_VERSION_UNKNOWN));
     EXPECT_FALSE(atStart.uninstall);
-    EXPECT_EQ(afterDetect.status, message(119) + message(112));
+    EXPECT_EQ(afterDetect.status, message(IDS_VERSION_UNKNOWN) + message(IDS_NO_DEVICE_9X));
     EXPECT_TRUE(afterDetect.devices.empty());
     EXPECT_FALSE(afterDetect.uninstall);
 }
@@ -205,22 +218,24 @@ TEST_F(DialogTest, DetectAppendsAndFollowsTheMachine) {
 
     Snapshot first, second, third;
     input.add(capture(&first));
-    input.add(click(1006));
+    input.add(click(IDC_DETECT));
     input.add(capture(&second));
     // The device's enumeration keys go away (unplugged and cleaned up
     // elsewhere): the next run finds nothing.
     input.add([](HWND) {
         ASSERT_TRUE(winsim::deleteTree("System\\CurrentControlSet\\Enum\\USB\\VID_F3A7&PID_0053"));
     });
-    input.add(click(1006));
+    input.add(click(IDC_DETECT));
     input.add(capture(&third));
     runDialog();
 
-    const std::string run = message(117, kAdapter, 2) + message(116, kAdapter);
-    EXPECT_EQ(first.status, message(102) + run);
-    EXPECT_EQ(second.status, message(102) + run + run);
+    const std::string run =
+        message(IDS_INSTALLED_TIMES, kAdapter, 2) + message(IDS_CLICK_UNINSTALL, kAdapter);
+    EXPECT_EQ(first.status, message(IDS_NT_FAMILY_DETECTED) + run);
+    EXPECT_EQ(second.status, message(IDS_NT_FAMILY_DETECTED) + run + run);
     EXPECT_EQ(second.devices, std::vector<std::string>{kAdapter});
-    EXPECT_EQ(third.status, message(102) + run + run + message(104));
+    EXPECT_EQ(third.status,
+              message(IDS_NT_FAMILY_DETECTED) + run + run + message(IDS_NO_DEVICE_NT));
     EXPECT_TRUE(third.devices.empty());
     EXPECT_EQ(third.selected, -1);
     EXPECT_FALSE(third.uninstall);
@@ -231,10 +246,10 @@ TEST_F(DialogTest, StatusPaneKeepsItsEndInView) {
     xp.load();
     winsim::ui::ControlInfo pane;
     for (int i = 0; i < 8; ++i) {
-        input.add(click(1006));
+        input.add(click(IDC_DETECT));
     }
     input.add([&pane](HWND dialog) {
-        ASSERT_TRUE(winsim::ui::describeControl(GetDlgItem(dialog, 1002), &pane));
+        ASSERT_TRUE(winsim::ui::describeControl(GetDlgItem(dialog, IDC_STATUS), &pane));
     });
     runDialog();
     ASSERT_GT(pane.lines.size(), static_cast<std::size_t>(pane.visibleLines));
