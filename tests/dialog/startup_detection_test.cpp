@@ -36,9 +36,9 @@ ScriptedInput::Step click(int id) {
 
 TEST_F(DialogTest, NtStartUpListsOneDeviceInstalledOnce) {
     TempImage image;
-    NtDevice device;
-    image.reg(ntDeviceReg(device));
-    addNtDeviceFiles(image, device);
+    NtAdapter device;
+    image.reg(ntAdapterReg(device));
+    addNtAdapterFiles(image, device);
     image.load();
 
     Snapshot atStart;
@@ -58,21 +58,21 @@ TEST_F(DialogTest, NtStartUpCountsInstallationsAndListsDevicesInSlotOrder) {
     // Slot 2 is added to the image before slot 0: the list follows the
     // catalogue, not the registry.
     TempImage image;
-    NtDevice slot2;
+    NtAdapter slot2;
     slot2.pid = "0054";
     slot2.description = "Quorvane USB Network Adapter (slot 2)";
     slot2.classIndex = 9;
     slot2.service = "kestrely";
-    NtDevice slot0a;
+    NtAdapter slot0a;
     slot0a.pid = "0021";
     slot0a.description = "Quorvane USB 1.1 Adapter";
     slot0a.classIndex = 4;
     slot0a.service = "kestrel1";
-    NtDevice slot0b = slot0a;
+    NtAdapter slot0b = slot0a;
     slot0b.instance = "5&aa&0&2";
-    image.reg(ntDeviceReg(slot2) + ntDeviceReg(slot0a) + ntDeviceReg(slot0b));
-    addNtDeviceFiles(image, slot2);
-    addNtDeviceFiles(image, slot0a);
+    image.reg(ntAdapterReg(slot2) + ntAdapterReg(slot0a) + ntAdapterReg(slot0b));
+    addNtAdapterFiles(image, slot2);
+    addNtAdapterFiles(image, slot0a);
     image.load();
 
     Snapshot atStart;
@@ -92,9 +92,9 @@ TEST_F(DialogTest, NtStartUpCountsInstallationsAndListsDevicesInSlotOrder) {
 
 TEST_F(DialogTest, DeviceWhoseTracesAreGoneIsReportedAndNotListed) {
     TempImage image;
-    NtDevice gone;
+    NtAdapter gone;
     gone.withInstallTraces = false;
-    image.reg(ntDeviceReg(gone));
+    image.reg(ntAdapterReg(gone));
     image.load();
 
     Snapshot atStart;
@@ -146,9 +146,9 @@ TEST_F(DialogTest, WindowsDirectoryUnavailable) {
         input = ScriptedInput();
         winsim::ui::setInputDriver(&input);
         TempImage image(platform, std::string(platform) == "nt" ? "5.1.2600" : "4.90.3000");
-        NtDevice device;
-        image.reg(ntDeviceReg(device));
-        addNtDeviceFiles(image, device);
+        NtAdapter device;
+        image.reg(ntAdapterReg(device));
+        addNtAdapterFiles(image, device);
         image.ini("[faults]\nwindows = fail\n");
         image.load();
 
@@ -177,8 +177,8 @@ TEST_F(DialogTest, WindowsDirectoryTooLongForItsBuffer) {
         windows += "\\" + std::string(60, 'W');
     }
     TempImage image("nt", "5.1.2600", windows);
-    NtDevice device;
-    image.reg(ntDeviceReg(device));
+    NtAdapter device;
+    image.reg(ntAdapterReg(device));
     image.load();
     Snapshot atStart;
     input.add(capture(&atStart));
@@ -190,9 +190,9 @@ TEST_F(DialogTest, WindowsDirectoryTooLongForItsBuffer) {
 
 TEST_F(DialogTest, VersionUnreadableThenDetect) {
     TempImage image;
-    NtDevice device;
-    image.reg(ntDeviceReg(device));
-    addNtDeviceFiles(image, device);
+    NtAdapter device;
+    image.reg(ntAdapterReg(device));
+    addNtAdapterFiles(image, device);
     image.ini("[faults]\nversion = fail\n");
     image.load();
 
