@@ -1,7 +1,7 @@
 // The text forms the line mode writes: JSON strings and code-page text.
 #include "host/ansi_text.h"
 #include "host/json_lines.h"
-#include "host/state_json.h"
+#include "protocol/state_json.h"
 #include "winsim/codepage.h"
 
 #include <cstdlib>

@@ -11,7 +11,7 @@ set(failures "")
 function(run_case name expect file plant expected_output)
   set(copy "${WORK}/${name}")
   file(REMOVE_RECURSE "${copy}")
-  foreach(folder detection discovery removal dialog)
+  foreach(folder detection discovery removal dialog protocol)
     file(COPY "${ROOT}/${folder}" DESTINATION "${copy}")
   endforeach()
   if(plant STREQUAL "REMOVE_FOLDER")
@@ -41,7 +41,12 @@ run_case(system_header fail removal/nt_removal.cpp "#include <windows.h>"
          "removal/nt_removal.cpp:[0-9]+: includes <windows.h")
 run_case(climbing_out fail discovery/nt_discovery.h "#include \"discovery/../winsim/machine.h\""
          "discovery/nt_discovery.h:[0-9]+: includes \"discovery/../winsim/machine.h")
-run_case(missing_folder fail removal REMOVE_FOLDER "removal/: the product folder is missing")
+run_case(missing_folder fail removal REMOVE_FOLDER "removal/: the folder is missing")
+run_case(protocol_on_the_platform fail protocol/commands.cpp "#include \"platform/win32.h\""
+         "protocol/commands.cpp:[0-9]+: includes \"platform/win32.h")
+run_case(protocol_on_the_product fail protocol/state_json.h "#include \"dialog/resource.h\""
+         "protocol/state_json.h:[0-9]+: includes \"dialog/resource.h")
+run_case(protocol_missing fail protocol REMOVE_FOLDER "protocol/: the folder is missing")
 run_case(allowed pass detection/device_catalogue.cpp
          "#include \"platform/win32.h\"\n#include <cstring>\n#include \"removal/shared_use.h\""
          "Layers kept")
