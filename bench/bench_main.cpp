@@ -17,6 +17,8 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -110,6 +112,47 @@ BENCHMARK(BM_ImportRegFile)
     ->Unit(benchmark::kMillisecond)
     ->Complexity(benchmark::oN);
 
+// ---- Shapes that were quadratic -----------------------------------------------------
+
+void importText(benchmark::State& state, const std::string& text) {
+    for (auto _ : state) {
+        auto registry = std::make_unique<winsim::Registry>();
+        winsim::RegImport result;
+        std::string error;
+        if (!winsim::importRegFile(text, "bench.reg", 1252, *registry, &result, &error)) {
+            state.SkipWithError(error.c_str());
+            break;
+        }
+        state.PauseTiming();
+        registry.reset();
+        state.ResumeTiming();
+    }
+    state.SetComplexityN(state.range(0));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+
+// One key with N values: every value line looks its name up first.
+void BM_ImportValuesInOneKey(benchmark::State& state) {
+    importText(state, qu_bench::manyValues(static_cast<unsigned>(state.range(0))));
+}
+BENCHMARK(BM_ImportValuesInOneKey)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity(benchmark::oN);
+
+// One key with N subkeys listed in reverse order.
+void BM_ImportReverseSubkeys(benchmark::State& state) {
+    importText(state, qu_bench::reverseSubkeys(static_cast<unsigned>(state.range(0))));
+}
+BENCHMARK(BM_ImportReverseSubkeys)
+    ->Arg(2000)
+    ->Arg(20000)
+    ->Arg(200000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity(benchmark::oN);
+
 // ---- Detection ----------------------------------------------------------------------
 
 // The engine's part of a detection run on the NT family: probe the three
@@ -188,7 +231,57 @@ BENCHMARK(BM_Scrub9x)
 
 }  // namespace
 
+// A detection run as the dialog's start-up makes it.
+unsigned detectAll() {
+    char windowsDir[kPathBufferSize] = "C:\\WINDOWS";
+    unsigned found = 0;
+    for (int slot = 0; slot < kSlotCount; ++slot) {
+        DeviceRecord& record = deviceRecord(slot);
+        if (probeDevice(networkClassGuid(), cataloguePattern(slot), record) &&
+            discoverNtInstallation(slot, windowsDir, record)) {
+            ++found;
+        }
+    }
+    return found;
+}
+
+// Outside Google Benchmark, so that the process's peak memory is the
+// load's own (measure with /usr/bin/time -v):
+//   qu_bench --write-image DIR MB      writes a realistic image of MB megabytes
+//   qu_bench --load-image DIR          loads it, detects, unloads; prints the times
+int imageTool(int argc, char** argv) {
+    const std::string mode = argv[1];
+    if (mode == "--write-image" && argc == 4) {
+        const size_t mb = std::stoul(argv[3]);
+        qu_bench::writeImage(argv[2], "nt",
+                             qu_bench::realisticImage(mb << 20, static_cast<unsigned>(mb * 1000),
+                                                      static_cast<unsigned>(mb * 3)));
+        return 0;
+    }
+    if (mode == "--load-image" && argc == 3) {
+        const auto t0 = std::chrono::steady_clock::now();
+        loadOrDie(argv[2]);
+        const auto t1 = std::chrono::steady_clock::now();
+        const unsigned found = detectAll();
+        const auto t2 = std::chrono::steady_clock::now();
+        winsim::unloadMachine();
+        const auto t3 = std::chrono::steady_clock::now();
+        auto ms = [](auto a, auto b) {
+            return std::chrono::duration<double, std::milli>(b - a).count();
+        };
+        std::printf("load %.0f ms, detect %.1f ms, unload %.0f ms, found %u\n", ms(t0, t1),
+                    ms(t1, t2), ms(t2, t3), found);
+        return found == 1 ? 0 : 1;
+    }
+    std::fprintf(stderr, "usage: qu_bench --write-image DIR MB | --load-image DIR\n");
+    return 2;
+}
+
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]).rfind("--", 0) == 0 &&
+        std::string(argv[1]).rfind("--benchmark", 0) != 0) {
+        return imageTool(argc, argv);
+    }
     char pattern[] = "/tmp/qu-bench-XXXXXX";
     if (::mkdtemp(pattern) == nullptr) return 1;
     g_scratch = pattern;

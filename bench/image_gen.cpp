@@ -166,6 +166,71 @@ std::string win9xRegistry(unsigned classKeys) {
     return reg;
 }
 
+std::string manyValues(unsigned values) {
+    std::string reg = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Many]\r\n";
+    for (unsigned i = 0; i < values; ++i) {
+        reg += "\"Value" + number(i, 7) + "\"=dword:" + number(i % 100000000, 8) + "\r\n";
+    }
+    return reg + "\r\n";
+}
+
+std::string reverseSubkeys(unsigned subkeys) {
+    std::string reg = "REGEDIT4\r\n\r\n";
+    for (unsigned i = subkeys; i-- > 0;) {
+        reg += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Wide\\Key" + number(i, 7) +
+               "]\r\n\"n\"=dword:00000001\r\n\r\n";
+    }
+    return reg;
+}
+
+namespace {
+
+// A device instance that is not a network adapter: one key.
+std::string otherDevice(unsigned index) {
+    static const char* const kKinds[][4] = {
+        {"USB\\VID_046D&PID_C0", "USB Input Device", "HIDClass",
+         "{745a17a0-74d3-11d0-b6fe-00a0c90f57da}"},
+        {"PCI\\VEN_10DE&DEV_0", "PCI Device", "Display", "{4d36e968-e325-11ce-bfc1-08002be10318}"},
+        {"ACPI\\PNP0", "System board device", "System", "{4d36e97d-e325-11ce-bfc1-08002be10318}"},
+        {"USB\\VID_0781&PID_55", "USB Mass Storage Device", "USB",
+         "{36fc9e60-c465-11cf-8056-444553540000}"},
+    };
+    const auto& kind = kKinds[index % 4];
+    const std::string id = std::string(kind[0]) + hex4(index / 4 % 4096).substr(1);
+    std::string r = "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\" + id + "\\" +
+                    number(index, 8) + "]\r\n";
+    r += "\"DeviceDesc\"=\"" + std::string(kind[1]) + "\"\r\n";
+    r += "\"HardwareID\"=hex(7):" + multiString({id + "&REV_0001", id}) + "\r\n";
+    r += "\"Class\"=\"" + std::string(kind[2]) + "\"\r\n\"ClassGUID\"=\"" + kind[3] + "\"\r\n";
+    r += "\"Driver\"=\"" + std::string(kind[3]) + "\\\\" + number(index % 10000, 4) + "\"\r\n";
+    r += "\"Mfg\"=\"(Standard system devices)\"\r\n\"ConfigFlags\"=dword:00000000\r\n\r\n";
+    return r;
+}
+
+}  // namespace
+
+std::string realisticImage(size_t bytes, unsigned instances, unsigned netDevices) {
+    std::string reg = "REGEDIT4\r\n\r\n";
+    reg.reserve(bytes + (1 << 20));
+    // Network adapters spread evenly among the other devices.
+    const unsigned every = netDevices > 1 ? instances / netDevices : instances + 1;
+    unsigned net = 0;
+    for (unsigned i = 1; i < instances; ++i) {
+        if (i % every == 0 && net + 1 < netDevices) {
+            ++net;
+            reg += ntNetDevice(net, "PCI\\VEN_8086&DEV_" + hex4(0x1000 + net),
+                               "Ethernet Adapter #" + std::to_string(net),
+                               "e" + std::to_string(net) + "nic");
+        } else {
+            reg += otherDevice(i);
+        }
+    }
+    reg += ntNetDevice(netDevices, "USB\\VID_F3A7&PID_0053", "Quorvane USB 2.0 Network Adapter",
+                       "kestrelx");
+    for (unsigned i = 0; reg.size() < bytes; ++i) reg += softwareKey(i);
+    return reg;
+}
+
 void writeImage(const std::string& dir, const std::string& platform, const std::string& reg) {
     fs::create_directories(fs::path(dir) / "drive_c" / "WINDOWS");
     std::ofstream(fs::path(dir) / "machine.ini", std::ios::binary | std::ios::trunc)

@@ -23,6 +23,18 @@ std::string ntRegistryOfSize(size_t bytes);
 // many device-interface keys.
 std::string win9xRegistry(unsigned classKeys);
 
+// One key holding `values` values, and one key whose `subkeys` subkeys
+// are listed in reverse order (each with one value).
+std::string manyValues(unsigned values);
+std::string reverseSubkeys(unsigned subkeys);
+
+// An NT-family registry text of about `bytes` bytes shaped like a large
+// installation: `instances` device instances under Enum (USB, PCI and ACPI
+// devices with the usual values), `netDevices` of them network adapters
+// with class, service and event-log keys (the supported USB 2.0 adapter
+// last), and software keys filling the rest.
+std::string realisticImage(size_t bytes, unsigned instances, unsigned netDevices);
+
 // Writes machine.ini, system.reg and drive_c/WINDOWS into `dir`
 // (created). `platform` is "nt" or "9x".
 void writeImage(const std::string& dir, const std::string& platform, const std::string& reg);

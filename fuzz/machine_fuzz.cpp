@@ -324,7 +324,16 @@ fs::path runProgram(const qu_fuzz::FuzzImage& input, const fs::path& image) {
             lineMode.onTextChanged(window, before, after);
         });
     winsim::ui::setInputDriver(&lineMode);
+    // As the host: one commit per command when the dialog is at rest, and
+    // one at the end.
+    bool commitFailed = false;
+    winsim::ui::setIdleObserver([&commitFailed] {
+        commitFailed = commitFailed || !winsim::commit();
+        return !commitFailed;
+    });
     theApp.run(GetModuleHandleA(nullptr));
+    if (!commitFailed) winsim::commit();
+    winsim::ui::setIdleObserver(nullptr);
     winsim::ui::setInputDriver(nullptr);
     winsim::ui::setTextObserver(nullptr);
     winsim::ui::resetWindowSystem();
@@ -335,7 +344,10 @@ fs::path runProgram(const qu_fuzz::FuzzImage& input, const fs::path& image) {
     winsim::unloadMachine();
 
     std::error_code ec;
-    if (fs::exists(image / "system.reg.tmp", ec)) fail("a save left system.reg.tmp behind");
+    for (const auto& entry : fs::directory_iterator(image, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("system.reg.", 0) == 0) fail("a commit left " + name + " behind");
+    }
     return windowsDir;
 }
 

@@ -15,13 +15,23 @@ void LineMode::onTextChanged(HWND window, const std::string& before, const std::
     }
     // The log only grows; anything else is echoed whole.
     const bool grew = after.size() >= before.size() && after.compare(0, before.size(), before) == 0;
+    if (outputFailed_) {
+        return;
+    }
     out_ << ansi_.toUtf8(grew ? after.substr(before.size()) : after);
+    flushOutput();
+}
+
+void LineMode::flushOutput() {
     out_.flush();
+    if (!out_) {
+        outputFailed_ = true;
+    }
 }
 
 bool LineMode::waitForInput() {
     HWND active = winsim::ui::activeDialog();
-    if (active == nullptr) {
+    if (active == nullptr || outputFailed_) {
         return false;
     }
     if (mainDialog_ == nullptr) {
@@ -39,10 +49,13 @@ bool LineMode::waitForInput() {
         return false;
     }
     std::string line;
-    while (std::getline(in_, line)) {
+    while (!outputFailed_ && std::getline(in_, line)) {
         if (execute(line)) {
             return true;
         }
+    }
+    if (outputFailed_) {
+        return false;
     }
     // End of input closes the dialog, as `close` does.
     closing_ = true;
@@ -51,7 +64,10 @@ bool LineMode::waitForInput() {
 
 bool LineMode::handleAboutBox(HWND about) {
     out_ << aboutLine(about, ansi_) << '\n';
-    out_.flush();
+    flushOutput();
+    if (outputFailed_) {
+        return false;
+    }
     return winsim::ui::clickButton(about, IDOK);
 }
 
@@ -92,7 +108,7 @@ bool LineMode::execute(const std::string& text) {
             return true;
         case Command::State:
             out_ << stateLine(mainDialog_, winsim::restartRequested(), ansi_) << '\n';
-            out_.flush();
+            flushOutput();
             return false;
         case Command::Devices:
             out_ << devices_ << '\n';

@@ -14,6 +14,8 @@
 // A click on a disabled button does nothing, as on Windows. An unknown
 // command or an invalid `select` gets one line on the error stream and is
 // otherwise ignored; blank lines are ignored. End of input is `close`.
+// Every write is flushed and checked: once the output fails, no command is
+// read any more (the dialog is closed) and outputFailed() says so.
 #pragma once
 
 #include "host/ansi_text.h"
@@ -34,7 +36,14 @@ public:
     // appended to a status pane.
     void onTextChanged(HWND window, const std::string& before, const std::string& after);
 
+    // True once a write to the output stream failed (closed, full): the
+    // operator can no longer read what happens, so no more input is taken.
+    bool outputFailed() const { return outputFailed_; }
+
 private:
+    // Flushes the output and records a failure.
+    void flushOutput();
+
     // Runs one command line; true when it gave the dialog input.
     bool execute(const std::string& line);
     bool handleAboutBox(HWND about);
@@ -49,4 +58,5 @@ private:
     // and after `detect`).
     bool detectionRan_ = true;
     std::string devices_ = "{\"devices\": []}";
+    bool outputFailed_ = false;
 };

@@ -3,9 +3,14 @@
 //   quorvane-uninstall [--machine DIR] [--headless] [--reset-machine] [--log FILE]
 //                      [--version] [--list-supported] [--help]
 //
-// Exit status: 0 when the dialog was closed, 1 when a registry change could
-// not be saved during the run, 2 for a bad command line or an image that
-// cannot be loaded or could not take a save (nothing is changed then).
+// Exit status: 0 when the dialog was closed; 1 when the changes of a command
+// could not be committed to the image (the dialog is closed then and
+// nothing of that command is on disk; a system.reg changed by another
+// program is never overwritten) or standard output could not be written
+// (nothing after that point is committed); 2 for a bad command line or an
+// image that cannot be used (unreadable, damaged, not a regular file, not
+// writable; nothing is changed then); 3 when another process has the image
+// loaded (nothing is changed).
 #include "dialog/uninstall_app.h"
 #include "host/ansi_text.h"
 #include "host/line_mode.h"
@@ -17,9 +22,11 @@
 #include "winsim/machine.h"
 #include "winsim/user.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <iostream>
 #include <string>
 #include <unistd.h>
@@ -45,7 +52,12 @@ const char kUsage[] =
     "\n"
     "Line mode commands, one per line: detect, uninstall, restart, close, select N,\n"
     "about, state, devices. End of input closes the dialog. The terminal UI prints\n"
-    "the status text when it ends.\n";
+    "the status text when it ends.\n"
+    "\n"
+    "The changes of each command are saved to the image together once the command\n"
+    "is complete. Exit status: 0 done; 1 changes could not be saved, or standard\n"
+    "output could not be written; 2 bad arguments or an image that cannot be used;\n"
+    "3 the image is in use by another process.\n";
 
 struct Options {
     std::string machine;
@@ -97,14 +109,29 @@ bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
     return true;
 }
 
-int fail(const std::string& message) {
+int fail(const std::string& message, int status = 2) {
     std::cerr << "quorvane-uninstall: " << message << '\n';
-    return 2;
+    return status;
+}
+
+// A standard descriptor the program was started without gets /dev/null,
+// opened for reading only: no file the program opens later takes its
+// number, and writes to a closed standard output still fail.
+void occupyClosedStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            const int opened = open("/dev/null", O_RDONLY);
+            if (opened >= 0 && opened != fd) {
+                close(opened);
+            }
+        }
+    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    occupyClosedStandardDescriptors();
     Options options;
     std::string error;
     if (!parseOptions(argc, argv, &options, &error)) {
@@ -112,7 +139,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (options.help) {
-        std::cout << kUsage;
+        std::cout << kUsage << std::flush;
+        if (!std::cout) {
+            return fail("standard output cannot be written", 1);
+        }
         return 0;
     }
     if (options.version || options.listSupported) {
@@ -122,16 +152,22 @@ int main(int argc, char** argv) {
     }
 
     std::string machineDir = options.machine;
-    if (machineDir.empty()) {
+    const bool defaultCopy = machineDir.empty();
+    if (defaultCopy) {
         machineDir = defaultMachineDir(&error);
+        bool inUse = false;
         if (machineDir.empty() ||
-            !prepareDefaultMachine(machineDir, options.resetMachine, &error)) {
-            return fail(error);
+            !prepareDefaultMachine(machineDir, options.resetMachine, &error, &inUse)) {
+            return fail(error, inUse ? 3 : 2);
         }
     }
     const MachineImage image = describeMachineImage(machineDir, options.machine.empty());
-    if (!winsim::loadMachine(machineDir, &error)) {
-        return fail(error);
+    winsim::LoadFailure why = winsim::LoadFailure::None;
+    if (!winsim::loadMachine(machineDir, &error, &why)) {
+        if (why == winsim::LoadFailure::InUse) {
+            return fail(error, 3);
+        }
+        return fail(defaultCopy ? error + kResetHint : error);
     }
     if (!loadDialogResources(&error)) {
         winsim::unloadMachine();
@@ -162,15 +198,39 @@ int main(int argc, char** argv) {
         });
     if (!terminal) winsim::ui::setInputDriver(&lineMode);
 
+    // One commit per operator command: when the dialog is at rest again.
+    // After a failed commit, or once the operator can no longer read the
+    // output, no more input is taken and nothing more is committed.
+    const auto outputBroken = [&] { return !terminal && lineMode.outputFailed(); };
+    bool commitFailed = false;
+    std::string commitError;
+    winsim::ui::setIdleObserver([&] {
+        if (outputBroken()) {
+            return false;
+        }
+        if (!winsim::commit(&commitError)) {
+            commitFailed = true;
+            return false;
+        }
+        return true;
+    });
+
     int status = theApp.run(GetModuleHandleA(nullptr));
     terminalUi.stop();
     if (terminal) record.print(std::cout);
 
+    winsim::ui::setIdleObserver(nullptr);
     winsim::ui::setInputDriver(nullptr);
     winsim::ui::setTextObserver(nullptr);
-    std::string saveError;
-    if (winsim::lastSaveFailed(&saveError)) {
-        std::cerr << "quorvane-uninstall: the machine image could not be saved: " << saveError
+    if (outputBroken()) {
+        std::cerr << "quorvane-uninstall: standard output cannot be written; the changes "
+                     "after the last output were not saved\n";
+        status = 1;
+    } else if (!commitFailed && !winsim::commit(&commitError)) {
+        commitFailed = true;
+    }
+    if (commitFailed) {
+        std::cerr << "quorvane-uninstall: the machine image could not be saved: " << commitError
                   << '\n';
         status = 1;
     }

@@ -14,8 +14,18 @@ bool loadDialogResources(std::string* error);
 std::string defaultMachineDir(std::string* error);
 
 // Makes sure the working copy exists, creating it from the image compiled
-// into the program; `reset` replaces an existing copy. The copy is written
-// beside its final place and renamed into it, so an interrupted run never
-// leaves half an image. Returns false with `error` set on failure (the
-// existing copy, if any, is then left as it was).
-bool prepareDefaultMachine(const std::string& dir, bool reset, std::string* error);
+// into the program on the first start. An existing copy is the user's data:
+// one that is incomplete (machine.ini, system.reg or drive_c missing) is
+// refused with a message pointing to --reset-machine, never replaced.
+// `reset` replaces an existing copy atomically (the fresh copy is written
+// beside it and exchanged with it in one rename), unless another process
+// has it loaded (then `inUse` is set). Folders an interrupted start left
+// beside the copy (machine.new-*, machine.old-*) are removed first.
+// Returns false with `error` set on failure (the existing copy, if any, is
+// then left as it was).
+bool prepareDefaultMachine(const std::string& dir, bool reset, std::string* error,
+                           bool* inUse = nullptr);
+
+// The hint added to a message about a default working copy that cannot be
+// used.
+extern const char kResetHint[];

@@ -29,16 +29,30 @@ struct Faults {
     bool refuseDeleteKey = false;       // deletekey = refuse: RegDeleteKeyA, ERROR_ACCESS_DENIED
 };
 
-// Loads the image in `dir` and makes it the current machine. On failure
-// returns false, sets `error` to a message naming the file (and line), and
-// leaves the current machine (if any) unchanged. An image whose registry
-// could not be saved (system.reg or its directory not writable) is refused
-// too. Lines of system.reg the reader skips are kept and written back by
-// every save. Warnings (skipped .reg lines, keys under other roots) go to
-// standard error.
-bool loadMachine(const std::string& dir, std::string* error);
+enum class LoadFailure {
+    None,
+    Refused,  // the image cannot be used (message names the file and line)
+    InUse,    // another process has the image loaded
+};
 
-// Drops the current machine (its registry changes are already saved).
+// Loads the image in `dir` and makes it the current machine. On failure
+// returns false, sets `error` to a message naming the file (and line) and
+// `why` to the kind of failure, and leaves the current machine (if any)
+// unchanged. The image directory stays locked while the machine is loaded:
+// a second process (or a second load of another path to it) is refused
+// with LoadFailure::InUse; loading the current machine's image again
+// shares its lock. A change a crash interrupted is first finished (see
+// winsim/src/store.h), with a line on standard error. system.reg and
+// machine.ini must be regular files (or links to one); an image whose
+// registry could not be committed is refused too, and so is a system.reg
+// that breaks Windows' limits (keys nested over 512 levels, a key name over
+// 255 or a value name over 16,383 characters). A save changes only the text
+// of what changed: every other byte of system.reg (comments, skipped lines,
+// spacing, order) stays where it was. Warnings (skipped .reg lines, keys
+// under other roots) go to standard error.
+bool loadMachine(const std::string& dir, std::string* error, LoadFailure* why = nullptr);
+
+// Drops the current machine and its lock. Changes not committed are lost.
 void unloadMachine();
 bool hasMachine();
 std::string machineDir();
@@ -51,10 +65,21 @@ const std::vector<std::string>& loadWarnings();
 
 Faults& faults();
 
-// Persistence: every registry change made through the API is written to
-// system.reg atomically before the call that made it returns. Returns
-// false, with a message, when the last save failed (the in-memory registry
-// keeps the change; the file keeps the previous image).
+// Persistence. Changes made through the API (registry changes, file
+// deletions and attribute changes) are staged: later calls see them, the
+// image on disk does not until commit() writes them all at once, through a
+// journal that a crash cannot leave half applied. The host commits when the
+// dialog is idle again after an operator command and at the end of the run.
+// The test API's registry changes (setStringValue, deleteTree,
+// importRegistry, ...) commit at once, with whatever was staged before.
+// commit() returns false, with a message, when the commit failed: nothing
+// of it reached the disk unless the message says the change is finished at
+// the next start. A commit refuses to overwrite a system.reg that another
+// program changed since it was loaded or last committed.
+bool commit(std::string* message = nullptr);
+bool hasStagedChanges();
+
+// Returns false, with a message, when the last commit failed.
 bool lastSaveFailed(std::string* message);
 
 // Restart requests recorded by ExitWindowsEx(EWX_REBOOT, ...).
@@ -110,10 +135,19 @@ std::string exportRegistry();
 unsigned openKeyHandles();
 unsigned openDeviceSets();
 
-// Called during every save after the temporary file is written and synced,
-// before it replaces system.reg; a test can stop the process there to show
-// that an interrupted save leaves the previous image whole. nullptr: none.
+// Called during every commit after the new system.reg is written and
+// synced, before the journal that decides the change is written; a test can
+// stop the process there to show that an interrupted commit leaves the
+// previous image whole. nullptr: none.
 void setSaveHook(std::function<void()> hook);
+
+// Called after every file-system step of a commit (creating, writing and
+// syncing the new file and the journal, the rename, each file operation,
+// removing the journal) with the step's number, counted over the process's
+// life, and its name. The environment variable QU_CRASH_AFTER=N kills the
+// process with SIGKILL right after step N (for crash tests with real
+// processes). nullptr: none.
+void setCommitStepHook(std::function<void(int step, const char* what)> hook);
 
 // Host path of a C: path inside the sandbox (for tests checking files), or
 // empty when the path escapes the sandbox or the drive is not C:.

@@ -55,6 +55,13 @@ public:
 // behaves like a driver that returns false).
 void setInputDriver(InputDriver* driver);
 
+// Called by every modal loop when its queue is empty (posted messages and
+// queued input all handled), right before it asks the input driver for
+// input: the operator's last command is complete. Returning false ends the
+// input as a driver returning false does (the active dialog is closed as
+// its close box would). nullptr: none.
+void setIdleObserver(std::function<bool()> observer);
+
 // The innermost running modal dialog, or null; all running ones, outermost
 // first.
 HWND activeDialog();
@@ -189,8 +196,8 @@ void refuseListAdds(bool refuse);
 // True once InitCommonControls(Ex) has been called.
 bool commonControlsInitialised();
 
-// Destroys every window, empties the queue and clears observers, records
-// and the driver (resources stay). Not while a modal loop runs.
+// Destroys every window, empties the queue and clears observers (the idle
+// observer too), records and the driver (resources stay). Not while a modal loop runs.
 void resetWindowSystem();
 
 }  // namespace winsim::ui

@@ -129,6 +129,9 @@ void DialogTest::SetUp() {
     std::string error;
     ASSERT_TRUE(loadDialogResources(&error)) << error;
     winsim::ui::setInputDriver(&input);
+    // As the host does: the changes of each command are committed when the
+    // dialog is at rest again.
+    winsim::ui::setIdleObserver([] { return winsim::commit(); });
 }
 
 void DialogTest::TearDown() {

@@ -45,14 +45,26 @@ TEST_F(DialogTest, NtUninstallRunsInTwoPhasesAndRemovesEveryInstallation) {
     std::string after;
     bool uninstallAfter = true, restartAfter = true;
     std::vector<std::string> devicesAfter;
+    // Both phases (the second one posted by the first) end in one commit,
+    // made when the dialog is at rest again.
+    int commits = 0;
+    bool filesGoneAtNextInput = false;
+    winsim::setCommitStepHook([&](int, const char* what) {
+        if (std::string(what) == "rename") ++commits;
+    });
     input.add(click(IDOK));
     input.add([&](HWND dialog) {
         after = statusText(dialog);
         uninstallAfter = isEnabled(dialog, IDOK);
         restartAfter = isEnabled(dialog, IDC_RESTART);
         devicesAfter = deviceItems(dialog);
+        filesGoneAtNextInput =
+            !std::ifstream(winsim::hostPath("C:\\WINDOWS\\Inf\\oem7.inf")).good();
     });
     runDialog();
+    winsim::setCommitStepHook(nullptr);
+    EXPECT_EQ(commits, 1);
+    EXPECT_TRUE(filesGoneAtNextInput);
 
     ASSERT_NE(pane, nullptr) << "the status pane was not repainted before the removal";
     EXPECT_EQ(statusAtRepaint, before + message(IDS_UNINSTALLING, kAdapter));

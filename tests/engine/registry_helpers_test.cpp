@@ -1,4 +1,7 @@
 // Registry and file helpers, bounded text and the precompiled-INF name.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 
 #include "detection/bounded_text.h"
@@ -157,8 +160,13 @@ TEST_F(RegistryHelpersTest, DeleteFileForced) {
     load(RegText());
 
     EXPECT_TRUE(deleteFileForced("C:\\WINDOWS\\ro.sys"));
-    EXPECT_FALSE(image().exists("C:\\WINDOWS\\ro.sys"));
     EXPECT_TRUE(deleteFileForced("C:\\WINDOWS\\rw.sys"));
+    // Staged: gone for the program, on disk until the commit.
+    EXPECT_EQ(GetFileAttributesA("C:\\WINDOWS\\ro.sys"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(DeleteFileA("C:\\WINDOWS\\rw.sys"));
+    EXPECT_TRUE(image().exists("C:\\WINDOWS\\ro.sys"));
+    ASSERT_TRUE(winsim::commit());
+    EXPECT_FALSE(image().exists("C:\\WINDOWS\\ro.sys"));
     EXPECT_FALSE(image().exists("C:\\WINDOWS\\rw.sys"));
 
     winsim::resetCallCounts();
@@ -184,6 +192,11 @@ TEST_F(RegistryHelpersTest, DeleteFileForced) {
     EXPECT_TRUE(image().exists("C:\\WINDOWS\\kept.sys"));
     EXPECT_EQ(GetFileAttributesA("C:\\WINDOWS\\kept.sys") & FILE_ATTRIBUTE_READONLY,
               static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(winsim::commit());
+    EXPECT_EQ(::access(image().host("C:\\WINDOWS\\kept.sys").c_str(), F_OK), 0);
+    struct stat st;
+    ASSERT_EQ(::stat(image().host("C:\\WINDOWS\\kept.sys").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0222, 0u);
 }
 
 }  // namespace

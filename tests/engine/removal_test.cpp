@@ -68,6 +68,7 @@ TEST_F(NtRemovalTest, RemovesEveryInstallationBeforeDeletingFilesAndKeys) {
                   "RegDeleteKeyA(HKLM, " + kEventLog + "kestrelf)",
               }));
     EXPECT_STREQ(infFilePath(1), "C:\\WINDOWS\\Inf\\oem7.PNF");
+    ASSERT_TRUE(winsim::commit());
     EXPECT_FALSE(image().exists("C:\\WINDOWS\\Inf\\oem7.inf"));
     EXPECT_FALSE(image().exists("C:\\WINDOWS\\Inf\\oem7.PNF"));  // read-only, still deleted
     EXPECT_FALSE(image().exists("C:\\WINDOWS\\system32\\DRIVERS\\kestrelf.sys"));
@@ -205,6 +206,7 @@ TEST_F(Removal9xTest, RemovesOnceDeletesFilesAndScrubsTheRegistry) {
             "DeleteFileA(C:\\WINDOWS\\Inf\\Other\\QUORVANEKESTRELM.INF)",
             "DeleteFileA(C:\\WINDOWS\\System32\\Drivers\\kestrelm.sys)",
         }));
+    ASSERT_TRUE(winsim::commit());
     EXPECT_FALSE(image().exists("C:\\WINDOWS\\Inf\\Other\\QUORVANEKESTRELM.INF"));
     EXPECT_FALSE(image().exists("C:\\WINDOWS\\System32\\Drivers\\kestrelm.sys"));
     EXPECT_EQ(winsim::subkeyNames("Enum\\USB"), (std::vector<std::string>{"ROOT_HUB"}));

@@ -75,6 +75,7 @@ TEST(SampleImages, XpAdapterInstalledTwice) {
     }
 
     EXPECT_EQ(removeNtInstallation(1, record), RemovalResult::Removed);
+    ASSERT_TRUE(winsim::commit());
     for (const char* file : {"C:\\WINDOWS\\Inf\\oem7.inf", "C:\\WINDOWS\\Inf\\oem7.PNF",
                              "C:\\WINDOWS\\system32\\DRIVERS\\kestrelf.sys"}) {
         EXPECT_FALSE(image.exists(file)) << file;
@@ -105,6 +106,7 @@ TEST(SampleImages, MeAdapter) {
     EXPECT_TRUE(image.exists(driverFilePath(0)));
 
     EXPECT_EQ(remove9xInstallation(0, record), RemovalResult::Removed);
+    ASSERT_TRUE(winsim::commit());
     EXPECT_FALSE(image.exists("C:\\WINDOWS\\Inf\\Other\\QUORVANEKESTRELM.INF"));
     EXPECT_FALSE(image.exists("C:\\WINDOWS\\System32\\Drivers\\kestrelm.sys"));
     EXPECT_TRUE(image.exists("C:\\WINDOWS\\System32\\Drivers\\ardgbe.sys"));

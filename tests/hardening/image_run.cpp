@@ -53,12 +53,13 @@ FileState walk(const fs::path& root, const fs::path& base) {
             e.kind = 'f';
             e.content = readWhole(it->path());
         }
-        out[fs::relative(it->path(), base).string()] = e;
+        out[it->path().lexically_relative(base).string()] = e;
     }
     return out;
 }
 
-// "[HKEY_LOCAL_MACHINE\A\B]" blocks of an export, keyed by "A\B".
+// "[HKEY_LOCAL_MACHINE\A\B]" blocks of an export, keyed by "A\B"; the
+// parents a key line implies are keys too.
 RegistryState parseExport(const std::string& text) {
     RegistryState keys;
     std::istringstream in(text);
@@ -72,6 +73,11 @@ RegistryState parseExport(const std::string& text) {
             if (inKey) {
                 current = line.substr(prefix.size(), line.size() - prefix.size() - 1);
                 keys[current];
+                // A key line makes its parents too, line or no line.
+                for (size_t at = current.find('\\'); at != std::string::npos;
+                     at = current.find('\\', at + 1)) {
+                    keys[current.substr(0, at)];
+                }
             }
         } else if (inKey && !line.empty()) {
             keys[current] += line + "\n";
@@ -249,26 +255,58 @@ void ImageRun::snapshot() {
     for (auto& [path, entry] : walk(outside_, root_)) files_[path] = entry;
 }
 
-RunResult ImageRun::run(const std::string& commands, const std::string& shellSetup) {
-    unload();
+std::string ImageRun::programCommand(const std::string& stdinPath, const std::string& environment,
+                                     const std::string& stdoutRedirect,
+                                     const std::string& shellSetup, const std::string& suffix) {
     const fs::path io = fs::path(root_) / "io";
-    writeWhole(io / "stdin.txt", commands);
     std::string prefix;
     if (::geteuid() == 0) {
         chownTree(root_, kNobody);
         prefix = "setpriv --reuid=" + std::to_string(kNobody) +
                  " --regid=" + std::to_string(kNobody) + " --clear-groups ";
     }
+    const std::string out = stdoutRedirect.empty()
+                                ? ">'" + (io / ("stdout" + suffix + ".txt")).string() + "'"
+                                : stdoutRedirect;
+    return (shellSetup.empty() ? "" : shellSetup + "; ") + "env -i PATH=/usr/bin:/bin " +
+           environment + " " + prefix + "'" QU_PROGRAM "' --machine '" + image_ +
+           "' --headless <'" + stdinPath + "' " + out + " 2>'" +
+           (io / ("stderr" + suffix + ".txt")).string() + "'";
+}
+
+RunResult ImageRun::runOnly(const std::string& commands, const std::string& environment,
+                            const std::string& stdoutRedirect) {
+    unload();
+    const fs::path io = fs::path(root_) / "io";
+    writeWhole(io / "stdin.txt", commands);
+    writeWhole(io / "stdout.txt", "");
     const std::string command =
-        (shellSetup.empty() ? "" : shellSetup + "; ") + "env -i PATH=/usr/bin:/bin " + prefix +
-        "'" QU_PROGRAM "' --machine '" + image_ + "' --headless <'" + (io / "stdin.txt").string() +
-        "' >'" + (io / "stdout.txt").string() + "' 2>'" + (io / "stderr.txt").string() + "'";
+        programCommand((io / "stdin.txt").string(), environment, stdoutRedirect);
+    RunResult result;
+    const int raw = std::system(command.c_str());
+    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    // A shell reports a child killed by a signal as 128 + the signal.
+    if (result.status > 128 && result.status < 128 + 65) result.status = -1;
+    result.out = readWhole(io / "stdout.txt");
+    result.err = readWhole(io / "stderr.txt");
+    return result;
+}
+
+RunResult ImageRun::run(const std::string& commands, const std::string& shellSetup) {
+    unload();
+    const fs::path io = fs::path(root_) / "io";
+    writeWhole(io / "stdin.txt", commands);
+    const std::string command = programCommand((io / "stdin.txt").string(), "", "", shellSetup);
     RunResult result;
     const int raw = std::system(command.c_str());
     result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     result.out = readWhole(io / "stdout.txt");
     result.err = readWhole(io / "stderr.txt");
+    compare();
+    return result;
+}
 
+void ImageRun::compare() {
     FileState after = walk(image_, root_);
     for (auto& [path, entry] : walk(outside_, root_)) after[path] = entry;
     removedFiles.clear();
@@ -305,7 +343,6 @@ RunResult ImageRun::run(const std::string& commands, const std::string& shellSet
     }
     removedKeys = subtreeRoots(removed);
     createdKeys = subtreeRoots(created);
-    return result;
 }
 
 }  // namespace qu_hardening

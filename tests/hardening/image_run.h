@@ -61,6 +61,21 @@ public:
     // as root the program runs as an unprivileged user, so that permissions
     // bind it. `shellSetup` runs first in the same shell (e.g. a ulimit).
     RunResult run(const std::string& commands, const std::string& shellSetup = "");
+    // The same without the comparison afterwards (which loads the image in
+    // this process): `environment` ("NAME=value ...") is passed to the
+    // program, `stdoutRedirect` replaces the redirection of its standard
+    // output (e.g. ">/dev/full", ">&-"). status -1: ended by a signal.
+    RunResult runOnly(const std::string& commands, const std::string& environment = "",
+                      const std::string& stdoutRedirect = "");
+    // The shell command that runs the program on this image with standard
+    // input from `stdinPath` and the outputs in io/stdout<suffix>.txt and
+    // io/stderr<suffix>.txt (see runOnly).
+    std::string programCommand(const std::string& stdinPath, const std::string& environment = "",
+                               const std::string& stdoutRedirect = "",
+                               const std::string& shellSetup = "", const std::string& suffix = "");
+    // Compares the image with the snapshot (as run does afterwards).
+    void compare();
+    std::string ioDir() const { return root_ + "/io"; }
 
     // Differences since snapshot(): files (relative to the temp root)
     // removed / changed / created, system.reg excluded; registry keys

@@ -6,7 +6,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <sstream>
 #include <string>
 
@@ -46,14 +50,14 @@ struct Result {
 // Runs the program with `args`, `input` on standard input (a file, so not a
 // terminal) and `env` (shell assignments) in a clean environment.
 Result run(const std::string& args, const std::string& input, const std::string& env,
-           const TempDir& scratch) {
+           const TempDir& scratch, const std::string& wrapper = "") {
     const fs::path in = scratch.path() / "stdin.txt";
     const fs::path out = scratch.path() / "stdout.txt";
     const fs::path err = scratch.path() / "stderr.txt";
     std::ofstream(in, std::ios::binary | std::ios::trunc) << input;
-    const std::string command = "env -i PATH=/usr/bin:/bin " + env + " '" QU_PROGRAM "' " + args +
-                                " <'" + in.string() + "' >'" + out.string() + "' 2>'" +
-                                err.string() + "'";
+    const std::string command = "env -i PATH=/usr/bin:/bin " + env + " " + wrapper +
+                                "'" QU_PROGRAM "' " + args + " <'" + in.string() + "' >'" +
+                                out.string() + "' 2>'" + err.string() + "'";
     Result result;
     const int raw = std::system(command.c_str());
     result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -171,6 +175,71 @@ TEST(DefaultMachine, WorkingCopyIsCreatedKeptAndReset) {
     EXPECT_TRUE(fs::exists(scratch.path() / ".local/state/quorvane-uninstall/machine/machine.ini"));
 }
 
+// The working copy is the user's data: never replaced without being asked,
+// not while another process has it, and a reset leaves nothing behind.
+TEST(DefaultMachine, WorkingCopyIsNeverReplacedSilently) {
+    TempDir scratch;
+    const std::string env = "XDG_STATE_HOME='" + scratch.path().string() + "'";
+    const fs::path parent = scratch.path() / "quorvane-uninstall";
+    const fs::path copy = parent / "machine";
+    ASSERT_EQ(run("", "uninstall\n", env, scratch).status, 0);
+    const std::string uninstalled = readFile(copy / "system.reg");
+    std::ofstream(copy / "drive_c" / "mine.txt") << "the user's";
+    const auto entries = [&] {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(parent)) {
+            names.push_back(e.path().filename().string());
+        }
+        return names;
+    };
+
+    // Left by an interrupted start: removed by the next one.
+    fs::create_directories(parent / "machine.new-1-00000000" / "drive_c");
+    fs::create_directories(parent / "machine.old-2-00000000");
+    Result r = run("", "", env, scratch);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(entries(), std::vector<std::string>{"machine"});
+
+    // Incomplete or damaged: refused with the way out, nothing replaced.
+    const std::string ini = readFile(copy / "machine.ini");
+    fs::remove(copy / "machine.ini");
+    r = run("", "", env, scratch);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(copy.string() + ": the working copy of the default machine image is "
+                                         "incomplete (machine.ini is missing); --reset-machine"),
+              std::string::npos)
+        << r.err;
+    std::ofstream(copy / "machine.ini") << "[system]\nplatform = os/2\n";
+    r = run("", "", env, scratch);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("machine.ini:2: platform must be"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("--reset-machine replaces the working copy"), std::string::npos) << r.err;
+    EXPECT_EQ(readFile(copy / "system.reg"), uninstalled);
+    EXPECT_EQ(readFile(copy / "drive_c" / "mine.txt"), "the user's");
+    std::ofstream(copy / "machine.ini", std::ios::trunc) << ini;
+
+    // In use by another process: neither started nor reset.
+    {
+        const int fd = ::open(copy.c_str(), O_RDONLY | O_DIRECTORY);
+        ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+        for (const char* args : {"", "--reset-machine"}) {
+            r = run(args, "", env, scratch);
+            EXPECT_EQ(r.status, 3) << args;
+            EXPECT_EQ(r.err, "quorvane-uninstall: " + copy.string() +
+                                 ": the machine image is in use by another process\n");
+        }
+        ::close(fd);
+    }
+    EXPECT_EQ(readFile(copy / "system.reg"), uninstalled);
+
+    // Asked for: replaced in one step, nothing left beside it.
+    r = run("--reset-machine", "", env, scratch);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(readFile(copy / "system.reg"), readFile(kXpImage + "/system.reg"));
+    EXPECT_FALSE(fs::exists(copy / "drive_c" / "mine.txt"));
+    EXPECT_EQ(entries(), std::vector<std::string>{"machine"});
+}
+
 TEST(CommandLine, BadArgumentsAndImages) {
     TempDir scratch;
     Result r = run("--help", "", "", scratch);
@@ -207,4 +276,18 @@ TEST(CommandLine, BadArgumentsAndImages) {
     r = run("--machine '" + (scratch.path() / "missing").string() + "'", "", "", scratch);
     EXPECT_EQ(r.status, 2);
     EXPECT_FALSE(r.err.empty());
+    // Image files that are no files: refused at once, never waited on or
+    // read without end (`timeout` turns a hang into status 124).
+    const std::string odd = (scratch.path() / "odd").string();
+    fs::copy(kXpImage, odd, fs::copy_options::recursive);
+    fs::remove(fs::path(odd) / "system.reg");
+    ASSERT_EQ(::mkfifo((fs::path(odd) / "system.reg").c_str(), 0644), 0);
+    r = run("--machine '" + odd + "' --headless", "", "", scratch, "timeout 60 ");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "quorvane-uninstall: " + odd + "/system.reg: is a named pipe, not a file\n");
+    fs::remove(fs::path(odd) / "system.reg");
+    fs::create_symlink("/dev/zero", fs::path(odd) / "system.reg");
+    r = run("--machine '" + odd + "' --headless", "", "", scratch, "timeout 60 ");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "quorvane-uninstall: " + odd + "/system.reg: is a device, not a file\n");
 }

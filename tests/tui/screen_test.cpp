@@ -52,6 +52,7 @@ protected:
         ASSERT_TRUE(loadDialogResources(&error)) << error;
         ASSERT_TRUE(winsim::loadMachine((dir_ / "m").string(), &error)) << error;
         winsim::ui::setInputDriver(&input);
+        winsim::ui::setIdleObserver([] { return winsim::commit(); });
     }
     void TearDown() override {
         winsim::ui::resetWindowSystem();

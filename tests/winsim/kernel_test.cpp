@@ -117,8 +117,14 @@ TEST(Kernel, FileAttributesAndDeletion) {
     EXPECT_TRUE(image.exists("C:\\WINDOWS\\Inf\\oem7.PNF"));
     EXPECT_TRUE(SetFileAttributesA("C:\\WINDOWS\\Inf\\oem7.PNF", FILE_ATTRIBUTE_NORMAL));
     EXPECT_TRUE(DeleteFileA("C:\\WINDOWS\\Inf\\oem7.PNF"));
-    EXPECT_FALSE(image.exists("C:\\WINDOWS\\Inf\\oem7.PNF"));
     EXPECT_TRUE(SetFileAttributesA("C:\\WINDOWS\\Inf\\oem7.inf", FILE_ATTRIBUTE_READONLY));
+    // Staged: the calls see the change, the disk gets it with the commit.
+    EXPECT_EQ(GetFileAttributesA("C:\\WINDOWS\\Inf\\oem7.PNF"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetFileAttributesA("C:\\WINDOWS\\Inf\\oem7.inf"),
+              static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY));
+    EXPECT_TRUE(image.exists("C:\\WINDOWS\\Inf\\oem7.PNF"));
+    ASSERT_TRUE(winsim::commit());
+    EXPECT_FALSE(image.exists("C:\\WINDOWS\\Inf\\oem7.PNF"));
     struct stat st;
     ASSERT_EQ(::stat(image.host("C:\\WINDOWS\\Inf\\oem7.inf").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & S_IWUSR, 0u);
@@ -178,6 +184,8 @@ TEST(Kernel, NothingOutsideTheDriveIsReachable) {
     EXPECT_EQ(GetFileAttributesA("C:\\WINDOWS\\.\\..\\inside.txt"),
               static_cast<DWORD>(FILE_ATTRIBUTE_ARCHIVE));
     EXPECT_TRUE(DeleteFileA("C:\\link_inside"));
+    ASSERT_TRUE(winsim::commit());
+    EXPECT_FALSE(fs::is_symlink(fs::symlink_status(drive + "/link_inside")));
     EXPECT_TRUE(image.exists("C:\\inside.txt"));
     fs::remove(beyond);
 }

@@ -191,7 +191,10 @@ TEST(RegistryApi, DeleteKeyFollowsTheFamilyRule) {
         }
         EXPECT_EQ(RegCloseKey(b), ERROR_SUCCESS);
         EXPECT_EQ(RegCloseKey(a), ERROR_SUCCESS);
-        // Every deletion is on disk at once.
+        // Deletions are staged until the commit, then on disk together.
+        EXPECT_NE(image.systemReg().find("Leaf"), std::string::npos);
+        EXPECT_TRUE(winsim::hasStagedChanges());
+        ASSERT_TRUE(winsim::commit());
         EXPECT_EQ(image.systemReg().find("Leaf"), std::string::npos);
     }
 }

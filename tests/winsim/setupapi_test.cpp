@@ -157,6 +157,7 @@ TEST(SetupApi, ClassInstallParamsAndPropertyChange) {
     ASSERT_TRUE(SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &d1));
     const std::string inst1 = std::string(kEnum) + "USB\\VID_0001&PID_0002\\inst1";
     EXPECT_EQ(winsim::dwordValue(inst1, "ConfigFlags"), 4u);  // only the disabled bit cleared
+    ASSERT_TRUE(winsim::commit());
     EXPECT_NE(image.systemReg().find("\"ConfigFlags\"=dword:00000004"), std::string::npos);
 
     // Other install functions are left to the default handler.

@@ -55,8 +55,8 @@ WIN98_API = {
             "__getmainargs", "__initenv", "__p__acmdln", "__p__commode", "__p__fmode",
             "__set_app_type", "__setusermatherr", "_amsg_exit", "_cexit", "_initterm", "_iob",
             "_onexit", "abort", "calloc", "exit", "fprintf", "free", "fwrite", "malloc", "memchr",
-            "memcpy", "memmove", "realloc", "signal", "strchr", "strcmp", "strlen",
-            "strncmp", "strpbrk", "strstr", "vfprintf",
+            "memcmp", "memcpy", "memmove", "realloc", "signal", "strchr", "strcmp", "strlen",
+            "strncmp", "strpbrk", "strrchr", "strstr", "vfprintf",
         )
     },
     "setupapi.dll": {
@@ -69,7 +69,7 @@ WIN98_API = {
     "user32.dll": {
         name: _95
         for name in (
-            "AppendMenuA", "BeginPaint", "DialogBoxParamA", "DrawIcon", "EnableWindow", "EndDialog",
+            "AppendMenuA", "BeginPaint", "CharLowerBuffA", "CharUpperBuffA", "DialogBoxParamA", "DrawIcon", "EnableWindow", "EndDialog",
             "EndPaint", "ExitWindowsEx", "GetClientRect", "GetDlgItem", "GetSystemMenu",
             "GetSystemMetrics", "GetWindowLongA", "IsIconic", "LoadIconA", "LoadStringA",
             "PostMessageA", "SendMessageA", "SetWindowLongA", "SetWindowTextA", "UpdateWindow",

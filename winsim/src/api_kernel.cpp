@@ -1,4 +1,5 @@
 // Kernel services: last error, version, Windows directory, files, restart.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,7 +23,11 @@ T failWith(DWORD error, T result) {
 }
 
 ResolvedPath resolve(const Machine& m, const char* path) {
-    if (!path) return ResolvedPath{ERROR_INVALID_PARAMETER, {}};
+    if (!path) {
+        ResolvedPath r;
+        r.error = ERROR_INVALID_PARAMETER;
+        return r;
+    }
     return resolveDrivePath(m.dir + "/drive_c", fromAnsi(m, path));
 }
 
@@ -92,12 +97,19 @@ DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
     if (!m) return failWith(ERROR_NOT_READY, INVALID_FILE_ATTRIBUTES);
     const ResolvedPath r = resolve(*m, lpFileName);
     if (r.error) return failWith(r.error, INVALID_FILE_ATTRIBUTES);
-    struct stat st;
-    if (::stat(r.hostPath.c_str(), &st) != 0) {
+    if (m->files.deleted.count(r.relative)) {
         return failWith(ERROR_FILE_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
     }
+    struct stat st;
+    // A link (one pointing inside the drive) shows its target's attributes.
+    const int rc =
+        r.name.empty() ? ::fstat(r.dir.get(), &st) : ::fstatat(r.dir.get(), r.name.c_str(), &st, 0);
+    if (rc != 0) return failWith(ERROR_FILE_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
+    mode_t mode = st.st_mode;
+    auto staged = m->files.modes.find(r.relative);
+    if (staged != m->files.modes.end()) mode = staged->second;
     DWORD attrs = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-    if (!(st.st_mode & S_IWUSR)) attrs |= FILE_ATTRIBUTE_READONLY;
+    if (!(mode & S_IWUSR)) attrs |= FILE_ATTRIBUTE_READONLY;
     return attrs;
 }
 
@@ -111,17 +123,27 @@ BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
     if (!m) return failWith(ERROR_NOT_READY, FALSE);
     const ResolvedPath r = resolve(*m, lpFileName);
     if (r.error) return failWith(r.error, FALSE);
+    if (m->files.deleted.count(r.relative)) return failWith(ERROR_FILE_NOT_FOUND, FALSE);
     struct stat st;
-    if (::stat(r.hostPath.c_str(), &st) != 0) return failWith(ERROR_FILE_NOT_FOUND, FALSE);
-    if (S_ISDIR(st.st_mode)) return TRUE;  // read-only means nothing for a folder
-    mode_t mode = st.st_mode & 07777;
+    const int rc = r.name.empty()
+                       ? ::fstat(r.dir.get(), &st)
+                       : ::fstatat(r.dir.get(), r.name.c_str(), &st, AT_SYMLINK_NOFOLLOW);
+    if (rc != 0) return failWith(ERROR_FILE_NOT_FOUND, FALSE);
+    // Read-only means nothing for a folder; a link has no protection of its
+    // own here and its target is never changed through it.
+    if (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode)) return TRUE;
+    if (::geteuid() != 0 && st.st_uid != ::geteuid()) return failWith(ERROR_ACCESS_DENIED, FALSE);
+    auto staged = m->files.modes.find(r.relative);
+    const mode_t current = staged != m->files.modes.end() ? staged->second : st.st_mode & 07777;
+    mode_t mode = current;
     if (dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
         mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
     } else {
         mode |= S_IWUSR;
     }
-    if (mode != (st.st_mode & 07777) && ::chmod(r.hostPath.c_str(), mode) != 0) {
-        return failWith(ERROR_ACCESS_DENIED, FALSE);
+    if (mode != current) {
+        m->files.modes[r.relative] = mode;
+        m->files.ops.push_back(FileOp{FileOp::Mode, r.relative, mode});
     }
     return TRUE;
 }
@@ -134,15 +156,22 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
     if (!m) return failWith(ERROR_NOT_READY, FALSE);
     const ResolvedPath r = resolve(*m, lpFileName);
     if (r.error) return failWith(r.error, FALSE);
+    if (r.name.empty()) return failWith(ERROR_ACCESS_DENIED, FALSE);  // the drive itself
+    if (m->files.deleted.count(r.relative)) return failWith(ERROR_FILE_NOT_FOUND, FALSE);
     struct stat st;
-    if (::lstat(r.hostPath.c_str(), &st) != 0) return failWith(ERROR_FILE_NOT_FOUND, FALSE);
+    if (::fstatat(r.dir.get(), r.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return failWith(ERROR_FILE_NOT_FOUND, FALSE);
+    }
     if (S_ISDIR(st.st_mode)) return failWith(ERROR_ACCESS_DENIED, FALSE);
-    if (!S_ISLNK(st.st_mode) && !(st.st_mode & S_IWUSR)) {
+    auto staged = m->files.modes.find(r.relative);
+    const mode_t mode = staged != m->files.modes.end() ? staged->second : st.st_mode;
+    if (!S_ISLNK(st.st_mode) && !(mode & S_IWUSR)) return failWith(ERROR_ACCESS_DENIED, FALSE);
+    // The folder must let the entry go when the change is committed.
+    if (::faccessat(r.dir.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
         return failWith(ERROR_ACCESS_DENIED, FALSE);
     }
-    if (::unlink(r.hostPath.c_str()) != 0) {
-        return failWith(errno == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED, FALSE);
-    }
+    m->files.deleted[r.relative] = true;
+    m->files.ops.push_back(FileOp{FileOp::Delete, r.relative, 0});
     return TRUE;
 }
 

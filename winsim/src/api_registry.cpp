@@ -199,7 +199,7 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     if (!key->parent) return ERROR_ACCESS_DENIED;  // a root
     if (m->platform == Platform::Nt && !key->subkeys.empty()) return ERROR_ACCESS_DENIED;
     key->parent->removeSubkey(key->name);
-    saveRegistry(*m);
+    stageRegistryChange(*m);
     return ERROR_SUCCESS;
 }
 

@@ -432,14 +432,14 @@ BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO Devi
                 "ConfigFlags", REG_DWORD,
                 {static_cast<uint8_t>(next), static_cast<uint8_t>(next >> 8),
                  static_cast<uint8_t>(next >> 16), static_cast<uint8_t>(next >> 24)});
-            saveRegistry(*m);
+            stageRegistryChange(*m);
         }
         return succeed();
     }
     if (!instance) return failWith(ERROR_NO_SUCH_DEVINST, FALSE);
     if (m->faults.removeFails) return failWith(ERROR_GEN_FAILURE, FALSE);
     removeDevice(*m, d->instanceId, instance);
-    saveRegistry(*m);
+    stageRegistryChange(*m);
     return succeed();
 }
 

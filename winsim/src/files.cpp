@@ -1,16 +1,31 @@
 #include "winsim/src/files.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <vector>
+#include <cstring>
 
 #include "winsim/api/win32_base.h"
 #include "winsim/src/codepage.h"
 
 namespace winsim {
+
+Fd::~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Fd& Fd::operator=(Fd&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = other.release();
+    }
+    return *this;
+}
 
 namespace {
 
@@ -48,28 +63,48 @@ bool within(const std::string& root, const std::string& p) {
                          p[root.size()] == '/');
 }
 
-// The entry of `dir` named `name` ignoring case; an exact match wins.
-bool findEntry(const std::string& dir, const std::string& name, std::string* found) {
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) return false;
+int openDirAt(int dirFd, const char* name) {
+    return ::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// The entry of the folder `dirFd` named `name` ignoring case; an exact
+// match wins, otherwise the first in byte order.
+bool findEntry(int dirFd, const std::string& name, std::string* found) {
+    const int own = openDirAt(dirFd, ".");
+    if (own < 0) return false;
+    DIR* d = ::fdopendir(own);
+    if (!d) {
+        ::close(own);
+        return false;
+    }
     const std::string fold = foldName(name);
     std::string best;
-    bool exact = false;
     while (dirent* e = ::readdir(d)) {
         const std::string entry = e->d_name;
         if (entry == "." || entry == "..") continue;
         if (entry == name) {
             best = entry;
-            exact = true;
             break;
         }
         if (foldName(entry) == fold && (best.empty() || entry < best)) best = entry;
     }
     ::closedir(d);
     if (best.empty()) return false;
-    (void)exact;
     *found = best;
     return true;
+}
+
+std::vector<std::string> splitRelative(const std::string& relative) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= relative.size()) {
+        const size_t slash = relative.find('/', start);
+        const size_t end = slash == std::string::npos ? relative.size() : slash;
+        parts.push_back(relative.substr(start, end - start));
+        if (slash == std::string::npos) break;
+        start = slash + 1;
+    }
+    return parts;
 }
 
 }  // namespace
@@ -106,44 +141,132 @@ ResolvedPath resolveDrivePath(const std::string& driveDir, const std::string& pa
         parts.push_back(part);
     }
     // The drive itself must be a folder of the image, not a link to elsewhere.
-    struct stat driveStat;
-    if (::lstat(driveDir.c_str(), &driveStat) != 0 || !S_ISDIR(driveStat.st_mode)) return r;
+    Fd cur(::open(driveDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!cur.valid()) return r;
     const std::string root = realPath(driveDir);
     if (root.empty()) return r;
-    std::string cur = root;
+    std::string curHost = root;
+    std::string relative;
+    if (parts.empty()) {
+        r.error = 0;
+        r.hostPath = root;
+        r.dir = std::move(cur);
+        return r;
+    }
     for (size_t k = 0; k < parts.size(); ++k) {
         const bool last = k + 1 == parts.size();
         std::string entry;
-        if (!findEntry(cur, parts[k], &entry)) {
+        if (!findEntry(cur.get(), parts[k], &entry)) {
             if (last) {
                 r.error = ERROR_FILE_NOT_FOUND;
-                r.hostPath = cur + "/" + parts[k];
+                r.hostPath = curHost + "/" + parts[k];
+                r.name = parts[k];
+                r.relative = relative + parts[k];
+                r.dir = std::move(cur);
             }
             return r;
-        }
-        const std::string candidate = cur + "/" + entry;
-        struct stat st;
-        if (::lstat(candidate.c_str(), &st) != 0) return r;
-        std::string next = candidate;
-        if (S_ISLNK(st.st_mode)) {
-            next = realPath(candidate);
-            if (next.empty() || !within(root, next)) {
-                if (last) r.error = ERROR_FILE_NOT_FOUND;
-                return r;
-            }
-            if (::stat(next.c_str(), &st) != 0) return r;
         }
         if (last) {
+            struct stat st;
+            if (::fstatat(cur.get(), entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return r;
+            if (S_ISLNK(st.st_mode)) {
+                // Seen only when it points into the drive; acted on as a link.
+                const std::string target = realPath(curHost + "/" + entry);
+                if (target.empty() || !within(root, target)) {
+                    r.error = ERROR_FILE_NOT_FOUND;
+                    return r;
+                }
+            }
             r.error = 0;
-            r.hostPath = candidate;  // a link itself, not its target, is what a delete removes
+            r.hostPath = curHost + "/" + entry;
+            r.name = entry;
+            r.relative = relative + entry;
+            r.dir = std::move(cur);
             return r;
         }
-        if (!S_ISDIR(st.st_mode)) return r;
-        cur = next;
+        Fd next(openDirAt(cur.get(), entry.c_str()));
+        if (!next.valid()) return r;  // a file, a link or gone: no folder to enter
+        cur = std::move(next);
+        curHost += "/" + entry;
+        relative += entry + "/";
     }
-    r.error = 0;
-    r.hostPath = cur;
-    return r;
+    return r;  // not reached
+}
+
+int applyFileOps(int driveFd, const std::vector<FileOp>& ops, std::vector<std::string>* failures,
+                 void (*step)(const char* what)) {
+    struct Changed {
+        Fd file;
+        mode_t before;
+    };
+    std::map<std::string, Changed> changed;
+    int failed = 0;
+    auto fail = [&](const FileOp& op, const char* what, int err) {
+        ++failed;
+        if (failures) {
+            failures->push_back(std::string("cannot ") + what + " drive_c/" + op.relative + ": " +
+                                std::strerror(err));
+        }
+    };
+    for (const FileOp& op : ops) {
+        const std::vector<std::string> parts = splitRelative(op.relative);
+        // Names as read from the folders: never empty, "." or ".." (a
+        // journal that says otherwise was not written by a commit).
+        bool plain = true;
+        for (const std::string& part : parts)
+            plain = plain && part != "" && part != "." && part != "..";
+        if (!plain) {
+            fail(op, "resolve", EINVAL);
+            continue;
+        }
+        Fd dir(::fcntl(driveFd, F_DUPFD_CLOEXEC, 0));
+        bool reached = dir.valid();
+        for (size_t k = 0; reached && k + 1 < parts.size(); ++k) {
+            Fd next(openDirAt(dir.get(), parts[k].c_str()));
+            reached = next.valid();
+            dir = std::move(next);
+        }
+        if (!reached) continue;  // the folder is gone or became a link: nothing to do
+        const char* name = parts.back().c_str();
+        if (op.kind == FileOp::Mode) {
+            Fd file(::openat(dir.get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+            struct stat st;
+            if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+            const mode_t before = st.st_mode & 07777;
+            if (before == op.mode) continue;
+            // The very file just checked, through its descriptor: never a link's target.
+            const std::string self = "/proc/self/fd/" + std::to_string(file.get());
+            if (::chmod(self.c_str(), op.mode) != 0) {
+                fail(op, "change the attributes of", errno);
+                continue;
+            }
+            if (step) step("chmod");
+            if (changed.count(op.relative) == 0) {
+                changed[op.relative] = Changed{std::move(file), before};
+            }
+            continue;
+        }
+        struct stat st;
+        if (::fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode)) {
+            continue;
+        }
+        if (::unlinkat(dir.get(), name, 0) != 0) {
+            const int err = errno;
+            if (err == ENOENT) continue;
+            fail(op, "delete", err);
+            auto it = changed.find(op.relative);
+            if (it != changed.end()) {
+                // A file that stays keeps the protection it had.
+                const std::string self = "/proc/self/fd/" + std::to_string(it->second.file.get());
+                ::chmod(self.c_str(), it->second.before);
+                if (step) step("chmod");
+            }
+            continue;
+        }
+        changed.erase(op.relative);
+        if (step) step("unlink");
+    }
+    return failed;
 }
 
 }  // namespace winsim

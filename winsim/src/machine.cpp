@@ -15,6 +15,7 @@
 #include "winsim/src/codepage.h"
 #include "winsim/src/files.h"
 #include "winsim/src/state.h"
+#include "winsim/src/store.h"
 
 namespace winsim {
 
@@ -24,7 +25,6 @@ std::unique_ptr<Machine> g_machine;
 std::vector<std::string> g_loadWarnings;
 std::map<std::string, unsigned> g_callCounts;
 std::vector<std::string> g_callLog;
-std::function<void()> g_saveHook;
 
 struct Refusal {
     std::string function;
@@ -46,15 +46,6 @@ std::string lower(std::string s) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     }
     return s;
-}
-
-bool readFile(const std::string& path, std::string* out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    *out = ss.str();
-    return !in.bad();
 }
 
 bool parseUnsigned(const std::string& s, uint32_t max, uint32_t* out) {
@@ -85,13 +76,8 @@ bool parseVersion(const std::string& s, Machine& m) {
            (parts.size() == 2 || parseUnsigned(parts[2], 65535, &m.build));
 }
 
-bool parseIni(const std::string& path, Machine& m, std::vector<std::string>& warnings,
-              std::string* error) {
-    std::string text;
-    if (!readFile(path, &text)) {
-        *error = path + ": cannot be read (" + std::strerror(errno) + ")";
-        return false;
-    }
+bool parseIni(const std::string& text, const std::string& path, Machine& m,
+              std::vector<std::string>& warnings, std::string* error) {
     std::string section;
     bool havePlatform = false, haveVersion = false, haveWindows = false;
     std::istringstream in(text);
@@ -225,47 +211,6 @@ RegKey* createPath(Machine& m, const std::string& path) {
     return key;
 }
 
-bool writeAll(int fd, const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Creates the temporary file a save writes before it replaces system.reg.
-// A leftover of an interrupted save goes first; the new file is created
-// afresh and never through a symbolic link, so no save writes elsewhere.
-// Returns the descriptor, or -1 with errno set.
-int createSaveTemp(const std::string& temp) {
-    ::unlink(temp.c_str());
-    return ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-}
-
-// Whether a save of the image in `dir` can succeed: system.reg writable and
-// the temporary file creatable beside it (created and removed again).
-bool checkSavable(const std::string& dir, std::string* error) {
-    const std::string target = dir + "/system.reg";
-    const std::string temp = target + ".tmp";
-    auto refuse = [&](const char* verb, const std::string& path) {
-        const int err = errno;
-        *error = dir + ": the machine image cannot be saved (cannot " + verb + " " + path + ": " +
-                 std::strerror(err) + "); nothing was changed";
-        return false;
-    };
-    if (::access(target.c_str(), W_OK) != 0) return refuse("write", target);
-    const int fd = createSaveTemp(temp);
-    if (fd < 0) return refuse("create", temp);
-    ::close(fd);
-    if (::unlink(temp.c_str()) != 0) return refuse("remove", temp);
-    return true;
-}
-
 }  // namespace
 
 Machine* currentMachine() { return g_machine.get(); }
@@ -294,77 +239,130 @@ std::string fromAnsi(const Machine& m, const char* ansi) {
     return ansi ? ansiToUtf8(m.codePage, ansi) : std::string();
 }
 
-bool saveRegistry(Machine& m) {
-    const std::string data = exportRegFile(m.registry, m.format, m.codePage);
-    const std::string target = m.dir + "/system.reg";
-    const std::string temp = target + ".tmp";
-    auto fail = [&](const std::string& what) {
-        const int err = errno;
+void stageRegistryChange(Machine& m) { m.registryChanged = true; }
+
+namespace {
+
+bool registryStaged(const Machine& m) {
+    return m.registryChanged || m.registry.savepoint() != m.committed;
+}
+
+// Commits what the running command staged; see store.h. A commit that
+// fails before the change is decided rolls the registry back to the last
+// commit and drops the staged file operations: memory and disk agree again.
+bool commitMachine(Machine& m, std::string* message) {
+    const bool registryChanged = registryStaged(m);
+    if (!registryChanged && m.files.empty()) return true;
+    std::string data;
+    if (registryChanged) data = exportRegFile(m.registry, m.format, m.codePage);
+    bool decided = false;
+    std::string error;
+    std::vector<std::string> warnings;
+    const bool ok = commitImage(m.lock.get(), m.dir, registryChanged ? &data : nullptr, &m.regFile,
+                                m.files.ops, &decided, &error, &warnings);
+    report(warnings);
+    // After a commit the registry keeps its base (the text as loaded) and
+    // its change log: the next save patches that base with every change
+    // since the load, which gives the same bytes as patching the text just
+    // saved, without reading those bytes back (a rebase parses the whole
+    // file again: seconds for a 100 MB image). The log of one run is small.
+    if (!ok && !decided) m.registry.rollback(m.committed);
+    m.committed = m.registry.savepoint();
+    m.registryChanged = false;
+    m.files.clear();
+    if (!ok) {
         m.saveFailed = true;
-        m.saveMessage = what + ": " + std::strerror(err);
+        m.saveMessage = error;
+        if (message) *message = error;
         return false;
-    };
-    const int fd = createSaveTemp(temp);
-    if (fd < 0) return fail("cannot create " + temp);
-    if (!writeAll(fd, data) || ::fsync(fd) != 0) {
-        fail("cannot write " + temp);
-        ::close(fd);
-        ::unlink(temp.c_str());
-        return false;
-    }
-    if (::close(fd) != 0) {
-        fail("cannot write " + temp);
-        ::unlink(temp.c_str());
-        return false;
-    }
-    if (g_saveHook) g_saveHook();
-    if (::rename(temp.c_str(), target.c_str()) != 0) {
-        fail("cannot replace " + target);
-        ::unlink(temp.c_str());
-        return false;
-    }
-    const int dfd = ::open(m.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
     }
     m.saveFailed = false;
     m.saveMessage.clear();
     return true;
 }
 
-bool loadMachine(const std::string& dir, std::string* error) {
+}  // namespace
+
+bool commit(std::string* message) {
+    if (!g_machine) {
+        if (message) *message = "no machine loaded";
+        return false;
+    }
+    if (!commitMachine(*g_machine, message)) return false;
+    if (message) message->clear();
+    return true;
+}
+
+bool hasStagedChanges() {
+    return g_machine && (registryStaged(*g_machine) || !g_machine->files.empty());
+}
+
+bool loadMachine(const std::string& dir, std::string* error, LoadFailure* why) {
     std::string scratch;
     if (!error) error = &scratch;
+    LoadFailure ignored;
+    if (!why) why = &ignored;
+    *why = LoadFailure::Refused;
     auto m = std::make_unique<Machine>();
     m->dir = dir;
     while (m->dir.size() > 1 && m->dir.back() == '/') m->dir.pop_back();
+    // The lock first, so that nothing is read while another process writes.
+    // The current machine may be this very image: its lock is shared.
+    struct stat wanted, held;
+    if (g_machine && ::stat(m->dir.c_str(), &wanted) == 0 &&
+        ::fstat(g_machine->lock.get(), &held) == 0 && wanted.st_dev == held.st_dev &&
+        wanted.st_ino == held.st_ino) {
+        m->lock = Fd(::fcntl(g_machine->lock.get(), F_DUPFD_CLOEXEC, 0));
+        if (!m->lock.valid()) {
+            *error = m->dir + ": cannot open the machine image (" + std::strerror(errno) + ")";
+            return false;
+        }
+    } else {
+        bool inUse = false;
+        if (!lockImageDir(m->dir, &m->lock, &inUse, error)) {
+            if (inUse) *why = LoadFailure::InUse;
+            return false;
+        }
+    }
+    const int dirFd = m->lock.get();
+    std::vector<std::string> notices;
+    const bool recovered = recoverImage(dirFd, m->dir, &notices, error);
+    for (const auto& n : notices) std::fprintf(stderr, "%s\n", n.c_str());
+    if (!recovered) return false;
     std::vector<std::string> warnings;
-    if (!parseIni(m->dir + "/machine.ini", *m, warnings, error)) return false;
+    const std::string iniPath = m->dir + "/machine.ini";
+    std::string iniText;
+    if (!readRegularFile(dirFd, "machine.ini", iniPath, kMaxIniFileSize, &iniText, nullptr,
+                         error) ||
+        !parseIni(iniText, iniPath, *m, warnings, error)) {
+        return false;
+    }
     const std::string regPath = m->dir + "/system.reg";
     std::string regBytes;
-    if (!readFile(regPath, &regBytes)) {
-        *error = regPath + ": cannot be read (" + std::strerror(errno) + ")";
+    if (!readRegularFile(dirFd, "system.reg", regPath, kMaxRegistryFileSize, &regBytes, &m->regFile,
+                         error)) {
         return false;
     }
     RegImport imported;
-    if (!importRegFile(regBytes, regPath, m->codePage, m->registry, &imported, error)) {
+    if (!importRegFile(std::move(regBytes), regPath, m->codePage, m->registry, &imported, error)) {
         return false;
     }
     m->format = imported.format;
+    m->committed = m->registry.savepoint();
     warnings.insert(warnings.end(), imported.warnings.begin(), imported.warnings.end());
     struct stat st;
-    if (::lstat((m->dir + "/drive_c").c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (::fstatat(dirFd, "drive_c", &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
         warnings.push_back(m->dir +
                            "/drive_c: missing or not a plain folder; the C: drive is empty");
     }
-    // Every registry change is saved at once: an image that cannot take a
-    // save is refused now, before anything on it changes.
-    if (!checkSavable(m->dir, error)) return false;
+    // An image that cannot take a commit is refused now, before anything on
+    // it changes.
+    if (!checkCommittable(dirFd, m->dir, error)) return false;
     report(warnings);
     unloadMachine();
     g_machine = std::move(m);
     g_loadWarnings = std::move(warnings);
+    *why = LoadFailure::None;
     return true;
 }
 
@@ -401,7 +399,8 @@ bool importRegistry(const std::string& regFileBytes, const std::string& fileName
     }
     report(imported.warnings);
     if (warnings) *warnings = imported.warnings;
-    saveRegistry(m);
+    stageRegistryChange(m);
+    commitMachine(m, nullptr);
     return true;
 }
 
@@ -456,7 +455,8 @@ void setStringValue(const std::string& path, const std::string& name, const std:
     Machine& m = machine();
     if (RegKey* key = createPath(m, path)) {
         key->setValue(name, 1, bytesOf(value, true));
-        saveRegistry(m);
+        stageRegistryChange(m);
+        commitMachine(m, nullptr);
     }
 }
 
@@ -466,7 +466,8 @@ void setDwordValue(const std::string& path, const std::string& name, uint32_t va
         key->setValue(name, 4,
                       {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
                        static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)});
-        saveRegistry(m);
+        stageRegistryChange(m);
+        commitMachine(m, nullptr);
     }
 }
 
@@ -481,7 +482,8 @@ void setRawValue(const std::string& path, const std::string& name, uint32_t type
             data.assign(text.begin(), text.end());
         }
         key->setValue(name, type, std::move(data));
-        saveRegistry(m);
+        stageRegistryChange(m);
+        commitMachine(m, nullptr);
     }
 }
 
@@ -490,7 +492,8 @@ bool deleteTree(const std::string& path) {
     RegKey* key = findKeyPath(m.registry.localMachine.get(), path);
     if (!key || !key->parent) return false;
     key->parent->removeSubkey(key->name);
-    saveRegistry(m);
+    stageRegistryChange(m);
+    commitMachine(m, nullptr);
     return true;
 }
 
@@ -499,7 +502,7 @@ std::string exportRegistry() {
     return exportRegFile(m.registry, m.format, m.codePage);
 }
 
-void setSaveHook(std::function<void()> hook) { g_saveHook = std::move(hook); }
+void setSaveHook(std::function<void()> hook) { setBeforeJournalHook(std::move(hook)); }
 
 std::string hostPathIn(const std::string& imageDir, const std::string& windowsPath) {
     const ResolvedPath r = resolveDrivePath(imageDir + "/drive_c", windowsPath);

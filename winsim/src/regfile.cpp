@@ -1,7 +1,11 @@
 #include "winsim/src/regfile.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "winsim/src/codepage.h"
 
@@ -11,7 +15,6 @@ namespace {
 
 const char kHeader4[] = "REGEDIT4";
 const char kHeader5[] = "Windows Registry Editor Version 5.00";
-constexpr size_t kMaxKeyName = 255;
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -48,28 +51,18 @@ bool parseHex32(std::string_view& s, uint32_t* out) {
     return true;
 }
 
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::string cur;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '\r' || c == '\n') {
-            lines.push_back(cur);
-            cur.clear();
-            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-        } else {
-            cur += c;
-        }
-    }
-    if (!cur.empty()) lines.push_back(cur);
-    return lines;
-}
-
 // A quoted string at the front of `s` (which starts with '"'): unescapes
 // \\ and \" and advances past the closing quote. \0 or no closing quote:
 // false.
 bool parseQuoted(std::string_view& s, std::string* out) {
     out->clear();
+    // The common case: no escapes before the closing quote.
+    const size_t plainEnd = s.find_first_of("\"\\", 1);
+    if (plainEnd != std::string_view::npos && s[plainEnd] == '"') {
+        out->assign(s.data() + 1, plainEnd - 1);
+        s.remove_prefix(plainEnd + 1);
+        return true;
+    }
     size_t i = 1;
     while (i < s.size()) {
         const char c = s[i];
@@ -121,72 +114,237 @@ HexEnd parseHexBytes(std::string_view s, std::vector<uint8_t>& bytes) {
     }
 }
 
+// UTF-16 units of a UTF-8 text: the unit Windows counts name lengths in.
+size_t utf16Length(std::string_view s) {
+    size_t n = 0;
+    for (char ch : s) {
+        const auto c = static_cast<unsigned char>(ch);
+        if ((c & 0xC0) != 0x80) ++n;
+        if (c >= 0xF0) ++n;
+    }
+    return n;
+}
+
+// One line of the raw text: content [begin, end), next line at `next`.
+struct RawLine {
+    size_t begin = 0, end = 0, next = 0;
+};
+
+// Splits the raw bytes of a file into lines at CR, LF or CR LF (in UTF-16
+// units for a UTF-16 file). A last line without a line end counts when it
+// is not empty.
+class LineReader {
+public:
+    LineReader(const std::string& s, bool utf16) : s_(s), utf16_(utf16), pos_(utf16 ? 2 : 0) {}
+
+    bool next(RawLine* line) {
+        const size_t n = s_.size();
+        const char* d = s_.data();
+        if (pos_ >= n) return false;
+        size_t p = pos_;
+        line->begin = p;
+        if (!utf16_) {
+            // The first LF, then a CR before it if there is one.
+            const void* lf = std::memchr(d + p, '\n', n - p);
+            const size_t lfAt = lf ? static_cast<size_t>(static_cast<const char*>(lf) - d) : n;
+            const void* cr = std::memchr(d + p, '\r', lfAt - p);
+            p = cr ? static_cast<size_t>(static_cast<const char*>(cr) - d) : lfAt;
+            line->end = p;
+            if (p < n) p += (d[p] == '\r' && p + 1 < n && d[p + 1] == '\n') ? 2 : 1;
+        } else {
+            auto unit = [&](size_t at) {
+                return static_cast<unsigned>(static_cast<unsigned char>(d[at])) |
+                       (static_cast<unsigned>(static_cast<unsigned char>(d[at + 1])) << 8);
+            };
+            while (p + 1 < n && unit(p) != 0x0A && unit(p) != 0x0D) p += 2;
+            if (p + 1 >= n) {
+                line->end = n;  // an odd byte left over stays with the last line
+                p = n;
+            } else {
+                line->end = p;
+                p += (unit(p) == 0x0D && p + 3 < n && unit(p + 2) == 0x0A) ? 4 : 2;
+            }
+        }
+        line->next = p;
+        pos_ = p;
+        return true;
+    }
+
+private:
+    const std::string& s_;
+    bool utf16_;
+    size_t pos_;
+};
+
+std::string ptrKey(const RegKey* key) {
+    return std::string(reinterpret_cast<const char*>(&key), sizeof key);
+}
+
 class Importer {
 public:
     Importer(Registry& registry, RegFormat format, unsigned codePage, const std::string& fileName,
-             const std::vector<std::string>& lines, bool keepSkipped,
-             std::vector<std::string>& warnings)
-        : registry_(registry),
+             bool base, std::vector<std::string>& warnings)
+        : reg_(registry),
           format_(format),
           codePage_(codePage),
           fileName_(fileName),
-          lines_(lines),
-          keep_(keepSkipped),
+          base_(base),
           warnings_(warnings) {}
 
-    void line(size_t index) {
-        index_ = index;
-        const int lineNo = static_cast<int>(index + 1);
-        std::string_view s = skipBlanks(lines_[index]);
+    // False when the file breaks a limit (error() says where).
+    bool line(const RawLine& raw, std::string_view text, int lineNo) {
+        raw_ = raw;
+        lineNo_ = lineNo;
+        std::string_view s = skipBlanks(text);
         if (pending_) {
-            if (s.empty() || s.front() == ';') return;
+            if (s.empty() || s.front() == ';') return true;
             if (s.front() != '[' && s.front() != '@' && s.front() != '"') {
-                continueHex(s, lineNo);
-                return;
+                continueHex(s);
+                return true;
             }
             pending_ = false;
-            skip(current_, pendingLine_, "hex data continued by no line; value skipped",
-                 pendingFirst_, pendingLast_, true);
+            warn(pendingLine_, "hex data continued by no line; value skipped");
+            if (base_ && current_) reg_.openEnds.push_back(Registry::OpenEnd{raw.begin, keyLine_});
         }
-        if (s.empty() || s.front() == ';' || s.front() == '#') return;
-        if (s.front() == '[') {
-            keyLine(s, lineNo);
-        } else if (s.front() == '@' || s.front() == '"') {
-            valueLine(s, lineNo);
-        } else {
-            skipLine(current_, lineNo, "not a key, value or comment line; skipped");
-        }
+        if (s.empty() || s.front() == ';' || s.front() == '#') return true;
+        if (s.front() == '[') return keyLine(s);
+        if (s.front() == '@' || s.front() == '"') return valueLine(s);
+        warn(lineNo_, "not a key, value or comment line; skipped");
+        return true;
     }
 
-    void finish() {
-        if (pending_) commitPending();
+    void finish(size_t end) {
+        if (pending_) {
+            commitPending();
+            if (base_ && current_) {
+                reg_.openTailKey = current_;
+                reg_.openTailBegin = pendingBegin_;
+            }
+        }
+        closeBlock(end);
+        endDeletionRegion(end);
+        if (!base_) return;
+        // Sibling lists were built in file order; put them in enumeration
+        // order once, then note where each subtree ends in the text.
+        std::vector<RegKey*> order;
+        std::vector<RegKey*> stack = {reg_.localMachine.get()};
+        for (auto& r : reg_.otherRoots) stack.push_back(r.get());
+        while (!stack.empty()) {
+            RegKey* k = stack.back();
+            stack.pop_back();
+            order.push_back(k);
+            if (k->subkeys.size() > 1) {
+                std::sort(k->subkeys.begin(), k->subkeys.end(),
+                          [](const std::shared_ptr<RegKey>& a, const std::shared_ptr<RegKey>& b) {
+                              return a->fold < b->fold;
+                          });
+            }
+            for (auto& sub : k->subkeys) stack.push_back(sub.get());
+        }
+        for (auto it = order.rbegin(); it != order.rend(); ++it) {
+            RegKey* k = *it;
+            if (!k->blocks.empty()) k->subtreeEnd = std::max(k->subtreeEnd, k->blocks.back().end);
+            if (k->parent) k->parent->subtreeEnd = std::max(k->parent->subtreeEnd, k->subtreeEnd);
+        }
+        children_.clear();
+        graveyard_.clear();
     }
+
+    const std::string& error() const { return error_; }
 
 private:
     void warn(int lineNo, const std::string& text) {
         warnings_.push_back(fileName_ + ":" + std::to_string(lineNo) + ": " + text);
     }
 
-    // Warns, and keeps lines first..last with `owner` (the key the reader
-    // was in; nullptr: the preamble) so that a save writes them back.
-    void skip(RegKey* owner, int lineNo, const std::string& text, size_t first, size_t last,
-              bool open) {
-        warn(lineNo, text);
-        if (!keep_) return;
-        SkippedText kept;
-        kept.lines.assign(lines_.begin() + static_cast<std::ptrdiff_t>(first),
-                          lines_.begin() + static_cast<std::ptrdiff_t>(last) + 1);
-        kept.open = open;
-        (owner ? owner->skipped : registry_.preamble).push_back(std::move(kept));
+    bool refuse(const std::string& text) {
+        error_ = fileName_ + ":" + std::to_string(lineNo_) + ": " + text;
+        return false;
     }
 
-    void skipLine(RegKey* owner, int lineNo, const std::string& text) {
-        skip(owner, lineNo, text, index_, index_, false);
+    std::string utf8(std::string_view s) const {
+        if (format_ == RegFormat::V5Utf16) return std::string(s);
+        for (char c : s) {
+            if (static_cast<unsigned char>(c) >= 0x80) return ansiToUtf8(codePage_, s);
+        }
+        return std::string(s);
     }
 
-    void keyLine(std::string_view s, int lineNo) {
-        // A bad key line and the values after it belong to no key: they are
-        // kept in the preamble.
+    void closeBlock(size_t at) {
+        if (blockKey_) blockKey_->blocks.back().end = at;
+        blockKey_ = nullptr;
+    }
+
+    // The key `parts` below `root` during a base load: siblings are
+    // appended (sorted at the end) and found through a map.
+    RegKey* baseKey(RegKey* root, const std::vector<std::string>& parts, bool create) {
+        size_t k = 0;
+        if (cacheRoot_ == root) {
+            while (k < parts.size() && k < cache_.size() && cache_[k].first == parts[k]) ++k;
+        } else {
+            cache_.clear();
+            cacheRoot_ = root;
+        }
+        cache_.resize(k);
+        RegKey* key = k ? cache_[k - 1].second : root;
+        for (; k < parts.size(); ++k) {
+            std::string fold = foldName(parts[k]);
+            std::string mapKey = ptrKey(key) + fold;
+            auto it = children_.find(mapKey);
+            RegKey* child = nullptr;
+            if (it != children_.end()) {
+                child = it->second;
+            } else {
+                if (!create) return nullptr;
+                auto sub = std::make_shared<RegKey>();
+                sub->name = parts[k];
+                sub->fold = std::move(fold);
+                sub->parent = key;
+                sub->registry = &reg_;
+                key->subkeys.push_back(sub);
+                child = sub.get();
+                children_.emplace(std::move(mapKey), child);
+            }
+            cache_.emplace_back(parts[k], child);
+            key = child;
+        }
+        return key;
+    }
+
+    bool baseDelete(RegKey* root, const std::vector<std::string>& parts) {
+        RegKey* key = baseKey(root, parts, false);
+        cache_.clear();
+        cacheRoot_ = nullptr;
+        if (!key) return false;
+        RegKey* parent = key->parent;
+        children_.erase(ptrKey(parent) + key->fold);
+        auto& subs = parent->subkeys;
+        for (auto it = subs.begin(); it != subs.end(); ++it) {
+            if (it->get() == key) {
+                // Kept until the load ends: no new key may reuse its address
+                // while the map could still name it.
+                graveyard_.push_back(*it);
+                subs.erase(it);
+                break;
+            }
+        }
+        markDeleted(key);
+        return true;
+    }
+
+    // The lines after a deletion line end where the next key line starts.
+    void endDeletionRegion(size_t at) {
+        for (auto& [map, path] : afterDeletion_) {
+            size_t& end = (*map)[path];
+            end = std::max(end, at);
+        }
+        afterDeletion_.clear();
+    }
+
+    bool keyLine(std::string_view s) {
+        closeBlock(raw_.begin);
+        endDeletionRegion(raw_.begin);
+        // A bad key line and the values after it belong to no key.
         current_ = nullptr;
         s.remove_prefix(1);
         bool remove = false;
@@ -195,99 +353,155 @@ private:
             s.remove_prefix(1);
         }
         if (s.empty() || isBlank(s.front())) {
-            skipLine(nullptr, lineNo, "blank after '[': key line ignored");
-            return;
+            warn(lineNo_, "blank after '[': key line ignored");
+            return true;
         }
         const size_t close = s.rfind(']');
         if (close == std::string_view::npos) {
-            skipLine(nullptr, lineNo, "key line without ']': ignored");
-            return;
+            warn(lineNo_, "key line without ']': ignored");
+            return true;
         }
-        const std::string_view full = s.substr(0, close);
+        const std::string full = utf8(s.substr(0, close));
         const size_t slash = full.find('\\');
-        const std::string rootName = Registry::canonicalRoot(full.substr(0, slash));
+        const std::string rootName =
+            Registry::canonicalRoot(std::string_view(full).substr(0, slash));
         if (rootName.empty()) {
-            skipLine(nullptr, lineNo,
-                     "unknown root key '" + std::string(full.substr(0, slash)) + "': ignored");
-            return;
+            warn(lineNo_, "unknown root key '" + full.substr(0, slash) + "': ignored");
+            return true;
         }
         std::vector<std::string> parts;
-        if (slash != std::string_view::npos &&
-            (!splitKeyPath(full.substr(slash + 1), &parts) || parts.empty())) {
-            skipLine(nullptr, lineNo, "empty key name in path: ignored");
-            return;
+        if (slash != std::string::npos &&
+            (!splitKeyPath(std::string_view(full).substr(slash + 1), &parts) || parts.empty())) {
+            warn(lineNo_, "empty key name in path: ignored");
+            return true;
+        }
+        if (parts.size() > kMaxKeyDepth) {
+            return refuse("key nested " + std::to_string(parts.size()) +
+                          " levels deep; Windows allows 512");
         }
         for (const auto& p : parts) {
-            if (p.size() > kMaxKeyName) {
-                skipLine(nullptr, lineNo, "key name longer than 255 characters: ignored");
-                return;
+            if (utf16Length(p) > kMaxKeyNameChars) {
+                return refuse("key name of " + std::to_string(utf16Length(p)) +
+                              " characters; Windows allows 255");
             }
         }
         if (rootName != "HKEY_LOCAL_MACHINE") {
-            warn(lineNo, "key under " + rootName + " is not part of this machine; ignored");
+            warn(lineNo_, "key under " + rootName + " is not part of this machine; ignored");
         }
-        RegKey* key = registry_.root(rootName, true);
+        RegKey* key = reg_.root(rootName, true);
         if (remove) {
             if (parts.empty()) {
-                skipLine(nullptr, lineNo, "a root key cannot be deleted; ignored");
-                return;
+                warn(lineNo_, "a root key cannot be deleted; ignored");
+                return true;
+            }
+            if (base_) {
+                std::string path = rootName;
+                for (const auto& p : parts) path += "\\" + foldName(p);
+                // Both places are the end of the lines that follow this one
+                // up to the next key line: values there belong to no key,
+                // and a key line put before them would take them.
+                afterDeletion_.emplace_back(&reg_.deletionLines, path);
+                if (baseDelete(key, parts)) {
+                    // The deleted keys' lines still make every key above.
+                    std::string above = rootName;
+                    for (const auto& p : parts) {
+                        above += "\\" + foldName(p);
+                        afterDeletion_.emplace_back(&reg_.impliedEnds, above);
+                    }
+                }
+                return true;
             }
             for (size_t i = 0; i + 1 < parts.size() && key; ++i) key = key->findSubkey(parts[i]);
             if (key) key->removeSubkey(parts.back());
-            return;
+            return true;
         }
-        for (const auto& p : parts) key = key->createSubkey(p);
+        if (base_) {
+            key = baseKey(key, parts, true);
+            key->blocks.push_back(KeyBlock{raw_.begin, 0, raw_.next});
+            blockKey_ = key;
+            keyLine_ = Span{raw_.begin, raw_.next};
+        } else {
+            for (const auto& p : parts) key = key->createSubkey(p);
+        }
         current_ = key;
+        return true;
     }
 
-    void valueLine(std::string_view s, int lineNo) {
+    void put(const std::string& name, uint32_t type, std::vector<uint8_t> data, Span span) {
+        if (!base_) {
+            current_->setValue(name, type, std::move(data));
+            return;
+        }
+        bool created = false;
+        RegValue& v = current_->valueSlot(name, foldName(name), &created);
+        if (!created && v.line.valid()) v.earlier.push_back(v.line);
+        v.type = type;
+        v.data = std::move(data);
+        v.line = span;
+        v.changed = false;
+        current_->blocks.back().tail = span.end;
+    }
+
+    bool valueLine(std::string_view s) {
         std::string name;
         if (s.front() == '@') {
             s.remove_prefix(1);
         } else if (!parseQuoted(s, &name)) {
-            skipLine(current_, lineNo, "bad value name; line skipped");
-            return;
+            warn(lineNo_, "bad value name; line skipped");
+            return true;
+        } else {
+            if (format_ != RegFormat::V5Utf16) name = utf8(name);
+            if (utf16Length(name) > kMaxValueNameChars) {
+                return refuse("value name of " + std::to_string(utf16Length(name)) +
+                              " characters; Windows allows 16,383");
+            }
         }
         s = skipBlanks(s);
         if (s.empty() || s.front() != '=') {
-            skipLine(current_, lineNo, "no '=' after the value name; line skipped");
-            return;
+            warn(lineNo_, "no '=' after the value name; line skipped");
+            return true;
         }
         s = skipBlanks(s.substr(1));
         if (!current_) {
-            skipLine(current_, lineNo, "value without a valid key; skipped");
-            return;
+            warn(lineNo_, "value without a valid key; skipped");
+            return true;
         }
+        const Span here{raw_.begin, raw_.next};
         if (!s.empty() && s.front() == '"') {
             std::string data;
             if (!parseQuoted(s, &data) || !onlyCommentLeft(s)) {
-                skipLine(current_, lineNo, "bad string data; line skipped");
-                return;
+                warn(lineNo_, "bad string data; line skipped");
+                return true;
             }
-            std::vector<uint8_t> bytes(data.begin(), data.end());
+            data = utf8(data);
+            std::vector<uint8_t> bytes;
+            bytes.reserve(data.size() + 1);
+            bytes.assign(data.begin(), data.end());
             bytes.push_back(0);
-            current_->setValue(name, 1, std::move(bytes));
-            return;
+            put(name, 1, std::move(bytes), here);
+            return true;
         }
         if (!s.empty() && s.front() == '-') {
             if (!onlyCommentLeft(s.substr(1))) {
-                skipLine(current_, lineNo, "bad value deletion; line skipped");
-                return;
+                warn(lineNo_, "bad value deletion; line skipped");
+                return true;
             }
             current_->removeValue(name);
-            return;
+            if (base_) current_->blocks.back().tail = here.end;
+            return true;
         }
         if (s.substr(0, 6) == "dword:") {
             s.remove_prefix(6);
             uint32_t v = 0;
             if (!parseHex32(s, &v) || !onlyCommentLeft(s)) {
-                skipLine(current_, lineNo, "bad dword data; line skipped");
-                return;
+                warn(lineNo_, "bad dword data; line skipped");
+                return true;
             }
-            current_->setValue(name, 4,
-                               {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
-                                static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)});
-            return;
+            put(name, 4,
+                {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
+                 static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)},
+                here);
+            return true;
         }
         uint32_t type = 3;
         if (s.substr(0, 4) == "hex:") {
@@ -295,42 +509,42 @@ private:
         } else if (s.substr(0, 4) == "hex(") {
             s.remove_prefix(4);
             if (!parseHex32(s, &type) || s.substr(0, 2) != "):") {
-                skipLine(current_, lineNo, "bad hex type; line skipped");
-                return;
+                warn(lineNo_, "bad hex type; line skipped");
+                return true;
             }
             s.remove_prefix(2);
         } else {
-            skipLine(current_, lineNo, "unknown value data; line skipped");
-            return;
+            warn(lineNo_, "unknown value data; line skipped");
+            return true;
         }
         pendingName_ = name;
         pendingType_ = type;
         pendingBytes_.clear();
-        pendingLine_ = lineNo;
-        pendingFirst_ = pendingLast_ = index_;
+        pendingLine_ = lineNo_;
+        pendingBegin_ = raw_.begin;
+        pendingEnd_ = raw_.next;
         const HexEnd end = parseHexBytes(s, pendingBytes_);
         if (end == HexEnd::Bad) {
-            skipLine(current_, lineNo, "bad hex data; line skipped");
+            warn(lineNo_, "bad hex data; line skipped");
         } else if (end == HexEnd::Continues) {
             pending_ = true;
         } else {
             commitPending();
         }
+        return true;
     }
 
-    void continueHex(std::string_view s, int lineNo) {
-        pendingLast_ = index_;
+    void continueHex(std::string_view s) {
+        pendingEnd_ = raw_.next;
         if (s.front() == ',') {
             pending_ = false;
-            skip(current_, lineNo, "continuation line starts with a comma; value skipped",
-                 pendingFirst_, pendingLast_, false);
+            warn(lineNo_, "continuation line starts with a comma; value skipped");
             return;
         }
         const HexEnd end = parseHexBytes(s, pendingBytes_);
         if (end == HexEnd::Bad) {
             pending_ = false;
-            skip(current_, lineNo, "bad hex data in continuation; value skipped", pendingFirst_,
-                 pendingLast_, false);
+            warn(lineNo_, "bad hex data in continuation; value skipped");
         } else if (end == HexEnd::Done) {
             pending_ = false;
             commitPending();
@@ -348,27 +562,37 @@ private:
             data.assign(text.begin(), text.end());
             if (pendingType_ != 1 && (data.empty() || data.back() != 0)) data.push_back(0);
         }
-        if (current_) current_->setValue(pendingName_, pendingType_, std::move(data));
+        if (current_)
+            put(pendingName_, pendingType_, std::move(data), {pendingBegin_, pendingEnd_});
     }
 
-    Registry& registry_;
+    Registry& reg_;
     RegFormat format_;
     unsigned codePage_;
     const std::string& fileName_;
-    const std::vector<std::string>& lines_;
-    bool keep_;
+    bool base_;
     std::vector<std::string>& warnings_;
-    size_t index_ = 0;  // of the line being read
+    std::string error_;
+    RawLine raw_;
+    int lineNo_ = 0;
     RegKey* current_ = nullptr;
+    RegKey* blockKey_ = nullptr;  // key of the open block (base load)
+    Span keyLine_;
     bool pending_ = false;
     std::string pendingName_;
     uint32_t pendingType_ = 0;
     std::vector<uint8_t> pendingBytes_;
     int pendingLine_ = 0;
-    size_t pendingFirst_ = 0, pendingLast_ = 0;  // the value's lines so far
+    size_t pendingBegin_ = 0, pendingEnd_ = 0;  // the value's lines so far
+    // Base load: (parent, folded name) -> key, and the last key line's path.
+    std::unordered_map<std::string, RegKey*> children_;
+    RegKey* cacheRoot_ = nullptr;
+    std::vector<std::pair<std::string, RegKey*>> cache_;
+    std::vector<std::shared_ptr<RegKey>> graveyard_;
+    std::vector<std::pair<std::unordered_map<std::string, size_t>*, std::string>> afterDeletion_;
 };
 
-// ---- export ----
+// ---- writing values ----
 
 std::string escapeName(const std::string& s) {
     std::string out;
@@ -379,21 +603,22 @@ std::string escapeName(const std::string& s) {
     return out;
 }
 
-void appendHex(std::string& out, std::string line, const std::vector<uint8_t>& bytes) {
+void appendHex(std::string& out, std::string line, const std::vector<uint8_t>& bytes,
+               const std::string& eol) {
     static const char kDigits[] = "0123456789abcdef";
     constexpr size_t kMaxLine = 80;
     for (size_t i = 0; i < bytes.size(); ++i) {
         const bool last = i + 1 == bytes.size();
         // Room for "xx," and, if the line must break after it, the "\".
         if (i > 0 && line.size() + 3 + 1 > kMaxLine) {
-            out += line + "\\\r\n";
+            out += line + "\\" + eol;
             line = "  ";
         }
         line += kDigits[bytes[i] >> 4];
         line += kDigits[bytes[i] & 15];
         if (!last) line += ',';
     }
-    out += line + "\r\n";
+    out += line + eol;
 }
 
 bool plainString(const RegValue& v) {
@@ -405,19 +630,20 @@ bool plainString(const RegValue& v) {
     return true;
 }
 
-void exportValue(std::string& out, const RegValue& v, RegFormat format, unsigned codePage) {
+// A value's line(s) in UTF-8, each ended by `eol`.
+std::string renderValue(const RegValue& v, RegFormat format, unsigned codePage,
+                        const std::string& eol) {
+    std::string out;
     std::string line = v.name.empty() ? "@=" : "\"" + escapeName(v.name) + "\"=";
     if (plainString(v)) {
-        out += line + "\"" + escapeName(std::string(v.data.begin(), v.data.end() - 1)) + "\"\r\n";
-        return;
+        return line + "\"" + escapeName(std::string(v.data.begin(), v.data.end() - 1)) + "\"" + eol;
     }
     if (v.type == 4 && v.data.size() == 4) {
         const uint32_t d = v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) |
                            (static_cast<uint32_t>(v.data[3]) << 24);
         char buf[16];
         std::snprintf(buf, sizeof buf, "dword:%08x", d);
-        out += line + buf + "\r\n";
-        return;
+        return line + buf + eol;
     }
     std::vector<uint8_t> bytes = v.data;
     if (isStringType(v.type)) {
@@ -433,81 +659,500 @@ void exportValue(std::string& out, const RegValue& v, RegFormat format, unsigned
         std::snprintf(buf, sizeof buf, "hex(%x):", v.type);
         line += buf;
     }
-    appendHex(out, line, bytes);
+    appendHex(out, line, bytes, eol);
+    return out;
 }
 
-void exportSkipped(std::string& out, const SkippedText& kept) {
-    for (const auto& line : kept.lines) out += line + "\r\n";
+std::string encodeText(const std::string& utf8, RegFormat format, unsigned codePage) {
+    return format == RegFormat::V5Utf16 ? utf8ToUtf16le(utf8) : utf8ToAnsi(codePage, utf8);
 }
 
-void exportKey(std::string& out, const RegKey& key, const std::string& path, RegFormat format,
-               unsigned codePage, bool isRoot) {
-    if (!isRoot || !key.values.empty() || !key.skipped.empty()) {
-        const std::string header = "[" + path + "]\r\n";
-        out += header;
-        for (const auto& v : key.values) exportValue(out, v, format, codePage);
-        // Skipped lines follow the values. An open hex value gets the key's
-        // own line after it: that ends it as its first reading was ended,
-        // whatever is written next (or the end of the file, which would
-        // complete it instead).
-        for (const auto& kept : key.skipped) {
-            exportSkipped(out, kept);
-            if (kept.open) out += header;
+// Every key of the subtrees, each with its own key line (roots only when
+// they hold values), in enumeration order; no recursion.
+std::string wholeText(const std::vector<RegSubtree>& subtrees, RegFormat format, unsigned codePage,
+                      bool rootsAreRoots) {
+    std::string text = format == RegFormat::Regedit4 ? kHeader4 : kHeader5;
+    text += "\r\n\r\n";
+    for (const auto& top : subtrees) {
+        std::vector<std::pair<const RegKey*, std::string>> stack = {{top.key, top.path}};
+        while (!stack.empty()) {
+            auto [key, path] = std::move(stack.back());
+            stack.pop_back();
+            const bool isRoot = rootsAreRoots && key == top.key;
+            if (!isRoot || !key->values.empty()) {
+                text += "[" + path + "]\r\n";
+                for (const auto& v : key->values) text += renderValue(v, format, codePage, "\r\n");
+                text += "\r\n";
+            }
+            for (auto it = key->subkeys.rbegin(); it != key->subkeys.rend(); ++it) {
+                stack.emplace_back(it->get(), path + "\\" + (*it)->name);
+            }
         }
-        out += "\r\n";
     }
-    for (const auto& sub : key.subkeys) {
-        exportKey(out, *sub, path + "\\" + sub->name, format, codePage, false);
+    if (format == RegFormat::V5Utf16) return "\xFF\xFE" + utf8ToUtf16le(text);
+    return utf8ToAnsi(codePage, text);
+}
+
+// ---- patching the base text ----
+
+struct Edit {
+    size_t at;         // where it applies in the base text
+    size_t end;        // removal / replacement: end of the replaced range
+    int order;         // at one place: restored key lines, new values, new keys, removals
+    size_t seq;        // then in the order made
+    std::string text;  // encoded
+};
+
+class Patcher {
+public:
+    explicit Patcher(const Registry& r) : r_(r), unit_(r.utf16 ? 2 : 1) {}
+
+    std::string run() {
+        collect();
+        std::sort(removed_.begin(), removed_.end(),
+                  [](const Span& a, const Span& b) { return a.begin < b.begin; });
+        std::vector<Span> merged;
+        for (const Span& s : removed_) {
+            if (!merged.empty() && s.begin <= merged.back().end) {
+                merged.back().end = std::max(merged.back().end, s.end);
+            } else {
+                merged.push_back(s);
+            }
+        }
+        for (const Span& s : merged) edits_.push_back(Edit{s.begin, s.end, 3, seq_++, {}});
+        // A key line that ended an open hex value goes: its block's own key
+        // line takes its place (unless that block goes too).
+        for (const auto& open : r_.openEnds) {
+            if (inside(merged, open.at) && !inside(merged, open.keyLine.begin)) {
+                edits_.push_back(Edit{
+                    open.at, open.at, 0, seq_++,
+                    r_.source.substr(open.keyLine.begin, open.keyLine.end - open.keyLine.begin)});
+            }
+        }
+        // Text written after a value the end of the file completed (only
+        // blank and comment lines follow it) would end it instead: that
+        // value is written out whole.
+        if (r_.openTailKey && !r_.openTailKey->deleted) {
+            for (const auto& v : r_.openTailKey->values) {
+                if (v.line.begin == r_.openTailBegin && !v.changed && lastInsert_ != kNoOffset &&
+                    lastInsert_ >= v.line.end) {
+                    replace(v);
+                }
+            }
+        }
+        std::sort(edits_.begin(), edits_.end(), [](const Edit& a, const Edit& b) {
+            if (a.at != b.at) return a.at < b.at;
+            if (a.order != b.order) return a.order < b.order;
+            return a.seq < b.seq;
+        });
+        std::string out;
+        out.reserve(r_.source.size() + 4096);
+        size_t cursor = 0;
+        for (const Edit& e : edits_) {
+            if (e.at > cursor) {
+                out.append(r_.source, cursor, e.at - cursor);
+                cursor = e.at;
+            }
+            if (e.order < 3) {
+                if (!endsWithLineEnd(out)) out += encodedEol();
+                out += e.text;
+            } else {
+                out += e.text;
+                cursor = std::max(cursor, e.end);
+            }
+        }
+        if (cursor < r_.source.size()) out.append(r_.source, cursor, std::string::npos);
+        return out;
     }
+
+private:
+    static bool inside(const std::vector<Span>& ranges, size_t at) {
+        auto it = std::upper_bound(ranges.begin(), ranges.end(), at,
+                                   [](size_t v, const Span& s) { return v < s.begin; });
+        if (it == ranges.begin()) return false;
+        --it;
+        return at >= it->begin && at < it->end;
+    }
+
+    std::string encode(const std::string& utf8) const {
+        return encodeText(utf8, r_.sourceFormat, r_.codePage);
+    }
+    std::string encodedEol() const { return encode(r_.eol); }
+
+    bool endsWithLineEnd(const std::string& out) const {
+        if (out.size() <= (r_.utf16 ? 2u : 0u)) return true;
+        const size_t at = out.size() - unit_;
+        const char c = out[at];
+        if (unit_ == 2 && out[at + 1] != 0) return false;
+        return c == '\n' || c == '\r';
+    }
+
+    // The line end a span of the text ends with ("" for none), in UTF-8.
+    std::string lineEndOf(const Span& s) const {
+        std::string out;
+        size_t at = s.end;
+        for (int i = 0; i < 2 && at >= s.begin + unit_; ++i) {
+            at -= unit_;
+            if (unit_ == 2 && r_.source[at + 1] != 0) break;
+            const char c = r_.source[at];
+            if (c != '\n' && c != '\r') break;
+            if (!out.empty() && !(c == '\r' && out == "\n")) break;
+            out.insert(out.begin(), c);
+        }
+        return out;
+    }
+
+    // A changed value's line(s) in place, ended as the old ones were.
+    void replace(const RegValue& v) {
+        const std::string end = lineEndOf(v.line);
+        std::string text = renderValue(v, r_.sourceFormat, r_.codePage, end.empty() ? r_.eol : end);
+        if (end.empty()) text.resize(text.size() - r_.eol.size());
+        edits_.push_back(Edit{v.line.begin, v.line.end, 3, seq_++, encode(text)});
+    }
+
+    void insert(size_t at, int order, const std::string& utf8) {
+        // A UTF-16 file of odd length ends in half a unit: new text goes
+        // before it, where the units line up.
+        if (r_.utf16 && at % 2 == 1) --at;
+        lastInsert_ = lastInsert_ == kNoOffset ? at : std::max(lastInsert_, at);
+        edits_.push_back(Edit{at, at, order, seq_++, encode(utf8)});
+    }
+
+    // Where a new key's block goes: after the last block of the nearest
+    // ancestor's subtree that has one, and after any line deleting the key
+    // or one of its ancestors.
+    size_t anchor(const RegKey* key) const {
+        size_t at = r_.source.size();
+        for (const RegKey* p = key->parent; p; p = p->parent) {
+            if (p->subtreeEnd > 0) {
+                at = p->subtreeEnd;
+                break;
+            }
+        }
+        if (!r_.deletionLines.empty() || !r_.impliedEnds.empty()) {
+            std::vector<const RegKey*> chain;
+            for (const RegKey* k = key; k; k = k->parent) chain.push_back(k);
+            std::string path;
+            for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+                if (it == chain.rbegin()) {
+                    path = (*it)->name;
+                    continue;
+                }
+                path += "\\" + (*it)->fold;
+                auto found = r_.deletionLines.find(path);
+                if (found != r_.deletionLines.end()) at = std::max(at, found->second);
+                found = r_.impliedEnds.find(path);
+                if (found != r_.impliedEnds.end()) at = std::max(at, found->second);
+            }
+        }
+        return at;
+    }
+
+    void collect() {
+        std::unordered_set<const RegKey*> seen;
+        std::vector<const RegKey*> touched;
+        auto touch = [&](const RegKey* k) {
+            if (k && !k->deleted && seen.insert(k).second) touched.push_back(k);
+        };
+        for (const auto& e : r_.log()) {
+            switch (e.kind) {
+                case Registry::LogKind::KeyCreated:
+                    touch(e.child.get());
+                    break;
+                case Registry::LogKind::KeyDeleted: {
+                    touch(e.key);
+                    // Lines of keys deleted in the text still make this
+                    // one: a deletion line after them takes it away.
+                    if (!r_.impliedEnds.empty()) {
+                        std::vector<std::string> parts;
+                        splitKeyPath(e.path, &parts);
+                        std::string folded;
+                        for (const auto& part : parts) {
+                            folded += folded.empty() ? part : "\\" + foldName(part);
+                        }
+                        auto found = r_.impliedEnds.find(folded);
+                        if (found != r_.impliedEnds.end()) {
+                            insert(found->second, 2, "[-" + e.path + "]" + r_.eol);
+                        }
+                    }
+                    std::vector<const RegKey*> stack = {e.child.get()};
+                    while (!stack.empty()) {
+                        const RegKey* k = stack.back();
+                        stack.pop_back();
+                        for (const auto& b : k->blocks) removed_.push_back(Span{b.begin, b.end});
+                        for (const auto& sub : k->subkeys) stack.push_back(sub.get());
+                    }
+                    break;
+                }
+                case Registry::LogKind::ValueSet:
+                    touch(e.key);
+                    break;
+                case Registry::LogKind::ValueDeleted:
+                    if (e.before && e.before->line.valid()) {
+                        removed_.push_back(e.before->line);
+                        for (const auto& s : e.before->earlier) removed_.push_back(s);
+                    }
+                    break;
+            }
+        }
+        // Parents before children, so that new keys at one place come in
+        // tree order.
+        std::vector<std::pair<std::string, const RegKey*>> order;
+        for (const RegKey* k : touched) {
+            std::vector<const RegKey*> chain;
+            for (const RegKey* p = k; p; p = p->parent) chain.push_back(p);
+            std::string path;
+            for (auto it = chain.rbegin(); it != chain.rend(); ++it) path += (*it)->fold + "\\";
+            order.emplace_back(std::move(path), k);
+        }
+        std::sort(order.begin(), order.end());
+        for (const auto& [path, key] : order) {
+            if (!key->blocks.empty()) {
+                const size_t tail = key->blocks.back().tail;
+                for (const auto& v : key->values) {
+                    if (!v.line.valid()) {
+                        insert(tail, 1, renderValue(v, r_.sourceFormat, r_.codePage, r_.eol));
+                    } else if (v.changed) {
+                        replace(v);
+                    }
+                }
+                continue;
+            }
+            const bool isRoot = key->parent == nullptr;
+            if (key->values.empty() && (isRoot || !key->subkeys.empty())) continue;
+            std::string text = "[" + key->fullPath() + "]" + r_.eol;
+            for (const auto& v : key->values) {
+                text += renderValue(v, r_.sourceFormat, r_.codePage, r_.eol);
+            }
+            text += r_.eol;
+            insert(anchor(key), 2, text);
+        }
+    }
+
+    const Registry& r_;
+    size_t unit_;
+    std::vector<Span> removed_;
+    std::vector<Edit> edits_;
+    size_t seq_ = 0;
+    size_t lastInsert_ = kNoOffset;
+};
+
+bool isEmpty(const Registry& r) {
+    return !r.hasSource && r.localMachine->subkeys.empty() && r.localMachine->values.empty() &&
+           r.otherRoots.empty();
+}
+
+// Reads `bytes` into `registry`; see importRegFile.
+bool readRegFile(const std::string& given, std::string* movable, const std::string& fileName,
+                 unsigned codePage, Registry& registry, RegImport* result, std::string* error,
+                 bool asBase) {
+    const bool base = asBase && isEmpty(registry);
+    if (base) {
+        // The spans index the registry's own copy of the text.
+        if (movable) {
+            registry.source = std::move(*movable);
+        } else {
+            registry.source = given;
+        }
+    }
+    const std::string& bytes = base ? registry.source : given;
+    auto forget = [&registry, base] {
+        if (!base) return;
+        registry.source.clear();
+        registry.source.shrink_to_fit();
+        registry.hasSource = false;
+    };
+    const bool utf16 = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+                       static_cast<unsigned char>(bytes[1]) == 0xFE;
+    LineReader reader(bytes, utf16);
+    RawLine raw;
+    std::string decoded;
+    auto textOf = [&](const RawLine& l) -> std::string_view {
+        if (!utf16) return std::string_view(bytes).substr(l.begin, l.end - l.begin);
+        decoded = utf16leToUtf8(std::string_view(bytes).substr(l.begin, l.end - l.begin));
+        return decoded;
+    };
+    int lineNo = 0;
+    std::string_view header;
+    bool any = false;
+    while (reader.next(&raw)) {
+        ++lineNo;
+        header = skipBlanks(textOf(raw));
+        if (!header.empty()) {
+            any = true;
+            break;
+        }
+    }
+    RegFormat format;
+    if (any && header == kHeader5) {
+        format = utf16 ? RegFormat::V5Utf16 : RegFormat::V5Ansi;
+    } else if (any && header == kHeader4 && !utf16) {
+        format = RegFormat::Regedit4;
+    } else {
+        *error = fileName + ": not a registry file (the first line must be \"" + kHeader4 +
+                 "\" or \"" + kHeader5 + "\")";
+        forget();
+        return false;
+    }
+    result->format = format;
+    const size_t point = registry.savepoint();
+    const bool wasRecording = registry.recording;
+    if (base) {
+        registry.recording = false;
+        registry.hasSource = true;
+        registry.utf16 = utf16;
+        registry.sourceFormat = format;
+        registry.codePage = codePage;
+        // The file's own line end: the first one it uses.
+        registry.eol = "\r\n";
+        const size_t unit = utf16 ? 2 : 1;
+        for (size_t p = utf16 ? 2 : 0; p + unit <= bytes.size(); p += unit) {
+            if (utf16 && bytes[p + 1] != 0) continue;
+            if (bytes[p] == '\n') {
+                registry.eol = "\n";
+                break;
+            }
+            if (bytes[p] == '\r') {
+                const bool lf = p + 2 * unit <= bytes.size() && bytes[p + unit] == '\n' &&
+                                (!utf16 || bytes[p + unit + 1] == 0);
+                registry.eol = lf ? "\r\n" : "\r";
+                break;
+            }
+        }
+    }
+    Importer importer(registry, format, codePage, fileName, base, result->warnings);
+    bool ok = true;
+    while (ok && reader.next(&raw)) {
+        ++lineNo;
+        ok = importer.line(raw, textOf(raw), lineNo);
+    }
+    if (ok) importer.finish(bytes.size());
+    registry.recording = wasRecording;
+    if (!ok) {
+        *error = importer.error();
+        if (base) {
+            // Start again empty: nothing of the refused file stays.
+            registry.localMachine = std::make_shared<RegKey>();
+            registry.localMachine->name = "HKEY_LOCAL_MACHINE";
+            registry.localMachine->fold = foldName(registry.localMachine->name);
+            registry.localMachine->registry = &registry;
+            registry.otherRoots.clear();
+            forget();
+            registry.deletionLines.clear();
+            registry.impliedEnds.clear();
+            registry.openEnds.clear();
+            registry.openTailKey = nullptr;
+        } else {
+            registry.rollback(point);
+        }
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
 
 bool importRegFile(const std::string& bytes, const std::string& fileName, unsigned codePage,
-                   Registry& registry, RegImport* result, std::string* error, bool keepSkipped) {
-    std::string text;
-    const bool utf16 = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-                       static_cast<unsigned char>(bytes[1]) == 0xFE;
-    if (utf16) {
-        text = utf16leToUtf8(std::string_view(bytes).substr(2));
-    } else {
-        text = ansiToUtf8(codePage, bytes);
-    }
-    const std::vector<std::string> lines = splitLines(text);
-    size_t first = 0;
-    while (first < lines.size() && skipBlanks(lines[first]).empty()) ++first;
-    const std::string_view header =
-        first < lines.size() ? skipBlanks(lines[first]) : std::string_view();
-    RegFormat format;
-    if (header == kHeader5) {
-        format = utf16 ? RegFormat::V5Utf16 : RegFormat::V5Ansi;
-    } else if (header == kHeader4 && !utf16) {
-        format = RegFormat::Regedit4;
-    } else {
-        *error = fileName + ": not a registry file (the first line must be \"" + kHeader4 +
-                 "\" or \"" + kHeader5 + "\")";
-        return false;
-    }
-    result->format = format;
-    Importer importer(registry, format, codePage, fileName, lines, keepSkipped, result->warnings);
-    for (size_t i = first + 1; i < lines.size(); ++i) importer.line(i);
-    importer.finish();
-    return true;
+                   Registry& registry, RegImport* result, std::string* error, bool asBase) {
+    return readRegFile(bytes, nullptr, fileName, codePage, registry, result, error, asBase);
+}
+
+bool importRegFile(std::string&& bytes, const std::string& fileName, unsigned codePage,
+                   Registry& registry, RegImport* result, std::string* error, bool asBase) {
+    return readRegFile(bytes, &bytes, fileName, codePage, registry, result, error, asBase);
 }
 
 std::string exportRegFile(const Registry& registry, RegFormat format, unsigned codePage) {
-    std::string text = format == RegFormat::Regedit4 ? kHeader4 : kHeader5;
-    text += "\r\n\r\n";
-    if (!registry.preamble.empty()) {
-        for (const auto& kept : registry.preamble) exportSkipped(text, kept);
-        text += "\r\n";
+    if (registry.hasSource && format == registry.sourceFormat) {
+        if (registry.log().empty()) return registry.source;
+        return Patcher(registry).run();
     }
-    exportKey(text, *registry.localMachine, "HKEY_LOCAL_MACHINE", format, codePage, true);
-    for (const auto& root : registry.otherRoots) {
-        exportKey(text, *root, root->name, format, codePage, true);
+    std::vector<RegSubtree> roots = {{registry.localMachine->name, registry.localMachine.get()}};
+    for (const auto& r : registry.otherRoots) roots.push_back({r->name, r.get()});
+    return wholeText(roots, format, codePage, true);
+}
+
+std::string exportKeys(const std::vector<RegSubtree>& subtrees, RegFormat format,
+                       unsigned codePage) {
+    return wholeText(subtrees, format, codePage, false);
+}
+
+bool Registry::rebase(std::string savedBytes) {
+    Registry fresh;
+    RegImport imported;
+    std::string error;
+    if (!readRegFile(savedBytes, &savedBytes, "saved", codePage, fresh, &imported, &error, true)) {
+        return false;
     }
-    if (format == RegFormat::V5Utf16) return "\xFF\xFE" + utf8ToUtf16le(text);
-    return utf8ToAnsi(codePage, text);
+    // The text must read back to this very tree: check everything first,
+    // then move the places over.
+    std::vector<std::pair<RegKey*, RegKey*>> pairs;
+    auto roots = [&](Registry& r) {
+        std::vector<RegKey*> out = {r.localMachine.get()};
+        for (auto& k : r.otherRoots) out.push_back(k.get());
+        return out;
+    };
+    const std::vector<RegKey*> mine = roots(*this);
+    const std::vector<RegKey*> theirs = roots(fresh);
+    RegKey empty;
+    for (RegKey* m : mine) {
+        RegKey* match = &empty;
+        for (RegKey* t : theirs) {
+            if (t->name == m->name) match = t;
+        }
+        pairs.emplace_back(m, match);
+    }
+    for (RegKey* t : theirs) {
+        bool found = false;
+        for (RegKey* m : mine) found = found || m->name == t->name;
+        if (!found && (!t->subkeys.empty() || !t->values.empty())) return false;
+    }
+    std::vector<std::pair<RegKey*, RegKey*>> all;
+    for (size_t i = 0; i < pairs.size(); ++i) {
+        std::vector<std::pair<RegKey*, RegKey*>> stack = {pairs[i]};
+        while (!stack.empty()) {
+            auto [m, t] = stack.back();
+            stack.pop_back();
+            all.emplace_back(m, t);
+            if (m->subkeys.size() != t->subkeys.size() || m->values.size() != t->values.size()) {
+                return false;
+            }
+            for (const auto& v : m->values) {
+                const size_t at = t->valueIndex(foldName(v.name));
+                if (at == kNoOffset || t->values[at].type != v.type ||
+                    t->values[at].data != v.data) {
+                    return false;
+                }
+            }
+            for (size_t k = 0; k < m->subkeys.size(); ++k) {
+                if (m->subkeys[k]->fold != t->subkeys[k]->fold) return false;
+                stack.emplace_back(m->subkeys[k].get(), t->subkeys[k].get());
+            }
+        }
+    }
+    openTailKey = nullptr;
+    for (auto& [m, t] : all) {
+        m->blocks = std::move(t->blocks);
+        m->subtreeEnd = t->subtreeEnd;
+        for (auto& v : m->values) {
+            RegValue& from = t->values[t->valueIndex(foldName(v.name))];
+            v.line = from.line;
+            v.earlier = std::move(from.earlier);
+            v.changed = false;
+        }
+        if (fresh.openTailKey == t) openTailKey = m;
+    }
+    source = std::move(fresh.source);
+    hasSource = true;
+    utf16 = fresh.utf16;
+    sourceFormat = fresh.sourceFormat;
+    eol = fresh.eol;
+    deletionLines = std::move(fresh.deletionLines);
+    impliedEnds = std::move(fresh.impliedEnds);
+    openEnds = std::move(fresh.openEnds);
+    openTailBegin = fresh.openTailBegin;
+    log_.clear();
+    return true;
 }
 
 }  // namespace winsim

@@ -8,32 +8,48 @@
 
 namespace winsim {
 
-enum class RegFormat {
-    Regedit4,  // "REGEDIT4", ANSI
-    V5Utf16,   // "Windows Registry Editor Version 5.00", UTF-16LE with BOM
-    V5Ansi,    // "Windows Registry Editor Version 5.00", ANSI
-};
+// Windows' own limits, enforced when a file is read.
+constexpr size_t kMaxKeyDepth = 512;          // key levels below a root
+constexpr size_t kMaxKeyNameChars = 255;      // UTF-16 units
+constexpr size_t kMaxValueNameChars = 16383;  // UTF-16 units
 
 struct RegImport {
     RegFormat format = RegFormat::Regedit4;
     std::vector<std::string> warnings;  // "file:line: text", one per skipped line
 };
 
-// Applies the .reg file `bytes` to `registry`. A file without a valid header
-// is refused: false, `error` set, registry untouched. Malformed lines are
-// skipped with a warning; the rest is applied. `fileName` only names the
-// file in messages; `codePage` decodes an ANSI file. With `keepSkipped`
-// the skipped lines are kept in `registry` (with the key they appeared in,
-// or in its preamble) for the export to write back.
+// Reads the .reg file `bytes`. A file without a valid header is refused:
+// false, `error` set, registry untouched. So is a file that breaks one of
+// Windows' limits (a key nested too deep, a key or value name too long):
+// `error` names the file and line. Malformed lines are skipped with a
+// warning; the rest is applied. `fileName` only names the file in
+// messages; `codePage` decodes an ANSI file.
+//
+// With `asBase` (the load of an image into an empty registry) the file
+// becomes the registry's base text: its bytes are kept with the place of
+// every key and value, and nothing is recorded in the change log. Without
+// it the file is applied to the registry as the registry editor imports
+// one: every change is recorded, and a refused file changes nothing.
 bool importRegFile(const std::string& bytes, const std::string& fileName, unsigned codePage,
-                   Registry& registry, RegImport* result, std::string* error,
-                   bool keepSkipped = true);
+                   Registry& registry, RegImport* result, std::string* error, bool asBase = true);
 
-// The whole registry (the kept preamble lines, HKEY_LOCAL_MACHINE, then any
-// other hive kept from the file) as a file of `format`, CRLF line ends; a
-// key's kept skipped lines follow its values. Values whose text
-// form would not read back identically (a REG_SZ without its terminating
-// zero, with an inner zero or a line break) are written in hex(1) form.
+// The bytes a save writes. For a registry with a base text in `format`:
+// that text patched with the changes since the base, and only with them
+// (see registry.h); loading it gives this registry again. Otherwise the
+// whole registry (HKEY_LOCAL_MACHINE, then any other hive) as a file of
+// `format` with CRLF line ends. Values whose text form would not read back
+// identically (a REG_SZ without its terminating zero, with an inner zero
+// or a line break) are written in hex(1) form.
 std::string exportRegFile(const Registry& registry, RegFormat format, unsigned codePage);
+
+// A standalone .reg file of `format` (CRLF line ends) holding the given
+// subtrees, every key of them with its own key line. `path` is the full
+// key path the subtree's top is written under ("HKEY_LOCAL_MACHINE\A").
+struct RegSubtree {
+    std::string path;
+    const RegKey* key = nullptr;
+};
+std::string exportKeys(const std::vector<RegSubtree>& subtrees, RegFormat format,
+                       unsigned codePage);
 
 }  // namespace winsim

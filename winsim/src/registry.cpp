@@ -8,13 +8,70 @@ namespace winsim {
 
 namespace {
 
+// Keys with more values than this get a name index.
+constexpr size_t kIndexFrom = 16;
+
 auto lowerBound(const std::vector<std::shared_ptr<RegKey>>& keys, const std::string& fold) {
     return std::lower_bound(
         keys.begin(), keys.end(), fold,
         [](const std::shared_ptr<RegKey>& k, const std::string& f) { return k->fold < f; });
 }
 
+// Whether `name` folds to `fold`, without building the folded text for the
+// common ASCII case.
+bool foldsTo(std::string_view name, const std::string& fold) {
+    if (name.size() != fold.size()) {
+        // Folding may change a character's length only outside ASCII.
+        bool ascii = true;
+        for (char c : name) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+        if (ascii) return false;
+        return foldName(name) == fold;
+    }
+    for (size_t i = 0; i < name.size(); ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        if (c >= 0x80) return foldName(name) == fold;
+        const char up = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : static_cast<char>(c);
+        if (up != fold[i]) return false;
+    }
+    return true;
+}
+
+bool recording(const RegKey* key) { return key->registry && key->registry->recording; }
+
+// After a subtree comes back: every key live, each pointing at its parent.
+void reattach(RegKey* top, RegKey* parent) {
+    top->parent = parent;
+    top->deleted = false;
+    std::vector<RegKey*> stack = {top};
+    while (!stack.empty()) {
+        RegKey* k = stack.back();
+        stack.pop_back();
+        for (auto& sub : k->subkeys) {
+            sub->parent = k;
+            sub->deleted = false;
+            stack.push_back(sub.get());
+        }
+    }
+}
+
 }  // namespace
+
+RegKey::~RegKey() {
+    // Children whose last owner is this key are taken apart here, one at a
+    // time, so that freeing a deep chain never nests destructors.
+    std::vector<std::shared_ptr<RegKey>> stack = std::move(subkeys);
+    while (!stack.empty()) {
+        std::shared_ptr<RegKey> k = std::move(stack.back());
+        stack.pop_back();
+        k->parent = nullptr;
+        if (k.use_count() == 1) {
+            for (auto& sub : k->subkeys) stack.push_back(std::move(sub));
+            k->subkeys.clear();
+        } else {
+            k->deleted = true;  // a handle keeps it; its tree is gone
+        }
+    }
+}
 
 RegKey* RegKey::findSubkey(std::string_view wanted) const {
     const std::string key = foldName(wanted);
@@ -30,59 +87,143 @@ RegKey* RegKey::createSubkey(std::string_view wanted) {
     sub->name = std::string(wanted);
     sub->fold = key;
     sub->parent = this;
-    return subkeys.insert(it, std::move(sub))->get();
+    sub->registry = registry;
+    const size_t index = static_cast<size_t>(it - subkeys.begin());
+    RegKey* made = subkeys.insert(it, sub)->get();
+    if (recording(this)) {
+        Registry::LogEntry e{Registry::LogKind::KeyCreated, this, sub, index, {}, {}, {}};
+        e.path = made->fullPath();
+        registry->record(std::move(e));
+    }
+    return made;
 }
 
 void markDeleted(RegKey* key) {
     // A handle may outlive its parent: no deleted key points upwards.
-    key->deleted = true;
-    key->parent = nullptr;
-    for (auto& sub : key->subkeys) markDeleted(sub.get());
+    std::vector<RegKey*> stack = {key};
+    while (!stack.empty()) {
+        RegKey* k = stack.back();
+        stack.pop_back();
+        k->deleted = true;
+        k->parent = nullptr;
+        for (auto& sub : k->subkeys) stack.push_back(sub.get());
+    }
 }
 
 bool RegKey::removeSubkey(std::string_view wanted) {
     const std::string key = foldName(wanted);
     auto it = lowerBound(subkeys, key);
     if (it == subkeys.end() || (*it)->fold != key) return false;
-    markDeleted(it->get());
+    std::shared_ptr<RegKey> gone = *it;
+    const size_t index = static_cast<size_t>(it - subkeys.begin());
+    std::string path = recording(this) ? gone->fullPath() : std::string();
     subkeys.erase(it);
+    markDeleted(gone.get());
+    if (recording(this)) {
+        Registry::LogEntry e{Registry::LogKind::KeyDeleted, this, gone, index, {}, {}, {}};
+        e.path = std::move(path);
+        registry->record(std::move(e));
+    }
     return true;
 }
 
-const RegValue* RegKey::findValue(std::string_view wanted) const {
-    const std::string key = foldName(wanted);
-    for (const auto& v : values) {
-        if (foldName(v.name) == key) return &v;
+size_t RegKey::valueIndex(const std::string& folded) const {
+    if (values.size() < kIndexFrom) {
+        for (size_t i = 0; i < values.size(); ++i) {
+            if (foldsTo(values[i].name, folded)) return i;
+        }
+        return kNoOffset;
     }
-    return nullptr;
+    if (!valueIndex_) {
+        valueIndex_ = std::make_unique<std::unordered_map<std::string, size_t>>();
+        valueIndex_->reserve(values.size() * 2);
+        for (size_t i = 0; i < values.size(); ++i) {
+            valueIndex_->emplace(foldName(values[i].name), i);
+        }
+    }
+    auto it = valueIndex_->find(folded);
+    return it == valueIndex_->end() ? kNoOffset : it->second;
+}
+
+const RegValue* RegKey::findValue(std::string_view wanted) const {
+    const size_t i = valueIndex(foldName(wanted));
+    return i == kNoOffset ? nullptr : &values[i];
+}
+
+RegValue& RegKey::valueSlot(std::string_view wanted, const std::string& folded, bool* created) {
+    const size_t i = valueIndex(folded);
+    *created = i == kNoOffset;
+    if (!*created) return values[i];
+    values.push_back(RegValue{});
+    values.back().name = std::string(wanted);
+    if (valueIndex_) valueIndex_->emplace(folded, values.size() - 1);
+    return values.back();
 }
 
 void RegKey::setValue(std::string_view wanted, uint32_t type, std::vector<uint8_t> data) {
-    const std::string key = foldName(wanted);
-    for (auto& v : values) {
-        if (foldName(v.name) == key) {
-            v.type = type;
-            v.data = std::move(data);
-            return;
+    const std::string folded = foldName(wanted);
+    bool created = false;
+    const size_t before = values.size();
+    RegValue& v = valueSlot(wanted, folded, &created);
+    if (!created && v.type == type && v.data == data) return;
+    std::optional<RegValue> old;
+    if (!created) old = v;
+    v.type = type;
+    v.data = std::move(data);
+    if (v.line.valid()) v.changed = true;
+    if (recording(this)) {
+        const size_t index = created ? before : static_cast<size_t>(&v - values.data());
+        Registry::LogEntry e{
+            Registry::LogKind::ValueSet, this, nullptr, index, std::move(old), v, {}};
+        e.path = fullPath();
+        registry->record(std::move(e));
+    }
+}
+
+void RegKey::eraseValueAt(size_t i) {
+    values.erase(values.begin() + static_cast<std::ptrdiff_t>(i));
+    if (valueIndex_) {
+        if (values.size() < kIndexFrom) {
+            valueIndex_.reset();
+        } else {
+            for (auto it = valueIndex_->begin(); it != valueIndex_->end();) {
+                if (it->second == i) {
+                    it = valueIndex_->erase(it);
+                } else {
+                    if (it->second > i) --it->second;
+                    ++it;
+                }
+            }
         }
     }
-    values.push_back(RegValue{std::string(wanted), type, std::move(data)});
 }
 
 bool RegKey::removeValue(std::string_view wanted) {
-    const std::string key = foldName(wanted);
-    for (auto it = values.begin(); it != values.end(); ++it) {
-        if (foldName(it->name) == key) {
-            values.erase(it);
-            return true;
-        }
+    const size_t i = valueIndex(foldName(wanted));
+    if (i == kNoOffset) return false;
+    if (recording(this)) {
+        Registry::LogEntry e{Registry::LogKind::ValueDeleted, this, nullptr, i, values[i], {}, {}};
+        e.path = fullPath();
+        registry->record(std::move(e));
     }
-    return false;
+    eraseValueAt(i);
+    return true;
 }
 
 std::string RegKey::path() const {
     std::vector<const RegKey*> chain;
     for (const RegKey* k = this; k && k->parent; k = k->parent) chain.push_back(k);
+    std::string out;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        if (!out.empty()) out += '\\';
+        out += (*it)->name;
+    }
+    return out;
+}
+
+std::string RegKey::fullPath() const {
+    std::vector<const RegKey*> chain;
+    for (const RegKey* k = this; k; k = k->parent) chain.push_back(k);
     std::string out;
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
         if (!out.empty()) out += '\\';
@@ -122,6 +263,13 @@ bool isStringType(uint32_t type) { return type == 1 || type == 2 || type == 7; }
 Registry::Registry() {
     localMachine->name = "HKEY_LOCAL_MACHINE";
     localMachine->fold = foldName(localMachine->name);
+    localMachine->registry = this;
+}
+
+Registry::~Registry() {
+    log_.clear();
+    localMachine.reset();
+    otherRoots.clear();
 }
 
 std::string Registry::canonicalRoot(std::string_view wanted) {
@@ -143,8 +291,84 @@ RegKey* Registry::root(const std::string& canonicalName, bool create) {
     auto r = std::make_shared<RegKey>();
     r->name = canonicalName;
     r->fold = foldName(canonicalName);
+    r->registry = this;
     otherRoots.push_back(r);
     return r.get();
+}
+
+void Registry::record(LogEntry entry) {
+    if (recording) log_.push_back(std::move(entry));
+}
+
+void Registry::rollback(size_t point) {
+    const bool was = recording;
+    recording = false;
+    while (log_.size() > point) {
+        LogEntry e = std::move(log_.back());
+        log_.pop_back();
+        RegKey* key = e.key;
+        switch (e.kind) {
+            case LogKind::KeyCreated: {
+                auto& subs = key->subkeys;
+                auto it = std::find(subs.begin(), subs.end(), e.child);
+                if (it != subs.end()) subs.erase(it);
+                markDeleted(e.child.get());
+                break;
+            }
+            case LogKind::KeyDeleted: {
+                auto& subs = key->subkeys;
+                const size_t at = std::min(e.index, subs.size());
+                subs.insert(subs.begin() + static_cast<std::ptrdiff_t>(at), e.child);
+                reattach(e.child.get(), key);
+                break;
+            }
+            case LogKind::ValueSet:
+                if (e.before) {
+                    key->values[e.index] = std::move(*e.before);
+                } else {
+                    key->values.erase(key->values.begin() + static_cast<std::ptrdiff_t>(e.index));
+                }
+                key->dropValueIndex();
+                break;
+            case LogKind::ValueDeleted:
+                key->values.insert(key->values.begin() + static_cast<std::ptrdiff_t>(e.index),
+                                   std::move(*e.before));
+                key->dropValueIndex();
+                break;
+        }
+    }
+    recording = was;
+}
+
+std::vector<RegChange> Registry::changesSince(size_t point) const {
+    std::vector<RegChange> out;
+    for (size_t i = point; i < log_.size(); ++i) {
+        const LogEntry& e = log_[i];
+        RegChange c;
+        c.path = e.path;
+        switch (e.kind) {
+            case LogKind::KeyCreated:
+                c.kind = RegChangeKind::KeyCreated;
+                break;
+            case LogKind::KeyDeleted:
+                c.kind = RegChangeKind::KeyDeleted;
+                c.subtree = e.child;
+                break;
+            case LogKind::ValueSet:
+                c.kind = RegChangeKind::ValueSet;
+                c.valueName = e.after ? e.after->name : std::string();
+                c.before = e.before;
+                c.after = e.after;
+                break;
+            case LogKind::ValueDeleted:
+                c.kind = RegChangeKind::ValueDeleted;
+                c.valueName = e.before ? e.before->name : std::string();
+                c.before = e.before;
+                break;
+        }
+        out.push_back(std::move(c));
+    }
+    return out;
 }
 
 }  // namespace winsim

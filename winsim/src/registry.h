@@ -2,40 +2,83 @@
 // case-insensitive names, subkeys kept in enumeration order (upper-case
 // alphabetical), typed values in creation order. Names and string data are
 // UTF-8 inside; string-typed data keeps its terminating zeros as stored.
+//
+// A registry loaded from a .reg file remembers that file (its base): the
+// raw bytes and, for every key and value, where in them it is written. Every
+// change made since is recorded in the registry's change log, so that a save
+// can patch the base text (regfile.h) and a failed command can be undone
+// (savepoint / rollback).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace winsim {
+
+constexpr size_t kNoOffset = static_cast<size_t>(-1);
+
+// A byte range [begin, end) of the registry's base text.
+struct Span {
+    size_t begin = kNoOffset;
+    size_t end = kNoOffset;
+    bool valid() const { return begin != kNoOffset; }
+};
 
 struct RegValue {
     std::string name;  // "" is the default value
     uint32_t type = 0;
     std::vector<uint8_t> data;
+    // The line(s) of the base text that set this value last (with their
+    // continuation lines and line end); invalid for a value created since.
+    Span line;
+    // Earlier lines of the base text that set the same value (a value
+    // defined twice): they are overridden by `line` and go when it goes.
+    std::vector<Span> earlier;
+    bool changed = false;  // data or type differ from what `line` says
 };
 
-// A line (or a value with its continuation lines) that the .reg reader
-// skipped, kept verbatim so that a save writes it back and the next load
-// skips it again with the same warning.
-struct SkippedText {
-    std::vector<std::string> lines;  // UTF-8, without line ends
-    // A hex value whose last line announced a continuation that never came:
-    // a reader would join whatever line follows it.
-    bool open = false;
+// One block of a key in the base text: its key line through the line
+// before the next key line. `tail` is where a new value of the key goes:
+// after its last value line in the block, or after the key line.
+struct KeyBlock {
+    size_t begin = 0, end = 0, tail = 0;
+};
+
+struct Registry;
+
+enum class RegFormat {
+    Regedit4,  // "REGEDIT4", ANSI
+    V5Utf16,   // "Windows Registry Editor Version 5.00", UTF-16LE with BOM
+    V5Ansi,    // "Windows Registry Editor Version 5.00", ANSI
 };
 
 struct RegKey {
     std::string name;
     std::string fold;          // foldName(name): the lookup and ordering key
-    RegKey* parent = nullptr;  // nullptr for a root
+    RegKey* parent = nullptr;  // nullptr for a root and for a deleted key
     bool deleted = false;      // set when the key left the tree; handles then see ERROR_KEY_DELETED
+    Registry* registry = nullptr;  // the owner whose change log records every mutation
     std::vector<std::shared_ptr<RegKey>> subkeys;  // sorted by fold
+    // In creation order. Read freely; change only through the methods below
+    // (they keep the name index and the change log).
     std::vector<RegValue> values;
-    std::vector<SkippedText> skipped;  // lines skipped inside this key, in file order
+    // The key's live blocks in the base text, in file order.
+    std::vector<KeyBlock> blocks;
+    // End of the last block of the key's subtree in the base text (0: none).
+    size_t subtreeEnd = 0;
+
+    RegKey() = default;
+    RegKey(const RegKey&) = delete;
+    RegKey& operator=(const RegKey&) = delete;
+    // Frees the subtree without recursion (a chain of 30,000 keys is fine).
+    ~RegKey();
 
     RegKey* findSubkey(std::string_view wanted) const;
     RegKey* createSubkey(std::string_view wanted);  // existing or new
@@ -43,11 +86,27 @@ struct RegKey {
     bool removeSubkey(std::string_view wanted);
 
     const RegValue* findValue(std::string_view wanted) const;
+    // A value set to exactly what it holds is no change (nothing recorded).
     void setValue(std::string_view wanted, uint32_t type, std::vector<uint8_t> data);
     bool removeValue(std::string_view wanted);
 
     // Backslash-joined path below the root ("" for the root itself).
     std::string path() const;
+    // The path with the root's name first ("HKEY_LOCAL_MACHINE\A\B"), as a
+    // key line names it; for a deleted key only the part that is left.
+    std::string fullPath() const;
+
+    // For the .reg reader, which keeps the places of values itself: the
+    // value named `wanted` (folded: `fold`), appended when new. Not recorded.
+    RegValue& valueSlot(std::string_view wanted, const std::string& fold, bool* created);
+    void eraseValueAt(size_t index);  // not recorded
+
+    // Index of a value by folded name; kNoOffset when absent.
+    size_t valueIndex(const std::string& fold) const;
+    void dropValueIndex() { valueIndex_.reset(); }
+
+private:
+    mutable std::unique_ptr<std::unordered_map<std::string, size_t>> valueIndex_;
 };
 
 // Splits "A\B\C" into components. Returns false for empty components (a
@@ -59,28 +118,104 @@ RegKey* findKeyPath(RegKey* from, std::string_view path);
 
 bool isStringType(uint32_t type);
 
+// Marks `key` and its subtree deleted (no recursion).
 void markDeleted(RegKey* key);
 
+enum class RegChangeKind {
+    KeyCreated,    // path: the new key
+    KeyDeleted,    // path: the key; subtree: the key as it was, detached
+    ValueSet,      // before: absent for a new value
+    ValueDeleted,  // before: the value as it was
+};
+
+// One change since a savepoint, as changesSince lists it.
+struct RegChange {
+    RegChangeKind kind = RegChangeKind::ValueSet;
+    std::string path;       // full key path, root name first
+    std::string valueName;  // ValueSet / ValueDeleted
+    std::optional<RegValue> before, after;
+    std::shared_ptr<const RegKey> subtree;  // KeyDeleted
+};
+
 // The hives a .reg file may name. Only HKEY_LOCAL_MACHINE is visible to the
-// API; keys under the other roots, and lines the reader skipped, are kept so
-// that a save does not drop them.
+// API; keys under the other roots are kept so that a save does not drop them.
 struct Registry {
     std::shared_ptr<RegKey> localMachine = std::make_shared<RegKey>();
     std::vector<std::shared_ptr<RegKey>> otherRoots;  // name = canonical root name
-    // Skipped lines no key owns: those before the first key, skipped key
-    // lines, and what follows them (or a key deletion) up to the next key.
-    std::vector<SkippedText> preamble;
+
+    // ---- The base text (set by a .reg load, see regfile.h) ----
+    std::string source;      // raw bytes of the file as read (BOM included)
+    bool hasSource = false;  // false: nothing loaded, a save writes the whole tree
+    bool utf16 = false;      // UTF-16LE with BOM; otherwise ANSI in `codePage`
+    RegFormat sourceFormat = RegFormat::Regedit4;
+    unsigned codePage = 1252;
+    std::string eol = "\r\n";  // the file's own line end (UTF-8 form)
+    // Folded full path of a key -> end of the last "[-path]" line for it
+    // (with the lines after it up to the next key line): a new key block
+    // must come after it.
+    std::unordered_map<std::string, size_t> deletionLines;
+    // Folded full path of a key -> end of the last "[-path]" line (and the
+    // lines after it, as above) that deleted keys below it (or itself): the
+    // key lines before it still make
+    // the key. A key deleted since the load gets a deletion line there.
+    std::unordered_map<std::string, size_t> impliedEnds;
+    // A hex value left open by a continuation that never came ends where
+    // the next value or key line starts. Should that line go, the key line
+    // of the value's block is written there instead so that the value is
+    // ended exactly as before.
+    struct OpenEnd {
+        size_t at;     // start of the line that ended it
+        Span keyLine;  // key line of the block the value was in
+    };
+    std::vector<OpenEnd> openEnds;
+    // A hex value whose continuation ran into the end of the file is
+    // completed by it: text appended after it must not take it over.
+    RegKey* openTailKey = nullptr;
+    size_t openTailBegin = kNoOffset;
 
     Registry();
+    ~Registry();
     Registry(const Registry&) = delete;
     Registry& operator=(const Registry&) = delete;
-    Registry(Registry&&) = default;
-    Registry& operator=(Registry&&) = default;
 
     // Canonical long root name ("HKEY_LOCAL_MACHINE") for a root spelled in
     // any case, or "" when the name is not a root regedit accepts.
     static std::string canonicalRoot(std::string_view wanted);
     RegKey* root(const std::string& canonicalName, bool create);
+
+    // ---- Change log ----
+    // A point in the change log; rollback(savepoint()) undoes nothing.
+    size_t savepoint() const { return log_.size(); }
+    // Undoes every change made after `point`: the tree is exactly as it
+    // was (subkeys, values and their order, deleted flags, parents); a
+    // handle to a key that comes back sees it live again.
+    void rollback(size_t point);
+    // The changes since `point`, oldest first.
+    std::vector<RegChange> changesSince(size_t point) const;
+    // After a successful save: `savedBytes` (what exportRegFile gave) is
+    // the new base and the change log is cleared. False (nothing changed)
+    // when the text does not read back to this very tree.
+    bool rebase(std::string savedBytes);
+
+    // Mutations are recorded only while this is true (a base load turns
+    // it off).
+    bool recording = true;
+
+    // ---- Used by RegKey and the .reg writer ----
+    enum class LogKind { KeyCreated, KeyDeleted, ValueSet, ValueDeleted };
+    struct LogEntry {
+        LogKind kind;
+        RegKey* key;                    // the changed key, or the parent of a created/deleted one
+        std::shared_ptr<RegKey> child;  // KeyCreated / KeyDeleted
+        size_t index = 0;               // value or subkey position
+        std::optional<RegValue> before, after;
+        std::string path;  // full path of the key (the child for Key*), at change time
+    };
+    void record(LogEntry entry);
+    const std::vector<LogEntry>& log() const { return log_; }
+
+private:
+    std::vector<LogEntry> log_;
 };
 
 }  // namespace winsim

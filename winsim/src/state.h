@@ -8,8 +8,10 @@
 #include <string>
 
 #include "winsim/machine.h"
+#include "winsim/src/files.h"
 #include "winsim/src/regfile.h"
 #include "winsim/src/registry.h"
+#include "winsim/src/store.h"
 
 namespace winsim {
 
@@ -25,6 +27,14 @@ struct Machine {
     bool restartRequested = false;
     bool saveFailed = false;
     std::string saveMessage;
+
+    // The store: the locked image directory, system.reg as loaded or last
+    // committed, and what the running command changed since.
+    Fd lock;
+    FileIdentity regFile;
+    size_t committed = 0;          // the registry's savepoint of the last commit
+    bool registryChanged = false;  // a change was staged since (also kept in the log)
+    StagedFiles files;
 };
 
 // nullptr when no machine is loaded.
@@ -34,9 +44,8 @@ Machine* currentMachine();
 // API refuses it.
 std::optional<uint32_t> enterCall(const std::string& function, const std::string& logEntry);
 
-// Writes the registry to system.reg atomically; on failure the machine
-// remembers it (lastSaveFailed) and the file keeps the previous image.
-bool saveRegistry(Machine& m);
+// Records a change of the registry: staged until the next commit.
+void stageRegistryChange(Machine& m);
 
 // Forgets every open key handle and device set (a machine is unloaded).
 void dropRegistryHandles();

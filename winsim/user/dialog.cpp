@@ -290,7 +290,13 @@ void runLoop(Window* dialog) {
         }
         if (paintPending()) continue;
         if (!noMoreInput) {
-            if (s.driver != nullptr && s.driver->waitForInput()) continue;
+            // The last input has been handled completely (posted messages
+            // included): the idle observer sees the dialog at rest first.
+            if (s.idleObserver && !s.idleObserver()) {
+                noMoreInput = true;
+            } else if (s.driver != nullptr && s.driver->waitForInput()) {
+                continue;
+            }
             noMoreInput = true;
         }
         if (!closeSent) {
@@ -355,6 +361,8 @@ using namespace winsim::ui::detail;
 namespace winsim::ui {
 
 void setInputDriver(InputDriver* driver) { state().driver = driver; }
+
+void setIdleObserver(std::function<bool()> observer) { state().idleObserver = std::move(observer); }
 
 HWND activeDialog() {
     const auto& running = state().running;

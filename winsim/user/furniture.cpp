@@ -420,6 +420,7 @@ void resetWindowSystem() {
     s.driver = nullptr;
     s.textObserver = nullptr;
     s.repaintObserver = nullptr;
+    s.idleObserver = nullptr;
     s.drawIconCalls.clear();
     s.paints.clear();
     s.menus.clear();

@@ -105,6 +105,7 @@ struct State {
     InputDriver* driver = nullptr;
     std::function<void(HWND, const std::string&, const std::string&)> textObserver;
     std::function<void(HWND)> repaintObserver;
+    std::function<bool()> idleObserver;
     std::vector<DrawIconCall> drawIconCalls;
     std::map<HDC, PaintContext> paints;
     std::map<HMENU, HWND> menus;

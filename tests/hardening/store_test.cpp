@@ -1,0 +1,195 @@
+// The image as a store, with real processes: a crash at any step of an
+// Uninstall's commit, two processes on one image, a hand edit during a run,
+// and standard output that cannot be written.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "tests/hardening/image_run.h"
+
+namespace qu_hardening {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kUninstall = "uninstall\n";
+
+std::string readWhole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+// Whether some process holds the image's lock.
+bool locked(const std::string& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+    ::close(fd);
+    return held;
+}
+
+template <typename Predicate>
+bool waitFor(Predicate done, int seconds = 60) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < until) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done();
+}
+
+// The program in the background, reading its commands from a FIFO that
+// this object holds open, so that it waits (with the image loaded) until
+// told more.
+class Background {
+public:
+    explicit Background(ImageRun& image) : image_(image) {
+        fifo_ = image.ioDir() + "/commands";
+        status_ = image.ioDir() + "/status.txt";
+        fs::remove(status_);
+        ::mkfifo(fifo_.c_str(), 0666);
+        const std::string command = "(" + image.programCommand(fifo_, "", "", "", "-background") +
+                                    "; echo $? >'" + status_ + "') &";
+        if (std::system(command.c_str()) != 0) ADD_FAILURE() << "cannot start " << command;
+        fd_ = ::open(fifo_.c_str(), O_WRONLY);  // waits for the program to open it
+    }
+    ~Background() {
+        if (fd_ >= 0) ::close(fd_);
+        waitFor([&] { return fs::exists(status_) && fs::file_size(status_) > 0; });
+    }
+    void send(const std::string& commands) {
+        if (::write(fd_, commands.data(), commands.size()) < 0) ADD_FAILURE() << "write";
+    }
+    // Closes its input; its exit status (-1 when it did not end).
+    int finish() {
+        ::close(fd_);
+        fd_ = -1;
+        if (!waitFor([&] { return fs::exists(status_) && fs::file_size(status_) > 0; })) {
+            return -1;
+        }
+        return std::atoi(readWhole(status_).c_str());
+    }
+
+private:
+    ImageRun& image_;
+    std::string fifo_, status_;
+    int fd_ = -1;
+};
+
+// Killed after every file-system step of an Uninstall's commit, the next
+// start leaves the image exactly as before the command or exactly as a
+// clean Uninstall leaves it, and says so when it finishes the change.
+class CrashSweep : public testing::TestWithParam<const char*> {};
+
+TEST_P(CrashSweep, TheNextStartFindsTheImageUntouchedOrFullyUninstalled) {
+    ImageRun clean(GetParam());
+    clean.snapshot();
+    const std::string original = clean.readImageFile("system.reg");
+    ASSERT_EQ(clean.run(kUninstall).status, 0);
+    const std::string uninstalled = clean.readImageFile("system.reg");
+    const std::set<std::string> gone = clean.removedFiles;
+    ASSERT_FALSE(gone.empty());
+    ASSERT_NE(uninstalled, original);
+
+    int untouched = 0, finished = 0, completedBeforeTheKill = 0;
+    for (int step = 1;; ++step) {
+        SCOPED_TRACE("killed after step " + std::to_string(step));
+        ASSERT_LT(step, 100);
+        ImageRun image(GetParam());
+        image.snapshot();
+        const RunResult crashed =
+            image.runOnly(kUninstall, "QU_CRASH_AFTER=" + std::to_string(step));
+        if (crashed.status == 0) {
+            EXPECT_GT(step, 10) << "fewer steps than a commit has";
+            break;
+        }
+        ASSERT_EQ(crashed.status, -1) << crashed.err;
+        const RunResult rerun = image.run("");
+        EXPECT_EQ(rerun.status, 0) << rerun.err;
+        EXPECT_TRUE(image.createdFiles.empty()) << *image.createdFiles.begin();
+        EXPECT_TRUE(image.changedFiles.empty()) << *image.changedFiles.begin();
+        const std::string now = image.readImageFile("system.reg");
+        const bool said =
+            rerun.err.find(image.dir() + ": finished an interrupted change") != std::string::npos;
+        if (now == original) {
+            ++untouched;
+            EXPECT_TRUE(image.removedFiles.empty()) << *image.removedFiles.begin();
+            EXPECT_FALSE(said) << rerun.err;
+        } else {
+            EXPECT_EQ(now, uninstalled);
+            EXPECT_EQ(image.removedFiles, gone);
+            said ? ++finished : ++completedBeforeTheKill;
+        }
+    }
+    EXPECT_GT(untouched, 0);
+    EXPECT_GT(finished, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFamilies, CrashSweep, testing::Values("xp", "me"));
+
+// A second process on an image in use stops at once with status 3 and one
+// line; a hand edit made while the first runs is refused at its commit and
+// kept, and the command's file deletions are not made.
+TEST(Store, OneWriterAndHandEditsAreKept) {
+    ImageRun image("xp");
+    image.snapshot();
+    Background first(image);
+    ASSERT_TRUE(waitFor([&] { return locked(image.dir()); }));
+
+    const RunResult second = image.run(kUninstall);
+    EXPECT_EQ(second.status, 3);
+    EXPECT_EQ(second.err, "quorvane-uninstall: " + image.dir() +
+                              ": the machine image is in use by another process\n");
+    EXPECT_EQ(second.out, "");
+    EXPECT_TRUE(image.regFileKept);
+    EXPECT_TRUE(image.removedFiles.empty()) << *image.removedFiles.begin();
+    EXPECT_TRUE(image.createdFiles.empty()) << *image.createdFiles.begin();
+
+    // A hand edit while the first still runs.
+    const std::string edited =
+        image.readImageFile("system.reg") + "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\ByHand]\r\n";
+    { std::ofstream(image.dir() + "/system.reg", std::ios::binary | std::ios::trunc) << edited; }
+    first.send(kUninstall);
+    EXPECT_EQ(first.finish(), 1);
+    const std::string err = readWhole(image.ioDir() + "/stderr-background.txt");
+    EXPECT_NE(err.find("the machine image could not be saved: " + image.dir() +
+                       "/system.reg was changed by another program since it was loaded; it was "
+                       "not overwritten"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(image.readImageFile("system.reg"), edited);
+    image.compare();
+    EXPECT_TRUE(image.removedFiles.empty()) << *image.removedFiles.begin();
+    EXPECT_TRUE(image.createdFiles.empty()) << *image.createdFiles.begin();
+}
+
+// Standard output closed or full: status 1, a message, nothing committed.
+TEST(Store, OutputThatCannotBeWrittenCommitsNothing) {
+    for (const char* redirect : {">/dev/full", ">&-"}) {
+        SCOPED_TRACE(redirect);
+        ImageRun image("xp");
+        image.snapshot();
+        const RunResult r = image.runOnly(kUninstall, "", redirect);
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_NE(r.err.find("standard output cannot be written"), std::string::npos) << r.err;
+        image.compare();
+        EXPECT_TRUE(image.regFileKept);
+        EXPECT_TRUE(image.removedFiles.empty()) << *image.removedFiles.begin();
+        EXPECT_TRUE(image.createdFiles.empty()) << *image.createdFiles.begin();
+    }
+}
+
+}  // namespace
+}  // namespace qu_hardening
