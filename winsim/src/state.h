@@ -39,6 +39,14 @@ struct Machine {
 
 // nullptr when no machine is loaded.
 Machine* currentMachine();
+// The current machine for the test API; aborts when none is loaded (a
+// test's programming error).
+Machine& machine();
+
+// Commits what the running command staged; see store.h. A commit that
+// fails before the change is decided rolls the registry back to the last
+// commit and drops the staged file operations: memory and disk agree again.
+bool commitMachine(Machine& m, std::string* message);
 
 // Counts and logs a call; returns the error to fail it with when the test
 // API refuses it.
