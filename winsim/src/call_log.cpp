@@ -2,6 +2,7 @@
 // the refusals the test API arranges.
 #include <map>
 
+#include "winsim/api/win32_base.h"
 #include "winsim/machine.h"
 #include "winsim/src/state.h"
 
@@ -46,6 +47,18 @@ unsigned callCount(const std::string& function) {
 void resetCallCounts() {
     g_callCounts.clear();
     g_callLog.clear();
+}
+
+bool admitCall(const std::string& function, const std::string& logEntry) {
+    if (auto refused = enterCall(function, logEntry)) return failWith(*refused, false);
+    return true;
+}
+
+Machine* admitMachineCall(const std::string& function, const std::string& logEntry) {
+    if (!admitCall(function, logEntry)) return nullptr;
+    Machine* m = currentMachine();
+    if (!m) return failWith(ERROR_NOT_READY, nullptr);
+    return m;
 }
 
 const std::vector<std::string>& callLog() { return g_callLog; }

@@ -52,6 +52,24 @@ bool commitMachine(Machine& m, std::string* message);
 // API refuses it.
 std::optional<uint32_t> enterCall(const std::string& function, const std::string& logEntry);
 
+// The thread's last error (SetLastError).
+void setLastError(uint32_t error);
+
+// A failure of a function that reports through the last error: sets
+// `error` and returns `result`.
+template <typename T>
+T failWith(uint32_t error, T result) {
+    setLastError(error);
+    return result;
+}
+
+// The opening of every simulated function that reports through the last
+// error. admitCall counts and logs the call and is false, with the last
+// error set, when the test API refuses it; admitMachineCall also needs a
+// loaded machine and returns it, or nullptr with ERROR_NOT_READY.
+bool admitCall(const std::string& function, const std::string& logEntry);
+Machine* admitMachineCall(const std::string& function, const std::string& logEntry);
+
 // Records a change of the registry: staged until the next commit.
 void stageRegistryChange(Machine& m);
 
