@@ -50,6 +50,31 @@ bool findDevice(HDEVINFO set, const char* description, const char* pattern,
     }
 }
 
+// Runs DIF_PROPERTYCHANGE with `stateChange`, global scope, on the first
+// device that passes findDevice.
+bool changeMatchingDeviceState(const GUID* classGuid, const char* description, const char* pattern,
+                               DWORD stateChange) {
+    DeviceSet set(classGuid);
+    if (!set.valid()) return false;
+
+    SP_DEVINFO_DATA device;
+    if (!findDevice(set.get(), description, pattern, device)) return false;
+
+    SP_PROPCHANGE_PARAMS params;
+    std::memset(&params, 0, sizeof params);
+    params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+    params.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
+    params.StateChange = stateChange;
+    params.Scope = DICS_FLAG_GLOBAL;
+    params.HwProfile = 0;
+    if (!SetupDiSetClassInstallParamsA(set.get(), &device, &params.ClassInstallHeader,
+                                       sizeof params)) {
+        return false;
+    }
+    SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set.get(), &device);
+    return true;
+}
+
 }  // namespace
 
 bool probeDevice(const GUID* classGuid, const char* pattern, DeviceRecord& record) {
@@ -79,29 +104,6 @@ bool probeDevice(const GUID* classGuid, const char* pattern, DeviceRecord& recor
     readProperty(set.get(), device, SPDRP_LOWERFILTERS, record.lowerFilters,
                  sizeof record.lowerFilters);
     return joinText(record.pattern, {pattern});
-}
-
-bool changeMatchingDeviceState(const GUID* classGuid, const char* description, const char* pattern,
-                               DWORD stateChange) {
-    DeviceSet set(classGuid);
-    if (!set.valid()) return false;
-
-    SP_DEVINFO_DATA device;
-    if (!findDevice(set.get(), description, pattern, device)) return false;
-
-    SP_PROPCHANGE_PARAMS params;
-    std::memset(&params, 0, sizeof params);
-    params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
-    params.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
-    params.StateChange = stateChange;
-    params.Scope = DICS_FLAG_GLOBAL;
-    params.HwProfile = 0;
-    if (!SetupDiSetClassInstallParamsA(set.get(), &device, &params.ClassInstallHeader,
-                                       sizeof params)) {
-        return false;
-    }
-    SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set.get(), &device);
-    return true;
 }
 
 bool removeMatchingDevice(const GUID* classGuid, const char* description, const char* pattern) {
@@ -157,16 +159,4 @@ bool anyStayingDevice(const char* pattern,
 
 bool enableMatchingDevice(const GUID* classGuid, const char* description, const char* pattern) {
     return changeMatchingDeviceState(classGuid, description, pattern, DICS_ENABLE);
-}
-
-bool changeDeviceState(const GUID* classGuid, const char* description, DWORD stateChange) {
-    return changeMatchingDeviceState(classGuid, description, nullptr, stateChange);
-}
-
-bool enableDeviceByDescription(const GUID* classGuid, const char* description) {
-    return changeDeviceState(classGuid, description, DICS_ENABLE);
-}
-
-bool removeDeviceByDescription(const GUID* classGuid, const char* description) {
-    return removeMatchingDevice(classGuid, description, nullptr);
 }

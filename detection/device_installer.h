@@ -15,26 +15,15 @@
 bool probeDevice(const GUID* classGuid, const char* pattern, DeviceRecord& record);
 
 // Finds the first device whose description equals `description` (ignoring
-// case) and runs DIF_PROPERTYCHANGE with `stateChange`, global scope. True
-// when the device was found and the parameters were accepted; the class
-// installer's own verdict is not looked at.
-bool changeDeviceState(const GUID* classGuid, const char* description, DWORD stateChange);
-
-// changeDeviceState with DICS_ENABLE.
-bool enableDeviceByDescription(const GUID* classGuid, const char* description);
-
-// Finds the first device with `description` and runs DIF_REMOVE, global
-// scope. Returns the class installer's verdict; false when no device has
-// that description or the parameters were refused.
-bool removeDeviceByDescription(const GUID* classGuid, const char* description);
-
-// The same three requests restricted to the devices of one catalogue slot: a
-// device passes only when its description equals `description` (ignoring
-// case) and its upper-cased hardware ID also contains `pattern`; any other
+// case) and whose upper-cased hardware ID contains `pattern`; any other
 // device, whatever its description, is skipped and the walk goes on. A null
 // or empty `pattern` restricts nothing.
-bool changeMatchingDeviceState(const GUID* classGuid, const char* description, const char* pattern,
-                               DWORD stateChange);
+//
+// Enable runs DIF_PROPERTYCHANGE with DICS_ENABLE, global scope: true when
+// the device was found and the parameters were accepted; the class
+// installer's own verdict is not looked at. Remove runs DIF_REMOVE, global
+// scope, and returns the class installer's verdict; false when no device
+// passes or the parameters were refused.
 bool enableMatchingDevice(const GUID* classGuid, const char* description, const char* pattern);
 bool removeMatchingDevice(const GUID* classGuid, const char* description, const char* pattern);
 

@@ -11,9 +11,10 @@ public:
 
     unsigned codePage() const { return codePage_; }
 
-    // ASCII passes through; other bytes are mapped through the code page. A
-    // byte the code page leaves undefined (or a code page the C library does
-    // not know) becomes U+FFFD.
+    // The simulation's own conversion (winsim/codepage.h): a byte the code
+    // page leaves undefined becomes the C1 control of the same value. With a
+    // code page the simulation does not know, ASCII passes through and every
+    // other byte becomes U+FFFD.
     std::string toUtf8(const std::string& ansi) const;
 
 private:

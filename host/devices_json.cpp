@@ -3,7 +3,7 @@
 #include "detection/bounded_text.h"
 #include "detection/device_catalogue.h"
 #include "dialog/resource.h"
-#include "host/state_json.h"
+#include "protocol/state_json.h"
 #include "winsim/machine.h"
 
 #include <vector>

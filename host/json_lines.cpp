@@ -1,7 +1,7 @@
 #include "host/json_lines.h"
 
 #include "dialog/resource.h"
-#include "host/state_json.h"
+#include "protocol/state_json.h"
 #include "winsim/user.h"
 
 #include <vector>

@@ -1,5 +1,5 @@
 // The line mode's JSON lines, read from the window-system model; their form
-// is that of host/state_json.h, shared with the UI-automation driver.
+// is that of protocol/state_json.h, shared with the UI-automation driver.
 // Strings are converted from the machine's code page to UTF-8.
 #pragma once
 

@@ -3,38 +3,8 @@
 #include "dialog/resource.h"
 #include "host/devices_json.h"
 #include "host/json_lines.h"
+#include "protocol/commands.h"
 #include "winsim/machine.h"
-
-#include <cerrno>
-#include <cstdlib>
-#include <sstream>
-
-namespace {
-
-std::string trim(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) {
-        return {};
-    }
-    const auto last = text.find_last_not_of(" \t\r\n");
-    return text.substr(first, last - first + 1);
-}
-
-// A non-negative decimal number that fits an int, nothing else.
-bool parseIndex(const std::string& text, int* index) {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    errno = 0;
-    const long value = std::strtol(text.c_str(), nullptr, 10);
-    if (errno != 0 || value > 0x7FFFFFFFL) {
-        return false;
-    }
-    *index = static_cast<int>(value);
-    return true;
-}
-
-}  // namespace
 
 LineMode::LineMode(std::istream& in, std::ostream& out, std::ostream& err, AnsiText ansi)
     : in_(in), out_(out), err_(err), ansi_(ansi) {}
@@ -80,7 +50,7 @@ bool LineMode::waitForInput() {
     }
     std::string line;
     while (!outputFailed_ && std::getline(in_, line)) {
-        if (execute(trim(line))) {
+        if (execute(line)) {
             return true;
         }
     }
@@ -101,67 +71,57 @@ bool LineMode::handleAboutBox(HWND about) {
     return winsim::ui::clickButton(about, IDOK);
 }
 
-bool LineMode::execute(const std::string& line) {
-    std::istringstream words(line);
-    std::string command;
-    words >> command;
-    if (command.empty()) {
-        return false;
-    }
-    std::string argument;
-    words >> argument;
-    std::string extra;
-    words >> extra;
-    if (!extra.empty() || (!argument.empty() && command != "select")) {
-        err_ << "quorvane-uninstall: unknown command: " << line << '\n';
-        return false;
-    }
-
+bool LineMode::execute(const std::string& text) {
+    using protocol::Command;
+    const protocol::ParsedCommand parsed = protocol::parseCommand(text);
+    const std::string& line = parsed.line;
     int button = 0;
-    if (command == "detect") {
-        button = IDC_DETECT;
-    } else if (command == "uninstall") {
-        button = IDOK;
-    } else if (command == "restart") {
-        button = IDC_RESTART;
-    } else if (command == "close") {
-        button = IDCANCEL;
-    }
-    if (button != 0) {
-        // A disabled button ignores the click; the command is still consumed.
-        const bool clicked = winsim::ui::clickButton(mainDialog_, button);
-        detectionRan_ = detectionRan_ || (clicked && button == IDC_DETECT);
-        return true;
-    }
-    if (command == "select") {
-        int index = 0;
-        if (!parseIndex(argument, &index)) {
+    switch (parsed.command) {
+        case Command::Empty:
+            return false;
+        case Command::Detect:
+            button = IDC_DETECT;
+            break;
+        case Command::Uninstall:
+            button = IDOK;
+            break;
+        case Command::Restart:
+            button = IDC_RESTART;
+            break;
+        case Command::Close:
+            button = IDCANCEL;
+            break;
+        case Command::BadIndex:
             err_ << "quorvane-uninstall: select needs an item number: " << line << '\n';
             return false;
-        }
-        if (!winsim::ui::chooseListItem(mainDialog_, IDC_DEVICE_LIST, index)) {
-            err_ << "quorvane-uninstall: the device list has no item " << index << '\n';
+        case Command::Select:
+            if (!winsim::ui::chooseListItem(mainDialog_, IDC_DEVICE_LIST, parsed.index)) {
+                err_ << "quorvane-uninstall: the device list has no item " << parsed.index << '\n';
+                return false;
+            }
+            return true;
+        case Command::About:
+            if (!winsim::ui::chooseSystemCommand(mainDialog_, IDM_ABOUTBOX)) {
+                err_ << "quorvane-uninstall: the system menu has no about entry\n";
+                return false;
+            }
+            return true;
+        case Command::State:
+            out_ << stateLine(mainDialog_, winsim::restartRequested(), ansi_) << '\n';
+            flushOutput();
             return false;
-        }
-        return true;
-    }
-    if (command == "about") {
-        if (!winsim::ui::chooseSystemCommand(mainDialog_, IDM_ABOUTBOX)) {
-            err_ << "quorvane-uninstall: the system menu has no about entry\n";
+        case Command::Devices:
+            out_ << devices_ << '\n';
+            out_.flush();
             return false;
-        }
-        return true;
+        case Command::AboutOpen:  // the UI driver's; the about box here answers at once
+        case Command::AboutClose:
+        case Command::Unknown:
+            err_ << "quorvane-uninstall: unknown command: " << line << '\n';
+            return false;
     }
-    if (command == "state") {
-        out_ << stateLine(mainDialog_, winsim::restartRequested(), ansi_) << '\n';
-        flushOutput();
-        return false;
-    }
-    if (command == "devices") {
-        out_ << devices_ << '\n';
-        out_.flush();
-        return false;
-    }
-    err_ << "quorvane-uninstall: unknown command: " << line << '\n';
-    return false;
+    // A disabled button ignores the click; the command is still consumed.
+    const bool clicked = winsim::ui::clickButton(mainDialog_, button);
+    detectionRan_ = detectionRan_ || (clicked && button == IDC_DETECT);
+    return true;
 }

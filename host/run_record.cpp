@@ -149,9 +149,8 @@ void RunRecord::print(std::ostream& out) {
     std::setlocale(LC_CTYPE, "");
     const char* codeset = nl_langinfo(CODESET);
     const std::string target = codeset != nullptr && codeset[0] != '\0' ? codeset : "ASCII";
-    const std::string codePage = "CP" + std::to_string(ansi_.codePage());
     for (const std::string& line : statusLines()) {
-        out << convertText(line, codePage, target) << '\n';
+        out << convertText(ansi_.toUtf8(line), "UTF-8", target) << '\n';
     }
     out << convertText(imageLine_, "UTF-8", target) << '\n';
     out.flush();

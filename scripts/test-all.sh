@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the host suite under AddressSanitizer and
-# UndefinedBehaviorSanitizer, both MinGW builds, and whatever end-to-end
-# and fuzz stages exist. Stops at the first failure.
+# Checks the layout of every source file, then builds and runs every test:
+# the host suite under AddressSanitizer and UndefinedBehaviorSanitizer, both
+# MinGW builds, and whatever end-to-end and fuzz stages exist. Stops at the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc)
+
+echo "== clang-format: every C and C++ file of the tree"
+git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
 
 echo "== host-asan: build and test"
 cmake --preset host-asan >/dev/null

@@ -1,6 +1,7 @@
 #include "tests/dialog/dialog_fixture.h"
 
 #include "dialog/uninstall_dialog.h"
+#include "tests/support/reg_text.h"
 #include "host/program_setup.h"
 #include "winsim/machine.h"
 
@@ -24,12 +25,12 @@ bool ScriptedInput::waitForInput() {
 
 std::string statusText(HWND dialog) {
     char buffer[16384];
-    const int length = GetWindowTextA(GetDlgItem(dialog, 1002), buffer, sizeof buffer);
+    const int length = GetWindowTextA(GetDlgItem(dialog, IDC_STATUS), buffer, sizeof buffer);
     return std::string(buffer, length > 0 ? static_cast<std::size_t>(length) : 0);
 }
 
 std::vector<std::string> deviceItems(HWND dialog) {
-    HWND list = GetDlgItem(dialog, 1003);
+    HWND list = GetDlgItem(dialog, IDC_DEVICE_LIST);
     std::vector<std::string> items;
     const LRESULT count = SendMessageA(list, CB_GETCOUNT, 0, 0);
     for (LRESULT i = 0; i < count; ++i) {
@@ -41,7 +42,7 @@ std::vector<std::string> deviceItems(HWND dialog) {
 }
 
 int selectedItem(HWND dialog) {
-    return static_cast<int>(SendMessageA(GetDlgItem(dialog, 1003), CB_GETCURSEL, 0, 0));
+    return static_cast<int>(SendMessageA(GetDlgItem(dialog, IDC_DEVICE_LIST), CB_GETCURSEL, 0, 0));
 }
 
 bool isEnabled(HWND dialog, int id) { return IsWindowEnabled(GetDlgItem(dialog, id)) != FALSE; }
@@ -53,9 +54,9 @@ std::string message(UINT id, const std::string& name, unsigned count) {
     }
     char buffer[2048];
     // Argument order of each message as the dialog passes it.
-    if (id == 117) {
+    if (id == IDS_INSTALLED_TIMES) {
         std::snprintf(buffer, sizeof buffer, format.c_str(), name.c_str(), count);
-    } else if (id == 120) {
+    } else if (id == IDS_UNINSTALLED_ALL) {
         std::snprintf(buffer, sizeof buffer, format.c_str(), count, name.c_str());
     } else {
         std::snprintf(buffer, sizeof buffer, format.c_str(), name.c_str(), name.c_str());
@@ -63,64 +64,32 @@ std::string message(UINT id, const std::string& name, unsigned count) {
     return buffer;
 }
 
-namespace {
-
-// REGEDIT4 hex bytes of `strings` as a multi-string (or one string for
-// hex(2)), each followed by a zero, the list by another.
-std::string hexStrings(const std::vector<std::string>& strings, bool multi) {
-    std::string out;
-    char byte[4];
-    auto add = [&](unsigned char c) {
-        std::snprintf(byte, sizeof byte, "%02x", c);
-        out += out.empty() ? "" : ",";
-        out += byte;
-    };
-    for (const auto& s : strings) {
-        for (unsigned char c : s) add(c);
-        add(0);
-    }
-    if (multi) add(0);
-    return out;
-}
-
-const char kNetClass[] = "{4D36E972-E325-11CE-BFC1-08002BE10318}";
-
-}  // namespace
-
-std::string ntDeviceReg(const NtDevice& d) {
+std::string ntAdapterReg(const NtAdapter& d) {
     const std::string hw = "USB\\Vid_f3a7&Pid_" + d.pid;
-    const std::string classKey = std::string("System\\CurrentControlSet\\Control\\Class\\") +
-                                 kNetClass + "\\00" + (d.classIndex < 10 ? "0" : "") +
-                                 std::to_string(d.classIndex);
-    const std::string driverValue = std::string(kNetClass) + "\\\\00" +
-                                    (d.classIndex < 10 ? "0" : "") + std::to_string(d.classIndex);
-    std::string reg;
-    reg += "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\USB\\VID_F3A7&PID_" + d.pid +
-           "\\" + d.instance + "]\r\n";
-    reg += "\"DeviceDesc\"=\"" + d.description + "\"\r\n";
-    reg += "\"HardwareID\"=hex(7):" + hexStrings({hw + "&Rev_0100", hw}, true) + "\r\n";
-    reg += "\"Service\"=\"" + d.service + "\"\r\n";
-    if (!d.lowerFilter.empty()) {
-        reg += "\"LowerFilters\"=hex(7):" + hexStrings({d.lowerFilter}, true) + "\r\n";
-    }
-    reg += "\"Class\"=\"Net\"\r\n\"ClassGUID\"=\"" + std::string(kNetClass) + "\"\r\n";
-    reg += "\"Driver\"=\"" + driverValue + "\"\r\n\"ConfigFlags\"=dword:00000000\r\n\r\n";
-    reg += "[HKEY_LOCAL_MACHINE\\" + classKey + "]\r\n";
-    reg += "\"DriverDesc\"=\"" + d.description + "\"\r\n";
-    if (d.withInstallTraces) {
-        reg += "\"InfPath\"=\"oem" + std::to_string(d.classIndex) + ".inf\"\r\n";
-    }
-    reg += "\"MatchingDeviceId\"=\"usb\\\\vid_f3a7&pid_" + d.pid + "\"\r\n\r\n";
+    const std::string index =
+        std::string(d.classIndex < 10 ? "000" : "00") + std::to_string(d.classIndex);
+    NtDevice device;
+    device.instance = "USB\\VID_F3A7&PID_" + d.pid + "\\" + d.instance;
+    device.desc = d.description;
+    device.hardwareIds = {hw + "&Rev_0100", hw};
+    device.service = d.service;
+    device.driver = std::string(kNetGuid) + "\\" + index;
+    if (!d.lowerFilter.empty()) device.lowerFilters = {d.lowerFilter};
+    RegText reg;
+    addNtDevice(reg, device);
+
+    const std::string ccs = kCcs;
+    reg.key(ccs + "Control\\Class\\" + kNetGuid + "\\" + index).sz("DriverDesc", d.description);
+    if (d.withInstallTraces) reg.sz("InfPath", "oem" + std::to_string(d.classIndex) + ".inf");
+    reg.sz("MatchingDeviceId", "usb\\vid_f3a7&pid_" + d.pid);
     const std::string image = d.lowerFilter.empty() ? d.service : d.lowerFilter;
-    reg += "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\" + image + "]\r\n";
-    reg += "\"ImagePath\"=hex(2):" + hexStrings({"system32\\DRIVERS\\" + image + ".sys"}, false) +
-           "\r\n\r\n";
-    reg += "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Eventlog\\System\\" +
-           d.service + "]\r\n\"TypesSupported\"=dword:00000007\r\n\r\n";
-    return reg;
+    reg.key(ccs + "Services\\" + image)
+        .expandSz("ImagePath", "system32\\DRIVERS\\" + image + ".sys");
+    reg.key(ccs + "Services\\Eventlog\\System\\" + d.service).dword("TypesSupported", 7);
+    return reg.text();
 }
 
-void addNtDeviceFiles(TempImage& image, const NtDevice& d) {
+void addNtAdapterFiles(TempImage& image, const NtAdapter& d) {
     image.file("C:\\WINDOWS\\Inf\\oem" + std::to_string(d.classIndex) + ".inf");
     image.file("C:\\WINDOWS\\Inf\\oem" + std::to_string(d.classIndex) + ".PNF");
     const std::string driver = d.lowerFilter.empty() ? d.service : d.lowerFilter;

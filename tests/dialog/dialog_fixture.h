@@ -2,6 +2,7 @@
 // system: a scripted input driver, state readers and image builders.
 #pragma once
 
+#include "dialog/resource.h"
 #include "platform/win32.h"
 
 #include <gtest/gtest.h>
@@ -37,10 +38,10 @@ bool isEnabled(HWND dialog, int id);
 // Catalogue texts with their line endings, as the pane shows them.
 std::string message(UINT id, const std::string& name = "", unsigned count = 0);
 
-// Appends an NT-family device to `image`: its USB enumeration instance, its
-// network class key 00NN, its service (and optional lower filter) and the
-// INF and driver files.
-struct NtDevice {
+// An NT-family adapter with its installation: the USB enumeration instance
+// (the device of tests/support/reg_text.h), its network class key 00NN, its
+// service (and optional lower filter) and the INF and driver files.
+struct NtAdapter {
     std::string pid = "0053";  // catalogue slot 0: 0021, 1: 0053, 2: 0054
     std::string instance = "5&1f8d3a27&0&1";
     std::string description = "Quorvane USB 2.0 Network Adapter";
@@ -49,8 +50,8 @@ struct NtDevice {
     std::string lowerFilter;
     bool withInstallTraces = true;  // false: the class key lacks InfPath
 };
-std::string ntDeviceReg(const NtDevice& device);
-void addNtDeviceFiles(TempImage& image, const NtDevice& device);
+std::string ntAdapterReg(const NtAdapter& device);
+void addNtAdapterFiles(TempImage& image, const NtAdapter& device);
 
 // A copy of one of the shipped images under machines/ in a temp dir.
 class ImageCopy {

@@ -24,7 +24,7 @@ ScriptedInput::Step capture(Snapshot* snapshot) {
         snapshot->devices = deviceItems(dialog);
         snapshot->selected = selectedItem(dialog);
         snapshot->uninstall = isEnabled(dialog, IDOK);
-        snapshot->restart = isEnabled(dialog, 1000);
+        snapshot->restart = isEnabled(dialog, IDC_RESTART);
     };
 }
 
@@ -36,16 +36,18 @@ ScriptedInput::Step click(int id) {
 
 TEST_F(DialogTest, NtStartUpListsOneDeviceInstalledOnce) {
     TempImage image;
-    NtDevice device;
-    image.reg(ntDeviceReg(device));
-    addNtDeviceFiles(image, device);
+    NtAdapter device;
+    image.reg(ntAdapterReg(device));
+    addNtAdapterFiles(image, device);
     image.load();
 
     Snapshot atStart;
     input.add(capture(&atStart));
     EXPECT_EQ(runDialog(), IDCANCEL);  // script ended: closed as by the close box
 
-    EXPECT_EQ(atStart.status, message(102) + message(103, kAdapter) + message(116, kAdapter));
+    EXPECT_EQ(atStart.status, message(IDS_NT_FAMILY_DETECTED) +
+                                  message(IDS_INSTALLED_ONCE, kAdapter) +
+                                  message(IDS_CLICK_UNINSTALL, kAdapter));
     EXPECT_EQ(atStart.devices, std::vector<std::string>{kAdapter});
     EXPECT_EQ(atStart.selected, 0);
     EXPECT_TRUE(atStart.uninstall);
@@ -56,48 +58,52 @@ TEST_F(DialogTest, NtStartUpCountsInstallationsAndListsDevicesInSlotOrder) {
     // Slot 2 is added to the image before slot 0: the list follows the
     // catalogue, not the registry.
     TempImage image;
-    NtDevice slot2;
+    NtAdapter slot2;
     slot2.pid = "0054";
     slot2.description = "Quorvane USB Network Adapter (slot 2)";
     slot2.classIndex = 9;
     slot2.service = "kestrely";
-    NtDevice slot0a;
+    NtAdapter slot0a;
     slot0a.pid = "0021";
     slot0a.description = "Quorvane USB 1.1 Adapter";
     slot0a.classIndex = 4;
     slot0a.service = "kestrel1";
-    NtDevice slot0b = slot0a;
+    NtAdapter slot0b = slot0a;
     slot0b.instance = "5&aa&0&2";
-    image.reg(ntDeviceReg(slot2) + ntDeviceReg(slot0a) + ntDeviceReg(slot0b));
-    addNtDeviceFiles(image, slot2);
-    addNtDeviceFiles(image, slot0a);
+    image.reg(ntAdapterReg(slot2) + ntAdapterReg(slot0a) + ntAdapterReg(slot0b));
+    addNtAdapterFiles(image, slot2);
+    addNtAdapterFiles(image, slot0a);
     image.load();
 
     Snapshot atStart;
     input.add(capture(&atStart));
     runDialog();
 
-    EXPECT_EQ(atStart.status, message(102) + message(117, slot0a.description, 2) +
-                                  message(103, slot2.description) + message(115));
+    EXPECT_EQ(atStart.status, message(IDS_NT_FAMILY_DETECTED) +
+                                  message(IDS_INSTALLED_TIMES, slot0a.description, 2) +
+                                  message(IDS_INSTALLED_ONCE, slot2.description) +
+                                  message(IDS_SELECT_DEVICE));
     EXPECT_EQ(atStart.devices, (std::vector<std::string>{slot0a.description, slot2.description}));
     EXPECT_EQ(atStart.selected, 0);
     EXPECT_TRUE(atStart.uninstall);
-    // 117 shows the count quoted, as the catalogue words it.
+    // IDS_INSTALLED_TIMES shows the count quoted, as the catalogue words it.
     EXPECT_NE(atStart.status.find("installed '2' times"), std::string::npos);
 }
 
 TEST_F(DialogTest, DeviceWhoseTracesAreGoneIsReportedAndNotListed) {
     TempImage image;
-    NtDevice gone;
+    NtAdapter gone;
     gone.withInstallTraces = false;
-    image.reg(ntDeviceReg(gone));
+    image.reg(ntAdapterReg(gone));
     image.load();
 
     Snapshot atStart;
     input.add(capture(&atStart));
     runDialog();
 
-    EXPECT_EQ(atStart.status, message(102) + message(105, kAdapter) + message(104));
+    EXPECT_EQ(atStart.status, message(IDS_NT_FAMILY_DETECTED) +
+                                  message(IDS_INSTALLATION_NOT_FOUND, kAdapter) +
+                                  message(IDS_NO_DEVICE_NT));
     EXPECT_TRUE(atStart.devices.empty());
     EXPECT_EQ(atStart.selected, -1);
     EXPECT_FALSE(atStart.uninstall);
@@ -112,7 +118,9 @@ TEST_F(DialogTest, NineXStartUpAndEmptyMachine) {
         input.add(capture(&atStart));
         runDialog();
         const std::string name = "Quorvane USB Network Adapter";
-        EXPECT_EQ(atStart.status, message(111) + message(103, name) + message(116, name));
+        EXPECT_EQ(atStart.status, message(IDS_WIN9X_FAMILY_DETECTED) +
+                                      message(IDS_INSTALLED_ONCE, name) +
+                                      message(IDS_CLICK_UNINSTALL, name));
         EXPECT_EQ(atStart.devices, std::vector<std::string>{name});
         EXPECT_TRUE(atStart.uninstall);
     }
@@ -125,7 +133,7 @@ TEST_F(DialogTest, NineXStartUpAndEmptyMachine) {
         Snapshot atStart;
         input.add(capture(&atStart));
         runDialog();
-        EXPECT_EQ(atStart.status, message(102) + message(104));
+        EXPECT_EQ(atStart.status, message(IDS_NT_FAMILY_DETECTED) + message(IDS_NO_DEVICE_NT));
         EXPECT_TRUE(atStart.devices.empty());
         EXPECT_FALSE(atStart.uninstall);
     }
@@ -138,9 +146,9 @@ TEST_F(DialogTest, WindowsDirectoryUnavailable) {
         input = ScriptedInput();
         winsim::ui::setInputDriver(&input);
         TempImage image(platform, std::string(platform) == "nt" ? "5.1.2600" : "4.90.3000");
-        NtDevice device;
-        image.reg(ntDeviceReg(device));
-        addNtDeviceFiles(image, device);
+        NtAdapter device;
+        image.reg(ntAdapterReg(device));
+        addNtAdapterFiles(image, device);
         image.ini("[faults]\nwindows = fail\n");
         image.load();
 
@@ -148,9 +156,13 @@ TEST_F(DialogTest, WindowsDirectoryUnavailable) {
         input.add(capture(&atStart));
         runDialog();
         if (std::string(platform) == "nt") {
-            EXPECT_EQ(atStart.status, message(102) + message(106) + message(104));
+            EXPECT_EQ(atStart.status, message(IDS_NT_FAMILY_DETECTED) +
+                                          message(IDS_WINDOWS_DIR_MISSING) +
+                                          message(IDS_NO_DEVICE_NT));
         } else {
-            EXPECT_EQ(atStart.status, message(111) + message(106) + message(112));
+            EXPECT_EQ(atStart.status, message(IDS_WIN9X_FAMILY_DETECTED) +
+                                          message(IDS_WINDOWS_DIR_MISSING) +
+                                          message(IDS_NO_DEVICE_9X));
         }
         EXPECT_TRUE(atStart.devices.empty());
         EXPECT_FALSE(atStart.uninstall);
@@ -165,36 +177,37 @@ TEST_F(DialogTest, WindowsDirectoryTooLongForItsBuffer) {
         windows += "\\" + std::string(60, 'W');
     }
     TempImage image("nt", "5.1.2600", windows);
-    NtDevice device;
-    image.reg(ntDeviceReg(device));
+    NtAdapter device;
+    image.reg(ntAdapterReg(device));
     image.load();
     Snapshot atStart;
     input.add(capture(&atStart));
     runDialog();
-    EXPECT_EQ(atStart.status, message(102) + message(106) + message(104));
+    EXPECT_EQ(atStart.status, message(IDS_NT_FAMILY_DETECTED) + message(IDS_WINDOWS_DIR_MISSING) +
+                                  message(IDS_NO_DEVICE_NT));
     EXPECT_FALSE(atStart.uninstall);
 }
 
 TEST_F(DialogTest, VersionUnreadableThenDetect) {
     TempImage image;
-    NtDevice device;
-    image.reg(ntDeviceReg(device));
-    addNtDeviceFiles(image, device);
+    NtAdapter device;
+    image.reg(ntAdapterReg(device));
+    addNtAdapterFiles(image, device);
     image.ini("[faults]\nversion = fail\n");
     image.load();
 
     Snapshot atStart, afterDetect;
     input.add(capture(&atStart));
-    input.add(click(1006));
+    input.add(click(IDC_DETECT));
     input.add(capture(&afterDetect));
     runDialog();
 
-    // No detection at start-up; 119 has no line ending, so the next message
+    // No detection at start-up; IDS_VERSION_UNKNOWN has no line ending, so the next message
     // continues its line. Detect runs with the family unknown: the device is
     // probed but never listed.
-    EXPECT_EQ(atStart.status, message(119));
+    EXPECT_EQ(atStart.status, message(IDS_VERSION_UNKNOWN));
     EXPECT_FALSE(atStart.uninstall);
-    EXPECT_EQ(afterDetect.status, message(119) + message(112));
+    EXPECT_EQ(afterDetect.status, message(IDS_VERSION_UNKNOWN) + message(IDS_NO_DEVICE_9X));
     EXPECT_TRUE(afterDetect.devices.empty());
     EXPECT_FALSE(afterDetect.uninstall);
 }
@@ -205,22 +218,24 @@ TEST_F(DialogTest, DetectAppendsAndFollowsTheMachine) {
 
     Snapshot first, second, third;
     input.add(capture(&first));
-    input.add(click(1006));
+    input.add(click(IDC_DETECT));
     input.add(capture(&second));
     // The device's enumeration keys go away (unplugged and cleaned up
     // elsewhere): the next run finds nothing.
     input.add([](HWND) {
         ASSERT_TRUE(winsim::deleteTree("System\\CurrentControlSet\\Enum\\USB\\VID_F3A7&PID_0053"));
     });
-    input.add(click(1006));
+    input.add(click(IDC_DETECT));
     input.add(capture(&third));
     runDialog();
 
-    const std::string run = message(117, kAdapter, 2) + message(116, kAdapter);
-    EXPECT_EQ(first.status, message(102) + run);
-    EXPECT_EQ(second.status, message(102) + run + run);
+    const std::string run =
+        message(IDS_INSTALLED_TIMES, kAdapter, 2) + message(IDS_CLICK_UNINSTALL, kAdapter);
+    EXPECT_EQ(first.status, message(IDS_NT_FAMILY_DETECTED) + run);
+    EXPECT_EQ(second.status, message(IDS_NT_FAMILY_DETECTED) + run + run);
     EXPECT_EQ(second.devices, std::vector<std::string>{kAdapter});
-    EXPECT_EQ(third.status, message(102) + run + run + message(104));
+    EXPECT_EQ(third.status,
+              message(IDS_NT_FAMILY_DETECTED) + run + run + message(IDS_NO_DEVICE_NT));
     EXPECT_TRUE(third.devices.empty());
     EXPECT_EQ(third.selected, -1);
     EXPECT_FALSE(third.uninstall);
@@ -231,10 +246,10 @@ TEST_F(DialogTest, StatusPaneKeepsItsEndInView) {
     xp.load();
     winsim::ui::ControlInfo pane;
     for (int i = 0; i < 8; ++i) {
-        input.add(click(1006));
+        input.add(click(IDC_DETECT));
     }
     input.add([&pane](HWND dialog) {
-        ASSERT_TRUE(winsim::ui::describeControl(GetDlgItem(dialog, 1002), &pane));
+        ASSERT_TRUE(winsim::ui::describeControl(GetDlgItem(dialog, IDC_STATUS), &pane));
     });
     runDialog();
     ASSERT_GT(pane.lines.size(), static_cast<std::size_t>(pane.visibleLines));

@@ -25,15 +25,17 @@ ScriptedInput::Step click(int id, bool expectTaken = true) {
 TEST_F(DialogTest, NtUninstallRunsInTwoPhasesAndRemovesEveryInstallation) {
     ImageCopy xp("xp");
     xp.load();
-    const std::string before = message(102) + message(117, kAdapter, 2) + message(116, kAdapter);
+    const std::string before = message(IDS_NT_FAMILY_DETECTED) +
+                               message(IDS_INSTALLED_TIMES, kAdapter, 2) +
+                               message(IDS_CLICK_UNINSTALL, kAdapter);
 
-    // At the repaint that opens the first phase, message 107 is in the pane
+    // At the repaint that opens the first phase, IDS_UNINSTALLING is in the pane
     // and nothing has been removed yet.
     std::string statusAtRepaint;
     bool deviceAtRepaint = false;
     HWND pane = nullptr;
     winsim::ui::setRepaintObserver([&](HWND window) {
-        if (GetDlgCtrlID(window) == 1002 && pane == nullptr) {
+        if (GetDlgCtrlID(window) == IDC_STATUS && pane == nullptr) {
             pane = window;
             statusAtRepaint = statusText(GetParent(window));
             deviceAtRepaint = winsim::keyExists(kEnumKey);
@@ -54,7 +56,7 @@ TEST_F(DialogTest, NtUninstallRunsInTwoPhasesAndRemovesEveryInstallation) {
     input.add([&](HWND dialog) {
         after = statusText(dialog);
         uninstallAfter = isEnabled(dialog, IDOK);
-        restartAfter = isEnabled(dialog, 1000);
+        restartAfter = isEnabled(dialog, IDC_RESTART);
         devicesAfter = deviceItems(dialog);
         filesGoneAtNextInput =
             !std::ifstream(winsim::hostPath("C:\\WINDOWS\\Inf\\oem7.inf")).good();
@@ -65,10 +67,11 @@ TEST_F(DialogTest, NtUninstallRunsInTwoPhasesAndRemovesEveryInstallation) {
     EXPECT_TRUE(filesGoneAtNextInput);
 
     ASSERT_NE(pane, nullptr) << "the status pane was not repainted before the removal";
-    EXPECT_EQ(statusAtRepaint, before + message(107, kAdapter));
+    EXPECT_EQ(statusAtRepaint, before + message(IDS_UNINSTALLING, kAdapter));
     EXPECT_TRUE(deviceAtRepaint);
 
-    EXPECT_EQ(after, before + message(107, kAdapter) + message(120, kAdapter, 2));
+    EXPECT_EQ(after, before + message(IDS_UNINSTALLING, kAdapter) +
+                         message(IDS_UNINSTALLED_ALL, kAdapter, 2));
     EXPECT_FALSE(uninstallAfter);
     EXPECT_FALSE(restartAfter);                                   // NT family: no restart needed
     EXPECT_EQ(devicesAfter, std::vector<std::string>{kAdapter});  // until the next Detect
@@ -94,9 +97,10 @@ TEST_F(DialogTest, FailedRemovalsAreReportedAndKeepUninstallEnabled) {
         UINT expected;
     };
     const Case cases[] = {
-        {"device gone since detection", "", true, 109},
-        {"enable refused", "[faults]\r\npropertychange = refuse\r\n", false, 109},
-        {"class installer fails the removal", "[faults]\r\nremove = fail\r\n", false, 110},
+        {"device gone since detection", "", true, IDS_NOT_PLUGGED_IN},
+        {"enable refused", "[faults]\r\npropertychange = refuse\r\n", false, IDS_NOT_PLUGGED_IN},
+        {"class installer fails the removal", "[faults]\r\nremove = fail\r\n", false,
+         IDS_CANNOT_UNINSTALL},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -106,8 +110,9 @@ TEST_F(DialogTest, FailedRemovalsAreReportedAndKeepUninstallEnabled) {
         ImageCopy xp("xp");
         xp.appendIni(c.faults);
         xp.load();
-        const std::string before =
-            message(102) + message(117, kAdapter, 2) + message(116, kAdapter);
+        const std::string before = message(IDS_NT_FAMILY_DETECTED) +
+                                   message(IDS_INSTALLED_TIMES, kAdapter, 2) +
+                                   message(IDS_CLICK_UNINSTALL, kAdapter);
 
         std::string after;
         bool uninstallAfter = false;
@@ -121,7 +126,8 @@ TEST_F(DialogTest, FailedRemovalsAreReportedAndKeepUninstallEnabled) {
         });
         runDialog();
 
-        EXPECT_EQ(after, before + message(107, kAdapter) + message(c.expected, kAdapter));
+        EXPECT_EQ(after,
+                  before + message(IDS_UNINSTALLING, kAdapter) + message(c.expected, kAdapter));
         EXPECT_TRUE(uninstallAfter);
         // Nothing of the installation was deleted by the program.
         EXPECT_TRUE(std::ifstream(winsim::hostPath("C:\\WINDOWS\\Inf\\oem7.inf")).good());
@@ -140,14 +146,14 @@ TEST_F(DialogTest, UninstallWithoutSelectionOrStrayCommandDoesNothing) {
         atStart = statusText(dialog);
         winsim::resetCallCounts();
         // A selection can be cleared by the program only; the button stays enabled.
-        SendMessageA(GetDlgItem(dialog, 1003), CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
+        SendMessageA(GetDlgItem(dialog, IDC_DEVICE_LIST), CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
     });
     input.add(click(IDOK));
     input.add([&](HWND dialog) {
         afterClick = statusText(dialog);
         // The hidden button's command without an Uninstall before it.
-        PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(1007, BN_CLICKED),
-                     reinterpret_cast<LPARAM>(GetDlgItem(dialog, 1007)));
+        PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDC_DUMMY, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDC_DUMMY)));
     });
     input.add([&](HWND dialog) { afterStray = statusText(dialog); });
     runDialog();
@@ -162,24 +168,27 @@ TEST_F(DialogTest, NineXUninstallEnablesRestart) {
     ImageCopy me("me");
     me.load();
     const std::string name = "Quorvane USB Network Adapter";
-    const std::string before = message(111) + message(103, name) + message(116, name);
+    const std::string before = message(IDS_WIN9X_FAMILY_DETECTED) +
+                               message(IDS_INSTALLED_ONCE, name) +
+                               message(IDS_CLICK_UNINSTALL, name);
 
     std::string after;
     bool uninstallAfter = true, restartBefore = true, restartAfter = false;
-    input.add([&](HWND dialog) { restartBefore = isEnabled(dialog, 1000); });
-    input.add(click(1000, false));  // disabled: the click is ignored
+    input.add([&](HWND dialog) { restartBefore = isEnabled(dialog, IDC_RESTART); });
+    input.add(click(IDC_RESTART, false));  // disabled: the click is ignored
     input.add(click(IDOK));
     input.add([&](HWND dialog) {
         after = statusText(dialog);
         uninstallAfter = isEnabled(dialog, IDOK);
-        restartAfter = isEnabled(dialog, 1000);
+        restartAfter = isEnabled(dialog, IDC_RESTART);
         EXPECT_FALSE(winsim::restartRequested());
     });
-    input.add(click(1000));
+    input.add(click(IDC_RESTART));
     runDialog();
 
     EXPECT_FALSE(restartBefore);
-    EXPECT_EQ(after, before + message(107, name) + message(108, name) + message(113));
+    EXPECT_EQ(after, before + message(IDS_UNINSTALLING, name) + message(IDS_UNINSTALLED_ONE, name) +
+                         message(IDS_RESTART_REQUIRED));
     EXPECT_FALSE(uninstallAfter);
     EXPECT_TRUE(restartAfter);
     EXPECT_TRUE(winsim::restartRequested());

@@ -21,7 +21,7 @@ TEST_F(DialogTest, AboutBoxFromTheSystemMenu) {
         mainDialog = dialog;
         menu = winsim::ui::systemMenuItems(dialog);
         statusBefore = statusText(dialog);
-        EXPECT_TRUE(winsim::ui::chooseSystemCommand(dialog, 16));
+        EXPECT_TRUE(winsim::ui::chooseSystemCommand(dialog, IDM_ABOUTBOX));
     });
     // Runs inside the about box's own modal loop.
     input.add([&](HWND dialog) {
@@ -34,7 +34,7 @@ TEST_F(DialogTest, AboutBoxFromTheSystemMenu) {
         EXPECT_EQ(dialog, mainDialog);
         statusAfter = statusText(dialog);
         // Opened again: a fresh box each time.
-        EXPECT_TRUE(winsim::ui::chooseSystemCommand(dialog, 16));
+        EXPECT_TRUE(winsim::ui::chooseSystemCommand(dialog, IDM_ABOUTBOX));
     });
     input.add([&](HWND dialog) {
         ++opened;
@@ -57,7 +57,7 @@ TEST_F(DialogTest, AboutBoxFromTheSystemMenu) {
         if (control.kind == winsim::ui::ControlKind::Static && control.imageType.empty()) {
             texts.push_back(control.text);
         }
-        if (control.id == 1005) {
+        if (control.id == IDC_VERSION) {
             version = control.text;
         }
     }
@@ -100,7 +100,7 @@ TEST_F(DialogTest, MinimisedDialogDrawsItsIconCentred) {
 }
 
 TEST_F(DialogTest, EmptyAboutLabelAddsNothingToTheSystemMenu) {
-    // The same resources with an empty string 101.
+    // The same resources with an empty IDS_ABOUT_MENU_TEXT.
     std::vector<winsim::ui::ResourceFile> files;
     for (std::size_t i = 0; i < dialog_resources::kFileCount; ++i) {
         const EmbeddedFile& f = dialog_resources::kFiles[i];
@@ -122,13 +122,13 @@ TEST_F(DialogTest, EmptyAboutLabelAddsNothingToTheSystemMenu) {
     std::vector<winsim::ui::MenuItem> menu;
     input.add([&](HWND dialog) {
         menu = winsim::ui::systemMenuItems(dialog);
-        EXPECT_FALSE(winsim::ui::chooseSystemCommand(dialog, 16));
+        EXPECT_FALSE(winsim::ui::chooseSystemCommand(dialog, IDM_ABOUTBOX));
     });
     runDialog();
     ASSERT_FALSE(menu.empty());  // the standard items stay
     for (const auto& item : menu) {
         EXPECT_FALSE(item.separator);
-        EXPECT_NE(item.id, 16u);
+        EXPECT_NE(item.id, static_cast<UINT>(IDM_ABOUTBOX));
     }
 }
 
@@ -136,8 +136,8 @@ TEST_F(DialogTest, StringLoadingAndFormatting) {
     HINSTANCE module = GetModuleHandleA(nullptr);
     fw::String text;
     // Longer than the first buffer the loader tries.
-    ASSERT_TRUE(text.load(module, 104));
-    EXPECT_EQ(text.length(), message(104).size());
+    ASSERT_TRUE(text.load(module, IDS_NO_DEVICE_NT));
+    EXPECT_EQ(text.length(), message(IDS_NO_DEVICE_NT).size());
     EXPECT_EQ(std::string(text.c_str()).substr(text.length() - 3), "\r\r\n");
 
     EXPECT_FALSE(text.load(module, 114));  // not in the catalogue

@@ -104,7 +104,7 @@ TEST_F(DeviceInstallerTest, EnableAndRemoveByDescription) {
     load(reg);
 
     // Enable: the first device of the description, global scope.
-    EXPECT_TRUE(enableDeviceByDescription(networkClassGuid(), kDesc));
+    EXPECT_TRUE(enableMatchingDevice(networkClassGuid(), kDesc, nullptr));
     EXPECT_EQ(calls({"SetupDiSetClassInstallParamsA", "SetupDiCallClassInstaller"}),
               (std::vector<std::string>{
                   "SetupDiSetClassInstallParamsA(USB\\VID_F3A7&PID_0053\\1, DIF_PROPERTYCHANGE)",
@@ -112,28 +112,28 @@ TEST_F(DeviceInstallerTest, EnableAndRemoveByDescription) {
 
     // The class installer's verdict on the enable is not looked at.
     winsim::refuseCall("SetupDiCallClassInstaller", ERROR_DI_DO_DEFAULT);
-    EXPECT_TRUE(enableDeviceByDescription(networkClassGuid(), kDesc));
+    EXPECT_TRUE(enableMatchingDevice(networkClassGuid(), kDesc, nullptr));
     winsim::clearRefusals();
 
     // Refused parameters fail the enable.
     winsim::faults().refusePropertyChange = true;
-    EXPECT_FALSE(enableDeviceByDescription(networkClassGuid(), kDesc));
+    EXPECT_FALSE(enableMatchingDevice(networkClassGuid(), kDesc, nullptr));
     winsim::faults().refusePropertyChange = false;
 
     // Remove returns the installer's verdict, one device per call.
     winsim::faults().removeFails = true;
-    EXPECT_FALSE(removeDeviceByDescription(networkClassGuid(), kDesc));
+    EXPECT_FALSE(removeMatchingDevice(networkClassGuid(), kDesc, nullptr));
     winsim::faults().removeFails = false;
-    EXPECT_TRUE(removeDeviceByDescription(networkClassGuid(), kDesc));
+    EXPECT_TRUE(removeMatchingDevice(networkClassGuid(), kDesc, nullptr));
     EXPECT_FALSE(winsim::keyExists(kEnumUsb + "VID_F3A7&PID_0053\\1"));
     EXPECT_TRUE(winsim::keyExists(kEnumUsb + "VID_F3A7&PID_0053\\2"));
-    EXPECT_TRUE(removeDeviceByDescription(networkClassGuid(), kDesc));
+    EXPECT_TRUE(removeMatchingDevice(networkClassGuid(), kDesc, nullptr));
     EXPECT_FALSE(winsim::keyExists(kEnumUsb + "VID_F3A7&PID_0053"));
 
     // Nothing of that description left: false, the installer is not called.
     winsim::resetCallCounts();
-    EXPECT_FALSE(enableDeviceByDescription(networkClassGuid(), kDesc));
-    EXPECT_FALSE(removeDeviceByDescription(networkClassGuid(), kDesc));
+    EXPECT_FALSE(enableMatchingDevice(networkClassGuid(), kDesc, nullptr));
+    EXPECT_FALSE(removeMatchingDevice(networkClassGuid(), kDesc, nullptr));
     DeviceRecord record;
     EXPECT_FALSE(probeDevice(networkClassGuid(), kSlot1, record));
     EXPECT_EQ(winsim::callCount("SetupDiCallClassInstaller"), 0u);

@@ -10,43 +10,22 @@
 #include <vector>
 
 #include "detection/device_catalogue.h"
+#include "tests/support/reg_text.h"
 #include "tests/support/temp_image.h"
 #include "winsim/machine.h"
 
 namespace engine_test {
 
-constexpr char kNetGuid[] = "{4D36E972-E325-11CE-BFC1-08002BE10318}";
-constexpr char kCcs[] = "System\\CurrentControlSet\\";
-constexpr char kDesc[] = "Quorvane USB 2.0 Network Adapter";
+// The .reg builders and the NT device of the network class are shared with
+// the dialog tests (tests/support/reg_text.h).
+using qu_test::addNtDevice;
+using qu_test::kCcs;
+using qu_test::kDesc;
+using qu_test::kNetGuid;
+using qu_test::NtDevice;
+using qu_test::RegText;
+
 constexpr char kSlot1[] = "VID_F3A7&PID_0053";
-
-// REGEDIT4 body text (after the header), keys below HKEY_LOCAL_MACHINE.
-class RegText {
-public:
-    RegText& key(const std::string& path);
-    RegText& sz(const std::string& name, const std::string& value);
-    RegText& expandSz(const std::string& name, const std::string& value);
-    RegText& multiSz(const std::string& name, const std::vector<std::string>& strings);
-    RegText& dword(const std::string& name, uint32_t value);
-    const std::string& text() const { return text_; }
-
-private:
-    RegText& hex(const std::string& name, unsigned type, const std::string& bytes);
-    std::string text_;
-};
-
-// An NT device under System\CurrentControlSet\Enum\<instance> in the
-// network class. Empty fields are left out of the registry.
-struct NtDevice {
-    std::string instance = "USB\\VID_F3A7&PID_0053\\1";
-    std::string desc = kDesc;
-    std::vector<std::string> hardwareIds = {"USB\\Vid_f3a7&Pid_0053&Rev_0100",
-                                            "USB\\Vid_f3a7&Pid_0053"};
-    std::string service = "kestrelx";
-    std::string driver = std::string(kNetGuid) + "\\0007";
-    std::vector<std::string> lowerFilters;
-};
-void addNtDevice(RegText& reg, const NtDevice& device);
 
 // The class key, service keys and event-log keys of a complete NT install of
 // slot 1: class 0007 (InfPath oem7.inf), service kestrelx, optional filter

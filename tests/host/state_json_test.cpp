@@ -1,5 +1,5 @@
 // The JSON lines shared by the line mode and the UI driver.
-#include "host/state_json.h"
+#include "protocol/state_json.h"
 
 #include <gtest/gtest.h>
 

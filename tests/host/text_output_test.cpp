@@ -1,7 +1,8 @@
 // The text forms the line mode writes: JSON strings and code-page text.
 #include "host/ansi_text.h"
 #include "host/json_lines.h"
-#include "host/state_json.h"
+#include "protocol/state_json.h"
+#include "winsim/codepage.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -23,7 +24,9 @@ TEST(AnsiText, ConvertsThroughTheMachinesCodePage) {
     EXPECT_EQ(AnsiText(1252).toUtf8("caf\xe9 \x80"), "caf\xc3\xa9 \xe2\x82\xac");
     EXPECT_EQ(AnsiText(1251).toUtf8("\xc0"), "\xd0\x90");
     EXPECT_EQ(AnsiText(850).toUtf8("\x82"), "\xc3\xa9");
-    // Undefined in 1252, and an unknown code page: U+FFFD, ASCII kept.
-    EXPECT_EQ(AnsiText(1252).toUtf8("\x81"), "\xef\xbf\xbd");
+    // Undefined in 1252: the C1 control, as the simulated A functions read it.
+    EXPECT_EQ(AnsiText(1252).toUtf8("\x81"), "\xc2\x81");
+    EXPECT_EQ(AnsiText(1252).toUtf8("\x81"), winsim::ansiToUtf8(1252, "\x81"));
+    // An unknown code page: U+FFFD, ASCII kept.
     EXPECT_EQ(AnsiText(99999).toUtf8("a\xe9"), "a\xef\xbf\xbd");
 }

@@ -84,7 +84,7 @@ TEST(TextLayout, StatusTextBreaksAndWraps) {
     EXPECT_EQ(wrapText("", 20), Lines{});
     EXPECT_EQ(wrapText("a\r\r\n\r\nb", 20), (Lines{"a", "", "b"}));
 
-    // A text without an ending (message 119) continues on the same line.
+    // A text without an ending (IDS_VERSION_UNKNOWN) continues on the same line.
     EXPECT_EQ(wrapText("ERROR: x.Windows98 / WindowsME detected.\r\r\n", 80),
               Lines{"ERROR: x.Windows98 / WindowsME detected."});
 

@@ -237,7 +237,7 @@ TEST_F(PainterTest, UninstallingIsOnScreenBeforeTheRemovalStarts) {
 
     bool shownFirst = false;
     for (const Frame& f : frames) shownFirst |= f.uninstalling && !f.done && f.infPresent;
-    EXPECT_TRUE(shownFirst) << "no repaint showed message 107 before the files went";
+    EXPECT_TRUE(shownFirst) << "no repaint showed IDS_UNINSTALLING before the files went";
     EXPECT_FALSE(infPresent());
     EXPECT_NE(last.find("│All '2' instances of 'Quorvane USB 2.0"), std::string::npos) << last;
     EXPECT_NE(last.find("│successfully!"), std::string::npos) << last;

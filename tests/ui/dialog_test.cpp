@@ -11,7 +11,8 @@ using uitest::messageLog;
 using uitest::standardHandler;
 using namespace winsim::ui;
 
-const int kDetect = 1006, kList = 1003, kLog = 1002, kHidden = 1007, kVersion = 1005;
+const int kDetect = IDC_DETECT, kList = IDC_LIST, kLog = IDC_LOG, kHidden = IDC_HIDDEN,
+          kVersion = IDC_VERSION;
 
 class Dialogs : public uitest::UiTest {};
 
@@ -75,7 +76,7 @@ TEST_F(Dialogs, CreationStateAndResult) {
         EXPECT_EQ(r.bottom, 195);  // 120 units * 13 / 8
         EndDialog(d, 42);
     });
-    EXPECT_EQ(run(102, nullptr, 0x5EED), 42);
+    EXPECT_EQ(run(IDD_MAIN, nullptr, 0x5EED), 42);
     EXPECT_EQ(initParam, 0x5EED);
     EXPECT_FALSE(visibleDuringInit);
     EXPECT_FALSE(IsWindow(seen));
@@ -85,10 +86,10 @@ TEST_F(Dialogs, CreationStateAndResult) {
 
     // Missing template, foreign module, bad parent: -1 and no window.
     EXPECT_EQ(run(999), -1);
-    EXPECT_EQ(DialogBoxParamA(reinterpret_cast<HINSTANCE>(0x1234), MAKEINTRESOURCEA(102), nullptr,
-                              uitest::probeProc, 0),
+    EXPECT_EQ(DialogBoxParamA(reinterpret_cast<HINSTANCE>(0x1234), MAKEINTRESOURCEA(IDD_MAIN),
+                              nullptr, uitest::probeProc, 0),
               -1);
-    EXPECT_EQ(run(102, reinterpret_cast<HWND>(0x99999)), -1);
+    EXPECT_EQ(run(IDD_MAIN, reinterpret_cast<HWND>(0x99999)), -1);
 
     // EndDialog inside WM_INITDIALOG: never shown, no input asked for.
     handler = [](HWND h, UINT msg, WPARAM w, LPARAM l) -> INT_PTR {
@@ -96,7 +97,7 @@ TEST_F(Dialogs, CreationStateAndResult) {
         return standardHandler(h, msg, w, l);
     };
     const int callsBefore = script.calls;
-    EXPECT_EQ(run(102), 7);
+    EXPECT_EQ(run(IDD_MAIN), 7);
     EXPECT_EQ(script.calls, callsBefore);
 }
 
@@ -132,7 +133,7 @@ TEST_F(Dialogs, PostedCommandRunsAfterHandler) {
         EXPECT_EQ(messageLog, expected);
         EXPECT_TRUE(clickButton(activeDialog(), IDCANCEL));
     });
-    EXPECT_EQ(run(102), IDCANCEL);
+    EXPECT_EQ(run(IDD_MAIN), IDCANCEL);
     EXPECT_FALSE(PostMessageA(reinterpret_cast<HWND>(0x4444), WM_USER, 0, 0));
 }
 
@@ -163,7 +164,7 @@ TEST_F(Dialogs, InputToDisabledHiddenOrInactiveTargetsIsRefused) {
         ShowWindow(GetDlgItem(d, IDOK), SW_SHOW);
         EXPECT_TRUE(clickButton(d, IDOK));
     });
-    EXPECT_EQ(run(102), IDOK);
+    EXPECT_EQ(run(IDD_MAIN), IDOK);
     EXPECT_EQ(messageLog.back(), "Main:WM_DESTROY");
 }
 
@@ -197,7 +198,7 @@ TEST_F(Dialogs, ListSelectionNotifiesParent) {
         EXPECT_EQ(info.text, "beta");
         EXPECT_TRUE(info.focused);
     });
-    EXPECT_EQ(run(102), IDCANCEL);  // script over: closed
+    EXPECT_EQ(run(IDD_MAIN), IDCANCEL);  // script over: closed
 }
 
 // The about box opened from a system command of the main dialog.
@@ -205,7 +206,7 @@ TEST_F(Dialogs, NestedModalDialogs) {
     INT_PTR aboutResult = 0;
     handler = [&](HWND h, UINT msg, WPARAM w, LPARAM l) -> INT_PTR {
         if (msg == WM_SYSCOMMAND && (w & 0xFFF0) == 0x0010) {
-            aboutResult = DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(100), h,
+            aboutResult = DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_ABOUT), h,
                                           uitest::probeProc, 0);
             return TRUE;
         }
@@ -241,7 +242,7 @@ TEST_F(Dialogs, NestedModalDialogs) {
         EXPECT_TRUE(IsWindowEnabled(mainDialog));
         EXPECT_TRUE(clickButton(mainDialog, IDCANCEL));
     });
-    EXPECT_EQ(run(102), IDCANCEL);
+    EXPECT_EQ(run(IDD_MAIN), IDCANCEL);
     const std::vector<std::string> tail(messageLog.end() - 2, messageLog.end());
     EXPECT_EQ(tail, (std::vector<std::string>{"Main:WM_COMMAND 2/0", "Main:WM_DESTROY"}));
     EXPECT_NE(std::find(messageLog.begin(), messageLog.end(), "About:WM_DESTROY"),
@@ -253,11 +254,12 @@ TEST_F(Dialogs, NestedModalDialogs) {
 TEST_F(Dialogs, DestroyedWindows) {
     handler = [](HWND h, UINT msg, WPARAM w, LPARAM l) -> INT_PTR {
         if (msg == WM_SYSCOMMAND && w == 0x0010) {
-            EXPECT_EQ(DialogBoxParamA(nullptr, MAKEINTRESOURCEA(100), h, uitest::probeProc, 0), 0);
+            EXPECT_EQ(
+                DialogBoxParamA(nullptr, MAKEINTRESOURCEA(IDD_ABOUT), h, uitest::probeProc, 0), 0);
             EXPECT_TRUE(IsWindowEnabled(h));
             return TRUE;
         }
-        if (msg == WM_COMMAND && LOWORD(w) == IDOK && GetDlgItem(h, 1005) != nullptr) {
+        if (msg == WM_COMMAND && LOWORD(w) == IDOK && GetDlgItem(h, IDC_VERSION) != nullptr) {
             PostMessageA(h, WM_COMMAND, IDCANCEL, 0);
             EXPECT_TRUE(DefWindowProcA(h, WM_CLOSE, 0, 0) == 0);  // destroys the window
             EXPECT_FALSE(IsWindow(h));
@@ -275,7 +277,7 @@ TEST_F(Dialogs, DestroyedWindows) {
         messageLog.clear();
         EXPECT_TRUE(clickButton(activeDialog(), IDCANCEL));
     });
-    EXPECT_EQ(run(102), IDCANCEL);
+    EXPECT_EQ(run(IDD_MAIN), IDCANCEL);
     // The about box's posted cancel went nowhere; the main dialog saw only its own.
     EXPECT_EQ(messageLog, (std::vector<std::string>{"Main:WM_COMMAND 2/0", "Main:WM_DESTROY"}));
 }
@@ -313,7 +315,7 @@ TEST_F(Dialogs, SystemMenuAndDefaultClose) {
         messageLog.clear();
         EXPECT_TRUE(chooseSystemCommand(activeDialog(), SC_CLOSE));
     });
-    EXPECT_EQ(run(102), IDCANCEL);
+    EXPECT_EQ(run(IDD_MAIN), IDCANCEL);
     EXPECT_EQ(messageLog, (std::vector<std::string>{"Main:WM_SYSCOMMAND 61536", "Main:WM_CLOSE",
                                                     "Main:WM_COMMAND 2/0", "Main:WM_DESTROY"}));
     EXPECT_FALSE(AppendMenuA(menu, MF_STRING, 1, "x"));  // gone with its window
@@ -327,7 +329,7 @@ TEST_F(Dialogs, SystemMenuAndDefaultClose) {
         return standardHandler(h, msg, w, l);
     };
     script.steps.push_back([] { EXPECT_FALSE(closeBox(activeDialog())); });
-    EXPECT_EQ(run(103), IDCANCEL);  // the driver gave up: WM_CLOSE
+    EXPECT_EQ(run(IDD_PLAIN), IDCANCEL);  // the driver gave up: WM_CLOSE
 
     // A disabled cancel button makes WM_CLOSE do nothing; the loop then ends
     // the dialog with -1 instead of hanging.
@@ -336,14 +338,14 @@ TEST_F(Dialogs, SystemMenuAndDefaultClose) {
         return standardHandler(h, msg, w, l);
     };
     messageLog.clear();
-    EXPECT_EQ(run(102), -1);
+    EXPECT_EQ(run(IDD_MAIN), -1);
     EXPECT_EQ(std::count(messageLog.begin(), messageLog.end(), "Main:WM_COMMAND 2/0"), 0);
 }
 
 // Painting while minimised: the handler's BeginPaint, WM_ICONERASEBKGND,
 // DrawIcon centred in the client area, EndPaint.
 TEST_F(Dialogs, PaintWhileIconic) {
-    HICON icon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(128));
+    HICON icon = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_MAIN));
     ASSERT_NE(icon, nullptr);
     handler = [icon](HWND h, UINT msg, WPARAM w, LPARAM l) -> INT_PTR {
         if (msg == WM_INITDIALOG) {
@@ -402,7 +404,7 @@ TEST_F(Dialogs, PaintWhileIconic) {
         setIconic(d, false);
     });
     script.steps.push_back([] { EXPECT_EQ(drawIconCalls().size(), 2u); });
-    run(102);
+    run(IDD_MAIN);
     EXPECT_EQ(std::count(messageLog.begin(), messageLog.end(), "Main:WM_PAINT"), 4);
 }
 
@@ -454,7 +456,7 @@ TEST_F(Dialogs, KeyboardAndMnemonics) {
         EXPECT_TRUE(closeBox(d));
     });
     // Cancel is ignored by this handler, so closing cannot end it: -1.
-    EXPECT_EQ(run(102), -1);
+    EXPECT_EQ(run(IDD_MAIN), -1);
 }
 
 TEST_F(Dialogs, InitialFocusIsLookedUpAfterInitDialog) {
@@ -494,7 +496,7 @@ TEST_F(Dialogs, InitialFocusIsLookedUpAfterInitDialog) {
             }
             EXPECT_TRUE(pressKey(d, Key::Enter));  // the focused button, else the default command
         });
-        EXPECT_EQ(run(102), c.focused == kList ? IDOK : c.focused);
+        EXPECT_EQ(run(IDD_MAIN), c.focused == kList ? IDOK : c.focused);
         script.steps.clear();
     }
 }
@@ -530,7 +532,7 @@ TEST_F(Dialogs, DefaultLookFollowsTheFocus) {
         EXPECT_EQ(SendMessageA(d, DM_GETDEFID, 0, 0), MAKELRESULT(IDCANCEL, DC_HASDEFID));
         EXPECT_TRUE(pressKey(d, Key::Enter));  // on the list: the default command, Close
     });
-    EXPECT_EQ(run(102), IDCANCEL);
+    EXPECT_EQ(run(IDD_MAIN), IDCANCEL);
 }
 
 }  // namespace

@@ -8,14 +8,14 @@ namespace {
 
 using namespace winsim::ui;
 
-const int kList = 1003, kLog = 1002;
+const int kList = IDC_LIST, kLog = IDC_LOG;
 
 class Messages : public uitest::UiTest {
 protected:
     // Runs `body` with the main dialog open, then closes it.
     void withDialog(const std::function<void(HWND)>& body) {
         script.steps.push_back([body] { body(activeDialog()); });
-        run(102);
+        run(IDD_MAIN);
     }
 };
 
@@ -193,7 +193,7 @@ TEST_F(Messages, WindowTextAndSlots) {
                   reinterpret_cast<LONG_PTR>(&uitest::probeProc));
         EXPECT_EQ(GetWindowLongA(button, GWL_ID), IDCANCEL);
         EXPECT_TRUE((GetWindowLongA(d, GWL_STYLE) & WS_VISIBLE) != 0);
-        EXPECT_EQ(GetWindowLongA(GetDlgItem(d, 1007), GWL_STYLE) & (WS_VISIBLE | WS_DISABLED),
+        EXPECT_EQ(GetWindowLongA(GetDlgItem(d, IDC_HIDDEN), GWL_STYLE) & (WS_VISIBLE | WS_DISABLED),
                   static_cast<LONG>(WS_DISABLED));
         EXPECT_EQ(SendMessageA(d, DM_GETDEFID, 0, 0), MAKELRESULT(IDOK, DC_HASDEFID));
         RECT r{0, 0, 4, 8};
@@ -208,42 +208,42 @@ TEST_F(Messages, LoadStringAndIcon) {
     ASSERT_NE(module, nullptr);
     char buffer[16];
     std::memset(buffer, '#', sizeof buffer);
-    EXPECT_EQ(LoadStringA(module, 104, buffer, sizeof buffer), 10);
+    EXPECT_EQ(LoadStringA(module, IDS_DIGITS, buffer, sizeof buffer), 10);
     EXPECT_STREQ(buffer, "0123456789");
-    EXPECT_EQ(LoadStringA(nullptr, 104, buffer, sizeof buffer), 10);  // the program's module
+    EXPECT_EQ(LoadStringA(nullptr, IDS_DIGITS, buffer, sizeof buffer), 10);  // the program's module
 
     // Truncated to the buffer, terminator included.
     std::memset(buffer, '#', sizeof buffer);
-    EXPECT_EQ(LoadStringA(module, 104, buffer, 5), 4);
+    EXPECT_EQ(LoadStringA(module, IDS_DIGITS, buffer, 5), 4);
     EXPECT_STREQ(buffer, "0123");
     EXPECT_EQ(buffer[5], '#');
-    EXPECT_EQ(LoadStringA(module, 104, buffer, 1), 0);
+    EXPECT_EQ(LoadStringA(module, IDS_DIGITS, buffer, 1), 0);
     EXPECT_EQ(buffer[0], '\0');
     // Missing and empty entries: 0 and an empty buffer.
     std::memset(buffer, '#', sizeof buffer);
     EXPECT_EQ(LoadStringA(module, 114, buffer, sizeof buffer), 0);
     EXPECT_EQ(buffer[0], '\0');
     std::memset(buffer, '#', sizeof buffer);
-    EXPECT_EQ(LoadStringA(module, 103, buffer, sizeof buffer), 0);
+    EXPECT_EQ(LoadStringA(module, IDS_EMPTY, buffer, sizeof buffer), 0);
     EXPECT_EQ(buffer[0], '\0');
     EXPECT_EQ(LoadStringA(module, 0x10065, buffer, sizeof buffer), 0);  // beyond 16 bits
     // No room at all, no buffer, another module: 0 and nothing written.
     std::memset(buffer, '#', sizeof buffer);
-    EXPECT_EQ(LoadStringA(module, 104, buffer, 0), 0);
-    EXPECT_EQ(LoadStringA(module, 104, nullptr, 16), 0);
+    EXPECT_EQ(LoadStringA(module, IDS_DIGITS, buffer, 0), 0);
+    EXPECT_EQ(LoadStringA(module, IDS_DIGITS, nullptr, 16), 0);
     EXPECT_EQ(buffer[0], '#');
-    EXPECT_EQ(LoadStringA(reinterpret_cast<HINSTANCE>(0x1234), 104, buffer, 16), 0);
+    EXPECT_EQ(LoadStringA(reinterpret_cast<HINSTANCE>(0x1234), IDS_DIGITS, buffer, 16), 0);
     std::string text;
-    EXPECT_TRUE(stringResource(101, &text));
+    EXPECT_TRUE(stringResource(IDS_HELLO, &text));
     EXPECT_EQ(text, "Hello, world\r\r\n");
     EXPECT_FALSE(stringResource(114, &text));
 
     // Icons: one handle per resource, by number or "#n"; none for the rest.
-    HICON icon = LoadIconA(module, MAKEINTRESOURCEA(128));
+    HICON icon = LoadIconA(module, MAKEINTRESOURCEA(IDI_MAIN));
     ASSERT_NE(icon, nullptr);
-    EXPECT_EQ(LoadIconA(module, MAKEINTRESOURCEA(128)), icon);
+    EXPECT_EQ(LoadIconA(module, MAKEINTRESOURCEA(IDI_MAIN)), icon);
     EXPECT_EQ(LoadIconA(module, "#128"), icon);
-    EXPECT_EQ(LoadIconA(module, MAKEINTRESOURCEA(129)), nullptr);  // a bitmap
+    EXPECT_EQ(LoadIconA(module, MAKEINTRESOURCEA(IDB_PIC)), nullptr);  // a bitmap
     EXPECT_EQ(LoadIconA(module, "NOSUCH"), nullptr);
     EXPECT_NE(LoadIconA(nullptr, IDI_APPLICATION), nullptr);
     IconInfo info;

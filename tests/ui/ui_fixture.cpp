@@ -43,9 +43,9 @@ INT_PTR standardHandler(HWND hwnd, UINT msg, WPARAM wParam, LPARAM) {
 INT_PTR CALLBACK probeProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     // Named by a control only that template has (the caption would be asked
     // for with WM_GETTEXT, which comes back here).
-    const std::string name = GetDlgItem(hwnd, 1003) != nullptr   ? "Main"
-                             : GetDlgItem(hwnd, 1005) != nullptr ? "About"
-                                                                 : "Plain";
+    const std::string name = GetDlgItem(hwnd, IDC_LIST) != nullptr      ? "Main"
+                             : GetDlgItem(hwnd, IDC_VERSION) != nullptr ? "About"
+                                                                        : "Plain";
     switch (msg) {
         case WM_INITDIALOG:
             messageLog.push_back(name + ":WM_INITDIALOG");

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/win32.h"
+#include "tests/ui/data/sample_res.h"
 #include "winsim/user.h"
 
 namespace uitest {

@@ -20,22 +20,15 @@
 #include <string>
 #include <vector>
 
-#include "host/state_json.h"
+#include "dialog/resource.h"
+#include "protocol/commands.h"
+#include "protocol/state_json.h"
 
 namespace {
 
 constexpr wchar_t kMainCaption[] = L"Quorvane USB Miniport Driver Uninstall Utility";
 constexpr wchar_t kAboutCaption[] = L"About QuorvaneUninstall";
 constexpr wchar_t kDialogClass[] = L"#32770";
-
-constexpr int kUninstallId = 1;
-constexpr int kCloseId = 2;
-constexpr int kRestartId = 1000;
-constexpr int kStatusId = 1002;
-constexpr int kDeviceListId = 1003;
-constexpr int kDetectId = 1006;
-constexpr int kAboutOkId = 1;
-constexpr WPARAM kAboutCommand = 0x0010;
 
 DWORD g_timeoutMs = 30000;  // any one wait: window to appear, message to be handled
 constexpr DWORD kPollMs = 50;
@@ -119,15 +112,15 @@ std::string comboItem(HWND combo, int index) {
 
 statejson::DialogState readState(HWND dialog) {
     statejson::DialogState state;
-    state.status = windowText(control(dialog, kStatusId));
-    HWND combo = control(dialog, kDeviceListId);
+    state.status = windowText(control(dialog, IDC_STATUS));
+    HWND combo = control(dialog, IDC_DEVICE_LIST);
     const LRESULT count = sendTo(combo, CB_GETCOUNT, 0, 0);
     for (int i = 0; i < count; ++i) state.devices.push_back(comboItem(combo, i));
     state.selected = static_cast<int>(sendTo(combo, CB_GETCURSEL, 0, 0));
-    state.uninstallEnabled = IsWindowEnabled(control(dialog, kUninstallId)) != 0;
-    state.closeEnabled = IsWindowEnabled(control(dialog, kCloseId)) != 0;
-    state.detectEnabled = IsWindowEnabled(control(dialog, kDetectId)) != 0;
-    state.restartEnabled = IsWindowEnabled(control(dialog, kRestartId)) != 0;
+    state.uninstallEnabled = IsWindowEnabled(control(dialog, IDOK)) != 0;
+    state.closeEnabled = IsWindowEnabled(control(dialog, IDCANCEL)) != 0;
+    state.detectEnabled = IsWindowEnabled(control(dialog, IDC_DETECT)) != 0;
+    state.restartEnabled = IsWindowEnabled(control(dialog, IDC_RESTART)) != 0;
     // An ExitWindowsEx call cannot be seen from here; the utility only makes
     // it after a 9x-family removal, which Wine's Setup API never completes.
     state.restartRequested = false;
@@ -142,7 +135,7 @@ statejson::DialogState readState(HWND dialog) {
 void drainPosted(HWND dialog) {
     static WPARAM marker = 0x7FFF0000;
     ++marker;
-    HWND status = control(dialog, kStatusId);
+    HWND status = control(dialog, IDC_STATUS);
     if (!PostMessageW(status, EM_SETLIMITTEXT, marker, 0)) fail("cannot post to the dialog");
     const DWORD start = GetTickCount();
     while (static_cast<WPARAM>(sendTo(status, EM_GETLIMITTEXT, 0, 0)) != marker) {
@@ -171,7 +164,7 @@ void print(const std::string& line) {
 // the dialog's own queue, behind the first marker; a second marker, posted
 // once the first was seen, lands behind the removal.
 void uninstall(HWND dialog) {
-    if (!click(dialog, kUninstallId)) return;
+    if (!click(dialog, IDOK)) return;
     drainPosted(dialog);
     drainPosted(dialog);
 }
@@ -193,7 +186,7 @@ BOOL CALLBACK collectStatic(HWND child, LPARAM context) {
 
 // The system-menu command runs a modal loop in its handler: post it.
 HWND openAbout(HWND dialog) {
-    if (!PostMessageW(dialog, WM_SYSCOMMAND, kAboutCommand, 0))
+    if (!PostMessageW(dialog, WM_SYSCOMMAND, IDM_ABOUTBOX, 0))
         fail("cannot post the about command");
     HWND about = waitForDialog(kAboutCaption, g_timeoutMs);
     if (about == nullptr) fail("about box did not open");
@@ -214,76 +207,67 @@ std::string readAbout(HWND about) {
 void closeAbout() {
     HWND about = FindWindowW(kDialogClass, kAboutCaption);
     if (about == nullptr) fail("about box is not open");
-    if (!PostMessageW(control(about, kAboutOkId), BM_CLICK, 0, 0)) fail("cannot post a click");
+    if (!PostMessageW(control(about, IDOK), BM_CLICK, 0, 0)) fail("cannot post a click");
     if (!waitGone(about)) fail("about box did not close");
-}
-
-std::string trim(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos) return {};
-    const auto last = text.find_last_not_of(" \t\r\n");
-    return text.substr(first, last - first + 1);
-}
-
-// A non-negative decimal number that fits an int, nothing else.
-bool parseIndex(const std::string& text, int& index) {
-    if (text.empty() || text.size() > 10 ||
-        text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    const long long value = std::atoll(text.c_str());
-    if (value > 0x7FFFFFFFLL) return false;
-    index = static_cast<int>(value);
-    return true;
 }
 
 // Runs one command line as the host line mode does; false once the dialog
 // is gone (after close). A bad line gets one line on stderr and is skipped.
 bool runCommand(HWND dialog, const std::string& line) {
-    std::istringstream words(line);
-    std::string command, argument, extra;
-    words >> command >> argument >> extra;
-    if (command.empty()) return true;
-    if (!extra.empty() || (!argument.empty() && command != "select")) {
-        std::fprintf(stderr, "uidriver: unknown command: %s\n", line.c_str());
-        return true;
-    }
-    if (command == "state") {
-        print(statejson::stateLine(readState(dialog)));
-    } else if (command == "detect") {
-        if (click(dialog, kDetectId)) drainPosted(dialog);
-    } else if (command == "uninstall") {
-        uninstall(dialog);
-    } else if (command == "restart") {
-        if (click(dialog, kRestartId)) drainPosted(dialog);
-    } else if (command == "close") {
-        if (click(dialog, kCloseId)) {
-            if (!waitGone(dialog)) fail("dialog did not close");
-            return false;
+    using protocol::Command;
+    const protocol::ParsedCommand parsed = protocol::parseCommand(line);
+    switch (parsed.command) {
+        case Command::Empty:
+            break;
+        case Command::State:
+            print(statejson::stateLine(readState(dialog)));
+            break;
+        case Command::Detect:
+            if (click(dialog, IDC_DETECT)) drainPosted(dialog);
+            break;
+        case Command::Uninstall:
+            uninstall(dialog);
+            break;
+        case Command::Restart:
+            if (click(dialog, IDC_RESTART)) drainPosted(dialog);
+            break;
+        case Command::Close:
+            if (click(dialog, IDCANCEL)) {
+                if (!waitGone(dialog)) fail("dialog did not close");
+                return false;
+            }
+            break;
+        case Command::BadIndex:
+            std::fprintf(stderr, "uidriver: select needs an item number: %s\n",
+                         parsed.line.c_str());
+            break;
+        case Command::Select: {
+            // Range checked here: an out-of-range CB_SETCURSEL clears the
+            // selection on Windows but keeps it under Wine 8.
+            HWND list = control(dialog, IDC_DEVICE_LIST);
+            if (parsed.index >= sendTo(list, CB_GETCOUNT, 0, 0)) {
+                std::fprintf(stderr, "uidriver: the device list has no item %d\n", parsed.index);
+                break;
+            }
+            sendTo(list, CB_SETCURSEL, static_cast<WPARAM>(parsed.index), 0);
+            break;
         }
-    } else if (command == "select") {
-        int index = 0;
-        if (!parseIndex(argument, index)) {
-            std::fprintf(stderr, "uidriver: select needs an item number: %s\n", line.c_str());
-            return true;
+        case Command::About: {
+            HWND about = openAbout(dialog);
+            print(readAbout(about));
+            closeAbout();
+            break;
         }
-        // Range checked here: an out-of-range CB_SETCURSEL clears the selection
-        // on Windows but keeps it under Wine 8.
-        HWND list = control(dialog, kDeviceListId);
-        if (index >= sendTo(list, CB_GETCOUNT, 0, 0)) {
-            std::fprintf(stderr, "uidriver: the device list has no item %d\n", index);
-            return true;
-        }
-        sendTo(list, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
-    } else if (command == "about") {
-        HWND about = openAbout(dialog);
-        print(readAbout(about));
-        closeAbout();
-    } else if (command == "about-open") {
-        print(readAbout(openAbout(dialog)));
-    } else if (command == "about-close") {
-        closeAbout();
-    } else {
-        std::fprintf(stderr, "uidriver: unknown command: %s\n", line.c_str());
+        case Command::AboutOpen:
+            print(readAbout(openAbout(dialog)));
+            break;
+        case Command::AboutClose:
+            closeAbout();
+            break;
+        case Command::Devices:  // the host's view of the machine; not seen from here
+        case Command::Unknown:
+            std::fprintf(stderr, "uidriver: unknown command: %s\n", parsed.line.c_str());
+            break;
     }
     return true;
 }
@@ -309,7 +293,7 @@ int main(int argc, char** argv) {
         sendTo(dialog, WM_NULL, 0, 0);
         std::string line;
         bool open = true;
-        while (open && std::getline(std::cin, line)) open = runCommand(dialog, trim(line));
+        while (open && std::getline(std::cin, line)) open = runCommand(dialog, line);
         // End of input closes the dialog, as `close` does.
         if (open) runCommand(dialog, "close");
     } catch (const DriverError& error) {

@@ -15,13 +15,6 @@ namespace {
 
 thread_local DWORD g_lastError = 0;
 
-// A refused or impossible call: the function's failure with `error`.
-template <typename T>
-T failWith(DWORD error, T result) {
-    g_lastError = error;
-    return result;
-}
-
 ResolvedPath resolve(const Machine& m, const char* path) {
     if (!path || m.driveDir.empty()) {
         ResolvedPath r;
@@ -38,6 +31,9 @@ std::string pathForLog(const char* path) {
 }
 
 }  // namespace
+
+void setLastError(uint32_t error) { g_lastError = error; }
+
 }  // namespace winsim
 
 using namespace winsim;
@@ -49,11 +45,8 @@ DWORD WINAPI GetLastError(void) { return g_lastError; }
 void WINAPI SetLastError(DWORD dwErrCode) { g_lastError = dwErrCode; }
 
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
-    if (auto refused = enterCall("GetVersionExA", "GetVersionExA()")) {
-        return failWith(*refused, FALSE);
-    }
-    Machine* m = currentMachine();
-    if (!m) return failWith(ERROR_NOT_READY, FALSE);
+    Machine* m = admitMachineCall("GetVersionExA", "GetVersionExA()");
+    if (!m) return FALSE;
     if (!info) return failWith(ERROR_INVALID_PARAMETER, FALSE);
     if (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA)) {
         return failWith(ERROR_INSUFFICIENT_BUFFER, FALSE);
@@ -76,11 +69,8 @@ BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
 }
 
 UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize) {
-    if (auto refused = enterCall("GetWindowsDirectoryA", "GetWindowsDirectoryA()")) {
-        return failWith(*refused, 0u);
-    }
-    Machine* m = currentMachine();
-    if (!m) return failWith(ERROR_NOT_READY, 0u);
+    Machine* m = admitMachineCall("GetWindowsDirectoryA", "GetWindowsDirectoryA()");
+    if (!m) return 0u;
     if (m->faults.windowsDirFails) return failWith(ERROR_PATH_NOT_FOUND, 0u);
     const std::string dir = toAnsi(*m, m->windowsDir);
     // Fits: the length without the zero. Too small: the size needed with it,
@@ -91,12 +81,9 @@ UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize) {
 }
 
 DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
-    if (auto refused =
-            enterCall("GetFileAttributesA", "GetFileAttributesA(" + pathForLog(lpFileName) + ")")) {
-        return failWith(*refused, INVALID_FILE_ATTRIBUTES);
-    }
-    Machine* m = currentMachine();
-    if (!m) return failWith(ERROR_NOT_READY, INVALID_FILE_ATTRIBUTES);
+    Machine* m = admitMachineCall("GetFileAttributesA",
+                                  "GetFileAttributesA(" + pathForLog(lpFileName) + ")");
+    if (!m) return INVALID_FILE_ATTRIBUTES;
     const ResolvedPath r = resolve(*m, lpFileName);
     if (r.error) return failWith(r.error, INVALID_FILE_ATTRIBUTES);
     if (m->files.deleted.count(r.relative)) {
@@ -116,13 +103,10 @@ DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
 }
 
 BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
-    if (auto refused =
-            enterCall("SetFileAttributesA", "SetFileAttributesA(" + pathForLog(lpFileName) + ", " +
-                                                std::to_string(dwFileAttributes) + ")")) {
-        return failWith(*refused, FALSE);
-    }
-    Machine* m = currentMachine();
-    if (!m) return failWith(ERROR_NOT_READY, FALSE);
+    Machine* m =
+        admitMachineCall("SetFileAttributesA", "SetFileAttributesA(" + pathForLog(lpFileName) +
+                                                   ", " + std::to_string(dwFileAttributes) + ")");
+    if (!m) return FALSE;
     const ResolvedPath r = resolve(*m, lpFileName);
     if (r.error) return failWith(r.error, FALSE);
     if (m->files.deleted.count(r.relative)) return failWith(ERROR_FILE_NOT_FOUND, FALSE);
@@ -151,11 +135,8 @@ BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
-    if (auto refused = enterCall("DeleteFileA", "DeleteFileA(" + pathForLog(lpFileName) + ")")) {
-        return failWith(*refused, FALSE);
-    }
-    Machine* m = currentMachine();
-    if (!m) return failWith(ERROR_NOT_READY, FALSE);
+    Machine* m = admitMachineCall("DeleteFileA", "DeleteFileA(" + pathForLog(lpFileName) + ")");
+    if (!m) return FALSE;
     const ResolvedPath r = resolve(*m, lpFileName);
     if (r.error) return failWith(r.error, FALSE);
     if (r.name.empty()) return failWith(ERROR_ACCESS_DENIED, FALSE);  // the drive itself
@@ -178,12 +159,9 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
 }
 
 BOOL WINAPI ExitWindowsEx(UINT uFlags, DWORD dwReason) {
-    if (auto refused = enterCall("ExitWindowsEx", "ExitWindowsEx(" + std::to_string(uFlags) + ", " +
-                                                      std::to_string(dwReason) + ")")) {
-        return failWith(*refused, FALSE);
-    }
-    Machine* m = currentMachine();
-    if (!m) return failWith(ERROR_NOT_READY, FALSE);
+    Machine* m = admitMachineCall("ExitWindowsEx", "ExitWindowsEx(" + std::to_string(uFlags) +
+                                                       ", " + std::to_string(dwReason) + ")");
+    if (!m) return FALSE;
     if (uFlags & EWX_REBOOT) m->restartRequested = true;
     return TRUE;
 }

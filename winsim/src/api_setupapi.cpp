@@ -147,12 +147,6 @@ const char* difName(DI_FUNCTION f) {
     }
 }
 
-template <typename T>
-T failWith(DWORD error, T result) {
-    SetLastError(error);
-    return result;
-}
-
 BOOL succeed() {
     SetLastError(NO_ERROR);
     return TRUE;
@@ -222,12 +216,9 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HW
                                      DWORD Flags) {
     (void)hwndParent;
     const std::string guid = ClassGuid ? guidText(*ClassGuid) : "NULL";
-    if (auto refused = enterCall("SetupDiGetClassDevsA", "SetupDiGetClassDevsA(" + guid + ", " +
-                                                             std::to_string(Flags) + ")")) {
-        return failWith(*refused, INVALID_HANDLE_VALUE);
-    }
-    Machine* m = currentMachine();
-    if (!m) return failWith(ERROR_NOT_READY, INVALID_HANDLE_VALUE);
+    Machine* m = admitMachineCall("SetupDiGetClassDevsA", "SetupDiGetClassDevsA(" + guid + ", " +
+                                                              std::to_string(Flags) + ")");
+    if (!m) return INVALID_HANDLE_VALUE;
     if (Flags & DIGCF_DEVICEINTERFACE) return failWith(ERROR_INVALID_FLAGS, INVALID_HANDLE_VALUE);
     const bool all = (Flags & DIGCF_ALLCLASSES) != 0;
     if (!ClassGuid && !all) return failWith(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
@@ -265,10 +256,9 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HW
 
 BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
                                   PSP_DEVINFO_DATA DeviceInfoData) {
-    if (auto refused = enterCall("SetupDiEnumDeviceInfo",
-                                 "SetupDiEnumDeviceInfo(" + std::to_string(MemberIndex) + ")")) {
-        return failWith(*refused, FALSE);
-    }
+    if (!admitCall("SetupDiEnumDeviceInfo",
+                   "SetupDiEnumDeviceInfo(" + std::to_string(MemberIndex) + ")"))
+        return FALSE;
     DeviceSet* set = setOf(DeviceInfoSet);
     if (!set) return failWith(ERROR_INVALID_HANDLE, FALSE);
     if (!DeviceInfoData) return failWith(ERROR_INVALID_PARAMETER, FALSE);
@@ -287,12 +277,11 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
                                               PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
                                               PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
                                               DWORD PropertyBufferSize, PDWORD RequiredSize) {
-    if (auto refused = enterCall("SetupDiGetDeviceRegistryPropertyA",
-                                 "SetupDiGetDeviceRegistryPropertyA(" +
-                                     deviceForLog(DeviceInfoSet, DeviceInfoData) + ", " +
-                                     std::to_string(Property) + ")")) {
-        return failWith(*refused, FALSE);
-    }
+    if (!admitCall("SetupDiGetDeviceRegistryPropertyA",
+                   "SetupDiGetDeviceRegistryPropertyA(" +
+                       deviceForLog(DeviceInfoSet, DeviceInfoData) + ", " +
+                       std::to_string(Property) + ")"))
+        return FALSE;
     Machine* m = currentMachine();
     DeviceSet* set = setOf(DeviceInfoSet);
     if (!m || !set) return failWith(ERROR_INVALID_HANDLE, FALSE);
@@ -339,12 +328,10 @@ BOOL WINAPI SetupDiSetClassInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DA
                                           DWORD ClassInstallParamsSize) {
     const std::string fn =
         ClassInstallParams ? difName(ClassInstallParams->InstallFunction) : "NULL";
-    if (auto refused =
-            enterCall("SetupDiSetClassInstallParamsA",
-                      "SetupDiSetClassInstallParamsA(" +
-                          deviceForLog(DeviceInfoSet, DeviceInfoData) + ", " + fn + ")")) {
-        return failWith(*refused, FALSE);
-    }
+    if (!admitCall("SetupDiSetClassInstallParamsA",
+                   "SetupDiSetClassInstallParamsA(" + deviceForLog(DeviceInfoSet, DeviceInfoData) +
+                       ", " + fn + ")"))
+        return FALSE;
     Machine* m = currentMachine();
     DeviceSet* set = setOf(DeviceInfoSet);
     if (!m || !set) return failWith(ERROR_INVALID_HANDLE, FALSE);
@@ -397,12 +384,10 @@ BOOL WINAPI SetupDiSetClassInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DA
 
 BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
                                       PSP_DEVINFO_DATA DeviceInfoData) {
-    if (auto refused =
-            enterCall("SetupDiCallClassInstaller",
-                      std::string("SetupDiCallClassInstaller(") + difName(InstallFunction) + ", " +
-                          deviceForLog(DeviceInfoSet, DeviceInfoData) + ")")) {
-        return failWith(*refused, FALSE);
-    }
+    if (!admitCall("SetupDiCallClassInstaller",
+                   std::string("SetupDiCallClassInstaller(") + difName(InstallFunction) + ", " +
+                       deviceForLog(DeviceInfoSet, DeviceInfoData) + ")"))
+        return FALSE;
     Machine* m = currentMachine();
     DeviceSet* set = setOf(DeviceInfoSet);
     if (!m || !set) return failWith(ERROR_INVALID_HANDLE, FALSE);
@@ -444,10 +429,7 @@ BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO Devi
 }
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
-    if (auto refused =
-            enterCall("SetupDiDestroyDeviceInfoList", "SetupDiDestroyDeviceInfoList()")) {
-        return failWith(*refused, FALSE);
-    }
+    if (!admitCall("SetupDiDestroyDeviceInfoList", "SetupDiDestroyDeviceInfoList()")) return FALSE;
     if (g_sets.erase(DeviceInfoSet) == 0) return failWith(ERROR_INVALID_HANDLE, FALSE);
     return succeed();
 }

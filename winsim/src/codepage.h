@@ -1,22 +1,15 @@
 // Text conversions of the simulated machine. Inside the simulation every
 // name and string is UTF-8; the narrow API functions speak the image's ANSI
-// code page, .reg files of version 5 speak UTF-16LE.
+// code page (winsim/codepage.h), .reg files of version 5 speak UTF-16LE.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "winsim/codepage.h"
+
 namespace winsim {
-
-// Code pages the A functions can be configured with.
-bool codePageSupported(unsigned codePage);
-
-// ANSI bytes -> UTF-8. Every byte has a meaning, so this cannot fail.
-std::string ansiToUtf8(unsigned codePage, std::string_view ansi);
-// UTF-8 -> ANSI bytes; a character the code page cannot represent (or a
-// malformed UTF-8 byte) becomes '?'.
-std::string utf8ToAnsi(unsigned codePage, std::string_view utf8);
 
 // Case mapping of one ANSI byte as CharUpperBuffA / CharLowerBuffA do it:
 // through Unicode and back; a result the code page cannot hold, or an

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "winsim/api/win32_registry.h"
 #include "winsim/src/codepage.h"
 
 namespace winsim {
@@ -487,7 +488,7 @@ private:
             bytes.reserve(data.size() + 1);
             bytes.assign(data.begin(), data.end());
             bytes.push_back(0);
-            put(name, 1, std::move(bytes), here);
+            put(name, REG_SZ, std::move(bytes), here);
             return true;
         }
         if (!s.empty() && s.front() == '-') {
@@ -506,13 +507,13 @@ private:
                 warn(lineNo_, "bad dword data; line skipped");
                 return true;
             }
-            put(name, 4,
+            put(name, REG_DWORD,
                 {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
                  static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)},
                 here);
             return true;
         }
-        uint32_t type = 3;
+        uint32_t type = REG_BINARY;
         if (s.substr(0, 4) == "hex:") {
             s.remove_prefix(4);
         } else if (s.substr(0, 4) == "hex(") {
@@ -631,7 +632,7 @@ void appendHex(std::string& out, std::string line, const std::vector<uint8_t>& b
 }
 
 bool plainString(const RegValue& v) {
-    if (v.type != 1 || v.data.empty() || v.data.back() != 0) return false;
+    if (v.type != REG_SZ || v.data.empty() || v.data.back() != 0) return false;
     for (size_t i = 0; i + 1 < v.data.size(); ++i) {
         const uint8_t c = v.data[i];
         if (c == 0 || c == '\r' || c == '\n') return false;
@@ -647,7 +648,7 @@ std::string renderValue(const RegValue& v, RegFormat format, unsigned codePage,
     if (plainString(v)) {
         return line + "\"" + escapeName(std::string(v.data.begin(), v.data.end() - 1)) + "\"" + eol;
     }
-    if (v.type == 4 && v.data.size() == 4) {
+    if (v.type == REG_DWORD && v.data.size() == 4) {
         const uint32_t d = v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) |
                            (static_cast<uint32_t>(v.data[3]) << 24);
         char buf[16];
@@ -661,7 +662,7 @@ std::string renderValue(const RegValue& v, RegFormat format, unsigned codePage,
             format == RegFormat::Regedit4 ? utf8ToAnsi(codePage, text) : utf8ToUtf16le(text);
         bytes.assign(enc.begin(), enc.end());
     }
-    if (v.type == 3) {
+    if (v.type == REG_BINARY) {
         line += "hex:";
     } else {
         char buf[24];

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "winsim/api/win32_registry.h"
 #include "winsim/src/codepage.h"
 
 namespace winsim {
@@ -274,7 +275,9 @@ RegKey* findKeyPath(RegKey* from, std::string_view path) {
     return key;
 }
 
-bool isStringType(uint32_t type) { return type == 1 || type == 2 || type == 7; }
+bool isStringType(uint32_t type) {
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
 
 Registry::Registry() {
     localMachine->name = "HKEY_LOCAL_MACHINE";

@@ -54,10 +54,36 @@ struct Machine {
 
 // nullptr when no machine is loaded.
 Machine* currentMachine();
+// The current machine for the test API; aborts when none is loaded (a
+// test's programming error).
+Machine& machine();
+
+// Commits what the running command staged; see store.h. A commit that
+// fails before the change is decided rolls the registry back to the last
+// commit and drops the staged file operations: memory and disk agree again.
+bool commitMachine(Machine& m, std::string* message);
 
 // Counts and logs a call; returns the error to fail it with when the test
 // API refuses it.
 std::optional<uint32_t> enterCall(const std::string& function, const std::string& logEntry);
+
+// The thread's last error (SetLastError).
+void setLastError(uint32_t error);
+
+// A failure of a function that reports through the last error: sets
+// `error` and returns `result`.
+template <typename T>
+T failWith(uint32_t error, T result) {
+    setLastError(error);
+    return result;
+}
+
+// The opening of every simulated function that reports through the last
+// error. admitCall counts and logs the call and is false, with the last
+// error set, when the test API refuses it; admitMachineCall also needs a
+// loaded machine and returns it, or nullptr with ERROR_NOT_READY.
+bool admitCall(const std::string& function, const std::string& logEntry);
+Machine* admitMachineCall(const std::string& function, const std::string& logEntry);
 
 // Records a change of the registry: staged until the next commit.
 void stageRegistryChange(Machine& m);

@@ -88,7 +88,7 @@ bool acceptsInput(Window* dialog, Window* control) {
 
 namespace {
 
-bool isPushButton(const Window* c) {
+bool isPushButtonOrBox(const Window* c) {
     const DWORD type = c->style & BS_TYPEMASK;
     return c->kind == WinKind::Button &&
            (type == BS_PUSHBUTTON || type == BS_DEFPUSHBUTTON || type == BS_PUSHBOX);
@@ -132,7 +132,7 @@ void pressKeyNow(Window* d, ui::Key key) {
             if (focus != nullptr && focus->kind == WinKind::Button) click(d, focus);
             return;
         case ui::Key::Enter: {
-            if (focus != nullptr && isPushButton(focus)) {
+            if (focus != nullptr && isPushButtonOrBox(focus)) {
                 click(d, focus);
                 return;
             }
@@ -221,7 +221,7 @@ void mnemonicNow(Window* d, char letter) {
         if (c->kind == WinKind::Static && (c->style & SS_NOPREFIX) != 0) continue;
         if (!hasMnemonic(c->text, letter)) continue;
         if (c->kind == WinKind::Button) {
-            if (isPushButton(c)) {
+            if (isPushButtonOrBox(c)) {
                 click(d, c);
             } else {
                 setFocusTo(d, c->handle);

@@ -141,6 +141,8 @@ HWND createDialog(const DialogTemplate& t, HWND owner, DLGPROC proc);
 // which push button shows as the default.
 bool setFocusTo(Window* dialog, HWND control);
 void showDefaultButton(Window* dialog);
+// BS_PUSHBUTTON or BS_DEFPUSHBUTTON.
+bool isPushButton(const Window* w);
 
 // Edit control layout: lines as displayed and lines in view.
 std::vector<std::string> editLines(const Window& w);

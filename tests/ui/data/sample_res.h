@@ -1,4 +1,6 @@
-// Identifiers of the window-system tests' resource script.
+// Identifiers of the window-system tests' resource script. The spacing and
+// the continued line are input for the resource parser: keep them.
+// clang-format off
 #ifndef SAMPLE_RES_H
 #define SAMPLE_RES_H
 

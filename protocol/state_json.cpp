@@ -1,4 +1,4 @@
-#include "host/state_json.h"
+#include "protocol/state_json.h"
 
 #include <cstdio>
 
