@@ -28,6 +28,8 @@ cp fuzz/corpus/regfile/* "$seeds/fuzz_regfile/"
 cp fuzz/corpus/machine/* "$seeds/fuzz_machine/"
 for image in machines/*/; do
   name=$(basename "$image")
+  # Images only: the offline samples (a bare export, hive files) are no seeds.
+  [ -f "$image/machine.ini" ] && [ -f "$image/system.reg" ] || continue
   cp "$image/system.reg" "$seeds/fuzz_regfile/$name.reg"
   "$build/bin/fuzz_make_seed" "$image" "$seeds/fuzz_machine/$name-uninstall" \
     $'detect\nuninstall\nstate'
