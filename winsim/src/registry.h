@@ -34,6 +34,7 @@ struct Span {
 struct RegValue {
     std::string name;  // "" is the default value
     uint32_t type = 0;
+    bool changed = false;  // data or type differ from what `line` says
     std::vector<uint8_t> data;
     // The line(s) of the base text that set this value last (with their
     // continuation lines and line end); invalid for a value created since.
@@ -41,7 +42,6 @@ struct RegValue {
     // Earlier lines of the base text that set the same value (a value
     // defined twice): they are overridden by `line` and go when it goes.
     std::vector<Span> earlier;
-    bool changed = false;  // data or type differ from what `line` says
 };
 
 // One block of a key in the base text: its key line through the line
