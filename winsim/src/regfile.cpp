@@ -502,7 +502,12 @@ private:
         if (base_) {
             key = baseKey(key, parts, true);
             key->blocks.push_back(KeyBlock{raw_.begin, 0, raw_.next});
-            key->values.reserve(key->values.size() + valueLinesAhead());
+            // Geometric growth still: a key written in many blocks must not
+            // be moved once per block.
+            const size_t wanted = key->values.size() + valueLinesAhead();
+            if (wanted > key->values.capacity()) {
+                key->values.reserve(std::max(wanted, 2 * key->values.capacity()));
+            }
             blockKey_ = key;
             keyLine_ = Span{raw_.begin, raw_.next};
         } else {
