@@ -286,6 +286,12 @@ std::string foldName(std::string_view utf8) {
     out.reserve(utf8.size());
     size_t i = 0;
     while (i < utf8.size()) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        if (c < 0x80) {
+            out += static_cast<char>(c >= 'a' && c <= 'z' ? c - 0x20 : c);
+            ++i;
+            continue;
+        }
         const size_t start = i;
         const uint32_t cp = nextCodePoint(utf8, i);
         if (cp == kBad) {
@@ -297,7 +303,29 @@ std::string foldName(std::string_view utf8) {
     return out;
 }
 
-bool namesEqual(std::string_view a, std::string_view b) { return foldName(a) == foldName(b); }
+bool namesEqual(std::string_view a, std::string_view b) {
+    // ASCII folds to ASCII of the same length: compare in place.
+    bool ascii = true;
+    if (a.size() == b.size()) {
+        for (size_t i = 0; i < a.size() && ascii; ++i) {
+            auto x = static_cast<unsigned char>(a[i]);
+            auto y = static_cast<unsigned char>(b[i]);
+            if (x >= 0x80 || y >= 0x80) {
+                ascii = false;
+            } else if (x != y) {
+                if (x >= 'a' && x <= 'z') x -= 0x20;
+                if (y >= 'a' && y <= 'z') y -= 0x20;
+                if (x != y) return false;
+            }
+        }
+        if (ascii) return true;
+    } else {
+        for (char c : a) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+        for (char c : b) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+        if (ascii) return false;
+    }
+    return foldName(a) == foldName(b);
+}
 
 bool nameLess(std::string_view a, std::string_view b) {
     // UTF-8 byte order equals code point order.

@@ -183,8 +183,8 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
         return false;
     }
     std::vector<std::string> notes;
-    if (!readMachineRegistry(src, regBytes, options.hiveRoot, given.codePage, *m, warnings, notes,
-                             error)) {
+    if (!readMachineRegistry(src, std::move(regBytes), options.hiveRoot, given.codePage, *m,
+                             warnings, notes, error)) {
         return false;
     }
     m->committed = m->registry.savepoint();

@@ -1,6 +1,7 @@
 #include "winsim/src/offline_load.h"
 
 #include <optional>
+#include <utility>
 
 #include "winsim/src/codepage.h"
 #include "winsim/src/control_sets.h"
@@ -32,10 +33,9 @@ std::optional<unsigned> ownCodePage(const std::string& bytes, const std::string&
 
 }  // namespace
 
-bool readMachineRegistry(const ImageSource& src, const std::string& bytes,
-                         const std::string& hiveRoot, bool codePageGiven, Machine& m,
-                         std::vector<std::string>& warnings, std::vector<std::string>& notes,
-                         std::string* error) {
+bool readMachineRegistry(const ImageSource& src, std::string&& bytes, const std::string& hiveRoot,
+                         bool codePageGiven, Machine& m, std::vector<std::string>& warnings,
+                         std::vector<std::string>& notes, std::string* error) {
     if (src.hives != HiveKind::None) {
         m.hives = HiveStore::open(src, m, notes, error);
         if (!m.hives) return false;
@@ -49,7 +49,7 @@ bool readMachineRegistry(const ImageSource& src, const std::string& bytes,
         if (acp && codePageSupported(*acp)) codePage = m.codePage = *acp;
     }
     RegImport imported;
-    if (!importRegFile(bytes, src.regPath, codePage, m.registry, &imported, error) ||
+    if (!importRegFile(std::move(bytes), src.regPath, codePage, m.registry, &imported, error) ||
         !linkControlSets(m.registry, hiveRoot, &notes, error)) {
         return false;
     }

@@ -123,6 +123,40 @@ bool isHeaderLine(std::string_view s) {
     return s == kHeader4 || s == kHeader5;
 }
 
+bool isAscii(std::string_view s) {
+    for (char c : s) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
+}
+
+// Registry::canonicalRoot without building a string.
+std::string_view canonicalRootName(std::string_view wanted) {
+    static const char* const kRoots[] = {"HKEY_LOCAL_MACHINE",  "HKEY_CURRENT_USER",
+                                         "HKEY_CLASSES_ROOT",   "HKEY_USERS",
+                                         "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"};
+    for (const char* root : kRoots) {
+        if (namesEqual(wanted, root)) return root;
+    }
+    return {};
+}
+
+// splitKeyPath into views of `path`.
+bool splitPathViews(std::string_view path, std::vector<std::string_view>* parts) {
+    parts->clear();
+    if (path.empty()) return true;
+    if (path.back() == '\\') path.remove_suffix(1);
+    size_t start = 0;
+    while (true) {
+        const size_t end = path.find('\\', start);
+        const std::string_view part = path.substr(start, end - start);
+        if (part.empty()) return false;
+        parts->push_back(part);
+        if (end == std::string_view::npos) return true;
+        start = end + 1;
+    }
+}
+
 // UTF-16 units of a UTF-8 text: the unit Windows counts name lengths in.
 size_t utf16Length(std::string_view s) {
     size_t n = 0;
@@ -185,9 +219,20 @@ private:
     size_t pos_;
 };
 
-std::string ptrKey(const RegKey* key) {
-    return std::string(reinterpret_cast<const char*>(&key), sizeof key);
-}
+// A key during a base load, found by its parent and folded name. The name
+// is a view of the child's own `fold`, which stays put while the key lives.
+struct ChildName {
+    const RegKey* parent;
+    std::string_view fold;
+    bool operator==(const ChildName& o) const { return parent == o.parent && fold == o.fold; }
+};
+
+struct ChildNameHash {
+    size_t operator()(const ChildName& c) const {
+        return std::hash<std::string_view>()(c.fold) ^
+               (reinterpret_cast<uintptr_t>(c.parent) * 0x9E3779B97F4A7C15ull);
+    }
+};
 
 class Importer {
 public:
@@ -273,11 +318,8 @@ private:
     }
 
     std::string utf8(std::string_view s) const {
-        if (format_ == RegFormat::V5Utf16) return std::string(s);
-        for (char c : s) {
-            if (static_cast<unsigned char>(c) >= 0x80) return ansiToUtf8(codePage_, s);
-        }
-        return std::string(s);
+        if (format_ == RegFormat::V5Utf16 || isAscii(s)) return std::string(s);
+        return ansiToUtf8(codePage_, s);
     }
 
     void closeBlock(size_t at) {
@@ -287,47 +329,53 @@ private:
 
     // The key `parts` below `root` during a base load: siblings are
     // appended (sorted at the end) and found through a map.
-    RegKey* baseKey(RegKey* root, const std::vector<std::string>& parts, bool create) {
+    RegKey* baseKey(RegKey* root, const std::vector<std::string_view>& parts, bool create) {
         size_t k = 0;
         if (cacheRoot_ == root) {
-            while (k < parts.size() && k < cache_.size() && cache_[k].first == parts[k]) ++k;
+            while (k < parts.size() && k < cacheLen_ && cache_[k].first == parts[k]) ++k;
         } else {
-            cache_.clear();
+            cacheLen_ = 0;
             cacheRoot_ = root;
         }
-        cache_.resize(k);
+        cacheLen_ = k;
         RegKey* key = k ? cache_[k - 1].second : root;
         for (; k < parts.size(); ++k) {
             std::string fold = foldName(parts[k]);
-            std::string mapKey = ptrKey(key) + fold;
-            auto it = children_.find(mapKey);
+            auto it = children_.find(ChildName{key, fold});
             RegKey* child = nullptr;
             if (it != children_.end()) {
                 child = it->second;
             } else {
                 if (!create) return nullptr;
                 auto sub = std::make_shared<RegKey>();
-                sub->name = parts[k];
+                sub->name = std::string(parts[k]);
                 sub->fold = std::move(fold);
                 sub->parent = key;
                 sub->registry = &reg_;
                 key->subkeys.push_back(sub);
                 child = sub.get();
-                children_.emplace(std::move(mapKey), child);
+                children_.emplace(ChildName{key, child->fold}, child);
             }
-            cache_.emplace_back(parts[k], child);
+            // The entries past the valid ones keep their room for reuse.
+            if (k < cache_.size()) {
+                cache_[k].first.assign(parts[k]);
+                cache_[k].second = child;
+            } else {
+                cache_.emplace_back(std::string(parts[k]), child);
+            }
+            cacheLen_ = k + 1;
             key = child;
         }
         return key;
     }
 
-    bool baseDelete(RegKey* root, const std::vector<std::string>& parts) {
+    bool baseDelete(RegKey* root, const std::vector<std::string_view>& parts) {
         RegKey* key = baseKey(root, parts, false);
-        cache_.clear();
+        cacheLen_ = 0;
         cacheRoot_ = nullptr;
         if (!key) return false;
         RegKey* parent = key->parent;
-        children_.erase(ptrKey(parent) + key->fold);
+        children_.erase(ChildName{parent, key->fold});
         auto& subs = parent->subkeys;
         for (auto it = subs.begin(); it != subs.end(); ++it) {
             if (it->get() == key) {
@@ -351,6 +399,27 @@ private:
         afterDeletion_.clear();
     }
 
+    // How many lines up to the next key line could be value lines: a
+    // capacity hint for the key's values (ANSI files only).
+    size_t valueLinesAhead() const {
+        if (format_ == RegFormat::V5Utf16) return 0;
+        const std::string& t = reg_.source;
+        const char* d = t.data();
+        // Only a window ahead: a hint need not be exact, and a file with
+        // CR line ends (or a long key) must not be scanned again per key.
+        const size_t n = std::min(t.size(), raw_.next + 64 * 1024);
+        size_t count = 0;
+        for (size_t p = raw_.next; p < n;) {
+            while (p < n && isBlank(d[p])) ++p;
+            if (p >= n || d[p] == '[') break;
+            if (d[p] == '"' || d[p] == '@') ++count;
+            const void* lf = std::memchr(d + p, '\n', n - p);
+            if (!lf) break;
+            p = static_cast<size_t>(static_cast<const char*>(lf) - d) + 1;
+        }
+        return count;
+    }
+
     bool keyLine(std::string_view s) {
         closeBlock(raw_.begin);
         endDeletionRegion(raw_.begin);
@@ -371,17 +440,23 @@ private:
             warn(lineNo_, "key line without ']': ignored");
             return true;
         }
-        const std::string full = utf8(s.substr(0, close));
+        std::string_view full = s.substr(0, close);
+        if (format_ != RegFormat::V5Utf16 && !isAscii(full)) {
+            fullText_ = ansiToUtf8(codePage_, full);
+            full = fullText_;
+        }
         const size_t slash = full.find('\\');
-        const std::string rootName =
-            Registry::canonicalRoot(std::string_view(full).substr(0, slash));
-        if (rootName.empty()) {
-            warn(lineNo_, "unknown root key '" + full.substr(0, slash) + "': ignored");
+        const std::string_view root = canonicalRootName(full.substr(0, slash));
+        if (root.empty()) {
+            warn(lineNo_, "unknown root key '" + std::string(full.substr(0, slash)) + "': ignored");
             return true;
         }
-        std::vector<std::string> parts;
-        if (slash != std::string::npos &&
-            (!splitKeyPath(std::string_view(full).substr(slash + 1), &parts) || parts.empty())) {
+        rootName_.assign(root);
+        const std::string& rootName = rootName_;
+        std::vector<std::string_view>& parts = parts_;
+        parts.clear();
+        if (slash != std::string_view::npos &&
+            (!splitPathViews(full.substr(slash + 1), &parts) || parts.empty())) {
             warn(lineNo_, "empty key name in path: ignored");
             return true;
         }
@@ -428,6 +503,12 @@ private:
         if (base_) {
             key = baseKey(key, parts, true);
             key->blocks.push_back(KeyBlock{raw_.begin, 0, raw_.next});
+            // Geometric growth still: a key written in many blocks must not
+            // be moved once per block.
+            const size_t wanted = key->values.size() + valueLinesAhead();
+            if (wanted > key->values.capacity()) {
+                key->values.reserve(std::max(wanted, 2 * key->values.capacity()));
+            }
             blockKey_ = key;
             keyLine_ = Span{raw_.begin, raw_.next};
         } else {
@@ -478,15 +559,19 @@ private:
         }
         const Span here{raw_.begin, raw_.next};
         if (!s.empty() && s.front() == '"') {
-            std::string data;
+            std::string& data = scratch_;
             if (!parseQuoted(s, &data) || !onlyCommentLeft(s)) {
                 warn(lineNo_, "bad string data; line skipped");
                 return true;
             }
-            data = utf8(data);
+            std::string converted;
+            if (format_ != RegFormat::V5Utf16 && !isAscii(data)) {
+                converted = ansiToUtf8(codePage_, data);
+            }
+            const std::string& text = converted.empty() ? data : converted;
             std::vector<uint8_t> bytes;
-            bytes.reserve(data.size() + 1);
-            bytes.assign(data.begin(), data.end());
+            bytes.reserve(text.size() + 1);
+            bytes.assign(text.begin(), text.end());
             bytes.push_back(0);
             put(name, REG_SZ, std::move(bytes), here);
             return true;
@@ -563,15 +648,25 @@ private:
 
     void commitPending() {
         pending_ = false;
-        std::vector<uint8_t> data = std::move(pendingBytes_);
-        pendingBytes_.clear();
+        // pendingBytes_ keeps its room for the next value; the value gets a
+        // vector of its own size.
+        std::vector<uint8_t> data;
         if (isStringType(pendingType_)) {
-            const std::string raw(data.begin(), data.end());
-            const std::string text =
-                format_ == RegFormat::Regedit4 ? ansiToUtf8(codePage_, raw) : utf16leToUtf8(raw);
-            data.assign(text.begin(), text.end());
-            if (pendingType_ != 1 && (data.empty() || data.back() != 0)) data.push_back(0);
+            const std::string_view raw(reinterpret_cast<const char*>(pendingBytes_.data()),
+                                       pendingBytes_.size());
+            const bool ascii = format_ == RegFormat::Regedit4 && isAscii(raw);
+            const std::string text = ascii                            ? std::string()
+                                     : format_ == RegFormat::Regedit4 ? ansiToUtf8(codePage_, raw)
+                                                                      : utf16leToUtf8(raw);
+            const std::string_view utf = ascii ? raw : std::string_view(text);
+            const bool addZero = pendingType_ != 1 && (utf.empty() || utf.back() != 0);
+            data.reserve(utf.size() + (addZero ? 1 : 0));
+            data.assign(utf.begin(), utf.end());
+            if (addZero) data.push_back(0);
+        } else {
+            data.assign(pendingBytes_.begin(), pendingBytes_.end());
         }
+        pendingBytes_.clear();
         if (current_)
             put(pendingName_, pendingType_, std::move(data), {pendingBegin_, pendingEnd_});
     }
@@ -592,12 +687,17 @@ private:
     std::string pendingName_;
     uint32_t pendingType_ = 0;
     std::vector<uint8_t> pendingBytes_;
+    std::string scratch_;  // a string value's unescaped text
     int pendingLine_ = 0;
     size_t pendingBegin_ = 0, pendingEnd_ = 0;  // the value's lines so far
     // Base load: (parent, folded name) -> key, and the last key line's path.
-    std::unordered_map<std::string, RegKey*> children_;
+    std::unordered_map<ChildName, RegKey*, ChildNameHash> children_;
     RegKey* cacheRoot_ = nullptr;
-    std::vector<std::pair<std::string, RegKey*>> cache_;
+    std::vector<std::pair<std::string, RegKey*>> cache_;  // the first cacheLen_ are valid
+    size_t cacheLen_ = 0;
+    std::string fullText_;                 // a converted key path
+    std::string rootName_;                 // canonical root of the key line
+    std::vector<std::string_view> parts_;  // the key line's path below the root
     std::vector<std::shared_ptr<RegKey>> graveyard_;
     std::vector<std::pair<std::unordered_map<std::string, size_t>*, std::string>> afterDeletion_;
 };

@@ -32,6 +32,9 @@ struct RegImport {
 // one: every change is recorded, and a refused file changes nothing.
 bool importRegFile(const std::string& bytes, const std::string& fileName, unsigned codePage,
                    Registry& registry, RegImport* result, std::string* error, bool asBase = true);
+// The same, taking the bytes over as the base text instead of copying them.
+bool importRegFile(std::string&& bytes, const std::string& fileName, unsigned codePage,
+                   Registry& registry, RegImport* result, std::string* error, bool asBase = true);
 
 // The bytes a save writes. For a registry with a base text in `format`:
 // that text patched with the changes since the base, and only with them

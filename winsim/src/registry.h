@@ -31,17 +31,44 @@ struct Span {
     bool valid() const { return begin != kNoOffset; }
 };
 
+// A list of spans that is one pointer wide while empty, as it nearly always
+// is (a value set once in its file).
+class SpanList {
+public:
+    SpanList() = default;
+    SpanList(const SpanList& o)
+        : list_(o.list_ ? std::make_unique<std::vector<Span>>(*o.list_) : nullptr) {}
+    SpanList(SpanList&&) noexcept = default;
+    SpanList& operator=(const SpanList& o) {
+        if (this != &o) list_ = o.list_ ? std::make_unique<std::vector<Span>>(*o.list_) : nullptr;
+        return *this;
+    }
+    SpanList& operator=(SpanList&&) noexcept = default;
+
+    void push_back(const Span& s) {
+        if (!list_) list_ = std::make_unique<std::vector<Span>>();
+        list_->push_back(s);
+    }
+    bool empty() const { return !list_ || list_->empty(); }
+    size_t size() const { return list_ ? list_->size() : 0; }
+    const Span* begin() const { return list_ ? list_->data() : nullptr; }
+    const Span* end() const { return list_ ? list_->data() + list_->size() : nullptr; }
+
+private:
+    std::unique_ptr<std::vector<Span>> list_;
+};
+
 struct RegValue {
     std::string name;  // "" is the default value
     uint32_t type = 0;
+    bool changed = false;  // data or type differ from what `line` says
     std::vector<uint8_t> data;
     // The line(s) of the base text that set this value last (with their
     // continuation lines and line end); invalid for a value created since.
     Span line;
     // Earlier lines of the base text that set the same value (a value
     // defined twice): they are overridden by `line` and go when it goes.
-    std::vector<Span> earlier;
-    bool changed = false;  // data or type differ from what `line` says
+    SpanList earlier;
 };
 
 // One block of a key in the base text: its key line through the line

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -316,6 +317,21 @@ bool identifyFile(int dirFd, const std::string& name, FileIdentity* identity) {
     return true;
 }
 
+namespace {
+
+// Asks for huge pages on the whole 2 MiB pages of a large buffer that has
+// not been touched yet: filling 100 MB through 4 KiB page faults costs more
+// than reading it. Only a hint; nothing changes where it is not granted.
+void adviseHugePages(void* at, size_t size) {
+    constexpr uintptr_t kHuge = 2u << 20;
+    if (size < 2 * kHuge) return;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(at) + kHuge - 1) & ~(kHuge - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(at) + size) & ~(kHuge - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
+}  // namespace
+
 bool readRegularFile(int dirFd, const std::string& name, const std::string& shown, uint64_t cap,
                      std::string* out, FileIdentity* identity, std::string* error) {
     struct stat st;
@@ -343,6 +359,8 @@ bool readRegularFile(int dirFd, const std::string& name, const std::string& show
     };
     if (static_cast<uint64_t>(st.st_size) > cap) return tooLarge();
     out->clear();
+    out->reserve(static_cast<size_t>(st.st_size));
+    adviseHugePages(out->data(), out->capacity());
     out->resize(static_cast<size_t>(st.st_size));
     size_t have = 0;
     while (true) {
