@@ -3,6 +3,7 @@
 #include "dialog/resource.h"
 #include "host/devices_json.h"
 #include "host/json_lines.h"
+#include "host/plan.h"
 #include "winsim/machine.h"
 
 #include <cerrno>
@@ -129,6 +130,10 @@ bool LineMode::execute(const std::string& line) {
     }
     if (button != 0) {
         // A disabled button ignores the click; the command is still consumed.
+        HWND target = GetDlgItem(mainDialog_, button);
+        if (target != nullptr && !IsWindowEnabled(target)) {
+            err_ << "quorvane-uninstall: " << command << ": the button is disabled; nothing done\n";
+        }
         const bool clicked = winsim::ui::clickButton(mainDialog_, button);
         detectionRan_ = detectionRan_ || (clicked && button == IDC_DETECT);
         return true;
@@ -154,6 +159,11 @@ bool LineMode::execute(const std::string& line) {
     }
     if (command == "state") {
         out_ << stateLine(mainDialog_, winsim::restartRequested(), ansi_) << '\n';
+        flushOutput();
+        return false;
+    }
+    if (command == "plan") {
+        out_ << planLine(mainDialog_, ansi_) << '\n';
         flushOutput();
         return false;
     }

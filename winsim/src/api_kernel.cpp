@@ -143,7 +143,7 @@ BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
     }
     if (mode != current) {
         m->files.modes[r.relative] = mode;
-        m->files.ops.push_back(FileOp{FileOp::Mode, r.relative, mode});
+        m->files.ops.push_back(FileOp{FileOp::Mode, r.relative, mode, {}});
     }
     return TRUE;
 }
@@ -171,7 +171,7 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
         return failWith(ERROR_ACCESS_DENIED, FALSE);
     }
     m->files.deleted[r.relative] = true;
-    m->files.ops.push_back(FileOp{FileOp::Delete, r.relative, 0});
+    m->files.ops.push_back(FileOp{FileOp::Delete, r.relative, 0, {}});
     return TRUE;
 }
 

@@ -258,7 +258,8 @@ bool commitMachine(Machine& m, std::string* message) {
     bool decided = false;
     std::string error;
     std::vector<std::string> warnings;
-    const bool ok = commitImage(m.lock.get(), m.dir, registryChanged ? &data : nullptr, &m.regFile,
+    const bool ok = backupBeforeCommit(m, registryChanged ? &data : nullptr, &error) &&
+                    commitImage(m.lock.get(), m.dir, registryChanged ? &data : nullptr, &m.regFile,
                                 m.files.ops, &decided, &error, &warnings);
     report(warnings);
     // After a commit the registry keeps its base (the text as loaded) and
@@ -270,6 +271,7 @@ bool commitMachine(Machine& m, std::string* message) {
     m.committed = m.registry.savepoint();
     m.registryChanged = false;
     m.files.clear();
+    m.removedInstances.clear();
     if (!ok) {
         m.saveFailed = true;
         m.saveMessage = error;

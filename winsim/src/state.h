@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "winsim/machine.h"
 #include "winsim/src/files.h"
@@ -35,7 +36,14 @@ struct Machine {
     size_t committed = 0;          // the registry's savepoint of the last commit
     bool registryChanged = false;  // a change was staged since (also kept in the log)
     StagedFiles files;
+    // Device instances the device installer removed since the last commit.
+    std::vector<std::string> removedInstances;
 };
+
+// Before a commit that deletes something: writes the backup (safety.h) when
+// backups are wanted. `newRegistry`: the system.reg the commit writes, or
+// nullptr when it does not change. False, with `error`, when it fails.
+bool backupBeforeCommit(Machine& m, const std::string* newRegistry, std::string* error);
 
 // nullptr when no machine is loaded.
 Machine* currentMachine();

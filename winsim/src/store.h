@@ -40,6 +40,10 @@ struct FileIdentity {
 };
 
 uint64_t contentHash(const char* data, size_t size);
+// Paths in journal and manifest lines: bytes outside printable ASCII, '%'
+// and space as %XX.
+std::string escapePath(const std::string& path);
+bool unescapePath(const std::string& text, std::string* path);
 // The identity of the regular file `name` of the folder `dirFd`, read in
 // pieces (a link to a regular file is followed); false when it is missing
 // or not a regular file.
