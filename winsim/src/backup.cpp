@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <sstream>
 
 #include "winsim/api/win32_base.h"
@@ -300,16 +301,22 @@ bool backupBeforeCommit(Machine& m, const std::string* newRegistry, std::string*
         *error = failed + why;
         return false;
     }
+    // Written under a name that undo ignores and published by a rename once
+    // complete: a backup folder is whole or absent.
     Fd backups = makeDir(m.lock.get(), "backups", &why);
     std::string name = utcStamp();
+    std::string partial;
     Fd folder;
     for (int n = 0; backups.valid() && !folder.valid() && n < 100; ++n) {
         const std::string tried = n == 0 ? name : name + "-" + std::to_string(n);
-        if (::mkdirat(backups.get(), tried.c_str(), 0755) == 0) {
+        struct stat st;
+        if (::fstatat(backups.get(), tried.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) continue;
+        partial = ".partial-" + tried;
+        if (::mkdirat(backups.get(), partial.c_str(), 0755) == 0) {
             name = tried;
-            folder = makeDir(backups.get(), name, &why);
+            folder = makeDir(backups.get(), partial, &why);
         } else if (errno != EEXIST) {
-            why = "cannot create backups/" + tried + ": " + errnoText();
+            why = "cannot create backups/" + partial + ": " + errnoText();
             break;
         }
     }
@@ -340,9 +347,15 @@ bool backupBeforeCommit(Machine& m, const std::string* newRegistry, std::string*
         manifest += std::string("file ") + octal + " " + escapePath(files[i]) + "\n";
     }
     ok = ok && writeFileAt(folder.get(), "manifest", manifest, 0644, &why) &&
-         ::fsync(filesDir.get()) == 0 && ::fsync(folder.get()) == 0 &&
-         ::fsync(backups.get()) == 0 && ::fsync(m.lock.get()) == 0;
+         ::fsync(filesDir.get()) == 0 && ::fsync(folder.get()) == 0;
+    if (ok && ::renameat(backups.get(), partial.c_str(), backups.get(), name.c_str()) != 0) {
+        why = "cannot rename backups/" + partial + ": " + errnoText();
+        ok = false;
+    }
+    ok = ok && ::fsync(backups.get()) == 0 && ::fsync(m.lock.get()) == 0;
     if (!ok) {
+        std::error_code ignored;
+        std::filesystem::remove_all(m.dir + "/backups/" + partial, ignored);
         *error = failed + why;
         return false;
     }
