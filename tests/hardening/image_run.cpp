@@ -270,8 +270,8 @@ std::string ImageRun::programCommand(const std::string& stdinPath, const std::st
                                 ? ">'" + (io / ("stdout" + suffix + ".txt")).string() + "'"
                                 : stdoutRedirect;
     return (shellSetup.empty() ? "" : shellSetup + "; ") + "env -i PATH=/usr/bin:/bin " +
-           environment + " " + prefix + "'" QU_PROGRAM "' --machine '" + image_ +
-           "' --headless <'" + stdinPath + "' " + out + " 2>'" +
+           environment + " " + prefix + "'" QU_PROGRAM "' --machine '" + image_ + "' --headless " +
+           extraArgs + " <'" + stdinPath + "' " + out + " 2>'" +
            (io / ("stderr" + suffix + ".txt")).string() + "'";
 }
 
@@ -326,7 +326,8 @@ void ImageRun::compare() {
         }
     }
     for (const auto& [path, was] : files_) {
-        if (path == "image/system.reg" || path.rfind(backupDir, 0) == 0 || path + "/" == backupDir) {
+        if (path == "image/system.reg" || path.rfind(backupDir, 0) == 0 ||
+            path + "/" == backupDir) {
             continue;
         }
         const auto now = after.find(path);

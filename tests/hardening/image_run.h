@@ -43,6 +43,8 @@ public:
     ImageRun& operator=(const ImageRun&) = delete;
 
     std::string dir() const { return image_; }
+    // Arguments added after the program's own (e.g. "--undo").
+    std::string extraArgs;
     std::string outside() const { return outside_; }
 
     // Registry edits through the machine's test API (saved to system.reg).
@@ -88,7 +90,7 @@ public:
     // removed / changed / created.
     std::set<std::string> removedFiles, changedFiles, createdFiles;
     std::set<std::string> removedKeys, changedKeys, createdKeys;
-    // Folders made in image/backups/ since snapshot() (not in the sets above).
+    // The entries of image/backups/ (not in the sets above).
     std::set<std::string> backups;
     bool registryLoads = false;
     bool registryLoadedBefore = false;
