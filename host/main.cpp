@@ -34,6 +34,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 
@@ -214,9 +215,13 @@ int main(int argc, char** argv) {
                   << "; line mode (commands: see --help)\n";
     }
     LineMode lineMode(std::cin, std::cout, std::cerr, ansi);
-    UninstallWatch uninstalls(std::cerr);
+    // Notes on backups and what remains wait while the terminal UI owns the
+    // terminal.
+    std::ostringstream heldNotes;
+    std::ostream& notes = terminal ? static_cast<std::ostream&>(heldNotes) : std::cerr;
+    UninstallWatch uninstalls(notes);
     winsim::setBackupObserver([&](const std::string& folder) {
-        std::cerr << "quorvane-uninstall: what this command deletes is saved in " << folder << '\n';
+        notes << "quorvane-uninstall: what this command deletes is saved in " << folder << '\n';
     });
     winsim::ui::setTextObserver(
         [&](HWND window, const std::string& before, const std::string& after) {
@@ -252,7 +257,6 @@ int main(int argc, char** argv) {
     winsim::ui::setIdleObserver(nullptr);
     winsim::ui::setInputDriver(nullptr);
     winsim::ui::setTextObserver(nullptr);
-    winsim::setBackupObserver(nullptr);
     if (outputBroken()) {
         std::cerr << "quorvane-uninstall: standard output cannot be written; the changes "
                      "after the last output were not saved\n";
@@ -267,6 +271,8 @@ int main(int argc, char** argv) {
     } else {
         uninstalls.onIdle();
     }
+    winsim::setBackupObserver(nullptr);
+    std::cerr << heldNotes.str();
     winsim::unloadMachine();
     return status;
 }
