@@ -115,44 +115,48 @@ TEST(Safety, UndoAfterUninstallIsIdentity) {
 
 // An undo refuses, changing nothing, when a file or a key it would restore
 // exists again; once that is gone it restores. A system.reg changed since
-// the Uninstall gets the deleted keys imported again instead of its old
-// bytes.
+// the Uninstall gets the deleted keys imported again, as they were before
+// the Uninstall (the removal enables a device before it removes it).
 TEST(Safety, UndoRefusesWhatExistsAgainAndImportsIntoAChangedRegistry) {
     ImageRun image("xp");
+    image.setRaw(kXpDevice + "\\5&1f8d3a27&0&1", "ConfigFlags", 4, {1, 0, 0, 0});  // disabled
+    image.snapshot();
     image.run("uninstall\n");
+    const std::string name = *image.backups.begin();
     image.extraArgs = "--undo";
 
     image.writeDriveFile(kXpInf, "new");
-    image.snapshot();
+    const std::string regBefore = image.readImageFile("system.reg");
     RunResult r = image.run("");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("not undone, nothing changed: these exist again:\n  " + kXpInf),
               std::string::npos)
         << r.err;
-    expectUnchanged(image);
+    EXPECT_EQ(image.readImageFile("system.reg"), regBefore);
     image.removeDriveFile(kXpInf);
 
     image.setString(kXpDevice, "Back", "1");
-    image.snapshot();
     r = image.run("");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("these exist again:\n  HKEY_LOCAL_MACHINE\\" + kXpDevice),
               std::string::npos)
         << r.err;
-    expectUnchanged(image);
+    EXPECT_TRUE(fs::exists(image.dir() + "/backups/" + name + "/manifest"));
     image.deleteKey(kXpDevice);
 
     // system.reg is no longer what the Uninstall wrote.
     image.setString("SOFTWARE\\Other", "Kept", "yes");
-    image.snapshot();
     r = image.run("");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("the deleted keys imported"), std::string::npos) << r.err;
-    EXPECT_EQ(image.createdKeys.count(kXpDevice), 1u);
-    EXPECT_EQ(image.createdKeys.size(), 5u);
-    EXPECT_EQ(image.createdFiles.size(), 3u);
-    EXPECT_TRUE(image.removedKeys.empty());
+    // Against the image before the Uninstall: only the new key differs.
+    EXPECT_EQ(image.createdKeys, std::set<std::string>{"SOFTWARE\\Other"});
+    EXPECT_TRUE(image.removedKeys.empty()) << *image.removedKeys.begin();
     EXPECT_TRUE(image.changedKeys.empty()) << *image.changedKeys.begin();
+    EXPECT_TRUE(image.removedFiles.empty()) << *image.removedFiles.begin();
+    EXPECT_TRUE(image.changedFiles.empty()) << *image.changedFiles.begin();
+    EXPECT_TRUE(image.createdFiles.empty()) << *image.createdFiles.begin();
+    EXPECT_TRUE(fs::exists(image.dir() + "/backups/undone/" + name));
 }
 
 // What remains after an Uninstall is named on standard error.

@@ -332,8 +332,23 @@ bool backupBeforeCommit(Machine& m, const std::string* newRegistry, std::string*
     for (const std::string& id : m.removedInstances) {
         manifest += "instance " + escapePath(id) + "\n";
     }
+    // The keys as they were before the command (a removal may first change
+    // values of a key it then deletes): read from the file being replaced.
+    Registry previous;
+    RegImport imported;
     std::vector<RegSubtree> subtrees;
-    for (const DeletedKey& k : keys) subtrees.push_back({k.path, k.subtree.get()});
+    if (importRegFile(before, "system.reg", m.codePage, previous, &imported, &why, true)) {
+        for (const std::string& path : topKeys(keys)) {
+            const size_t slash = path.find('\\');
+            RegKey* root = previous.root(Registry::canonicalRoot(path.substr(0, slash)), false);
+            RegKey* key = root && slash != std::string::npos
+                              ? findKeyPath(root, path.substr(slash + 1))
+                              : root;
+            if (key) subtrees.push_back({path, key});
+        }
+    } else {
+        for (const DeletedKey& k : keys) subtrees.push_back({k.path, k.subtree.get()});
+    }
     bool ok = writeFileAt(folder.get(), "system.reg.before", before, 0644, &why) &&
               writeFileAt(folder.get(), "deleted.reg", exportKeys(subtrees, m.format, m.codePage),
                           0644, &why);
