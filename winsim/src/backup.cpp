@@ -254,6 +254,72 @@ bool readAt(int dirFd, const std::string& name, std::string* out) {
     return readRegularFile(dirFd, name, name, kMaxRegistryFileSize, out, nullptr, &error);
 }
 
+// Copies `from` (values and subkeys) into `to`, without recursion.
+void copyInto(const RegKey& from, RegKey* to) {
+    std::vector<std::pair<const RegKey*, RegKey*>> work = {{&from, to}};
+    while (!work.empty()) {
+        const auto [source, target] = work.back();
+        work.pop_back();
+        for (const RegValue& v : source->values) target->setValue(v.name, v.type, v.data);
+        for (const auto& sub : source->subkeys) {
+            work.push_back({sub.get(), target->createSubkey(sub->name)});
+        }
+    }
+}
+
+// The deleted subtrees as they were at `point`: copies (in `scratch`) of
+// the keys deleted since, the keys deleted earlier put back below the later
+// tops, and every value change made to them since undone. A removal enables
+// a device before it removes it; its backup keeps the device as it was.
+std::vector<RegSubtree> keysAsTheyWere(const Registry& registry, size_t point,
+                                       const std::vector<DeletedKey>& keys, Registry* scratch) {
+    scratch->recording = false;
+    std::vector<RegSubtree> tops;
+    std::vector<std::string> topFolds;
+    for (const DeletedKey& k : keys) {
+        const std::string fold = foldName(k.path);
+        size_t top = 0;
+        while (top < topFolds.size() && !below(fold, topFolds[top]) && fold != topFolds[top]) {
+            ++top;
+        }
+        RegKey* target = nullptr;
+        if (top == topFolds.size()) {
+            target = scratch->localMachine->createSubkey(std::to_string(tops.size()));
+            tops.push_back({k.path, target});
+            topFolds.push_back(fold);
+        } else if (fold == topFolds[top]) {
+            target = const_cast<RegKey*>(tops[top].key);
+        } else {
+            std::vector<std::string> parts;
+            if (splitKeyPath(k.path.substr(tops[top].path.size() + 1), &parts)) {
+                target = const_cast<RegKey*>(tops[top].key);
+                for (const std::string& part : parts) target = target->createSubkey(part);
+            }
+        }
+        if (target && k.subtree) copyInto(*k.subtree, target);
+    }
+    const std::vector<RegChange> changes = registry.changesSince(point);
+    for (auto c = changes.rbegin(); c != changes.rend(); ++c) {
+        if (c->kind != RegChangeKind::ValueSet && c->kind != RegChangeKind::ValueDeleted) continue;
+        const std::string fold = foldName(c->path);
+        for (size_t top = 0; top < tops.size(); ++top) {
+            if (fold != topFolds[top] && !below(fold, topFolds[top])) continue;
+            RegKey* key = const_cast<RegKey*>(tops[top].key);
+            if (fold != topFolds[top]) {
+                key = findKeyPath(key, c->path.substr(tops[top].path.size() + 1));
+            }
+            if (!key) break;
+            if (c->before) {
+                key->setValue(c->before->name, c->before->type, c->before->data);
+            } else {
+                key->removeValue(c->valueName);
+            }
+            break;
+        }
+    }
+    return tops;
+}
+
 }  // namespace
 
 void beginTrial() {
@@ -332,23 +398,9 @@ bool backupBeforeCommit(Machine& m, const std::string* newRegistry, std::string*
     for (const std::string& id : m.removedInstances) {
         manifest += "instance " + escapePath(id) + "\n";
     }
-    // The keys as they were before the command (a removal may first change
-    // values of a key it then deletes): read from the file being replaced.
-    Registry previous;
-    RegImport imported;
-    std::vector<RegSubtree> subtrees;
-    if (importRegFile(before, "system.reg", m.codePage, previous, &imported, &why, true)) {
-        for (const std::string& path : topKeys(keys)) {
-            const size_t slash = path.find('\\');
-            RegKey* root = previous.root(Registry::canonicalRoot(path.substr(0, slash)), false);
-            RegKey* key = root && slash != std::string::npos
-                              ? findKeyPath(root, path.substr(slash + 1))
-                              : root;
-            if (key) subtrees.push_back({path, key});
-        }
-    } else {
-        for (const DeletedKey& k : keys) subtrees.push_back({k.path, k.subtree.get()});
-    }
+    Registry scratch;
+    const std::vector<RegSubtree> subtrees =
+        keysAsTheyWere(m.registry, m.committed, keys, &scratch);
     bool ok = writeFileAt(folder.get(), "system.reg.before", before, 0644, &why) &&
               writeFileAt(folder.get(), "deleted.reg", exportKeys(subtrees, m.format, m.codePage),
                           0644, &why);
