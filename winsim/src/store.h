@@ -10,7 +10,8 @@
 //   2. write the new system.reg into system.reg.new-<pid>-<random>, fsync;
 //   3. write system.reg.journal-<pid>-<random>: the system.reg it applies
 //      to (size, hash), the new file's name, size and hash, the file
-//      operations below drive_c, and a checksum line; fsync it and the
+//      operations below drive_c (delete, mode, and restore from a backup
+//      copy in the image folder, as an undo makes them), and a checksum line; fsync it and the
 //      directory. From here on the change is decided;
 //   4. rename the new file over system.reg, fsync the directory;
 //   5. apply the file operations (idempotent);
