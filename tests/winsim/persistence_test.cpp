@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -168,23 +169,32 @@ TEST(Persistence, KilledAtAnyMomentTheImageIsWhole) {
     winsim::unloadMachine();
     int roundsWithSaves = 0;
     for (int round = 0; round < 15; ++round) {
-        // The kill comes a few milliseconds after the child has loaded the
-        // image (loading alone can take longer than that on a busy machine).
-        int loaded[2];
-        ASSERT_EQ(::pipe(loaded), 0);
+        // The child reports its load and then every finished save; the kill
+        // comes at a varying moment after its first saves, whatever the
+        // machine's load (a fixed delay from the fork or the load may end
+        // before any save on a busy machine).
+        int progress[2];
+        ASSERT_EQ(::pipe(progress), 0);
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
+            ::close(progress[0]);
             image.load();
-            const char ready = 1;
-            if (::write(loaded[1], &ready, 1) != 1) ::_exit(1);
-            for (uint32_t n = 1;; ++n) winsim::setDwordValue("Counter", "n", n);
+            ::fcntl(progress[1], F_SETFL, O_NONBLOCK);  // a full pipe never holds a save up
+            const char tick = 1;
+            if (::write(progress[1], &tick, 1) != 1) ::_exit(1);
+            for (uint32_t n = 1;; ++n) {
+                winsim::setDwordValue("Counter", "n", n);
+                (void)!::write(progress[1], &tick, 1);
+            }
         }
-        ::close(loaded[1]);
-        char ready = 0;
-        const ssize_t got = ::read(loaded[0], &ready, 1);  // 0: the child ended early
-        ::close(loaded[0]);
-        if (got == 1) ::usleep(static_cast<useconds_t>(2000 + round * 700));
+        ::close(progress[1]);
+        char tick = 0;
+        int seen = 0;
+        const int wanted = 2 + round % 3;  // the load and one to three saves
+        while (seen < wanted && ::read(progress[0], &tick, 1) == 1) ++seen;
+        ::close(progress[0]);
+        if (seen == wanted) ::usleep(static_cast<useconds_t>(round * 300));
         ::kill(child, SIGKILL);
         int status = 0;
         ::waitpid(child, &status, 0);
