@@ -3,6 +3,7 @@
 #include "dialog/resource.h"
 #include "host/devices_json.h"
 #include "host/json_lines.h"
+#include "host/plan.h"
 #include "protocol/commands.h"
 #include "winsim/machine.h"
 
@@ -112,7 +113,11 @@ bool LineMode::execute(const std::string& text) {
             return false;
         case Command::Devices:
             out_ << devices_ << '\n';
-            out_.flush();
+            flushOutput();
+            return false;
+        case Command::Plan:
+            out_ << planLine(mainDialog_, ansi_) << '\n';
+            flushOutput();
             return false;
         case Command::AboutOpen:  // the UI driver's; the about box here answers at once
         case Command::AboutClose:
@@ -120,7 +125,12 @@ bool LineMode::execute(const std::string& text) {
             err_ << "quorvane-uninstall: unknown command: " << line << '\n';
             return false;
     }
-    // A disabled button ignores the click; the command is still consumed.
+    // A disabled button ignores the click (the command is still consumed);
+    // the operator is told.
+    HWND target = GetDlgItem(mainDialog_, button);
+    if (target != nullptr && !IsWindowEnabled(target)) {
+        err_ << "quorvane-uninstall: " << line << ": the button is disabled; nothing done\n";
+    }
     const bool clicked = winsim::ui::clickButton(mainDialog_, button);
     detectionRan_ = detectionRan_ || (clicked && button == IDC_DETECT);
     return true;

@@ -11,7 +11,10 @@
 //   state                                  print the state line
 //   devices                                print the devices line (devices_json.h)
 //                                          as the last detection run left it
-// A click on a disabled button does nothing, as on Windows. An unknown
+//   plan                                   print what an Uninstall would remove
+//                                          (host/plan.h); nothing changes
+// A click on a disabled button does nothing, as on Windows, and gets one
+// line on the error stream. An unknown
 // command or an invalid `select` gets one line on the error stream and is
 // otherwise ignored; blank lines are ignored. End of input is `close`.
 // Every write is flushed and checked: once the output fails, no command is

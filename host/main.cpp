@@ -1,26 +1,33 @@
 // quorvane-uninstall: the utility on a simulated Windows machine.
 //
-//   quorvane-uninstall [--machine DIR] [--headless] [--reset-machine] [--log FILE]
-//                      [--version] [--list-supported] [--help]
+//   quorvane-uninstall [--machine DIR | --machine FILE.reg | --windows DIR]
+//                      [--hive-root KEY] [--read-only] [--headless] [--reset-machine]
+//                      [--log FILE] [--undo] [--version] [--list-supported] [--help]
 //
-// Exit status: 0 when the dialog was closed; 1 when the changes of a command
-// could not be committed to the image (the dialog is closed then and
-// nothing of that command is on disk; a system.reg changed by another
-// program is never overwritten) or standard output could not be written
-// (nothing after that point is committed); 2 for a bad command line or an
-// image that cannot be used (unreadable, damaged, not a regular file, not
-// writable; nothing is changed then); 3 when another process has the image
-// loaded (nothing is changed).
+// Exit status: 0 when every Uninstall of the run succeeded or none ran (or
+// --undo restored a backup); 1 when an Uninstall ended in message 109 or 110,
+// when the changes of a command could not be committed to the image (the
+// dialog is closed then and nothing of that command is on disk; a
+// system.reg changed by another program is never overwritten), when
+// standard output could not be written (nothing after that point is
+// committed) or when --undo restored nothing; 2 for a bad command line or
+// an image that cannot be used (unreadable, damaged, not a regular file,
+// not writable; nothing is changed then); 3 when another process has the
+// image loaded (nothing is changed); 4 when an Uninstall succeeded on the
+// 9x family and the run ended without Restart (a restart is still needed).
+// The Uninstall outcomes are read from the status texts the dialog writes.
 #include "dialog/uninstall_app.h"
 #include "host/ansi_text.h"
 #include "host/line_mode.h"
 #include "host/machine_image.h"
 #include "host/offline_options.h"
 #include "host/program_setup.h"
+#include "host/uninstall_watch.h"
 #include "host/run_record.h"
 #include "host/version.h"
 #include "host/tui/terminal_ui.h"
 #include "winsim/machine.h"
+#include "winsim/safety.h"
 #include "winsim/user.h"
 
 #include <cerrno>
@@ -29,6 +36,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 
@@ -37,7 +45,7 @@ namespace {
 const char kUsage[] =
     "usage: quorvane-uninstall [--machine DIR | --machine FILE.reg | --windows DIR]\n"
     "                          [--hive-root KEY] [--read-only] [--headless] [--reset-machine]\n"
-    "                          [--log FILE] [--version] [--list-supported] [--help]\n"
+    "                          [--log FILE] [--undo] [--version] [--list-supported] [--help]\n"
     "\n"
     "Runs the Quorvane USB Miniport Driver Uninstall Utility on a simulated Windows machine.\n"
     "\n"
@@ -49,18 +57,26 @@ const char kUsage[] =
     "                   standard input is not a terminal)\n"
     "%OFFLINE%"
     "  --log FILE       append every status text to FILE, a UTC time stamp a line\n"
+    "  --undo           restore the latest backup of the image (see below) and move\n"
+    "                   it to backups/undone/; refused when what it restores exists\n"
     "  --version        show the product, its version and the build's revision\n"
     "  --list-supported show the hardware-ID patterns of the supported adapters\n"
     "  --help           show this text\n"
     "\n"
     "Line mode commands, one per line: detect, uninstall, restart, close, select N,\n"
-    "about, state, devices. End of input closes the dialog. The terminal UI prints\n"
-    "the status text when it ends.\n"
+    "about, state, devices, plan (what an Uninstall would remove). End of input\n"
+    "closes the dialog. The terminal UI prints the status text when it ends.\n"
     "\n"
     "The changes of each command are saved to the image together once the command\n"
-    "is complete. Exit status: 0 done; 1 changes could not be saved, or standard\n"
-    "output could not be written; 2 bad arguments or an image that cannot be used;\n"
-    "3 the image is in use by another process.\n";
+    "is complete. Before an Uninstall's changes are saved, what it deletes is saved\n"
+    "in DIR/backups/<UTC time>/ (the path is shown on standard error).\n"
+    "\n"
+    "Exit status: 0 every Uninstall succeeded, or none ran (--undo: restored);\n"
+    "1 an Uninstall failed (message 109 or 110), changes could not be saved,\n"
+    "standard output could not be written, or --undo restored nothing; 2 bad\n"
+    "arguments or an image that cannot be used; 3 the image is in use by another\n"
+    "process; 4 an Uninstall succeeded on Windows 98/ME and the run ended without\n"
+    "Restart (a restart is still needed).\n";
 
 std::string usage() {
     std::string text = kUsage;
@@ -77,6 +93,7 @@ struct Options {
     bool version = false;
     bool listSupported = false;
     OfflineOptions offline;
+    bool undo = false;
 };
 
 bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
@@ -100,6 +117,8 @@ bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
                 return false;
             }
             options->log = argv[++i];
+        } else if (arg == "--undo") {
+            options->undo = true;
         } else if (arg == "--version") {
             options->version = true;
         } else if (arg == "--list-supported") {
@@ -186,6 +205,12 @@ int main(int argc, char** argv) {
         }
         return fail(defaultCopy ? error + kResetHint : error);
     }
+    if (options.undo) {
+        const winsim::UndoResult undone = winsim::undoLatestBackup(&error);
+        std::cerr << "quorvane-uninstall: " << error << '\n';
+        winsim::unloadMachine();
+        return undone == winsim::UndoResult::Restored ? 0 : 1;
+    }
     if (!loadDialogResources(&error)) {
         winsim::unloadMachine();
         return fail("built-in resources: " + error);
@@ -208,9 +233,18 @@ int main(int argc, char** argv) {
                   << "; line mode (commands: see --help)\n";
     }
     LineMode lineMode(std::cin, std::cout, std::cerr, ansi);
+    // Notes on backups and what remains wait while the terminal UI owns the
+    // terminal.
+    std::ostringstream heldNotes;
+    std::ostream& notes = terminal ? static_cast<std::ostream&>(heldNotes) : std::cerr;
+    UninstallWatch uninstalls(notes);
+    winsim::setBackupObserver([&](const std::string& folder) {
+        notes << "quorvane-uninstall: what this command deletes is saved in " << folder << '\n';
+    });
     winsim::ui::setTextObserver(
         [&](HWND window, const std::string& before, const std::string& after) {
             record.onTextChanged(window, before, after);
+            uninstalls.onTextChanged(window, before, after);
             if (!terminal) lineMode.onTextChanged(window, before, after);
         });
     if (!terminal) winsim::ui::setInputDriver(&lineMode);
@@ -230,11 +264,13 @@ int main(int argc, char** argv) {
             commitFailed = true;
             return false;
         }
+        uninstalls.onIdle();
         return true;
     });
 
     int status = theApp.run(GetModuleHandleA(nullptr));
-    if (readOnlyGuard.refusedUnasked()) status = 1;
+    status = status != 0 ? status : uninstalls.exitStatus(winsim::restartRequested());
+    if (readOnlyGuard.refusedUnasked() && status == 0) status = 1;
     terminalUi.stop();
     if (terminal) record.print(std::cout);
 
@@ -252,7 +288,11 @@ int main(int argc, char** argv) {
         std::cerr << "quorvane-uninstall: the machine image could not be saved: " << commitError
                   << '\n';
         status = 1;
+    } else {
+        uninstalls.onIdle();
     }
+    winsim::setBackupObserver(nullptr);
+    std::cerr << heldNotes.str();
     winsim::unloadMachine();
     return status;
 }

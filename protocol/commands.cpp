@@ -31,11 +31,17 @@ struct Word {
 };
 
 const Word kWords[] = {
-    {"detect", Command::Detect},        {"uninstall", Command::Uninstall},
-    {"restart", Command::Restart},      {"close", Command::Close},
-    {"select", Command::Select},        {"about", Command::About},
-    {"about-open", Command::AboutOpen}, {"about-close", Command::AboutClose},
-    {"state", Command::State},          {"devices", Command::Devices},
+    {"detect", Command::Detect},
+    {"uninstall", Command::Uninstall},
+    {"restart", Command::Restart},
+    {"close", Command::Close},
+    {"select", Command::Select},
+    {"about", Command::About},
+    {"about-open", Command::AboutOpen},
+    {"about-close", Command::AboutClose},
+    {"state", Command::State},
+    {"devices", Command::Devices},
+    {"plan", Command::Plan},
 };
 
 }  // namespace

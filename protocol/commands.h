@@ -1,7 +1,7 @@
 // The line-mode commands, one a line, as the host program's line mode and
 // the UI-automation driver read them:
 //
-//   detect | uninstall | restart | close | select N | about | state | devices
+//   detect | uninstall | restart | close | select N | about | state | devices | plan
 //   about-open | about-close   (the driver: the about box stays on screen)
 //
 // Leading and trailing white space is ignored; words are separated by white
@@ -28,6 +28,7 @@ enum class Command {
     AboutClose,
     State,
     Devices,
+    Plan,
 };
 
 struct ParsedCommand {

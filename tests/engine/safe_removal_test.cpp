@@ -2,6 +2,8 @@
 // leave an installation that can never be cleaned up. Each case builds a
 // small image, runs the program on it in line mode (detect, uninstall) and
 // checks what the operator reads and which keys and files are left.
+#include <sys/wait.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -110,7 +112,9 @@ std::string runProgram(const std::string& imageDir, const std::string& commands)
     std::ofstream(in, std::ios::binary) << commands;
     const std::string command = "'" QU_PROGRAM "' --machine '" + imageDir + "' --headless <'" + in +
                                 "' >'" + out + "' 2>/dev/null";
-    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    // 4: a 9x Uninstall succeeded and waits for its restart.
+    const int raw = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(raw) && (WEXITSTATUS(raw) == 0 || WEXITSTATUS(raw) == 4)) << command;
     std::stringstream text;
     text << std::ifstream(out, std::ios::binary).rdbuf();
     std::remove(in.c_str());

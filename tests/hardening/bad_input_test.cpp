@@ -105,9 +105,20 @@ void check(const Case& c) {
     ImageRun image(c.sample);
     c.damage(image);
     image.snapshot();
-    const RunResult r = image.run(c.commands);
+    // A plan before each Uninstall: what it lists is exactly what goes.
+    const bool planned = c.commands == "uninstall\n";
+    const RunResult r = image.run(planned ? "plan\n" + c.commands : c.commands);
 
     EXPECT_EQ(r.status, c.status) << r.err;
+    // A read-only machine still plans, but refuses the Uninstall itself.
+    if (planned && c.errorSays != kRefusedReadOnly) {
+        bool found = false;
+        EXPECT_EQ(planList(r.out, "keys", &found), image.removedKeys) << r.out;
+        EXPECT_EQ(planList(r.out, "files", &found), image.removedFiles) << r.out;
+        // A backup exactly when something went.
+        const bool removed = !image.removedKeys.empty() || !image.removedFiles.empty();
+        EXPECT_EQ(image.backups.size(), removed ? 1u : 0u);
+    }
     size_t at = 0;
     for (const auto& text : c.says) {
         const size_t found = r.out.find(text, at);
@@ -147,7 +158,7 @@ TEST(BadInput, OverlongValuesAndPaths) {
     const std::vector<Case> cases = {
         {"description longer than its buffer: listed without a name, never removed", "xp",
          [](ImageRun& i) { setBothInstances(i, "DeviceDesc", repeat('D', 300)); },
-         kUninstall, 0, {"'' has been installed '2' times", "'' " + kNotPluggedIn},
+         kUninstall, 1, {"'' has been installed '2' times", "'' " + kNotPluggedIn},
          kNothing, kNothing},
         {"hardware ID longer than its buffer: no device", "xp",
          [](ImageRun& i) {
@@ -184,7 +195,7 @@ TEST(BadInput, OverlongValuesAndPaths) {
          [](ImageRun& i) {
              i.setString(kMeInstance, "SymbolicName", "\\\\?\\USB#" + repeat('S', 300) + "#{x}");
          },
-         kUninstall, 0, {kFoundMe, kRemovedMe, kRestart}, kMeFiles,
+         kUninstall, 4, {kFoundMe, kRemovedMe, kRestart}, kMeFiles,
          without(kMeKeys, {kMeInterface})},
         {"9x: driver name longer than its buffer", "me",
          [](ImageRun& i) { i.setString(kMeClass, "NTMPDriver", repeat('n', 300) + ".sys"); },
@@ -193,13 +204,13 @@ TEST(BadInput, OverlongValuesAndPaths) {
          [](ImageRun& i) {
              i.setString("Enum\\USB\\VID_F3A7&PID_0021\\0" + repeat('K', 254), "x", "y");
          },
-         kUninstall, 0, {kRemovedMe, kRestart}, kMeFiles, without(kMeKeys, {kMeInterface})},
+         kUninstall, 4, {kRemovedMe, kRestart}, kMeFiles, without(kMeKeys, {kMeInterface})},
         {"9x: another adapter's class value too long to compare: that key stays", "me",
          [](ImageRun& i) {
              i.setString("System\\CurrentControlSet\\Services\\Class\\Net\\0000",
                          "MatchingDeviceId", "USB\\VID_F3A7&PID_0021" + repeat('m', 300));
          },
-         kUninstall, 0, {kRemovedMe}, kMeFiles, kMeKeys},
+         kUninstall, 4, {kRemovedMe}, kMeFiles, kMeKeys},
     };
     for (const auto& c : cases) check(c);
 }
@@ -243,10 +254,10 @@ TEST(BadInput, UnterminatedBinaryEmptyAndMissingValues) {
          kXpFiles, kXpKeys},
         {"9x: empty driver name: uninstalled, no driver file touched", "me",
          [](ImageRun& i) { i.setString(kMeClass, "NTMPDriver", ""); },
-         kUninstall, 0, {kRemovedMe, kRestart}, {kMeInf}, kMeKeys},
+         kUninstall, 4, {kRemovedMe, kRestart}, {kMeInf}, kMeKeys},
         {"9x: driver name with a directory before the family's own file", "me",
          [](ImageRun& i) { i.setString(kMeClass, "NTMPDriver", "C:\\Elsewhere\\KESTRELM.SYS"); },
-         kUninstall, 0, {kRemovedMe}, kMeFiles, kMeKeys},
+         kUninstall, 4, {kRemovedMe}, kMeFiles, kMeKeys},
     };
     for (const auto& c : cases) check(c);
 }
@@ -325,7 +336,7 @@ TEST(BadInput, HostilePaths) {
              i.linkDrivePath("C:\\WINDOWS\\Inf\\Other", i.outside());
              std::ofstream(i.outside() + "/QUORVANEKESTRELM.INF") << "outside";
          },
-         kUninstall, 0, {kRemovedMe}, {kMeSys}, kMeKeys},
+         kUninstall, 4, {kRemovedMe}, {kMeSys}, kMeKeys},
     };
     for (const auto& c : cases) check(c);
 }
@@ -337,7 +348,7 @@ TEST(BadInput, RefusalsAndFileFaults) {
          kUninstall, 0, {kRemovedAll}, kXpFiles, without(kXpKeys, {kXpEventX, kXpEventF})},
         {"9x: key deletion refused: the scrub ends; the device installer's removal stands", "me",
          [](ImageRun& i) { i.appendIni("[faults]\r\ndeletekey = refuse\r\n"); },
-         kUninstall, 0, {kRemovedMe, kRestart}, kMeFiles, {kMeInstance}},
+         kUninstall, 4, {kRemovedMe, kRestart}, kMeFiles, {kMeInstance}},
         {"read-only INF file: deleted all the same", "xp",
          [](ImageRun& i) { i.writeDriveFile("C:\\WINDOWS\\Inf\\oem7.inf", "inf", true); },
          kUninstall, 0, {kRemovedAll}, kXpFiles, kXpKeys},
@@ -346,7 +357,7 @@ TEST(BadInput, RefusalsAndFileFaults) {
          kUninstall, 0, {kRemovedAll}, {kInf, kPnf}, kXpKeys},
         {"device removal failing: no file and no key of the program's own goes", "xp",
          [](ImageRun& i) { i.appendIni("[faults]\r\nremove = fail\r\n"); },
-         kUninstall, 0, {"cannot be uninstalled from the system!"}, kNothing, kNothing},
+         kUninstall, 1, {"cannot be uninstalled from the system!"}, kNothing, kNothing},
     };
     for (const auto& c : cases) check(c);
 }
@@ -417,10 +428,12 @@ TEST(BadInput, CommitFailingDuringTheRunChangesNothingAndIsReported) {
     const RunResult r = image.run(kUninstall, "trap '' XFSZ; ulimit -f 8");
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_NE(r.out.find(kRemovedAll), std::string::npos) << r.out;
-    EXPECT_NE(r.err.find("the machine image could not be saved: cannot write " + image.dir() +
-                         "/system.reg.new-"),
+    // The backup, written first, is what the limit stops; no part of it stays.
+    EXPECT_NE(r.err.find("the machine image could not be saved: the backup could not be written: "
+                         "cannot write system.reg.before"),
               std::string::npos)
         << r.err;
+    EXPECT_TRUE(image.backups.empty()) << *image.backups.begin();
     EXPECT_TRUE(image.regFileKept);
     EXPECT_TRUE(image.removedKeys.empty()) << *image.removedKeys.begin();
     EXPECT_TRUE(image.removedFiles.empty()) << *image.removedFiles.begin();

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -269,8 +270,8 @@ std::string ImageRun::programCommand(const std::string& stdinPath, const std::st
                                 ? ">'" + (io / ("stdout" + suffix + ".txt")).string() + "'"
                                 : stdoutRedirect;
     return (shellSetup.empty() ? "" : shellSetup + "; ") + "env -i PATH=/usr/bin:/bin " +
-           environment + " " + prefix + "'" QU_PROGRAM "' --machine '" + image_ +
-           "' --headless <'" + stdinPath + "' " + out + " 2>'" +
+           environment + " " + prefix + "'" QU_PROGRAM "' --machine '" + image_ + "' --headless " +
+           extraArgs + " <'" + stdinPath + "' " + out + " 2>'" +
            (io / ("stderr" + suffix + ".txt")).string() + "'";
 }
 
@@ -312,8 +313,23 @@ void ImageRun::compare() {
     removedFiles.clear();
     changedFiles.clear();
     createdFiles.clear();
+    backups.clear();
+    // The backups an Uninstall writes are counted apart.
+    const std::string backupDir = "image/backups/";
+    for (auto it = after.begin(); it != after.end();) {
+        if (it->first.rfind(backupDir, 0) == 0 || it->first + "/" == backupDir) {
+            const std::string rest = it->first.substr(std::min(it->first.size(), backupDir.size()));
+            if (!rest.empty() && rest.find('/') == std::string::npos) backups.insert(rest);
+            it = after.erase(it);
+        } else {
+            ++it;
+        }
+    }
     for (const auto& [path, was] : files_) {
-        if (path == "image/system.reg") continue;
+        if (path == "image/system.reg" || path.rfind(backupDir, 0) == 0 ||
+            path + "/" == backupDir) {
+            continue;
+        }
         const auto now = after.find(path);
         if (now == after.end()) {
             if (was.kind != 'd') removedFiles.insert(path);
@@ -343,6 +359,39 @@ void ImageRun::compare() {
     }
     removedKeys = subtreeRoots(removed);
     createdKeys = subtreeRoots(created);
+}
+
+std::set<std::string> planList(const std::string& out, const std::string& field, bool* found) {
+    std::set<std::string> items;
+    *found = false;
+    const size_t line = out.find("{\"plan\": ");
+    if (line == std::string::npos || out.compare(line, 14, "{\"plan\": null}") == 0) return items;
+    const size_t end = out.find('\n', line);
+    const std::string text = out.substr(line, end - line);
+    size_t at = text.find("\"" + field + "\": [");
+    if (at == std::string::npos) return items;
+    *found = true;
+    at = text.find('[', at) + 1;
+    while (at < text.size() && text[at] != ']') {
+        if (text[at] != '"') {
+            ++at;
+            continue;
+        }
+        std::string item;
+        for (++at; at < text.size() && text[at] != '"'; ++at) {
+            if (text[at] == '\\' && at + 1 < text.size()) ++at;
+            item += text[at];
+        }
+        ++at;
+        const std::string hklm = "HKEY_LOCAL_MACHINE\\";
+        if (item.rfind(hklm, 0) == 0) item.erase(0, hklm.size());
+        if (item.rfind("C:\\", 0) == 0) {
+            item = "image/drive_c/" + item.substr(3);
+            std::replace(item.begin(), item.end(), '\\', '/');
+        }
+        items.insert(item);
+    }
+    return items;
 }
 
 }  // namespace qu_hardening

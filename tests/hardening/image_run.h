@@ -27,6 +27,12 @@ using FileState = std::map<std::string, Entry>;  // relative path
 // The registry of an image as key path -> the key's exported lines.
 using RegistryState = std::map<std::string, std::string>;
 
+// The string list `field` of the first `{"plan": ...}` line of `out`;
+// `found` is false when the line is missing or `{"plan": null}`. Keys lose
+// their "HKEY_LOCAL_MACHINE\" and files come back as "image/drive_c/..."
+// paths, as ImageRun's sets name them.
+std::set<std::string> planList(const std::string& out, const std::string& field, bool* found);
+
 class ImageRun {
 public:
     // Copies machines/<sample> into a fresh temporary directory, beside an
@@ -37,6 +43,8 @@ public:
     ImageRun& operator=(const ImageRun&) = delete;
 
     std::string dir() const { return image_; }
+    // Arguments added after the program's own (e.g. "--undo").
+    std::string extraArgs;
     std::string outside() const { return outside_; }
 
     // Registry edits through the machine's test API (saved to system.reg).
@@ -82,6 +90,8 @@ public:
     // removed / changed / created.
     std::set<std::string> removedFiles, changedFiles, createdFiles;
     std::set<std::string> removedKeys, changedKeys, createdKeys;
+    // The entries of image/backups/ (not in the sets above).
+    std::set<std::string> backups;
     bool registryLoads = false;
     bool registryLoadedBefore = false;
     bool regFileKept = false;  // system.reg has the same bytes

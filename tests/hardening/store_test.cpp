@@ -97,7 +97,8 @@ TEST_P(CrashSweep, TheNextStartFindsTheImageUntouchedOrFullyUninstalled) {
     ImageRun clean(GetParam());
     clean.snapshot();
     const std::string original = clean.readImageFile("system.reg");
-    ASSERT_EQ(clean.run(kUninstall).status, 0);
+    // 4 on the 9x family: the restart is still to come.
+    ASSERT_EQ(clean.run(kUninstall).status, std::string(GetParam()) == "me" ? 4 : 0);
     const std::string uninstalled = clean.readImageFile("system.reg");
     const std::set<std::string> gone = clean.removedFiles;
     ASSERT_FALSE(gone.empty());
@@ -111,13 +112,15 @@ TEST_P(CrashSweep, TheNextStartFindsTheImageUntouchedOrFullyUninstalled) {
         image.snapshot();
         const RunResult crashed =
             image.runOnly(kUninstall, "QU_CRASH_AFTER=" + std::to_string(step));
-        if (crashed.status == 0) {
+        if (crashed.status == 0 || crashed.status == 4) {
             EXPECT_GT(step, 10) << "fewer steps than a commit has";
             break;
         }
         ASSERT_EQ(crashed.status, -1) << crashed.err;
         const RunResult rerun = image.run("");
         EXPECT_EQ(rerun.status, 0) << rerun.err;
+        // The backup was complete before the commit began.
+        EXPECT_EQ(image.backups.size(), 1u);
         EXPECT_TRUE(image.createdFiles.empty()) << *image.createdFiles.begin();
         EXPECT_TRUE(image.changedFiles.empty()) << *image.changedFiles.begin();
         const std::string now = image.readImageFile("system.reg");

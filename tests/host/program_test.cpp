@@ -125,7 +125,21 @@ TEST(LineMode, SessionOutputIsExact) {
         "\", \"devices\": [], \"selected\": -1, \"enabled\": {\"uninstall\": false, \"close\": "
         "true, \"detect\": true, \"restart\": false}, \"restartRequested\": false}\n";
     EXPECT_EQ(r.out, expected);
-    EXPECT_EQ(r.err, "quorvane-uninstall: unknown command: bogus\n");
+    // The backup of the Uninstall, what remains of the device, then the bad command.
+    const std::string saved =
+        "quorvane-uninstall: what this command deletes is saved in " + machine + "/backups/";
+    ASSERT_EQ(r.err.rfind(saved, 0), 0u) << r.err;
+    EXPECT_EQ(
+        r.err.substr(r.err.find('\n') + 1),
+        "quorvane-uninstall: still on the machine, naming the device's pattern, service, INF "
+        "or driver file:\n"
+        "  HKEY_LOCAL_MACHINE\\SOFTWARE\\Quorvane\\USB Network Adapter : InstalledInf\n"
+        "  HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Eventlog\\System : Sources\n"
+        "  HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\kestrelf : ImagePath\n"
+        "  HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\kestrelx\n"
+        "  HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\kestrelx : ImagePath\n"
+        "  C:\\WINDOWS\\system32\\DRIVERS\\kestrelx.sys\n"
+        "quorvane-uninstall: unknown command: bogus\n");
 
     // The removal reached the image on disk.
     const std::string reg = readFile(fs::path(machine) / "system.reg");
@@ -144,9 +158,17 @@ TEST(LineMode, DisabledButtonsBadSelectAndCloseCommand) {
     EXPECT_NE(r.out.find("NOTE: You must restart Windows"), std::string::npos);
     // Nothing runs after close.
     EXPECT_EQ(r.out.find("{\"status\""), std::string::npos);
-    EXPECT_EQ(r.err,
+    const std::string saved =
+        "quorvane-uninstall: what this command deletes is saved in " + machine + "/backups/";
+    const size_t at = r.err.find(saved);
+    ASSERT_NE(at, std::string::npos) << r.err;
+    EXPECT_EQ(r.err.substr(0, at),
+              "quorvane-uninstall: restart: the button is disabled; nothing done\n"
               "quorvane-uninstall: the device list has no item 3\n"
               "quorvane-uninstall: select needs an item number: select x\n");
+    EXPECT_EQ(r.err.substr(r.err.find('\n', at) + 1),
+              "quorvane-uninstall: nothing on the machine names the device's pattern, service, INF "
+              "or driver file any more\n");
 }
 
 TEST(DefaultMachine, WorkingCopyIsCreatedKeptAndReset) {

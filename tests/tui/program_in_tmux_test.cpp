@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/uninstall_notes.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -218,7 +220,10 @@ public:
         }
         return -1;
     }
-    std::string errors() const { return readFile(dir_ / "stderr"); }
+    // Standard error, without the notes around an Uninstall (its backup,
+    // what remains), which the program holds until the terminal is its own.
+    std::string errors() const { return qu_test::withoutUninstallNotes(readFile(dir_ / "stderr")); }
+    std::string rawErrors() const { return readFile(dir_ / "stderr"); }
 
 private:
     bool tmux(std::vector<std::string> args, std::string* out = nullptr) {
@@ -276,6 +281,8 @@ TEST(ProgramInTmux, StartUpDetectAndUninstallToCompletion) {
     t.keys({"Enter"});
     t.keys({"Escape"});
     EXPECT_EQ(t.exitStatus(), 0) << t.last();
+    // The notes of the Uninstall come once the terminal is the shell's again.
+    EXPECT_NE(t.rawErrors().find("what this command deletes is saved in "), std::string::npos);
     EXPECT_EQ(t.errors(), "");
     EXPECT_FALSE(fs::exists(t.machine() / "drive_c/WINDOWS/Inf/oem7.inf"));
     EXPECT_NE(readFile(t.machine() / "system.reg").find("kestrelx"), std::string::npos)

@@ -265,6 +265,7 @@ bool runCommand(HWND dialog, const std::string& line) {
             closeAbout();
             break;
         case Command::Devices:  // the host's view of the machine; not seen from here
+        case Command::Plan:
         case Command::Unknown:
             std::fprintf(stderr, "uidriver: unknown command: %s\n", parsed.line.c_str());
             break;

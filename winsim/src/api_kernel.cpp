@@ -129,7 +129,7 @@ BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
     }
     if (mode != current) {
         m->files.modes[r.relative] = mode;
-        m->files.ops.push_back(FileOp{FileOp::Mode, r.relative, mode});
+        m->files.ops.push_back(FileOp{FileOp::Mode, r.relative, mode, {}});
     }
     return TRUE;
 }
@@ -154,7 +154,7 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
         return failWith(ERROR_ACCESS_DENIED, FALSE);
     }
     m->files.deleted[r.relative] = true;
-    m->files.ops.push_back(FileOp{FileOp::Delete, r.relative, 0});
+    m->files.ops.push_back(FileOp{FileOp::Delete, r.relative, 0, {}});
     return TRUE;
 }
 

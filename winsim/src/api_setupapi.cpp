@@ -424,6 +424,7 @@ BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO Devi
     if (!instance) return failWith(ERROR_NO_SUCH_DEVINST, FALSE);
     if (m->faults.removeFails) return failWith(ERROR_GEN_FAILURE, FALSE);
     removeDevice(*m, d->instanceId, instance);
+    m->removedInstances.push_back(d->instanceId);
     stageRegistryChange(*m);
     return succeed();
 }

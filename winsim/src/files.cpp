@@ -107,6 +107,67 @@ std::vector<std::string> splitRelative(const std::string& relative) {
     return parts;
 }
 
+// Puts the copy `op.source` back as `name` of the folder `dirFd`; 0 or an
+// errno value. An existing entry of that name is left alone (a replay).
+int restoreEntry(int imageFd, const FileOp& op, int dirFd, const char* name) {
+    struct stat st;
+    if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) return 0;
+    if (imageFd < 0 || op.source.empty() || op.source[0] == '/') return EINVAL;
+    for (const std::string& part : splitRelative(op.source)) {
+        if (part.empty() || part == "." || part == "..") return EINVAL;
+    }
+    if (::fstatat(imageFd, op.source.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    const std::string temp = std::string(".qu-restore-") + std::to_string(::getpid()) + "-" + name;
+    ::unlinkat(dirFd, temp.c_str(), 0);
+    if (S_ISLNK(st.st_mode)) {
+        std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
+        const ssize_t n = ::readlinkat(imageFd, op.source.c_str(), &target[0], target.size());
+        if (n < 0) return errno;
+        target.resize(static_cast<size_t>(n));
+        if (::symlinkat(target.c_str(), dirFd, temp.c_str()) != 0) return errno;
+    } else {
+        Fd in(::openat(imageFd, op.source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        if (!in.valid()) return errno;
+        Fd out(::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        0600));
+        if (!out.valid()) return errno;
+        char buffer[65536];
+        for (;;) {
+            const ssize_t got = ::read(in.get(), buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) {
+                const int err = errno;
+                ::unlinkat(dirFd, temp.c_str(), 0);
+                return err;
+            }
+            if (got == 0) break;
+            for (ssize_t done = 0; done < got;) {
+                const ssize_t put =
+                    ::write(out.get(), buffer + done, static_cast<size_t>(got - done));
+                if (put < 0 && errno == EINTR) continue;
+                if (put < 0) {
+                    const int err = errno;
+                    ::unlinkat(dirFd, temp.c_str(), 0);
+                    return err;
+                }
+                done += put;
+            }
+        }
+        if (::fchmod(out.get(), op.mode & 07777) != 0 || ::fsync(out.get()) != 0) {
+            const int err = errno;
+            ::unlinkat(dirFd, temp.c_str(), 0);
+            return err;
+        }
+    }
+    if (::renameat(dirFd, temp.c_str(), dirFd, name) != 0) {
+        const int err = errno;
+        ::unlinkat(dirFd, temp.c_str(), 0);
+        return err;
+    }
+    ::fsync(dirFd);
+    return 0;
+}
+
 }  // namespace
 
 ResolvedPath resolveDrivePath(const std::string& driveDir, const std::string& path) {
@@ -194,7 +255,7 @@ ResolvedPath resolveDrivePath(const std::string& driveDir, const std::string& pa
 }
 
 int applyFileOps(int driveFd, const std::vector<FileOp>& ops, std::vector<std::string>* failures,
-                 void (*step)(const char* what)) {
+                 void (*step)(const char* what), int imageFd) {
     struct Changed {
         Fd file;
         mode_t before;
@@ -228,6 +289,15 @@ int applyFileOps(int driveFd, const std::vector<FileOp>& ops, std::vector<std::s
         }
         if (!reached) continue;  // the folder is gone or became a link: nothing to do
         const char* name = parts.back().c_str();
+        if (op.kind == FileOp::Restore) {
+            const int err = restoreEntry(imageFd, op, dir.get(), name);
+            if (err != 0) {
+                fail(op, "restore", err);
+            } else if (step) {
+                step("restore");
+            }
+            continue;
+        }
         if (op.kind == FileOp::Mode) {
             Fd file(::openat(dir.get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
             struct stat st;

@@ -67,10 +67,11 @@ ResolvedPath resolveDrivePath(const std::string& driveDir, const std::string& pa
 
 // One staged file change, in the order the program made them.
 struct FileOp {
-    enum Kind : char { Delete = 'D', Mode = 'M' };
+    enum Kind : char { Delete = 'D', Mode = 'M', Restore = 'R' };
     Kind kind = Delete;
     std::string relative;  // below drive_c, names as on disk, "/"-separated
-    unsigned mode = 0;     // Mode: the permission bits to set
+    unsigned mode = 0;     // Mode: the permission bits to set; Restore: the file's
+    std::string source;    // Restore: the copy to put back, relative to the image folder
 };
 
 // The file changes of the running command, not yet on disk.
@@ -89,9 +90,12 @@ struct StagedFiles {
 // Replays `ops` below the drive folder open as `driveFd`. Idempotent: an
 // entry already gone (or no longer of its kind) is skipped. A deletion that
 // fails restores the permission bits this replay changed on the same file.
-// `step` is called after every file-system change. Returns the number of
-// operations that failed (each described in `failures`).
+// A restore copies its source (a file or a link, read from the image
+// folder `imageFd`) into a new entry and renames it into place, unless an
+// entry of that name exists. `step` is called after every file-system
+// change. Returns the number of operations that failed (each described in
+// `failures`).
 int applyFileOps(int driveFd, const std::vector<FileOp>& ops, std::vector<std::string>* failures,
-                 void (*step)(const char* what));
+                 void (*step)(const char* what), int imageFd = -1);
 
 }  // namespace winsim

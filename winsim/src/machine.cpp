@@ -76,11 +76,14 @@ bool commitMachine(Machine& m, std::string* message) {
     if (m.readOnly) {
         error = "the machine is read-only (" + m.readOnlyReason + ")";
     } else if (commitsOffline(m)) {
+        // Hive files and exports of another name keep their own backups
+        // (offline_commit.h).
         if (registryChanged && !m.hives) data = exportRegFile(m.registry, m.format, m.codePage);
         ok = decided = commitOffline(m, registryChanged, &data, &error, &warnings);
     } else {
         if (registryChanged) data = exportRegFile(m.registry, m.format, m.codePage);
-        ok = commitImage(m.lock.get(), m.dir, registryChanged ? &data : nullptr, &m.regFile,
+        ok = backupBeforeCommit(m, registryChanged ? &data : nullptr, &error) &&
+             commitImage(m.lock.get(), m.dir, registryChanged ? &data : nullptr, &m.regFile,
                          m.files.ops, &decided, &error, &warnings);
     }
     report(warnings);
@@ -93,6 +96,7 @@ bool commitMachine(Machine& m, std::string* message) {
     m.committed = m.registry.savepoint();
     m.registryChanged = false;
     m.files.clear();
+    m.removedInstances.clear();
     if (!ok) {
         m.saveFailed = true;
         m.saveMessage = error;

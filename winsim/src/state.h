@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "winsim/machine.h"
 #include "winsim/src/files.h"
@@ -50,7 +51,14 @@ struct Machine {
     std::string readOnlyReason;
     // Hive files the registry came from (hive_store.h); null for an export.
     std::shared_ptr<HiveStore> hives;
+    // Device instances the device installer removed since the last commit.
+    std::vector<std::string> removedInstances;
 };
+
+// Before a commit that deletes something: writes the backup (safety.h) when
+// backups are wanted. `newRegistry`: the system.reg the commit writes, or
+// nullptr when it does not change. False, with `error`, when it fails.
+bool backupBeforeCommit(Machine& m, const std::string* newRegistry, std::string* error);
 
 // nullptr when no machine is loaded.
 Machine* currentMachine();

@@ -84,6 +84,8 @@ bool parseHex64(const std::string& s, uint64_t* v) {
     return true;
 }
 
+}  // namespace
+
 // Journal paths: bytes outside printable ASCII, '%' and space as %XX.
 std::string escapePath(const std::string& p) {
     std::string out;
@@ -115,6 +117,8 @@ bool unescapePath(const std::string& s, std::string* out) {
     return true;
 }
 
+namespace {
+
 struct Journal {
     uint64_t baseSize = 0, baseHash = 0;
     std::string newName;  // "" when system.reg does not change
@@ -135,6 +139,11 @@ std::string journalText(const Journal& j) {
             char mode[16];
             std::snprintf(mode, sizeof mode, "%04o", op.mode & 07777);
             t += std::string("mode ") + mode + " " + escapePath(op.relative) + "\n";
+        } else if (op.kind == FileOp::Restore) {
+            char mode[16];
+            std::snprintf(mode, sizeof mode, "%04o", op.mode & 07777);
+            t += std::string("restore ") + mode + " " + escapePath(op.relative) + " " +
+                 escapePath(op.source) + "\n";
         } else {
             t += "delete " + escapePath(op.relative) + "\n";
         }
@@ -197,6 +206,12 @@ bool parseJournal(const std::string& text, Journal* j) {
             op.kind = FileOp::Mode;
             op.mode = static_cast<unsigned>(std::strtoul(w[1].c_str(), nullptr, 8)) & 07777;
             if (!unescapePath(w[2], &op.relative)) return false;
+            j->ops.push_back(op);
+        } else if (w.size() == 4 && w[0] == "restore") {
+            FileOp op;
+            op.kind = FileOp::Restore;
+            op.mode = static_cast<unsigned>(std::strtoul(w[1].c_str(), nullptr, 8)) & 07777;
+            if (!unescapePath(w[2], &op.relative) || !unescapePath(w[3], &op.source)) return false;
             j->ops.push_back(op);
         } else if (w.size() == 2 && w[0] == "delete") {
             FileOp op;
@@ -471,7 +486,7 @@ bool recoverImage(int dirFd, const std::string& dir, std::vector<std::string>* n
         }
         std::vector<std::string> failures;
         Fd drive(::openat(dirFd, "drive_c", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (drive.valid()) applyFileOps(drive.get(), j.ops, &failures, nullptr);
+        if (drive.valid()) applyFileOps(drive.get(), j.ops, &failures, nullptr, dirFd);
         for (const auto& f : failures) notices->push_back(dir + ": " + f);
         if (::unlinkat(dirFd, name.c_str(), 0) != 0 || !syncDir(dirFd)) {
             *error = cannot + ": cannot remove the journal: " + errnoText(errno);
@@ -604,7 +619,7 @@ bool commitImage(int dirFd, const std::string& dir, const std::string* newRegist
     }
     if (!ops.empty()) {
         Fd drive(::openat(dirFd, "drive_c", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (drive.valid()) applyFileOps(drive.get(), ops, warnings, &step);
+        if (drive.valid()) applyFileOps(drive.get(), ops, warnings, &step, dirFd);
     }
     if (::unlinkat(dirFd, journalName.c_str(), 0) != 0) {
         *error = "cannot remove " + dir + "/" + journalName + ": " + errnoText(errno) + later;

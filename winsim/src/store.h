@@ -10,7 +10,8 @@
 //   2. write the new system.reg into system.reg.new-<pid>-<random>, fsync;
 //   3. write system.reg.journal-<pid>-<random>: the system.reg it applies
 //      to (size, hash), the new file's name, size and hash, the file
-//      operations below drive_c, and a checksum line; fsync it and the
+//      operations below drive_c (delete, mode, and restore from a backup
+//      copy in the image folder, as an undo makes them), and a checksum line; fsync it and the
 //      directory. From here on the change is decided;
 //   4. rename the new file over system.reg, fsync the directory;
 //   5. apply the file operations (idempotent);
@@ -40,6 +41,10 @@ struct FileIdentity {
 };
 
 uint64_t contentHash(const char* data, size_t size);
+// Paths in journal and manifest lines: bytes outside printable ASCII, '%'
+// and space as %XX.
+std::string escapePath(const std::string& path);
+bool unescapePath(const std::string& text, std::string* path);
 // The identity of the regular file `name` of the folder `dirFd`, read in
 // pieces (a link to a regular file is followed); false when it is missing
 // or not a regular file.
