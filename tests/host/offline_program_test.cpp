@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 
+#include "tests/host/program_run.h"
 #include "tests/support/creg_writer.h"
 #include "winsim/machine.h"
 #include "winsim/offline.h"
@@ -23,48 +24,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/qu-offline-run-XXXXXX";
-        if (mkdtemp(pattern) != nullptr) path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using program_run::readFile;
+using program_run::Result;
+using program_run::TempDir;
 
 Result run(const std::string& args, const std::string& input, const TempDir& scratch) {
-    const fs::path in = scratch.path() / "stdin.txt";
-    const fs::path out = scratch.path() / "stdout.txt";
-    const fs::path err = scratch.path() / "stderr.txt";
-    std::ofstream(in, std::ios::binary | std::ios::trunc) << input;
-    const std::string command = "env -i PATH=/usr/bin:/bin '" QU_PROGRAM "' " + args + " <'" +
-                                in.string() + "' >'" + out.string() + "' 2>'" + err.string() + "'";
-    Result result;
-    const int raw = std::system(command.c_str());
-    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    result.out = readFile(out);
-    result.err = readFile(err);
-    return result;
+    return program_run::runProgram(args, input, scratch);
 }
 
 const fs::path kMachines = fs::path(QU_SOURCE_DIR) / "machines";

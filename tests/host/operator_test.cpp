@@ -3,6 +3,7 @@
 // image, --version and --list-supported, and how the default working copy
 // is named once an earlier run changed it.
 #include "host/run_record.h"
+#include "tests/host/program_run.h"
 #include "tests/support/uninstall_notes.h"
 
 #include <sys/wait.h>
@@ -24,13 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 void writeFile(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
@@ -43,45 +37,15 @@ std::string replaceAll(std::string text, const std::string& from, const std::str
     return text;
 }
 
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/qu-operator-test-XXXXXX";
-        if (mkdtemp(pattern) != nullptr) path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using program_run::readFile;
+using program_run::Result;
+using program_run::TempDir;
 
 // Runs the program with `args` and `input` on standard input (a file, so
 // the line mode) in a clean environment plus `env`.
 Result run(const std::string& args, const std::string& input, const TempDir& scratch,
            const std::string& env = "") {
-    const fs::path in = scratch.path() / "stdin.txt";
-    const fs::path out = scratch.path() / "stdout.txt";
-    const fs::path err = scratch.path() / "stderr.txt";
-    writeFile(in, input);
-    const std::string command = "env -i PATH=/usr/bin:/bin " + env + " '" QU_PROGRAM "' " + args +
-                                " <'" + in.string() + "' >'" + out.string() + "' 2>'" +
-                                err.string() + "'";
-    Result result;
-    const int raw = std::system(command.c_str());
-    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    result.out = readFile(out);
-    result.err = readFile(err);
-    return result;
+    return program_run::runProgram(args, input, scratch, env);
 }
 
 std::string copyImage(const std::string& name, const TempDir& dir, const std::string& as = "") {

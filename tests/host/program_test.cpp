@@ -8,6 +8,8 @@
 #include <fstream>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include "tests/host/program_run.h"
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,52 +20,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/qu-host-test-XXXXXX";
-        if (mkdtemp(pattern) != nullptr) path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using program_run::readFile;
+using program_run::Result;
+using program_run::TempDir;
 
 // Runs the program with `args`, `input` on standard input (a file, so not a
 // terminal) and `env` (shell assignments) in a clean environment.
 Result run(const std::string& args, const std::string& input, const std::string& env,
            const TempDir& scratch, const std::string& wrapper = "") {
-    const fs::path in = scratch.path() / "stdin.txt";
-    const fs::path out = scratch.path() / "stdout.txt";
-    const fs::path err = scratch.path() / "stderr.txt";
-    std::ofstream(in, std::ios::binary | std::ios::trunc) << input;
-    const std::string command = "env -i PATH=/usr/bin:/bin " + env + " " + wrapper +
-                                "'" QU_PROGRAM "' " + args + " <'" + in.string() + "' >'" +
-                                out.string() + "' 2>'" + err.string() + "'";
-    Result result;
-    const int raw = std::system(command.c_str());
-    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    result.out = readFile(out);
-    result.err = readFile(err);
-    return result;
+    return program_run::runProgram(args, input, scratch, env, wrapper);
 }
 
 const std::string kXpImage = std::string(QU_SOURCE_DIR) + "/machines/xp";
