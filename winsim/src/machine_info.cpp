@@ -24,7 +24,9 @@ std::optional<std::string> text(const RegKey* key, const char* name) {
     return s;
 }
 
-bool number(const std::string& s, uint32_t max, uint32_t* out) {
+}  // namespace
+
+bool parseUnsigned(const std::string& s, uint32_t max, uint32_t* out) {
     if (s.empty() || s.size() > 10) return false;
     uint64_t v = 0;
     for (char c : s) {
@@ -35,8 +37,6 @@ bool number(const std::string& s, uint32_t max, uint32_t* out) {
     *out = static_cast<uint32_t>(v);
     return true;
 }
-
-}  // namespace
 
 bool parseVersionText(const std::string& raw, uint32_t* major, uint32_t* minor, uint32_t* build) {
     std::string s = raw.substr(0, raw.find_first_of(" \t"));
@@ -50,15 +50,15 @@ bool parseVersionText(const std::string& raw, uint32_t* major, uint32_t* minor, 
         start = dot + 1;
     }
     *build = 0;
-    return n >= 2 && number(parts[0], 255, major) && number(parts[1], 255, minor) &&
-           (n == 2 || number(parts[2], 65535, build));
+    return n >= 2 && parseUnsigned(parts[0], 255, major) && parseUnsigned(parts[1], 255, minor) &&
+           (n == 2 || parseUnsigned(parts[2], 65535, build));
 }
 
 std::optional<unsigned> codePageFromRegistry(const RegKey& hklm) {
     RegKey* root = const_cast<RegKey*>(&hklm);
     const std::optional<std::string> acp = text(findKeyPath(root, kCodePage), "ACP");
     uint32_t cp = 0;
-    if (!acp || !number(*acp, 65535, &cp)) return std::nullopt;
+    if (!acp || !parseUnsigned(*acp, 65535, &cp)) return std::nullopt;
     return cp;
 }
 
@@ -74,7 +74,7 @@ MachineInfo machineInfoFromRegistry(const RegKey& hklm) {
         info.platform = Platform::Nt;
         const std::optional<std::string> buildText = text(nt, "CurrentBuildNumber");
         uint32_t b = 0;
-        if (buildText && number(*buildText, 65535, &b)) build = b;
+        if (buildText && parseUnsigned(*buildText, 65535, &b)) build = b;
         info.major = major;
         info.minor = minor;
         info.build = build;

@@ -54,4 +54,7 @@ std::optional<unsigned> codePageFromRegistry(const RegKey& hklm);
 // is ignored ("4.90.3000 " or "4.10.2222 A").
 bool parseVersionText(const std::string& text, uint32_t* major, uint32_t* minor, uint32_t* build);
 
+// A decimal number of at most `max` (digits only, no sign or spaces).
+bool parseUnsigned(const std::string& s, uint32_t max, uint32_t* out);
+
 }  // namespace winsim

@@ -22,18 +22,6 @@ std::string lower(std::string s) {
     return s;
 }
 
-bool parseUnsigned(const std::string& s, uint32_t max, uint32_t* out) {
-    if (s.empty() || s.size() > 10) return false;
-    uint64_t v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-    }
-    if (v > max) return false;
-    *out = static_cast<uint32_t>(v);
-    return true;
-}
-
 // "major.minor[.build]"
 bool parseVersion(const std::string& s, Machine& m) {
     std::vector<std::string> parts;

@@ -141,22 +141,6 @@ std::string_view canonicalRootName(std::string_view wanted) {
     return {};
 }
 
-// splitKeyPath into views of `path`.
-bool splitPathViews(std::string_view path, std::vector<std::string_view>* parts) {
-    parts->clear();
-    if (path.empty()) return true;
-    if (path.back() == '\\') path.remove_suffix(1);
-    size_t start = 0;
-    while (true) {
-        const size_t end = path.find('\\', start);
-        const std::string_view part = path.substr(start, end - start);
-        if (part.empty()) return false;
-        parts->push_back(part);
-        if (end == std::string_view::npos) return true;
-        start = end + 1;
-    }
-}
-
 // UTF-16 units of a UTF-8 text: the unit Windows counts name lengths in.
 size_t utf16Length(std::string_view s) {
     size_t n = 0;
@@ -456,7 +440,7 @@ private:
         std::vector<std::string_view>& parts = parts_;
         parts.clear();
         if (slash != std::string_view::npos &&
-            (!splitPathViews(full.substr(slash + 1), &parts) || parts.empty())) {
+            (!splitKeyPathViews(full.substr(slash + 1), &parts) || parts.empty())) {
             warn(lineNo_, "empty key name in path: ignored");
             return true;
         }

@@ -249,7 +249,7 @@ std::string RegKey::fullPath() const {
     return out;
 }
 
-bool splitKeyPath(std::string_view path, std::vector<std::string>* parts) {
+bool splitKeyPathViews(std::string_view path, std::vector<std::string_view>* parts) {
     parts->clear();
     if (path.empty()) return true;
     if (path.back() == '\\') path.remove_suffix(1);
@@ -258,10 +258,17 @@ bool splitKeyPath(std::string_view path, std::vector<std::string>* parts) {
         const size_t end = path.find('\\', start);
         const std::string_view part = path.substr(start, end - start);
         if (part.empty()) return false;
-        parts->emplace_back(part);
+        parts->push_back(part);
         if (end == std::string_view::npos) return true;
         start = end + 1;
     }
+}
+
+bool splitKeyPath(std::string_view path, std::vector<std::string>* parts) {
+    std::vector<std::string_view> views;
+    const bool ok = splitKeyPathViews(path, &views);
+    parts->assign(views.begin(), views.end());
+    return ok;
 }
 
 RegKey* findKeyPath(RegKey* from, std::string_view path) {

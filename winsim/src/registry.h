@@ -153,6 +153,8 @@ private:
 // Splits "A\B\C" into components. Returns false for empty components (a
 // doubled backslash or a leading one); one trailing backslash is tolerated.
 bool splitKeyPath(std::string_view path, std::vector<std::string>* parts);
+// The same, as views into `path`.
+bool splitKeyPathViews(std::string_view path, std::vector<std::string_view>* parts);
 
 // Walks `path` below `from`; nullptr when any component is missing.
 RegKey* findKeyPath(RegKey* from, std::string_view path);
