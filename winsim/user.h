@@ -98,6 +98,20 @@ void setIconic(HWND window, bool iconic);
 
 enum class ControlKind { Button, ComboBox, Edit, Static, Other };
 
+// The character grid text is laid out on: a cell is 4 dialog units wide and
+// 8 high (the dialog font's average character and its line). A rectangle in
+// dialog units covers the cells between its edges, each rounded to the
+// nearest cell boundary, and at least one cell each way.
+struct Cells {
+    int col = 0, row = 0, cols = 1, rows = 1;
+};
+Cells gridCells(int x, int y, int cx, int cy);
+// Where a multi-line edit lays out its text: its cells less one on each side
+// for a border (WS_BORDER or WS_EX_CLIENTEDGE) when it has more than two
+// each way; the vertical scroll bar runs on the right border. Lines are
+// `cols` characters wide and `rows` of them are in view.
+Cells editTextCells(int x, int y, int cx, int cy, DWORD style, DWORD exStyle);
+
 struct ControlInfo {
     HWND hwnd = nullptr;
     ControlKind kind = ControlKind::Other;
@@ -123,11 +137,12 @@ struct ControlInfo {
     int curSel = -1;
     // Edits: the lines as displayed and the first visible one. CR LF and
     // CR CR LF break lines; a multi-line edit without ES_AUTOHSCROLL wraps at
-    // word boundaries, an average character being 4 dialog units wide (less
-    // the border and the scroll bar's 10 units); a line is 8 units high.
+    // word boundaries to the width of its text cells (editTextCells, here
+    // relative to the client area), which also give the lines in view.
     std::vector<std::string> lines;
     int firstVisibleLine = 0;
     int visibleLines = 0;
+    Cells textCells;
 };
 
 struct DialogInfo {

@@ -21,9 +21,6 @@ constexpr double kCellPxY = 13.0;
 // Height the closed part of a drop-down list takes, in dialog units.
 constexpr int kComboFieldHeight = 12;
 
-int col(int x) { return (x + 2) / 4; }
-int row(int y) { return (y + 4) / 8; }
-
 Style styled(Role role, bool bold = false, bool underline = false) {
     Style s;
     s.role = role;
@@ -106,9 +103,8 @@ void minimumScreen(const DialogInfo& dialog, int* cols, int* rows) {
 }
 
 Rect controlCells(const ControlInfo& c) {
-    Rect r;
-    r.col = col(c.x);
-    r.cols = std::max(1, col(c.x + c.width) - r.col);
+    const winsim::ui::Cells grid = winsim::ui::gridCells(c.x, c.y, c.width, c.height);
+    Rect r{grid.col, grid.row, grid.cols, grid.rows};
     const bool oneRow = (c.kind == ControlKind::Button && isPushButton(c)) ||
                         c.kind == ControlKind::ComboBox ||
                         (c.kind == ControlKind::Static && isLabel(c) && c.height < 16) ||
@@ -118,9 +114,6 @@ Rect controlCells(const ControlInfo& c) {
         if (c.kind == ControlKind::ComboBox) h = kComboFieldHeight;
         r.row = (c.y + h / 2) / 8;
         r.rows = 1;
-    } else {
-        r.row = row(c.y);
-        r.rows = std::max(1, row(c.y + c.height) - r.row);
     }
     return r;
 }
@@ -379,50 +372,43 @@ void Painter::drawCombo(Screen* screen, const Rect& cells, const ControlInfo& c)
 
 void Painter::drawEdit(Screen* screen, const Rect& cells, HWND dialog, bool active,
                        const ControlInfo& c) {
-    const bool border = (c.style & WS_BORDER) != 0 || (c.exStyle & WS_EX_CLIENTEDGE) != 0;
     const Style field = styled(c.enabled ? Role::Field : Role::Disabled);
     const Style frame = styled(c.enabled ? Role::Field : Role::Disabled, c.focused);
     screen->fill(cells, field);
-    Rect inner = cells;
-    if (border && cells.cols > 2 && cells.rows > 2) {
-        screen->frame(cells, frame);
-        inner = Rect{cells.col + 1, cells.row + 1, cells.cols - 2, cells.rows - 2};
-    }
-    if (!isMultiLineEdit(c)) {
-        screen->setClip(inner);
-        screen->text(inner.col, inner.row, utf8(c.text), field);
+    if (!isMultiLineEdit(c)) {  // one row (controlCells): no room for a frame
+        screen->setClip(cells);
+        screen->text(cells.col, cells.row, utf8(c.text), field);
         if (active) addHit(cells, Hit::EditBody, dialog, c.hwnd, c.id);
         return;
     }
 
+    // The window system's lines in its text cells, from its first visible
+    // line: the frame takes the cells around them.
+    const Rect own = controlCells(c);  // `cells` less the client area's place
+    const Rect inner{cells.col - own.col + c.textCells.col, cells.row - own.row + c.textCells.row,
+                     c.textCells.cols, c.textCells.rows};
+    const bool framed = inner.cols != cells.cols || inner.rows != cells.rows;
+    if (framed) screen->frame(cells, frame);
+    const int count = static_cast<int>(c.lines.size());
     EditView& view = edits_[c.hwnd];
-    const std::vector<std::string> lines = wrapText(c.text, inner.cols);
-    const int count = static_cast<int>(lines.size());
-    if (c.firstVisibleLine != view.modelFirst || c.lines.size() != view.modelLines) {
-        // The program changed the text or scrolled: follow it.
-        const bool modelAtEnd =
-            c.firstVisibleLine + c.visibleLines >= static_cast<int>(c.lines.size());
-        view.followEnd = modelAtEnd;
-        if (!modelAtEnd && !c.lines.empty()) {
-            view.top = static_cast<int>(static_cast<long>(c.firstVisibleLine) * count /
-                                        static_cast<long>(c.lines.size()));
-        }
-        view.modelFirst = c.firstVisibleLine;
-        view.modelLines = c.lines.size();
-    }
-    const int maxTop = std::max(0, count - inner.rows);
-    if (view.followEnd) view.top = maxTop;
-    view.top = std::clamp(view.top, 0, maxTop);
+    view.top = c.firstVisibleLine;
     view.lines = count;
     view.rows = inner.rows;
+    view.followEnd = view.top + view.rows >= count;
+    const int maxTop = std::max(0, count - inner.rows);
 
     screen->setClip(inner);
     for (int i = 0; i < inner.rows && view.top + i < count; ++i) {
-        screen->text(inner.col, inner.row + i, utf8(lines[view.top + i]), field);
+        std::string line = c.lines[view.top + i];
+        // A lone CR or LF, or a tab, is an ordinary character of the line.
+        for (char& ch : line) {
+            if (static_cast<unsigned char>(ch) < 0x20) ch = ' ';
+        }
+        screen->text(inner.col, inner.row + i, utf8(line), field);
     }
     screen->setClip(cells);
     if (active) addHit(inner, Hit::EditBody, dialog, c.hwnd, c.id);
-    if (count <= inner.rows || !border || inner.rows < 2) return;
+    if (count <= inner.rows || !framed || inner.rows < 2) return;
 
     // Scroll indicator on the right border: arrows and a thumb.
     const int barCol = cells.col + cells.cols - 1;
@@ -627,17 +613,17 @@ void Painter::drawSystemMenu(Screen* screen, const DialogInfo& d, const WindowLa
 // ---- Edit views ------------------------------------------------------------------
 
 void Painter::scrollEdit(HWND edit, int lines, bool page) {
-    EditView& view = edits_[edit];
-    const int step = page ? std::max(1, view.rows - 1) * lines : lines;
-    const int maxTop = std::max(0, view.lines - view.rows);
-    view.top = std::clamp(view.top + step, 0, maxTop);
-    view.followEnd = view.top >= maxTop;
+    winsim::ui::ControlInfo c;
+    if (!winsim::ui::describeControl(edit, &c)) return;
+    const int step = page ? std::max(1, c.visibleLines - 1) * lines : lines;
+    SendMessageA(edit, EM_LINESCROLL, 0, step);
 }
 
 void Painter::scrollEditTo(HWND edit, bool end) {
-    EditView& view = edits_[edit];
-    view.followEnd = end;
-    if (!end) view.top = 0;
+    winsim::ui::ControlInfo c;
+    if (!winsim::ui::describeControl(edit, &c)) return;
+    const int count = static_cast<int>(c.lines.size());
+    SendMessageA(edit, EM_LINESCROLL, 0, end ? count : -count);
 }
 
 const Painter::EditView* Painter::editView(HWND edit) const {

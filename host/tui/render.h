@@ -1,8 +1,9 @@
 // Draws the running dialogs of the simulated window system into a Screen:
-// dialog units become cells (4 horizontal units to a column, 8 vertical
-// units to a row), each window is centred with its caption in a title bar.
-// Also keeps what the window system does not model: the open drop-down list
-// or system menu, and the status pane's scroll position in terminal lines.
+// dialog units become cells of the window system's character grid (4
+// horizontal units to a column, 8 vertical units to a row), each window is
+// centred with its caption in a title bar. A multi-line edit shows the
+// window system's own lines and scroll position. Also keeps what the window
+// system does not model: the open drop-down list or system menu.
 #pragma once
 
 #include "host/ansi_text.h"
@@ -93,20 +94,18 @@ public:
     // A message over the whole screen instead of the dialogs (no targets).
     void drawMessage(Screen* screen, const std::string& text);
 
-    // Scrolls a multi-line edit's view by `lines` (terminal lines); `page`
-    // = true scrolls by pages. Views follow the end of the text until the
-    // operator scrolls away from it; the program's own scrolling (the
-    // model's first visible line changing) is followed too.
+    // Scrolls a multi-line edit by `lines` of its lines (EM_LINESCROLL);
+    // `page` = true scrolls by pages of the lines in view less one. The
+    // program's own scrolling moves the same first visible line.
     void scrollEdit(HWND edit, int lines, bool page = false);
     void scrollEditTo(HWND edit, bool end);
-    // The view of an edit as last drawn: first line, line count, rows.
+    // The view of an edit as last drawn: first line, line count, rows, and
+    // whether the last line is in view.
     struct EditView {
         int top = 0;
         int lines = 0;
         int rows = 1;
         bool followEnd = true;
-        int modelFirst = -1;
-        size_t modelLines = 0;
     };
     const EditView* editView(HWND edit) const;
 

@@ -196,8 +196,8 @@ bool TerminalUi::handleKey(HWND dialog, int key, bool alt) {
     if (isMove && hasFocus) {
         if (focus.kind == ControlKind::ComboBox) return winsim::ui::pressKey(dialog, move);
         if (isStatusPane(focus)) {
-            // The pane scrolls in terminal lines, which the window system
-            // does not know: a view of our own.
+            // The pane scrolls as its scroll bar would: by lines, by pages
+            // of the lines in view less one, to either end.
             switch (move) {
                 case Key::Up:
                     painter_.scrollEdit(focus.hwnd, -1);

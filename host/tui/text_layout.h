@@ -18,9 +18,10 @@ struct Caption {
 };
 Caption parseCaption(const std::string& text, bool noPrefix);
 
-// The lines of a multi-line edit: "\r\r\n" (soft break), "\r\n" and a lone
-// "\n" end a line; then each line is wrapped at spaces to `width` cells (a
-// word longer than that is cut). A final line break adds no empty line.
+// The lines of a label or a notice: "\r\r\n", "\r\n" and a lone "\n" end a
+// line; then each line is wrapped at spaces to `width` cells (a word longer
+// than that is cut). A final line break adds no empty line. (A multi-line
+// edit's lines are the window system's, not these.)
 std::vector<std::string> wrapText(const std::string& text, int width);
 
 // Like wrapText, for a label of several rows: never more than `maxLines`.

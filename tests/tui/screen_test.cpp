@@ -87,6 +87,36 @@ protected:
         return at == std::u32string::npos ? -1 : static_cast<int>(at);
     }
 
+    // Where the drawn text cells of a multi-line edit differ from the window
+    // system's lines in view ("" when they agree): the terminal shows the
+    // edit's own lines from its own first visible line, nothing else.
+    static std::string paneMismatch(const Screen& screen, HWND dialog, HWND edit) {
+        winsim::ui::DialogInfo d;
+        winsim::ui::ControlInfo c;
+        if (!winsim::ui::describeDialog(dialog, &d) || !winsim::ui::describeControl(edit, &c)) {
+            return "no such window";
+        }
+        const tui::Rect client = tui::layoutWindow(d, screen.cols(), screen.rows()).client;
+        if (c.visibleLines != c.textCells.rows) return "rows and lines in view differ";
+        for (int i = 0; i < c.textCells.rows; ++i) {
+            const size_t line = static_cast<size_t>(c.firstVisibleLine + i);
+            std::string want = line < c.lines.size() ? c.lines[line] : "";
+            if (want.size() > static_cast<size_t>(c.textCells.cols))
+                return "line too long: " + want;
+            want.resize(static_cast<size_t>(c.textCells.cols), ' ');
+            std::string got;
+            for (int k = 0; k < c.textCells.cols; ++k) {
+                const char32_t ch =
+                    screen.at(client.col + c.textCells.col + k, client.row + c.textCells.row + i)
+                        .ch;
+                got += ch < 0x80 ? static_cast<char>(ch) : '?';
+            }
+            if (got != want)
+                return "row " + std::to_string(i) + ": '" + got + "' not '" + want + "'";
+        }
+        return "";
+    }
+
     Steps input;
     Painter painter{AnsiText(1252)};
     fs::path dir_;
@@ -255,15 +285,17 @@ TEST_F(PainterTest, StatusPaneScrollsWithTheLogAndTheOperator) {
         const Painter::EditView* view = painter.editView(edit);
         ASSERT_NE(view, nullptr);
         EXPECT_EQ(view->rows, 15);
-        EXPECT_EQ(view->lines, 17);  // 1 + 4 runs of 4 lines
-        EXPECT_EQ(view->top, 2);     // the end in view
-        EXPECT_EQ(find(screen, 22, "│'Quorvane USB 2.0 Network Adapter'."), 9);
+        // 1 + 4 runs of 4 lines, and the empty line after the last break.
+        EXPECT_EQ(view->lines, 18);
+        EXPECT_EQ(view->top, 3);  // the end in view
+        EXPECT_EQ(find(screen, 21, "│'Quorvane USB 2.0 Network Adapter'."), 9);
         // The scroll indicator on the right border: arrows and the thumb at
         // the bottom.
         EXPECT_EQ(screen.at(53, 8).ch, tui::glyph::kUpArrow);
         EXPECT_EQ(screen.at(53, 22).ch, tui::glyph::kDownArrow);
         EXPECT_EQ(screen.at(53, 21).ch, tui::glyph::kBlock);
         EXPECT_EQ(screen.at(53, 9).ch, tui::glyph::kShade);
+        EXPECT_EQ(paneMismatch(screen, dialog, edit), "");
 
         // The operator scrolls up: the view stays there while nothing new
         // is appended.
@@ -276,15 +308,34 @@ TEST_F(PainterTest, StatusPaneScrollsWithTheLogAndTheOperator) {
         EXPECT_EQ(painter.hitAt(53, 15)->kind, Hit::EditPageDown);
         draw(&screen);
         EXPECT_EQ(painter.editView(edit)->top, 0);
+        // The operator's scrolling is the edit's own, and so is the program's.
+        EXPECT_EQ(SendMessageA(edit, EM_GETFIRSTVISIBLELINE, 0, 0), 0);
+        EXPECT_EQ(paneMismatch(screen, dialog, edit), "");
+        SendMessageA(edit, EM_LINESCROLL, 0, 2);
+        draw(&screen);
+        EXPECT_EQ(painter.editView(edit)->top, 2);
+        EXPECT_FALSE(painter.editView(edit)->followEnd);
+        EXPECT_EQ(paneMismatch(screen, dialog, edit), "");
+        painter.scrollEditTo(edit, true);
+        draw(&screen);
+        EXPECT_EQ(SendMessageA(edit, EM_GETFIRSTVISIBLELINE, 0, 0), 3);
+        EXPECT_TRUE(painter.editView(edit)->followEnd);
         winsim::ui::clickButton(dialog, IDC_DETECT);
     });
     input.steps.push_back([&](HWND dialog) {
         // A new message brings the end back into view.
         Screen screen(80, 25);
         draw(&screen);
-        EXPECT_EQ(painter.editView(edit)->lines, 21);
-        EXPECT_EQ(painter.editView(edit)->top, 6);
+        EXPECT_EQ(painter.editView(edit)->lines, 22);
+        EXPECT_EQ(painter.editView(edit)->top, 7);
         EXPECT_TRUE(painter.editView(edit)->followEnd);
+        EXPECT_EQ(paneMismatch(screen, dialog, edit), "");
+        // A lone LF or CR, or a tab, is a character of its line: drawn as a
+        // space, never sent to the terminal.
+        SetWindowTextA(edit, "a\nb\rc\td\r\ne");
+        draw(&screen);
+        EXPECT_EQ(find(screen, 8, "│a b c d "), 9);
+        EXPECT_EQ(find(screen, 9, "│e "), 9);
         winsim::ui::pressKey(dialog, winsim::ui::Key::Escape);
     });
     run();

@@ -100,7 +100,8 @@ TEST_F(Messages, EditLineCountAndScrolling) {
             const char* text;
             LRESULT lines;
         };
-        // The sample edit shows 27 characters by 6 lines.
+        // The sample edit (7, 30, 123, 50) covers 31 x 6 cells of the
+        // character grid; less the border, it shows 29 characters by 4 lines.
         const Case cases[] = {
             {"", 1},
             {"abc", 1},
@@ -119,14 +120,14 @@ TEST_F(Messages, EditLineCountAndScrolling) {
         }
         ControlInfo info;
         ASSERT_TRUE(describeControl(edit, &info));
-        EXPECT_EQ(info.lines, (std::vector<std::string>{"xxxxxxxxxxxxxxxxxxxxxxxxxxx", "xxx"}));
+        EXPECT_EQ(info.lines, (std::vector<std::string>{"xxxxxxxxxxxxxxxxxxxxxxxxxxxxx", "x"}));
         SetWindowTextA(edit, "The quick brown fox jumps over the lazy dog");
         ASSERT_TRUE(describeControl(edit, &info));
         EXPECT_EQ(info.lines,
                   (std::vector<std::string>{"The quick brown fox jumps", "over the lazy dog"}));
-        EXPECT_EQ(info.visibleLines, 6);
+        EXPECT_EQ(info.visibleLines, 4);
 
-        // 20 lines in a 6-line view: the first visible line stays in 0..14.
+        // 20 lines in a 4-line view: the first visible line stays in 0..16.
         std::string text;
         for (int i = 0; i < 20; ++i) text += "line " + std::to_string(i) + "\r\r\n";
         text.resize(text.size() - 3);
@@ -135,13 +136,13 @@ TEST_F(Messages, EditLineCountAndScrolling) {
         EXPECT_EQ(send(edit, EM_LINESCROLL, 0, 3), TRUE);
         EXPECT_EQ(send(edit, EM_GETFIRSTVISIBLELINE), 3);
         send(edit, EM_LINESCROLL, 0, 100);
-        EXPECT_EQ(send(edit, EM_GETFIRSTVISIBLELINE), 14);
+        EXPECT_EQ(send(edit, EM_GETFIRSTVISIBLELINE), 16);
         send(edit, EM_LINESCROLL, 0, -2);
-        EXPECT_EQ(send(edit, EM_GETFIRSTVISIBLELINE), 12);
+        EXPECT_EQ(send(edit, EM_GETFIRSTVISIBLELINE), 14);
         send(edit, EM_LINESCROLL, 0, -100);
         EXPECT_EQ(send(edit, EM_GETFIRSTVISIBLELINE), 0);
         send(edit, EM_LINESCROLL, 0, send(edit, EM_GETLINECOUNT));
-        EXPECT_EQ(send(edit, EM_GETFIRSTVISIBLELINE), 14);
+        EXPECT_EQ(send(edit, EM_GETFIRSTVISIBLELINE), 16);
         // A new text shows from its top; a short one cannot scroll.
         SetWindowTextA(edit, "short");
         EXPECT_EQ(send(edit, EM_GETFIRSTVISIBLELINE), 0);

@@ -1,23 +1,41 @@
-// The edit control's line model: where its text breaks into lines and which
-// lines are in view.
+// The edit control's line model: the character cells it lays its text in,
+// where its text breaks into lines and which lines are in view. The terminal
+// UI draws these lines in these cells.
 #include <algorithm>
 #include <cstring>
 
 #include "winsim/user/internal.h"
 
+namespace winsim::ui {
+
+Cells gridCells(int x, int y, int cx, int cy) {
+    auto column = [](int units) { return (units + 2) / 4; };
+    auto row = [](int units) { return (units + 4) / 8; };
+    Cells cells;
+    cells.col = column(x);
+    cells.row = row(y);
+    cells.cols = std::max(1, column(x + cx) - cells.col);
+    cells.rows = std::max(1, row(y + cy) - cells.row);
+    return cells;
+}
+
+Cells editTextCells(int x, int y, int cx, int cy, DWORD style, DWORD exStyle) {
+    Cells cells = gridCells(x, y, cx, cy);
+    const bool border = (style & WS_BORDER) != 0 || (exStyle & WS_EX_CLIENTEDGE) != 0;
+    if (border && cells.cols > 2 && cells.rows > 2) {
+        cells = Cells{cells.col + 1, cells.row + 1, cells.cols - 2, cells.rows - 2};
+    }
+    return cells;
+}
+
+}  // namespace winsim::ui
+
 namespace winsim::ui::detail {
 
 namespace {
 
-bool hasBorder(const Window& w) {
-    return (w.style & WS_BORDER) != 0 || (w.exStyle & WS_EX_CLIENTEDGE) != 0;
-}
-
-// Characters per line: an average character is 4 dialog units wide; the
-// border and the vertical scroll bar (10 units) take their share.
 size_t editColumns(const Window& w) {
-    int width = w.cx - (hasBorder(w) ? 2 : 0) - ((w.style & WS_VSCROLL) != 0 ? 10 : 0);
-    return static_cast<size_t>(std::max(1, width / 4));
+    return static_cast<size_t>(editTextCells(w.x, w.y, w.cx, w.cy, w.style, w.exStyle).cols);
 }
 
 void wrapInto(std::string line, size_t columns, std::vector<std::string>* out) {
@@ -69,7 +87,9 @@ std::vector<std::string> editLines(const Window& w) {
     return lines;
 }
 
-int editVisibleLines(const Window& w) { return std::max(1, (w.cy - (hasBorder(w) ? 2 : 0)) / 8); }
+int editVisibleLines(const Window& w) {
+    return editTextCells(w.x, w.y, w.cx, w.cy, w.style, w.exStyle).rows;
+}
 
 void editScroll(Window* w, int lines) {
     const int count = static_cast<int>(editLines(*w).size());

@@ -339,6 +339,7 @@ bool describeControl(HWND control, ControlInfo* info) {
         out.lines = editLines(*c);
         out.firstVisibleLine = c->firstLine;
         out.visibleLines = editVisibleLines(*c);
+        out.textCells = editTextCells(c->x, c->y, c->cx, c->cy, c->style, c->exStyle);
     }
     *info = std::move(out);
     return true;
