@@ -50,29 +50,38 @@ bool findDevice(HDEVINFO set, const char* description, const char* pattern,
     }
 }
 
-// Runs DIF_PROPERTYCHANGE with `stateChange`, global scope, on the first
-// device that passes findDevice.
-bool changeMatchingDeviceState(const GUID* classGuid, const char* description, const char* pattern,
-                               DWORD stateChange) {
+// Gives the first device that passes findDevice the class-install
+// parameters `header` (`size` bytes, its InstallFunction set) and calls the
+// class installer for that function. False when no device matches or the
+// parameters are refused; otherwise the installer's result.
+bool callInstallerForMatchingDevice(const GUID* classGuid, const char* description,
+                                    const char* pattern, SP_CLASSINSTALL_HEADER& header, DWORD size,
+                                    bool* installerResult) {
     DeviceSet set(classGuid);
     if (!set.valid()) return false;
 
     SP_DEVINFO_DATA device;
     if (!findDevice(set.get(), description, pattern, device)) return false;
+    header.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+    if (!SetupDiSetClassInstallParamsA(set.get(), &device, &header, size)) return false;
+    *installerResult =
+        SetupDiCallClassInstaller(header.InstallFunction, set.get(), &device) != FALSE;
+    return true;
+}
 
+// Runs DIF_PROPERTYCHANGE with `stateChange`, global scope, on the first
+// device that passes findDevice.
+bool changeMatchingDeviceState(const GUID* classGuid, const char* description, const char* pattern,
+                               DWORD stateChange) {
     SP_PROPCHANGE_PARAMS params;
     std::memset(&params, 0, sizeof params);
-    params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
     params.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
     params.StateChange = stateChange;
     params.Scope = DICS_FLAG_GLOBAL;
     params.HwProfile = 0;
-    if (!SetupDiSetClassInstallParamsA(set.get(), &device, &params.ClassInstallHeader,
-                                       sizeof params)) {
-        return false;
-    }
-    SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set.get(), &device);
-    return true;
+    bool called = false;
+    return callInstallerForMatchingDevice(classGuid, description, pattern,
+                                          params.ClassInstallHeader, sizeof params, &called);
 }
 
 }  // namespace
@@ -107,23 +116,15 @@ bool probeDevice(const GUID* classGuid, const char* pattern, DeviceRecord& recor
 }
 
 bool removeMatchingDevice(const GUID* classGuid, const char* description, const char* pattern) {
-    DeviceSet set(classGuid);
-    if (!set.valid()) return false;
-
-    SP_DEVINFO_DATA device;
-    if (!findDevice(set.get(), description, pattern, device)) return false;
-
     SP_REMOVEDEVICE_PARAMS params;
     std::memset(&params, 0, sizeof params);
-    params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
     params.ClassInstallHeader.InstallFunction = DIF_REMOVE;
     params.Scope = DI_REMOVEDEVICE_GLOBAL;
     params.HwProfile = 0;
-    if (!SetupDiSetClassInstallParamsA(set.get(), &device, &params.ClassInstallHeader,
-                                       sizeof params)) {
-        return false;
-    }
-    return SetupDiCallClassInstaller(DIF_REMOVE, set.get(), &device) != FALSE;
+    bool removed = false;
+    return callInstallerForMatchingDevice(classGuid, description, pattern,
+                                          params.ClassInstallHeader, sizeof params, &removed) &&
+           removed;
 }
 
 bool anyStayingDevice(const char* pattern,

@@ -95,4 +95,17 @@ std::string TempImage::systemReg() const {
     return ss.str();
 }
 
+std::string readHostFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::set<std::string> listTree(const std::string& dir) {
+    std::set<std::string> names;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) names.insert(e.path().string());
+    return names;
+}
+
 }  // namespace qu_test

@@ -2,6 +2,7 @@
 // removed again by the destructor.
 #pragma once
 
+#include <set>
 #include <string>
 
 namespace qu_test {
@@ -39,5 +40,10 @@ public:
 private:
     std::string dir_;
 };
+
+// The bytes of a host file ("" when it cannot be read).
+std::string readHostFile(const std::string& path);
+// Every path below `dir`, recursively.
+std::set<std::string> listTree(const std::string& dir);
 
 }  // namespace qu_test

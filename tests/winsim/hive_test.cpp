@@ -14,11 +14,15 @@
 #include "platform/win32.h"
 #include "tests/support/creg_writer.h"
 #include "tests/support/hive_writer.h"
+#include "tests/support/temp_image.h"
 #include "winsim/machine.h"
 #include "winsim/offline.h"
 #include "winsim/src/codepage.h"
 
 namespace {
+
+using qu_test::listTree;
+using qu_test::readHostFile;
 
 namespace fs = std::filesystem;
 
@@ -44,19 +48,6 @@ const char kReg[] =
     "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet002\\Services\\kestrelx]\r\n\r\n"
     "[HKEY_LOCAL_MACHINE\\SYSTEM\\Select]\r\n"
     "\"Current\"=dword:00000001\r\n\r\n";
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::set<std::string> listing(const std::string& dir) {
-    std::set<std::string> names;
-    for (const auto& e : fs::recursive_directory_iterator(dir)) names.insert(e.path().string());
-    return names;
-}
 
 // A drive with an installation: <root>/<windows>/<system32>/<config>/<hives>.
 class Installation {
@@ -201,7 +192,7 @@ TEST(Hive, NotAnInstallationOrADamagedHiveIsRefused) {
          "cannot be read as a registry hive"},
         {"cut short",
          [](Installation& i) {
-             const std::string bytes = readFile(i.system());
+             const std::string bytes = readHostFile(i.system());
              std::ofstream(i.system(), std::ios::trunc) << bytes.substr(0, 5000);
          },
          "cannot be read as a registry hive"},
@@ -210,18 +201,18 @@ TEST(Hive, NotAnInstallationOrADamagedHiveIsRefused) {
         SCOPED_TRACE(c.name);
         Installation inst;
         c.spoil(inst);
-        const std::set<std::string> before = listing(inst.root());
+        const std::set<std::string> before = listTree(inst.root());
         std::string out;
         EXPECT_FALSE(inst.load(&out));
         EXPECT_NE(out.find(c.expect), std::string::npos) << out;
-        EXPECT_EQ(listing(inst.root()), before);
+        EXPECT_EQ(listTree(inst.root()), before);
     }
 }
 
 TEST(Hive, AChangeIsBackedUpThenWrittenThroughHivex) {
     Installation inst;
-    const std::string original = readFile(inst.system());
-    const std::string softwareBefore = readFile(inst.config() + "/software");
+    const std::string original = readHostFile(inst.system());
+    const std::string softwareBefore = readHostFile(inst.config() + "/software");
     std::string out;
     ASSERT_TRUE(inst.load(&out)) << out;
     // Loading changes nothing and creates nothing.
@@ -241,9 +232,9 @@ TEST(Hive, AChangeIsBackedUpThenWrittenThroughHivex) {
     std::vector<fs::path> backups;
     for (const auto& e : fs::directory_iterator(inst.config() + "/backups")) backups.push_back(e);
     ASSERT_EQ(backups.size(), 1u);
-    EXPECT_EQ(readFile((backups[0] / "system").string()), original);
+    EXPECT_EQ(readHostFile((backups[0] / "system").string()), original);
     EXPECT_FALSE(fs::exists(backups[0] / "software"));
-    EXPECT_EQ(readFile(inst.config() + "/software"), softwareBefore);
+    EXPECT_EQ(readHostFile(inst.config() + "/software"), softwareBefore);
     EXPECT_FALSE(fs::exists(inst.system() + ".tmp"));
     // The hive has exactly the changes: what hivex reads back now is what
     // a hive made from the changed .reg text holds.
@@ -274,8 +265,8 @@ TEST(Hive, AChangeIsBackedUpThenWrittenThroughHivex) {
 
 TEST(Hive, ReadOnlyUseChangesAndCreatesNothing) {
     Installation inst;
-    const std::set<std::string> before = listing(inst.root());
-    const std::string system = readFile(inst.system());
+    const std::set<std::string> before = listTree(inst.root());
+    const std::string system = readHostFile(inst.system());
     std::string out;
     ASSERT_TRUE(inst.load(&out, true)) << out;
     EXPECT_TRUE(winsim::machineReadOnly());
@@ -283,8 +274,8 @@ TEST(Hive, ReadOnlyUseChangesAndCreatesNothing) {
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\kestrelx");
     EXPECT_FALSE(winsim::commit());
     winsim::unloadMachine();
-    EXPECT_EQ(listing(inst.root()), before);
-    EXPECT_EQ(readFile(inst.system()), system);
+    EXPECT_EQ(listTree(inst.root()), before);
+    EXPECT_EQ(readHostFile(inst.system()), system);
 }
 
 TEST(Hive, AnUnwritableHiveIsUsedReadOnly) {
@@ -322,7 +313,7 @@ TEST(Hive, AWindows98RegistryIsReadAndNeverWritten) {
     std::string error;
     ASSERT_TRUE(qu_test::writeWin9xRegistryFromReg(reg, 1251, root + "/WINDOWS/SYSTEM.DAT", &error))
         << error;
-    const std::string before = readFile(root + "/WINDOWS/SYSTEM.DAT");
+    const std::string before = readHostFile(root + "/WINDOWS/SYSTEM.DAT");
     winsim::LoadOptions options;
     options.installation = true;
     testing::internal::CaptureStderr();
@@ -342,8 +333,8 @@ TEST(Hive, AWindows98RegistryIsReadAndNeverWritten) {
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Enum\\USB\\VID_F3A7&PID_0021\\5&1");
     EXPECT_FALSE(winsim::commit());
     winsim::unloadMachine();
-    EXPECT_EQ(readFile(root + "/WINDOWS/SYSTEM.DAT"), before);
-    EXPECT_EQ(listing(root).size(), 2u);
+    EXPECT_EQ(readHostFile(root + "/WINDOWS/SYSTEM.DAT"), before);
+    EXPECT_EQ(listTree(root).size(), 2u);
     fs::remove_all(root);
 }
 

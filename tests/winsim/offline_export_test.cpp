@@ -18,6 +18,9 @@
 
 namespace {
 
+using qu_test::listTree;
+using qu_test::readHostFile;
+
 namespace fs = std::filesystem;
 using qu_test::TempImage;
 
@@ -34,19 +37,6 @@ const char kSets[] =
     "[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet002\\Services\\older]\r\n\r\n"
     "[HKEY_LOCAL_MACHINE\\System\\Select]\r\n"
     "\"Current\"=dword:00000001\r\n\r\n";
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::set<std::string> listing(const std::string& dir) {
-    std::set<std::string> names;
-    for (const auto& e : fs::recursive_directory_iterator(dir)) names.insert(e.path().string());
-    return names;
-}
 
 // An export's text in UTF-8 (from UTF-16LE when it has the byte order mark).
 std::string asText(const std::string& bytes) {
@@ -178,7 +168,7 @@ TEST(OfflineExport, AReRegFileLoadsWithoutADriveAndSavesToItself) {
     EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\kestrelx"),
               ERROR_SUCCESS);
     ASSERT_TRUE(winsim::commit());
-    const std::string saved = readFile(bare.file());
+    const std::string saved = readHostFile(bare.file());
     EXPECT_EQ(saved.find("kestrelx"), std::string::npos);
     EXPECT_NE(saved.find("[HKEY_LOCAL_MACHINE\\SYSTEM\\ControlSet002\\Services\\older]"),
               std::string::npos);
@@ -399,7 +389,7 @@ TEST(OfflineExport, AnAnsiExportIsReadInTheCodePageItNames) {
 TEST(OfflineExport, ReadOnlyCreatesNothingAndSavesNothing) {
     TempImage image;
     image.reg("[HKEY_LOCAL_MACHINE\\A]\r\n");
-    const std::set<std::string> files = listing(image.dir());
+    const std::set<std::string> files = listTree(image.dir());
     const std::string before = image.systemReg();
     winsim::LoadOptions options;
     options.readOnly = true;
@@ -414,7 +404,7 @@ TEST(OfflineExport, ReadOnlyCreatesNothingAndSavesNothing) {
     EXPECT_FALSE(winsim::commit(&message));
     EXPECT_NE(message.find("read-only"), std::string::npos);
     EXPECT_EQ(image.systemReg(), before);
-    EXPECT_EQ(listing(image.dir()), files);
+    EXPECT_EQ(listTree(image.dir()), files);
     winsim::unloadMachine();
 }
 
