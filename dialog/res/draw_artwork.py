@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Draws the dialog's artwork and writes it as Windows bitmap and icon files.
 
-    python3 dialog/res/draw_artwork.py        (rewrites the files next to this script)
+    python3 dialog/res/draw_artwork.py          (rewrites the files next to this script)
+    python3 dialog/res/draw_artwork.py --check  (fails if a file differs from the drawing)
 
 Outputs (readable by Windows 98 and later):
   app.ico      icon 128: 32x32 and 16x16, 4 bits per pixel, standard 16-colour palette
@@ -23,6 +24,7 @@ Standard library only; the output is deterministic, so re-running it leaves git 
 
 import os
 import struct
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -110,7 +112,7 @@ def dib_4bpp(c):
     return header + palette + bytes(xor) + bytes(mask)
 
 
-def write_ico(path, images):
+def ico_file(images):
     entries = [dib_4bpp(img) for img in images]
     out = bytearray(struct.pack("<HHH", 0, 1, len(images)))
     offset = 6 + 16 * len(images)
@@ -119,8 +121,7 @@ def write_ico(path, images):
         offset += len(data)
     for data in entries:
         out += data
-    with open(path, "wb") as f:
-        f.write(out)
+    return bytes(out)
 
 
 def rle_run(row, i, bpp):
@@ -198,7 +199,7 @@ def rle_decode(data, width, height, bpp):
             x += second
 
 
-def write_bmp(path, c, rle=False):
+def bmp_file(c, rle=False):
     """A bitmap with a palette of the colours `c` uses, in order of first use from the top
     row down, at 1, 4 or 8 bits per pixel; with `rle`, run-length encoded (4 or 8 bits)."""
     palette = []
@@ -232,8 +233,7 @@ def write_bmp(path, c, rle=False):
                        2835, 2835, len(palette), 0)
     bits_at = 14 + len(info) + len(table)
     header = struct.pack("<2sIHHI", b"BM", bits_at + len(pixels), 0, 0, bits_at)
-    with open(path, "wb") as f:
-        f.write(header + info + table + bytes(pixels))
+    return header + info + table + bytes(pixels)
 
 
 def rgb(index):
@@ -285,13 +285,30 @@ def logo():
     return c
 
 
-def main():
-    write_ico(os.path.join(HERE, "app.ico"), [icon_image(32), icon_image(16)])
-    write_bmp(os.path.join(HERE, "picture.bmp"), picture())
-    write_bmp(os.path.join(HERE, "logo.bmp"), logo())
-    write_bmp(os.path.join(HERE, "picture_rle.bmp"), picture(), rle=True)
-    write_bmp(os.path.join(HERE, "logo_rle.bmp"), logo(), rle=True)
+def main(argv):
+    files = {
+        "app.ico": ico_file([icon_image(32), icon_image(16)]),
+        "picture.bmp": bmp_file(picture()),
+        "logo.bmp": bmp_file(logo()),
+        "picture_rle.bmp": bmp_file(picture(), rle=True),
+        "logo_rle.bmp": bmp_file(logo(), rle=True),
+    }
+    if argv[1:] == ["--check"]:
+        # The committed files are what this script draws: the compressed
+        # copies cannot drift from the pictures the host shows.
+        stale = []
+        for name, data in files.items():
+            path = os.path.join(HERE, name)
+            if not os.path.isfile(path) or open(path, "rb").read() != data:
+                stale.append(name)
+        for name in stale:
+            print("%s differs from what draw_artwork.py draws; re-run it" % name)
+        return 1 if stale else 0
+    for name, data in files.items():
+        with open(os.path.join(HERE, name), "wb") as f:
+            f.write(data)
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main(sys.argv))
