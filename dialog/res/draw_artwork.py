@@ -15,7 +15,7 @@ smallest depth that holds it: the same pixels as 24 bits per pixel, a third
 of the bytes in the exe.
 
 The Windows build links run-length encoded copies of the same pixels instead
-(BI_RLE8 / BI_RLE4, which bitmap resources have accepted since before Windows 95):
+(BI_RLE8 / BI_RLE4, part of the bitmap format since Windows 3.0):
   picture_rle.bmp, logo_rle.bmp
 The host's window system reads the uncompressed files.
 
