@@ -8,14 +8,6 @@ namespace {
 Application* theApplication = nullptr;
 }
 
-Application::Application() { theApplication = this; }
-
-Application::~Application() {
-    if (theApplication == this) {
-        theApplication = nullptr;
-    }
-}
-
 Application* Application::current() { return theApplication; }
 
 HINSTANCE resourceModule() {
@@ -26,6 +18,7 @@ HINSTANCE resourceModule() {
 }
 
 int Application::run(HINSTANCE instance) {
+    theApplication = this;
     instance_ = instance;
     initInstance();
     mainDialog_ = nullptr;

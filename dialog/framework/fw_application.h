@@ -14,12 +14,12 @@ HINSTANCE resourceModule();
 
 class Application {
 public:
-    Application();
-    virtual ~Application();
+    // Constant-initialised: the global object needs no start-up or exit code.
+    constexpr Application() = default;
     Application(const Application&) = delete;
     Application& operator=(const Application&) = delete;
 
-    // The one application object, or null before its construction.
+    // The one application object once its run has started, else null.
     static Application* current();
 
     // Runs the program in module `instance`: calls initInstance and returns
@@ -32,6 +32,10 @@ public:
     HWND mainWindow() const;
 
 protected:
+    // The one object is a global of the program's own class, never deleted
+    // through this base.
+    ~Application() = default;
+
     virtual bool initInstance() = 0;
 
     // Registers the common control classes (and with them the themed look

@@ -10,7 +10,6 @@ namespace fw {
 class Dialog {
 public:
     Dialog(UINT templateId, HWND parent);
-    virtual ~Dialog();
     Dialog(const Dialog&) = delete;
     Dialog& operator=(const Dialog&) = delete;
 
@@ -22,6 +21,11 @@ public:
     HWND hwnd() const { return window_; }
 
 protected:
+    // Dialogs live as objects of their own classes (locals of the code that
+    // runs them), never deleted through this base: no virtual destructor, so
+    // no deleting destructors and no operator delete in the program.
+    ~Dialog();
+
     // Handlers. "false" (or a null icon) hands the message to the dialog's
     // default processing.
     virtual BOOL onInitDialog() { return TRUE; }

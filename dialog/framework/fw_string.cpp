@@ -8,7 +8,7 @@ namespace fw {
 namespace {
 
 // Decimal digits of `value`, written backwards from `end`; returns the first.
-char* decimal(unsigned long value, char* end) {
+char* decimal(unsigned int value, char* end) {
     do {
         *--end = static_cast<char>('0' + value % 10);
         value /= 10;
@@ -86,25 +86,31 @@ void String::formatV(const char* format, va_list args) {
         append(literal, static_cast<std::size_t>(at - literal));
         ++at;
         literal = at + 1;
-        char digits[24];
-        char* const end = digits + sizeof digits;
         if (type == 's') {
             const char* text = va_arg(args, const char*);
             append(text != nullptr ? text : "(null)");
-        } else if (type == 'd') {
-            const int value = va_arg(args, int);
-            // The magnitude as unsigned: -INT_MIN does not fit an int.
-            const unsigned long magnitude = value < 0 ? 0ul - static_cast<unsigned long>(value)
-                                                      : static_cast<unsigned long>(value);
-            char* first = decimal(magnitude, end);
-            if (value < 0) *--first = '-';
-            append(first, static_cast<std::size_t>(end - first));
-        } else if (type == 'u') {
-            char* first = decimal(va_arg(args, unsigned int), end);
-            append(first, static_cast<std::size_t>(end - first));
-        } else {
-            append("%", 1);
+            continue;
         }
+        if (type == '%') {
+            append("%", 1);
+            continue;
+        }
+        // %d and %u: the magnitude as unsigned (-INT_MIN does not fit an int).
+        unsigned int magnitude;
+        bool negative = false;
+        if (type == 'd') {
+            const int value = va_arg(args, int);
+            negative = value < 0;
+            magnitude =
+                negative ? 0u - static_cast<unsigned int>(value) : static_cast<unsigned int>(value);
+        } else {
+            magnitude = va_arg(args, unsigned int);
+        }
+        char digits[16];
+        char* const end = digits + sizeof digits;
+        char* first = decimal(magnitude, end);
+        if (negative) *--first = '-';
+        append(first, static_cast<std::size_t>(end - first));
     }
     append(literal, std::strlen(literal));
 }

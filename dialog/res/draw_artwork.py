@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Draws the dialog's artwork and writes it as Windows bitmap and icon files.
 
-    python3 dialog/res/draw_artwork.py        (rewrites the files next to this script)
+    python3 dialog/res/draw_artwork.py          (rewrites the files next to this script)
+    python3 dialog/res/draw_artwork.py --check  (fails if a file differs from the drawing)
 
-Outputs (all uncompressed, readable by Windows 98 and later):
+Outputs (readable by Windows 98 and later):
   app.ico      icon 128: 32x32 and 16x16, 4 bits per pixel, standard 16-colour palette
   picture.bmp  bitmap 129: 48x48, 8 bits per pixel, the 52 colours it uses (fills the 33x31
                dialog-unit frame)
@@ -13,11 +14,17 @@ The bitmaps carry a palette of exactly the colours drawn (biClrUsed), the
 smallest depth that holds it: the same pixels as 24 bits per pixel, a third
 of the bytes in the exe.
 
+The Windows build links run-length encoded copies of the same pixels instead
+(BI_RLE8 / BI_RLE4, part of the bitmap format since Windows 3.0):
+  picture_rle.bmp, logo_rle.bmp
+The host's window system reads the uncompressed files.
+
 Standard library only; the output is deterministic, so re-running it leaves git clean.
 """
 
 import os
 import struct
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -105,7 +112,7 @@ def dib_4bpp(c):
     return header + palette + bytes(xor) + bytes(mask)
 
 
-def write_ico(path, images):
+def ico_file(images):
     entries = [dib_4bpp(img) for img in images]
     out = bytearray(struct.pack("<HHH", 0, 1, len(images)))
     offset = 6 + 16 * len(images)
@@ -114,13 +121,87 @@ def write_ico(path, images):
         offset += len(data)
     for data in entries:
         out += data
-    with open(path, "wb") as f:
-        f.write(out)
+    return bytes(out)
 
 
-def write_bmp(path, c):
-    """An uncompressed bitmap with a palette of the colours `c` uses, in order of first use
-    from the top row down, at 1, 4 or 8 bits per pixel."""
+def rle_run(row, i, bpp):
+    """How many pixels from `i` one encoded pair holds: one index repeated (8 bits per
+    pixel) or two indices alternating (4 bits per pixel); at most 255."""
+    n = 1
+    while i + n < len(row) and n < 255:
+        if row[i + n] != (row[i] if bpp == 8 or n % 2 == 0 else row[i + 1]):
+            break
+        n += 1
+    return n
+
+
+def rle_pair(row, i, n, bpp):
+    """The encoded pair for `n` pixels from `i`."""
+    if bpp == 8:
+        return bytes([n, row[i]])
+    return bytes([n, (row[i] << 4) | (row[i + 1] if n > 1 else 0)])
+
+
+def rle_encode(rows, bpp):
+    """BI_RLE8 or BI_RLE4 data of `rows` (bottom row first, palette indices): runs of three
+    or more pixels as encoded pairs, stretches between them in absolute mode, an end of
+    line after every row and an end of bitmap after the last."""
+    out = bytearray()
+    for row in rows:
+        i = 0
+        while i < len(row):
+            n = rle_run(row, i, bpp)
+            if n >= 3:
+                out += rle_pair(row, i, n, bpp)
+                i += n
+                continue
+            j = i + 1  # a literal stretch, up to the next run of three or more
+            while j < len(row) and j - i < 255 and rle_run(row, j, bpp) < 3:
+                j += 1
+            if j - i < 3:  # absolute mode needs three pixels: short stretches as pairs
+                out += rle_pair(row, i, n, bpp)
+                i += n
+                continue
+            lit = row[i:j]
+            if bpp == 8:
+                data = bytes(lit)
+            else:
+                data = bytes((lit[k] << 4) | (lit[k + 1] if k + 1 < len(lit) else 0)
+                             for k in range(0, len(lit), 2))
+            out += bytes([0, len(lit)]) + data + (b"\0" if len(data) % 2 else b"")
+            i = j
+        out += b"\0\0"
+    out[-2:] = b"\0\1"
+    return bytes(out)
+
+
+def rle_decode(data, width, height, bpp):
+    """The rows (bottom row first) of BI_RLE8 or BI_RLE4 data; checks the encoder."""
+    rows = [[0] * width for _ in range(height)]
+    x = y = k = 0
+    while True:
+        count, second = data[k], data[k + 1]
+        k += 2
+        if count:
+            for t in range(count):
+                rows[y][x + t] = second if bpp == 8 else (second >> 4 if t % 2 == 0 else second & 15)
+            x += count
+        elif second == 0:
+            x, y = 0, y + 1
+        elif second == 1:
+            return rows
+        else:
+            size = second if bpp == 8 else (second + 1) // 2
+            lit = data[k:k + size]
+            k += size + size % 2
+            for t in range(second):
+                rows[y][x + t] = lit[t] if bpp == 8 else (lit[t // 2] >> 4 if t % 2 == 0 else lit[t // 2] & 15)
+            x += second
+
+
+def bmp_file(c, rle=False):
+    """A bitmap with a palette of the colours `c` uses, in order of first use from the top
+    row down, at 1, 4 or 8 bits per pixel; with `rle`, run-length encoded (4 or 8 bits)."""
     palette = []
     for row in c.pixels:
         for colour in row:
@@ -130,21 +211,29 @@ def write_bmp(path, c):
         raise ValueError("more than 256 colours")
     bpp = next(b for b in (1, 4, 8) if len(palette) <= (1 << b))
     index = {colour: i for i, colour in enumerate(palette)}
-    stride = ((c.width * bpp + 31) // 32) * 4
-    pixels = bytearray()
-    for y in reversed(range(c.height)):
-        row = bytearray(stride)
-        for x in range(c.width):
-            bit = x * bpp
-            row[bit // 8] |= index[c.pixels[y][x]] << (8 - bpp - bit % 8)
-        pixels += row
+    compression = 0
+    if rle:
+        bpp = max(bpp, 4)  # RLE exists for 4 and 8 bits per pixel
+        rows = [[index[colour] for colour in c.pixels[y]] for y in reversed(range(c.height))]
+        pixels = rle_encode(rows, bpp)
+        if rle_decode(pixels, c.width, c.height, bpp) != rows:
+            raise AssertionError("run-length encoding does not round-trip")
+        compression = 1 if bpp == 8 else 2  # BI_RLE8, BI_RLE4
+    else:
+        stride = ((c.width * bpp + 31) // 32) * 4
+        pixels = bytearray()
+        for y in reversed(range(c.height)):
+            row = bytearray(stride)
+            for x in range(c.width):
+                bit = x * bpp
+                row[bit // 8] |= index[c.pixels[y][x]] << (8 - bpp - bit % 8)
+            pixels += row
     table = b"".join(struct.pack("<BBBB", b, g, r, 0) for (r, g, b) in palette)
-    info = struct.pack("<IiiHHIIiiII", 40, c.width, c.height, 1, bpp, 0, len(pixels), 2835, 2835,
-                       len(palette), 0)
+    info = struct.pack("<IiiHHIIiiII", 40, c.width, c.height, 1, bpp, compression, len(pixels),
+                       2835, 2835, len(palette), 0)
     bits_at = 14 + len(info) + len(table)
     header = struct.pack("<2sIHHI", b"BM", bits_at + len(pixels), 0, 0, bits_at)
-    with open(path, "wb") as f:
-        f.write(header + info + table + bytes(pixels))
+    return header + info + table + bytes(pixels)
 
 
 def rgb(index):
@@ -196,11 +285,30 @@ def logo():
     return c
 
 
-def main():
-    write_ico(os.path.join(HERE, "app.ico"), [icon_image(32), icon_image(16)])
-    write_bmp(os.path.join(HERE, "picture.bmp"), picture())
-    write_bmp(os.path.join(HERE, "logo.bmp"), logo())
+def main(argv):
+    files = {
+        "app.ico": ico_file([icon_image(32), icon_image(16)]),
+        "picture.bmp": bmp_file(picture()),
+        "logo.bmp": bmp_file(logo()),
+        "picture_rle.bmp": bmp_file(picture(), rle=True),
+        "logo_rle.bmp": bmp_file(logo(), rle=True),
+    }
+    if argv[1:] == ["--check"]:
+        # The committed files are what this script draws: the compressed
+        # copies cannot drift from the pictures the host shows.
+        stale = []
+        for name, data in files.items():
+            path = os.path.join(HERE, name)
+            if not os.path.isfile(path) or open(path, "rb").read() != data:
+                stale.append(name)
+        for name in stale:
+            print("%s differs from what draw_artwork.py draws; re-run it" % name)
+        return 1 if stale else 0
+    for name, data in files.items():
+        with open(os.path.join(HERE, name), "wb") as f:
+            f.write(data)
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main(sys.argv))
