@@ -32,7 +32,7 @@ std::string dump(const winsim::Registry& r) {
     std::ostringstream out;
     std::vector<const winsim::RegKey*> stack = {r.localMachine.get()};
     for (const auto& root : r.otherRoots) {
-        if (!root->subkeys.empty() || !root->values.empty()) stack.push_back(root.get());
+        if (!root->subkeys.empty() || !root->values().empty()) stack.push_back(root.get());
     }
     while (!stack.empty()) {
         const winsim::RegKey* k = stack.back();
@@ -42,7 +42,7 @@ std::string dump(const winsim::Registry& r) {
         std::string path;
         for (const winsim::RegKey* p = k; p; p = p->parent) path = p->fold + "\\" + path;
         out << "[" << path << "]\n";
-        for (const auto& v : k->values) {
+        for (const auto& v : k->values()) {
             out << winsim::foldName(v.name) << '=' << v.type << ':'
                 << std::string(v.data.begin(), v.data.end()) << '\n';
         }
@@ -102,11 +102,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     k->removeSubkey(k->subkeys[next() % k->subkeys.size()]->name);
                 break;
             case 1:
-                if (!k->values.empty()) k->removeValue(k->values[next() % k->values.size()].name);
+                if (!k->values().empty())
+                    k->removeValue(k->values()[next() % k->values().size()].name);
                 break;
             case 2:
-                if (!k->values.empty()) {
-                    k->setValue(k->values[next() % k->values.size()].name, 7,
+                if (!k->values().empty()) {
+                    k->setValue(k->values()[next() % k->values().size()].name, 7,
                                 {'a', 0, static_cast<uint8_t>('a' + next() % 26), 0, 0});
                 }
                 break;

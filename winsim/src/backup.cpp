@@ -260,7 +260,7 @@ void copyInto(const RegKey& from, RegKey* to) {
     while (!work.empty()) {
         const auto [source, target] = work.back();
         work.pop_back();
-        for (const RegValue& v : source->values) target->setValue(v.name, v.type, v.data);
+        for (const RegValue& v : source->values()) target->setValue(v.name, v.type, v.data);
         for (const auto& sub : source->subkeys) {
             work.push_back({sub.get(), target->createSubkey(sub->name)});
         }
@@ -606,7 +606,7 @@ std::vector<std::string> findTraces(const std::vector<std::string>& wanted, size
         stack.pop_back();
         const std::string path = key->fullPath();
         if (key->parent && containsAny(key->fold, terms)) out.push_back(path);
-        for (const RegValue& v : key->values) {
+        for (const RegValue& v : key->values()) {
             if (out.size() >= limit || !isStringType(v.type)) continue;
             const std::string data(v.data.begin(), v.data.end());
             if (containsAny(foldName(data), terms)) {

@@ -69,6 +69,9 @@ struct RegValue {
     // Earlier lines of the base text that set the same value (a value
     // defined twice): they are overridden by `line` and go when it goes.
     SpanList earlier;
+    // `data` (and nothing else) is still to be read from `line`. A value
+    // reached through RegKey::findValue or RegKey::values() never is.
+    bool encoded = false;
 };
 
 // One block of a key in the base text: its key line through the line
@@ -102,9 +105,6 @@ struct RegKey {
     bool deleted = false;      // set when the key left the tree; handles then see ERROR_KEY_DELETED
     Registry* registry = nullptr;  // the owner whose change log records every mutation
     std::vector<std::shared_ptr<RegKey>> subkeys;  // sorted by fold
-    // In creation order. Read freely; change only through the methods below
-    // (they keep the name index and the change log).
-    std::vector<RegValue> values;
     // The key's live blocks in the base text, in file order.
     std::vector<KeyBlock> blocks;
     // End of the last block of the key's subtree in the base text (0: none).
@@ -126,6 +126,14 @@ struct RegKey {
     // name removes the key it names (from its real parent) and the link.
     bool removeSubkey(std::string_view wanted);
 
+    // The values in creation order, every one decoded. Change them only
+    // through the methods below (they keep the name index and the change
+    // log). A key loaded from a base text reads its values from its blocks
+    // on first use, and decodes a value's data only when it is asked for.
+    const std::vector<RegValue>& values() const;
+    bool hasValues() const { return readValues().size() > 0; }
+
+    // The value named `wanted`, decoded (no other value's data is).
     const RegValue* findValue(std::string_view wanted) const;
     // A value set to exactly what it holds is no change (nothing recorded).
     void setValue(std::string_view wanted, uint32_t type, std::vector<uint8_t> data);
@@ -146,9 +154,33 @@ struct RegKey {
     size_t valueIndex(const std::string& fold) const;
     void dropValueIndex() { valueIndex_.reset(); }
 
+    // For the .reg reader: the values are written in the key's blocks of
+    // the base text and read from there on first use.
+    void setValuesInText() {
+        lazy_ = true;
+        decoded_ = false;
+    }
+    bool valuesInText() const { return lazy_; }
+    // For the registry's change log: the values as they are held (data
+    // possibly still encoded).
+    std::vector<RegValue>& heldValues() { return readValues(); }
+    // Decodes the data of the value at `index` (read from the text).
+    RegValue& decodedAt(size_t index) const;
+
 private:
+    std::vector<RegValue>& readValues() const;
+
+    mutable std::vector<RegValue> values_;
+    mutable bool lazy_ = false;    // values_ still to be read from the blocks
+    mutable bool decoded_ = true;  // no value of values_ is encoded
     mutable std::unique_ptr<std::unordered_map<std::string, size_t>> valueIndex_;
 };
+
+// The .reg reader's side of a key whose values are in the base text
+// (regfile.cpp): the key's values as the load would have read them from its
+// blocks (names, types, places; data encoded), and one value's data.
+void readValuesFromText(RegKey& key);
+void decodeValueFromText(const Registry& registry, RegValue& value);
 
 // Splits "A\B\C" into components. Returns false for empty components (a
 // doubled backslash or a leading one); one trailing backslash is tolerated.
@@ -239,6 +271,10 @@ struct Registry {
     // the new base and the change log is cleared. False (nothing changed)
     // when the text does not read back to this very tree.
     bool rebase(std::string savedBytes);
+
+    // A base load leaves each key's values in the text, read on first use
+    // (false: built and decoded by the load itself, as tests compare).
+    bool lazyValues = true;
 
     // Mutations are recorded only while this is true (a base load turns
     // it off).
