@@ -58,8 +58,9 @@ bool parseHex32(std::string_view& s, uint32_t* out) {
 bool parseQuoted(std::string_view& s, std::string* out) {
     out->clear();
     // The common case: no escapes before the closing quote.
-    const size_t plainEnd = s.find_first_of("\"\\", 1);
-    if (plainEnd != std::string_view::npos && s[plainEnd] == '"') {
+    size_t plainEnd = 1;
+    while (plainEnd < s.size() && s[plainEnd] != '"' && s[plainEnd] != '\\') ++plainEnd;
+    if (plainEnd < s.size() && s[plainEnd] == '"') {
         out->assign(s.data() + 1, plainEnd - 1);
         s.remove_prefix(plainEnd + 1);
         return true;
@@ -245,6 +246,11 @@ public:
 
     // Names and Data: the lines are read for `key`.
     void readFor(RegKey* key) { current_ = key; }
+    // Names: only the value named `wanted` is read.
+    void only(std::string_view wanted) {
+        filtered_ = true;
+        only_ = wanted;
+    }
 
     // Names and Data, after the last line: a hex value still open is
     // complete when its lines ran to the end of the file (as at the end of
@@ -300,7 +306,7 @@ public:
             RegKey* k = stack.back();
             stack.pop_back();
             order.push_back(k);
-            if (k->subkeys.size() > 1) {
+            if (k->subkeys.size() > 1 && unsorted_.count(k)) {
                 std::sort(k->subkeys.begin(), k->subkeys.end(),
                           [](const std::shared_ptr<RegKey>& a, const std::shared_ptr<RegKey>& b) {
                               return a->fold < b->fold;
@@ -314,6 +320,7 @@ public:
             if (k->parent) k->parent->subtreeEnd = std::max(k->parent->subtreeEnd, k->subtreeEnd);
         }
         children_.clear();
+        unsorted_.clear();
         graveyard_.clear();
     }
 
@@ -353,20 +360,16 @@ private:
         RegKey* key = k ? cache_[k - 1].second : root;
         for (; k < parts.size(); ++k) {
             std::string fold = foldName(parts[k]);
-            auto it = children_.find(ChildName{key, fold});
-            RegKey* child = nullptr;
-            if (it != children_.end()) {
-                child = it->second;
-            } else {
+            RegKey* child = childOf(key, fold);
+            if (!child) {
                 if (!create) return nullptr;
                 auto sub = std::make_shared<RegKey>();
                 sub->name = std::string(parts[k]);
                 sub->fold = std::move(fold);
                 sub->parent = key;
                 sub->registry = &reg_;
-                key->subkeys.push_back(sub);
                 child = sub.get();
-                children_.emplace(ChildName{key, child->fold}, child);
+                addChild(key, std::move(sub));
             }
             // The entries past the valid ones keep their room for reuse.
             if (k < cache_.size()) {
@@ -381,13 +384,42 @@ private:
         return key;
     }
 
+    // A child of `key` during a base load. A key's subkeys are appended in
+    // file order; while that is also their order (an export's), a binary
+    // search finds them, and only the subkeys of the other keys go into the
+    // (parent, name) map.
+    RegKey* childOf(const RegKey* key, const std::string& fold) const {
+        const auto& subs = key->subkeys;
+        if (subs.empty()) return nullptr;
+        if (unsorted_.count(key) == 0) {
+            if (subs.back()->fold < fold) return nullptr;
+            auto it = std::lower_bound(
+                subs.begin(), subs.end(), fold,
+                [](const std::shared_ptr<RegKey>& k, const std::string& f) { return k->fold < f; });
+            return it != subs.end() && (*it)->fold == fold ? it->get() : nullptr;
+        }
+        auto it = children_.find(ChildName{key, fold});
+        return it == children_.end() ? nullptr : it->second;
+    }
+
+    void addChild(RegKey* key, std::shared_ptr<RegKey> child) {
+        auto& subs = key->subkeys;
+        const bool wasSorted = unsorted_.count(key) == 0;
+        if (wasSorted && !subs.empty() && !(subs.back()->fold < child->fold)) {
+            unsorted_.insert(key);
+            for (const auto& sub : subs) children_.emplace(ChildName{key, sub->fold}, sub.get());
+        }
+        if (unsorted_.count(key)) children_.emplace(ChildName{key, child->fold}, child.get());
+        subs.push_back(std::move(child));
+    }
+
     bool baseDelete(RegKey* root, const std::vector<std::string_view>& parts) {
         RegKey* key = baseKey(root, parts, false);
         cacheLen_ = 0;
         cacheRoot_ = nullptr;
         if (!key) return false;
         RegKey* parent = key->parent;
-        children_.erase(ChildName{parent, key->fold});
+        if (unsorted_.count(parent)) children_.erase(ChildName{parent, key->fold});
         auto& subs = parent->subkeys;
         for (auto it = subs.begin(); it != subs.end(); ++it) {
             if (it->get() == key) {
@@ -572,6 +604,7 @@ private:
                               " characters; Windows allows 16,383");
             }
         }
+        if (filtered_ && !namesEqual(name, only_)) return true;
         s = skipBlanks(s);
         if (s.empty() || s.front() != '=') {
             warn(lineNo_, "no '=' after the value name; line skipped");
@@ -712,6 +745,8 @@ private:
     Mode mode_;
     bool loading_;  // Eager or Index: key lines come, places are noted
     std::vector<std::string>& warnings_;
+    bool filtered_ = false;  // Names: only the value named only_
+    std::string_view only_;
     uint32_t dataType_ = 0;      // Data: what the value's lines say
     std::vector<uint8_t> data_;  // Data
     std::string error_;
@@ -729,6 +764,7 @@ private:
     size_t pendingBegin_ = 0, pendingEnd_ = 0;  // the value's lines so far
     // Base load: (parent, folded name) -> key, and the last key line's path.
     std::unordered_map<ChildName, RegKey*, ChildNameHash> children_;
+    std::unordered_set<const RegKey*> unsorted_;  // keys whose subkeys use children_
     RegKey* cacheRoot_ = nullptr;
     std::vector<std::pair<std::string, RegKey*>> cache_;  // the first cacheLen_ are valid
     size_t cacheLen_ = 0;
@@ -1234,6 +1270,25 @@ void readValuesFromText(RegKey& key) {
         replayLines(r, block.begin, block.end, true, importer);
         importer.endReplay(block.end >= r.source.size());
     }
+}
+
+bool readValueFromText(const RegKey& key, std::string_view wanted, RegValue* found) {
+    const Registry& r = *key.registry;
+    std::vector<std::string> ignored;
+    const std::string noName;
+    RegKey scratch;  // gets the named value the way the key would
+    for (const KeyBlock& block : key.blocks) {
+        Importer importer(const_cast<Registry&>(r), r.sourceFormat, r.codePage, noName, Mode::Names,
+                          ignored);
+        importer.readFor(&scratch);
+        importer.only(wanted);
+        replayLines(r, block.begin, block.end, true, importer);
+        importer.endReplay(block.end >= r.source.size());
+    }
+    std::vector<RegValue>& held = scratch.heldValues();
+    if (held.empty()) return false;
+    *found = std::move(held.front());
+    return true;
 }
 
 void decodeValueFromText(const Registry& r, RegValue& value) {

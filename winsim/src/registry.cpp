@@ -19,7 +19,7 @@ auto lowerBound(const std::vector<std::shared_ptr<RegKey>>& keys, const std::str
 }
 
 // The live key a link of `links` named `fold` stands for, or nullptr.
-RegKey* linkTarget(const std::vector<KeyLink>& links, const std::string& fold) {
+RegKey* linkTarget(const SmallList<KeyLink>& links, const std::string& fold) {
     for (const auto& link : links) {
         if (link.fold != fold) continue;
         const auto target = link.target.lock();
@@ -190,6 +190,18 @@ size_t RegKey::valueIndex(const std::string& folded) const {
 }
 
 const RegValue* RegKey::findValue(std::string_view wanted) const {
+    if (lazy_) {
+        // Only this value is read from the text: no other one is built.
+        for (const auto& v : looked_) {
+            if (namesEqual(v.name, wanted)) return &v;
+        }
+        RegValue found;
+        if (!readValueFromText(*this, wanted, &found)) return nullptr;
+        decodeValueFromText(*registry, found);
+        found.encoded = false;
+        looked_.push_front(std::move(found));
+        return &looked_.front();
+    }
     const size_t i = valueIndex(foldName(wanted));
     return i == kNoOffset ? nullptr : &decodedAt(i);
 }
@@ -205,6 +217,7 @@ RegValue& RegKey::valueSlot(std::string_view wanted, const std::string& folded, 
 }
 
 void RegKey::setValue(std::string_view wanted, uint32_t type, std::vector<uint8_t> data) {
+    looked_.clear();
     const std::string folded = foldName(wanted);
     bool created = false;
     const size_t before = readValues().size();
@@ -244,6 +257,7 @@ void RegKey::eraseValueAt(size_t i) {
 }
 
 bool RegKey::removeValue(std::string_view wanted) {
+    looked_.clear();
     const size_t i = valueIndex(foldName(wanted));
     if (i == kNoOffset) return false;
     if (recording(this)) {

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <forward_list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -31,32 +32,37 @@ struct Span {
     bool valid() const { return begin != kNoOffset; }
 };
 
-// A list of spans that is one pointer wide while empty, as it nearly always
-// is (a value set once in its file).
-class SpanList {
+// A list that is one pointer wide while empty, as it nearly always is (a
+// value set once in its file, a key no other name leads to).
+template <class T>
+class SmallList {
 public:
-    SpanList() = default;
-    SpanList(const SpanList& o)
-        : list_(o.list_ ? std::make_unique<std::vector<Span>>(*o.list_) : nullptr) {}
-    SpanList(SpanList&&) noexcept = default;
-    SpanList& operator=(const SpanList& o) {
-        if (this != &o) list_ = o.list_ ? std::make_unique<std::vector<Span>>(*o.list_) : nullptr;
+    SmallList() = default;
+    SmallList(const SmallList& o)
+        : list_(o.list_ ? std::make_unique<std::vector<T>>(*o.list_) : nullptr) {}
+    SmallList(SmallList&&) noexcept = default;
+    SmallList& operator=(const SmallList& o) {
+        if (this != &o) list_ = o.list_ ? std::make_unique<std::vector<T>>(*o.list_) : nullptr;
         return *this;
     }
-    SpanList& operator=(SpanList&&) noexcept = default;
+    SmallList& operator=(SmallList&&) noexcept = default;
 
-    void push_back(const Span& s) {
-        if (!list_) list_ = std::make_unique<std::vector<Span>>();
+    void push_back(const T& s) {
+        if (!list_) list_ = std::make_unique<std::vector<T>>();
         list_->push_back(s);
     }
     bool empty() const { return !list_ || list_->empty(); }
     size_t size() const { return list_ ? list_->size() : 0; }
-    const Span* begin() const { return list_ ? list_->data() : nullptr; }
-    const Span* end() const { return list_ ? list_->data() + list_->size() : nullptr; }
+    const T* begin() const { return list_ ? list_->data() : nullptr; }
+    const T* end() const { return list_ ? list_->data() + list_->size() : nullptr; }
+    T* begin() { return list_ ? list_->data() : nullptr; }
+    T* end() { return list_ ? list_->data() + list_->size() : nullptr; }
 
 private:
-    std::unique_ptr<std::vector<Span>> list_;
+    std::unique_ptr<std::vector<T>> list_;
 };
+
+using SpanList = SmallList<Span>;
 
 struct RegValue {
     std::string name;  // "" is the default value
@@ -79,6 +85,43 @@ struct RegValue {
 // after its last value line in the block, or after the key line.
 struct KeyBlock {
     size_t begin = 0, end = 0, tail = 0;
+};
+
+// A key's blocks: nearly always one, held in place (no allocation per key).
+class KeyBlocks {
+public:
+    KeyBlocks() = default;
+    KeyBlocks(const KeyBlocks&) = delete;
+    KeyBlocks& operator=(const KeyBlocks&) = delete;
+    KeyBlocks(KeyBlocks&& o) noexcept { *this = std::move(o); }
+    KeyBlocks& operator=(KeyBlocks&& o) noexcept {
+        one_ = o.one_;
+        many_ = std::move(o.many_);
+        count_ = o.count_;
+        o.count_ = 0;
+        return *this;
+    }
+
+    void push_back(const KeyBlock& b) {
+        if (count_ == 0) {
+            one_ = b;
+        } else {
+            if (!many_) many_ = std::make_unique<std::vector<KeyBlock>>(1, one_);
+            many_->push_back(b);
+        }
+        ++count_;
+    }
+    bool empty() const { return count_ == 0; }
+    size_t size() const { return count_; }
+    const KeyBlock* begin() const { return many_ ? many_->data() : &one_; }
+    const KeyBlock* end() const { return begin() + count_; }
+    KeyBlock& back() { return many_ ? many_->back() : one_; }
+    const KeyBlock& back() const { return many_ ? many_->back() : one_; }
+
+private:
+    KeyBlock one_;
+    std::unique_ptr<std::vector<KeyBlock>> many_;  // all of them, from the second on
+    size_t count_ = 0;
 };
 
 struct Registry;
@@ -106,7 +149,7 @@ struct RegKey {
     Registry* registry = nullptr;  // the owner whose change log records every mutation
     std::vector<std::shared_ptr<RegKey>> subkeys;  // sorted by fold
     // The key's live blocks in the base text, in file order.
-    std::vector<KeyBlock> blocks;
+    KeyBlocks blocks;
     // End of the last block of the key's subtree in the base text (0: none).
     size_t subtreeEnd = 0;
 
@@ -118,7 +161,7 @@ struct RegKey {
     // Other names for keys of the tree, as Windows makes CurrentControlSet
     // at boot: consulted when no real subkey has the wanted name, never
     // enumerated and never saved (see control_sets.h).
-    std::vector<KeyLink> links;
+    SmallList<KeyLink> links;
 
     RegKey* findSubkey(std::string_view wanted) const;
     RegKey* createSubkey(std::string_view wanted);  // existing (or linked) or new
@@ -161,9 +204,12 @@ struct RegKey {
         decoded_ = false;
     }
     bool valuesInText() const { return lazy_; }
-    // For the registry's change log: the values as they are held (data
-    // possibly still encoded).
-    std::vector<RegValue>& heldValues() { return readValues(); }
+    // For the registry's change log and rebase: the values as they are
+    // held (data possibly still encoded), to change in place.
+    std::vector<RegValue>& heldValues() {
+        looked_.clear();
+        return readValues();
+    }
     // Decodes the data of the value at `index` (read from the text).
     RegValue& decodedAt(size_t index) const;
 
@@ -174,6 +220,10 @@ private:
     mutable bool lazy_ = false;    // values_ still to be read from the blocks
     mutable bool decoded_ = true;  // no value of values_ is encoded
     mutable std::unique_ptr<std::unordered_map<std::string, size_t>> valueIndex_;
+    // Values looked up by name while values_ was still to be read, each
+    // read alone from the text; kept until the key's values change, so
+    // that what findValue gave stays valid as long as it did before.
+    mutable std::forward_list<RegValue> looked_;
 };
 
 // The .reg reader's side of a key whose values are in the base text
@@ -181,6 +231,9 @@ private:
 // blocks (names, types, places; data encoded), and one value's data.
 void readValuesFromText(RegKey& key);
 void decodeValueFromText(const Registry& registry, RegValue& value);
+// The one value of `key` named `wanted` (data encoded), as the key's values
+// would hold it, without reading the others; false when there is none.
+bool readValueFromText(const RegKey& key, std::string_view wanted, RegValue* found);
 
 // Splits "A\B\C" into components. Returns false for empty components (a
 // doubled backslash or a leading one); one trailing backslash is tolerated.

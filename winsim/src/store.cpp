@@ -374,7 +374,10 @@ bool readRegularFile(int dirFd, const std::string& name, const std::string& show
     };
     if (static_cast<uint64_t>(st.st_size) > cap) return tooLarge();
     out->clear();
-    out->reserve(static_cast<size_t>(st.st_size));
+    // Room for the probe below as well: growing the string then would copy
+    // the whole file once more.
+    out->reserve(
+        static_cast<size_t>(std::min<uint64_t>(cap, static_cast<uint64_t>(st.st_size) + 65536)));
     adviseHugePages(out->data(), out->capacity());
     out->resize(static_cast<size_t>(st.st_size));
     size_t have = 0;
