@@ -297,8 +297,11 @@ public:
         closeBlock(end);
         endDeletionRegion(end);
         if (!loading_) return;
+        // The map's room goes first, so that what comes next can reuse it.
+        decltype(children_)().swap(children_);
         // Sibling lists were built in file order; put them in enumeration
-        // order once, then note where each subtree ends in the text.
+        // order once (giving back what they grew by), then note where each
+        // subtree ends in the text.
         std::vector<RegKey*> order;
         std::vector<RegKey*> stack = {reg_.localMachine.get()};
         for (auto& r : reg_.otherRoots) stack.push_back(r.get());
@@ -312,6 +315,7 @@ public:
                               return a->fold < b->fold;
                           });
             }
+            if (k->subkeys.capacity() > k->subkeys.size()) k->subkeys.shrink_to_fit();
             for (auto& sub : k->subkeys) stack.push_back(sub.get());
         }
         for (auto it = order.rbegin(); it != order.rend(); ++it) {
@@ -319,8 +323,7 @@ public:
             if (!k->blocks.empty()) k->subtreeEnd = std::max(k->subtreeEnd, k->blocks.back().end);
             if (k->parent) k->parent->subtreeEnd = std::max(k->parent->subtreeEnd, k->subtreeEnd);
         }
-        children_.clear();
-        unsorted_.clear();
+        decltype(unsorted_)().swap(unsorted_);
         graveyard_.clear();
     }
 

@@ -145,11 +145,12 @@ bool RegKey::removeSubkey(std::string_view wanted) {
 }
 
 std::vector<RegValue>& RegKey::readValues() const {
+    if (!values_) values_ = std::make_unique<std::vector<RegValue>>();
     if (lazy_) {
         lazy_ = false;  // the reader adds through valueSlot, which comes here
         readValuesFromText(*const_cast<RegKey*>(this));
     }
-    return values_;
+    return *values_;
 }
 
 RegValue& RegKey::decodedAt(size_t index) const {
@@ -209,11 +210,11 @@ const RegValue* RegKey::findValue(std::string_view wanted) const {
 RegValue& RegKey::valueSlot(std::string_view wanted, const std::string& folded, bool* created) {
     const size_t i = valueIndex(folded);
     *created = i == kNoOffset;
-    if (!*created) return values_[i];
-    values_.push_back(RegValue{});
-    values_.back().name = std::string(wanted);
-    if (valueIndex_) valueIndex_->emplace(folded, values_.size() - 1);
-    return values_.back();
+    if (!*created) return (*values_)[i];
+    values_->push_back(RegValue{});
+    values_->back().name = std::string(wanted);
+    if (valueIndex_) valueIndex_->emplace(folded, values_->size() - 1);
+    return values_->back();
 }
 
 void RegKey::setValue(std::string_view wanted, uint32_t type, std::vector<uint8_t> data) {
@@ -222,7 +223,7 @@ void RegKey::setValue(std::string_view wanted, uint32_t type, std::vector<uint8_
     bool created = false;
     const size_t before = readValues().size();
     RegValue& slot = valueSlot(wanted, folded, &created);
-    RegValue& v = created ? slot : decodedAt(static_cast<size_t>(&slot - values_.data()));
+    RegValue& v = created ? slot : decodedAt(static_cast<size_t>(&slot - values_->data()));
     if (!created && v.type == type && v.data == data) return;
     std::optional<RegValue> old;
     if (!created) old = v;
@@ -230,7 +231,7 @@ void RegKey::setValue(std::string_view wanted, uint32_t type, std::vector<uint8_
     v.data = std::move(data);
     if (v.line.valid()) v.changed = true;
     if (recording(this)) {
-        const size_t index = created ? before : static_cast<size_t>(&v - values_.data());
+        const size_t index = created ? before : static_cast<size_t>(&v - values_->data());
         Registry::LogEntry e{
             Registry::LogKind::ValueSet, this, nullptr, index, std::move(old), v, {}};
         e.path = fullPath();
@@ -239,9 +240,9 @@ void RegKey::setValue(std::string_view wanted, uint32_t type, std::vector<uint8_
 }
 
 void RegKey::eraseValueAt(size_t i) {
-    values_.erase(values_.begin() + static_cast<std::ptrdiff_t>(i));
+    values_->erase(values_->begin() + static_cast<std::ptrdiff_t>(i));
     if (valueIndex_) {
-        if (values_.size() < kIndexFrom) {
+        if (values_->size() < kIndexFrom) {
             valueIndex_.reset();
         } else {
             for (auto it = valueIndex_->begin(); it != valueIndex_->end();) {

@@ -97,31 +97,29 @@ public:
     KeyBlocks& operator=(KeyBlocks&& o) noexcept {
         one_ = o.one_;
         many_ = std::move(o.many_);
-        count_ = o.count_;
-        o.count_ = 0;
+        o.one_ = KeyBlock{};
         return *this;
     }
 
     void push_back(const KeyBlock& b) {
-        if (count_ == 0) {
+        if (empty()) {
             one_ = b;
-        } else {
-            if (!many_) many_ = std::make_unique<std::vector<KeyBlock>>(1, one_);
-            many_->push_back(b);
+            return;
         }
-        ++count_;
+        if (!many_) many_ = std::make_unique<std::vector<KeyBlock>>(1, one_);
+        many_->push_back(b);
     }
-    bool empty() const { return count_ == 0; }
-    size_t size() const { return count_; }
+    // A block's tail is past its key line, never 0: one_ is a block then.
+    bool empty() const { return !many_ && one_.tail == 0; }
+    size_t size() const { return many_ ? many_->size() : empty() ? 0 : 1; }
     const KeyBlock* begin() const { return many_ ? many_->data() : &one_; }
-    const KeyBlock* end() const { return begin() + count_; }
+    const KeyBlock* end() const { return begin() + size(); }
     KeyBlock& back() { return many_ ? many_->back() : one_; }
     const KeyBlock& back() const { return many_ ? many_->back() : one_; }
 
 private:
     KeyBlock one_;
-    std::unique_ptr<std::vector<KeyBlock>> many_;  // all of them, from the second on
-    size_t count_ = 0;
+    std::unique_ptr<std::vector<KeyBlock>> many_;  // all of them, once there are two
 };
 
 struct Registry;
@@ -143,9 +141,8 @@ struct KeyLink {
 
 struct RegKey {
     std::string name;
-    std::string fold;          // foldName(name): the lookup and ordering key
-    RegKey* parent = nullptr;  // nullptr for a root and for a deleted key
-    bool deleted = false;      // set when the key left the tree; handles then see ERROR_KEY_DELETED
+    std::string fold;              // foldName(name): the lookup and ordering key
+    RegKey* parent = nullptr;      // nullptr for a root and for a deleted key
     Registry* registry = nullptr;  // the owner whose change log records every mutation
     std::vector<std::shared_ptr<RegKey>> subkeys;  // sorted by fold
     // The key's live blocks in the base text, in file order.
@@ -216,9 +213,15 @@ struct RegKey {
 private:
     std::vector<RegValue>& readValues() const;
 
-    mutable std::vector<RegValue> values_;
+public:
+    bool deleted = false;  // set when the key left the tree; handles then see ERROR_KEY_DELETED
+
+private:
     mutable bool lazy_ = false;    // values_ still to be read from the blocks
     mutable bool decoded_ = true;  // no value of values_ is encoded
+    // Allocated with the first value (most keys of an image are never
+    // asked for theirs).
+    mutable std::unique_ptr<std::vector<RegValue>> values_;
     mutable std::unique_ptr<std::unordered_map<std::string, size_t>> valueIndex_;
     // Values looked up by name while values_ was still to be read, each
     // read alone from the text; kept until the key's values change, so
