@@ -309,7 +309,10 @@ public:
             RegKey* k = stack.back();
             stack.pop_back();
             order.push_back(k);
-            if (k->subkeys.size() > 1 && unsorted_.count(k)) {
+            const Order* listed = orderOf(k);
+            if (listed && *listed == Order::Descending) {
+                std::reverse(k->subkeys.begin(), k->subkeys.end());
+            } else if (listed) {
                 std::sort(k->subkeys.begin(), k->subkeys.end(),
                           [](const std::shared_ptr<RegKey>& a, const std::shared_ptr<RegKey>& b) {
                               return a->fold < b->fold;
@@ -323,7 +326,7 @@ public:
             if (!k->blocks.empty()) k->subtreeEnd = std::max(k->subtreeEnd, k->blocks.back().end);
             if (k->parent) k->parent->subtreeEnd = std::max(k->parent->subtreeEnd, k->subtreeEnd);
         }
-        decltype(unsorted_)().swap(unsorted_);
+        decltype(order_)().swap(order_);
         graveyard_.clear();
     }
 
@@ -387,18 +390,39 @@ private:
         return key;
     }
 
+    // The order a key's subkeys came in so far, during a base load: keys
+    // not listed are in ascending order (an export's).
+    enum class Order { Descending, Mixed };
+
+    Order* orderOf(const RegKey* key) {
+        auto it = order_.find(key);
+        return it == order_.end() ? nullptr : &it->second;
+    }
+    const Order* orderOf(const RegKey* key) const {
+        auto it = order_.find(key);
+        return it == order_.end() ? nullptr : &it->second;
+    }
+
     // A child of `key` during a base load. A key's subkeys are appended in
-    // file order; while that is also their order (an export's), a binary
+    // file order; while that order is ascending or descending a binary
     // search finds them, and only the subkeys of the other keys go into the
     // (parent, name) map.
     RegKey* childOf(const RegKey* key, const std::string& fold) const {
         const auto& subs = key->subkeys;
         if (subs.empty()) return nullptr;
-        if (unsorted_.count(key) == 0) {
+        const Order* order = orderOf(key);
+        if (!order) {
             if (subs.back()->fold < fold) return nullptr;
             auto it = std::lower_bound(
                 subs.begin(), subs.end(), fold,
                 [](const std::shared_ptr<RegKey>& k, const std::string& f) { return k->fold < f; });
+            return it != subs.end() && (*it)->fold == fold ? it->get() : nullptr;
+        }
+        if (*order == Order::Descending) {
+            if (fold < subs.back()->fold) return nullptr;
+            auto it = std::lower_bound(
+                subs.begin(), subs.end(), fold,
+                [](const std::shared_ptr<RegKey>& k, const std::string& f) { return f < k->fold; });
             return it != subs.end() && (*it)->fold == fold ? it->get() : nullptr;
         }
         auto it = children_.find(ChildName{key, fold});
@@ -407,12 +431,23 @@ private:
 
     void addChild(RegKey* key, std::shared_ptr<RegKey> child) {
         auto& subs = key->subkeys;
-        const bool wasSorted = unsorted_.count(key) == 0;
-        if (wasSorted && !subs.empty() && !(subs.back()->fold < child->fold)) {
-            unsorted_.insert(key);
-            for (const auto& sub : subs) children_.emplace(ChildName{key, sub->fold}, sub.get());
+        Order* order = orderOf(key);
+        if (!subs.empty() && (!order || *order == Order::Descending)) {
+            const bool ascending = subs.back()->fold < child->fold;
+            const bool descending = child->fold < subs.back()->fold;
+            if (!order && !ascending && subs.size() == 1 && descending) {
+                order_.emplace(key, Order::Descending);
+            } else if ((!order && !ascending) || (order && !descending)) {
+                order_[key] = Order::Mixed;
+                for (const auto& sub : subs) {
+                    children_.emplace(ChildName{key, sub->fold}, sub.get());
+                }
+            }
+            order = orderOf(key);
         }
-        if (unsorted_.count(key)) children_.emplace(ChildName{key, child->fold}, child.get());
+        if (order && *order == Order::Mixed) {
+            children_.emplace(ChildName{key, child->fold}, child.get());
+        }
         subs.push_back(std::move(child));
     }
 
@@ -422,7 +457,8 @@ private:
         cacheRoot_ = nullptr;
         if (!key) return false;
         RegKey* parent = key->parent;
-        if (unsorted_.count(parent)) children_.erase(ChildName{parent, key->fold});
+        const Order* listed = orderOf(parent);
+        if (listed && *listed == Order::Mixed) children_.erase(ChildName{parent, key->fold});
         auto& subs = parent->subkeys;
         for (auto it = subs.begin(); it != subs.end(); ++it) {
             if (it->get() == key) {
@@ -767,7 +803,7 @@ private:
     size_t pendingBegin_ = 0, pendingEnd_ = 0;  // the value's lines so far
     // Base load: (parent, folded name) -> key, and the last key line's path.
     std::unordered_map<ChildName, RegKey*, ChildNameHash> children_;
-    std::unordered_set<const RegKey*> unsorted_;  // keys whose subkeys use children_
+    std::unordered_map<const RegKey*, Order> order_;  // Mixed: the subkeys are in children_
     RegKey* cacheRoot_ = nullptr;
     std::vector<std::pair<std::string, RegKey*>> cache_;  // the first cacheLen_ are valid
     size_t cacheLen_ = 0;
