@@ -464,6 +464,13 @@ TEST(RegFileExact, LookupDecodesOnlyTheValueAskedFor) {
     EXPECT_EQ(a->name, "a");  // the first spelling, the last line's data
     EXPECT_EQ(a->data, dword(3));
     EXPECT_FALSE(k->findValue("c"));
+    // A visit reads the values for the call and keeps nothing.
+    std::string seen;
+    k->visitValues([&](const winsim::RegValue& v) {
+        seen += v.name + ":" + std::to_string(v.type) + ":" + std::to_string(v.data.size()) + ";";
+    });
+    EXPECT_EQ(seen, "a:4:4;b:3:2;");
+    EXPECT_TRUE(k->valuesInText());
     // Held values: "b" is still text.
     const auto& held = k->heldValues();
     ASSERT_EQ(held.size(), 2u);

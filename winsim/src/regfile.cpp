@@ -1311,6 +1311,23 @@ void readValuesFromText(RegKey& key) {
     }
 }
 
+void copyValuesFromText(const RegKey& key, RegKey& into) {
+    const Registry& r = *key.registry;
+    std::vector<std::string> ignored;
+    const std::string noName;
+    for (const KeyBlock& block : key.blocks) {
+        Importer importer(const_cast<Registry&>(r), r.sourceFormat, r.codePage, noName, Mode::Names,
+                          ignored);
+        importer.readFor(&into);
+        replayLines(r, block.begin, block.end, true, importer);
+        importer.endReplay(block.end >= r.source.size());
+    }
+    for (RegValue& v : into.heldValues()) {
+        decodeValueFromText(r, v);
+        v.encoded = false;
+    }
+}
+
 bool readValueFromText(const RegKey& key, std::string_view wanted, RegValue* found) {
     const Registry& r = *key.registry;
     std::vector<std::string> ignored;

@@ -162,6 +162,16 @@ RegValue& RegKey::decodedAt(size_t index) const {
     return v;
 }
 
+void RegKey::visitValues(const std::function<void(const RegValue&)>& visit) const {
+    if (!lazy_) {
+        for (const RegValue& v : values()) visit(v);
+        return;
+    }
+    RegKey scratch;
+    copyValuesFromText(*this, scratch);
+    for (const RegValue& v : scratch.heldValues()) visit(v);
+}
+
 const std::vector<RegValue>& RegKey::values() const {
     std::vector<RegValue>& all = readValues();
     if (!decoded_) {

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <forward_list>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -173,6 +174,11 @@ struct RegKey {
     const std::vector<RegValue>& values() const;
     bool hasValues() const { return readValues().size() > 0; }
 
+    // Calls `visit` with every value, decoded, in creation order. Values
+    // still in the text are read for the call and not kept: a search over
+    // the whole registry does not build it.
+    void visitValues(const std::function<void(const RegValue&)>& visit) const;
+
     // The value named `wanted`, decoded (no other value's data is).
     const RegValue* findValue(std::string_view wanted) const;
     // A value set to exactly what it holds is no change (nothing recorded).
@@ -237,6 +243,9 @@ void decodeValueFromText(const Registry& registry, RegValue& value);
 // The one value of `key` named `wanted` (data encoded), as the key's values
 // would hold it, without reading the others; false when there is none.
 bool readValueFromText(const RegKey& key, std::string_view wanted, RegValue* found);
+// Every value of `key` as readValuesFromText reads them, decoded, into `into`
+// (a key of no registry), the key itself unchanged.
+void copyValuesFromText(const RegKey& key, RegKey& into);
 
 // Splits "A\B\C" into components. Returns false for empty components (a
 // doubled backslash or a leading one); one trailing backslash is tolerated.
