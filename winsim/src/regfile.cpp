@@ -9,6 +9,7 @@
 
 #include "winsim/api/win32_registry.h"
 #include "winsim/src/codepage.h"
+#include "winsim/src/store.h"
 
 namespace winsim {
 
@@ -970,6 +971,7 @@ public:
         });
         std::string out;
         out.reserve(r_.source.size() + 4096);
+        adviseHugePages(out.data(), out.capacity());
         size_t cursor = 0;
         for (const Edit& e : edits_) {
             if (e.at > cursor) {
