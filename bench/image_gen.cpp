@@ -231,6 +231,46 @@ std::string realisticImage(size_t bytes, unsigned instances, unsigned netDevices
     return reg;
 }
 
+std::string usbInstances(unsigned others) {
+    std::string reg = "REGEDIT4\r\n\r\n";
+    // Kinds 0 and 3 of otherDevice are USB devices.
+    for (unsigned i = 0; i < others; ++i) reg += otherDevice(i / 2 * 4 + (i % 2 ? 3 : 0));
+    reg += ntNetDevice(2, "USB\\VID_F3A7&PID_0053", "Quorvane USB 2.0 Network Adapter", "kestrelx");
+    return reg;
+}
+
+std::string adapterInstances(unsigned instances) {
+    std::string reg = "REGEDIT4\r\n\r\n";
+    const std::string id = "USB\\VID_F3A7&PID_0053";
+    for (unsigned i = 0; i < instances; ++i) {
+        const std::string classIndex = number(i, 4);
+        reg += "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\" + id + "\\6&" +
+               number(i, 8) + "&0&1]\r\n";
+        reg += "\"DeviceDesc\"=\"Quorvane USB 2.0 Network Adapter\"\r\n";
+        reg += "\"HardwareID\"=hex(7):" + multiString({id + "&REV_0100", id}) + "\r\n";
+        reg += "\"Service\"=\"kestrelx\"\r\n\"Class\"=\"Net\"\r\n";
+        reg += "\"ClassGUID\"=\"" + std::string(kNetClass) + "\"\r\n";
+        reg += "\"Driver\"=\"" + std::string(kNetClass) + "\\\\" + classIndex + "\"\r\n";
+        reg += "\"ConfigFlags\"=dword:00000000\r\n\r\n";
+    }
+    for (unsigned i = 0; i < instances; ++i) {
+        reg += "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Class\\" +
+               std::string(kNetClass) + "\\" + number(i, 4) + "]\r\n";
+        reg += "\"DriverDesc\"=\"Quorvane USB 2.0 Network Adapter\"\r\n";
+        reg += "\"InfPath\"=\"oem2.inf\"\r\n\"InfSection\"=\"Install.ndi\"\r\n";
+        reg += "\"MatchingDeviceId\"=\"" + id + "\"\r\n\"Characteristics\"=dword:00000084\r\n\r\n";
+    }
+    reg += "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\kestrelx]\r\n";
+    reg +=
+        "\"ImagePath\"=hex(2):" + hexBytes(std::string("system32\\DRIVERS\\kestrelx.sys") + '\0') +
+        "\r\n\"Type\"=dword:00000001\r\n\"Start\"=dword:00000003\r\n\r\n";
+    reg +=
+        "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Eventlog\\System\\"
+        "kestrelx]\r\n\"TypesSupported\"=dword:00000007\r\n\r\n";
+    for (unsigned i = 0; i < 100; ++i) reg += softwareKey(i);
+    return reg;
+}
+
 void writeImage(const std::string& dir, const std::string& platform, const std::string& reg) {
     fs::create_directories(fs::path(dir) / "drive_c" / "WINDOWS");
     std::ofstream(fs::path(dir) / "machine.ini", std::ios::binary | std::ios::trunc)

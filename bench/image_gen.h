@@ -35,6 +35,16 @@ std::string reverseSubkeys(unsigned subkeys);
 // last), and software keys filling the rest.
 std::string realisticImage(size_t bytes, unsigned instances, unsigned netDevices);
 
+// An NT-family registry with `others` unrelated USB device instances
+// (input devices and mass storage, the usual values each) and the supported
+// USB 2.0 adapter last.
+std::string usbInstances(unsigned others);
+
+// An NT-family registry with `instances` instances of the supported USB 2.0
+// adapter (each with its class key; one service, INF oem2.inf) among a few
+// software keys.
+std::string adapterInstances(unsigned instances);
+
 // Writes machine.ini, system.reg and drive_c/WINDOWS into `dir`
 // (created). `platform` is "nt" or "9x".
 void writeImage(const std::string& dir, const std::string& platform, const std::string& reg);

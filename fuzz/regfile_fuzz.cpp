@@ -4,7 +4,10 @@
 // - after a few changes (chosen from the input's own bytes) the save reads
 //   back as exactly the changed registry, and taking that text as the new
 //   base works;
-// - rolling the changes back gives the original registry and file again.
+// - rolling the changes back gives the original registry and file again;
+// - values read from the text on first use (the default) are what a load
+//   that builds them at once gives, places in the text included, whether
+//   looked up by name first or listed.
 //
 // The input is the file itself. Its length picks the ANSI code page, so
 // every code page the machine supports is exercised without a header byte
@@ -32,7 +35,7 @@ std::string dump(const winsim::Registry& r) {
     std::ostringstream out;
     std::vector<const winsim::RegKey*> stack = {r.localMachine.get()};
     for (const auto& root : r.otherRoots) {
-        if (!root->subkeys.empty() || !root->values.empty()) stack.push_back(root.get());
+        if (!root->subkeys.empty() || !root->values().empty()) stack.push_back(root.get());
     }
     while (!stack.empty()) {
         const winsim::RegKey* k = stack.back();
@@ -42,7 +45,7 @@ std::string dump(const winsim::Registry& r) {
         std::string path;
         for (const winsim::RegKey* p = k; p; p = p->parent) path = p->fold + "\\" + path;
         out << "[" << path << "]\n";
-        for (const auto& v : k->values) {
+        for (const auto& v : k->values()) {
             out << winsim::foldName(v.name) << '=' << v.type << ':'
                 << std::string(v.data.begin(), v.data.end()) << '\n';
         }
@@ -51,6 +54,79 @@ std::string dump(const winsim::Registry& r) {
         }
     }
     return out.str();
+}
+
+// Names, types, data and places of every key and value; with `eager`, each
+// value of the twin key in `eager` is first looked up by name (other case).
+std::string placesDump(const winsim::Registry& r, const winsim::Registry* eager) {
+    std::ostringstream out;
+    auto value = [&](const winsim::RegValue& v) {
+        out << '"' << v.name << "\" " << v.type << ':' << std::string(v.data.begin(), v.data.end())
+            << " @" << v.line.begin << '-' << v.line.end;
+        for (const auto& e : v.earlier) out << ' ' << e.begin << '-' << e.end;
+        out << '\n';
+    };
+    std::vector<std::pair<const winsim::RegKey*, const winsim::RegKey*>> stack;
+    stack.emplace_back(r.localMachine.get(), eager ? eager->localMachine.get() : nullptr);
+    for (size_t i = 0; i < r.otherRoots.size(); ++i) {
+        stack.emplace_back(r.otherRoots[i].get(), eager && i < eager->otherRoots.size()
+                                                      ? eager->otherRoots[i].get()
+                                                      : nullptr);
+    }
+    while (!stack.empty()) {
+        auto [k, e] = stack.back();
+        stack.pop_back();
+        out << '[' << k->fullPath() << "] " << k->subtreeEnd;
+        for (const auto& b : k->blocks) out << ' ' << b.begin << '-' << b.end << '/' << b.tail;
+        out << '\n';
+        if (e) {
+            for (const auto& ev : e->values()) {
+                std::string other = ev.name;
+                for (char& c : other) {
+                    if (c >= 'a' && c <= 'z')
+                        c = static_cast<char>(c - 32);
+                    else if (c >= 'A' && c <= 'Z')
+                        c = static_cast<char>(c + 32);
+                }
+                const winsim::RegValue* v = k->findValue(other);
+                out << "lookup ";
+                if (v) value(*v);
+            }
+        }
+        for (const auto& v : k->values()) value(v);
+        for (size_t i = k->subkeys.size(); i-- > 0;) {
+            stack.emplace_back(k->subkeys[i].get(),
+                               e && i < e->subkeys.size() ? e->subkeys[i].get() : nullptr);
+        }
+    }
+    for (const auto& o : r.openEnds) out << "open " << o.at << ' ' << o.keyLine.begin << '\n';
+    out << "tail " << r.openTailBegin << '\n';
+    return out.str();
+}
+
+// The default load against the eager one on the same bytes.
+void checkLazyIsEager(const std::string& bytes, unsigned codePage) {
+    winsim::Registry eager;
+    eager.lazyValues = false;
+    winsim::RegImport eagerImport;
+    std::string eagerError;
+    const bool ok =
+        winsim::importRegFile(bytes, "input.reg", codePage, eager, &eagerImport, &eagerError);
+    for (const bool lookupFirst : {false, true}) {
+        winsim::Registry lazy;
+        winsim::RegImport lazyImport;
+        std::string lazyError;
+        if (winsim::importRegFile(bytes, "input.reg", codePage, lazy, &lazyImport, &lazyError) !=
+                ok ||
+            lazyError != eagerError || lazyImport.warnings != eagerImport.warnings) {
+            fail("the lazy load does not accept, refuse or warn as the eager one", bytes);
+        }
+        if (!ok) return;
+        const winsim::Registry* twin = lookupFirst ? &eager : nullptr;
+        if (placesDump(lazy, twin) != placesDump(eager, twin)) {
+            fail("values read on first use differ from the eager load", bytes);
+        }
+    }
 }
 
 std::vector<winsim::RegKey*> allKeys(winsim::Registry& r) {
@@ -71,6 +147,7 @@ std::vector<winsim::RegKey*> allKeys(winsim::Registry& r) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string bytes(reinterpret_cast<const char*>(data), size);
     const unsigned codePage = kCodePages[size % 4];
+    checkLazyIsEager(bytes, codePage);
 
     winsim::Registry registry;
     winsim::RegImport imported;
@@ -102,11 +179,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     k->removeSubkey(k->subkeys[next() % k->subkeys.size()]->name);
                 break;
             case 1:
-                if (!k->values.empty()) k->removeValue(k->values[next() % k->values.size()].name);
+                if (!k->values().empty())
+                    k->removeValue(k->values()[next() % k->values().size()].name);
                 break;
             case 2:
-                if (!k->values.empty()) {
-                    k->setValue(k->values[next() % k->values.size()].name, 7,
+                if (!k->values().empty()) {
+                    k->setValue(k->values()[next() % k->values().size()].name, 7,
                                 {'a', 0, static_cast<uint8_t>('a' + next() % 26), 0, 0});
                 }
                 break;

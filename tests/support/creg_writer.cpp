@@ -76,7 +76,7 @@ bool writeWin9xRegistryFromReg(const std::string& regText, unsigned codePage,
         const std::string name = i == 0 ? std::string() : ansi(key.name);
         std::string entry(20, '\0');
         entry += name;
-        for (const auto& v : key.values) {
+        for (const auto& v : key.values()) {
             const std::string vname = ansi(v.name);
             std::string data(v.data.begin(), v.data.end());
             if (winsim::isStringType(v.type)) data = ansi(data);
@@ -91,7 +91,7 @@ bool writeWin9xRegistryFromReg(const std::string& regText, unsigned codePage,
         put16(entry, 6, 0);  // data block 0
         put32(entry, 8, static_cast<uint32_t>(entry.size()));
         put16(entry, 12, static_cast<uint32_t>(name.size()));
-        put16(entry, 14, static_cast<uint32_t>(key.values.size()));
+        put16(entry, 14, static_cast<uint32_t>(key.values().size()));
         block += entry;
     }
     block.replace(0, 4, "RGDB");

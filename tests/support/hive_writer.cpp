@@ -34,14 +34,14 @@ uint32_t get32(const std::string& b, size_t at) {
 bool fill(hive_h* h, hive_node_h node, const winsim::RegKey& key, std::string* error) {
     std::vector<std::string> data;
     std::vector<hive_set_value> values;
-    for (const auto& v : key.values) {
+    for (const auto& v : key.values()) {
         const std::string bytes(v.data.begin(), v.data.end());
         data.push_back(winsim::isStringType(v.type) ? winsim::utf8ToUtf16le(bytes) : bytes);
     }
-    for (size_t i = 0; i < key.values.size(); ++i) {
-        values.push_back(hive_set_value{const_cast<char*>(key.values[i].name.c_str()),
-                                        static_cast<hive_type>(key.values[i].type), data[i].size(),
-                                        data[i].data()});
+    for (size_t i = 0; i < key.values().size(); ++i) {
+        values.push_back(hive_set_value{const_cast<char*>(key.values()[i].name.c_str()),
+                                        static_cast<hive_type>(key.values()[i].type),
+                                        data[i].size(), data[i].data()});
     }
     if (!values.empty() && hivex_node_set_values(h, node, values.size(), values.data(), 0) != 0) {
         *error = "cannot set the values of " + key.path();

@@ -4,7 +4,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <cctype>
 #include <functional>
+#include <map>
 #include <random>
 #include <sstream>
 
@@ -33,7 +35,7 @@ std::string dump(const Registry& r) {
     std::ostringstream out;
     std::vector<const RegKey*> stack = {r.localMachine.get()};
     for (const auto& root : r.otherRoots) {
-        if (!root->subkeys.empty() || !root->values.empty()) stack.push_back(root.get());
+        if (!root->subkeys.empty() || !root->values().empty()) stack.push_back(root.get());
     }
     while (!stack.empty()) {
         const RegKey* k = stack.back();
@@ -43,7 +45,7 @@ std::string dump(const Registry& r) {
         std::string path;
         for (const RegKey* p = k; p; p = p->parent) path = p->fold + "\\" + path;
         out << "[" << path << "]" << (k->deleted ? " deleted" : "") << "\n";
-        for (const auto& v : k->values) {
+        for (const auto& v : k->values()) {
             out << "  " << winsim::foldName(v.name) << " " << v.type << ":";
             for (uint8_t b : v.data) out << ' ' << static_cast<int>(b);
             out << "\n";
@@ -323,12 +325,12 @@ TEST(RegFileExact, SaveIsIdentityAndReadsBackAsTheChangedTree) {
                         }
                         break;
                     case 1:
-                        if (!k->values.empty())
-                            k->removeValue(k->values[rng() % k->values.size()].name);
+                        if (!k->values().empty())
+                            k->removeValue(k->values()[rng() % k->values().size()].name);
                         break;
                     case 2:
-                        if (!k->values.empty()) {
-                            k->setValue(k->values[rng() % k->values.size()].name, 3,
+                        if (!k->values().empty()) {
+                            k->setValue(k->values()[rng() % k->values().size()].name, 3,
                                         {static_cast<uint8_t>(rng())});
                         }
                         break;
@@ -351,6 +353,130 @@ TEST(RegFileExact, SaveIsIdentityAndReadsBackAsTheChangedTree) {
         }
     }
     EXPECT_GT(files, 40);
+}
+
+// Everything a load gives, places in the text included, in tree order.
+// With `lookupFirst` every value the eager load made is first looked up by
+// name (in each case), which must give it whole without reading the rest.
+std::string placesDump(const Registry& r, const Registry* eager = nullptr) {
+    std::ostringstream out;
+    auto spans = [&](const winsim::RegValue& v) {
+        out << " @" << v.line.begin << "-" << v.line.end;
+        for (const auto& e : v.earlier) out << " was " << e.begin << "-" << e.end;
+    };
+    auto value = [&](const winsim::RegValue& v) {
+        out << "  \"" << v.name << "\" " << v.type << (v.changed ? " changed" : "") << ":";
+        for (uint8_t b : v.data) out << ' ' << static_cast<int>(b);
+        spans(v);
+        out << "\n";
+    };
+    std::vector<std::pair<const RegKey*, const RegKey*>> stack;
+    stack.emplace_back(r.localMachine.get(), eager ? eager->localMachine.get() : nullptr);
+    for (size_t i = 0; i < r.otherRoots.size(); ++i) {
+        stack.emplace_back(r.otherRoots[i].get(), eager && i < eager->otherRoots.size()
+                                                      ? eager->otherRoots[i].get()
+                                                      : nullptr);
+    }
+    while (!stack.empty()) {
+        auto [k, e] = stack.back();
+        stack.pop_back();
+        out << "[" << k->fullPath() << "] end " << k->subtreeEnd;
+        for (const auto& b : k->blocks) out << " " << b.begin << "-" << b.end << "/" << b.tail;
+        out << "\n";
+        if (e) {
+            // Lookups first, in another case than written, and a name the
+            // key does not have.
+            for (const auto& ev : e->values()) {
+                std::string other = ev.name;
+                for (char& c : other)
+                    c = std::isupper(static_cast<unsigned char>(c))
+                            ? static_cast<char>(std::tolower(c))
+                            : static_cast<char>(std::toupper(c));
+                const winsim::RegValue* v = k->findValue(other);
+                if (!v) {
+                    out << "  lookup of \"" << other << "\" found nothing\n";
+                    continue;
+                }
+                out << "  lookup";
+                value(*v);
+            }
+            if (k->findValue("no such value \x01")) out << "  found a value never written\n";
+        }
+        for (const auto& v : k->values()) value(v);
+        for (size_t i = k->subkeys.size(); i-- > 0;) {
+            const RegKey* twin = e && i < e->subkeys.size() ? e->subkeys[i].get() : nullptr;
+            stack.emplace_back(k->subkeys[i].get(), twin);
+        }
+    }
+    for (const auto& o : r.openEnds) out << "open end " << o.at << " " << o.keyLine.begin << "\n";
+    out << "open tail " << r.openTailBegin << "\n";
+    std::map<std::string, size_t> ends(r.deletionLines.begin(), r.deletionLines.end());
+    for (const auto& [path, at] : ends) out << "deleted " << path << " " << at << "\n";
+    std::map<std::string, size_t> implied(r.impliedEnds.begin(), r.impliedEnds.end());
+    for (const auto& [path, at] : implied) out << "implied " << path << " " << at << "\n";
+    return out.str();
+}
+
+TEST(RegFileExact, ValuesReadOnFirstUseAreWhatTheEagerLoadBuilt) {
+    int files = 0;
+    for (const std::string& file : seedFiles()) {
+        SCOPED_TRACE(file.substr(0, 200));
+        Registry eager;
+        eager.lazyValues = false;
+        winsim::RegImport eagerImport;
+        std::string eagerError;
+        const bool eagerOk =
+            winsim::importRegFile(file, "t.reg", 1252, eager, &eagerImport, &eagerError);
+        for (const bool lookupFirst : {false, true}) {
+            Registry lazy;
+            winsim::RegImport lazyImport;
+            std::string lazyError;
+            ASSERT_EQ(winsim::importRegFile(file, "t.reg", 1252, lazy, &lazyImport, &lazyError),
+                      eagerOk);
+            EXPECT_EQ(lazyError, eagerError);
+            EXPECT_EQ(lazyImport.warnings, eagerImport.warnings);
+            if (!eagerOk) continue;
+            ++files;
+            // A lookup must not read the other values: still encoded.
+            if (lookupFirst) {
+                ASSERT_EQ(placesDump(lazy, &eager), placesDump(eager, &eager));
+            } else {
+                ASSERT_EQ(placesDump(lazy), placesDump(eager));
+            }
+            EXPECT_EQ(save(lazy), file);
+        }
+    }
+    EXPECT_GT(files, 80);
+}
+
+// A lookup by name reads that value and no other one's data.
+TEST(RegFileExact, LookupDecodesOnlyTheValueAskedFor) {
+    Registry r;
+    ASSERT_TRUE(
+        load("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\K]\r\n\"a\"=\"1\"\r\n"
+             "\"b\"=hex:01,\\\r\n  02\r\n\"A\"=dword:00000003\r\n\"c\"=-\r\n",
+             r));
+    RegKey* k = key(r, "K");
+    ASSERT_TRUE(k);
+    EXPECT_TRUE(k->valuesInText());
+    const winsim::RegValue* a = k->findValue("A");
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->name, "a");  // the first spelling, the last line's data
+    EXPECT_EQ(a->data, dword(3));
+    EXPECT_FALSE(k->findValue("c"));
+    // A visit reads the values for the call and keeps nothing.
+    std::string seen;
+    k->visitValues([&](const winsim::RegValue& v) {
+        seen += v.name + ":" + std::to_string(v.type) + ":" + std::to_string(v.data.size()) + ";";
+    });
+    EXPECT_EQ(seen, "a:4:4;b:3:2;");
+    EXPECT_TRUE(k->valuesInText());
+    // Held values: "b" is still text.
+    const auto& held = k->heldValues();
+    ASSERT_EQ(held.size(), 2u);
+    EXPECT_TRUE(held[1].encoded);
+    EXPECT_EQ(k->values()[1].data, (std::vector<uint8_t>{1, 2}));
+    EXPECT_FALSE(k->heldValues()[1].encoded);
 }
 
 TEST(RegFileExact, RollbackRestoresKeysHandlesSeeAndChangesAreListed) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <unordered_map>
 
 #include "winsim/api/win32_registry.h"
 #include "winsim/api/win32_setupapi.h"
@@ -37,7 +38,16 @@ struct Device {
 };
 
 struct DeviceSet {
-    std::vector<Device> devices;
+    std::vector<Device> devices;                  // only ever appended to, through add()
+    std::unordered_map<DWORD, size_t> byDevInst;  // the first device with it
+    void add(const Device& d) {
+        byDevInst.emplace(d.devInst, devices.size());
+        devices.push_back(d);
+    }
+    Device* find(DWORD devInst) {
+        auto it = byDevInst.find(devInst);
+        return it == byDevInst.end() ? nullptr : &devices[it->second];
+    }
     bool hasParams = false;  // parameters attached to the set itself
     Params params;
 };
@@ -117,9 +127,7 @@ Device* deviceOf(DeviceSet* set, PSP_DEVINFO_DATA data, DWORD* error) {
         *error = ERROR_INVALID_USER_BUFFER;
         return nullptr;
     }
-    for (auto& d : set->devices) {
-        if (d.devInst == data->DevInst) return &d;
-    }
+    if (Device* d = set->find(data->DevInst)) return d;
     *error = ERROR_INVALID_PARAMETER;
     return nullptr;
 }
@@ -128,12 +136,8 @@ std::string deviceForLog(HDEVINFO h, PSP_DEVINFO_DATA data) {
     DeviceSet* set = setOf(h);
     if (!set) return "<invalid set>";
     if (!data) return "<no device>";
-    for (const auto& d : set->devices) {
-        if (data->cbSize == sizeof(SP_DEVINFO_DATA) && d.devInst == data->DevInst) {
-            return d.instanceId;
-        }
-    }
-    return "<unknown device>";
+    const Device* d = data->cbSize == sizeof(SP_DEVINFO_DATA) ? set->find(data->DevInst) : nullptr;
+    return d ? d->instanceId : "<unknown device>";
 }
 
 const char* difName(DI_FUNCTION f) {
@@ -243,7 +247,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HW
                     if (!parseGuid(classGuid, &d.classGuid) && ClassGuid) {
                         d.classGuid = *ClassGuid;
                     }
-                    set->devices.push_back(d);
+                    set->add(d);
                 }
             }
         }

@@ -260,7 +260,7 @@ void copyInto(const RegKey& from, RegKey* to) {
     while (!work.empty()) {
         const auto [source, target] = work.back();
         work.pop_back();
-        for (const RegValue& v : source->values) target->setValue(v.name, v.type, v.data);
+        for (const RegValue& v : source->values()) target->setValue(v.name, v.type, v.data);
         for (const auto& sub : source->subkeys) {
             work.push_back({sub.get(), target->createSubkey(sub->name)});
         }
@@ -606,13 +606,14 @@ std::vector<std::string> findTraces(const std::vector<std::string>& wanted, size
         stack.pop_back();
         const std::string path = key->fullPath();
         if (key->parent && containsAny(key->fold, terms)) out.push_back(path);
-        for (const RegValue& v : key->values) {
-            if (out.size() >= limit || !isStringType(v.type)) continue;
+        // Values still in the text are read for the search, not kept.
+        key->visitValues([&](const RegValue& v) {
+            if (out.size() >= limit || !isStringType(v.type)) return;
             const std::string data(v.data.begin(), v.data.end());
             if (containsAny(foldName(data), terms)) {
                 out.push_back(path + " : " + (v.name.empty() ? "(Default)" : v.name));
             }
-        }
+        });
         for (auto it = key->subkeys.rbegin(); it != key->subkeys.rend(); ++it) {
             stack.push_back(it->get());
         }

@@ -181,10 +181,10 @@ public:
         bool ok = true;
         const std::vector<RawValue> old = rawValues(h_, node, &ok);
         if (!ok) return fail("cannot read the values of " + key->path());
-        bool same = old.size() == key->values.size();
+        bool same = old.size() == key->values().size();
         std::vector<std::string> encoded;
-        for (size_t i = 0; i < key->values.size(); ++i) {
-            const RegValue& v = key->values[i];
+        for (size_t i = 0; i < key->values().size(); ++i) {
+            const RegValue& v = key->values()[i];
             // A value the program did not change keeps its stored bytes.
             const RawValue* before = nullptr;
             for (const auto& o : old) {
@@ -199,10 +199,10 @@ public:
             if (same && !(before && old[i].name == before->name)) same = false;
         }
         if (same) return true;
-        std::vector<hive_set_value> set(key->values.size());
+        std::vector<hive_set_value> set(key->values().size());
         for (size_t i = 0; i < set.size(); ++i) {
-            set[i].key = const_cast<char*>(key->values[i].name.c_str());
-            set[i].t = static_cast<hive_type>(key->values[i].type);
+            set[i].key = const_cast<char*>(key->values()[i].name.c_str());
+            set[i].t = static_cast<hive_type>(key->values()[i].type);
             set[i].len = encoded[i].size();
             set[i].value = encoded[i].data();
         }

@@ -9,6 +9,7 @@
 
 #include "winsim/api/win32_registry.h"
 #include "winsim/src/codepage.h"
+#include "winsim/src/store.h"
 
 namespace winsim {
 
@@ -58,8 +59,9 @@ bool parseHex32(std::string_view& s, uint32_t* out) {
 bool parseQuoted(std::string_view& s, std::string* out) {
     out->clear();
     // The common case: no escapes before the closing quote.
-    const size_t plainEnd = s.find_first_of("\"\\", 1);
-    if (plainEnd != std::string_view::npos && s[plainEnd] == '"') {
+    size_t plainEnd = 1;
+    while (plainEnd < s.size() && s[plainEnd] != '"' && s[plainEnd] != '\\') ++plainEnd;
+    if (plainEnd < s.size() && s[plainEnd] == '"') {
         out->assign(s.data() + 1, plainEnd - 1);
         s.remove_prefix(plainEnd + 1);
         return true;
@@ -163,6 +165,8 @@ struct RawLine {
 class LineReader {
 public:
     LineReader(const std::string& s, bool utf16) : s_(s), utf16_(utf16), pos_(utf16 ? 2 : 0) {}
+    // From `from`, the start of a line.
+    LineReader(const std::string& s, bool utf16, size_t from) : s_(s), utf16_(utf16), pos_(from) {}
 
     bool next(RawLine* line) {
         const size_t n = s_.size();
@@ -218,16 +222,46 @@ struct ChildNameHash {
     }
 };
 
+// What the importer does with the lines it is given.
+enum class Mode {
+    Apply,  // a file imported into a registry: every change recorded
+    Eager,  // the load of a base text, every value built and decoded
+    Index,  // the load of a base text, values left in the text (the keys
+            // marked so): lines checked and warned about, nothing built
+    Names,  // one key's blocks read again: its values with their names,
+            // types and places, the data left encoded
+    Data,   // one value's lines read again: its type and data
+};
+
 class Importer {
 public:
     Importer(Registry& registry, RegFormat format, unsigned codePage, const std::string& fileName,
-             bool base, std::vector<std::string>& warnings)
+             Mode mode, std::vector<std::string>& warnings)
         : reg_(registry),
           format_(format),
           codePage_(codePage),
           fileName_(fileName),
-          base_(base),
+          mode_(mode),
+          loading_(mode == Mode::Eager || mode == Mode::Index),
           warnings_(warnings) {}
+
+    // Names and Data: the lines are read for `key`.
+    void readFor(RegKey* key) { current_ = key; }
+    // Names: only the value named `wanted` is read.
+    void only(std::string_view wanted) {
+        filtered_ = true;
+        only_ = wanted;
+    }
+
+    // Names and Data, after the last line: a hex value still open is
+    // complete when its lines ran to the end of the file (as at the end of
+    // a load), and skipped when a key line ended it.
+    void endReplay(bool atEndOfFile) {
+        if (pending_ && atEndOfFile) commitPending();
+        pending_ = false;
+    }
+    uint32_t dataType() const { return dataType_; }
+    std::vector<uint8_t>& data() { return data_; }
 
     // False when the file breaks a limit (error() says where).
     bool line(const RawLine& raw, std::string_view text, int lineNo) {
@@ -242,7 +276,8 @@ public:
             }
             pending_ = false;
             warn(pendingLine_, "hex data continued by no line; value skipped");
-            if (base_ && current_) reg_.openEnds.push_back(Registry::OpenEnd{raw.begin, keyLine_});
+            if (loading_ && current_)
+                reg_.openEnds.push_back(Registry::OpenEnd{raw.begin, keyLine_});
         }
         if (s.empty() || s.front() == ';' || s.front() == '#') return true;
         if (isHeaderLine(s)) return true;  // the start of another export appended to this one
@@ -255,16 +290,19 @@ public:
     void finish(size_t end) {
         if (pending_) {
             commitPending();
-            if (base_ && current_) {
+            if (loading_ && current_) {
                 reg_.openTailKey = current_;
                 reg_.openTailBegin = pendingBegin_;
             }
         }
         closeBlock(end);
         endDeletionRegion(end);
-        if (!base_) return;
+        if (!loading_) return;
+        // The map's room goes first, so that what comes next can reuse it.
+        decltype(children_)().swap(children_);
         // Sibling lists were built in file order; put them in enumeration
-        // order once, then note where each subtree ends in the text.
+        // order once (giving back what they grew by), then note where each
+        // subtree ends in the text.
         std::vector<RegKey*> order;
         std::vector<RegKey*> stack = {reg_.localMachine.get()};
         for (auto& r : reg_.otherRoots) stack.push_back(r.get());
@@ -272,12 +310,16 @@ public:
             RegKey* k = stack.back();
             stack.pop_back();
             order.push_back(k);
-            if (k->subkeys.size() > 1) {
+            const Order* listed = orderOf(k);
+            if (listed && *listed == Order::Descending) {
+                std::reverse(k->subkeys.begin(), k->subkeys.end());
+            } else if (listed) {
                 std::sort(k->subkeys.begin(), k->subkeys.end(),
                           [](const std::shared_ptr<RegKey>& a, const std::shared_ptr<RegKey>& b) {
                               return a->fold < b->fold;
                           });
             }
+            if (k->subkeys.capacity() > k->subkeys.size()) k->subkeys.shrink_to_fit();
             for (auto& sub : k->subkeys) stack.push_back(sub.get());
         }
         for (auto it = order.rbegin(); it != order.rend(); ++it) {
@@ -285,7 +327,7 @@ public:
             if (!k->blocks.empty()) k->subtreeEnd = std::max(k->subtreeEnd, k->blocks.back().end);
             if (k->parent) k->parent->subtreeEnd = std::max(k->parent->subtreeEnd, k->subtreeEnd);
         }
-        children_.clear();
+        decltype(order_)().swap(order_);
         graveyard_.clear();
     }
 
@@ -325,20 +367,16 @@ private:
         RegKey* key = k ? cache_[k - 1].second : root;
         for (; k < parts.size(); ++k) {
             std::string fold = foldName(parts[k]);
-            auto it = children_.find(ChildName{key, fold});
-            RegKey* child = nullptr;
-            if (it != children_.end()) {
-                child = it->second;
-            } else {
+            RegKey* child = childOf(key, fold);
+            if (!child) {
                 if (!create) return nullptr;
                 auto sub = std::make_shared<RegKey>();
                 sub->name = std::string(parts[k]);
                 sub->fold = std::move(fold);
                 sub->parent = key;
                 sub->registry = &reg_;
-                key->subkeys.push_back(sub);
                 child = sub.get();
-                children_.emplace(ChildName{key, child->fold}, child);
+                addChild(key, std::move(sub));
             }
             // The entries past the valid ones keep their room for reuse.
             if (k < cache_.size()) {
@@ -353,13 +391,75 @@ private:
         return key;
     }
 
+    // The order a key's subkeys came in so far, during a base load: keys
+    // not listed are in ascending order (an export's).
+    enum class Order { Descending, Mixed };
+
+    Order* orderOf(const RegKey* key) {
+        auto it = order_.find(key);
+        return it == order_.end() ? nullptr : &it->second;
+    }
+    const Order* orderOf(const RegKey* key) const {
+        auto it = order_.find(key);
+        return it == order_.end() ? nullptr : &it->second;
+    }
+
+    // A child of `key` during a base load. A key's subkeys are appended in
+    // file order; while that order is ascending or descending a binary
+    // search finds them, and only the subkeys of the other keys go into the
+    // (parent, name) map.
+    RegKey* childOf(const RegKey* key, const std::string& fold) const {
+        const auto& subs = key->subkeys;
+        if (subs.empty()) return nullptr;
+        const Order* order = orderOf(key);
+        if (!order) {
+            if (subs.back()->fold < fold) return nullptr;
+            auto it = std::lower_bound(
+                subs.begin(), subs.end(), fold,
+                [](const std::shared_ptr<RegKey>& k, const std::string& f) { return k->fold < f; });
+            return it != subs.end() && (*it)->fold == fold ? it->get() : nullptr;
+        }
+        if (*order == Order::Descending) {
+            if (fold < subs.back()->fold) return nullptr;
+            auto it = std::lower_bound(
+                subs.begin(), subs.end(), fold,
+                [](const std::shared_ptr<RegKey>& k, const std::string& f) { return f < k->fold; });
+            return it != subs.end() && (*it)->fold == fold ? it->get() : nullptr;
+        }
+        auto it = children_.find(ChildName{key, fold});
+        return it == children_.end() ? nullptr : it->second;
+    }
+
+    void addChild(RegKey* key, std::shared_ptr<RegKey> child) {
+        auto& subs = key->subkeys;
+        Order* order = orderOf(key);
+        if (!subs.empty() && (!order || *order == Order::Descending)) {
+            const bool ascending = subs.back()->fold < child->fold;
+            const bool descending = child->fold < subs.back()->fold;
+            if (!order && !ascending && subs.size() == 1 && descending) {
+                order_.emplace(key, Order::Descending);
+            } else if ((!order && !ascending) || (order && !descending)) {
+                order_[key] = Order::Mixed;
+                for (const auto& sub : subs) {
+                    children_.emplace(ChildName{key, sub->fold}, sub.get());
+                }
+            }
+            order = orderOf(key);
+        }
+        if (order && *order == Order::Mixed) {
+            children_.emplace(ChildName{key, child->fold}, child.get());
+        }
+        subs.push_back(std::move(child));
+    }
+
     bool baseDelete(RegKey* root, const std::vector<std::string_view>& parts) {
         RegKey* key = baseKey(root, parts, false);
         cacheLen_ = 0;
         cacheRoot_ = nullptr;
         if (!key) return false;
         RegKey* parent = key->parent;
-        children_.erase(ChildName{parent, key->fold});
+        const Order* listed = orderOf(parent);
+        if (listed && *listed == Order::Mixed) children_.erase(ChildName{parent, key->fold});
         auto& subs = parent->subkeys;
         for (auto it = subs.begin(); it != subs.end(); ++it) {
             if (it->get() == key) {
@@ -381,27 +481,6 @@ private:
             end = std::max(end, at);
         }
         afterDeletion_.clear();
-    }
-
-    // How many lines up to the next key line could be value lines: a
-    // capacity hint for the key's values (ANSI files only).
-    size_t valueLinesAhead() const {
-        if (format_ == RegFormat::V5Utf16) return 0;
-        const std::string& t = reg_.source;
-        const char* d = t.data();
-        // Only a window ahead: a hint need not be exact, and a file with
-        // CR line ends (or a long key) must not be scanned again per key.
-        const size_t n = std::min(t.size(), raw_.next + 64 * 1024);
-        size_t count = 0;
-        for (size_t p = raw_.next; p < n;) {
-            while (p < n && isBlank(d[p])) ++p;
-            if (p >= n || d[p] == '[') break;
-            if (d[p] == '"' || d[p] == '@') ++count;
-            const void* lf = std::memchr(d + p, '\n', n - p);
-            if (!lf) break;
-            p = static_cast<size_t>(static_cast<const char*>(lf) - d) + 1;
-        }
-        return count;
     }
 
     bool keyLine(std::string_view s) {
@@ -463,7 +542,7 @@ private:
                 warn(lineNo_, "a root key cannot be deleted; ignored");
                 return true;
             }
-            if (base_) {
+            if (loading_) {
                 std::string path = rootName;
                 for (const auto& p : parts) path += "\\" + foldName(p);
                 // Both places are the end of the lines that follow this one
@@ -484,15 +563,9 @@ private:
             if (key) key->removeSubkey(parts.back());
             return true;
         }
-        if (base_) {
+        if (loading_) {
             key = baseKey(key, parts, true);
             key->blocks.push_back(KeyBlock{raw_.begin, 0, raw_.next});
-            // Geometric growth still: a key written in many blocks must not
-            // be moved once per block.
-            const size_t wanted = key->values.size() + valueLinesAhead();
-            if (wanted > key->values.capacity()) {
-                key->values.reserve(std::max(wanted, 2 * key->values.capacity()));
-            }
             blockKey_ = key;
             keyLine_ = Span{raw_.begin, raw_.next};
         } else {
@@ -502,10 +575,27 @@ private:
         return true;
     }
 
+    // Whether value lines are decoded into data (not in Index and Names).
+    bool wantData() const {
+        return mode_ == Mode::Apply || mode_ == Mode::Eager || mode_ == Mode::Data;
+    }
+
     void put(const std::string& name, uint32_t type, std::vector<uint8_t> data, Span span) {
-        if (!base_) {
-            current_->setValue(name, type, std::move(data));
-            return;
+        switch (mode_) {
+            case Mode::Apply:
+                current_->setValue(name, type, std::move(data));
+                return;
+            case Mode::Index:
+                current_->setValuesInText();
+                current_->blocks.back().tail = span.end;
+                return;
+            case Mode::Data:
+                dataType_ = type;
+                data_ = std::move(data);
+                return;
+            case Mode::Eager:
+            case Mode::Names:
+                break;
         }
         bool created = false;
         RegValue& v = current_->valueSlot(name, foldName(name), &created);
@@ -514,7 +604,30 @@ private:
         v.data = std::move(data);
         v.line = span;
         v.changed = false;
-        current_->blocks.back().tail = span.end;
+        v.encoded = mode_ == Mode::Names;
+        if (mode_ == Mode::Eager) current_->blocks.back().tail = span.end;
+    }
+
+    // A value deletion line of the current key.
+    void unset(const std::string& name, Span span) {
+        switch (mode_) {
+            case Mode::Apply:
+                current_->removeValue(name);
+                return;
+            case Mode::Index:
+                current_->setValuesInText();
+                current_->blocks.back().tail = span.end;
+                return;
+            case Mode::Data:
+                return;
+            case Mode::Eager:
+            case Mode::Names:
+                break;
+        }
+        // Not recorded: the value was never there as far as the log goes.
+        const size_t at = current_->valueIndex(foldName(name));
+        if (at != kNoOffset) current_->eraseValueAt(at);
+        if (mode_ == Mode::Eager) current_->blocks.back().tail = span.end;
     }
 
     bool valueLine(std::string_view s) {
@@ -531,6 +644,7 @@ private:
                               " characters; Windows allows 16,383");
             }
         }
+        if (filtered_ && !namesEqual(name, only_)) return true;
         s = skipBlanks(s);
         if (s.empty() || s.front() != '=') {
             warn(lineNo_, "no '=' after the value name; line skipped");
@@ -546,6 +660,10 @@ private:
             std::string& data = scratch_;
             if (!parseQuoted(s, &data) || !onlyCommentLeft(s)) {
                 warn(lineNo_, "bad string data; line skipped");
+                return true;
+            }
+            if (!wantData()) {
+                put(name, REG_SZ, {}, here);
                 return true;
             }
             std::string converted;
@@ -565,8 +683,7 @@ private:
                 warn(lineNo_, "bad value deletion; line skipped");
                 return true;
             }
-            current_->removeValue(name);
-            if (base_) current_->blocks.back().tail = here.end;
+            unset(name, here);
             return true;
         }
         if (s.substr(0, 6) == "dword:") {
@@ -574,6 +691,10 @@ private:
             uint32_t v = 0;
             if (!parseHex32(s, &v) || !onlyCommentLeft(s)) {
                 warn(lineNo_, "bad dword data; line skipped");
+                return true;
+            }
+            if (!wantData()) {
+                put(name, REG_DWORD, {}, here);
                 return true;
             }
             put(name, REG_DWORD,
@@ -635,7 +756,9 @@ private:
         // pendingBytes_ keeps its room for the next value; the value gets a
         // vector of its own size.
         std::vector<uint8_t> data;
-        if (isStringType(pendingType_)) {
+        if (!wantData()) {
+            // Checked, not kept.
+        } else if (isStringType(pendingType_)) {
             const std::string_view raw(reinterpret_cast<const char*>(pendingBytes_.data()),
                                        pendingBytes_.size());
             const bool ascii = format_ == RegFormat::Regedit4 && isAscii(raw);
@@ -659,8 +782,13 @@ private:
     RegFormat format_;
     unsigned codePage_;
     const std::string& fileName_;
-    bool base_;
+    Mode mode_;
+    bool loading_;  // Eager or Index: key lines come, places are noted
     std::vector<std::string>& warnings_;
+    bool filtered_ = false;  // Names: only the value named only_
+    std::string_view only_;
+    uint32_t dataType_ = 0;      // Data: what the value's lines say
+    std::vector<uint8_t> data_;  // Data
     std::string error_;
     RawLine raw_;
     int lineNo_ = 0;
@@ -676,6 +804,7 @@ private:
     size_t pendingBegin_ = 0, pendingEnd_ = 0;  // the value's lines so far
     // Base load: (parent, folded name) -> key, and the last key line's path.
     std::unordered_map<ChildName, RegKey*, ChildNameHash> children_;
+    std::unordered_map<const RegKey*, Order> order_;  // Mixed: the subkeys are in children_
     RegKey* cacheRoot_ = nullptr;
     std::vector<std::pair<std::string, RegKey*>> cache_;  // the first cacheLen_ are valid
     size_t cacheLen_ = 0;
@@ -773,9 +902,10 @@ std::string wholeText(const std::vector<RegSubtree>& subtrees, RegFormat format,
             auto [key, path] = std::move(stack.back());
             stack.pop_back();
             const bool isRoot = rootsAreRoots && key == top.key;
-            if (!isRoot || !key->values.empty()) {
+            if (!isRoot || !key->values().empty()) {
                 text += "[" + path + "]\r\n";
-                for (const auto& v : key->values) text += renderValue(v, format, codePage, "\r\n");
+                for (const auto& v : key->values())
+                    text += renderValue(v, format, codePage, "\r\n");
                 text += "\r\n";
             }
             for (auto it = key->subkeys.rbegin(); it != key->subkeys.rend(); ++it) {
@@ -827,7 +957,7 @@ public:
         // blank and comment lines follow it) would end it instead: that
         // value is written out whole.
         if (r_.openTailKey && !r_.openTailKey->deleted) {
-            for (const auto& v : r_.openTailKey->values) {
+            for (const auto& v : r_.openTailKey->values()) {
                 if (v.line.begin == r_.openTailBegin && !v.changed && lastInsert_ != kNoOffset &&
                     lastInsert_ >= v.line.end) {
                     replace(v);
@@ -841,6 +971,7 @@ public:
         });
         std::string out;
         out.reserve(r_.source.size() + 4096);
+        adviseHugePages(out.data(), out.capacity());
         size_t cursor = 0;
         for (const Edit& e : edits_) {
             if (e.at > cursor) {
@@ -1003,7 +1134,7 @@ private:
         for (const auto& [path, key] : order) {
             if (!key->blocks.empty()) {
                 const size_t tail = key->blocks.back().tail;
-                for (const auto& v : key->values) {
+                for (const auto& v : key->values()) {
                     if (!v.line.valid()) {
                         insert(tail, 1, renderValue(v, r_.sourceFormat, r_.codePage, r_.eol));
                     } else if (v.changed) {
@@ -1013,9 +1144,9 @@ private:
                 continue;
             }
             const bool isRoot = key->parent == nullptr;
-            if (key->values.empty() && (isRoot || !key->subkeys.empty())) continue;
+            if (key->values().empty() && (isRoot || !key->subkeys.empty())) continue;
             std::string text = "[" + key->fullPath() + "]" + r_.eol;
-            for (const auto& v : key->values) {
+            for (const auto& v : key->values()) {
                 text += renderValue(v, r_.sourceFormat, r_.codePage, r_.eol);
             }
             text += r_.eol;
@@ -1032,7 +1163,7 @@ private:
 };
 
 bool isEmpty(const Registry& r) {
-    return !r.hasSource && r.localMachine->subkeys.empty() && r.localMachine->values.empty() &&
+    return !r.hasSource && r.localMachine->subkeys.empty() && r.localMachine->values().empty() &&
            r.otherRoots.empty();
 }
 
@@ -1114,7 +1245,8 @@ bool readRegFile(const std::string& given, std::string* movable, const std::stri
             }
         }
     }
-    Importer importer(registry, format, codePage, fileName, base, result->warnings);
+    const Mode mode = !base ? Mode::Apply : registry.lazyValues ? Mode::Index : Mode::Eager;
+    Importer importer(registry, format, codePage, fileName, mode, result->warnings);
     bool ok = true;
     while (ok && reader.next(&raw)) {
         ++lineNo;
@@ -1144,7 +1276,91 @@ bool readRegFile(const std::string& given, std::string* movable, const std::stri
     return true;
 }
 
+// Feeds the lines of the base text in [from, to) to `importer`, the first
+// one left out when `skipFirst` (a key line).
+void replayLines(const Registry& r, size_t from, size_t to, bool skipFirst, Importer& importer) {
+    LineReader reader(r.source, r.utf16, from);
+    RawLine raw;
+    std::string decoded;
+    bool first = true;
+    while (reader.next(&raw) && raw.begin < to) {
+        if (first && skipFirst) {
+            first = false;
+            continue;
+        }
+        first = false;
+        std::string_view text = std::string_view(r.source).substr(raw.begin, raw.end - raw.begin);
+        if (r.utf16) {
+            decoded = utf16leToUtf8(text);
+            text = decoded;
+        }
+        importer.line(raw, text, 0);
+    }
+}
+
 }  // namespace
+
+void readValuesFromText(RegKey& key) {
+    const Registry& r = *key.registry;
+    std::vector<std::string> ignored;  // the load gave the warnings
+    const std::string noName;
+    for (const KeyBlock& block : key.blocks) {
+        Importer importer(const_cast<Registry&>(r), r.sourceFormat, r.codePage, noName, Mode::Names,
+                          ignored);
+        importer.readFor(&key);
+        replayLines(r, block.begin, block.end, true, importer);
+        importer.endReplay(block.end >= r.source.size());
+    }
+}
+
+void copyValuesFromText(const RegKey& key, RegKey& into) {
+    const Registry& r = *key.registry;
+    std::vector<std::string> ignored;
+    const std::string noName;
+    for (const KeyBlock& block : key.blocks) {
+        Importer importer(const_cast<Registry&>(r), r.sourceFormat, r.codePage, noName, Mode::Names,
+                          ignored);
+        importer.readFor(&into);
+        replayLines(r, block.begin, block.end, true, importer);
+        importer.endReplay(block.end >= r.source.size());
+    }
+    for (RegValue& v : into.heldValues()) {
+        decodeValueFromText(r, v);
+        v.encoded = false;
+    }
+}
+
+bool readValueFromText(const RegKey& key, std::string_view wanted, RegValue* found) {
+    const Registry& r = *key.registry;
+    std::vector<std::string> ignored;
+    const std::string noName;
+    RegKey scratch;  // gets the named value the way the key would
+    for (const KeyBlock& block : key.blocks) {
+        Importer importer(const_cast<Registry&>(r), r.sourceFormat, r.codePage, noName, Mode::Names,
+                          ignored);
+        importer.readFor(&scratch);
+        importer.only(wanted);
+        replayLines(r, block.begin, block.end, true, importer);
+        importer.endReplay(block.end >= r.source.size());
+    }
+    std::vector<RegValue>& held = scratch.heldValues();
+    if (held.empty()) return false;
+    *found = std::move(held.front());
+    return true;
+}
+
+void decodeValueFromText(const Registry& r, RegValue& value) {
+    std::vector<std::string> ignored;
+    const std::string noName;
+    RegKey scratch;
+    Importer importer(const_cast<Registry&>(r), r.sourceFormat, r.codePage, noName, Mode::Data,
+                      ignored);
+    importer.readFor(&scratch);
+    replayLines(r, value.line.begin, value.line.end, false, importer);
+    importer.endReplay(true);
+    value.type = importer.dataType();
+    value.data = std::move(importer.data());
+}
 
 bool importRegFile(const std::string& bytes, const std::string& fileName, unsigned codePage,
                    Registry& registry, RegImport* result, std::string* error, bool asBase) {
@@ -1199,7 +1415,7 @@ bool Registry::rebase(std::string savedBytes) {
     for (RegKey* t : theirs) {
         bool found = false;
         for (RegKey* m : mine) found = found || m->name == t->name;
-        if (!found && (!t->subkeys.empty() || !t->values.empty())) return false;
+        if (!found && (!t->subkeys.empty() || !t->values().empty())) return false;
     }
     std::vector<std::pair<RegKey*, RegKey*>> all;
     for (size_t i = 0; i < pairs.size(); ++i) {
@@ -1208,13 +1424,14 @@ bool Registry::rebase(std::string savedBytes) {
             auto [m, t] = stack.back();
             stack.pop_back();
             all.emplace_back(m, t);
-            if (m->subkeys.size() != t->subkeys.size() || m->values.size() != t->values.size()) {
+            if (m->subkeys.size() != t->subkeys.size() ||
+                m->values().size() != t->values().size()) {
                 return false;
             }
-            for (const auto& v : m->values) {
+            for (const auto& v : m->values()) {
                 const size_t at = t->valueIndex(foldName(v.name));
-                if (at == kNoOffset || t->values[at].type != v.type ||
-                    t->values[at].data != v.data) {
+                if (at == kNoOffset || t->values()[at].type != v.type ||
+                    t->values()[at].data != v.data) {
                     return false;
                 }
             }
@@ -1224,12 +1441,24 @@ bool Registry::rebase(std::string savedBytes) {
             }
         }
     }
+    // Keys that left the tree still read their values from the old text:
+    // read them now, before it goes.
+    for (const auto& e : log_) {
+        if (e.kind != LogKind::KeyDeleted || !e.child) continue;
+        std::vector<const RegKey*> stack = {e.child.get()};
+        while (!stack.empty()) {
+            const RegKey* k = stack.back();
+            stack.pop_back();
+            k->values();
+            for (const auto& sub : k->subkeys) stack.push_back(sub.get());
+        }
+    }
     openTailKey = nullptr;
     for (auto& [m, t] : all) {
         m->blocks = std::move(t->blocks);
         m->subtreeEnd = t->subtreeEnd;
-        for (auto& v : m->values) {
-            RegValue& from = t->values[t->valueIndex(foldName(v.name))];
+        for (auto& v : m->heldValues()) {
+            RegValue& from = t->heldValues()[t->valueIndex(foldName(v.name))];
             v.line = from.line;
             v.earlier = std::move(from.earlier);
             v.changed = false;

@@ -19,7 +19,7 @@ auto lowerBound(const std::vector<std::shared_ptr<RegKey>>& keys, const std::str
 }
 
 // The live key a link of `links` named `fold` stands for, or nullptr.
-RegKey* linkTarget(const std::vector<KeyLink>& links, const std::string& fold) {
+RegKey* linkTarget(const SmallList<KeyLink>& links, const std::string& fold) {
     for (const auto& link : links) {
         if (link.fold != fold) continue;
         const auto target = link.target.lock();
@@ -144,7 +144,45 @@ bool RegKey::removeSubkey(std::string_view wanted) {
     return true;
 }
 
+std::vector<RegValue>& RegKey::readValues() const {
+    if (!values_) values_ = std::make_unique<std::vector<RegValue>>();
+    if (lazy_) {
+        lazy_ = false;  // the reader adds through valueSlot, which comes here
+        readValuesFromText(*const_cast<RegKey*>(this));
+    }
+    return *values_;
+}
+
+RegValue& RegKey::decodedAt(size_t index) const {
+    RegValue& v = readValues()[index];
+    if (v.encoded) {
+        decodeValueFromText(*registry, v);
+        v.encoded = false;
+    }
+    return v;
+}
+
+void RegKey::visitValues(const std::function<void(const RegValue&)>& visit) const {
+    if (!lazy_) {
+        for (const RegValue& v : values()) visit(v);
+        return;
+    }
+    RegKey scratch;
+    copyValuesFromText(*this, scratch);
+    for (const RegValue& v : scratch.heldValues()) visit(v);
+}
+
+const std::vector<RegValue>& RegKey::values() const {
+    std::vector<RegValue>& all = readValues();
+    if (!decoded_) {
+        for (size_t i = 0; i < all.size(); ++i) decodedAt(i);
+        decoded_ = true;
+    }
+    return all;
+}
+
 size_t RegKey::valueIndex(const std::string& folded) const {
+    const std::vector<RegValue>& values = readValues();
     if (values.size() < kIndexFrom) {
         for (size_t i = 0; i < values.size(); ++i) {
             if (foldsTo(values[i].name, folded)) return i;
@@ -163,25 +201,39 @@ size_t RegKey::valueIndex(const std::string& folded) const {
 }
 
 const RegValue* RegKey::findValue(std::string_view wanted) const {
+    if (lazy_) {
+        // Only this value is read from the text: no other one is built.
+        for (const auto& v : looked_) {
+            if (namesEqual(v.name, wanted)) return &v;
+        }
+        RegValue found;
+        if (!readValueFromText(*this, wanted, &found)) return nullptr;
+        decodeValueFromText(*registry, found);
+        found.encoded = false;
+        looked_.push_front(std::move(found));
+        return &looked_.front();
+    }
     const size_t i = valueIndex(foldName(wanted));
-    return i == kNoOffset ? nullptr : &values[i];
+    return i == kNoOffset ? nullptr : &decodedAt(i);
 }
 
 RegValue& RegKey::valueSlot(std::string_view wanted, const std::string& folded, bool* created) {
     const size_t i = valueIndex(folded);
     *created = i == kNoOffset;
-    if (!*created) return values[i];
-    values.push_back(RegValue{});
-    values.back().name = std::string(wanted);
-    if (valueIndex_) valueIndex_->emplace(folded, values.size() - 1);
-    return values.back();
+    if (!*created) return (*values_)[i];
+    values_->push_back(RegValue{});
+    values_->back().name = std::string(wanted);
+    if (valueIndex_) valueIndex_->emplace(folded, values_->size() - 1);
+    return values_->back();
 }
 
 void RegKey::setValue(std::string_view wanted, uint32_t type, std::vector<uint8_t> data) {
+    looked_.clear();
     const std::string folded = foldName(wanted);
     bool created = false;
-    const size_t before = values.size();
-    RegValue& v = valueSlot(wanted, folded, &created);
+    const size_t before = readValues().size();
+    RegValue& slot = valueSlot(wanted, folded, &created);
+    RegValue& v = created ? slot : decodedAt(static_cast<size_t>(&slot - values_->data()));
     if (!created && v.type == type && v.data == data) return;
     std::optional<RegValue> old;
     if (!created) old = v;
@@ -189,7 +241,7 @@ void RegKey::setValue(std::string_view wanted, uint32_t type, std::vector<uint8_
     v.data = std::move(data);
     if (v.line.valid()) v.changed = true;
     if (recording(this)) {
-        const size_t index = created ? before : static_cast<size_t>(&v - values.data());
+        const size_t index = created ? before : static_cast<size_t>(&v - values_->data());
         Registry::LogEntry e{
             Registry::LogKind::ValueSet, this, nullptr, index, std::move(old), v, {}};
         e.path = fullPath();
@@ -198,9 +250,9 @@ void RegKey::setValue(std::string_view wanted, uint32_t type, std::vector<uint8_
 }
 
 void RegKey::eraseValueAt(size_t i) {
-    values.erase(values.begin() + static_cast<std::ptrdiff_t>(i));
+    values_->erase(values_->begin() + static_cast<std::ptrdiff_t>(i));
     if (valueIndex_) {
-        if (values.size() < kIndexFrom) {
+        if (values_->size() < kIndexFrom) {
             valueIndex_.reset();
         } else {
             for (auto it = valueIndex_->begin(); it != valueIndex_->end();) {
@@ -216,10 +268,12 @@ void RegKey::eraseValueAt(size_t i) {
 }
 
 bool RegKey::removeValue(std::string_view wanted) {
+    looked_.clear();
     const size_t i = valueIndex(foldName(wanted));
     if (i == kNoOffset) return false;
     if (recording(this)) {
-        Registry::LogEntry e{Registry::LogKind::ValueDeleted, this, nullptr, i, values[i], {}, {}};
+        Registry::LogEntry e{
+            Registry::LogKind::ValueDeleted, this, nullptr, i, decodedAt(i), {}, {}};
         e.path = fullPath();
         registry->record(std::move(e));
     }
@@ -350,15 +404,17 @@ void Registry::rollback(size_t point) {
             }
             case LogKind::ValueSet:
                 if (e.before) {
-                    key->values[e.index] = std::move(*e.before);
+                    key->heldValues()[e.index] = std::move(*e.before);
                 } else {
-                    key->values.erase(key->values.begin() + static_cast<std::ptrdiff_t>(e.index));
+                    key->heldValues().erase(key->heldValues().begin() +
+                                            static_cast<std::ptrdiff_t>(e.index));
                 }
                 key->dropValueIndex();
                 break;
             case LogKind::ValueDeleted:
-                key->values.insert(key->values.begin() + static_cast<std::ptrdiff_t>(e.index),
-                                   std::move(*e.before));
+                key->heldValues().insert(
+                    key->heldValues().begin() + static_cast<std::ptrdiff_t>(e.index),
+                    std::move(*e.before));
                 key->dropValueIndex();
                 break;
         }

@@ -12,6 +12,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <forward_list>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -31,32 +33,37 @@ struct Span {
     bool valid() const { return begin != kNoOffset; }
 };
 
-// A list of spans that is one pointer wide while empty, as it nearly always
-// is (a value set once in its file).
-class SpanList {
+// A list that is one pointer wide while empty, as it nearly always is (a
+// value set once in its file, a key no other name leads to).
+template <class T>
+class SmallList {
 public:
-    SpanList() = default;
-    SpanList(const SpanList& o)
-        : list_(o.list_ ? std::make_unique<std::vector<Span>>(*o.list_) : nullptr) {}
-    SpanList(SpanList&&) noexcept = default;
-    SpanList& operator=(const SpanList& o) {
-        if (this != &o) list_ = o.list_ ? std::make_unique<std::vector<Span>>(*o.list_) : nullptr;
+    SmallList() = default;
+    SmallList(const SmallList& o)
+        : list_(o.list_ ? std::make_unique<std::vector<T>>(*o.list_) : nullptr) {}
+    SmallList(SmallList&&) noexcept = default;
+    SmallList& operator=(const SmallList& o) {
+        if (this != &o) list_ = o.list_ ? std::make_unique<std::vector<T>>(*o.list_) : nullptr;
         return *this;
     }
-    SpanList& operator=(SpanList&&) noexcept = default;
+    SmallList& operator=(SmallList&&) noexcept = default;
 
-    void push_back(const Span& s) {
-        if (!list_) list_ = std::make_unique<std::vector<Span>>();
+    void push_back(const T& s) {
+        if (!list_) list_ = std::make_unique<std::vector<T>>();
         list_->push_back(s);
     }
     bool empty() const { return !list_ || list_->empty(); }
     size_t size() const { return list_ ? list_->size() : 0; }
-    const Span* begin() const { return list_ ? list_->data() : nullptr; }
-    const Span* end() const { return list_ ? list_->data() + list_->size() : nullptr; }
+    const T* begin() const { return list_ ? list_->data() : nullptr; }
+    const T* end() const { return list_ ? list_->data() + list_->size() : nullptr; }
+    T* begin() { return list_ ? list_->data() : nullptr; }
+    T* end() { return list_ ? list_->data() + list_->size() : nullptr; }
 
 private:
-    std::unique_ptr<std::vector<Span>> list_;
+    std::unique_ptr<std::vector<T>> list_;
 };
+
+using SpanList = SmallList<Span>;
 
 struct RegValue {
     std::string name;  // "" is the default value
@@ -69,6 +76,9 @@ struct RegValue {
     // Earlier lines of the base text that set the same value (a value
     // defined twice): they are overridden by `line` and go when it goes.
     SpanList earlier;
+    // `data` (and nothing else) is still to be read from `line`. A value
+    // reached through RegKey::findValue or RegKey::values() never is.
+    bool encoded = false;
 };
 
 // One block of a key in the base text: its key line through the line
@@ -76,6 +86,41 @@ struct RegValue {
 // after its last value line in the block, or after the key line.
 struct KeyBlock {
     size_t begin = 0, end = 0, tail = 0;
+};
+
+// A key's blocks: nearly always one, held in place (no allocation per key).
+class KeyBlocks {
+public:
+    KeyBlocks() = default;
+    KeyBlocks(const KeyBlocks&) = delete;
+    KeyBlocks& operator=(const KeyBlocks&) = delete;
+    KeyBlocks(KeyBlocks&& o) noexcept { *this = std::move(o); }
+    KeyBlocks& operator=(KeyBlocks&& o) noexcept {
+        one_ = o.one_;
+        many_ = std::move(o.many_);
+        o.one_ = KeyBlock{};
+        return *this;
+    }
+
+    void push_back(const KeyBlock& b) {
+        if (empty()) {
+            one_ = b;
+            return;
+        }
+        if (!many_) many_ = std::make_unique<std::vector<KeyBlock>>(1, one_);
+        many_->push_back(b);
+    }
+    // A block's tail is past its key line, never 0: one_ is a block then.
+    bool empty() const { return !many_ && one_.tail == 0; }
+    size_t size() const { return many_ ? many_->size() : empty() ? 0 : 1; }
+    const KeyBlock* begin() const { return many_ ? many_->data() : &one_; }
+    const KeyBlock* end() const { return begin() + size(); }
+    KeyBlock& back() { return many_ ? many_->back() : one_; }
+    const KeyBlock& back() const { return many_ ? many_->back() : one_; }
+
+private:
+    KeyBlock one_;
+    std::unique_ptr<std::vector<KeyBlock>> many_;  // all of them, once there are two
 };
 
 struct Registry;
@@ -97,16 +142,12 @@ struct KeyLink {
 
 struct RegKey {
     std::string name;
-    std::string fold;          // foldName(name): the lookup and ordering key
-    RegKey* parent = nullptr;  // nullptr for a root and for a deleted key
-    bool deleted = false;      // set when the key left the tree; handles then see ERROR_KEY_DELETED
+    std::string fold;              // foldName(name): the lookup and ordering key
+    RegKey* parent = nullptr;      // nullptr for a root and for a deleted key
     Registry* registry = nullptr;  // the owner whose change log records every mutation
     std::vector<std::shared_ptr<RegKey>> subkeys;  // sorted by fold
-    // In creation order. Read freely; change only through the methods below
-    // (they keep the name index and the change log).
-    std::vector<RegValue> values;
     // The key's live blocks in the base text, in file order.
-    std::vector<KeyBlock> blocks;
+    KeyBlocks blocks;
     // End of the last block of the key's subtree in the base text (0: none).
     size_t subtreeEnd = 0;
 
@@ -118,7 +159,7 @@ struct RegKey {
     // Other names for keys of the tree, as Windows makes CurrentControlSet
     // at boot: consulted when no real subkey has the wanted name, never
     // enumerated and never saved (see control_sets.h).
-    std::vector<KeyLink> links;
+    SmallList<KeyLink> links;
 
     RegKey* findSubkey(std::string_view wanted) const;
     RegKey* createSubkey(std::string_view wanted);  // existing (or linked) or new
@@ -126,6 +167,19 @@ struct RegKey {
     // name removes the key it names (from its real parent) and the link.
     bool removeSubkey(std::string_view wanted);
 
+    // The values in creation order, every one decoded. Change them only
+    // through the methods below (they keep the name index and the change
+    // log). A key loaded from a base text reads its values from its blocks
+    // on first use, and decodes a value's data only when it is asked for.
+    const std::vector<RegValue>& values() const;
+    bool hasValues() const { return readValues().size() > 0; }
+
+    // Calls `visit` with every value, decoded, in creation order. Values
+    // still in the text are read for the call and not kept: a search over
+    // the whole registry does not build it.
+    void visitValues(const std::function<void(const RegValue&)>& visit) const;
+
+    // The value named `wanted`, decoded (no other value's data is).
     const RegValue* findValue(std::string_view wanted) const;
     // A value set to exactly what it holds is no change (nothing recorded).
     void setValue(std::string_view wanted, uint32_t type, std::vector<uint8_t> data);
@@ -146,9 +200,52 @@ struct RegKey {
     size_t valueIndex(const std::string& fold) const;
     void dropValueIndex() { valueIndex_.reset(); }
 
+    // For the .reg reader: the values are written in the key's blocks of
+    // the base text and read from there on first use.
+    void setValuesInText() {
+        lazy_ = true;
+        decoded_ = false;
+    }
+    bool valuesInText() const { return lazy_; }
+    // For the registry's change log and rebase: the values as they are
+    // held (data possibly still encoded), to change in place.
+    std::vector<RegValue>& heldValues() {
+        looked_.clear();
+        return readValues();
+    }
+    // Decodes the data of the value at `index` (read from the text).
+    RegValue& decodedAt(size_t index) const;
+
 private:
+    std::vector<RegValue>& readValues() const;
+
+public:
+    bool deleted = false;  // set when the key left the tree; handles then see ERROR_KEY_DELETED
+
+private:
+    mutable bool lazy_ = false;    // values_ still to be read from the blocks
+    mutable bool decoded_ = true;  // no value of values_ is encoded
+    // Allocated with the first value (most keys of an image are never
+    // asked for theirs).
+    mutable std::unique_ptr<std::vector<RegValue>> values_;
     mutable std::unique_ptr<std::unordered_map<std::string, size_t>> valueIndex_;
+    // Values looked up by name while values_ was still to be read, each
+    // read alone from the text; kept until the key's values change, so
+    // that what findValue gave stays valid as long as it did before.
+    mutable std::forward_list<RegValue> looked_;
 };
+
+// The .reg reader's side of a key whose values are in the base text
+// (regfile.cpp): the key's values as the load would have read them from its
+// blocks (names, types, places; data encoded), and one value's data.
+void readValuesFromText(RegKey& key);
+void decodeValueFromText(const Registry& registry, RegValue& value);
+// The one value of `key` named `wanted` (data encoded), as the key's values
+// would hold it, without reading the others; false when there is none.
+bool readValueFromText(const RegKey& key, std::string_view wanted, RegValue* found);
+// Every value of `key` as readValuesFromText reads them, decoded, into `into`
+// (a key of no registry), the key itself unchanged.
+void copyValuesFromText(const RegKey& key, RegKey& into);
 
 // Splits "A\B\C" into components. Returns false for empty components (a
 // doubled backslash or a leading one); one trailing backslash is tolerated.
@@ -239,6 +336,10 @@ struct Registry {
     // the new base and the change log is cleared. False (nothing changed)
     // when the text does not read back to this very tree.
     bool rebase(std::string savedBytes);
+
+    // A base load leaves each key's values in the text, read on first use
+    // (false: built and decoded by the load itself, as tests compare).
+    bool lazyValues = true;
 
     // Mutations are recorded only while this is true (a base load turns
     // it off).

@@ -332,11 +332,6 @@ bool identifyFile(int dirFd, const std::string& name, FileIdentity* identity) {
     return true;
 }
 
-namespace {
-
-// Asks for huge pages on the whole 2 MiB pages of a large buffer that has
-// not been touched yet: filling 100 MB through 4 KiB page faults costs more
-// than reading it. Only a hint; nothing changes where it is not granted.
 void adviseHugePages(void* at, size_t size) {
     constexpr uintptr_t kHuge = 2u << 20;
     if (size < 2 * kHuge) return;
@@ -344,8 +339,6 @@ void adviseHugePages(void* at, size_t size) {
     const uintptr_t end = (reinterpret_cast<uintptr_t>(at) + size) & ~(kHuge - 1);
     if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
-
-}  // namespace
 
 bool readRegularFile(int dirFd, const std::string& name, const std::string& shown, uint64_t cap,
                      std::string* out, FileIdentity* identity, std::string* error) {
@@ -374,7 +367,10 @@ bool readRegularFile(int dirFd, const std::string& name, const std::string& show
     };
     if (static_cast<uint64_t>(st.st_size) > cap) return tooLarge();
     out->clear();
-    out->reserve(static_cast<size_t>(st.st_size));
+    // Room for the probe below as well: growing the string then would copy
+    // the whole file once more.
+    out->reserve(
+        static_cast<size_t>(std::min<uint64_t>(cap, static_cast<uint64_t>(st.st_size) + 65536)));
     adviseHugePages(out->data(), out->capacity());
     out->resize(static_cast<size_t>(st.st_size));
     size_t have = 0;
