@@ -376,7 +376,8 @@ def wine32_problem():
         result = subprocess.run([loader, "--version"], stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
     except OSError as error:
-        return "%s cannot be executed (%s): this kernel runs no 32-bit programs" % (loader, error.strerror)
+        return ("%s cannot be executed (%s): this kernel runs no 32-bit programs "
+                "(QU_WINE_QEMU=yes runs them through qemu-i386-static, slowly)" % (loader, error.strerror))
     if result.returncode != 0:
         return "%s --version failed (%d)" % (loader, result.returncode)
     return None
