@@ -12,7 +12,9 @@ packages=(
 )
 
 # 32-bit Wine runs the i686 exe, the product; it needs the i386 architecture.
-packages+=(wine32:i386)
+# Where the kernel refuses 32-bit programs, the Wine stage runs 32-bit Wine's
+# Linux side through qemu-i386-static (tools/wine/with-qemu-i386.sh).
+packages+=(wine32:i386 qemu-user-static)
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo

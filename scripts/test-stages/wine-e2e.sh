@@ -8,14 +8,17 @@
 # Wine as well.
 # Needs 32-bit Wine (wine32:i386, scripts/install-deps.sh). Expects the
 # host-asan and both MinGW presets built.
-# Where 32-bit Wine cannot run (not installed, or a kernel that refuses 32-bit
-# programs: "Exec format error") the i686 runs are skipped with a "SKIP" line;
-# QU_WINE_I686=require makes that a failure. On such a kernel QU_WINE_QEMU=yes
-# runs the harness under tools/wine/with-qemu-i386.sh instead: 32-bit Wine's
-# Linux side then goes through qemu-i386-static (qemu-user-static, not
-# installed by scripts/install-deps.sh), everything 64-bit stays native. It
-# works but costs about a minute per 32-bit process (docs/wine-differences.md),
-# too slow for the stage's budget, hence not the default.
+# Where 32-bit Wine cannot run natively (a kernel that refuses 32-bit
+# programs: "Exec format error"), the harness runs under
+# tools/wine/with-qemu-i386.sh: 32-bit Wine's Linux side then goes through
+# qemu-i386-static, everything 64-bit stays native. That costs about a minute
+# per 32-bit process (docs/wine-differences.md), so by default
+# (QU_WINE_QEMU=subset) the i686 exe runs there only in the scenarios named
+# by QU_WINE_QEMU_SCENARIOS, at winxp and win98, besides its conformance
+# checks; QU_WINE_QEMU=yes runs every scenario at every version (about 40
+# minutes more), QU_WINE_QEMU=no skips the i686 runs with a "SKIP" line.
+# Where neither works the i686 runs are skipped the same way;
+# QU_WINE_I686=require makes that a failure.
 # Screenshots go to $QU_SCREENSHOTS_DIR (default build/wine-screenshots).
 # Ends with "N passed, M failed"; exit status 1 when anything failed.
 set -uo pipefail
@@ -46,13 +49,18 @@ if ! command -v wine64 >/dev/null && [ ! -x /usr/lib/wine/wine64 ]; then
   echo "wine-e2e: wine64 is missing"; echo "0 passed, 1 failed"; exit 1
 fi
 
-# 32-bit Wine natively; through the emulator only when asked for.
+# 32-bit Wine natively, else through the emulator (see above).
 run=()
 loader32=/usr/lib/wine/wine
-if [ "${QU_WINE_QEMU:-no}" = yes ] && [ -x "$loader32" ] && ! "$loader32" --version >/dev/null 2>&1; then
+qemu=${QU_WINE_QEMU:-subset}
+if [ "$qemu" != no ] && [ -x "$loader32" ] && ! "$loader32" --version >/dev/null 2>&1; then
   if tools/wine/with-qemu-i386.sh "$loader32" --version >/dev/null; then
     echo "wine-e2e: this kernel runs no 32-bit programs; 32-bit Wine runs through qemu-i386-static"
     run=(tools/wine/with-qemu-i386.sh)
+    export QU_WINE_TIMEOUT_SCALE=${QU_WINE_TIMEOUT_SCALE:-5}
+    if [ "$qemu" != yes ]; then
+      args+=(--i686-only "${QU_WINE_QEMU_SCENARIOS:-xp-uninstall,me-uninstall}")
+    fi
   fi
 fi
 

@@ -221,6 +221,16 @@ class WineTargetsTest(unittest.TestCase):
         self.assertEqual([t[0] for t in wine_e2e.wine_targets(self.args(None), {}, "9x")],
                          ["x86_64:win98"])
 
+    def test_an_emulated_wine_runs_the_i686_exe_in_the_named_scenarios_only(self):
+        args = self.args("q32.exe")
+        args.i686_only = {"xp-uninstall", "me-uninstall"}
+        self.assertEqual([t[0] for t in wine_e2e.wine_targets(args, {}, "nt", "xp-uninstall")],
+                         ["x86_64:winxp", "i686:winxp"])
+        self.assertEqual([t[0] for t in wine_e2e.wine_targets(args, {}, "9x", "me-uninstall")],
+                         ["x86_64:win98", "i686:win98"])
+        self.assertEqual([t[0] for t in wine_e2e.wine_targets(args, {}, "nt", "xp-empty")],
+                         ["x86_64:winxp"])
+
     def test_conformance_output(self):
         closing = "conformance: 10 checks, 0 failed, 1 todo (known differences from Windows), 0 todo passed"
         self.assertEqual(wine_e2e.conformance_result(closing + "\r\n", 0), ([], closing))
