@@ -565,7 +565,8 @@ private:
         }
         if (loading_) {
             key = baseKey(key, parts, true);
-            key->blocks.push_back(KeyBlock{raw_.begin, 0, raw_.next});
+            key->blocks.push_back(
+                KeyBlock{static_cast<uint32_t>(raw_.begin), 0, static_cast<uint32_t>(raw_.next)});
             blockKey_ = key;
             keyLine_ = Span{raw_.begin, raw_.next};
         } else {
@@ -1171,6 +1172,12 @@ bool isEmpty(const Registry& r) {
 bool readRegFile(const std::string& given, std::string* movable, const std::string& fileName,
                  unsigned codePage, Registry& registry, RegImport* result, std::string* error,
                  bool asBase) {
+    if (given.size() > kMaxBaseTextSize) {
+        // Key blocks hold their places in 32 bits (the machine loader reads
+        // at most 1 GiB anyway).
+        *error = fileName + ": larger than 4 GiB; not read";
+        return false;
+    }
     const bool base = asBase && isEmpty(registry);
     if (base) {
         // The spans index the registry's own copy of the text.
