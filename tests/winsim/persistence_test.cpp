@@ -8,10 +8,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "platform/win32.h"
 #include "tests/support/temp_image.h"
@@ -441,6 +444,55 @@ TEST(Persistence, OneProcessAtATime) {
                   ::_exit(winsim::loadMachine(image.dir(), &error) ? 0 : 1);
               }),
               0);
+}
+
+}  // namespace
+
+namespace {
+
+// Pieces of every size class a commit gives the writer (a line, a buffer's
+// worth, a long unchanged range), in orders that cross the buffer's edge.
+TEST(Persistence, PiecesAreWrittenInOrderAndAFailedWriteIsReported) {
+    const std::vector<std::vector<size_t>> orders = {
+        {1, 2, 3},
+        {600 << 10, 5, 600 << 10},
+        {100, 1 << 20, 100},
+        {(1 << 20) - 1, 1, 1, (1 << 20) - 2, 3 << 20},
+        {500 << 10, 500 << 10, 500 << 10, 7},
+    };
+    for (const auto& sizes : orders) {
+        std::string expected;
+        char next = 'a';
+        for (size_t n : sizes) {
+            expected.append(n, next);
+            next = next == 'z' ? 'a' : static_cast<char>(next + 1);
+        }
+        FILE* file = std::tmpfile();
+        ASSERT_NE(file, nullptr);
+        {
+            winsim::PieceWriter writer(fileno(file));
+            size_t at = 0;
+            for (size_t n : sizes) {
+                ASSERT_TRUE(writer.put(expected.data() + at, n));
+                at += n;
+            }
+            ASSERT_TRUE(writer.flush());
+        }
+        std::string got(expected.size() + 1, '\0');
+        std::rewind(file);
+        got.resize(std::fread(got.data(), 1, got.size(), file));
+        std::fclose(file);
+        EXPECT_TRUE(got == expected) << sizes.size() << " pieces, first " << sizes[0];
+    }
+    const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    if (full < 0) GTEST_SKIP() << "no /dev/full";
+    winsim::PieceWriter writer(full);
+    const std::string big(1 << 20, 'x');
+    EXPECT_FALSE(writer.put(big.data(), big.size()));
+    EXPECT_EQ(writer.error(), ENOSPC);
+    EXPECT_FALSE(writer.put("y", 1));  // nothing more after a failure
+    EXPECT_FALSE(writer.flush());
+    ::close(full);
 }
 
 }  // namespace

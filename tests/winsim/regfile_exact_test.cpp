@@ -64,7 +64,28 @@ bool load(const std::string& bytes, Registry& r, std::string* error = nullptr) {
     return winsim::importRegFile(bytes, "t.reg", 1252, r, &imported, error ? error : &scratch);
 }
 
-std::string save(const Registry& r) { return winsim::exportRegFile(r, r.sourceFormat, r.codePage); }
+// What a save writes; a commit gets the same bytes in pieces (the
+// unchanged ranges straight from the base text), checked on every save.
+std::string save(const Registry& r) {
+    const std::string whole = winsim::exportRegFile(r, r.sourceFormat, r.codePage);
+    std::string pieces;
+    size_t count = 0;
+    EXPECT_TRUE(
+        winsim::exportRegFile(r, r.sourceFormat, r.codePage, [&](const char* data, size_t size) {
+            pieces.append(data, size);
+            ++count;
+            return true;
+        }));
+    EXPECT_EQ(pieces, whole);
+    if (count > 1) {
+        // A sink that refuses a piece stops the save there.
+        size_t calls = 0;
+        EXPECT_FALSE(winsim::exportRegFile(r, r.sourceFormat, r.codePage,
+                                           [&](const char*, size_t) { return ++calls < 2; }));
+        EXPECT_EQ(calls, 2u);
+    }
+    return whole;
+}
 
 RegKey* key(Registry& r, const std::string& path) {
     return winsim::findKeyPath(r.localMachine.get(), path);

@@ -133,6 +133,50 @@ bool writeFileAt(int dirFd, const std::string& name, const std::string& bytes, u
     return true;
 }
 
+// Copies the open file `from` (`shown` in messages) into the new file
+// `name` of `dirFd` in pieces, giving the size and content hash of what
+// was copied.
+bool copyFileAt(int from, const std::string& shown, int dirFd, const std::string& name,
+                unsigned mode, uint64_t* size, uint64_t* hash, std::string* error) {
+    Fd fd(
+        ::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid()) {
+        *error = "cannot create " + name + ": " + errnoText();
+        return false;
+    }
+    ContentHasher hasher;
+    PieceWriter writer(fd.get());
+    std::vector<char> buffer(size_t{1} << 20);
+    *size = 0;
+    while (true) {
+        const ssize_t n = ::read(from, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *error = shown + ": cannot be read (" + errnoText() + ")";
+            return false;
+        }
+        if (n == 0) break;
+        hasher.update(buffer.data(), static_cast<size_t>(n));
+        *size += static_cast<uint64_t>(n);
+        if (!writer.put(buffer.data(), static_cast<size_t>(n))) {
+            errno = writer.error();
+            *error = "cannot write " + name + ": " + errnoText();
+            return false;
+        }
+    }
+    if (!writer.flush()) {
+        errno = writer.error();
+        *error = "cannot write " + name + ": " + errnoText();
+        return false;
+    }
+    *hash = hasher.finish();
+    if (::fchmod(fd.get(), mode & 07777) != 0 || ::fsync(fd.get()) != 0) {
+        *error = "cannot sync " + name + ": " + errnoText();
+        return false;
+    }
+    return true;
+}
+
 // Opens (creating) the folder `name` of `dirFd`.
 Fd makeDir(int dirFd, const std::string& name, std::string* error) {
     if (::mkdirat(dirFd, name.c_str(), 0755) != 0 && errno != EEXIST) {
@@ -354,16 +398,18 @@ void setBackupObserver(std::function<void(const std::string&)> observer) {
     g_backupObserver = std::move(observer);
 }
 
-bool backupBeforeCommit(Machine& m, const std::string* newRegistry, std::string* error) {
+bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, std::string* error) {
     if (!g_backupObserver) return true;
     const std::vector<DeletedKey> keys = deletedKeys(m.registry, m.committed);
     const std::vector<std::string> files = deletedFiles(m.files, 0);
     if (keys.empty() && files.empty() && m.removedInstances.empty()) return true;
     const std::string failed = "the backup could not be written: ";
     std::string why;
-    std::string before;
-    if (!readRegularFile(m.lock.get(), "system.reg", m.dir + "/system.reg", kMaxRegistryFileSize,
-                         &before, nullptr, &why)) {
+    // system.reg as it is now is copied in pieces (never held whole); it is
+    // opened first, as a file that cannot be read refuses the backup.
+    Fd before;
+    if (!openRegularFile(m.lock.get(), "system.reg", m.dir + "/system.reg", kMaxRegistryFileSize,
+                         &before, &why)) {
         *error = failed + why;
         return false;
     }
@@ -390,10 +436,24 @@ bool backupBeforeCommit(Machine& m, const std::string* newRegistry, std::string*
         *error = failed + why;
         return false;
     }
-    const std::string& after = newRegistry ? *newRegistry : before;
+    uint64_t beforeSize = 0, beforeHash = 0;
+    bool ok = copyFileAt(before.get(), m.dir + "/system.reg", folder.get(), "system.reg.before",
+                         0644, &beforeSize, &beforeHash, &why);
+    uint64_t afterSize = beforeSize, afterHash = beforeHash;
+    if (ok && newRegistry) {
+        // The new text's size and hash, made once more and not kept.
+        ContentHasher hasher;
+        afterSize = 0;
+        (*newRegistry)([&](const char* data, size_t n) {
+            hasher.update(data, n);
+            afterSize += n;
+            return true;
+        });
+        afterHash = hasher.finish();
+    }
     std::string manifest = std::string(kManifestMagic) + "\n";
-    manifest += "before " + std::to_string(before.size()) + " " + hex(contentHash(before)) + "\n";
-    manifest += "after " + std::to_string(after.size()) + " " + hex(contentHash(after)) + "\n";
+    manifest += "before " + std::to_string(beforeSize) + " " + hex(beforeHash) + "\n";
+    manifest += "after " + std::to_string(afterSize) + " " + hex(afterHash) + "\n";
     for (const std::string& key : topKeys(keys)) manifest += "key " + escapePath(key) + "\n";
     for (const std::string& id : m.removedInstances) {
         manifest += "instance " + escapePath(id) + "\n";
@@ -401,9 +461,8 @@ bool backupBeforeCommit(Machine& m, const std::string* newRegistry, std::string*
     Registry scratch;
     const std::vector<RegSubtree> subtrees =
         keysAsTheyWere(m.registry, m.committed, keys, &scratch);
-    bool ok = writeFileAt(folder.get(), "system.reg.before", before, 0644, &why) &&
-              writeFileAt(folder.get(), "deleted.reg", exportKeys(subtrees, m.format, m.codePage),
-                          0644, &why);
+    ok = ok && writeFileAt(folder.get(), "deleted.reg", exportKeys(subtrees, m.format, m.codePage),
+                           0644, &why);
     Fd filesDir = ok ? makeDir(folder.get(), "files", &why) : Fd();
     ok = ok && filesDir.valid();
     for (size_t i = 0; ok && i < files.size(); ++i) {

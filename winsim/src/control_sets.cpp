@@ -66,13 +66,13 @@ std::shared_ptr<RegKey> sharedKey(RegKey* key) {
 
 void addKeyLink(RegKey* parent, const std::string& link, const std::shared_ptr<RegKey>& target) {
     const std::string fold = foldName(link);
-    for (auto& l : parent->links) {
+    for (auto& l : parent->links()) {
         if (l.fold == fold) {
             l.target = target;
             return;
         }
     }
-    parent->links.push_back(KeyLink{fold, target});
+    parent->links().push_back(KeyLink{fold, target});
 }
 
 bool linkControlSets(Registry& registry, const std::string& hiveRoot,

@@ -81,10 +81,14 @@ bool commitMachine(Machine& m, std::string* message) {
         if (registryChanged && !m.hives) data = exportRegFile(m.registry, m.format, m.codePage);
         ok = decided = commitOffline(m, registryChanged, &data, &error, &warnings);
     } else {
-        if (registryChanged) data = exportRegFile(m.registry, m.format, m.codePage);
-        ok = backupBeforeCommit(m, registryChanged ? &data : nullptr, &error) &&
-             commitImage(m.lock.get(), m.dir, registryChanged ? &data : nullptr, &m.regFile,
-                         m.files.ops, &decided, &error, &warnings);
+        // The new text is written as the base is patched, never held whole.
+        const TextSource patched = [&m](const TextSink& sink) {
+            return exportRegFile(m.registry, m.format, m.codePage, sink);
+        };
+        const TextSource* newRegistry = registryChanged ? &patched : nullptr;
+        ok = backupBeforeCommit(m, newRegistry, &error) &&
+             commitImage(m.lock.get(), m.dir, newRegistry, &m.regFile, m.files.ops, &decided,
+                         &error, &warnings);
     }
     report(warnings);
     // After a commit the registry keeps its base (the text as loaded) and

@@ -565,7 +565,8 @@ private:
         }
         if (loading_) {
             key = baseKey(key, parts, true);
-            key->blocks.push_back(KeyBlock{raw_.begin, 0, raw_.next});
+            key->blocks.push_back(
+                KeyBlock{static_cast<uint32_t>(raw_.begin), 0, static_cast<uint32_t>(raw_.next)});
             blockKey_ = key;
             keyLine_ = Span{raw_.begin, raw_.next};
         } else {
@@ -932,6 +933,18 @@ public:
     explicit Patcher(const Registry& r) : r_(r), unit_(r.utf16 ? 2 : 1) {}
 
     std::string run() {
+        std::string out;
+        out.reserve(r_.source.size() + 4096);
+        adviseHugePages(out.data(), out.capacity());
+        run([&out](const char* data, size_t size) {
+            out.append(data, size);
+            return true;
+        });
+        return out;
+    }
+
+    // The patched text in pieces, in order; false when `sink` refused one.
+    bool run(const TextSink& sink) {
         collect();
         std::sort(removed_.begin(), removed_.end(),
                   [](const Span& a, const Span& b) { return a.begin < b.begin; });
@@ -969,25 +982,39 @@ public:
             if (a.order != b.order) return a.order < b.order;
             return a.seq < b.seq;
         });
-        std::string out;
-        out.reserve(r_.source.size() + 4096);
-        adviseHugePages(out.data(), out.capacity());
+        written_ = 0;
+        const std::string eol = encodedEol();
+        auto put = [&](const char* data, size_t size) {
+            if (size == 0) return true;
+            // The last two bytes written, for endsWithLineEnd.
+            if (size >= 2) {
+                last_[0] = data[size - 2];
+                last_[1] = data[size - 1];
+            } else {
+                last_[0] = last_[1];
+                last_[1] = data[0];
+            }
+            written_ += size;
+            return sink(data, size);
+        };
         size_t cursor = 0;
         for (const Edit& e : edits_) {
             if (e.at > cursor) {
-                out.append(r_.source, cursor, e.at - cursor);
+                if (!put(r_.source.data() + cursor, e.at - cursor)) return false;
                 cursor = e.at;
             }
             if (e.order < 3) {
-                if (!endsWithLineEnd(out)) out += encodedEol();
-                out += e.text;
+                if (!endsWithLineEnd() && !put(eol.data(), eol.size())) return false;
+                if (!put(e.text.data(), e.text.size())) return false;
             } else {
-                out += e.text;
+                if (!put(e.text.data(), e.text.size())) return false;
                 cursor = std::max(cursor, e.end);
             }
         }
-        if (cursor < r_.source.size()) out.append(r_.source, cursor, std::string::npos);
-        return out;
+        if (cursor < r_.source.size()) {
+            return put(r_.source.data() + cursor, r_.source.size() - cursor);
+        }
+        return true;
     }
 
 private:
@@ -1004,11 +1031,11 @@ private:
     }
     std::string encodedEol() const { return encode(r_.eol); }
 
-    bool endsWithLineEnd(const std::string& out) const {
-        if (out.size() <= (r_.utf16 ? 2u : 0u)) return true;
-        const size_t at = out.size() - unit_;
-        const char c = out[at];
-        if (unit_ == 2 && out[at + 1] != 0) return false;
+    // Whether what run() has written so far ends with a line end.
+    bool endsWithLineEnd() const {
+        if (written_ <= (r_.utf16 ? 2u : 0u)) return true;
+        const char c = unit_ == 2 ? last_[0] : last_[1];
+        if (unit_ == 2 && last_[1] != 0) return false;
         return c == '\n' || c == '\r';
     }
 
@@ -1160,6 +1187,8 @@ private:
     std::vector<Edit> edits_;
     size_t seq_ = 0;
     size_t lastInsert_ = kNoOffset;
+    size_t written_ = 0;     // bytes run() gave its sink
+    char last_[2] = {0, 0};  // the last two of them
 };
 
 bool isEmpty(const Registry& r) {
@@ -1171,6 +1200,12 @@ bool isEmpty(const Registry& r) {
 bool readRegFile(const std::string& given, std::string* movable, const std::string& fileName,
                  unsigned codePage, Registry& registry, RegImport* result, std::string* error,
                  bool asBase) {
+    if (given.size() > kMaxBaseTextSize) {
+        // Key blocks hold their places in 32 bits (the machine loader reads
+        // at most 1 GiB anyway).
+        *error = fileName + ": larger than 4 GiB; not read";
+        return false;
+    }
     const bool base = asBase && isEmpty(registry);
     if (base) {
         // The spans index the registry's own copy of the text.
@@ -1380,6 +1415,16 @@ std::string exportRegFile(const Registry& registry, RegFormat format, unsigned c
     std::vector<RegSubtree> roots = {{registry.localMachine->name, registry.localMachine.get()}};
     for (const auto& r : registry.otherRoots) roots.push_back({r->name, r.get()});
     return wholeText(roots, format, codePage, true);
+}
+
+bool exportRegFile(const Registry& registry, RegFormat format, unsigned codePage,
+                   const TextSink& sink) {
+    if (registry.hasSource && format == registry.sourceFormat) {
+        if (registry.log().empty()) return sink(registry.source.data(), registry.source.size());
+        return Patcher(registry).run(sink);
+    }
+    const std::string whole = exportRegFile(registry, format, codePage);
+    return sink(whole.data(), whole.size());
 }
 
 std::string exportKeys(const std::vector<RegSubtree>& subtrees, RegFormat format,

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "winsim/src/registry.h"
+#include "winsim/src/store.h"
 
 namespace winsim {
 
@@ -44,6 +45,11 @@ bool importRegFile(std::string&& bytes, const std::string& fileName, unsigned co
 // identically (a REG_SZ without its terminating zero, with an inner zero
 // or a line break) are written in hex(1) form.
 std::string exportRegFile(const Registry& registry, RegFormat format, unsigned codePage);
+// The same bytes given to `sink` in pieces, in order, the unchanged ranges
+// of a base text straight from it (the whole text is never built for a
+// save that patches its base); false as soon as `sink` refuses a piece.
+bool exportRegFile(const Registry& registry, RegFormat format, unsigned codePage,
+                   const TextSink& sink);
 
 // A standalone .reg file of `format` (CRLF line ends) holding the given
 // subtrees, every key of them with its own key line. `path` is the full

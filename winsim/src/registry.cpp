@@ -1,6 +1,7 @@
 #include "winsim/src/registry.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "winsim/api/win32_registry.h"
 #include "winsim/src/codepage.h"
@@ -88,14 +89,18 @@ RegKey* RegKey::findSubkey(std::string_view wanted) const {
     const std::string key = foldName(wanted);
     auto it = lowerBound(subkeys, key);
     if (it != subkeys.end() && (*it)->fold == key) return it->get();
-    return links.empty() ? nullptr : linkTarget(links, key);
+    const SmallList<KeyLink>* other = links();
+    return other && !other->empty() ? linkTarget(*other, key) : nullptr;
 }
 
 RegKey* RegKey::createSubkey(std::string_view wanted) {
     const std::string key = foldName(wanted);
     auto it = lowerBound(subkeys, key);
     if (it != subkeys.end() && (*it)->fold == key) return it->get();
-    if (RegKey* linked = links.empty() ? nullptr : linkTarget(links, key)) return linked;
+    const SmallList<KeyLink>* other = std::as_const(*this).links();
+    if (RegKey* linked = other && !other->empty() ? linkTarget(*other, key) : nullptr) {
+        return linked;
+    }
     auto sub = std::make_shared<RegKey>();
     sub->name = std::string(wanted);
     sub->fold = key;
@@ -127,7 +132,8 @@ bool RegKey::removeSubkey(std::string_view wanted) {
     const std::string key = foldName(wanted);
     auto it = lowerBound(subkeys, key);
     if (it == subkeys.end() || (*it)->fold != key) {
-        RegKey* linked = links.empty() ? nullptr : linkTarget(links, key);
+        const SmallList<KeyLink>* other = std::as_const(*this).links();
+        RegKey* linked = other && !other->empty() ? linkTarget(*other, key) : nullptr;
         if (!linked || !linked->parent) return false;
         return linked->parent->removeSubkey(linked->name);
     }
@@ -145,12 +151,12 @@ bool RegKey::removeSubkey(std::string_view wanted) {
 }
 
 std::vector<RegValue>& RegKey::readValues() const {
-    if (!values_) values_ = std::make_unique<std::vector<RegValue>>();
+    std::vector<RegValue>& all = extra().values;
     if (lazy_) {
         lazy_ = false;  // the reader adds through valueSlot, which comes here
         readValuesFromText(*const_cast<RegKey*>(this));
     }
-    return *values_;
+    return all;
 }
 
 RegValue& RegKey::decodedAt(size_t index) const {
@@ -189,15 +195,14 @@ size_t RegKey::valueIndex(const std::string& folded) const {
         }
         return kNoOffset;
     }
-    if (!valueIndex_) {
-        valueIndex_ = std::make_unique<std::unordered_map<std::string, size_t>>();
-        valueIndex_->reserve(values.size() * 2);
-        for (size_t i = 0; i < values.size(); ++i) {
-            valueIndex_->emplace(foldName(values[i].name), i);
-        }
+    auto& index = extra_->index;
+    if (!index) {
+        index = std::make_unique<std::unordered_map<std::string, size_t>>();
+        index->reserve(values.size() * 2);
+        for (size_t i = 0; i < values.size(); ++i) index->emplace(foldName(values[i].name), i);
     }
-    auto it = valueIndex_->find(folded);
-    return it == valueIndex_->end() ? kNoOffset : it->second;
+    auto it = index->find(folded);
+    return it == index->end() ? kNoOffset : it->second;
 }
 
 const RegValue* RegKey::findValue(std::string_view wanted) const {
@@ -220,11 +225,12 @@ const RegValue* RegKey::findValue(std::string_view wanted) const {
 RegValue& RegKey::valueSlot(std::string_view wanted, const std::string& folded, bool* created) {
     const size_t i = valueIndex(folded);
     *created = i == kNoOffset;
-    if (!*created) return (*values_)[i];
-    values_->push_back(RegValue{});
-    values_->back().name = std::string(wanted);
-    if (valueIndex_) valueIndex_->emplace(folded, values_->size() - 1);
-    return values_->back();
+    std::vector<RegValue>& all = extra_->values;
+    if (!*created) return all[i];
+    all.push_back(RegValue{});
+    all.back().name = std::string(wanted);
+    if (extra_->index) extra_->index->emplace(folded, all.size() - 1);
+    return all.back();
 }
 
 void RegKey::setValue(std::string_view wanted, uint32_t type, std::vector<uint8_t> data) {
@@ -233,7 +239,7 @@ void RegKey::setValue(std::string_view wanted, uint32_t type, std::vector<uint8_
     bool created = false;
     const size_t before = readValues().size();
     RegValue& slot = valueSlot(wanted, folded, &created);
-    RegValue& v = created ? slot : decodedAt(static_cast<size_t>(&slot - values_->data()));
+    RegValue& v = created ? slot : decodedAt(static_cast<size_t>(&slot - extra_->values.data()));
     if (!created && v.type == type && v.data == data) return;
     std::optional<RegValue> old;
     if (!created) old = v;
@@ -241,7 +247,7 @@ void RegKey::setValue(std::string_view wanted, uint32_t type, std::vector<uint8_
     v.data = std::move(data);
     if (v.line.valid()) v.changed = true;
     if (recording(this)) {
-        const size_t index = created ? before : static_cast<size_t>(&v - values_->data());
+        const size_t index = created ? before : static_cast<size_t>(&v - extra_->values.data());
         Registry::LogEntry e{
             Registry::LogKind::ValueSet, this, nullptr, index, std::move(old), v, {}};
         e.path = fullPath();
@@ -250,14 +256,16 @@ void RegKey::setValue(std::string_view wanted, uint32_t type, std::vector<uint8_
 }
 
 void RegKey::eraseValueAt(size_t i) {
-    values_->erase(values_->begin() + static_cast<std::ptrdiff_t>(i));
-    if (valueIndex_) {
-        if (values_->size() < kIndexFrom) {
-            valueIndex_.reset();
+    std::vector<RegValue>& all = extra_->values;
+    auto& index = extra_->index;
+    all.erase(all.begin() + static_cast<std::ptrdiff_t>(i));
+    if (index) {
+        if (all.size() < kIndexFrom) {
+            index.reset();
         } else {
-            for (auto it = valueIndex_->begin(); it != valueIndex_->end();) {
+            for (auto it = index->begin(); it != index->end();) {
                 if (it->second == i) {
-                    it = valueIndex_->erase(it);
+                    it = index->erase(it);
                 } else {
                     if (it->second > i) --it->second;
                     ++it;

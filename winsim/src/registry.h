@@ -84,9 +84,12 @@ struct RegValue {
 // One block of a key in the base text: its key line through the line
 // before the next key line. `tail` is where a new value of the key goes:
 // after its last value line in the block, or after the key line.
+// Places in 32 bits: a key is held for every key line of a file, and a
+// base text is at most kMaxBaseTextSize bytes.
 struct KeyBlock {
-    size_t begin = 0, end = 0, tail = 0;
+    uint32_t begin = 0, end = 0, tail = 0;
 };
+constexpr size_t kMaxBaseTextSize = UINT32_MAX;
 
 // A key's blocks: nearly always one, held in place (no allocation per key).
 class KeyBlocks {
@@ -149,7 +152,7 @@ struct RegKey {
     // The key's live blocks in the base text, in file order.
     KeyBlocks blocks;
     // End of the last block of the key's subtree in the base text (0: none).
-    size_t subtreeEnd = 0;
+    uint32_t subtreeEnd = 0;
 
     RegKey() = default;
     RegKey(const RegKey&) = delete;
@@ -158,8 +161,9 @@ struct RegKey {
     ~RegKey();
     // Other names for keys of the tree, as Windows makes CurrentControlSet
     // at boot: consulted when no real subkey has the wanted name, never
-    // enumerated and never saved (see control_sets.h).
-    SmallList<KeyLink> links;
+    // enumerated and never saved (see control_sets.h). Few keys have any.
+    const SmallList<KeyLink>* links() const { return extra_ ? &extra_->links : nullptr; }
+    SmallList<KeyLink>& links() { return extra().links; }
 
     RegKey* findSubkey(std::string_view wanted) const;
     RegKey* createSubkey(std::string_view wanted);  // existing (or linked) or new
@@ -198,7 +202,9 @@ struct RegKey {
 
     // Index of a value by folded name; kNoOffset when absent.
     size_t valueIndex(const std::string& fold) const;
-    void dropValueIndex() { valueIndex_.reset(); }
+    void dropValueIndex() {
+        if (extra_) extra_->index.reset();
+    }
 
     // For the .reg reader: the values are written in the key's blocks of
     // the base text and read from there on first use.
@@ -223,13 +229,22 @@ public:
     bool deleted = false;  // set when the key left the tree; handles then see ERROR_KEY_DELETED
 
 private:
-    mutable bool lazy_ = false;    // values_ still to be read from the blocks
-    mutable bool decoded_ = true;  // no value of values_ is encoded
-    // Allocated with the first value (most keys of an image are never
-    // asked for theirs).
-    mutable std::unique_ptr<std::vector<RegValue>> values_;
-    mutable std::unique_ptr<std::unordered_map<std::string, size_t>> valueIndex_;
-    // Values looked up by name while values_ was still to be read, each
+    mutable bool lazy_ = false;    // the values still to be read from the blocks
+    mutable bool decoded_ = true;  // no value held is encoded
+    // What most keys of an image never need, in one allocation made with
+    // the first of them (a key is 16 bytes smaller for it: there are
+    // hundreds of thousands of keys).
+    struct Extra {
+        std::vector<RegValue> values;
+        std::unique_ptr<std::unordered_map<std::string, size_t>> index;  // by folded name
+        SmallList<KeyLink> links;
+    };
+    Extra& extra() const {
+        if (!extra_) extra_ = std::make_unique<Extra>();
+        return *extra_;
+    }
+    mutable std::unique_ptr<Extra> extra_;
+    // Values looked up by name while the values were still to be read, each
     // read alone from the text; kept until the key's values change, so
     // that what findValue gave stays valid as long as it did before.
     mutable std::forward_list<RegValue> looked_;

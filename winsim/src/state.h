@@ -58,7 +58,7 @@ struct Machine {
 // Before a commit that deletes something: writes the backup (safety.h) when
 // backups are wanted. `newRegistry`: the system.reg the commit writes, or
 // nullptr when it does not change. False, with `error`, when it fails.
-bool backupBeforeCommit(Machine& m, const std::string* newRegistry, std::string* error);
+bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, std::string* error);
 
 // nullptr when no machine is loaded.
 Machine* currentMachine();

@@ -86,6 +86,35 @@ bool parseHex64(const std::string& s, uint64_t* v) {
 
 }  // namespace
 
+PieceWriter::~PieceWriter() = default;
+
+bool PieceWriter::put(const char* data, size_t size) {
+    if (failed_) return false;
+    if (buffer_.size() + size > kBuffer || size >= kBuffer / 2) {
+        if (!flush()) return false;
+    }
+    if (size >= kBuffer / 2) {
+        // A long unchanged range goes straight from where it is.
+        return writeAll(fd_, data, size) || fail();
+    }
+    if (buffer_.capacity() < kBuffer) buffer_.reserve(kBuffer);
+    buffer_.append(data, size);
+    return true;
+}
+
+bool PieceWriter::flush() {
+    if (failed_) return false;
+    if (!buffer_.empty() && !writeAll(fd_, buffer_.data(), buffer_.size())) return fail();
+    buffer_.clear();
+    return true;
+}
+
+bool PieceWriter::fail() {
+    failed_ = true;
+    error_ = errno;
+    return false;
+}
+
 // Journal paths: bytes outside printable ASCII, '%' and space as %XX.
 std::string escapePath(const std::string& p) {
     std::string out;
@@ -241,67 +270,6 @@ std::string sizeText(uint64_t bytes) {
 
 }  // namespace
 
-// Four independent multiply-xorshift lanes over 8-byte words, folded at
-// the end: fast enough to check a large system.reg at every commit, and
-// computed in pieces so that a file need not be held to be checked.
-class ContentHasher {
-public:
-    void update(const char* data, size_t size) {
-        total_ += size;
-        if (pending_ > 0) {
-            const size_t take = std::min(size, sizeof block_ - pending_);
-            std::memcpy(block_ + pending_, data, take);
-            pending_ += take;
-            data += take;
-            size -= take;
-            if (pending_ < sizeof block_) return;
-            blocks(block_, sizeof block_);
-            pending_ = 0;
-        }
-        const size_t whole = size - size % sizeof block_;
-        blocks(data, whole);
-        std::memcpy(block_, data + whole, size - whole);
-        pending_ = size - whole;
-    }
-    uint64_t finish() {
-        size_t i = 0;
-        for (; i + 8 <= pending_; i += 8) {
-            uint64_t w;
-            std::memcpy(&w, block_ + i, 8);
-            mix(lane_[0], w);
-        }
-        uint64_t tail = 0;
-        std::memcpy(&tail, block_ + i, pending_ - i);
-        mix(lane_[1], tail ^ (static_cast<uint64_t>(pending_ - i) << 56));
-        uint64_t h = total_;
-        for (uint64_t l : lane_) mix(h, l);
-        mix(h, h >> 17);
-        return h;
-    }
-
-private:
-    static void mix(uint64_t& h, uint64_t w) {
-        h ^= w;
-        h *= 0x9E3779B97F4A7C15ull;
-        h ^= h >> 31;
-    }
-    void blocks(const char* data, size_t size) {
-        for (size_t i = 0; i + 32 <= size; i += 32) {
-            for (int k = 0; k < 4; ++k) {
-                uint64_t w;
-                std::memcpy(&w, data + i + 8 * k, 8);
-                mix(lane_[k], w);
-            }
-        }
-    }
-
-    uint64_t lane_[4] = {0x243F6A8885A308D3ull, 0x13198A2E03707344ull, 0xA4093822299F31D0ull,
-                         0x082EFA98EC4E6C89ull};
-    char block_[32] = {};
-    size_t pending_ = 0;
-    uint64_t total_ = 0;
-};
-
 uint64_t contentHash(const char* data, size_t size) {
     ContentHasher h;
     h.update(data, size);
@@ -340,9 +308,10 @@ void adviseHugePages(void* at, size_t size) {
     if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
-bool readRegularFile(int dirFd, const std::string& name, const std::string& shown, uint64_t cap,
-                     std::string* out, FileIdentity* identity, std::string* error) {
-    struct stat st;
+bool openRegularFile(int dirFd, const std::string& name, const std::string& shown, uint64_t cap,
+                     Fd* out, std::string* error, struct stat* status) {
+    struct stat own;
+    struct stat& st = status ? *status : own;
     // Looked at before it is opened: a pipe or device is never opened.
     if (::fstatat(dirFd, name.c_str(), &st, 0) != 0) {
         *error = shown + ": cannot be read (" + errnoText(errno) + ")";
@@ -366,6 +335,19 @@ bool readRegularFile(int dirFd, const std::string& name, const std::string& show
         return false;
     };
     if (static_cast<uint64_t>(st.st_size) > cap) return tooLarge();
+    *out = std::move(fd);
+    return true;
+}
+
+bool readRegularFile(int dirFd, const std::string& name, const std::string& shown, uint64_t cap,
+                     std::string* out, FileIdentity* identity, std::string* error) {
+    struct stat st;
+    Fd fd;
+    if (!openRegularFile(dirFd, name, shown, cap, &fd, error, &st)) return false;
+    const auto tooLarge = [&] {
+        *error = shown + ": larger than " + sizeText(cap) + "; not read";
+        return false;
+    };
     out->clear();
     // Room for the probe below as well: growing the string then would copy
     // the whole file once more.
@@ -521,6 +503,19 @@ bool checkCommittable(int dirFd, const std::string& dir, std::string* error) {
 bool commitImage(int dirFd, const std::string& dir, const std::string* newRegistry,
                  FileIdentity* expected, const std::vector<FileOp>& ops, bool* decided,
                  std::string* error, std::vector<std::string>* warnings) {
+    if (!newRegistry) {
+        return commitImage(dirFd, dir, static_cast<const TextSource*>(nullptr), expected, ops,
+                           decided, error, warnings);
+    }
+    const TextSource whole = [newRegistry](const TextSink& sink) {
+        return sink(newRegistry->data(), newRegistry->size());
+    };
+    return commitImage(dirFd, dir, &whole, expected, ops, decided, error, warnings);
+}
+
+bool commitImage(int dirFd, const std::string& dir, const TextSource* newRegistry,
+                 FileIdentity* expected, const std::vector<FileOp>& ops, bool* decided,
+                 std::string* error, std::vector<std::string>* warnings) {
     *decided = false;
     Journal j;
     j.baseSize = expected->size;
@@ -556,8 +551,17 @@ bool commitImage(int dirFd, const std::string& dir, const std::string* newRegist
             return undo("cannot create " + dir + "/" + shown, err);
         }
         step("create");
-        if (!writeAll(fd.get(), newRegistry->data(), newRegistry->size())) {
-            return undo("cannot write " + dir + "/" + tempName, errno);
+        // Written as it is made, in pieces: the new text is never held whole.
+        ContentHasher hasher;
+        uint64_t size = 0;
+        PieceWriter writer(fd.get());
+        const bool written = (*newRegistry)([&](const char* data, size_t n) {
+            hasher.update(data, n);
+            size += n;
+            return writer.put(data, n);
+        });
+        if (!written || !writer.flush()) {
+            return undo("cannot write " + dir + "/" + tempName, writer.error());
         }
         step("write");
         if (::fchmod(fd.get(), mode) != 0 || ::fsync(fd.get()) != 0) {
@@ -567,8 +571,8 @@ bool commitImage(int dirFd, const std::string& dir, const std::string* newRegist
         if (::fstat(fd.get(), &st) != 0) return undo("cannot write " + dir + "/" + tempName, errno);
         fresh.dev = st.st_dev;
         fresh.ino = st.st_ino;
-        fresh.size = newRegistry->size();
-        fresh.hash = contentHash(*newRegistry);
+        fresh.size = size;
+        fresh.hash = hasher.finish();
         if (::close(fd.release()) != 0) return undo("cannot write " + dir + "/" + tempName, errno);
         j.newName = tempName;
         j.newSize = fresh.size;

@@ -21,9 +21,11 @@
 // then either as before the command or as after it.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -38,6 +40,67 @@ struct FileIdentity {
     ino_t ino = 0;
     uint64_t size = 0;
     uint64_t hash = 0;
+};
+
+// Four independent multiply-xorshift lanes over 8-byte words, folded at
+// the end: fast enough to check a large system.reg at every commit, and
+// computed in pieces so that a file need not be held to be checked.
+class ContentHasher {
+public:
+    void update(const char* data, size_t size) {
+        total_ += size;
+        if (pending_ > 0) {
+            const size_t take = std::min(size, sizeof block_ - pending_);
+            std::memcpy(block_ + pending_, data, take);
+            pending_ += take;
+            data += take;
+            size -= take;
+            if (pending_ < sizeof block_) return;
+            blocks(block_, sizeof block_);
+            pending_ = 0;
+        }
+        const size_t whole = size - size % sizeof block_;
+        blocks(data, whole);
+        std::memcpy(block_, data + whole, size - whole);
+        pending_ = size - whole;
+    }
+    uint64_t finish() {
+        size_t i = 0;
+        for (; i + 8 <= pending_; i += 8) {
+            uint64_t w;
+            std::memcpy(&w, block_ + i, 8);
+            mix(lane_[0], w);
+        }
+        uint64_t tail = 0;
+        std::memcpy(&tail, block_ + i, pending_ - i);
+        mix(lane_[1], tail ^ (static_cast<uint64_t>(pending_ - i) << 56));
+        uint64_t h = total_;
+        for (uint64_t l : lane_) mix(h, l);
+        mix(h, h >> 17);
+        return h;
+    }
+
+private:
+    static void mix(uint64_t& h, uint64_t w) {
+        h ^= w;
+        h *= 0x9E3779B97F4A7C15ull;
+        h ^= h >> 31;
+    }
+    void blocks(const char* data, size_t size) {
+        for (size_t i = 0; i + 32 <= size; i += 32) {
+            for (int k = 0; k < 4; ++k) {
+                uint64_t w;
+                std::memcpy(&w, data + i + 8 * k, 8);
+                mix(lane_[k], w);
+            }
+        }
+    }
+
+    uint64_t lane_[4] = {0x243F6A8885A308D3ull, 0x13198A2E03707344ull, 0xA4093822299F31D0ull,
+                         0x082EFA98EC4E6C89ull};
+    char block_[32] = {};
+    size_t pending_ = 0;
+    uint64_t total_ = 0;
 };
 
 uint64_t contentHash(const char* data, size_t size);
@@ -67,6 +130,11 @@ constexpr uint64_t kMaxIniFileSize = uint64_t{1} << 20;
 bool readRegularFile(int dirFd, const std::string& name, const std::string& shown, uint64_t cap,
                      std::string* out, FileIdentity* identity, std::string* error);
 
+// Opens that file for reading in pieces, with the same checks (its size
+// at most `cap` when opened); `status` (when given) gets its fstat.
+bool openRegularFile(int dirFd, const std::string& name, const std::string& shown, uint64_t cap,
+                     Fd* out, std::string* error, struct stat* status = nullptr);
+
 // Opens and locks the image directory `dir`. `inUse` is set when another
 // process holds it.
 bool lockImageDir(const std::string& dir, Fd* lock, bool* inUse, std::string* error);
@@ -87,6 +155,36 @@ bool checkCommittable(int dirFd, const std::string& dir, std::string* error);
 bool commitImage(int dirFd, const std::string& dir, const std::string* newRegistry,
                  FileIdentity* expected, const std::vector<FileOp>& ops, bool* decided,
                  std::string* error, std::vector<std::string>* warnings);
+
+// The same, with the new system.reg given in pieces: `newRegistry` calls
+// its sink with each piece in order (and returns false as soon as the sink
+// does), so that the new text need not be held whole.
+using TextSink = std::function<bool(const char* data, size_t size)>;
+using TextSource = std::function<bool(const TextSink& sink)>;
+bool commitImage(int dirFd, const std::string& dir, const TextSource* newRegistry,
+                 FileIdentity* expected, const std::vector<FileOp>& ops, bool* decided,
+                 std::string* error, std::vector<std::string>* warnings);
+
+// Writes pieces of any size to a file through a buffer of 1 MiB (large
+// pieces straight); error() is the errno of the write that failed.
+class PieceWriter {
+public:
+    explicit PieceWriter(int fd) : fd_(fd) {}
+    ~PieceWriter();
+    PieceWriter(const PieceWriter&) = delete;
+    PieceWriter& operator=(const PieceWriter&) = delete;
+    bool put(const char* data, size_t size);
+    bool flush();
+    int error() const { return error_; }
+
+private:
+    bool fail();
+    static constexpr size_t kBuffer = size_t{1} << 20;
+    int fd_;
+    std::string buffer_;
+    bool failed_ = false;
+    int error_ = 0;
+};
 
 // Called after every file-system step of a commit with the step's number
 // (counted over the process's life) and name. The environment variable
