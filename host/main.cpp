@@ -198,6 +198,7 @@ int main(int argc, char** argv) {
         }
     }
     const MachineImage image = describeMachineImage(machineDir, defaultCopy);
+    winsim::setCallLogging(false);
     winsim::LoadFailure why = winsim::LoadFailure::None;
     if (!winsim::loadMachine(machineDir, options.offline.load, &error, &why)) {
         if (why == winsim::LoadFailure::InUse) {

@@ -108,6 +108,10 @@ void resetCallCounts();
 // "RegDeleteKeyA(HKLM, System\\CurrentControlSet\\Services\\Eventlog\\System\\svc)"
 // or "DeleteFileA(C:\\WINDOWS\\Inf\\oem7.inf)".
 const std::vector<std::string>& callLog();
+// Whether calls are written to the call log (they are unless turned off; the
+// counts are kept either way). The program turns it off: only tests read the
+// log, and an Uninstall on a large image makes millions of calls.
+void setCallLogging(bool on);
 
 // Makes calls of `function` fail with `error` (the function's own failure
 // result, GetLastError() == error). `nth` = 0: every call from now on;

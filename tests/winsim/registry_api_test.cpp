@@ -217,6 +217,18 @@ TEST(RegistryApi, DeleteKeyFaultAndRefusals) {
     ASSERT_EQ(winsim::callLog().size(), 3u);
     EXPECT_EQ(winsim::callLog()[0], "RegDeleteKeyA(HKLM, A)");
     winsim::clearRefusals();
+
+    // Without the log (as the program runs) calls are still counted and
+    // refused as arranged; nothing is logged until it is turned on again.
+    winsim::setCallLogging(false);
+    EXPECT_TRUE(winsim::callLog().empty());
+    winsim::refuseCall("RegDeleteKeyA", ERROR_WRITE_PROTECT, 1);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "B"), ERROR_WRITE_PROTECT);
+    EXPECT_EQ(winsim::callCount("RegDeleteKeyA"), 4u);
+    EXPECT_TRUE(winsim::callLog().empty());
+    winsim::setCallLogging(true);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "B"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(winsim::callLog(), std::vector<std::string>{"RegDeleteKeyA(HKLM, B)"});
 }
 
 TEST(RegistryApi, CallLogSpellsOutFullPaths) {

@@ -12,6 +12,7 @@ namespace {
 
 std::map<std::string, unsigned> g_callCounts;
 std::vector<std::string> g_callLog;
+bool g_callLogging = true;
 
 struct Refusal {
     std::string function;
@@ -25,7 +26,7 @@ std::vector<Refusal> g_refusals;
 
 std::optional<uint32_t> enterCall(const std::string& function, const std::string& logEntry) {
     ++g_callCounts[function];
-    g_callLog.push_back(logEntry);
+    if (g_callLogging) g_callLog.push_back(logEntry);
     for (auto it = g_refusals.begin(); it != g_refusals.end(); ++it) {
         if (it->function != function) continue;
         ++it->seen;
@@ -62,6 +63,11 @@ Machine* admitMachineCall(const std::string& function, const std::string& logEnt
 }
 
 const std::vector<std::string>& callLog() { return g_callLog; }
+
+void setCallLogging(bool on) {
+    g_callLogging = on;
+    if (!on) std::vector<std::string>().swap(g_callLog);
+}
 
 void refuseCall(const std::string& function, uint32_t error, unsigned nth) {
     g_refusals.push_back(Refusal{function, error, nth});
