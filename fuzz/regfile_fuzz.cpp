@@ -19,10 +19,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/reg_dump.h"
 #include "winsim/src/codepage.h"
 #include "winsim/src/regfile.h"
 
 namespace {
+
+using qu_test::placesDump;
 
 const unsigned kCodePages[] = {1252, 1251, 850, 437};
 
@@ -53,54 +56,6 @@ std::string dump(const winsim::Registry& r) {
             stack.push_back(it->get());
         }
     }
-    return out.str();
-}
-
-// Names, types, data and places of every key and value; with `eager`, each
-// value of the twin key in `eager` is first looked up by name (other case).
-std::string placesDump(const winsim::Registry& r, const winsim::Registry* eager) {
-    std::ostringstream out;
-    auto value = [&](const winsim::RegValue& v) {
-        out << '"' << v.name << "\" " << v.type << ':' << std::string(v.data.begin(), v.data.end())
-            << " @" << v.line.begin << '-' << v.line.end;
-        for (const auto& e : v.earlier) out << ' ' << e.begin << '-' << e.end;
-        out << '\n';
-    };
-    std::vector<std::pair<const winsim::RegKey*, const winsim::RegKey*>> stack;
-    stack.emplace_back(r.localMachine.get(), eager ? eager->localMachine.get() : nullptr);
-    for (size_t i = 0; i < r.otherRoots.size(); ++i) {
-        stack.emplace_back(r.otherRoots[i].get(), eager && i < eager->otherRoots.size()
-                                                      ? eager->otherRoots[i].get()
-                                                      : nullptr);
-    }
-    while (!stack.empty()) {
-        auto [k, e] = stack.back();
-        stack.pop_back();
-        out << '[' << k->fullPath() << "] " << k->subtreeEnd;
-        for (const auto& b : k->blocks) out << ' ' << b.begin << '-' << b.end << '/' << b.tail;
-        out << '\n';
-        if (e) {
-            for (const auto& ev : e->values()) {
-                std::string other = ev.name;
-                for (char& c : other) {
-                    if (c >= 'a' && c <= 'z')
-                        c = static_cast<char>(c - 32);
-                    else if (c >= 'A' && c <= 'Z')
-                        c = static_cast<char>(c + 32);
-                }
-                const winsim::RegValue* v = k->findValue(other);
-                out << "lookup ";
-                if (v) value(*v);
-            }
-        }
-        for (const auto& v : k->values()) value(v);
-        for (size_t i = k->subkeys.size(); i-- > 0;) {
-            stack.emplace_back(k->subkeys[i].get(),
-                               e && i < e->subkeys.size() ? e->subkeys[i].get() : nullptr);
-        }
-    }
-    for (const auto& o : r.openEnds) out << "open " << o.at << ' ' << o.keyLine.begin << '\n';
-    out << "tail " << r.openTailBegin << '\n';
     return out.str();
 }
 

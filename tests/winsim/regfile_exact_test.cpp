@@ -4,18 +4,19 @@
 
 #include <filesystem>
 #include <fstream>
-#include <cctype>
 #include <functional>
 #include <map>
 #include <random>
 #include <sstream>
 
+#include "tests/support/reg_dump.h"
 #include "winsim/src/codepage.h"
 #include "winsim/src/regfile.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using qu_test::placesDump;
 using winsim::Registry;
 using winsim::RegKey;
 
@@ -374,68 +375,6 @@ TEST(RegFileExact, SaveIsIdentityAndReadsBackAsTheChangedTree) {
         }
     }
     EXPECT_GT(files, 40);
-}
-
-// Everything a load gives, places in the text included, in tree order.
-// With `lookupFirst` every value the eager load made is first looked up by
-// name (in each case), which must give it whole without reading the rest.
-std::string placesDump(const Registry& r, const Registry* eager = nullptr) {
-    std::ostringstream out;
-    auto spans = [&](const winsim::RegValue& v) {
-        out << " @" << v.line.begin << "-" << v.line.end;
-        for (const auto& e : v.earlier) out << " was " << e.begin << "-" << e.end;
-    };
-    auto value = [&](const winsim::RegValue& v) {
-        out << "  \"" << v.name << "\" " << v.type << (v.changed ? " changed" : "") << ":";
-        for (uint8_t b : v.data) out << ' ' << static_cast<int>(b);
-        spans(v);
-        out << "\n";
-    };
-    std::vector<std::pair<const RegKey*, const RegKey*>> stack;
-    stack.emplace_back(r.localMachine.get(), eager ? eager->localMachine.get() : nullptr);
-    for (size_t i = 0; i < r.otherRoots.size(); ++i) {
-        stack.emplace_back(r.otherRoots[i].get(), eager && i < eager->otherRoots.size()
-                                                      ? eager->otherRoots[i].get()
-                                                      : nullptr);
-    }
-    while (!stack.empty()) {
-        auto [k, e] = stack.back();
-        stack.pop_back();
-        out << "[" << k->fullPath() << "] end " << k->subtreeEnd;
-        for (const auto& b : k->blocks) out << " " << b.begin << "-" << b.end << "/" << b.tail;
-        out << "\n";
-        if (e) {
-            // Lookups first, in another case than written, and a name the
-            // key does not have.
-            for (const auto& ev : e->values()) {
-                std::string other = ev.name;
-                for (char& c : other)
-                    c = std::isupper(static_cast<unsigned char>(c))
-                            ? static_cast<char>(std::tolower(c))
-                            : static_cast<char>(std::toupper(c));
-                const winsim::RegValue* v = k->findValue(other);
-                if (!v) {
-                    out << "  lookup of \"" << other << "\" found nothing\n";
-                    continue;
-                }
-                out << "  lookup";
-                value(*v);
-            }
-            if (k->findValue("no such value \x01")) out << "  found a value never written\n";
-        }
-        for (const auto& v : k->values()) value(v);
-        for (size_t i = k->subkeys.size(); i-- > 0;) {
-            const RegKey* twin = e && i < e->subkeys.size() ? e->subkeys[i].get() : nullptr;
-            stack.emplace_back(k->subkeys[i].get(), twin);
-        }
-    }
-    for (const auto& o : r.openEnds) out << "open end " << o.at << " " << o.keyLine.begin << "\n";
-    out << "open tail " << r.openTailBegin << "\n";
-    std::map<std::string, size_t> ends(r.deletionLines.begin(), r.deletionLines.end());
-    for (const auto& [path, at] : ends) out << "deleted " << path << " " << at << "\n";
-    std::map<std::string, size_t> implied(r.impliedEnds.begin(), r.impliedEnds.end());
-    for (const auto& [path, at] : implied) out << "implied " << path << " " << at << "\n";
-    return out.str();
 }
 
 TEST(RegFileExact, ValuesReadOnFirstUseAreWhatTheEagerLoadBuilt) {

@@ -1,0 +1,18 @@
+// A registry as text, for comparing two loads of the same file.
+#pragma once
+
+#include <string>
+
+#include "winsim/src/registry.h"
+
+namespace qu_test {
+
+// Everything a load gives, in tree order: keys with their blocks in the
+// base text, values with names, types, data and the places of their lines,
+// the open ends, deletion lines and implied ends. With `eager` (a load of
+// the same file), every value of the twin key there is first looked up by
+// name in the other letter case, which must give it whole without reading
+// the key's other values.
+std::string placesDump(const winsim::Registry& r, const winsim::Registry* eager = nullptr);
+
+}  // namespace qu_test
