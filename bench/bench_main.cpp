@@ -32,8 +32,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path g_scratch;
-
 std::string readWhole(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream bytes;
@@ -46,7 +44,8 @@ const fs::path& regFileOfSize(int megabytes) {
     static std::map<int, fs::path> files;
     auto it = files.find(megabytes);
     if (it == files.end()) {
-        const fs::path path = g_scratch / ("import-" + std::to_string(megabytes) + "mb.reg");
+        const fs::path path =
+            qu_bench::scratchDir() / ("import-" + std::to_string(megabytes) + "mb.reg");
         std::ofstream(path, std::ios::binary | std::ios::trunc)
             << qu_bench::ntRegistryOfSize(static_cast<size_t>(megabytes) << 20);
         it = files.emplace(megabytes, path).first;
@@ -162,7 +161,7 @@ BENCHMARK(BM_ImportReverseSubkeys)
 void BM_DetectionNt(benchmark::State& state) {
     const unsigned netDevices = static_cast<unsigned>(state.range(0));
     const unsigned keys = netDevices * 100;
-    const fs::path dir = g_scratch / ("detect-" + std::to_string(netDevices));
+    const fs::path dir = qu_bench::scratchDir() / ("detect-" + std::to_string(netDevices));
     if (!fs::exists(dir)) qu_bench::writeImage(dir, "nt", qu_bench::ntRegistry(netDevices, keys));
     loadOrDie(dir);
     char windowsDir[kPathBufferSize] = "C:\\WINDOWS";
@@ -200,7 +199,7 @@ BENCHMARK(BM_DetectionNt)
 // whole registry to system.reg, as the machine does after each change.
 void BM_Scrub9x(benchmark::State& state) {
     const unsigned classKeys = static_cast<unsigned>(state.range(0));
-    const fs::path dir = g_scratch / ("scrub-" + std::to_string(classKeys));
+    const fs::path dir = qu_bench::scratchDir() / ("scrub-" + std::to_string(classKeys));
     const std::string reg = qu_bench::win9xRegistry(classKeys);
     qu_bench::writeImage(dir, "9x", reg);
     loadOrDie(dir);
@@ -310,14 +309,9 @@ int main(int argc, char** argv) {
         std::string(argv[1]).rfind("--benchmark", 0) != 0) {
         return imageTool(argc, argv);
     }
-    char pattern[] = "/tmp/qu-bench-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) return 1;
-    g_scratch = pattern;
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    std::error_code ec;
-    fs::remove_all(g_scratch, ec);
     return 0;
 }

@@ -25,20 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A scratch directory of this file's own, removed at exit.
-const fs::path& scratch() {
-    static const fs::path dir = [] {
-        char pattern[] = "/tmp/qu-commit-bench-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) std::abort();
-        std::atexit([] {
-            std::error_code ec;
-            fs::remove_all(scratch(), ec);
-        });
-        return fs::path(pattern);
-    }();
-    return dir;
-}
-
 // The system.reg text of about `megabytes` MB with the adapter, made once.
 const std::string& imageText(int megabytes) {
     static std::map<int, std::string> texts;
@@ -66,7 +52,7 @@ void writeImage(const fs::path& dir, const std::string& reg) {
 // What `cat file >/dev/null` does: read it through a 128 KiB buffer.
 void BM_CatSystemReg(benchmark::State& state) {
     const int megabytes = static_cast<int>(state.range(0));
-    const fs::path dir = scratch() / ("cat-" + std::to_string(megabytes));
+    const fs::path dir = qu_bench::scratchDir() / ("cat-" + std::to_string(megabytes));
     writeImage(dir, imageText(megabytes));
     const std::string path = (dir / "system.reg").string();
     std::vector<char> buffer(128 << 10);
@@ -88,7 +74,7 @@ BENCHMARK(BM_CatSystemReg)->Arg(10)->Arg(50)->Arg(100)->Unit(benchmark::kMillise
 // a new file and fsync it (what `cp` plus `sync` of the file cost).
 void BM_WriteCopySystemReg(benchmark::State& state) {
     const int megabytes = static_cast<int>(state.range(0));
-    const fs::path dir = scratch() / ("copy-" + std::to_string(megabytes));
+    const fs::path dir = qu_bench::scratchDir() / ("copy-" + std::to_string(megabytes));
     const std::string& reg = imageText(megabytes);
     fs::create_directories(dir);
     const std::string path = (dir / "copy.reg").string();
@@ -115,7 +101,7 @@ BENCHMARK(BM_WriteCopySystemReg)->Arg(10)->Arg(50)->Arg(100)->Unit(benchmark::kM
 // replacements per Uninstall: one.
 void BM_UninstallCommit(benchmark::State& state) {
     const int megabytes = static_cast<int>(state.range(0));
-    const fs::path dir = scratch() / ("commit-" + std::to_string(megabytes));
+    const fs::path dir = qu_bench::scratchDir() / ("commit-" + std::to_string(megabytes));
     const std::string& reg = imageText(megabytes);
     int renames = 0, steps = 0;
     winsim::setCommitStepHook([&](int, const char* what) {

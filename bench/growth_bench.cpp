@@ -27,19 +27,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const fs::path& scratch() {
-    static const fs::path dir = [] {
-        char pattern[] = "/tmp/qu-growth-bench-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr) std::abort();
-        std::atexit([] {
-            std::error_code ec;
-            fs::remove_all(scratch(), ec);
-        });
-        return fs::path(pattern);
-    }();
-    return dir;
-}
-
 // The image `reg` in `dir`, with the adapter's INF, PNF and driver file.
 void writeImage(const fs::path& dir, const std::string& reg) {
     std::error_code ec;
@@ -117,7 +104,7 @@ const std::string& usbImage(unsigned others) {
 // Start-up with N unrelated USB device instances.
 void BM_StartUsbInstances(benchmark::State& state) {
     const unsigned others = static_cast<unsigned>(state.range(0));
-    const fs::path dir = scratch() / ("usb-start-" + std::to_string(others));
+    const fs::path dir = qu_bench::scratchDir() / ("usb-start-" + std::to_string(others));
     writeImage(dir, usbImage(others));
     for (auto _ : state) {
         std::string error;
@@ -138,7 +125,7 @@ BENCHMARK(BM_StartUsbInstances)
 
 // Start-up, removal and commit; the image is written afresh, untimed.
 void uninstallOn(benchmark::State& state, const std::string& name, const std::string& reg) {
-    const fs::path dir = scratch() / name;
+    const fs::path dir = qu_bench::scratchDir() / name;
     for (auto _ : state) {
         state.PauseTiming();
         writeImage(dir, reg);

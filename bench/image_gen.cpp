@@ -1,6 +1,9 @@
 #include "bench/image_gen.h"
 
+#include <stdlib.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -284,6 +287,24 @@ size_t keyCount(const std::string& reg) {
     size_t count = 0;
     for (size_t pos = 0; (pos = reg.find("\n[", pos)) != std::string::npos; ++pos) ++count;
     return count;
+}
+
+namespace {
+// The name outlives the path object: the exit handler runs after static
+// objects made before it was registered are gone.
+char g_scratchName[] = "/tmp/qu-bench-XXXXXX";
+}  // namespace
+
+const std::filesystem::path& scratchDir() {
+    static const std::filesystem::path dir = [] {
+        if (::mkdtemp(g_scratchName) == nullptr) std::abort();
+        std::atexit([] {
+            std::error_code ec;
+            std::filesystem::remove_all(g_scratchName, ec);
+        });
+        return std::filesystem::path(g_scratchName);
+    }();
+    return dir;
 }
 
 }  // namespace qu_bench

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <filesystem>
 #include <string>
 
 namespace qu_bench {
@@ -48,6 +49,10 @@ std::string adapterInstances(unsigned instances);
 // Writes machine.ini, system.reg and drive_c/WINDOWS into `dir`
 // (created). `platform` is "nt" or "9x".
 void writeImage(const std::string& dir, const std::string& platform, const std::string& reg);
+
+// A scratch directory of the process's own under /tmp, made on first use
+// and removed with everything in it when the process exits.
+const std::filesystem::path& scratchDir();
 
 // Number of "[" key lines in a .reg text.
 size_t keyCount(const std::string& reg);
