@@ -5,6 +5,7 @@
 //
 // The images are generated into a temporary directory when the program
 // starts and removed when it ends.
+#include "bench/detect.h"
 #include "bench/image_gen.h"
 #include "detection/device_catalogue.h"
 #include "detection/device_installer.h"
@@ -164,17 +165,9 @@ void BM_DetectionNt(benchmark::State& state) {
     const fs::path dir = qu_bench::scratchDir() / ("detect-" + std::to_string(netDevices));
     if (!fs::exists(dir)) qu_bench::writeImage(dir, "nt", qu_bench::ntRegistry(netDevices, keys));
     loadOrDie(dir);
-    char windowsDir[kPathBufferSize] = "C:\\WINDOWS";
     unsigned found = 0;
     for (auto _ : state) {
-        found = 0;
-        for (int slot = 0; slot < kSlotCount; ++slot) {
-            DeviceRecord& record = deviceRecord(slot);
-            if (probeDevice(networkClassGuid(), cataloguePattern(slot), record) &&
-                discoverNtInstallation(slot, windowsDir, record)) {
-                ++found;
-            }
-        }
+        found = qu_bench::detectNt();
         state.PauseTiming();
         winsim::resetCallCounts();  // the call log would grow with every run
         state.ResumeTiming();
@@ -231,20 +224,6 @@ BENCHMARK(BM_Scrub9x)
 
 }  // namespace
 
-// A detection run as the dialog's start-up makes it.
-unsigned detectAll() {
-    char windowsDir[kPathBufferSize] = "C:\\WINDOWS";
-    unsigned found = 0;
-    for (int slot = 0; slot < kSlotCount; ++slot) {
-        DeviceRecord& record = deviceRecord(slot);
-        if (probeDevice(networkClassGuid(), cataloguePattern(slot), record) &&
-            discoverNtInstallation(slot, windowsDir, record)) {
-            ++found;
-        }
-    }
-    return found;
-}
-
 // Outside Google Benchmark, so that the process's peak memory is the
 // load's own (measure with /usr/bin/time -v):
 //   qu_bench --write-image DIR MB      writes a realistic image of MB megabytes
@@ -282,7 +261,7 @@ int imageTool(int argc, char** argv) {
         const auto t1 = std::chrono::steady_clock::now();
         const double c1 = cpu();
         const long peakLoaded = peakResidentKb();
-        const unsigned found = detectAll();
+        const unsigned found = qu_bench::detectNt();
         const auto t2 = std::chrono::steady_clock::now();
         const double c2 = cpu();
         const long peakDetected = peakResidentKb();

@@ -4,6 +4,7 @@
 // Uninstall. Start-up is the load of the image, the detection (the three
 // catalogue probes and the NT discovery of the slot found) and the unload;
 // an Uninstall is start-up, the NT removal and its one commit.
+#include "bench/detect.h"
 #include "bench/image_gen.h"
 #include "detection/device_catalogue.h"
 #include "detection/device_installer.h"
@@ -43,16 +44,8 @@ void writeImage(const fs::path& dir, const std::string& reg) {
 // Loads `dir` and detects; the slot found (-1: none, or more than one).
 int startUp(const fs::path& dir, std::string* error) {
     if (!winsim::loadMachine(dir.string(), error)) return -1;
-    char windowsDir[kPathBufferSize] = "C:\\WINDOWS";
-    int found = -1, count = 0;
-    for (int slot = 0; slot < kSlotCount; ++slot) {
-        DeviceRecord& record = deviceRecord(slot);
-        if (probeDevice(networkClassGuid(), cataloguePattern(slot), record) &&
-            discoverNtInstallation(slot, windowsDir, record)) {
-            found = slot;
-            ++count;
-        }
-    }
+    int found = -1;
+    const unsigned count = qu_bench::detectNt(&found);
     if (count != 1) *error = "the supported adapter was not found once";
     return count == 1 ? found : -1;
 }

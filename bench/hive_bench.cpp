@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 
+#include "bench/detect.h"
 #include "bench/image_gen.h"
 #include "detection/device_catalogue.h"
 #include "detection/device_installer.h"
@@ -129,7 +130,6 @@ void BM_OpenHivesAndDetect(benchmark::State& state) {
     winsim::LoadOptions options;
     options.installation = true;
     options.readOnly = true;
-    char windowsDir[kPathBufferSize] = "C:\\WINDOWS";
     unsigned found = 0;
     long peakGrowth = 0, anonGrowth = 0, fileResident = 0;
     for (auto _ : state) {
@@ -143,14 +143,7 @@ void BM_OpenHivesAndDetect(benchmark::State& state) {
             state.SkipWithError(error.c_str());
             break;
         }
-        found = 0;
-        for (int slot = 0; slot < kSlotCount; ++slot) {
-            DeviceRecord& record = deviceRecord(slot);
-            if (probeDevice(networkClassGuid(), cataloguePattern(slot), record) &&
-                discoverNtInstallation(slot, windowsDir, record)) {
-                ++found;
-            }
-        }
+        found = qu_bench::detectNt();
         state.PauseTiming();
         peakGrowth = std::max(peakGrowth, statusKb("VmHWM:") - before);
         anonGrowth = std::max(anonGrowth, statusKb("RssAnon:") - anonBefore);
