@@ -132,17 +132,6 @@ bool isAscii(std::string_view s) {
     return true;
 }
 
-// Registry::canonicalRoot without building a string.
-std::string_view canonicalRootName(std::string_view wanted) {
-    static const char* const kRoots[] = {"HKEY_LOCAL_MACHINE",  "HKEY_CURRENT_USER",
-                                         "HKEY_CLASSES_ROOT",   "HKEY_USERS",
-                                         "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"};
-    for (const char* root : kRoots) {
-        if (namesEqual(wanted, root)) return root;
-    }
-    return {};
-}
-
 // UTF-16 units of a UTF-8 text: the unit Windows counts name lengths in.
 size_t utf16Length(std::string_view s) {
     size_t n = 0;
@@ -509,7 +498,7 @@ private:
             full = fullText_;
         }
         const size_t slash = full.find('\\');
-        const std::string_view root = canonicalRootName(full.substr(0, slash));
+        const std::string_view root = Registry::canonicalRootName(full.substr(0, slash));
         if (root.empty()) {
             warn(lineNo_, "unknown root key '" + std::string(full.substr(0, slash)) + "': ignored");
             return true;
@@ -1333,24 +1322,11 @@ void replayLines(const Registry& r, size_t from, size_t to, bool skipFirst, Impo
     }
 }
 
-}  // namespace
-
-void readValuesFromText(RegKey& key) {
+// Reads the value lines of `key`'s blocks into `into`: names, types and
+// places, the data left encoded.
+void replayValueLines(const RegKey& key, RegKey& into) {
     const Registry& r = *key.registry;
     std::vector<std::string> ignored;  // the load gave the warnings
-    const std::string noName;
-    for (const KeyBlock& block : key.blocks) {
-        Importer importer(const_cast<Registry&>(r), r.sourceFormat, r.codePage, noName, Mode::Names,
-                          ignored);
-        importer.readFor(&key);
-        replayLines(r, block.begin, block.end, true, importer);
-        importer.endReplay(block.end >= r.source.size());
-    }
-}
-
-void copyValuesFromText(const RegKey& key, RegKey& into) {
-    const Registry& r = *key.registry;
-    std::vector<std::string> ignored;
     const std::string noName;
     for (const KeyBlock& block : key.blocks) {
         Importer importer(const_cast<Registry&>(r), r.sourceFormat, r.codePage, noName, Mode::Names,
@@ -1359,6 +1335,15 @@ void copyValuesFromText(const RegKey& key, RegKey& into) {
         replayLines(r, block.begin, block.end, true, importer);
         importer.endReplay(block.end >= r.source.size());
     }
+}
+
+}  // namespace
+
+void readValuesFromText(RegKey& key) { replayValueLines(key, key); }
+
+void copyValuesFromText(const RegKey& key, RegKey& into) {
+    const Registry& r = *key.registry;
+    replayValueLines(key, into);
     for (RegValue& v : into.heldValues()) {
         decodeValueFromText(r, v);
         v.encoded = false;

@@ -361,6 +361,10 @@ Registry::~Registry() {
 }
 
 std::string Registry::canonicalRoot(std::string_view wanted) {
+    return std::string(canonicalRootName(wanted));
+}
+
+std::string_view Registry::canonicalRootName(std::string_view wanted) {
     static const char* const kRoots[] = {"HKEY_LOCAL_MACHINE",  "HKEY_CURRENT_USER",
                                          "HKEY_CLASSES_ROOT",   "HKEY_USERS",
                                          "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"};

@@ -336,6 +336,8 @@ struct Registry {
     // Canonical long root name ("HKEY_LOCAL_MACHINE") for a root spelled in
     // any case, or "" when the name is not a root regedit accepts.
     static std::string canonicalRoot(std::string_view wanted);
+    // The same without building a string (a view of a static name).
+    static std::string_view canonicalRootName(std::string_view wanted);
     RegKey* root(const std::string& canonicalName, bool create);
 
     // ---- Change log ----
