@@ -390,7 +390,7 @@ def trim_desktop(whole, path):
 
 # Wine's own timeouts are multiplied by this where 32-bit Wine runs through
 # the emulator (scripts/test-stages/wine-e2e.sh sets it): every 32-bit
-# process start then costs about a minute.
+# process start then costs about 3 s (qemu 10) or a minute (qemu 7.2).
 TIMEOUT_SCALE = float(os.environ.get("QU_WINE_TIMEOUT_SCALE", "1"))
 
 
