@@ -42,17 +42,25 @@ fi
 # from bookworm-backports about 3 s (docs/wine-differences.md). Only
 # qemu-user, without its recommended qemu-user-binfmt: no system-wide binfmt
 # entries. It replaces qemu-user-static 7.2 (its package breaks older ones).
-. /etc/os-release
-backports=${VERSION_CODENAME:-bookworm}-backports
-qemu_version=$(dpkg-query -W -f='${Version}' qemu-user 2>/dev/null || true)
+release=$(sed -n 's/^VERSION_CODENAME=//p' /etc/os-release)
+release=${release:-bookworm}
+backports=$release-backports
+qemu_version=
+if dpkg-query -W -f='${Status}' qemu-user 2>/dev/null | grep -q 'install ok installed'; then
+  qemu_version=$(dpkg-query -W -f='${Version}' qemu-user)
+fi
 if [ -z "$qemu_version" ] || dpkg --compare-versions "$qemu_version" lt 1:10; then
   list=/etc/apt/sources.list.d/$backports.sources
-  if ! apt-get indextargets --format '$(RELEASE)' | grep -qx "$backports"; then
+  # No early exit on the right of a pipe here: apt-get would end with
+  # SIGPIPE, a failure under pipefail.
+  # shellcheck disable=SC2016  # apt's own field names
+  if ! apt-get indextargets --format '$(RELEASE)' | grep -x "$backports" >/dev/null; then
     # The same archive as the release itself.
+    # shellcheck disable=SC2016
     site=$(apt-get indextargets --format '$(SITE) $(RELEASE)' |
-      awk -v r="${VERSION_CODENAME:-bookworm}" '$2 == r { print $1; exit }')
+      awk -v r="$release" '$2 == r && site == "" { site = $1 } END { print site }')
     if [ -z "$site" ]; then
-      echo "install-deps: no archive for ${VERSION_CODENAME:-bookworm} among the apt sources" >&2
+      echo "install-deps: no archive for $release among the apt sources" >&2
       exit 1
     fi
     printf 'Types: deb\nURIs: %s\nSuites: %s\nComponents: main\nSigned-By: %s\n' \
