@@ -12,9 +12,9 @@ packages=(
 )
 
 # 32-bit Wine runs the i686 exe, the product; it needs the i386 architecture.
-# Where the kernel refuses 32-bit programs, the Wine stage runs 32-bit Wine's
-# Linux side through qemu-i386-static (tools/wine/with-qemu-i386.sh).
-packages+=(wine32:i386 qemu-user-static)
+# Wine's own fonts (Tahoma, MS Sans Serif, Marlett) give its dialogs the
+# Windows look; the Wine stage copies them into its prefixes.
+packages+=(wine32:i386 fonts-wine)
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
@@ -34,4 +34,43 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   [ "$updated" = yes ] || $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Where the kernel refuses 32-bit programs, the Wine stage runs 32-bit Wine's
+# Linux side through qemu-i386 (tools/wine/with-qemu-i386.sh). Bookworm's
+# qemu 7.2 takes about a minute to start each 32-bit Wine process, qemu 10
+# from bookworm-backports about 3 s (docs/wine-differences.md). Only
+# qemu-user, without its recommended qemu-user-binfmt: no system-wide binfmt
+# entries. It replaces qemu-user-static 7.2 (its package breaks older ones).
+release=$(sed -n 's/^VERSION_CODENAME=//p' /etc/os-release)
+release=${release:-bookworm}
+backports=$release-backports
+qemu_version=
+if dpkg-query -W -f='${Status}' qemu-user 2>/dev/null | grep -q 'install ok installed'; then
+  qemu_version=$(dpkg-query -W -f='${Version}' qemu-user)
+fi
+if [ -z "$qemu_version" ] || dpkg --compare-versions "$qemu_version" lt 1:10; then
+  list=/etc/apt/sources.list.d/$backports.sources
+  # No early exit on the right of a pipe here: apt-get would end with
+  # SIGPIPE, a failure under pipefail.
+  # shellcheck disable=SC2016  # apt's own field names
+  if ! apt-get indextargets --format '$(RELEASE)' | grep -x "$backports" >/dev/null; then
+    # The same archive as the release itself.
+    # shellcheck disable=SC2016
+    site=$(apt-get indextargets --format '$(SITE) $(RELEASE)' |
+      awk -v r="$release" '$2 == r && site == "" { site = $1 } END { print site }')
+    if [ -z "$site" ]; then
+      echo "install-deps: no archive for $release among the apt sources" >&2
+      exit 1
+    fi
+    printf 'Types: deb\nURIs: %s\nSuites: %s\nComponents: main\nSigned-By: %s\n' \
+      "$site" "$backports" /usr/share/keyrings/debian-archive-keyring.gpg | $SUDO tee "$list" >/dev/null
+  fi
+  $SUDO apt-get update -qq
+  remove=()
+  if dpkg-query -W -f='${Status}' qemu-user-static 2>/dev/null | grep -q 'install ok installed'; then
+    remove=(qemu-user-static-)
+  fi
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
+    "qemu-user/$backports" "${remove[@]}"
 fi

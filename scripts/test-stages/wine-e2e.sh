@@ -11,12 +11,14 @@
 # Where 32-bit Wine cannot run natively (a kernel that refuses 32-bit
 # programs: "Exec format error"), the harness runs under
 # tools/wine/with-qemu-i386.sh: 32-bit Wine's Linux side then goes through
-# qemu-i386-static, everything 64-bit stays native. That costs about a minute
-# per 32-bit process (docs/wine-differences.md), so by default
-# (QU_WINE_QEMU=subset) the i686 exe runs there only in the scenarios named
-# by QU_WINE_QEMU_SCENARIOS, at winxp and win98, besides its conformance
-# checks; QU_WINE_QEMU=yes runs every scenario at every version (about 40
-# minutes more), QU_WINE_QEMU=no skips the i686 runs with a "SKIP" line.
+# qemu-i386, everything 64-bit stays native. With qemu 10 (qemu-user from
+# bookworm-backports, scripts/install-deps.sh) a 32-bit Wine process starts
+# in about 3 s, and the i686 exe runs every scenario at both versions of its
+# family. An older emulator (qemu-user-static 7.2) takes about a minute per
+# 32-bit process (docs/wine-differences.md); there the i686 exe runs only in
+# the scenarios named by QU_WINE_QEMU_SCENARIOS, at winxp and win98, besides
+# its conformance checks. QU_WINE_QEMU=yes or subset forces either scope,
+# QU_WINE_QEMU=no skips the i686 runs with a "SKIP" line.
 # Where neither works the i686 runs are skipped the same way;
 # QU_WINE_I686=require makes that a failure.
 # Screenshots go to $QU_SCREENSHOTS_DIR (default build/wine-screenshots).
@@ -52,12 +54,20 @@ fi
 # 32-bit Wine natively, else through the emulator (see above).
 run=()
 loader32=/usr/lib/wine/wine
-qemu=${QU_WINE_QEMU:-subset}
+qemu=${QU_WINE_QEMU:-auto}
 if [ "$qemu" != no ] && [ -x "$loader32" ] && ! "$loader32" --version >/dev/null 2>&1; then
-  if tools/wine/with-qemu-i386.sh "$loader32" --version >/dev/null; then
-    echo "wine-e2e: this kernel runs no 32-bit programs; 32-bit Wine runs through qemu-i386-static"
+  if emulator=$(tools/wine/with-qemu-i386.sh --emulator) &&
+    tools/wine/with-qemu-i386.sh "$loader32" --version >/dev/null; then
+    major=$("$emulator" --version | sed -n '1s/.* version \([0-9]*\)\..*/\1/p')
+    echo "wine-e2e: this kernel runs no 32-bit programs; 32-bit Wine runs through $emulator (qemu ${major:-?})"
     run=(tools/wine/with-qemu-i386.sh)
-    export QU_WINE_TIMEOUT_SCALE=${QU_WINE_TIMEOUT_SCALE:-5}
+    if [ "${major:-0}" -ge 10 ]; then
+      export QU_WINE_TIMEOUT_SCALE=${QU_WINE_TIMEOUT_SCALE:-2}
+      [ "$qemu" = auto ] && qemu=yes
+    else
+      export QU_WINE_TIMEOUT_SCALE=${QU_WINE_TIMEOUT_SCALE:-5}
+      [ "$qemu" = auto ] && qemu=subset
+    fi
     if [ "$qemu" != yes ]; then
       args+=(--i686-only "${QU_WINE_QEMU_SCENARIOS:-xp-uninstall,me-uninstall}")
     fi

@@ -2,7 +2,9 @@
 scenario image build, the JSON line filter and the PE checks."""
 
 import os
+import shutil
 import struct
+import subprocess
 import sys
 import tempfile
 import unittest
@@ -248,6 +250,24 @@ class WineTargetsTest(unittest.TestCase):
         self.assertEqual([t[0] for t in wine_e2e.wine_targets(self.args(None), scenario, "nt")],
                          ["x86_64:winxp"])
         self.assertEqual(wine_e2e.wine_targets(self.args(None), scenario, "9x"), [])
+
+
+@unittest.skipUnless(shutil.which("convert"), "ImageMagick is missing")
+class ScreenshotTrimTest(unittest.TestCase):
+    def test_the_desktop_is_cut_away_around_every_window(self):
+        # A dialog at the origin and a box overlapping it that reaches
+        # further right and down; a window edge in the desktop's colour must
+        # not end the cut early.
+        with tempfile.TemporaryDirectory() as tmp:
+            whole, cut = os.path.join(tmp, "desktop.png"), os.path.join(tmp, "cut.png")
+            subprocess.run(["convert", "-size", "300x200", "xc:#3a6ea5",
+                            "-fill", "#d4d0c8", "-draw", "rectangle 0,0 119,79",
+                            "-fill", "white", "-draw", "rectangle 40,30 159,109",
+                            "-fill", "#3a6ea5", "-draw", "line 40,30 159,30", whole], check=True)
+            wine_e2e.trim_desktop(whole, cut)
+            size = subprocess.run(["identify", "-format", "%wx%h", cut], check=True,
+                                  stdout=subprocess.PIPE).stdout.decode()
+            self.assertEqual(size, "160x110")
 
 
 def pe32_with_imports(imports, subsystem=2, os_version=(4, 0), subsystem_version=(4, 0)):

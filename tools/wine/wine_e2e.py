@@ -66,7 +66,13 @@ EXPORT_ROOTS = ["System\\CurrentControlSet", "Enum"]
 WINE_HOST_FAULTS = {"propertychange": "refuse"}
 
 JSON_MARKERS = ('{"status": ', '{"caption": ')
-DESKTOP_SIZE = (440, 340)
+# Wine's virtual desktop for the screenshots: larger than any dialog, which
+# is then cut out of it (screenshot()).
+DESKTOP_SIZE = (800, 600)
+# Wine's own fonts (Debian's fonts-wine): Tahoma, MS Sans Serif, Marlett.
+# Debian's wineboot leaves C:\windows\Fonts empty, and Wine looks for its
+# fonts nowhere else, so dialogs would get whatever fontconfig offers.
+WINE_FONTS = os.environ.get("QU_WINE_FONTS", "/usr/share/wine/fonts")
 
 
 class ScenarioError(Exception):
@@ -266,6 +272,16 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+def install_fonts(fonts_dir):
+    """Copies Wine's own fonts into the prefix, where Wine looks for them."""
+    if not os.path.isdir(WINE_FONTS):
+        return
+    os.makedirs(fonts_dir, exist_ok=True)
+    for name in sorted(os.listdir(WINE_FONTS)):
+        if name.lower().endswith((".ttf", ".fon")):
+            shutil.copy2(os.path.join(WINE_FONTS, name), os.path.join(fonts_dir, name))
+
+
 def make_template(work):
     """An initialised prefix to copy per scenario, and its registry."""
     prefix = os.path.join(work, "template")
@@ -275,6 +291,7 @@ def make_template(work):
     try:
         wine.run(["wineboot", "-i"], timeout=300, check=False)
         wine.server_command("-w", timeout=300)
+        install_fonts(os.path.join(prefix, "drive_c", "windows", "Fonts"))
         wine.start_server()
         baseline = {}
         for root in EXPORT_ROOTS:
@@ -344,16 +361,28 @@ class DriverSession:
 
 
 def screenshot(path):
+    """The windows on Wine's virtual desktop, cut to their extent."""
+    whole = path + ".desktop.png"
     subprocess.run(
-        [
-            "import",
-            "-window",
-            "root",
-            "-crop",
-            "%dx%d+0+0" % DESKTOP_SIZE,
-            "+repage",
-            path,
-        ],
+        ["import", "-window", "root", "-crop", "%dx%d+0+0" % DESKTOP_SIZE, "+repage", whole],
+        check=True,
+        timeout=60,
+    )
+    trim_desktop(whole, path)
+    os.remove(whole)
+
+
+def trim_desktop(whole, path):
+    """Writes `whole` less the desktop around its windows: the colour of its
+    bottom right pixel, trimmed on all four sides (a border of that colour
+    first makes every corner that colour, the one -trim then removes)."""
+    colour = subprocess.run(
+        ["convert", whole, "-gravity", "SouthEast", "-crop", "1x1+0+0", "+repage",
+         "-format", "%[pixel:p{0,0}]", "info:"],
+        check=True, timeout=60, stdout=subprocess.PIPE,
+    ).stdout.decode().strip()
+    subprocess.run(
+        ["convert", whole, "-bordercolor", colour, "-border", "1", "-trim", "+repage", path],
         check=True,
         timeout=60,
     )
@@ -361,7 +390,7 @@ def screenshot(path):
 
 # Wine's own timeouts are multiplied by this where 32-bit Wine runs through
 # the emulator (scripts/test-stages/wine-e2e.sh sets it): every 32-bit
-# process start then costs about a minute.
+# process start then costs about 3 s (qemu 10) or a minute (qemu 7.2).
 TIMEOUT_SCALE = float(os.environ.get("QU_WINE_TIMEOUT_SCALE", "1"))
 
 
@@ -389,7 +418,7 @@ def wine32_problem():
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
     except OSError as error:
         return ("%s cannot be executed (%s): this kernel runs no 32-bit programs "
-                "(scripts/test-stages/wine-e2e.sh runs them through qemu-i386-static)" % (loader, error.strerror))
+                "(scripts/test-stages/wine-e2e.sh runs them through qemu-i386)" % (loader, error.strerror))
     if result.returncode != 0:
         return "%s --version failed (%d)" % (loader, result.returncode)
     return None

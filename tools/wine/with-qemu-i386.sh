@@ -1,6 +1,7 @@
 #!/bin/sh
 # with-qemu-i386.sh COMMAND [ARG...]
-# Runs COMMAND where i386 Linux programs run through qemu-i386-static: in a
+# with-qemu-i386.sh --emulator
+# Runs COMMAND where i386 Linux programs run through qemu-i386: in a
 # user and mount namespace of its own, with a binfmt_misc instance of its own
 # (Linux 6.7 and later give each user namespace one) in which one entry hands
 # every i386 ELF program to the emulator. Nothing outside the namespace
@@ -11,18 +12,35 @@
 # process COMMAND starts inherits the namespace; Wine's 64-bit parts (wine64,
 # wineserver) stay native.
 #
+# The emulator: $QU_QEMU_I386, else qemu-user's qemu-i386 (qemu 10 from
+# bookworm-backports, scripts/install-deps.sh), else qemu-user-static's
+# qemu-i386-static (qemu 7.2, about 20 times slower to start a Wine process:
+# docs/wine-differences.md). --emulator prints the one chosen.
+#
 # Exits 125 with a message on standard error when the namespace cannot be
 # made (no emulator, no unshare, a kernel without per-namespace binfmt_misc).
 set -eu
 
-emulator=${QU_QEMU_I386:-/usr/bin/qemu-i386-static}
+emulator=${QU_QEMU_I386:-}
+if [ -z "$emulator" ]; then
+  for candidate in /usr/bin/qemu-i386 /usr/bin/qemu-i386-static; do
+    if [ -x "$candidate" ]; then
+      emulator=$candidate
+      break
+    fi
+  done
+fi
 if [ $# -eq 0 ]; then
-  echo "usage: $0 COMMAND [ARG...]" >&2
+  echo "usage: $0 COMMAND [ARG...] | --emulator" >&2
   exit 2
 fi
-if [ ! -x "$emulator" ]; then
-  echo "with-qemu-i386: $emulator is missing (qemu-user-static, scripts/install-deps.sh)" >&2
+if [ -z "$emulator" ] || [ ! -x "$emulator" ]; then
+  echo "with-qemu-i386: no qemu-i386 (qemu-user, scripts/install-deps.sh)" >&2
   exit 125
+fi
+if [ "$1" = --emulator ]; then
+  echo "$emulator"
+  exit 0
 fi
 if ! command -v unshare >/dev/null; then
   echo "with-qemu-i386: unshare is missing (util-linux)" >&2
