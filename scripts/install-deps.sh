@@ -49,7 +49,9 @@ qemu_version=
 if dpkg-query -W -f='${Status}' qemu-user 2>/dev/null | grep -q 'install ok installed'; then
   qemu_version=$(dpkg-query -W -f='${Version}' qemu-user)
 fi
-if [ -z "$qemu_version" ] || dpkg --compare-versions "$qemu_version" lt 1:10; then
+# Adds the backports suite (same archive as the release) and installs
+# qemu-user from it; fails when no archive serves it.
+install_backports_qemu() {
   list=/etc/apt/sources.list.d/$backports.sources
   # No early exit on the right of a pipe here: apt-get would end with
   # SIGPIPE, a failure under pipefail.
@@ -61,16 +63,27 @@ if [ -z "$qemu_version" ] || dpkg --compare-versions "$qemu_version" lt 1:10; th
       awk -v r="$release" '$2 == r && site == "" { site = $1 } END { print site }')
     if [ -z "$site" ]; then
       echo "install-deps: no archive for $release among the apt sources" >&2
-      exit 1
+      return 1
     fi
     printf 'Types: deb\nURIs: %s\nSuites: %s\nComponents: main\nSigned-By: %s\n' \
       "$site" "$backports" /usr/share/keyrings/debian-archive-keyring.gpg | $SUDO tee "$list" >/dev/null
   fi
-  $SUDO apt-get update -qq
+  $SUDO apt-get update -qq || return 1
   remove=()
   if dpkg-query -W -f='${Status}' qemu-user-static 2>/dev/null | grep -q 'install ok installed'; then
     remove=(qemu-user-static-)
   fi
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
     "qemu-user/$backports" "${remove[@]}"
+}
+
+if [ -z "$qemu_version" ] || dpkg --compare-versions "$qemu_version" lt 1:10; then
+  if ! install_backports_qemu; then
+    # Without backports the release's own emulator still runs the i686 exe,
+    # slowly; the Wine stage then runs its shorter i686 subset.
+    echo "install-deps: qemu-user from $backports unavailable; using the release's qemu-user-static" >&2
+    if ! dpkg-query -W -f='${Status}' qemu-user-static 2>/dev/null | grep -q 'install ok installed'; then
+      DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends qemu-user-static
+    fi
+  fi
 fi
