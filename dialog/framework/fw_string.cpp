@@ -7,6 +7,7 @@ namespace fw {
 
 namespace {
 
+#ifndef _WIN32
 // Decimal digits of `value`, written backwards from `end`; returns the first.
 char* decimal(unsigned int value, char* end) {
     do {
@@ -15,6 +16,7 @@ char* decimal(unsigned int value, char* end) {
     } while (value != 0);
     return end;
 }
+#endif
 
 }  // namespace
 
@@ -78,6 +80,16 @@ void String::format(const char* format, ...) {
 void String::formatV(const char* format, va_list args) {
     clear();
     if (format == nullptr) return;
+#ifdef _WIN32
+    // The system's own formatter: %s, %d, %u and %% as printf has them, at
+    // most 1,024 characters. The longest catalogue message with two of the
+    // longest device descriptions (259 characters each) is under 700.
+    constexpr std::size_t kSystemLimit = 1024;
+    if (!reserve(kSystemLimit + 1)) return;
+    const int written = wvsprintfA(text_, format, args);
+    length_ = written > 0 ? static_cast<std::size_t>(written) : 0;
+    text_[length_] = '\0';
+#else
     const char* literal = format;
     for (const char* at = format; *at != '\0'; ++at) {
         if (at[0] != '%') continue;
@@ -113,6 +125,7 @@ void String::formatV(const char* format, va_list args) {
         append(first, static_cast<std::size_t>(end - first));
     }
     append(literal, std::strlen(literal));
+#endif
 }
 
 }  // namespace fw
