@@ -79,15 +79,19 @@ void String::format(const char* format, ...) {
 
 void String::formatV(const char* format, va_list args) {
     clear();
+    appendFormatV(format, args);
+}
+
+void String::appendFormatV(const char* format, va_list args) {
     if (format == nullptr) return;
 #ifdef _WIN32
     // The system's own formatter: %s, %d, %u and %% as printf has them, at
     // most 1,024 characters. The longest catalogue message with two of the
     // longest device descriptions (259 characters each) is under 700.
     constexpr std::size_t kSystemLimit = 1024;
-    if (!reserve(kSystemLimit + 1)) return;
-    const int written = wvsprintfA(text_, format, args);
-    length_ = written > 0 ? static_cast<std::size_t>(written) : 0;
+    if (!reserve(length_ + kSystemLimit + 1)) return;
+    const int written = wvsprintfA(text_ + length_, format, args);
+    if (written > 0) length_ += static_cast<std::size_t>(written);
     text_[length_] = '\0';
 #else
     const char* literal = format;

@@ -31,6 +31,8 @@ public:
     // takes no argument.
     void format(const char* format, ...);
     void formatV(const char* format, va_list args);
+    // Appends `format` filled in, by the same rules.
+    void appendFormatV(const char* format, va_list args);
 
     // Appends; false (and the string unchanged) when memory runs out.
     bool append(const String& other) { return append(other.c_str(), other.length()); }
