@@ -58,15 +58,9 @@ bool String::load(HINSTANCE instance, UINT id) {
     for (std::size_t size = 256;; size *= 2) {
         if (!reserve(size)) return false;
         const int copied = LoadStringA(instance, id, text_, static_cast<int>(size));
-        if (copied <= 0) {
-            clear();
-            return false;
-        }
-        if (static_cast<std::size_t>(copied) < size - 1 || size >= kMaxSize) {
-            length_ = static_cast<std::size_t>(copied);
-            text_[length_] = '\0';
-            return true;
-        }
+        length_ = copied > 0 ? static_cast<std::size_t>(copied) : 0;
+        text_[length_] = '\0';
+        if (length_ + 1 < size || size >= kMaxSize) return length_ != 0;
     }
 }
 
