@@ -259,13 +259,11 @@ bool UninstallDialog::onPaint() {
 void UninstallDialog::appendStatus(UINT messageId, ...) {
     fw::String format;
     format.load(fw::resourceModule(), messageId);
-    fw::String message;
     va_list args;
     va_start(args, messageId);
-    message.formatV(format.c_str(), args);
+    statusText.appendFormatV(format.c_str(), args);
     va_end(args);
 
-    statusText.append(message);
     SetWindowTextA(statusPane, statusText.c_str());
     const LRESULT lines = SendMessageA(statusPane, EM_GETLINECOUNT, 0, 0);
     SendMessageA(statusPane, EM_LINESCROLL, 0, lines);

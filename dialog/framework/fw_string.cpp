@@ -7,6 +7,7 @@ namespace fw {
 
 namespace {
 
+#ifndef _WIN32
 // Decimal digits of `value`, written backwards from `end`; returns the first.
 char* decimal(unsigned int value, char* end) {
     do {
@@ -15,6 +16,7 @@ char* decimal(unsigned int value, char* end) {
     } while (value != 0);
     return end;
 }
+#endif
 
 }  // namespace
 
@@ -56,15 +58,9 @@ bool String::load(HINSTANCE instance, UINT id) {
     for (std::size_t size = 256;; size *= 2) {
         if (!reserve(size)) return false;
         const int copied = LoadStringA(instance, id, text_, static_cast<int>(size));
-        if (copied <= 0) {
-            clear();
-            return false;
-        }
-        if (static_cast<std::size_t>(copied) < size - 1 || size >= kMaxSize) {
-            length_ = static_cast<std::size_t>(copied);
-            text_[length_] = '\0';
-            return true;
-        }
+        length_ = copied > 0 ? static_cast<std::size_t>(copied) : 0;
+        text_[length_] = '\0';
+        if (length_ + 1 < size || size >= kMaxSize) return length_ != 0;
     }
 }
 
@@ -77,7 +73,21 @@ void String::format(const char* format, ...) {
 
 void String::formatV(const char* format, va_list args) {
     clear();
+    appendFormatV(format, args);
+}
+
+void String::appendFormatV(const char* format, va_list args) {
     if (format == nullptr) return;
+#ifdef _WIN32
+    // The system's own formatter: %s, %d, %u and %% as printf has them, at
+    // most 1,024 characters. The longest catalogue message with two of the
+    // longest device descriptions (259 characters each) is under 700.
+    constexpr std::size_t kSystemLimit = 1024;
+    if (!reserve(length_ + kSystemLimit + 1)) return;
+    const int written = wvsprintfA(text_ + length_, format, args);
+    if (written > 0) length_ += static_cast<std::size_t>(written);
+    text_[length_] = '\0';
+#else
     const char* literal = format;
     for (const char* at = format; *at != '\0'; ++at) {
         if (at[0] != '%') continue;
@@ -113,6 +123,7 @@ void String::formatV(const char* format, va_list args) {
         append(first, static_cast<std::size_t>(end - first));
     }
     append(literal, std::strlen(literal));
+#endif
 }
 
 }  // namespace fw

@@ -1,7 +1,7 @@
 // A growable narrow string with resource loading and printf-style
-// formatting: the text type of the dialog framework. Plain heap memory and
-// its own formatter, so the Windows build needs no C++ library string and
-// no C library printf.
+// formatting: the text type of the dialog framework. Plain heap memory; on
+// Windows the system's formatter (wvsprintfA), elsewhere its own, so the
+// Windows build needs no C++ library string and no C library printf.
 #pragma once
 
 #include "platform/win32.h"
@@ -24,11 +24,15 @@ public:
     bool load(HINSTANCE instance, UINT id);
 
     // Replaces the contents with `format` filled in: %s (a string, null
-    // shown as "(null)"), %d (int), %u (unsigned int) and %% ; any other
-    // conversion is copied as it stands and takes no argument. Surplus
-    // arguments are ignored, as printf does.
+    // shown as "(null)"), %d (int), %u (unsigned int) and %% ; surplus
+    // arguments are ignored, as printf does. On Windows (wvsprintfA) the
+    // result is at most 1,024 characters and the other wsprintf conversions
+    // work too; elsewhere any other conversion is copied as it stands and
+    // takes no argument.
     void format(const char* format, ...);
     void formatV(const char* format, va_list args);
+    // Appends `format` filled in, by the same rules.
+    void appendFormatV(const char* format, va_list args);
 
     // Appends; false (and the string unchanged) when memory runs out.
     bool append(const String& other) { return append(other.c_str(), other.length()); }

@@ -142,34 +142,40 @@ def rle_pair(row, i, n, bpp):
     return bytes([n, (row[i] << 4) | (row[i + 1] if n > 1 else 0)])
 
 
+def rle_absolute(lit, bpp):
+    """An absolute-mode stretch of three or more pixels, padded to a whole word."""
+    if bpp == 8:
+        data = bytes(lit)
+    else:
+        data = bytes((lit[k] << 4) | (lit[k + 1] if k + 1 < len(lit) else 0)
+                     for k in range(0, len(lit), 2))
+    return bytes([0, len(lit)]) + data + (b"\0" if len(data) % 2 else b"")
+
+
 def rle_encode(rows, bpp):
-    """BI_RLE8 or BI_RLE4 data of `rows` (bottom row first, palette indices): runs of three
-    or more pixels as encoded pairs, stretches between them in absolute mode, an end of
-    line after every row and an end of bitmap after the last."""
+    """BI_RLE8 or BI_RLE4 data of `rows` (bottom row first, palette indices), the fewest
+    bytes for each row: every way of cutting the row into encoded pairs and absolute
+    stretches (three to 255 pixels) is weighed, shortest first on ties; an end of line
+    after every row and an end of bitmap after the last."""
     out = bytearray()
     for row in rows:
-        i = 0
-        while i < len(row):
-            n = rle_run(row, i, bpp)
-            if n >= 3:
-                out += rle_pair(row, i, n, bpp)
-                i += n
+        width = len(row)
+        best = [None] * (width + 1)  # best[i]: (bytes, pieces) encoding the first i pixels
+        best[0] = (0, [])
+        for i in range(width):
+            if best[i] is None:
                 continue
-            j = i + 1  # a literal stretch, up to the next run of three or more
-            while j < len(row) and j - i < 255 and rle_run(row, j, bpp) < 3:
-                j += 1
-            if j - i < 3:  # absolute mode needs three pixels: short stretches as pairs
-                out += rle_pair(row, i, n, bpp)
-                i += n
-                continue
-            lit = row[i:j]
-            if bpp == 8:
-                data = bytes(lit)
-            else:
-                data = bytes((lit[k] << 4) | (lit[k + 1] if k + 1 < len(lit) else 0)
-                             for k in range(0, len(lit), 2))
-            out += bytes([0, len(lit)]) + data + (b"\0" if len(data) % 2 else b"")
-            i = j
+            cost, pieces = best[i]
+            candidates = [(2, ("pair", n)) for n in range(1, rle_run(row, i, bpp) + 1)]
+            for n in range(3, min(255, width - i) + 1):
+                size = n if bpp == 8 else (n + 1) // 2
+                candidates.append((2 + size + size % 2, ("abs", n)))
+            for extra, piece in candidates:
+                j = i + piece[1]
+                if best[j] is None or cost + extra < best[j][0]:
+                    best[j] = (cost + extra, pieces + [(i, piece)])
+        for i, (kind, n) in best[width][1]:
+            out += rle_pair(row, i, n, bpp) if kind == "pair" else rle_absolute(row[i:i + n], bpp)
         out += b"\0\0"
     out[-2:] = b"\0\1"
     return bytes(out)

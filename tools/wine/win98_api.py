@@ -73,6 +73,7 @@ WIN98_API = {
             "EndPaint", "ExitWindowsEx", "GetClientRect", "GetDlgItem", "GetSystemMenu",
             "GetSystemMetrics", "GetWindowLongA", "IsIconic", "LoadIconA", "LoadStringA",
             "PostMessageA", "SendMessageA", "SetWindowLongA", "SetWindowTextA", "UpdateWindow",
+            "wvsprintfA",
         )
     },
     "gdi32.dll": {},
