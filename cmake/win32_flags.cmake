@@ -30,13 +30,16 @@ set(CMAKE_INTERPROCEDURAL_OPTIMIZATION ON)
 # constant arrays of different source files are stored once (no code here
 # compares their addresses).
 set(QU_SIZE_FLAGS -Oz -fno-inline-small-functions -malign-data=abi -fmerge-all-constants)
+# On i686 the code is for the 486, the oldest processor Windows 98 runs on:
+# the toolchain's default (the Pentium Pro) allows conditional moves, which a
+# 486, Pentium or Pentium MMX does not have.
 # On i686 arguments are pushed, not stored into space reserved by the
 # prologue: stack probing (-mstack-arg-probe, the Windows default) forces the
 # latter, longer form on every call. Probing only matters for a frame of a
 # page or more, which could step over the stack's guard page; the largest
 # frame here is under 2 KB, and the build fails if one reaches 3 KB.
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
-  list(APPEND QU_SIZE_FLAGS -fomit-frame-pointer -mpreferred-stack-boundary=2
+  list(APPEND QU_SIZE_FLAGS -march=i486 -fomit-frame-pointer -mpreferred-stack-boundary=2
        -mno-stack-arg-probe -Werror=frame-larger-than=3072)
 endif()
 add_compile_options(${QU_SIZE_FLAGS})
