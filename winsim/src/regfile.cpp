@@ -1369,6 +1369,67 @@ bool readValueFromText(const RegKey& key, std::string_view wanted, RegValue* fou
     return true;
 }
 
+QuickValue quickValueFromText(const RegKey& key, std::string_view wanted, RegValue* found) {
+    const Registry& r = *key.registry;
+    if (r.utf16 || wanted.empty() || !isAscii(wanted)) return QuickValue::Unsure;
+    auto same = [wanted](std::string_view name) {
+        if (name.size() != wanted.size()) return false;
+        for (size_t i = 0; i < name.size(); ++i) {
+            char a = name[i], b = wanted[i];
+            if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 32);
+            if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 32);
+            if (a != b) return false;
+        }
+        return true;
+    };
+    const std::string_view text(r.source);
+    bool seen = false;
+    for (const KeyBlock& block : key.blocks) {
+        LineReader reader(r.source, false, block.begin);
+        RawLine raw;
+        bool first = true;
+        while (reader.next(&raw) && raw.begin < block.end) {
+            if (first) {
+                first = false;  // the key line
+                continue;
+            }
+            std::string_view s = skipBlanks(text.substr(raw.begin, raw.end - raw.begin));
+            if (s.empty()) continue;
+            if (s.front() == '@') continue;  // the default value: not `wanted`
+            if (s.front() != '"') continue;  // no value line starts otherwise
+            // The name, when it is plain ASCII without escapes.
+            size_t close = 1;
+            while (close < s.size() && s[close] != '"' && s[close] != '\\') ++close;
+            if (close == s.size()) continue;  // no closing quote: the line is skipped
+            if (s[close] == '\\') return QuickValue::Unsure;
+            const std::string_view name = s.substr(1, close - 1);
+            if (!isAscii(name)) return QuickValue::Unsure;
+            if (!same(name)) continue;
+            // "name" = "plain ASCII text" [; comment], set once.
+            if (seen) return QuickValue::Unsure;
+            seen = true;
+            s = skipBlanks(s.substr(close + 1));
+            if (s.empty() || s.front() != '=') return QuickValue::Unsure;
+            s = skipBlanks(s.substr(1));
+            if (s.empty() || s.front() != '"') return QuickValue::Unsure;
+            size_t end = 1;
+            while (end < s.size() && s[end] != '"' && s[end] != '\\') ++end;
+            if (end == s.size() || s[end] != '"') return QuickValue::Unsure;
+            const std::string_view data = s.substr(1, end - 1);
+            if (!isAscii(data) || !onlyCommentLeft(s.substr(end + 1))) return QuickValue::Unsure;
+            found->name.assign(name);
+            found->type = REG_SZ;
+            found->data.reserve(data.size() + 1);
+            found->data.assign(data.begin(), data.end());
+            found->data.push_back(0);
+            found->line = Span{raw.begin, raw.next};
+            found->changed = false;
+            found->encoded = false;
+        }
+    }
+    return seen ? QuickValue::Found : QuickValue::Absent;
+}
+
 void decodeValueFromText(const Registry& r, RegValue& value) {
     std::vector<std::string> ignored;
     const std::string noName;

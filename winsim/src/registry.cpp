@@ -212,9 +212,14 @@ const RegValue* RegKey::findValue(std::string_view wanted) const {
             if (namesEqual(v.name, wanted)) return &v;
         }
         RegValue found;
-        if (!readValueFromText(*this, wanted, &found)) return nullptr;
-        decodeValueFromText(*registry, found);
-        found.encoded = false;
+        const QuickValue quick = quickValueFromText(*this, wanted, &found);
+        if (quick == QuickValue::Absent) return nullptr;
+        if (quick == QuickValue::Unsure) {
+            found = RegValue{};
+            if (!readValueFromText(*this, wanted, &found)) return nullptr;
+            decodeValueFromText(*registry, found);
+            found.encoded = false;
+        }
         looked_.push_front(std::move(found));
         return &looked_.front();
     }

@@ -258,6 +258,12 @@ void decodeValueFromText(const Registry& registry, RegValue& value);
 // The one value of `key` named `wanted` (data encoded), as the key's values
 // would hold it, without reading the others; false when there is none.
 bool readValueFromText(const RegKey& key, std::string_view wanted, RegValue* found);
+// The same for the common shape of a lookup, without the reader: an ASCII
+// name set once in the key's lines, to a plain ASCII string (data decoded);
+// Absent when no line of the key names it. Unsure for every other shape,
+// which readValueFromText then reads.
+enum class QuickValue { Found, Absent, Unsure };
+QuickValue quickValueFromText(const RegKey& key, std::string_view wanted, RegValue* found);
 // Every value of `key` as readValuesFromText reads them, decoded, into `into`
 // (a key of no registry), the key itself unchanged.
 void copyValuesFromText(const RegKey& key, RegKey& into);
