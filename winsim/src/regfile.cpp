@@ -359,7 +359,7 @@ private:
             RegKey* child = childOf(key, fold);
             if (!child) {
                 if (!create) return nullptr;
-                auto sub = std::make_shared<RegKey>();
+                auto sub = newKey();
                 sub->name = std::string(parts[k]);
                 sub->fold = std::move(fold);
                 sub->parent = key;
@@ -1282,7 +1282,7 @@ bool readRegFile(const std::string& given, std::string* movable, const std::stri
         *error = importer.error();
         if (base) {
             // Start again empty: nothing of the refused file stays.
-            registry.localMachine = std::make_shared<RegKey>();
+            registry.localMachine = newKey();
             registry.localMachine->name = "HKEY_LOCAL_MACHINE";
             registry.localMachine->fold = foldName(registry.localMachine->name);
             registry.localMachine->registry = &registry;

@@ -250,6 +250,9 @@ private:
     mutable std::forward_list<RegValue> looked_;
 };
 
+// A new key, not yet in any tree (every key of a registry is made here).
+std::shared_ptr<RegKey> newKey();
+
 // The .reg reader's side of a key whose values are in the base text
 // (regfile.cpp): the key's values as the load would have read them from its
 // blocks (names, types, places; data encoded), and one value's data.
@@ -301,7 +304,7 @@ struct RegChange {
 // The hives a .reg file may name. Only HKEY_LOCAL_MACHINE is visible to the
 // API; keys under the other roots are kept so that a save does not drop them.
 struct Registry {
-    std::shared_ptr<RegKey> localMachine = std::make_shared<RegKey>();
+    std::shared_ptr<RegKey> localMachine = newKey();
     std::vector<std::shared_ptr<RegKey>> otherRoots;  // name = canonical root name
 
     // ---- The base text (set by a .reg load, see regfile.h) ----
