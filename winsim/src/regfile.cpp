@@ -91,8 +91,9 @@ bool parseQuoted(std::string_view& s, std::string* out) {
 enum class HexEnd { Done, Continues, Bad };
 
 // Comma-separated two-digit hex bytes, then end, a ';' comment, or (right
-// after a comma) a backslash announcing a continuation line.
-HexEnd parseHexBytes(std::string_view s, std::vector<uint8_t>& bytes) {
+// after a comma) a backslash announcing a continuation line. The bytes go
+// into `bytes` unless it is null (the line only checked).
+HexEnd parseHexBytes(std::string_view s, std::vector<uint8_t>* bytes) {
     bool afterComma = true;  // at the start a byte may come
     bool any = false;
     while (true) {
@@ -105,7 +106,7 @@ HexEnd parseHexBytes(std::string_view s, std::vector<uint8_t>& bytes) {
         }
         if (!afterComma) return HexEnd::Bad;
         if (s.size() < 2 || hexDigit(s[0]) < 0 || hexDigit(s[1]) < 0) return HexEnd::Bad;
-        bytes.push_back(static_cast<uint8_t>(hexDigit(s[0]) * 16 + hexDigit(s[1])));
+        if (bytes) bytes->push_back(static_cast<uint8_t>(hexDigit(s[0]) * 16 + hexDigit(s[1])));
         any = true;
         s.remove_prefix(2);
         s = skipBlanks(s);
@@ -713,7 +714,7 @@ private:
         pendingLine_ = lineNo_;
         pendingBegin_ = raw_.begin;
         pendingEnd_ = raw_.next;
-        const HexEnd end = parseHexBytes(s, pendingBytes_);
+        const HexEnd end = parseHexBytes(s, wantData() ? &pendingBytes_ : nullptr);
         if (end == HexEnd::Bad) {
             warn(lineNo_, "bad hex data; line skipped");
         } else if (end == HexEnd::Continues) {
@@ -731,7 +732,7 @@ private:
             warn(lineNo_, "continuation line starts with a comma; value skipped");
             return;
         }
-        const HexEnd end = parseHexBytes(s, pendingBytes_);
+        const HexEnd end = parseHexBytes(s, wantData() ? &pendingBytes_ : nullptr);
         if (end == HexEnd::Bad) {
             pending_ = false;
             warn(lineNo_, "bad hex data in continuation; value skipped");
