@@ -1,5 +1,8 @@
 #include "winsim/src/offline_load.h"
 
+#include <string.h>
+
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -17,9 +20,12 @@ namespace {
 // Only an export that has an "ACP" value at all is read twice.
 std::optional<unsigned> ownCodePage(const std::string& bytes, const std::string& path,
                                     const std::string& hiveRoot) {
-    if (bytes.find("\"ACP\"") == std::string::npos && bytes.find("\"acp\"") == std::string::npos) {
-        return std::nullopt;
-    }
+    // memmem, not std::string::find: the latter stops at every '"' of the
+    // file (nearly every value line has several) and took a tenth of a load.
+    const auto has = [&bytes](const char* text) {
+        return ::memmem(bytes.data(), bytes.size(), text, std::strlen(text)) != nullptr;
+    };
+    if (!has("\"ACP\"") && !has("\"acp\"")) return std::nullopt;
     Registry probe;
     RegImport imported;
     std::string error;
