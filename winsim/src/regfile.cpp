@@ -55,14 +55,14 @@ bool parseHex32(std::string_view& s, uint32_t* out) {
 
 // A quoted string at the front of `s` (which starts with '"'): unescapes
 // \\ and \" and advances past the closing quote. \0 or no closing quote:
-// false.
+// false. A null `out`: the text is only checked.
 bool parseQuoted(std::string_view& s, std::string* out) {
-    out->clear();
+    if (out) out->clear();
     // The common case: no escapes before the closing quote.
     size_t plainEnd = 1;
     while (plainEnd < s.size() && s[plainEnd] != '"' && s[plainEnd] != '\\') ++plainEnd;
     if (plainEnd < s.size() && s[plainEnd] == '"') {
-        out->assign(s.data() + 1, plainEnd - 1);
+        if (out) out->assign(s.data() + 1, plainEnd - 1);
         s.remove_prefix(plainEnd + 1);
         return true;
     }
@@ -76,13 +76,13 @@ bool parseQuoted(std::string_view& s, std::string* out) {
         if (c == '\\' && i + 1 < s.size()) {
             const char n = s[i + 1];
             if (n == '\\' || n == '"') {
-                *out += n;
+                if (out) *out += n;
                 i += 2;
                 continue;
             }
             if (n == '0') return false;
         }
-        *out += c;
+        if (out) *out += c;
         ++i;
     }
     return false;
@@ -649,7 +649,7 @@ private:
         const Span here{raw_.begin, raw_.next};
         if (!s.empty() && s.front() == '"') {
             std::string& data = scratch_;
-            if (!parseQuoted(s, &data) || !onlyCommentLeft(s)) {
+            if (!parseQuoted(s, wantData() ? &data : nullptr) || !onlyCommentLeft(s)) {
                 warn(lineNo_, "bad string data; line skipped");
                 return true;
             }
