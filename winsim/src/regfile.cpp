@@ -97,6 +97,14 @@ HexEnd parseHexBytes(std::string_view s, std::vector<uint8_t>* bytes) {
     bool afterComma = true;  // at the start a byte may come
     bool any = false;
     while (true) {
+        // The common run first: "xx," without blanks, as an export writes.
+        while (afterComma && s.size() >= 3 && s[2] == ',') {
+            const int high = hexDigit(s[0]), low = hexDigit(s[1]);
+            if (high < 0 || low < 0) break;
+            if (bytes) bytes->push_back(static_cast<uint8_t>(high * 16 + low));
+            any = true;
+            s.remove_prefix(3);
+        }
         s = skipBlanks(s);
         if (s.empty() || s.front() == ';') return HexEnd::Done;
         if (s.front() == '\\') {
