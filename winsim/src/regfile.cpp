@@ -341,11 +341,6 @@ private:
         return false;
     }
 
-    std::string utf8(std::string_view s) const {
-        if (format_ == RegFormat::V5Utf16 || isAscii(s)) return std::string(s);
-        return ansiToUtf8(codePage_, s);
-    }
-
     void closeBlock(size_t at) {
         if (blockKey_) blockKey_->blocks.back().end = at;
         blockKey_ = nullptr;
@@ -637,7 +632,9 @@ private:
             warn(lineNo_, "bad value name; line skipped");
             return true;
         } else {
-            if (format_ != RegFormat::V5Utf16) name = utf8(name);
+            if (format_ != RegFormat::V5Utf16 && !isAscii(name)) {
+                name = ansiToUtf8(codePage_, name);
+            }
             if (utf16Length(name) > kMaxValueNameChars) {
                 return refuse("value name of " + std::to_string(utf16Length(name)) +
                               " characters; Windows allows 16,383");
