@@ -9,6 +9,8 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "winsim/api/win32_registry.h"
@@ -95,11 +97,15 @@ const char* classNameOf(const std::string& guid) {
     return nullptr;
 }
 
-std::string stringOf(const RegValue* v) {
+// A string value's text up to its first zero ("" for none or another type),
+// as a view of the value's data.
+std::string_view textOf(const RegValue* v) {
     if (!v || !isStringType(v->type)) return {};
-    const std::string s(v->data.begin(), v->data.end());
+    const std::string_view s(reinterpret_cast<const char*>(v->data.data()), v->data.size());
     return s.substr(0, s.find('\0'));
 }
+
+std::string stringOf(const RegValue* v) { return std::string(textOf(v)); }
 
 const char* enumRoot(const Machine& m) { return m.platform == Platform::Nt ? kNtEnum : k9xEnum; }
 
@@ -235,16 +241,18 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HW
             if (!bus.empty() && !namesEqual(bus, busKey->name)) continue;
             for (const auto& deviceKey : busKey->subkeys) {
                 for (const auto& instance : deviceKey->subkeys) {
-                    const std::string classGuid = stringOf(instance->findValue("ClassGUID"));
+                    // Views: most instances are of another class, and
+                    // each set walks all of them.
+                    const std::string_view classGuid = textOf(instance->findValue("ClassGUID"));
                     bool member = all || namesEqual(classGuid, guid);
                     if (!member && m->platform == Platform::Win9x && className) {
-                        member = namesEqual(stringOf(instance->findValue("Class")), className);
+                        member = namesEqual(textOf(instance->findValue("Class")), className);
                     }
                     if (!member) continue;
                     Device d;
                     d.instanceId = busKey->name + "\\" + deviceKey->name + "\\" + instance->name;
                     d.devInst = devInstOf(d.instanceId);
-                    if (!parseGuid(classGuid, &d.classGuid) && ClassGuid) {
+                    if (!parseGuid(std::string(classGuid), &d.classGuid) && ClassGuid) {
                         d.classGuid = *ClassGuid;
                     }
                     set->add(d);

@@ -1,5 +1,9 @@
 #include "winsim/src/regfile.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -55,14 +59,14 @@ bool parseHex32(std::string_view& s, uint32_t* out) {
 
 // A quoted string at the front of `s` (which starts with '"'): unescapes
 // \\ and \" and advances past the closing quote. \0 or no closing quote:
-// false.
+// false. A null `out`: the text is only checked.
 bool parseQuoted(std::string_view& s, std::string* out) {
-    out->clear();
+    if (out) out->clear();
     // The common case: no escapes before the closing quote.
     size_t plainEnd = 1;
     while (plainEnd < s.size() && s[plainEnd] != '"' && s[plainEnd] != '\\') ++plainEnd;
     if (plainEnd < s.size() && s[plainEnd] == '"') {
-        out->assign(s.data() + 1, plainEnd - 1);
+        if (out) out->assign(s.data() + 1, plainEnd - 1);
         s.remove_prefix(plainEnd + 1);
         return true;
     }
@@ -76,13 +80,13 @@ bool parseQuoted(std::string_view& s, std::string* out) {
         if (c == '\\' && i + 1 < s.size()) {
             const char n = s[i + 1];
             if (n == '\\' || n == '"') {
-                *out += n;
+                if (out) *out += n;
                 i += 2;
                 continue;
             }
             if (n == '0') return false;
         }
-        *out += c;
+        if (out) *out += c;
         ++i;
     }
     return false;
@@ -91,11 +95,20 @@ bool parseQuoted(std::string_view& s, std::string* out) {
 enum class HexEnd { Done, Continues, Bad };
 
 // Comma-separated two-digit hex bytes, then end, a ';' comment, or (right
-// after a comma) a backslash announcing a continuation line.
-HexEnd parseHexBytes(std::string_view s, std::vector<uint8_t>& bytes) {
+// after a comma) a backslash announcing a continuation line. The bytes go
+// into `bytes` unless it is null (the line only checked).
+HexEnd parseHexBytes(std::string_view s, std::vector<uint8_t>* bytes) {
     bool afterComma = true;  // at the start a byte may come
     bool any = false;
     while (true) {
+        // The common run first: "xx," without blanks, as an export writes.
+        while (afterComma && s.size() >= 3 && s[2] == ',') {
+            const int high = hexDigit(s[0]), low = hexDigit(s[1]);
+            if (high < 0 || low < 0) break;
+            if (bytes) bytes->push_back(static_cast<uint8_t>(high * 16 + low));
+            any = true;
+            s.remove_prefix(3);
+        }
         s = skipBlanks(s);
         if (s.empty() || s.front() == ';') return HexEnd::Done;
         if (s.front() == '\\') {
@@ -105,7 +118,7 @@ HexEnd parseHexBytes(std::string_view s, std::vector<uint8_t>& bytes) {
         }
         if (!afterComma) return HexEnd::Bad;
         if (s.size() < 2 || hexDigit(s[0]) < 0 || hexDigit(s[1]) < 0) return HexEnd::Bad;
-        bytes.push_back(static_cast<uint8_t>(hexDigit(s[0]) * 16 + hexDigit(s[1])));
+        if (bytes) bytes->push_back(static_cast<uint8_t>(hexDigit(s[0]) * 16 + hexDigit(s[1])));
         any = true;
         s.remove_prefix(2);
         s = skipBlanks(s);
@@ -148,6 +161,24 @@ struct RawLine {
     size_t begin = 0, end = 0, next = 0;
 };
 
+// The first CR or LF in d[from, n), or n: one pass over the line (two
+// memchr calls per line, one for each, cost more than the line's bytes).
+size_t lineBreakFrom(const char* d, size_t from, size_t n) {
+    size_t q = from;
+#if defined(__SSE2__)
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    for (; q + 16 <= n; q += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + q));
+        const unsigned hits = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf))));
+        if (hits != 0) return q + static_cast<size_t>(__builtin_ctz(hits));
+    }
+#endif
+    while (q < n && d[q] != '\r' && d[q] != '\n') ++q;
+    return q;
+}
+
 // Splits the raw bytes of a file into lines at CR, LF or CR LF (in UTF-16
 // units for a UTF-16 file). A last line without a line end counts when it
 // is not empty.
@@ -164,11 +195,7 @@ public:
         size_t p = pos_;
         line->begin = p;
         if (!utf16_) {
-            // The first LF, then a CR before it if there is one.
-            const void* lf = std::memchr(d + p, '\n', n - p);
-            const size_t lfAt = lf ? static_cast<size_t>(static_cast<const char*>(lf) - d) : n;
-            const void* cr = std::memchr(d + p, '\r', lfAt - p);
-            p = cr ? static_cast<size_t>(static_cast<const char*>(cr) - d) : lfAt;
+            p = lineBreakFrom(d, p, n);
             line->end = p;
             if (p < n) p += (d[p] == '\r' && p + 1 < n && d[p + 1] == '\n') ? 2 : 1;
         } else {
@@ -332,11 +359,6 @@ private:
         return false;
     }
 
-    std::string utf8(std::string_view s) const {
-        if (format_ == RegFormat::V5Utf16 || isAscii(s)) return std::string(s);
-        return ansiToUtf8(codePage_, s);
-    }
-
     void closeBlock(size_t at) {
         if (blockKey_) blockKey_->blocks.back().end = at;
         blockKey_ = nullptr;
@@ -359,7 +381,7 @@ private:
             RegKey* child = childOf(key, fold);
             if (!child) {
                 if (!create) return nullptr;
-                auto sub = std::make_shared<RegKey>();
+                auto sub = newKey();
                 sub->name = std::string(parts[k]);
                 sub->fold = std::move(fold);
                 sub->parent = key;
@@ -628,7 +650,9 @@ private:
             warn(lineNo_, "bad value name; line skipped");
             return true;
         } else {
-            if (format_ != RegFormat::V5Utf16) name = utf8(name);
+            if (format_ != RegFormat::V5Utf16 && !isAscii(name)) {
+                name = ansiToUtf8(codePage_, name);
+            }
             if (utf16Length(name) > kMaxValueNameChars) {
                 return refuse("value name of " + std::to_string(utf16Length(name)) +
                               " characters; Windows allows 16,383");
@@ -648,7 +672,7 @@ private:
         const Span here{raw_.begin, raw_.next};
         if (!s.empty() && s.front() == '"') {
             std::string& data = scratch_;
-            if (!parseQuoted(s, &data) || !onlyCommentLeft(s)) {
+            if (!parseQuoted(s, wantData() ? &data : nullptr) || !onlyCommentLeft(s)) {
                 warn(lineNo_, "bad string data; line skipped");
                 return true;
             }
@@ -713,7 +737,7 @@ private:
         pendingLine_ = lineNo_;
         pendingBegin_ = raw_.begin;
         pendingEnd_ = raw_.next;
-        const HexEnd end = parseHexBytes(s, pendingBytes_);
+        const HexEnd end = parseHexBytes(s, wantData() ? &pendingBytes_ : nullptr);
         if (end == HexEnd::Bad) {
             warn(lineNo_, "bad hex data; line skipped");
         } else if (end == HexEnd::Continues) {
@@ -731,7 +755,7 @@ private:
             warn(lineNo_, "continuation line starts with a comma; value skipped");
             return;
         }
-        const HexEnd end = parseHexBytes(s, pendingBytes_);
+        const HexEnd end = parseHexBytes(s, wantData() ? &pendingBytes_ : nullptr);
         if (end == HexEnd::Bad) {
             pending_ = false;
             warn(lineNo_, "bad hex data in continuation; value skipped");
@@ -1282,7 +1306,7 @@ bool readRegFile(const std::string& given, std::string* movable, const std::stri
         *error = importer.error();
         if (base) {
             // Start again empty: nothing of the refused file stays.
-            registry.localMachine = std::make_shared<RegKey>();
+            registry.localMachine = newKey();
             registry.localMachine->name = "HKEY_LOCAL_MACHINE";
             registry.localMachine->fold = foldName(registry.localMachine->name);
             registry.localMachine->registry = &registry;
@@ -1367,6 +1391,67 @@ bool readValueFromText(const RegKey& key, std::string_view wanted, RegValue* fou
     if (held.empty()) return false;
     *found = std::move(held.front());
     return true;
+}
+
+QuickValue quickValueFromText(const RegKey& key, std::string_view wanted, RegValue* found) {
+    const Registry& r = *key.registry;
+    if (r.utf16 || wanted.empty() || !isAscii(wanted)) return QuickValue::Unsure;
+    auto same = [wanted](std::string_view name) {
+        if (name.size() != wanted.size()) return false;
+        for (size_t i = 0; i < name.size(); ++i) {
+            char a = name[i], b = wanted[i];
+            if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 32);
+            if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 32);
+            if (a != b) return false;
+        }
+        return true;
+    };
+    const std::string_view text(r.source);
+    bool seen = false;
+    for (const KeyBlock& block : key.blocks) {
+        LineReader reader(r.source, false, block.begin);
+        RawLine raw;
+        bool first = true;
+        while (reader.next(&raw) && raw.begin < block.end) {
+            if (first) {
+                first = false;  // the key line
+                continue;
+            }
+            std::string_view s = skipBlanks(text.substr(raw.begin, raw.end - raw.begin));
+            if (s.empty()) continue;
+            if (s.front() == '@') continue;  // the default value: not `wanted`
+            if (s.front() != '"') continue;  // no value line starts otherwise
+            // The name, when it is plain ASCII without escapes.
+            size_t close = 1;
+            while (close < s.size() && s[close] != '"' && s[close] != '\\') ++close;
+            if (close == s.size()) continue;  // no closing quote: the line is skipped
+            if (s[close] == '\\') return QuickValue::Unsure;
+            const std::string_view name = s.substr(1, close - 1);
+            if (!isAscii(name)) return QuickValue::Unsure;
+            if (!same(name)) continue;
+            // "name" = "plain ASCII text" [; comment], set once.
+            if (seen) return QuickValue::Unsure;
+            seen = true;
+            s = skipBlanks(s.substr(close + 1));
+            if (s.empty() || s.front() != '=') return QuickValue::Unsure;
+            s = skipBlanks(s.substr(1));
+            if (s.empty() || s.front() != '"') return QuickValue::Unsure;
+            size_t end = 1;
+            while (end < s.size() && s[end] != '"' && s[end] != '\\') ++end;
+            if (end == s.size() || s[end] != '"') return QuickValue::Unsure;
+            const std::string_view data = s.substr(1, end - 1);
+            if (!isAscii(data) || !onlyCommentLeft(s.substr(end + 1))) return QuickValue::Unsure;
+            found->name.assign(name);
+            found->type = REG_SZ;
+            found->data.reserve(data.size() + 1);
+            found->data.assign(data.begin(), data.end());
+            found->data.push_back(0);
+            found->line = Span{raw.begin, raw.next};
+            found->changed = false;
+            found->encoded = false;
+        }
+    }
+    return seen ? QuickValue::Found : QuickValue::Absent;
 }
 
 void decodeValueFromText(const Registry& r, RegValue& value) {

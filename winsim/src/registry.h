@@ -250,6 +250,9 @@ private:
     mutable std::forward_list<RegValue> looked_;
 };
 
+// A new key, not yet in any tree (every key of a registry is made here).
+std::shared_ptr<RegKey> newKey();
+
 // The .reg reader's side of a key whose values are in the base text
 // (regfile.cpp): the key's values as the load would have read them from its
 // blocks (names, types, places; data encoded), and one value's data.
@@ -258,6 +261,12 @@ void decodeValueFromText(const Registry& registry, RegValue& value);
 // The one value of `key` named `wanted` (data encoded), as the key's values
 // would hold it, without reading the others; false when there is none.
 bool readValueFromText(const RegKey& key, std::string_view wanted, RegValue* found);
+// The same for the common shape of a lookup, without the reader: an ASCII
+// name set once in the key's lines, to a plain ASCII string (data decoded);
+// Absent when no line of the key names it. Unsure for every other shape,
+// which readValueFromText then reads.
+enum class QuickValue { Found, Absent, Unsure };
+QuickValue quickValueFromText(const RegKey& key, std::string_view wanted, RegValue* found);
 // Every value of `key` as readValuesFromText reads them, decoded, into `into`
 // (a key of no registry), the key itself unchanged.
 void copyValuesFromText(const RegKey& key, RegKey& into);
@@ -295,7 +304,7 @@ struct RegChange {
 // The hives a .reg file may name. Only HKEY_LOCAL_MACHINE is visible to the
 // API; keys under the other roots are kept so that a save does not drop them.
 struct Registry {
-    std::shared_ptr<RegKey> localMachine = std::make_shared<RegKey>();
+    std::shared_ptr<RegKey> localMachine = newKey();
     std::vector<std::shared_ptr<RegKey>> otherRoots;  // name = canonical root name
 
     // ---- The base text (set by a .reg load, see regfile.h) ----
