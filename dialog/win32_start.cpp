@@ -9,7 +9,9 @@
 // The C library functions the program imports from msvcrt.dll (memory and
 // string functions, malloc, realloc, free) need no set-up by the exe; msvcrt
 // initialises its heap when it is loaded. Nothing here uses stdio, atexit,
-// thread-local storage or data imported through pseudo-relocations.
+// thread-local storage or data imported through pseudo-relocations (the
+// linker's list of them is empty); the Wine stage's import check fails an exe
+// that imports the runtime's start-up, stdio or exit functions again.
 #include "platform/win32.h"
 
 namespace {
