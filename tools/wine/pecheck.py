@@ -1,8 +1,13 @@
 """Static checks of a Windows executable: which DLLs and functions it
-imports, whether Windows 98 can load it, and which version its version
-resource carries. Reads the PE file directly."""
+imports, whether Windows 98 can load and run it (down to the processor),
+and which version its version resource carries. Reads the PE file directly;
+disassembles its code with objdump."""
 
+import re
+import shutil
 import struct
+import subprocess
+import tempfile
 
 from win98_api import UNICODE_ON_9X, WIN98_API
 
@@ -13,6 +18,16 @@ RT_VERSION = 16
 VS_FIXEDFILEINFO_SIGNATURE = 0xFEEF04BD
 
 MACHINES = {0x14C: "i386", 0x8664: "x86_64"}
+IMAGE_SCN_CNT_CODE = 0x20
+IMAGE_SCN_MEM_EXECUTE = 0x20000000
+
+# Windows 98 runs on a 486. What the 486 lacks, as objdump spells it:
+# conditional moves and the FPU's compares into EFLAGS (Pentium Pro), the
+# time-stamp counter and the 8-byte compare-exchange (Pentium), and any MMX
+# or SSE register. CPUID is fine: late 486s have it, and code asks it first.
+NOT_ON_A_486 = re.compile(r"^(cmov\w+|fcmov\w+|fu?comip?|rdtsc|cmpxchg8b)$")
+MMX_OR_SSE_REGISTER = re.compile(r"%[xy]?mm\d")
+OBJDUMPS = ("i686-w64-mingw32-objdump", "x86_64-w64-mingw32-objdump", "objdump")
 
 
 class PeError(ValueError):
@@ -51,11 +66,20 @@ class PeFile:
         self.directories = [
             self._unpack("<II", directories + 8 * i) for i in range(min(count, 16))
         ]
+        if self.pe32_plus:
+            (self.image_base,) = self._unpack("<Q", optional + 24)
+        else:
+            (self.image_base,) = self._unpack("<I", optional + 28)
         self.sections = []
+        self.code = []  # (address, bytes) of each executable section
         table = optional + optional_size
         for i in range(sections):
-            _, vsize, vaddr, rsize, raw = self._unpack("<8sIIII", table + 40 * i)
+            _, vsize, vaddr, rsize, raw, _, _, _, _, flags = self._unpack("<8sIIIIIIHHI", table + 40 * i)
             self.sections.append((vaddr, max(vsize, rsize), raw, rsize))
+            if flags & (IMAGE_SCN_CNT_CODE | IMAGE_SCN_MEM_EXECUTE):
+                size = min(vsize, rsize) if vsize else rsize
+                (code,) = self._unpack("%ds" % size, raw)
+                self.code.append((self.image_base + vaddr, code))
 
     def _unpack(self, fmt, offset):
         size = struct.calcsize(fmt)
@@ -194,10 +218,39 @@ def is_unicode_name(function):
     return len(function) > 1 and function[-1] == "W" and (function[-2].islower() or function[-2].isdigit())
 
 
+def instructions_a_486_lacks(code, address, machine="i386"):
+    """["address: instruction"] of each instruction in `code` (bytes at
+    `address`) that a 486 does not have, decoded by objdump one after the
+    other from the start."""
+    objdump = next((name for name in OBJDUMPS if shutil.which(name)), None)
+    if objdump is None:
+        raise PeError("no objdump to disassemble with (%s)" % ", ".join(OBJDUMPS))
+    architecture = "i386" if machine == "i386" else "i386:x86-64"
+    with tempfile.NamedTemporaryFile(suffix=".bin") as f:
+        f.write(code)
+        f.flush()
+        run = subprocess.run(
+            [objdump, "-D", "-b", "binary", "-m", architecture, "--no-show-raw-insn",
+             "--adjust-vma=%#x" % address, f.name],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        )
+    if run.returncode != 0:
+        raise PeError("objdump failed: %s" % run.stderr.decode(errors="replace").strip())
+    found = []
+    for line in run.stdout.decode(errors="replace").splitlines():
+        fields = line.strip().split("\t")
+        parts = fields[1].split(None, 1) if len(fields) > 1 and fields[0].endswith(":") else []
+        if not parts:
+            continue
+        if NOT_ON_A_486.match(parts[0]) or MMX_OR_SSE_REGISTER.search(parts[-1]):
+            found.append("%#x: %s" % (int(fields[0][:-1], 16), " ".join(parts)))
+    return found
+
+
 def windows98_problems(pe):
     """Why Windows 98 would not load or run `pe`: a header above version 4.0,
     not a GUI program, an import it lacks (not in WIN98_API) or a Unicode
-    function it only stubs."""
+    function it only stubs, an instruction the 486 lacks."""
     problems = []
     if pe.subsystem != 2:
         problems.append("subsystem is %d, expected 2 (Windows GUI)" % pe.subsystem)
@@ -214,6 +267,13 @@ def windows98_problems(pe):
                 problems.append("imports %s!%s, a Unicode function Windows 98 only stubs" % (dll, function))
             elif function not in known:
                 problems.append("imports %s!%s, not known to exist on Windows 98" % (dll, function))
+    for address, code in pe.code:
+        try:
+            lacking = instructions_a_486_lacks(code, address, MACHINES.get(pe.machine))
+        except PeError as error:
+            problems.append("code not checked: %s" % error)
+            continue
+        problems += ["code at %s, which a 486 does not have" % i for i in lacking]
     return problems
 
 

@@ -270,9 +270,10 @@ class ScreenshotTrimTest(unittest.TestCase):
             self.assertEqual(size, "160x110")
 
 
-def pe32_with_imports(imports, subsystem=2, os_version=(4, 0), subsystem_version=(4, 0)):
+def pe32_with_imports(imports, subsystem=2, os_version=(4, 0), subsystem_version=(4, 0), code=None):
     """An i386 PE32 image whose import table names `imports` [(dll, [function])]
-    (a function "#N" is imported by ordinal N)."""
+    (a function "#N" is imported by ordinal N), and with `code` a code section
+    holding those bytes at 0x402000."""
     section_rva, file_align = 0x1000, 0x200
     body = bytearray(0x800)
     names_at = 0x100 + 20 * (len(imports) + 1)
@@ -302,15 +303,20 @@ def pe32_with_imports(imports, subsystem=2, os_version=(4, 0), subsystem_version
     struct.pack_into("<H", optional, 0, 0x10B)
     struct.pack_into("<HH", optional, 40, *os_version)
     struct.pack_into("<HH", optional, 48, *subsystem_version)
+    struct.pack_into("<I", optional, 28, 0x400000)
     struct.pack_into("<H", optional, 68, subsystem)
     struct.pack_into("<I", optional, 92, 16)
     struct.pack_into("<II", optional, 96 + 8, section_rva + 0x100, 20 * (len(imports) + 1))
     header = bytearray(0x40)
     header[0:2] = b"MZ"
     struct.pack_into("<I", header, 0x3C, 0x40)
-    coff = struct.pack("<HHIIIHH", 0x14C, 1, 0, 0, 0, len(optional), 0x102)
-    section = struct.pack("<8sIIIIIIHHI", b".idata", len(body), section_rva, len(body), file_align, 0, 0, 0, 0, 0)
-    image = header + b"PE\0\0" + coff + optional + section
+    sections = struct.pack("<8sIIIIIIHHI", b".idata", len(body), section_rva, len(body), file_align, 0, 0, 0, 0, 0)
+    if code is not None:
+        sections += struct.pack("<8sIIIIIIHHI", b".text", len(code), 0x2000, len(code),
+                                file_align + len(body), 0, 0, 0, 0, 0x60000020)
+        body += code
+    coff = struct.pack("<HHIIIHH", 0x14C, len(sections) // 40, 0, 0, 0, len(optional), 0x102)
+    image = header + b"PE\0\0" + coff + optional + sections
     image += b"\0" * (file_align - len(image))
     return pecheck.PeFile(bytes(image + body))
 
@@ -341,6 +347,25 @@ class Windows98CheckTest(unittest.TestCase):
             "subsystem version is 5.1, expected 4.0",
             "OS version is 5.1, expected 4.0",
         ])
+
+    def test_instructions_a_486_lacks_fail(self):
+        """The code is decoded from its start; every instruction of a Pentium or
+        later, or with an MMX or SSE register, is named at its address."""
+        cases = [
+            ("push, mov, xor, cpuid, ret", "5589e531c00fa2c3", []),
+            ("padding: lea, nop", "8d742600909090", []),
+            ("cmp, cmove, ret", "39d00f44c2c3", ["0x402002: cmove %edx,%eax"]),
+            ("fcmovb, fcomip, fucomi", "dac1dff1dbe9",
+             ["0x402000: fcmovb %st(1),%st", "0x402002: fcomip %st(1),%st", "0x402004: fucomi %st(1),%st"]),
+            ("rdtsc, cmpxchg8b", "0f310fc70e", ["0x402000: rdtsc", "0x402002: cmpxchg8b (%esi)"]),
+            ("MMX and SSE registers", "0f6fc10f28c1660fefc0",
+             ["0x402000: movq %mm1,%mm0", "0x402003: movaps %xmm1,%xmm0", "0x402006: pxor %xmm0,%xmm0"]),
+        ]
+        for name, code, lacking in cases:
+            with self.subTest(name):
+                pe = pe32_with_imports([("KERNEL32.dll", ["GetVersionExA"])], code=bytes.fromhex(code))
+                self.assertEqual(pecheck.windows98_problems(pe),
+                                 ["code at %s, which a 486 does not have" % i for i in lacking])
 
     def test_the_documented_list_is_the_table(self):
         """docs/win32-imports.md lists every function of the table, with the same versions."""

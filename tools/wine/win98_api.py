@@ -40,23 +40,20 @@ WIN98_API = {
     "kernel32.dll": {
         name: _95
         for name in (
-            "DeleteCriticalSection", "DeleteFileA", "EnterCriticalSection", "FreeLibrary",
-            "GetFileAttributesA", "GetLastError", "GetModuleHandleA", "GetProcAddress",
-            "GetStartupInfoA", "GetVersionExA", "GetWindowsDirectoryA", "InitializeCriticalSection",
-            "LeaveCriticalSection", "LoadLibraryA", "SetFileAttributesA", "SetUnhandledExceptionFilter",
-            "Sleep", "TlsGetValue", "VirtualProtect", "VirtualQuery",
+            "DeleteFileA", "ExitProcess", "GetCommandLineA", "GetFileAttributesA", "GetLastError",
+            "GetModuleHandleA", "GetStartupInfoA", "GetVersionExA", "GetWindowsDirectoryA",
+            "SetFileAttributesA",
         )
     },
-    # The C runtime that Windows itself carries (98, NT 4.0); MinGW's startup
-    # code and the few C functions the program uses.
+    # The C runtime that Windows itself carries (98, NT 4.0): the few C
+    # functions the program uses. The exe has its own start-up code
+    # (dialog/win32_start.cpp), so none of the runtime's start-up, stdio or
+    # exit functions belongs here.
     "msvcrt.dll": {
         name: ("98", "NT 4.0")
         for name in (
-            "__getmainargs", "__initenv", "__p__acmdln", "__p__commode", "__p__fmode",
-            "__set_app_type", "__setusermatherr", "_amsg_exit", "_cexit", "_initterm", "_iob",
-            "_onexit", "abort", "calloc", "exit", "fprintf", "free", "fwrite", "malloc", "memchr",
-            "memcmp", "memcpy", "memmove", "realloc", "signal", "strchr", "strcmp", "strlen",
-            "strncmp", "strpbrk", "strrchr", "strstr", "vfprintf",
+            "calloc", "free", "malloc", "memchr", "memcmp", "memcpy", "memmove", "realloc",
+            "strchr", "strcmp", "strlen", "strncmp", "strpbrk", "strrchr", "strstr",
         )
     },
     "setupapi.dll": {
