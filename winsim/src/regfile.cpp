@@ -60,11 +60,19 @@ bool parseHex32(std::string_view& s, uint32_t* out) {
 // A quoted string at the front of `s` (which starts with '"'): unescapes
 // \\ and \" and advances past the closing quote. \0 or no closing quote:
 // false. A null `out`: the text is only checked.
+// The end of the plain stretch of a quoted string at the front of `s`
+// (which starts with '"'): the place of the first quote or backslash after
+// the opening quote, or s.size().
+size_t plainQuotedEnd(std::string_view s) {
+    size_t end = 1;
+    while (end < s.size() && s[end] != '"' && s[end] != '\\') ++end;
+    return end;
+}
+
 bool parseQuoted(std::string_view& s, std::string* out) {
     if (out) out->clear();
     // The common case: no escapes before the closing quote.
-    size_t plainEnd = 1;
-    while (plainEnd < s.size() && s[plainEnd] != '"' && s[plainEnd] != '\\') ++plainEnd;
+    const size_t plainEnd = plainQuotedEnd(s);
     if (plainEnd < s.size() && s[plainEnd] == '"') {
         if (out) out->assign(s.data() + 1, plainEnd - 1);
         s.remove_prefix(plainEnd + 1);
@@ -592,14 +600,20 @@ private:
         return mode_ == Mode::Apply || mode_ == Mode::Eager || mode_ == Mode::Data;
     }
 
+    // Index: the current key has a value line (or deletion) at `span`, left
+    // in the text.
+    void noteInText(Span span) {
+        current_->setValuesInText();
+        current_->blocks.back().tail = span.end;
+    }
+
     void put(const std::string& name, uint32_t type, std::vector<uint8_t> data, Span span) {
         switch (mode_) {
             case Mode::Apply:
                 current_->setValue(name, type, std::move(data));
                 return;
             case Mode::Index:
-                current_->setValuesInText();
-                current_->blocks.back().tail = span.end;
+                noteInText(span);
                 return;
             case Mode::Data:
                 dataType_ = type;
@@ -627,8 +641,7 @@ private:
                 current_->removeValue(name);
                 return;
             case Mode::Index:
-                current_->setValuesInText();
-                current_->blocks.back().tail = span.end;
+                noteInText(span);
                 return;
             case Mode::Data:
                 return;
@@ -1396,16 +1409,6 @@ bool readValueFromText(const RegKey& key, std::string_view wanted, RegValue* fou
 QuickValue quickValueFromText(const RegKey& key, std::string_view wanted, RegValue* found) {
     const Registry& r = *key.registry;
     if (r.utf16 || wanted.empty() || !isAscii(wanted)) return QuickValue::Unsure;
-    auto same = [wanted](std::string_view name) {
-        if (name.size() != wanted.size()) return false;
-        for (size_t i = 0; i < name.size(); ++i) {
-            char a = name[i], b = wanted[i];
-            if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 32);
-            if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 32);
-            if (a != b) return false;
-        }
-        return true;
-    };
     const std::string_view text(r.source);
     bool seen = false;
     for (const KeyBlock& block : key.blocks) {
@@ -1422,13 +1425,12 @@ QuickValue quickValueFromText(const RegKey& key, std::string_view wanted, RegVal
             if (s.front() == '@') continue;  // the default value: not `wanted`
             if (s.front() != '"') continue;  // no value line starts otherwise
             // The name, when it is plain ASCII without escapes.
-            size_t close = 1;
-            while (close < s.size() && s[close] != '"' && s[close] != '\\') ++close;
+            const size_t close = plainQuotedEnd(s);
             if (close == s.size()) continue;  // no closing quote: the line is skipped
             if (s[close] == '\\') return QuickValue::Unsure;
             const std::string_view name = s.substr(1, close - 1);
             if (!isAscii(name)) return QuickValue::Unsure;
-            if (!same(name)) continue;
+            if (!namesEqual(name, wanted)) continue;
             // "name" = "plain ASCII text" [; comment], set once.
             if (seen) return QuickValue::Unsure;
             seen = true;
@@ -1436,8 +1438,7 @@ QuickValue quickValueFromText(const RegKey& key, std::string_view wanted, RegVal
             if (s.empty() || s.front() != '=') return QuickValue::Unsure;
             s = skipBlanks(s.substr(1));
             if (s.empty() || s.front() != '"') return QuickValue::Unsure;
-            size_t end = 1;
-            while (end < s.size() && s[end] != '"' && s[end] != '\\') ++end;
+            const size_t end = plainQuotedEnd(s);
             if (end == s.size() || s[end] != '"') return QuickValue::Unsure;
             const std::string_view data = s.substr(1, end - 1);
             if (!isAscii(data) || !onlyCommentLeft(s.substr(end + 1))) return QuickValue::Unsure;
