@@ -26,9 +26,14 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   updated=yes
 fi
 
+# Whether package $1 is installed.
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  installed "$p" || missing+=("$p")
 done
 
 if [ ${#missing[@]} -gt 0 ]; then
@@ -46,7 +51,7 @@ release=$(sed -n 's/^VERSION_CODENAME=//p' /etc/os-release)
 release=${release:-bookworm}
 backports=$release-backports
 qemu_version=
-if dpkg-query -W -f='${Status}' qemu-user 2>/dev/null | grep -q 'install ok installed'; then
+if installed qemu-user; then
   qemu_version=$(dpkg-query -W -f='${Version}' qemu-user)
 fi
 # Adds the backports suite (same archive as the release) and installs
@@ -70,7 +75,7 @@ install_backports_qemu() {
   fi
   $SUDO apt-get update -qq || return 1
   remove=()
-  if dpkg-query -W -f='${Status}' qemu-user-static 2>/dev/null | grep -q 'install ok installed'; then
+  if installed qemu-user-static; then
     remove=(qemu-user-static-)
   fi
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends \
@@ -82,7 +87,7 @@ if [ -z "$qemu_version" ] || dpkg --compare-versions "$qemu_version" lt 1:10; th
     # Without backports the release's own emulator still runs the i686 exe,
     # slowly; the Wine stage then runs its shorter i686 subset.
     echo "install-deps: qemu-user from $backports unavailable; using the release's qemu-user-static" >&2
-    if ! dpkg-query -W -f='${Status}' qemu-user-static 2>/dev/null | grep -q 'install ok installed'; then
+    if ! installed qemu-user-static; then
       DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends qemu-user-static
     fi
   fi
