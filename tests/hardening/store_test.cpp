@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -176,6 +177,92 @@ TEST(Store, OneWriterAndHandEditsAreKept) {
     image.compare();
     EXPECT_TRUE(image.removedFiles.empty()) << *image.removedFiles.begin();
     EXPECT_TRUE(image.createdFiles.empty()) << *image.createdFiles.begin();
+}
+
+// Whether some process maps the file at `path` (reads its pages in place).
+bool mappedByAProcess(const std::string& path) {
+    const std::string real = fs::canonical(path).string();
+    std::error_code ec;
+    for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+        std::ifstream maps(it->path() / "maps");
+        std::string line;
+        while (std::getline(maps, line)) {
+            if (line.size() > real.size() &&
+                line.compare(line.size() - real.size(), real.size(), real) == 0) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+bool leasesEnabled() { return readWhole("/proc/sys/fs/leases-enable").rfind('1', 0) == 0; }
+
+// A running program reads system.reg in place when it can, yet no change
+// made to the file behind its back reaches what it reads: a writer waits
+// until the program has its own copy. Each row changes the file in place
+// (same inode) while the program runs; the program still detects the
+// adapter it loaded, and its Uninstall is refused and keeps the edit. The
+// last row holds the file open for writing while the program starts, so it
+// reads the file into memory instead, and its Uninstall goes through.
+TEST(Store, ChangesInPlaceDoNotReachARunningProgram) {
+    struct Row {
+        const char* what;
+        bool heldOpenAtStart;
+        std::function<std::string(const std::string&)> edit;  // the file's new bytes
+    };
+    const Row rows[] = {
+        {"every adapter name renamed, same length", false,
+         [](std::string text) {
+             for (size_t at = text.find("Quorvane"); at != std::string::npos;
+                  at = text.find("Quorvane", at)) {
+                 text[at] = 'X';
+             }
+             return text;
+         }},
+        {"emptied", false, [](const std::string&) { return std::string(); }},
+        {"cut in half", false,
+         [](const std::string& text) { return text.substr(0, text.size() / 2); }},
+        {"open for writing while it starts", true, nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ImageRun image("xp");
+        image.snapshot();
+        const std::string reg = image.dir() + "/system.reg";
+        const int writer = row.heldOpenAtStart ? ::open(reg.c_str(), O_WRONLY | O_CLOEXEC) : -1;
+        Background first(image);
+        ASSERT_TRUE(waitFor([&] { return locked(image.dir()); }));
+        if (leasesEnabled()) {
+            EXPECT_EQ(mappedByAProcess(reg), !row.heldOpenAtStart);
+        }
+        if (row.heldOpenAtStart) {
+            ::close(writer);
+            first.send(kUninstall);
+            EXPECT_EQ(first.finish(), 0);
+            EXPECT_FALSE(image.readImageFile("system.reg").empty());
+            continue;
+        }
+        const std::string edited = row.edit(image.readImageFile("system.reg"));
+        {
+            // In place: the same file, truncated and written again.
+            std::ofstream out(reg, std::ios::binary | std::ios::trunc);
+            out << edited;
+        }
+        EXPECT_FALSE(mappedByAProcess(reg));
+        first.send("detect\nstate\n" + kUninstall);
+        EXPECT_EQ(first.finish(), 1);
+        const std::string out = readWhole(image.ioDir() + "/stdout-background.txt");
+        EXPECT_NE(out.rfind("\"devices\": [\"Quorvane USB 2.0 Network Adapter\"]"),
+                  std::string::npos)
+            << out;
+        const std::string err = readWhole(image.ioDir() + "/stderr-background.txt");
+        EXPECT_NE(err.find("was changed by another program since it was loaded"), std::string::npos)
+            << err;
+        EXPECT_EQ(image.readImageFile("system.reg"), edited);
+        image.compare();
+        EXPECT_TRUE(image.removedFiles.empty()) << *image.removedFiles.begin();
+    }
 }
 
 // Standard output closed or full: status 1, a message, nothing committed.

@@ -184,10 +184,10 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
             return false;
         }
     }
-    std::string regBytes;
+    BaseText regBytes;
     if (!src.regPath.empty() &&
-        !readRegularFile(dirFd, src.regPath.substr(src.regPath.find_last_of('/') + 1), src.regPath,
-                         kMaxRegistryFileSize, &regBytes, &m->regFile, error)) {
+        !readRegistryText(dirFd, src.regPath.substr(src.regPath.find_last_of('/') + 1), src.regPath,
+                          kMaxRegistryFileSize, &regBytes, &m->regFile, error)) {
         return false;
     }
     std::vector<std::string> notes;

@@ -17,7 +17,7 @@ namespace {
 // Whether `text` holds `needle` (a quote, a name, a quote). std::string::find
 // stops at every quote of the file (nearly every value line has several);
 // the name's last letter is far rarer, and memchr finds it at memory speed.
-bool holds(const std::string& text, std::string_view needle) {
+bool holds(std::string_view text, std::string_view needle) {
     const size_t key = needle.size() - 2;  // the last letter
     const char* d = text.data();
     const size_t n = text.size();
@@ -34,7 +34,7 @@ bool holds(const std::string& text, std::string_view needle) {
 // The code page an ANSI export names for itself (its ACP), read from a
 // first reading in 1252 (ASCII is the same in every supported code page).
 // Only an export that has an "ACP" value at all is read twice.
-std::optional<unsigned> ownCodePage(const std::string& bytes, const std::string& path,
+std::optional<unsigned> ownCodePage(std::string_view bytes, const std::string& path,
                                     const std::string& hiveRoot) {
     if (!holds(bytes, "\"ACP\"") && !holds(bytes, "\"acp\"")) return std::nullopt;
     Registry probe;
@@ -50,7 +50,7 @@ std::optional<unsigned> ownCodePage(const std::string& bytes, const std::string&
 
 }  // namespace
 
-bool readMachineRegistry(const ImageSource& src, std::string&& bytes, const std::string& hiveRoot,
+bool readMachineRegistry(const ImageSource& src, BaseText&& bytes, const std::string& hiveRoot,
                          bool codePageGiven, Machine& m, std::vector<std::string>& warnings,
                          std::vector<std::string>& notes, std::string* error) {
     if (src.hives != HiveKind::None) {
@@ -62,7 +62,7 @@ bool readMachineRegistry(const ImageSource& src, std::string&& bytes, const std:
     const bool utf16 = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
                        static_cast<unsigned char>(bytes[1]) == 0xFE;
     if (!codePageGiven && !utf16) {
-        const std::optional<unsigned> acp = ownCodePage(bytes, src.regPath, hiveRoot);
+        const std::optional<unsigned> acp = ownCodePage(bytes.view(), src.regPath, hiveRoot);
         if (acp && codePageSupported(*acp)) codePage = m.codePage = *acp;
     }
     RegImport imported;

@@ -17,9 +17,8 @@ namespace winsim {
 // ANSI export; otherwise the export's own ACP does (1252 when it names
 // none the simulation supports). Warnings go to `warnings`, what was found
 // to `notes`.
-bool readMachineRegistry(const ImageSource& src, std::string&& regBytes,
-                         const std::string& hiveRoot, bool codePageGiven, Machine& m,
-                         std::vector<std::string>& warnings, std::vector<std::string>& notes,
-                         std::string* error);
+bool readMachineRegistry(const ImageSource& src, BaseText&& regBytes, const std::string& hiveRoot,
+                         bool codePageGiven, Machine& m, std::vector<std::string>& warnings,
+                         std::vector<std::string>& notes, std::string* error);
 
 }  // namespace winsim

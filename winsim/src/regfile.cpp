@@ -192,9 +192,9 @@ size_t lineBreakFrom(const char* d, size_t from, size_t n) {
 // is not empty.
 class LineReader {
 public:
-    LineReader(const std::string& s, bool utf16) : s_(s), utf16_(utf16), pos_(utf16 ? 2 : 0) {}
+    LineReader(std::string_view s, bool utf16) : s_(s), utf16_(utf16), pos_(utf16 ? 2 : 0) {}
     // From `from`, the start of a line.
-    LineReader(const std::string& s, bool utf16, size_t from) : s_(s), utf16_(utf16), pos_(from) {}
+    LineReader(std::string_view s, bool utf16, size_t from) : s_(s), utf16_(utf16), pos_(from) {}
 
     bool next(RawLine* line) {
         const size_t n = s_.size();
@@ -226,7 +226,7 @@ public:
     }
 
 private:
-    const std::string& s_;
+    std::string_view s_;
     bool utf16_;
     size_t pos_;
 };
@@ -987,9 +987,10 @@ public:
         // line takes its place (unless that block goes too).
         for (const auto& open : r_.openEnds) {
             if (inside(merged, open.at) && !inside(merged, open.keyLine.begin)) {
-                edits_.push_back(Edit{
-                    open.at, open.at, 0, seq_++,
-                    r_.source.substr(open.keyLine.begin, open.keyLine.end - open.keyLine.begin)});
+                edits_.push_back(
+                    Edit{open.at, open.at, 0, seq_++,
+                         std::string(r_.source.view().substr(
+                             open.keyLine.begin, open.keyLine.end - open.keyLine.begin))});
             }
         }
         // Text written after a value the end of the file completed (only
@@ -1223,7 +1224,7 @@ bool isEmpty(const Registry& r) {
 }
 
 // Reads `bytes` into `registry`; see importRegFile.
-bool readRegFile(const std::string& given, std::string* movable, const std::string& fileName,
+bool readRegFile(std::string_view given, BaseText* movable, const std::string& fileName,
                  unsigned codePage, Registry& registry, RegImport* result, std::string* error,
                  bool asBase) {
     if (given.size() > kMaxBaseTextSize) {
@@ -1238,14 +1239,13 @@ bool readRegFile(const std::string& given, std::string* movable, const std::stri
         if (movable) {
             registry.source = std::move(*movable);
         } else {
-            registry.source = given;
+            registry.source = std::string(given);
         }
     }
-    const std::string& bytes = base ? registry.source : given;
+    const std::string_view bytes = base ? registry.source.view() : given;
     auto forget = [&registry, base] {
         if (!base) return;
         registry.source.clear();
-        registry.source.shrink_to_fit();
         registry.hasSource = false;
     };
     const bool utf16 = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
@@ -1254,8 +1254,8 @@ bool readRegFile(const std::string& given, std::string* movable, const std::stri
     RawLine raw;
     std::string decoded;
     auto textOf = [&](const RawLine& l) -> std::string_view {
-        if (!utf16) return std::string_view(bytes).substr(l.begin, l.end - l.begin);
-        decoded = utf16leToUtf8(std::string_view(bytes).substr(l.begin, l.end - l.begin));
+        if (!utf16) return bytes.substr(l.begin, l.end - l.begin);
+        decoded = utf16leToUtf8(bytes.substr(l.begin, l.end - l.begin));
         return decoded;
     };
     int lineNo = 0;
@@ -1350,7 +1350,7 @@ void replayLines(const Registry& r, size_t from, size_t to, bool skipFirst, Impo
             continue;
         }
         first = false;
-        std::string_view text = std::string_view(r.source).substr(raw.begin, raw.end - raw.begin);
+        std::string_view text = r.source.view().substr(raw.begin, raw.end - raw.begin);
         if (r.utf16) {
             decoded = utf16leToUtf8(text);
             text = decoded;
@@ -1409,7 +1409,7 @@ bool readValueFromText(const RegKey& key, std::string_view wanted, RegValue* fou
 QuickValue quickValueFromText(const RegKey& key, std::string_view wanted, RegValue* found) {
     const Registry& r = *key.registry;
     if (r.utf16 || wanted.empty() || !isAscii(wanted)) return QuickValue::Unsure;
-    const std::string_view text(r.source);
+    const std::string_view text = r.source.view();
     bool seen = false;
     for (const KeyBlock& block : key.blocks) {
         LineReader reader(r.source, false, block.begin);
@@ -1468,19 +1468,25 @@ void decodeValueFromText(const Registry& r, RegValue& value) {
     value.data = std::move(importer.data());
 }
 
-bool importRegFile(const std::string& bytes, const std::string& fileName, unsigned codePage,
+bool importRegFile(std::string_view bytes, const std::string& fileName, unsigned codePage,
                    Registry& registry, RegImport* result, std::string* error, bool asBase) {
     return readRegFile(bytes, nullptr, fileName, codePage, registry, result, error, asBase);
 }
 
 bool importRegFile(std::string&& bytes, const std::string& fileName, unsigned codePage,
                    Registry& registry, RegImport* result, std::string* error, bool asBase) {
-    return readRegFile(bytes, &bytes, fileName, codePage, registry, result, error, asBase);
+    BaseText text(std::move(bytes));
+    return readRegFile(text.view(), &text, fileName, codePage, registry, result, error, asBase);
+}
+
+bool importRegFile(BaseText&& bytes, const std::string& fileName, unsigned codePage,
+                   Registry& registry, RegImport* result, std::string* error, bool asBase) {
+    return readRegFile(bytes.view(), &bytes, fileName, codePage, registry, result, error, asBase);
 }
 
 std::string exportRegFile(const Registry& registry, RegFormat format, unsigned codePage) {
     if (registry.hasSource && format == registry.sourceFormat) {
-        if (registry.log().empty()) return registry.source;
+        if (registry.log().empty()) return registry.source.str();
         return Patcher(registry).run();
     }
     std::vector<RegSubtree> roots = {{registry.localMachine->name, registry.localMachine.get()}};
@@ -1507,7 +1513,8 @@ bool Registry::rebase(std::string savedBytes) {
     Registry fresh;
     RegImport imported;
     std::string error;
-    if (!readRegFile(savedBytes, &savedBytes, "saved", codePage, fresh, &imported, &error, true)) {
+    BaseText text(std::move(savedBytes));
+    if (!readRegFile(text.view(), &text, "saved", codePage, fresh, &imported, &error, true)) {
         return false;
     }
     // The text must read back to this very tree: check everything first,

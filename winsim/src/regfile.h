@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "winsim/src/registry.h"
@@ -31,10 +32,18 @@ struct RegImport {
 // every key and value, and nothing is recorded in the change log. Without
 // it the file is applied to the registry as the registry editor imports
 // one: every change is recorded, and a refused file changes nothing.
-bool importRegFile(const std::string& bytes, const std::string& fileName, unsigned codePage,
+bool importRegFile(std::string_view bytes, const std::string& fileName, unsigned codePage,
                    Registry& registry, RegImport* result, std::string* error, bool asBase = true);
+inline bool importRegFile(const std::string& bytes, const std::string& fileName, unsigned codePage,
+                          Registry& registry, RegImport* result, std::string* error,
+                          bool asBase = true) {
+    return importRegFile(std::string_view(bytes), fileName, codePage, registry, result, error,
+                         asBase);
+}
 // The same, taking the bytes over as the base text instead of copying them.
 bool importRegFile(std::string&& bytes, const std::string& fileName, unsigned codePage,
+                   Registry& registry, RegImport* result, std::string* error, bool asBase = true);
+bool importRegFile(BaseText&& bytes, const std::string& fileName, unsigned codePage,
                    Registry& registry, RegImport* result, std::string* error, bool asBase = true);
 
 // The bytes a save writes. For a registry with a base text in `format`:

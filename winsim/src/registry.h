@@ -22,6 +22,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "winsim/src/base_text.h"
+
 namespace winsim {
 
 constexpr size_t kNoOffset = static_cast<size_t>(-1);
@@ -308,7 +310,7 @@ struct Registry {
     std::vector<std::shared_ptr<RegKey>> otherRoots;  // name = canonical root name
 
     // ---- The base text (set by a .reg load, see regfile.h) ----
-    std::string source;      // raw bytes of the file as read (BOM included)
+    BaseText source;         // raw bytes of the file as read (BOM included)
     bool hasSource = false;  // false: nothing loaded, a save writes the whole tree
     bool utf16 = false;      // UTF-16LE with BOM; otherwise ANSI in `codePage`
     RegFormat sourceFormat = RegFormat::Regedit4;

@@ -339,11 +339,11 @@ bool openRegularFile(int dirFd, const std::string& name, const std::string& show
     return true;
 }
 
-bool readRegularFile(int dirFd, const std::string& name, const std::string& shown, uint64_t cap,
-                     std::string* out, FileIdentity* identity, std::string* error) {
-    struct stat st;
-    Fd fd;
-    if (!openRegularFile(dirFd, name, shown, cap, &fd, error, &st)) return false;
+namespace {
+
+// Reads the file open on `fd` (fstat gave `st`) to its end, within `cap`.
+bool readOpenFile(const Fd& fd, const struct stat& st, const std::string& shown, uint64_t cap,
+                  std::string* out, FileIdentity* identity, std::string* error) {
     const auto tooLarge = [&] {
         *error = shown + ": larger than " + sizeText(cap) + "; not read";
         return false;
@@ -386,6 +386,39 @@ bool readRegularFile(int dirFd, const std::string& name, const std::string& show
         identity->size = have;
         identity->hash = contentHash(*out);
     }
+    return true;
+}
+
+}  // namespace
+
+bool readRegularFile(int dirFd, const std::string& name, const std::string& shown, uint64_t cap,
+                     std::string* out, FileIdentity* identity, std::string* error) {
+    struct stat st;
+    Fd fd;
+    return openRegularFile(dirFd, name, shown, cap, &fd, error, &st) &&
+           readOpenFile(fd, st, shown, cap, out, identity, error);
+}
+
+bool readRegistryText(int dirFd, const std::string& name, const std::string& shown, uint64_t cap,
+                      BaseText* out, FileIdentity* identity, std::string* error) {
+    struct stat st;
+    Fd fd;
+    if (!openRegularFile(dirFd, name, shown, cap, &fd, error, &st)) return false;
+    BaseText mapped;
+    if (mapped.mapGuarded(fd.get(), static_cast<size_t>(st.st_size))) {
+        fd.release();  // the mapping's guard holds it now
+        if (identity) {
+            identity->dev = st.st_dev;
+            identity->ino = st.st_ino;
+            identity->size = mapped.size();
+            identity->hash = contentHash(mapped.data(), mapped.size());
+        }
+        *out = std::move(mapped);
+        return true;
+    }
+    std::string bytes;
+    if (!readOpenFile(fd, st, shown, cap, &bytes, identity, error)) return false;
+    *out = std::move(bytes);
     return true;
 }
 

@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "winsim/src/base_text.h"
 #include "winsim/src/files.h"
 
 namespace winsim {
@@ -129,6 +130,11 @@ constexpr uint64_t kMaxIniFileSize = uint64_t{1} << 20;
 // it is read. `shown` names the file in messages.
 bool readRegularFile(int dirFd, const std::string& name, const std::string& shown, uint64_t cap,
                      std::string* out, FileIdentity* identity, std::string* error);
+
+// The same for the .reg file of an image, kept as its base text: mapped and
+// guarded where the file allows it (base_text.h), read otherwise.
+bool readRegistryText(int dirFd, const std::string& name, const std::string& shown, uint64_t cap,
+                      BaseText* out, FileIdentity* identity, std::string* error);
 
 // Opens that file for reading in pieces, with the same checks (its size
 // at most `cap` when opened); `status` (when given) gets its fstat.

@@ -1,0 +1,68 @@
+// The bytes of the .reg file an image was loaded from, as the registry keeps
+// them for the whole run (the exact save patches them, values are read from
+// them on first use).
+//
+// They are either held in memory of their own or, for a large image, the
+// file's pages themselves: a read-only private mapping guarded by a read
+// lease. Nothing can change a guarded file under the mapping: a process that
+// opens it for writing or truncates it is held by the kernel until the lease
+// is given up, and the lease break's signal first puts a private copy of the
+// bytes in the mapping's place (same address, same bytes), so the text seen
+// through data() never changes while it is held. Where no lease can be taken
+// (a file open for writing elsewhere, another owner, a file system without
+// leases) the bytes are read into memory as before.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace winsim {
+
+class BaseText {
+public:
+    BaseText() = default;
+    explicit BaseText(std::string bytes) : owned_(std::move(bytes)) {}
+    BaseText(BaseText&& o) noexcept { *this = std::move(o); }
+    BaseText& operator=(BaseText&& o) noexcept;
+    BaseText& operator=(std::string bytes) {
+        release();
+        owned_ = std::move(bytes);
+        return *this;
+    }
+    BaseText(const BaseText&) = delete;
+    BaseText& operator=(const BaseText&) = delete;
+    ~BaseText() { release(); }
+
+    // Maps the first `size` bytes of the regular file open on `fd` (read
+    // only) and guards them with a read lease, taking `fd` over. False (fd
+    // left open, this unchanged) when the file cannot be guarded or mapped,
+    // or its size is not `size`: the caller reads it instead.
+    bool mapGuarded(int fd, size_t size);
+
+    const char* data() const { return map_ ? map_ : owned_.data(); }
+    size_t size() const { return map_ ? mapSize_ : owned_.size(); }
+    bool empty() const { return size() == 0; }
+    char operator[](size_t at) const { return data()[at]; }
+    std::string_view view() const { return std::string_view(data(), size()); }
+    operator std::string_view() const { return view(); }
+    std::string str() const { return std::string(data(), size()); }
+    void clear() {
+        release();
+        owned_.clear();
+        owned_.shrink_to_fit();
+    }
+
+    // True while the bytes are the file's own pages (no lease break yet).
+    bool mappedFromFile() const;
+
+private:
+    void release();
+
+    std::string owned_;
+    const char* map_ = nullptr;  // the mapping, or nullptr for owned_
+    size_t mapSize_ = 0;
+    int slot_ = -1;  // the guard of the mapping
+};
+
+}  // namespace winsim
