@@ -559,6 +559,7 @@ UndoResult undoLatestBackup(std::string* message) {
         return UndoResult::Refused;
     }
     std::string newRegistry;
+    settleHash(m->regFile, m->registry.source);
     bool exact = m->regFile.size == manifest.afterSize && m->regFile.hash == manifest.afterHash;
     if (exact) {
         exact = readAt(folder.get(), "system.reg.before", &before) &&

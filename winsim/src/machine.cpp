@@ -86,6 +86,7 @@ bool commitMachine(Machine& m, std::string* message) {
             return exportRegFile(m.registry, m.format, m.codePage, sink);
         };
         const TextSource* newRegistry = registryChanged ? &patched : nullptr;
+        settleHash(m.regFile, m.registry.source);
         ok = backupBeforeCommit(m, newRegistry, &error) &&
              commitImage(m.lock.get(), m.dir, newRegistry, &m.regFile, m.files.ops, &decided,
                          &error, &warnings);

@@ -276,6 +276,12 @@ uint64_t contentHash(const char* data, size_t size) {
     return h.finish();
 }
 
+void settleHash(FileIdentity& identity, const BaseText& loaded) {
+    if (!identity.hashPending) return;
+    identity.hash = contentHash(loaded.data(), loaded.size());
+    identity.hashPending = false;
+}
+
 bool identifyFile(int dirFd, const std::string& name, FileIdentity* identity) {
     Fd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat st;
@@ -411,7 +417,7 @@ bool readRegistryText(int dirFd, const std::string& name, const std::string& sho
             identity->dev = st.st_dev;
             identity->ino = st.st_ino;
             identity->size = mapped.size();
-            identity->hash = contentHash(mapped.data(), mapped.size());
+            identity->hashPending = true;
         }
         *out = std::move(mapped);
         return true;
@@ -550,6 +556,11 @@ bool commitImage(int dirFd, const std::string& dir, const TextSource* newRegistr
                  FileIdentity* expected, const std::vector<FileOp>& ops, bool* decided,
                  std::string* error, std::vector<std::string>* warnings) {
     *decided = false;
+    if (expected->hashPending) {
+        // The caller settles the hash of the text it loaded (settleHash).
+        *error = dir + "/system.reg: its loaded content was never identified; not committed";
+        return false;
+    }
     Journal j;
     j.baseSize = expected->size;
     j.baseHash = expected->hash;

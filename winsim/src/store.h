@@ -41,7 +41,13 @@ struct FileIdentity {
     ino_t ino = 0;
     uint64_t size = 0;
     uint64_t hash = 0;
+    // The hash is still to be taken from the text as loaded (a mapped file
+    // is not read whole at load): see settleHash.
+    bool hashPending = false;
 };
+
+// Fills a pending hash of `identity` from `loaded`, the bytes it was read as.
+void settleHash(FileIdentity& identity, const BaseText& loaded);
 
 // Four independent multiply-xorshift lanes over 8-byte words, folded at
 // the end: fast enough to check a large system.reg at every commit, and
