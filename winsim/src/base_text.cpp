@@ -100,42 +100,36 @@ BaseText& BaseText::operator=(BaseText&& o) noexcept {
 
 bool BaseText::mapGuarded(int fd, size_t size) {
     if (size == 0 || !handlerInstalled()) return false;
+    void* at = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+    if (at == MAP_FAILED) return false;
     int slot = -1;
     {
+        // The lease is taken and checked with its signal held off: a break
+        // that comes meanwhile is handled once the guard is complete (or
+        // finds no guard when the file is given up here).
         SignalHold hold;
         for (int i = 0; i < kGuards && slot < 0; ++i) {
             if (!g_guards[i].at) slot = i;
         }
+        // A writer that has the file open already makes the lease fail.
+        if (slot >= 0 && ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+            // Nothing writes the file from here on; it must still be as
+            // long as it was when it was measured (a writer may have come
+            // in before the lease).
+            struct stat st;
+            if (::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) == size) {
+                g_guards[slot] = Guard{static_cast<char*>(at), size, fd};
+            } else {
+                ::fcntl(fd, F_SETLEASE, F_UNLCK);
+                slot = -1;
+            }
+        } else {
+            slot = -1;
+        }
     }
-    if (slot < 0) return false;
-    void* at = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-    if (at == MAP_FAILED) return false;
-    const auto unmap = [&] {
-        SignalHold hold;
-        g_guards[slot] = Guard{};
+    if (slot < 0) {
         ::munmap(at, size);
         return false;
-    };
-    {
-        SignalHold hold;
-        g_guards[slot] = Guard{static_cast<char*>(at), size, -1};
-    }
-    // A writer that has the file open already makes the lease fail.
-    if (::fcntl(fd, F_SETLEASE, F_RDLCK) != 0) return unmap();
-    {
-        SignalHold hold;
-        g_guards[slot].fd = fd;
-    }
-    // Nothing writes the file from here on; it must still be as long as it
-    // was when it was measured (a writer may have come in before the lease).
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) != size) {
-        {
-            SignalHold hold;
-            g_guards[slot].fd = -1;
-        }
-        ::fcntl(fd, F_SETLEASE, F_UNLCK);
-        return unmap();
     }
     release();
     owned_.clear();
