@@ -359,30 +359,42 @@ TEST(OfflineExport, RealWorldShapesLoadAndSurviveASave) {
 }
 
 TEST(OfflineExport, AnAnsiExportIsReadInTheCodePageItNames) {
-    // "Сетевой адаптер" in 1251, and the export's own ACP says 1251.
-    const std::string name1251 = winsim::utf8ToAnsi(1251, "Сетевой адаптер");
-    for (const unsigned cp : {1251u, 850u, 437u, 1252u}) {
-        SCOPED_TRACE(cp);
-        const std::string text = winsim::utf8ToAnsi(cp, "Café Ñandú");
-        TempImage image;
-        fs::remove(image.dir() + "/machine.ini");
-        image.rawReg("REGEDIT4\r\n\r\n" + std::string(kXpVersion) +
-                     "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\CodePage]\r\n"
-                     "\"ACP\"=\"" +
-                     std::to_string(cp) +
-                     "\"\r\n\r\n"
-                     "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\x]\r\n"
-                     "\"DisplayName\"=\"" +
-                     (cp == 1251 ? name1251 : text) + "\"\r\n");
-        const std::string before = image.systemReg();
-        std::string out;
-        ASSERT_TRUE(load(image.dir(), &out)) << out;
-        EXPECT_EQ(winsim::codePage(), cp);
-        EXPECT_EQ(winsim::stringValue("System\\CurrentControlSet\\Services\\x", "DisplayName"),
-                  cp == 1251 ? "Сетевой адаптер" : "Café Ñandú");
-        winsim::setDwordValue("System\\CurrentControlSet\\Services\\x", "Start", 3);
-        const std::string after = image.systemReg();
-        EXPECT_NE(after.find(cp == 1251 ? name1251 : text), std::string::npos);
+    // "Сетевой адаптер" in 1251, and the export's own ACP says 1251. With
+    // names outside ASCII (a key and a value named in the code page) the
+    // file cannot be read in 1252 first and kept.
+    for (const bool names : {false, true}) {
+        for (const unsigned cp : {1251u, 850u, 437u, 1252u}) {
+            SCOPED_TRACE(std::to_string(cp) + (names ? ", names outside ASCII" : ""));
+            const std::string utf8 = cp == 1251 ? "Сетевой адаптер" : "Café Ñandú";
+            const std::string text = winsim::utf8ToAnsi(cp, utf8);
+            const std::string named =
+                names ? "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\x\\" + text +
+                            "]\r\n\"" + text + "\"=\"" + text + "\"\r\n\r\n"
+                      : std::string();
+            TempImage image;
+            fs::remove(image.dir() + "/machine.ini");
+            image.rawReg("REGEDIT4\r\n\r\n" + std::string(kXpVersion) +
+                         "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\CodePage]"
+                         "\r\n\"ACP\"=\"" +
+                         std::to_string(cp) +
+                         "\"\r\n\r\n"
+                         "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\x]\r\n"
+                         "\"DisplayName\"=\"" +
+                         text + "\"\r\n\r\n" + named);
+            std::string out;
+            ASSERT_TRUE(load(image.dir(), &out)) << out;
+            EXPECT_EQ(winsim::codePage(), cp);
+            EXPECT_EQ(winsim::stringValue("System\\CurrentControlSet\\Services\\x", "DisplayName"),
+                      utf8);
+            if (names) {
+                EXPECT_EQ(
+                    winsim::stringValue("System\\CurrentControlSet\\Services\\x\\" + utf8, utf8),
+                    utf8);
+            }
+            winsim::setDwordValue("System\\CurrentControlSet\\Services\\x", "Start", 3);
+            const std::string after = image.systemReg();
+            EXPECT_NE(after.find(text), std::string::npos);
+        }
     }
 }
 

@@ -356,10 +356,18 @@ public:
     }
 
     const std::string& error() const { return error_; }
+    // Whether any text was decoded in the code page (a name or data outside
+    // ASCII): read in another code page, the lines would give other text.
+    bool codePageUsed() const { return codePageUsed_; }
 
 private:
     void warn(int lineNo, const std::string& text) {
         warnings_.push_back(fileName_ + ":" + std::to_string(lineNo) + ": " + text);
+    }
+
+    std::string fromAnsi(std::string_view text) {
+        codePageUsed_ = true;
+        return ansiToUtf8(codePage_, text);
     }
 
     bool refuse(const std::string& text) {
@@ -524,7 +532,7 @@ private:
         }
         std::string_view full = s.substr(0, close);
         if (format_ != RegFormat::V5Utf16 && !isAscii(full)) {
-            fullText_ = ansiToUtf8(codePage_, full);
+            fullText_ = fromAnsi(full);
             full = fullText_;
         }
         const size_t slash = full.find('\\');
@@ -664,7 +672,7 @@ private:
             return true;
         } else {
             if (format_ != RegFormat::V5Utf16 && !isAscii(name)) {
-                name = ansiToUtf8(codePage_, name);
+                name = fromAnsi(name);
             }
             if (utf16Length(name) > kMaxValueNameChars) {
                 return refuse("value name of " + std::to_string(utf16Length(name)) +
@@ -695,7 +703,7 @@ private:
             }
             std::string converted;
             if (format_ != RegFormat::V5Utf16 && !isAscii(data)) {
-                converted = ansiToUtf8(codePage_, data);
+                converted = fromAnsi(data);
             }
             const std::string& text = converted.empty() ? data : converted;
             std::vector<uint8_t> bytes;
@@ -790,7 +798,7 @@ private:
                                        pendingBytes_.size());
             const bool ascii = format_ == RegFormat::Regedit4 && isAscii(raw);
             const std::string text = ascii                            ? std::string()
-                                     : format_ == RegFormat::Regedit4 ? ansiToUtf8(codePage_, raw)
+                                     : format_ == RegFormat::Regedit4 ? fromAnsi(raw)
                                                                       : utf16leToUtf8(raw);
             const std::string_view utf = ascii ? raw : std::string_view(text);
             const bool addZero = pendingType_ != 1 && (utf.empty() || utf.back() != 0);
@@ -808,6 +816,7 @@ private:
     Registry& reg_;
     RegFormat format_;
     unsigned codePage_;
+    bool codePageUsed_ = false;
     const std::string& fileName_;
     Mode mode_;
     bool loading_;  // Eager or Index: key lines come, places are noted
@@ -1314,21 +1323,13 @@ bool readRegFile(std::string_view given, BaseText* movable, const std::string& f
         ok = importer.line(raw, textOf(raw), lineNo);
     }
     if (ok) importer.finish(bytes.size());
+    result->codePageUsed = importer.codePageUsed();
     registry.recording = wasRecording;
     if (!ok) {
         *error = importer.error();
         if (base) {
             // Start again empty: nothing of the refused file stays.
-            registry.localMachine = newKey();
-            registry.localMachine->name = "HKEY_LOCAL_MACHINE";
-            registry.localMachine->fold = foldName(registry.localMachine->name);
-            registry.localMachine->registry = &registry;
-            registry.otherRoots.clear();
-            forget();
-            registry.deletionLines.clear();
-            registry.impliedEnds.clear();
-            registry.openEnds.clear();
-            registry.openTailKey = nullptr;
+            registry.clear();
         } else {
             registry.rollback(point);
         }

@@ -18,6 +18,10 @@ constexpr size_t kMaxValueNameChars = 16383;  // UTF-16 units
 struct RegImport {
     RegFormat format = RegFormat::Regedit4;
     std::vector<std::string> warnings;  // "file:line: text", one per skipped line
+    // Some text of an ANSI file was decoded in the code page given (a key
+    // name, a value name, or data read at load): another code page would
+    // have read it differently.
+    bool codePageUsed = false;
 };
 
 // Reads the .reg file `bytes`. A file without a valid header is refused:

@@ -460,6 +460,26 @@ Registry::Registry() {
     localMachine->registry = this;
 }
 
+void Registry::clear() {
+    log_.clear();
+    localMachine = newKey();
+    localMachine->name = "HKEY_LOCAL_MACHINE";
+    localMachine->fold = foldName(localMachine->name);
+    localMachine->registry = this;
+    otherRoots.clear();
+    source.clear();
+    hasSource = false;
+    utf16 = false;
+    sourceFormat = RegFormat::Regedit4;
+    codePage = 1252;
+    eol = "\r\n";
+    deletionLines.clear();
+    impliedEnds.clear();
+    openEnds.clear();
+    openTailKey = nullptr;
+    openTailBegin = kNoOffset;
+}
+
 Registry::~Registry() {
     log_.clear();
     localMachine.reset();

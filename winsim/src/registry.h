@@ -343,6 +343,9 @@ struct Registry {
     ~Registry();
     Registry(const Registry&) = delete;
     Registry& operator=(const Registry&) = delete;
+    // Back to an empty registry with no base text and no change log (the
+    // settings below, lazyValues and recording, stay).
+    void clear();
 
     // Canonical long root name ("HKEY_LOCAL_MACHINE") for a root spelled in
     // any case, or "" when the name is not a root regedit accepts.
