@@ -230,6 +230,9 @@ std::string realisticImage(size_t bytes, unsigned instances, unsigned netDevices
     }
     reg += ntNetDevice(netDevices, "USB\\VID_F3A7&PID_0053", "Quorvane USB 2.0 Network Adapter",
                        "kestrelx");
+    // Every export of a real machine names its code pages.
+    reg += "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\CodePage]\r\n"
+           "\"ACP\"=\"1252\"\r\n\"OEMCP\"=\"437\"\r\n\"MACCP\"=\"10000\"\r\n\r\n";
     for (unsigned i = 0; reg.size() < bytes; ++i) reg += softwareKey(i);
     return reg;
 }

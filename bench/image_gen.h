@@ -33,7 +33,8 @@ std::string reverseSubkeys(unsigned subkeys);
 // installation: `instances` device instances under Enum (USB, PCI and ACPI
 // devices with the usual values), `netDevices` of them network adapters
 // with class, service and event-log keys (the supported USB 2.0 adapter
-// last), and software keys filling the rest.
+// last), the code page key every export has, and software keys filling the
+// rest.
 std::string realisticImage(size_t bytes, unsigned instances, unsigned netDevices);
 
 // An NT-family registry with `others` unrelated USB device instances
