@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <random>
+#include <string>
+
 #include "platform/win32.h"
 #include "tests/support/temp_image.h"
 #include "winsim/machine.h"
@@ -69,6 +72,73 @@ TEST(CodePage, CharUpperAndLowerFollowTheMachinesCodePage) {
         EXPECT_EQ(CharLowerBuffA(&text[0], static_cast<DWORD>(text.size())), text.size());
         EXPECT_EQ(text, c.lower) << c.codePage;
         winsim::unloadMachine();
+    }
+}
+
+// UTF-16LE to UTF-8 over many random texts: runs of ASCII long and short
+// (the fast path takes eight units at a time), two- and three-byte forms,
+// surrogate pairs, lone and reversed surrogates, an odd byte at the end; and
+// a buffer reused from a longer text. The oracle decodes unit by unit.
+TEST(CodePage, Utf16DecodingAgreesWithADecoderOfOneUnitAtATime) {
+    auto oracle = [](const std::string& bytes) {
+        std::u32string points;
+        const size_t n = bytes.size() / 2;
+        auto unit = [&](size_t k) {
+            return static_cast<char32_t>(static_cast<unsigned char>(bytes[2 * k]) |
+                                         (static_cast<unsigned char>(bytes[2 * k + 1]) << 8));
+        };
+        for (size_t k = 0; k < n; ++k) {
+            char32_t u = unit(k);
+            if (u >= 0xD800 && u < 0xDC00 && k + 1 < n && unit(k + 1) >= 0xDC00 &&
+                unit(k + 1) < 0xE000) {
+                u = 0x10000 + ((u - 0xD800) << 10) + (unit(++k) - 0xDC00);
+            } else if (u >= 0xD800 && u < 0xE000) {
+                u = 0xFFFD;
+            }
+            points += u;
+        }
+        std::string out;
+        for (char32_t c : points) {
+            if (c < 0x80) {
+                out += static_cast<char>(c);
+            } else if (c < 0x800) {
+                out += static_cast<char>(0xC0 | (c >> 6));
+                out += static_cast<char>(0x80 | (c & 0x3F));
+            } else if (c < 0x10000) {
+                out += static_cast<char>(0xE0 | (c >> 12));
+                out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                out += static_cast<char>(0x80 | (c & 0x3F));
+            } else {
+                out += static_cast<char>(0xF0 | (c >> 18));
+                out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+                out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                out += static_cast<char>(0x80 | (c & 0x3F));
+            }
+        }
+        return out;
+    };
+    const char16_t kOdd[] = {0x7F,   0x80,   0xE9,   0x7FF,  0x800, 0x410,  0xFFFF, 0xD83D,
+                             0xDE00, 0xDC00, 0xDBFF, 0xD800, 0x100, 0xFF80, 0x0A};
+    std::mt19937 random(20261208);
+    std::string reused(4096, 'x');
+    for (int round = 0; round < 20000; ++round) {
+        std::string bytes;
+        const int pieces = static_cast<int>(random() % 6);
+        for (int p = 0; p < pieces; ++p) {
+            const bool ascii = random() % 2 == 0;
+            const int length = static_cast<int>(random() % 20);
+            for (int i = 0; i < length; ++i) {
+                const char16_t u =
+                    ascii ? static_cast<char16_t>(random() % 0x80) : kOdd[random() % 15];
+                bytes += static_cast<char>(u & 0xFF);
+                bytes += static_cast<char>(u >> 8);
+            }
+        }
+        if (random() % 8 == 0) bytes += static_cast<char>(random() % 256);
+        const std::string expected = oracle(bytes);
+        ASSERT_EQ(utf16leToUtf8(bytes), expected) << round;
+        utf16leToUtf8(bytes, &reused);
+        ASSERT_EQ(reused, expected) << round;
     }
 }
 

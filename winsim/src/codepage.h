@@ -20,6 +20,9 @@ unsigned char ansiLower(unsigned codePage, unsigned char byte);
 // UTF-16LE bytes -> UTF-8 (an unpaired surrogate becomes U+FFFD; an odd
 // trailing byte is dropped).
 std::string utf16leToUtf8(std::string_view bytes);
+// The same into `into`, whose room is reused (a loader decodes line after
+// line).
+void utf16leToUtf8(std::string_view bytes, std::string* into);
 std::string utf8ToUtf16le(std::string_view utf8);
 
 // The case-insensitive comparison key of a name: Windows compares names by

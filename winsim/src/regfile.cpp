@@ -187,6 +187,28 @@ size_t lineBreakFrom(const char* d, size_t from, size_t n) {
     return q;
 }
 
+// The same for UTF-16LE units from `from` (even, as every unit starts): the
+// first unit that is CR or LF, or the place past the last whole unit.
+size_t unitBreakFrom(const char* d, size_t from, size_t n) {
+    size_t q = from;
+#if defined(__SSE2__)
+    const __m128i cr = _mm_set1_epi16(0x0D);
+    const __m128i lf = _mm_set1_epi16(0x0A);
+    for (; q + 16 <= n; q += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + q));
+        const unsigned hits = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi16(v, cr), _mm_cmpeq_epi16(v, lf))));
+        if (hits != 0) return q + static_cast<size_t>(__builtin_ctz(hits));
+    }
+#endif
+    auto unit = [d](size_t at) {
+        return static_cast<unsigned>(static_cast<unsigned char>(d[at])) |
+               (static_cast<unsigned>(static_cast<unsigned char>(d[at + 1])) << 8);
+    };
+    while (q + 1 < n && unit(q) != 0x0A && unit(q) != 0x0D) q += 2;
+    return q;
+}
+
 // Splits the raw bytes of a file into lines at CR, LF or CR LF (in UTF-16
 // units for a UTF-16 file). A last line without a line end counts when it
 // is not empty.
@@ -211,7 +233,7 @@ public:
                 return static_cast<unsigned>(static_cast<unsigned char>(d[at])) |
                        (static_cast<unsigned>(static_cast<unsigned char>(d[at + 1])) << 8);
             };
-            while (p + 1 < n && unit(p) != 0x0A && unit(p) != 0x0D) p += 2;
+            p = unitBreakFrom(d, p, n);
             if (p + 1 >= n) {
                 line->end = n;  // an odd byte left over stays with the last line
                 p = n;
@@ -1264,7 +1286,7 @@ bool readRegFile(std::string_view given, BaseText* movable, const std::string& f
     std::string decoded;
     auto textOf = [&](const RawLine& l) -> std::string_view {
         if (!utf16) return bytes.substr(l.begin, l.end - l.begin);
-        decoded = utf16leToUtf8(bytes.substr(l.begin, l.end - l.begin));
+        utf16leToUtf8(bytes.substr(l.begin, l.end - l.begin), &decoded);
         return decoded;
     };
     int lineNo = 0;
@@ -1353,7 +1375,7 @@ void replayLines(const Registry& r, size_t from, size_t to, bool skipFirst, Impo
         first = false;
         std::string_view text = r.source.view().substr(raw.begin, raw.end - raw.begin);
         if (r.utf16) {
-            decoded = utf16leToUtf8(text);
+            utf16leToUtf8(text, &decoded);
             text = decoded;
         }
         importer.line(raw, text, 0);
