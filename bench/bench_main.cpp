@@ -226,7 +226,8 @@ BENCHMARK(BM_Scrub9x)
 
 // Outside Google Benchmark, so that the process's peak memory is the
 // load's own (measure with /usr/bin/time -v):
-//   qu_bench --write-image DIR MB      writes a realistic image of MB megabytes
+//   qu_bench --write-image DIR MB [v5] writes a realistic image of MB megabytes
+//                                     (v5: as a version 5 export, UTF-16)
 //   qu_bench --load-image DIR          loads it, detects, unloads; prints the times
 // The process's peak resident memory so far (VmHWM), in KB.
 long peakResidentKb() {
@@ -240,11 +241,11 @@ long peakResidentKb() {
 
 int imageTool(int argc, char** argv) {
     const std::string mode = argv[1];
-    if (mode == "--write-image" && argc == 4) {
+    if (mode == "--write-image" && (argc == 4 || (argc == 5 && std::string(argv[4]) == "v5"))) {
         const size_t mb = std::stoul(argv[3]);
-        qu_bench::writeImage(argv[2], "nt",
-                             qu_bench::realisticImage(mb << 20, static_cast<unsigned>(mb * 1000),
-                                                      static_cast<unsigned>(mb * 3)));
+        const std::string reg = qu_bench::realisticImage(mb << 20, static_cast<unsigned>(mb * 1000),
+                                                         static_cast<unsigned>(mb * 3));
+        qu_bench::writeImage(argv[2], "nt", argc == 5 ? qu_bench::toVersion5(reg) : reg);
         return 0;
     }
     if (mode == "--load-image" && argc == 3) {
@@ -279,7 +280,7 @@ int imageTool(int argc, char** argv) {
                     peakDetected);
         return found == 1 ? 0 : 1;
     }
-    std::fprintf(stderr, "usage: qu_bench --write-image DIR MB | --load-image DIR\n");
+    std::fprintf(stderr, "usage: qu_bench --write-image DIR MB [v5] | --load-image DIR\n");
     return 2;
 }
 

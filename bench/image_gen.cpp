@@ -231,8 +231,9 @@ std::string realisticImage(size_t bytes, unsigned instances, unsigned netDevices
     reg += ntNetDevice(netDevices, "USB\\VID_F3A7&PID_0053", "Quorvane USB 2.0 Network Adapter",
                        "kestrelx");
     // Every export of a real machine names its code pages.
-    reg += "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\CodePage]\r\n"
-           "\"ACP\"=\"1252\"\r\n\"OEMCP\"=\"437\"\r\n\"MACCP\"=\"10000\"\r\n\r\n";
+    reg +=
+        "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Nls\\CodePage]\r\n"
+        "\"ACP\"=\"1252\"\r\n\"OEMCP\"=\"437\"\r\n\"MACCP\"=\"10000\"\r\n\r\n";
     for (unsigned i = 0; reg.size() < bytes; ++i) reg += softwareKey(i);
     return reg;
 }
@@ -275,6 +276,47 @@ std::string adapterInstances(unsigned instances) {
         "kestrelx]\r\n\"TypesSupported\"=dword:00000007\r\n\r\n";
     for (unsigned i = 0; i < 100; ++i) reg += softwareKey(i);
     return reg;
+}
+
+std::string toVersion5(const std::string& regedit4) {
+    // Lines of the ASCII text; hex(2) and hex(7) data (with its continuation
+    // lines) re-encoded as UTF-16, as a version 5 export holds strings.
+    std::string text = "Windows Registry Editor Version 5.00";
+    size_t at = regedit4.find("\r\n");
+    while (at != std::string::npos && at + 2 < regedit4.size()) {
+        const size_t begin = at + 2;
+        at = regedit4.find("\r\n", begin);
+        std::string line =
+            regedit4.substr(begin, at == std::string::npos ? std::string::npos : at - begin);
+        const size_t type = line.find("=hex(");
+        if (line.front() == '"' && type != std::string::npos &&
+            (line.compare(type, 8, "=hex(2):") == 0 || line.compare(type, 8, "=hex(7):") == 0)) {
+            const std::string head = line.substr(0, type + 8);
+            std::string list = line.substr(type + 8);
+            while (!list.empty() && list.back() == '\\' && at != std::string::npos) {
+                const size_t next = at + 2;
+                at = regedit4.find("\r\n", next);
+                list.pop_back();
+                list += regedit4.substr(next, at - next);
+            }
+            std::string wide;
+            for (size_t i = 0; i + 1 < list.size(); i += 3) {
+                while (list[i] == ' ') ++i;
+                wide += static_cast<char>(std::strtoul(list.substr(i, 2).c_str(), nullptr, 16));
+                wide += '\0';
+            }
+            line = head + hexBytes(wide);
+        }
+        text += "\r\n" + line;
+    }
+    text += "\r\n";
+    std::string utf16 = "\xFF\xFE";
+    utf16.reserve(2 * text.size() + 2);
+    for (char c : text) {
+        utf16 += c;
+        utf16 += '\0';
+    }
+    return utf16;
 }
 
 void writeImage(const std::string& dir, const std::string& platform, const std::string& reg) {
