@@ -1431,11 +1431,12 @@ bool readValueFromText(const RegKey& key, std::string_view wanted, RegValue* fou
 
 QuickValue quickValueFromText(const RegKey& key, std::string_view wanted, RegValue* found) {
     const Registry& r = *key.registry;
-    if (r.utf16 || wanted.empty() || !isAscii(wanted)) return QuickValue::Unsure;
+    if (wanted.empty() || !isAscii(wanted)) return QuickValue::Unsure;
     const std::string_view text = r.source.view();
+    std::string decoded;  // a line of a UTF-16 file, as the reader decodes it
     bool seen = false;
     for (const KeyBlock& block : key.blocks) {
-        LineReader reader(r.source, false, block.begin);
+        LineReader reader(r.source, r.utf16, block.begin);
         RawLine raw;
         bool first = true;
         while (reader.next(&raw) && raw.begin < block.end) {
@@ -1443,7 +1444,12 @@ QuickValue quickValueFromText(const RegKey& key, std::string_view wanted, RegVal
                 first = false;  // the key line
                 continue;
             }
-            std::string_view s = skipBlanks(text.substr(raw.begin, raw.end - raw.begin));
+            std::string_view line = text.substr(raw.begin, raw.end - raw.begin);
+            if (r.utf16) {
+                utf16leToUtf8(line, &decoded);
+                line = decoded;
+            }
+            std::string_view s = skipBlanks(line);
             if (s.empty()) continue;
             if (s.front() == '@') continue;  // the default value: not `wanted`
             if (s.front() != '"') continue;  // no value line starts otherwise
