@@ -81,22 +81,29 @@ const uint16_t* highHalf(unsigned codePage) {
     }
 }
 
-void appendUtf8(std::string& out, uint32_t cp) {
+// Writes `cp` in UTF-8 at `out` (one to four bytes); returns the end.
+char* putUtf8(char* out, uint32_t cp) {
     if (cp < 0x80) {
-        out += static_cast<char>(cp);
+        *out++ = static_cast<char>(cp);
     } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
+        *out++ = static_cast<char>(0xC0 | (cp >> 6));
+        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
+        *out++ = static_cast<char>(0xE0 | (cp >> 12));
+        *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
     } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
+        *out++ = static_cast<char>(0xF0 | (cp >> 18));
+        *out++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        *out++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *out++ = static_cast<char>(0x80 | (cp & 0x3F));
     }
+    return out;
+}
+
+void appendUtf8(std::string& out, uint32_t cp) {
+    char bytes[4];
+    out.append(bytes, static_cast<size_t>(putUtf8(bytes, cp) - bytes));
 }
 
 constexpr uint32_t kBad = 0xFFFFFFFF;
@@ -284,19 +291,7 @@ void utf16leToUtf8(std::string_view bytes, std::string* into) {
             }
         }
         if (u >= 0xD800 && u <= 0xDFFF) u = 0xFFFD;
-        if (u < 0x800) {
-            *out++ = static_cast<char>(0xC0 | (u >> 6));
-            *out++ = static_cast<char>(0x80 | (u & 0x3F));
-        } else if (u < 0x10000) {
-            *out++ = static_cast<char>(0xE0 | (u >> 12));
-            *out++ = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
-            *out++ = static_cast<char>(0x80 | (u & 0x3F));
-        } else {
-            *out++ = static_cast<char>(0xF0 | (u >> 18));
-            *out++ = static_cast<char>(0x80 | ((u >> 12) & 0x3F));
-            *out++ = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
-            *out++ = static_cast<char>(0x80 | (u & 0x3F));
-        }
+        out = putUtf8(out, u);
     }
     into->resize(static_cast<size_t>(out - begin));
 }
