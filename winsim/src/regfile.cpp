@@ -169,43 +169,28 @@ struct RawLine {
     size_t begin = 0, end = 0, next = 0;
 };
 
-// The first CR or LF in d[from, n), or n: one pass over the line (two
-// memchr calls per line, one for each, cost more than the line's bytes).
-size_t lineBreakFrom(const char* d, size_t from, size_t n) {
+// The first CR or LF in d[from, n) in one pass over the line, 16 bytes at a
+// time (two memchr calls per line, one for each, cost more than the line's
+// bytes): bytes, or UTF-16LE units when `Wide` (`from` even, as every unit
+// starts). Without one: n, or for units the place past the last whole unit.
+template <bool Wide>
+size_t breakFrom(const char* d, size_t from, size_t n) {
     size_t q = from;
 #if defined(__SSE2__)
-    const __m128i cr = _mm_set1_epi8('\r');
-    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i cr = Wide ? _mm_set1_epi16(0x0D) : _mm_set1_epi8('\r');
+    const __m128i lf = Wide ? _mm_set1_epi16(0x0A) : _mm_set1_epi8('\n');
     for (; q + 16 <= n; q += 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + q));
-        const unsigned hits = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf))));
+        const __m128i hit = Wide ? _mm_or_si128(_mm_cmpeq_epi16(v, cr), _mm_cmpeq_epi16(v, lf))
+                                 : _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf));
+        const auto hits = static_cast<unsigned>(_mm_movemask_epi8(hit));
         if (hits != 0) return q + static_cast<size_t>(__builtin_ctz(hits));
     }
 #endif
-    while (q < n && d[q] != '\r' && d[q] != '\n') ++q;
-    return q;
-}
-
-// The same for UTF-16LE units from `from` (even, as every unit starts): the
-// first unit that is CR or LF, or the place past the last whole unit.
-size_t unitBreakFrom(const char* d, size_t from, size_t n) {
-    size_t q = from;
-#if defined(__SSE2__)
-    const __m128i cr = _mm_set1_epi16(0x0D);
-    const __m128i lf = _mm_set1_epi16(0x0A);
-    for (; q + 16 <= n; q += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + q));
-        const unsigned hits = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi16(v, cr), _mm_cmpeq_epi16(v, lf))));
-        if (hits != 0) return q + static_cast<size_t>(__builtin_ctz(hits));
+    const size_t unit = Wide ? 2 : 1;
+    for (; q + unit <= n; q += unit) {
+        if ((d[q] == '\r' || d[q] == '\n') && (!Wide || d[q + 1] == 0)) return q;
     }
-#endif
-    auto unit = [d](size_t at) {
-        return static_cast<unsigned>(static_cast<unsigned char>(d[at])) |
-               (static_cast<unsigned>(static_cast<unsigned char>(d[at + 1])) << 8);
-    };
-    while (q + 1 < n && unit(q) != 0x0A && unit(q) != 0x0D) q += 2;
     return q;
 }
 
@@ -225,7 +210,7 @@ public:
         size_t p = pos_;
         line->begin = p;
         if (!utf16_) {
-            p = lineBreakFrom(d, p, n);
+            p = breakFrom<false>(d, p, n);
             line->end = p;
             if (p < n) p += (d[p] == '\r' && p + 1 < n && d[p + 1] == '\n') ? 2 : 1;
         } else {
@@ -233,7 +218,7 @@ public:
                 return static_cast<unsigned>(static_cast<unsigned char>(d[at])) |
                        (static_cast<unsigned>(static_cast<unsigned char>(d[at + 1])) << 8);
             };
-            p = unitBreakFrom(d, p, n);
+            p = breakFrom<true>(d, p, n);
             if (p + 1 >= n) {
                 line->end = n;  // an odd byte left over stays with the last line
                 p = n;
