@@ -47,13 +47,13 @@ std::string usbInstances(unsigned others);
 // software keys.
 std::string adapterInstances(unsigned instances);
 
-// Writes machine.ini, system.reg and drive_c/WINDOWS into `dir`
-// (created). `platform` is "nt" or "9x".
 // The same registry as a version 5 export (UTF-16LE with its byte order
 // mark, string data of hex(2) and hex(7) values in UTF-16), from an ASCII
 // REGEDIT4 text as the functions above make it.
 std::string toVersion5(const std::string& regedit4);
 
+// Writes machine.ini, system.reg and drive_c/WINDOWS into `dir`
+// (created). `platform` is "nt" or "9x".
 void writeImage(const std::string& dir, const std::string& platform, const std::string& reg);
 
 // A scratch directory of the process's own under /tmp, made on first use

@@ -57,9 +57,6 @@ bool parseHex32(std::string_view& s, uint32_t* out) {
     return true;
 }
 
-// A quoted string at the front of `s` (which starts with '"'): unescapes
-// \\ and \" and advances past the closing quote. \0 or no closing quote:
-// false. A null `out`: the text is only checked.
 // The end of the plain stretch of a quoted string at the front of `s`
 // (which starts with '"'): the place of the first quote or backslash after
 // the opening quote, or s.size().
@@ -69,6 +66,9 @@ size_t plainQuotedEnd(std::string_view s) {
     return end;
 }
 
+// A quoted string at the front of `s` (which starts with '"'): unescapes
+// \\ and \" and advances past the closing quote. \0 or no closing quote:
+// false. A null `out`: the text is only checked.
 bool parseQuoted(std::string_view& s, std::string* out) {
     if (out) out->clear();
     // The common case: no escapes before the closing quote.
