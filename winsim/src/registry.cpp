@@ -454,18 +454,24 @@ bool isStringType(uint32_t type) {
     return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
 
-Registry::Registry() {
-    localMachine->name = "HKEY_LOCAL_MACHINE";
-    localMachine->fold = foldName(localMachine->name);
-    localMachine->registry = this;
+namespace {
+
+// A root key of `registry`, named by its canonical name.
+std::shared_ptr<RegKey> newRoot(Registry* registry, const std::string& name) {
+    auto r = newKey();
+    r->name = name;
+    r->fold = foldName(name);
+    r->registry = registry;
+    return r;
 }
+
+}  // namespace
+
+Registry::Registry() { clear(); }
 
 void Registry::clear() {
     log_.clear();
-    localMachine = newKey();
-    localMachine->name = "HKEY_LOCAL_MACHINE";
-    localMachine->fold = foldName(localMachine->name);
-    localMachine->registry = this;
+    localMachine = newRoot(this, "HKEY_LOCAL_MACHINE");
     otherRoots.clear();
     source.clear();
     hasSource = false;
@@ -506,12 +512,8 @@ RegKey* Registry::root(const std::string& canonicalName, bool create) {
         if (r->name == canonicalName) return r.get();
     }
     if (!create) return nullptr;
-    auto r = newKey();
-    r->name = canonicalName;
-    r->fold = foldName(canonicalName);
-    r->registry = this;
-    otherRoots.push_back(r);
-    return r.get();
+    otherRoots.push_back(newRoot(this, canonicalName));
+    return otherRoots.back().get();
 }
 
 void Registry::record(LogEntry entry) {

@@ -306,7 +306,7 @@ struct RegChange {
 // The hives a .reg file may name. Only HKEY_LOCAL_MACHINE is visible to the
 // API; keys under the other roots are kept so that a save does not drop them.
 struct Registry {
-    std::shared_ptr<RegKey> localMachine = newKey();
+    std::shared_ptr<RegKey> localMachine;             // made by the constructor (see clear)
     std::vector<std::shared_ptr<RegKey>> otherRoots;  // name = canonical root name
 
     // ---- The base text (set by a .reg load, see regfile.h) ----
