@@ -59,6 +59,7 @@ public:
     explicit Background(ImageRun& image) : image_(image) {
         fifo_ = image.ioDir() + "/commands";
         status_ = image.ioDir() + "/status.txt";
+        stdout_ = image.ioDir() + "/stdout-background.txt";
         fs::remove(status_);
         ::mkfifo(fifo_.c_str(), 0666);
         const std::string command = "(" + image.programCommand(fifo_, "", "", "", "-background") +
@@ -69,6 +70,12 @@ public:
     ~Background() {
         if (fd_ >= 0) ::close(fd_);
         waitFor([&] { return fs::exists(status_) && fs::file_size(status_) > 0; });
+    }
+    // Waits until the image is loaded and detected: the lock is taken
+    // before the load, the state line comes after it.
+    bool waitUntilLoaded() {
+        send("state\n");
+        return waitFor([&] { return readWhole(stdout_).find("\"devices\"") != std::string::npos; });
     }
     void send(const std::string& commands) {
         if (::write(fd_, commands.data(), commands.size()) < 0) ADD_FAILURE() << "write";
@@ -85,7 +92,7 @@ public:
 
 private:
     ImageRun& image_;
-    std::string fifo_, status_;
+    std::string fifo_, status_, stdout_;
     int fd_ = -1;
 };
 
@@ -150,7 +157,8 @@ TEST(Store, OneWriterAndHandEditsAreKept) {
     ImageRun image("xp");
     image.snapshot();
     Background first(image);
-    ASSERT_TRUE(waitFor([&] { return locked(image.dir()); }));
+    ASSERT_TRUE(first.waitUntilLoaded());
+    ASSERT_TRUE(locked(image.dir()));
 
     const RunResult second = image.run(kUninstall);
     EXPECT_EQ(second.status, 3);
@@ -242,12 +250,8 @@ TEST(Store, ChangesInPlaceDoNotReachARunningProgram) {
         const bool leases = leaseWorks(reg);
         const int writer = row.heldOpenAtStart ? ::open(reg.c_str(), O_WRONLY | O_CLOEXEC) : -1;
         Background first(image);
-        // The lock comes before the load: wait for the state line, which
-        // comes after the load and the detection.
-        first.send("state\n");
+        ASSERT_TRUE(first.waitUntilLoaded());
         const std::string stdoutPath = image.ioDir() + "/stdout-background.txt";
-        ASSERT_TRUE(waitFor(
-            [&] { return readWhole(stdoutPath).find("\"devices\"") != std::string::npos; }));
         if (leases) {
             EXPECT_EQ(mappedByAProcess(reg), !row.heldOpenAtStart);
         }
