@@ -238,6 +238,15 @@ private:
     size_t pos_;
 };
 
+// The text of line `l` of `bytes` in UTF-8: a view of the bytes, or for a
+// UTF-16 file the line decoded into `room`.
+std::string_view lineText(std::string_view bytes, bool utf16, const RawLine& l, std::string* room) {
+    const std::string_view raw = bytes.substr(l.begin, l.end - l.begin);
+    if (!utf16) return raw;
+    utf16leToUtf8(raw, room);
+    return *room;
+}
+
 // A key during a base load, found by its parent and folded name. The name
 // is a view of the child's own `fold`, which stays put while the key lives.
 struct ChildName {
@@ -1269,11 +1278,7 @@ bool readRegFile(std::string_view given, BaseText* movable, const std::string& f
     LineReader reader(bytes, utf16);
     RawLine raw;
     std::string decoded;
-    auto textOf = [&](const RawLine& l) -> std::string_view {
-        if (!utf16) return bytes.substr(l.begin, l.end - l.begin);
-        utf16leToUtf8(bytes.substr(l.begin, l.end - l.begin), &decoded);
-        return decoded;
-    };
+    auto textOf = [&](const RawLine& l) { return lineText(bytes, utf16, l, &decoded); };
     int lineNo = 0;
     std::string_view header;
     bool any = false;
@@ -1358,12 +1363,7 @@ void replayLines(const Registry& r, size_t from, size_t to, bool skipFirst, Impo
             continue;
         }
         first = false;
-        std::string_view text = r.source.view().substr(raw.begin, raw.end - raw.begin);
-        if (r.utf16) {
-            utf16leToUtf8(text, &decoded);
-            text = decoded;
-        }
-        importer.line(raw, text, 0);
+        importer.line(raw, lineText(r.source, r.utf16, raw, &decoded), 0);
     }
 }
 
@@ -1417,7 +1417,6 @@ bool readValueFromText(const RegKey& key, std::string_view wanted, RegValue* fou
 QuickValue quickValueFromText(const RegKey& key, std::string_view wanted, RegValue* found) {
     const Registry& r = *key.registry;
     if (wanted.empty() || !isAscii(wanted)) return QuickValue::Unsure;
-    const std::string_view text = r.source.view();
     std::string decoded;  // a line of a UTF-16 file, as the reader decodes it
     bool seen = false;
     for (const KeyBlock& block : key.blocks) {
@@ -1429,12 +1428,7 @@ QuickValue quickValueFromText(const RegKey& key, std::string_view wanted, RegVal
                 first = false;  // the key line
                 continue;
             }
-            std::string_view line = text.substr(raw.begin, raw.end - raw.begin);
-            if (r.utf16) {
-                utf16leToUtf8(line, &decoded);
-                line = decoded;
-            }
-            std::string_view s = skipBlanks(line);
+            std::string_view s = skipBlanks(lineText(r.source, r.utf16, raw, &decoded));
             if (s.empty()) continue;
             if (s.front() == '@') continue;  // the default value: not `wanted`
             if (s.front() != '"') continue;  // no value line starts otherwise
