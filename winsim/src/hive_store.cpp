@@ -15,6 +15,8 @@
 
 #include "winsim/src/codepage.h"
 #include "winsim/src/hive_9x.h"
+#include "winsim/src/hive_check_nt.h"
+#include "winsim/src/regfile.h"
 #include "winsim/src/state.h"
 
 namespace winsim {
@@ -27,6 +29,11 @@ struct HiveCloser {
     }
 };
 using HivePtr = std::unique_ptr<hive_h, HiveCloser>;
+
+// hivex hands a value's type over as its enum, which holds only the
+// predefined types; a hive may store any 32-bit type.
+static_assert(sizeof(hive_type) == sizeof(uint32_t));
+hive_type* typeSlot(uint32_t* type) { return reinterpret_cast<hive_type*>(type); }
 
 std::string errnoText() { return std::strerror(errno); }
 
@@ -81,14 +88,12 @@ std::vector<RawValue> rawValues(hive_h* h, hive_node_h node, bool* ok) {
     for (size_t i = 0; values[i]; ++i) {
         RawValue v;
         v.name = takeString(hivex_value_key(h, values[i]));
-        hive_type t = hive_t_REG_NONE;
         size_t len = 0;
-        char* data = hivex_value_value(h, values[i], &t, &len);
+        char* data = hivex_value_value(h, values[i], typeSlot(&v.type), &len);
         if (!data) {
             *ok = false;
             continue;
         }
-        v.type = static_cast<uint32_t>(t);
         v.data.assign(data, len);
         std::free(data);
         out.push_back(std::move(v));
@@ -133,12 +138,25 @@ std::optional<uint32_t> currentSet(hive_h* h) {
     if (!select) return std::nullopt;
     const hive_value_h v = hivex_node_get_value(h, select, "Current");
     if (!v) return std::nullopt;
-    hive_type t;
+    uint32_t type = 0;
     size_t len = 0;
-    if (hivex_value_type(h, v, &t, &len) != 0 || t != hive_t_REG_DWORD || len != 4) {
+    if (hivex_value_type(h, v, typeSlot(&type), &len) != 0 || type != hive_t_REG_DWORD ||
+        len != 4) {
         return std::nullopt;
     }
     return static_cast<uint32_t>(hivex_value_dword(h, v));
+}
+
+// The structure of `hive` where the program reads and changes it, checked
+// before hivex touches it (hive_check_nt.h): `check` is opened on the hive
+// when `first` is 0, then checks hive.loaded from `first` on.
+bool checkHive(const HiveStore::Hive& hive, NtHiveCheck& check, size_t first, std::string* error) {
+    // The hive is mounted one level below HKEY_LOCAL_MACHINE.
+    if (first == 0 && !check.open(hive.file, kMaxKeyDepth - 1, error)) return false;
+    for (size_t i = first; i < hive.loaded.size(); ++i) {
+        if (!check.checkPart(hive.loaded[i].path, hive.loaded[i].full, error)) return false;
+    }
+    return true;
 }
 
 // Loads hive.loaded below the mount key; false with `error` when the hive
@@ -202,7 +220,7 @@ public:
         std::vector<hive_set_value> set(key->values().size());
         for (size_t i = 0; i < set.size(); ++i) {
             set[i].key = const_cast<char*>(key->values()[i].name.c_str());
-            set[i].t = static_cast<hive_type>(key->values()[i].type);
+            std::memcpy(&set[i].t, &key->values()[i].type, sizeof set[i].t);
             set[i].len = encoded[i].size();
             set[i].value = encoded[i].data();
         }
@@ -296,6 +314,17 @@ bool syncPath(const std::string& path, int flags) {
     return ok;
 }
 
+// Whether `path` is still the file `before` describes, unchanged.
+bool sameFile(const std::string& path, const struct stat& before) {
+    struct stat now;
+    return ::stat(path.c_str(), &now) == 0 && now.st_dev == before.st_dev &&
+           now.st_ino == before.st_ino && now.st_size == before.st_size &&
+           now.st_mtim.tv_sec == before.st_mtim.tv_sec &&
+           now.st_mtim.tv_nsec == before.st_mtim.tv_nsec &&
+           now.st_ctim.tv_sec == before.st_ctim.tv_sec &&
+           now.st_ctim.tv_nsec == before.st_ctim.tv_nsec;
+}
+
 std::string parentOf(const std::string& path) {
     const size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? "." : path.substr(0, slash);
@@ -332,6 +361,8 @@ std::shared_ptr<HiveStore> HiveStore::open(const ImageSource& src, Machine& m,
         return store;
     }
     Hive system{src.systemHive, "System", {{"Select", true}}};
+    NtHiveCheck systemCheck, softwareCheck;
+    if (!checkHive(system, systemCheck, 0, error)) return nullptr;
     {
         HivePtr h(hivex_open(src.systemHive.c_str(), 0));
         if (!h) {
@@ -345,12 +376,14 @@ std::shared_ptr<HiveStore> HiveStore::open(const ImageSource& src, Machine& m,
             system.loaded.push_back({std::string(set) + "\\" + sub, true});
         }
     }
+    if (!checkHive(system, systemCheck, 1, error)) return nullptr;
     store->hives_.push_back(system);
     if (!src.softwareHive.empty()) {
         store->hives_.push_back(Hive{src.softwareHive,
                                      "Software",
                                      {{"Microsoft\\Windows NT\\CurrentVersion", false},
                                       {"Microsoft\\Windows\\CurrentVersion", false}}});
+        if (!checkHive(store->hives_.back(), softwareCheck, 0, error)) return nullptr;
     } else {
         notes.push_back(src.windowsDir +
                         ": no system32/config/software hive; the version comes from machine.ini "
@@ -358,6 +391,22 @@ std::shared_ptr<HiveStore> HiveStore::open(const ImageSource& src, Machine& m,
     }
     for (auto& hive : store->hives_) {
         if (!loadHive(hive, hklm, error)) return nullptr;
+    }
+    const std::string dirty = !systemCheck.clean() ? src.systemHive
+                              : !src.softwareHive.empty() && !softwareCheck.clean()
+                                  ? src.softwareHive
+                                  : "";
+    if (!dirty.empty()) {
+        // hivex writes both sequence numbers equal, which would drop what
+        // waits in the log.
+        m.readOnly = true;
+        m.readOnlyReason = dirty + " was not closed cleanly by Windows (changes still wait in " +
+                           "its .LOG file); start that Windows once and shut it down, or work " +
+                           "from an export (see the README)";
+        notes.push_back(dirty +
+                        " was not closed cleanly by Windows: changes still wait in its .LOG "
+                        "file, which Windows replays when it starts, and writing the hive would "
+                        "drop them; it is used read-only");
     }
     return store;
 }
@@ -409,11 +458,37 @@ bool HiveStore::save(Machine& m, std::string* error) {
         *error = "a Windows 98/ME registry file is never written";
         return false;
     }
+    // Checked again before hivex opens them for writing: a hive may have
+    // changed since it was loaded. What hivex reads must be what was
+    // checked: the file may not change from before the check until hivex
+    // has read it.
+    std::vector<struct stat> checked(hives_.size());
+    for (size_t i = 0; i < hives_.size(); ++i) {
+        const Hive& hive = hives_[i];
+        if (::stat(hive.file.c_str(), &checked[i]) != 0) {
+            *error = "cannot open " + hive.file + " for writing (" + errnoText() + ")";
+            return false;
+        }
+        NtHiveCheck check;
+        if (!checkHive(hive, check, 0, error)) {
+            *error += "; nothing was changed";
+            return false;
+        }
+        if (!check.clean()) {
+            *error = hive.file + " was not closed cleanly by Windows; nothing was changed";
+            return false;
+        }
+    }
     RegKey* hklm = m.registry.localMachine.get();
-    for (auto& hive : hives_) {
+    for (size_t i = 0; i < hives_.size(); ++i) {
+        Hive& hive = hives_[i];
         HivePtr h(hivex_open(hive.file.c_str(), HIVEX_OPEN_WRITE));
         if (!h) {
             *error = "cannot open " + hive.file + " for writing (" + errnoText() + ")";
+            return false;
+        }
+        if (!sameFile(hive.file, checked[i])) {
+            *error = hive.file + " changed while it was being saved; it was not written";
             return false;
         }
         RegKey* mount = hive.mount.empty() ? hklm : hklm->findSubkey(hive.mount);
