@@ -61,10 +61,13 @@ bool writeWin9xRegistryFromReg(const std::string& regText, unsigned codePage,
                                const std::string& path, std::string* error) {
     winsim::Registry registry;
     winsim::RegImport imported;
-    if (!winsim::importRegFile(regText, "SYSTEM.DAT source", codePage, registry, &imported,
-                               error)) {
-        return false;
-    }
+    return winsim::importRegFile(regText, "SYSTEM.DAT source", codePage, registry, &imported,
+                                 error) &&
+           writeWin9xRegistry(registry, codePage, path, error);
+}
+
+bool writeWin9xRegistry(const winsim::Registry& registry, unsigned codePage,
+                        const std::string& path, std::string* error) {
     std::vector<Flat> keys;
     flatten(registry.localMachine.get(), -1, keys);
     auto ansi = [&](const std::string& utf8) { return winsim::utf8ToAnsi(codePage, utf8); };

@@ -7,6 +7,10 @@
 
 #include <string>
 
+namespace winsim {
+struct Registry;
+}
+
 namespace qu_test {
 
 // Writes to `path` a SYSTEM.DAT whose root holds the HKEY_LOCAL_MACHINE
@@ -14,5 +18,9 @@ namespace qu_test {
 // encodes the file's strings). False with `error` on failure.
 bool writeWin9xRegistryFromReg(const std::string& regText, unsigned codePage,
                                const std::string& path, std::string* error);
+// The same from a registry already built (keys that no .reg file may hold:
+// names over 255 characters, nesting over 512 levels).
+bool writeWin9xRegistry(const winsim::Registry& registry, unsigned codePage,
+                        const std::string& path, std::string* error);
 
 }  // namespace qu_test
