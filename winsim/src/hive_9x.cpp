@@ -115,25 +115,8 @@ int keyAt(libcreg_file_t* file, const std::string& path, Key* out, std::string* 
 }  // namespace
 
 bool loadWin9xHive(const std::string& path, Machine& m, std::string* error) {
-    // The code page (read first: it decodes every other string) is part of
-    // these.
-    struct Part {
-        const char* path;
-        bool full;
-    };
-    const Part parts[] = {
-        {"Enum", true},
-        {"System\\CurrentControlSet\\Services", true},
-        {"System\\CurrentControlSet\\Control\\DeviceClasses", true},
-        {"System\\CurrentControlSet\\Control\\Nls\\CodePage", true},
-        {"Software\\Microsoft\\Windows\\CurrentVersion", false},
-    };
     // libcreg follows whatever links the file holds: they are checked first.
-    Win9xHiveCheck check;
-    if (!check.open(path, kMaxKeyDepth, error)) return false;
-    for (const Part& part : parts) {
-        if (!check.checkPart(part.path, part.full, error)) return false;
-    }
+    if (!checkWin9xRegistry(path, kMaxKeyDepth, error)) return false;
     libcreg_file_t* file = nullptr;
     libcreg_error_t* e = nullptr;
     if (libcreg_file_initialize(&file, &e) != 1) {
@@ -172,6 +155,17 @@ bool loadWin9xHive(const std::string& path, Machine& m, std::string* error) {
     }
     m.codePage = codePage;
     Reader reader(codePage);
+    struct Part {
+        const char* path;
+        bool full;
+    };
+    const Part parts[] = {
+        {"Enum", true},
+        {"System\\CurrentControlSet\\Services", true},
+        {"System\\CurrentControlSet\\Control\\DeviceClasses", true},
+        {"System\\CurrentControlSet\\Control\\Nls\\CodePage", true},
+        {"Software\\Microsoft\\Windows\\CurrentVersion", false},
+    };
     RegKey* hklm = m.registry.localMachine.get();
     for (const Part& part : parts) {
         Key key;

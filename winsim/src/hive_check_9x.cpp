@@ -48,15 +48,6 @@ std::string hex(uint32_t v) {
     return buf;
 }
 
-bool asciiEqual(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        auto up = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 0x20) : c; };
-        if (up(a[i]) != up(b[i])) return false;
-    }
-    return true;
-}
-
 struct Entry {
     uint32_t offset = 0;  // in the navigation record
     uint32_t firstChild = kNone, next = kNone;
@@ -64,9 +55,7 @@ struct Entry {
     std::string name;  // ANSI, as stored
 };
 
-}  // namespace
-
-struct Win9xHiveCheck::Walk {
+struct Walk {
     std::string file;
     size_t maxDepth = 0;
     MappedFile mapped;
@@ -74,12 +63,11 @@ struct Win9xHiveCheck::Walk {
     size_t navSize = 0;
     uint32_t root = 0;
     struct Block {
-        size_t start = 0, end = 0;  // in the file
-        bool indexed = false;
+        size_t start = 0, end = 0;                     // in the file
         std::unordered_map<uint16_t, size_t> entries;  // key number -> its entry in the file
     };
     std::vector<Block> blocks;
-    std::unordered_set<uint32_t> seen;  // keys a part reached
+    std::unordered_set<uint32_t> seen;  // keys reached
     std::vector<std::string> names;     // the key being walked, for messages
     std::string error;
 
@@ -105,7 +93,7 @@ struct Win9xHiveCheck::Walk {
     bool tree(const Entry& key, size_t depth);
 };
 
-bool Win9xHiveCheck::Walk::openFile(const std::string& path) {
+bool Walk::openFile(const std::string& path) {
     file = path;
     std::string why;
     if (!mapped.open(path, &why)) return refuse(why);
@@ -131,6 +119,18 @@ bool Win9xHiveCheck::Walk::openFile(const std::string& path) {
         Block block;
         block.start = at;
         block.end = at + get32(bytes + at + kRecordSize);
+        // Entries follow one another to the end of the block (libcreg reads
+        // them all); less than an entry's header may be left over.
+        size_t entry = block.start + kRecordHeader;
+        for (; block.end - entry >= kDataName; entry += get32(bytes + entry + kDataSize)) {
+            const size_t length = get32(bytes + entry + kDataSize);
+            if (length < kDataName || length > block.end - entry) break;
+            block.entries.emplace(get16(bytes + entry + kDataKey), entry);
+        }
+        if (block.end - entry >= kDataName) {
+            return refuse("damaged data block " + std::to_string(i) + " at " +
+                          hex(static_cast<uint32_t>(entry)));
+        }
         blocks.push_back(std::move(block));
         at = blocks.back().end;
     }
@@ -138,7 +138,7 @@ bool Win9xHiveCheck::Walk::openFile(const std::string& path) {
 }
 
 // The navigation entry at `offset` (a key's own name is read with its data).
-bool Win9xHiveCheck::Walk::entry(uint32_t offset, Entry* out) {
+bool Walk::entry(uint32_t offset, Entry* out) {
     if (offset < kRecordHeader || offset > navSize || navSize - offset < kEntry) {
         return fail("key entry " + hex(offset) + " lies outside the navigation record");
     }
@@ -171,27 +171,17 @@ bool Win9xHiveCheck::Walk::entry(uint32_t offset, Entry* out) {
 }
 
 // The data entry of `key` in its block, and its size; nullptr when none.
-const uint8_t* Win9xHiveCheck::Walk::dataEntry(const Entry& key, size_t* size) {
+const uint8_t* Walk::dataEntry(const Entry& key, size_t* size) {
     if (key.block >= blocks.size()) return nullptr;
-    Block& block = blocks[key.block];
+    const Block& block = blocks[key.block];
     const uint8_t* bytes = mapped.data();
-    if (!block.indexed) {
-        // Entries follow one another; what cannot be one ends the block.
-        for (size_t at = block.start + kRecordHeader; block.end - at >= kDataName;) {
-            const size_t length = get32(bytes + at + kDataSize);
-            if (length < kDataName || length > block.end - at) break;
-            block.entries.emplace(get16(bytes + at + kDataKey), at);
-            at += length;
-        }
-        block.indexed = true;
-    }
     const auto found = block.entries.find(key.number);
     if (found == block.entries.end()) return nullptr;
     *size = get32(bytes + found->second + kDataSize);
     return bytes + found->second;
 }
 
-bool Win9xHiveCheck::Walk::values(const Entry& key) {
+bool Walk::values(const Entry& key) {
     size_t size = 0;
     const uint8_t* data = dataEntry(key, &size);
     if (!data) return true;  // the root without data has no values
@@ -212,7 +202,7 @@ bool Win9xHiveCheck::Walk::values(const Entry& key) {
 }
 
 // The chain of the key's subkeys, each entry read.
-bool Win9xHiveCheck::Walk::children(const Entry& key, std::vector<Entry>* out) {
+bool Walk::children(const Entry& key, std::vector<Entry>* out) {
     out->clear();
     std::unordered_set<uint32_t> chain;
     for (uint32_t at = key.firstChild; at != kNone;) {
@@ -227,7 +217,7 @@ bool Win9xHiveCheck::Walk::children(const Entry& key, std::vector<Entry>* out) {
     return true;
 }
 
-bool Win9xHiveCheck::Walk::tree(const Entry& key, size_t depth) {
+bool Walk::tree(const Entry& key, size_t depth) {
     if (depth > maxDepth) {
         return fail("keys nested more than " + std::to_string(maxDepth) + " levels deep");
     }
@@ -236,63 +226,27 @@ bool Win9xHiveCheck::Walk::tree(const Entry& key, size_t depth) {
                     " is reached a second time (a link back to an ancestor, or a key listed "
                     "twice)");
     }
-    names.push_back(key.name);
+    if (depth > 0) names.push_back(key.name);  // the root is "its root key"
     std::vector<Entry> subkeys;
     if (!values(key) || !children(key, &subkeys)) return false;
     for (const Entry& sub : subkeys) {
         if (!tree(sub, depth + 1)) return false;
     }
-    names.pop_back();
+    if (depth > 0) names.pop_back();
     return true;
 }
 
-Win9xHiveCheck::Win9xHiveCheck() = default;
-Win9xHiveCheck::~Win9xHiveCheck() = default;
+}  // namespace
 
-bool Win9xHiveCheck::open(const std::string& file, size_t maxDepth, std::string* error) {
-    walk_ = std::make_unique<Walk>();
-    walk_->maxDepth = maxDepth;
-    if (walk_->openFile(file)) return true;
-    *error = walk_->error;
-    walk_.reset();
-    return false;
-}
-
-bool Win9xHiveCheck::checkPart(const std::string& path, bool full, std::string* error) {
-    if (!walk_) {
-        *error = "no registry file was opened";
+bool checkWin9xRegistry(const std::string& file, size_t maxDepth, std::string* error) {
+    Walk w;
+    w.maxDepth = maxDepth;
+    Entry root;
+    if (!w.openFile(file) || !w.entry(w.root, &root) || !w.tree(root, 0)) {
+        *error = w.error;
         return false;
     }
-    Walk& w = *walk_;
-    std::vector<std::string> parts;
-    splitKeyPath(path, &parts);
-    w.names.clear();
-    Entry key;
-    bool ok = w.entry(w.root, &key);
-    for (size_t i = 0; ok && i < parts.size(); ++i) {
-        std::vector<Entry> subkeys;
-        if (!w.children(key, &subkeys)) {
-            ok = false;
-            break;
-        }
-        const Entry* child = nullptr;
-        for (const Entry& sub : subkeys) {
-            if (!child && asciiEqual(sub.name, parts[i])) child = &sub;
-        }
-        if (!child) return true;  // not in the file
-        key = *child;
-        w.names.push_back(key.name);
-    }
-    if (ok) {
-        if (full) {
-            if (!w.names.empty()) w.names.pop_back();
-            ok = w.tree(key, parts.size());
-        } else {
-            ok = w.values(key);
-        }
-    }
-    if (!ok) *error = w.error;
-    return ok;
+    return true;
 }
 
 }  // namespace winsim
