@@ -11,19 +11,29 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 seconds=${FUZZ_SECONDS:-60}
-targets=${FUZZ_TARGETS:-"fuzz_regfile fuzz_machine"}
+targets=${FUZZ_TARGETS:-"fuzz_regfile fuzz_machine fuzz_hive fuzz_hive9x"}
 build=build/fuzz
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQU_FUZZ=ON -DQU_SANITIZE=ON \
   -DCMAKE_C_FLAGS=-fsanitize=fuzzer-no-link -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
-cmake --build "$build" -j 2 --target fuzz_regfile fuzz_machine fuzz_make_seed
+cmake --build "$build" -j 2 --target fuzz_regfile fuzz_machine fuzz_hive fuzz_hive9x \
+  fuzz_make_seed make_hive
 
 # Seeds: the sample images, as .reg files and as whole images with a few
-# operator scripts, plus the hand-made inputs in fuzz/corpus/.
+# operator scripts, plus the hand-made inputs in fuzz/corpus/; the offline
+# sample's system hive, and a SYSTEM.DAT made from the 98/ME image.
 seeds=$build/seeds
 rm -rf "$seeds"
-mkdir -p "$seeds/fuzz_regfile" "$seeds/fuzz_machine" "$build/artifacts"
+mkdir -p "$seeds/fuzz_regfile" "$seeds/fuzz_machine" "$seeds/fuzz_hive" "$seeds/fuzz_hive9x" \
+  "$build/artifacts"
+cp machines/xp-offline-drive/WINDOWS/system32/config/system "$seeds/fuzz_hive/xp-system"
+{
+  cat machines/me/system.reg
+  printf '[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion]\r\n'
+  printf '"VersionNumber"="4.90.3000"\r\n"SystemRoot"="C:\\\\WINDOWS"\r\n\r\n'
+} >"$build/me-system.reg"
+"$build/bin/make_hive" --9x "$build/me-system.reg" "$seeds/fuzz_hive9x/me-SYSTEM.DAT"
 cp fuzz/corpus/regfile/* "$seeds/fuzz_regfile/"
 cp fuzz/corpus/machine/* "$seeds/fuzz_machine/"
 for image in machines/*/; do
@@ -54,7 +64,7 @@ for target in $targets; do
   echo "   ${runs:-no summary}, ${cov:-cov: ?}, corpus $(ls "$corpus" | wc -l) inputs"
   if [ "$rc" -ne 0 ]; then
     echo "   FAILED (exit $rc); see $log"
-    grep -E 'ERROR|SUMMARY|machine_fuzz:|regfile_fuzz:|Test unit written' "$log" | head -20 || true
+    grep -E 'ERROR|SUMMARY|_fuzz:|Assertion|Test unit written' "$log" | head -20 || true
     status=1
   fi
 done
