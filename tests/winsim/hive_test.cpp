@@ -13,6 +13,7 @@
 
 #include "platform/win32.h"
 #include "tests/support/creg_writer.h"
+#include "tests/support/hive_damage.h"
 #include "tests/support/hive_writer.h"
 #include "tests/support/temp_image.h"
 #include "winsim/machine.h"
@@ -276,6 +277,63 @@ TEST(Hive, ReadOnlyUseChangesAndCreatesNothing) {
     winsim::unloadMachine();
     EXPECT_EQ(listTree(inst.root()), before);
     EXPECT_EQ(readHostFile(inst.system()), system);
+}
+
+// One bit flipped in turn in each byte of the key cells an Uninstall
+// deletes (their links, counts and names): the hive is refused with a
+// message naming it, or loads and takes the deletion, saved or refused; a
+// refused save leaves the file as it was. Nothing may stop the process
+// (neither this code nor hivex's own checks).
+TEST(Hive, AByteFlipNeverStopsTheProgram) {
+    // In memory where there is room: each save syncs its files. (Standard
+    // error is left alone: it says what stopped the process, if anything.)
+    std::string pattern = (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
+    pattern += "/qu-hive-flip-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    const std::string root = pattern, config = root + "/WINNT/system32/config";
+    const std::string system = config + "/system";
+    fs::create_directories(config);
+    std::string error;
+    ASSERT_TRUE(qu_test::writeHiveFromReg(kReg, "HKEY_LOCAL_MACHINE\\SYSTEM", system, &error));
+    ASSERT_TRUE(qu_test::writeHiveFromReg(kReg, "HKEY_LOCAL_MACHINE\\SOFTWARE",
+                                          config + "/software", &error));
+    const std::string original = readHostFile(system);
+    std::vector<size_t> bytes;
+    for (const char* key : {"", "\\VID_F3A7&PID_0053", "\\VID_F3A7&PID_0053\\5&1",
+                            "\\VID_F3A7&PID_0053\\5&1\\LogConf"}) {
+        const uint32_t cell =
+            qu_test::ntKeyCell(original, std::string("ControlSet001\\Enum\\USB") + key);
+        ASSERT_NE(cell, 0u) << key;
+        const size_t start = qu_test::ntCellData(cell) - 4;
+        const size_t size = -static_cast<int32_t>(qu_test::get32(original, start));
+        for (size_t at = start; at < start + size; ++at) bytes.push_back(at);
+    }
+    winsim::LoadOptions options;
+    options.installation = true;
+    size_t refused = 0, saved = 0;
+    for (const size_t at : bytes) {
+        std::string damaged = original;
+        damaged[at] = static_cast<char>(damaged[at] ^ (1 << (at % 8)));
+        std::ofstream(system, std::ios::binary | std::ios::trunc) << damaged;
+        if (!winsim::loadMachine(root, options, &error)) {
+            EXPECT_NE(error.find(system), std::string::npos) << at << ": " << error;
+            ++refused;
+        } else {
+            winsim::deleteTree("System\\CurrentControlSet\\Enum\\USB");
+            std::string message;
+            if (winsim::lastSaveFailed(&message)) {
+                EXPECT_EQ(readHostFile(system), damaged) << at << ": " << message;
+            } else {
+                ++saved;
+            }
+            winsim::unloadMachine();
+        }
+        fs::remove_all(config + "/backups");
+    }
+    fs::remove_all(root);
+    // Both outcomes are exercised.
+    EXPECT_GT(refused, 0u);
+    EXPECT_GT(saved, 0u);
 }
 
 TEST(Hive, AnUnwritableHiveIsUsedReadOnly) {
