@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -99,6 +101,24 @@ struct Cell {
     }
 };
 
+// One bit per 8 bytes of the hive bins. calloc hands large blocks over as
+// fresh zero pages: the pages no bit is set in cost nothing.
+class Bits {
+public:
+    bool reset(size_t bytes) {
+        words_.reset(static_cast<uint64_t*>(std::calloc(bytes / 8 / 64 + 1, sizeof(uint64_t))));
+        return words_ != nullptr;
+    }
+    bool test(uint32_t offset) const { return words_[offset / 8 / 64] >> (offset / 8 % 64) & 1; }
+    void set(uint32_t offset) { words_[offset / 8 / 64] |= uint64_t{1} << (offset / 8 % 64); }
+
+private:
+    struct Free {
+        void operator()(uint64_t* p) const { std::free(p); }
+    };
+    std::unique_ptr<uint64_t[], Free> words_;
+};
+
 struct Key {
     uint32_t offset = 0;
     uint32_t subkeys = 0, subkeyList = kNil, values = 0, valueList = kNil, security = kNil,
@@ -117,20 +137,13 @@ struct NtHiveCheck::Walk {
     size_t binsEnd = 0;  // file offset where the hive bins end
     uint32_t root = 0;
     bool clean = true;
-    std::vector<uint64_t> cells;  // allocated cell starts: one bit per 8 bytes of the bins
-    std::vector<uint64_t> seen;   // cells a part reached
+    Bits cells;                                       // the starts of the cells in use
+    Bits seen;                                        // cells a part reached
     std::unordered_map<uint32_t, uint32_t> skCounts;  // security cell -> its reference count
     std::unordered_map<uint32_t, uint32_t> skUses;    // -> keys of the parts that use it
     std::unordered_set<uint32_t> pathKeys;            // keys checked on the way to a part
     std::vector<std::string> names;                   // the key being walked, for messages
     std::string error;
-
-    static bool test(const std::vector<uint64_t>& bits, uint32_t offset) {
-        return bits[offset / 8 / 64] >> (offset / 8 % 64) & 1;
-    }
-    static void set(std::vector<uint64_t>& bits, uint32_t offset) {
-        bits[offset / 8 / 64] |= uint64_t{1} << (offset / 8 % 64);
-    }
 
     bool refuse(const std::string& what) {
         error = file + ": cannot be read as a registry hive (" + what + ")";
@@ -150,7 +163,7 @@ struct NtHiveCheck::Walk {
 
     // The cell in use at `offset` with at least `min` bytes of data.
     bool cell(uint32_t offset, size_t min, Cell* out) const {
-        if (offset % 8 != 0 || offset >= binsSize() || !test(cells, offset)) return false;
+        if (offset % 8 != 0 || offset >= binsSize() || !cells.test(offset)) return false;
         const uint8_t* p = map + kBaseBlock + offset;
         out->data = p + 4;
         out->size = static_cast<size_t>(-static_cast<int64_t>(static_cast<int32_t>(get32(p)))) - 4;
@@ -159,11 +172,11 @@ struct NtHiveCheck::Walk {
 
     // Marks a cell as reached by a part; a second time is damage.
     bool reach(uint32_t offset, const char* what) {
-        if (test(seen, offset)) {
+        if (seen.test(offset)) {
             return fail(std::string(what) + " cell " + hex(offset) +
                         " is reached a second time (a loop, or one cell linked from two places)");
         }
-        set(seen, offset);
+        seen.set(offset);
         return true;
     }
 
@@ -210,8 +223,7 @@ bool NtHiveCheck::Walk::openFile(const std::string& path) {
     root = get32(map + kRootCell);
 
     // The bins, each tiled by cells.
-    cells.assign(bins / 8 / 64 + 1, 0);
-    seen.assign(cells.size(), 0);
+    if (!cells.reset(bins) || !seen.reset(bins)) return refuse("out of memory");
     for (size_t bin = kBaseBlock; bin < binsEnd;) {
         const uint8_t* b = map + bin;
         const size_t size = binsEnd - bin >= kBinHeader ? get32(b + 8) : 0;
@@ -225,11 +237,13 @@ bool NtHiveCheck::Walk::openFile(const std::string& path) {
             if (length < 8 || length % 8 != 0 || length > bin + size - at) {
                 return refuse("damaged cell at " + hex(static_cast<uint32_t>(at - kBaseBlock)));
             }
-            if (raw < 0) set(cells, static_cast<uint32_t>(at - kBaseBlock));
+            if (raw < 0) cells.set(static_cast<uint32_t>(at - kBaseBlock));
             at += length;
         }
         bin += size;
     }
+    // The parts touch a few pages of these again; hivex maps the hive too.
+    mapped.dropPages();
     return true;
 }
 
