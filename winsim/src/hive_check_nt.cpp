@@ -6,6 +6,7 @@
 #include <cstring>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -36,8 +37,9 @@ constexpr size_t kNkFlags = 0x02, kNkSubkeys = 0x14, kNkSubkeyList = 0x1C, kNkVa
                  kNkClassLength = 0x4A, kNkName = 0x4C;
 constexpr uint16_t kNkLatin1Name = 0x20;
 // Value cell ("vk").
-constexpr size_t kVkNameLength = 0x02, kVkDataLength = 0x04, kVkData = 0x08, kVkFlags = 0x10,
-                 kVkName = 0x14;
+constexpr size_t kVkNameLength = 0x02, kVkDataLength = 0x04, kVkData = 0x08, kVkType = 0x0C,
+                 kVkFlags = 0x10, kVkName = 0x14;
+constexpr uint32_t kDword = 4;  // REG_DWORD
 constexpr uint16_t kVkLatin1Name = 0x01;
 constexpr uint32_t kVkInlineData = 0x80000000;
 // Security cell ("sk").
@@ -190,6 +192,7 @@ struct NtHiveCheck::Walk {
     bool values(const Key& key);
     bool valueData(const Cell& vk, const std::string& name);
     bool pathKey(const Key& key, std::vector<Key>* children);
+    bool find(const std::vector<std::string>& parts, Key* key, bool* found);
     bool tree(uint32_t offset, size_t depth, std::string* folded);
 };
 
@@ -448,6 +451,25 @@ bool NtHiveCheck::Walk::pathKey(const Key& key, std::vector<Key>* children) {
     return true;
 }
 
+// The key at `parts` below the root, each key on the way checked as a
+// path key; `names` is left naming it.
+bool NtHiveCheck::Walk::find(const std::vector<std::string>& parts, Key* key, bool* found) {
+    names.clear();
+    *found = false;
+    if (!readKey(root, key)) return false;
+    for (const auto& part : parts) {
+        std::vector<Key> children;
+        if (!pathKey(*key, &children)) return false;
+        const auto child = std::find_if(children.begin(), children.end(),
+                                        [&](const Key& k) { return namesEqual(k.name, part); });
+        if (child == children.end()) return true;  // not in the hive
+        *key = *child;
+        names.push_back(key->name);
+    }
+    *found = true;
+    return true;
+}
+
 // A key of a part with everything below it; `folded`: its folded name.
 bool NtHiveCheck::Walk::tree(uint32_t offset, size_t depth, std::string* folded) {
     if (depth > maxDepth) {
@@ -496,22 +518,10 @@ bool NtHiveCheck::checkPart(const std::string& path, bool full, std::string* err
     Walk& w = *walk_;
     std::vector<std::string> parts;
     splitKeyPath(path, &parts);
-    w.names.clear();
     Key key;
-    bool ok = w.readKey(w.root, &key);
-    for (size_t i = 0; ok && i < parts.size(); ++i) {
-        std::vector<Key> children;
-        if (!w.pathKey(key, &children)) {
-            ok = false;
-            break;
-        }
-        const auto child = std::find_if(children.begin(), children.end(),
-                                        [&](const Key& k) { return namesEqual(k.name, parts[i]); });
-        if (child == children.end()) return true;  // not in the hive
-        key = *child;
-        w.names.push_back(key.name);
-    }
-    if (ok) {
+    bool found = false;
+    bool ok = w.find(parts, &key, &found);
+    if (ok && found) {
         if (full) {
             if (!w.names.empty()) w.names.pop_back();
             std::string folded;
@@ -523,6 +533,34 @@ bool NtHiveCheck::checkPart(const std::string& path, bool full, std::string* err
     }
     if (!ok) *error = w.error;
     return ok;
+}
+
+std::optional<uint32_t> NtHiveCheck::dwordValue(const std::string& path, const std::string& name) {
+    if (!walk_) return std::nullopt;
+    Walk& w = *walk_;
+    std::vector<std::string> parts;
+    splitKeyPath(path, &parts);
+    Key key;
+    bool found = false;
+    Cell list;
+    if (!w.find(parts, &key, &found) || !found || !w.seen.test(key.offset) || key.values == 0 ||
+        !w.cell(key.valueList, 4 * size_t{key.values}, &list)) {
+        return std::nullopt;
+    }
+    for (size_t i = 0; i < key.values; ++i) {
+        Cell vk, data;
+        if (!w.cell(get32(list.data + 4 * i), kVkName, &vk)) return std::nullopt;
+        const StoredName stored{std::string_view(reinterpret_cast<const char*>(vk.data + kVkName),
+                                                 get16(vk.data + kVkNameLength)),
+                                (get16(vk.data + kVkFlags) & kVkLatin1Name) != 0};
+        if (!namesEqual(stored.utf8(), name)) continue;
+        const uint32_t length = get32(vk.data + kVkDataLength);
+        if (get32(vk.data + kVkType) != kDword) return std::nullopt;
+        if (length == (kVkInlineData | 4)) return get32(vk.data + kVkData);
+        if (length == 4 && w.cell(get32(vk.data + kVkData), 4, &data)) return get32(data.data);
+        return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 }  // namespace winsim

@@ -16,7 +16,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace winsim {
@@ -45,6 +47,10 @@ public:
     // is not in the hive is no damage. Parts checked through one object
     // may not share keys. False with `error`, naming the file and the key.
     bool checkPart(const std::string& path, bool full, std::string* error);
+
+    // The REG_DWORD value `name` of the key at `path`, which a checked part
+    // holds (the current control set, read before hivex opens the hive).
+    std::optional<uint32_t> dwordValue(const std::string& path, const std::string& name);
 
 private:
     struct Walk;

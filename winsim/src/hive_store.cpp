@@ -133,20 +133,6 @@ bool loadTree(hive_h* h, hive_node_h node, RegKey* key) {
     return ok;
 }
 
-std::optional<uint32_t> currentSet(hive_h* h) {
-    const hive_node_h select = nodeAt(h, {"Select"});
-    if (!select) return std::nullopt;
-    const hive_value_h v = hivex_node_get_value(h, select, "Current");
-    if (!v) return std::nullopt;
-    uint32_t type = 0;
-    size_t len = 0;
-    if (hivex_value_type(h, v, typeSlot(&type), &len) != 0 || type != hive_t_REG_DWORD ||
-        len != 4) {
-        return std::nullopt;
-    }
-    return static_cast<uint32_t>(hivex_value_dword(h, v));
-}
-
 // The structure of `hive` where the program reads and changes it, checked
 // before hivex touches it (hive_check_nt.h): `check` is opened on the hive
 // when `first` is 0, then checks hive.loaded from `first` on.
@@ -361,41 +347,41 @@ std::shared_ptr<HiveStore> HiveStore::open(const ImageSource& src, Machine& m,
         return store;
     }
     Hive system{src.systemHive, "System", {{"Select", true}}};
-    NtHiveCheck systemCheck, softwareCheck;
-    if (!checkHive(system, systemCheck, 0, error)) return nullptr;
+    auto systemCheck = std::make_unique<NtHiveCheck>();
+    auto softwareCheck = std::make_unique<NtHiveCheck>();
+    if (!checkHive(system, *systemCheck, 0, error)) return nullptr;
     {
-        HivePtr h(hivex_open(src.systemHive.c_str(), 0));
-        if (!h) {
-            *error = src.systemHive + ": cannot be read as a registry hive (" + errnoText() + ")";
-            return nullptr;
-        }
         char set[32];
-        std::snprintf(set, sizeof set, "ControlSet%03u", currentSet(h.get()).value_or(1));
+        std::snprintf(set, sizeof set, "ControlSet%03u",
+                      systemCheck->dwordValue("Select", "Current").value_or(1));
         for (const char* sub : {"Enum", "Control\\Class", "Control\\DeviceClasses",
                                 "Control\\Nls\\CodePage", "Services"}) {
             system.loaded.push_back({std::string(set) + "\\" + sub, true});
         }
     }
-    if (!checkHive(system, systemCheck, 1, error)) return nullptr;
+    if (!checkHive(system, *systemCheck, 1, error)) return nullptr;
     store->hives_.push_back(system);
     if (!src.softwareHive.empty()) {
         store->hives_.push_back(Hive{src.softwareHive,
                                      "Software",
                                      {{"Microsoft\\Windows NT\\CurrentVersion", false},
                                       {"Microsoft\\Windows\\CurrentVersion", false}}});
-        if (!checkHive(store->hives_.back(), softwareCheck, 0, error)) return nullptr;
+        if (!checkHive(store->hives_.back(), *softwareCheck, 0, error)) return nullptr;
     } else {
         notes.push_back(src.windowsDir +
                         ": no system32/config/software hive; the version comes from machine.ini "
                         "or nowhere");
     }
+    const std::string dirty = !systemCheck->clean() ? src.systemHive
+                              : !src.softwareHive.empty() && !softwareCheck->clean()
+                                  ? src.softwareHive
+                                  : "";
+    // The checks' mappings go before hivex reads the hives.
+    systemCheck.reset();
+    softwareCheck.reset();
     for (auto& hive : store->hives_) {
         if (!loadHive(hive, hklm, error)) return nullptr;
     }
-    const std::string dirty = !systemCheck.clean() ? src.systemHive
-                              : !src.softwareHive.empty() && !softwareCheck.clean()
-                                  ? src.softwareHive
-                                  : "";
     if (!dirty.empty()) {
         // hivex writes both sequence numbers equal, which would drop what
         // waits in the log.
