@@ -495,6 +495,10 @@ UndoResult undoLatestBackup(std::string* message) {
         *message = "no machine loaded";
         return UndoResult::Failed;
     }
+    if (m->readOnly) {
+        *message = m->dir + ": not undone: the machine is read-only (" + m->readOnlyReason + ")";
+        return UndoResult::Failed;
+    }
     Fd backups(::openat(m->lock.get(), "backups", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     std::string latest;
     if (backups.valid()) {
@@ -585,7 +589,7 @@ UndoResult undoLatestBackup(std::string* message) {
     std::vector<std::string> warnings;
     const bool ok = commitImage(m->lock.get(), m->dir, &newRegistry, &m->regFile, ops, &decided,
                                 &why, &warnings);
-    for (const std::string& w : warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
+    for (const std::string& w : warnings) tell(w);
     if (!ok) {
         m->registry.rollback(m->committed);
         *message = shown + ": not undone: " + why;

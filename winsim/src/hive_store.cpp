@@ -392,7 +392,7 @@ bool HiveStore::backup(Hive& hive, std::string* error) {
             dir = base + "/" + stamp + "-" + std::to_string(n);
         }
         backupDir_ = dir;
-        std::fprintf(stderr, "quorvane-uninstall: hives backed up in %s\n", dir.c_str());
+        tell("hives backed up in " + dir);
     }
     const std::string name = hive.file.substr(hive.file.find_last_of('/') + 1);
     const std::string copy = backupDir_ + "/" + name;

@@ -24,15 +24,18 @@ struct MachineInfo {
     std::optional<unsigned> codePage;  // ACP as found, supported or not
 };
 
-// Which [system] keys machine.ini gave (the registry gives the others).
+// Which [system] keys machine.ini or the command line (--fact) gave (the
+// registry gives the others).
 struct IniGiven {
     bool platform = false, version = false, windows = false, codePage = false;
 };
 
-// Fills what machine.ini did not give from the registry: platform and
-// version, the Windows directory (C:\WINDOWS when the registry has none),
-// the code page (1252 when none). False, with one message listing every
-// item neither gives (or gives in a form the simulation cannot use).
+// Fills what was not given from the registry: version and platform (a
+// platform no source names follows from the version), the Windows
+// directory (else the installation's folder name, else C:\WINDOWS), the
+// code page (1252 when none), and records where each came from. False,
+// with one message listing every item nothing gives (or gives in a form
+// the simulation cannot use) and the --fact that would give it.
 bool completeMachineInfo(Machine& m, const IniGiven& given, std::string* error);
 
 // Reads, below `hklm`:

@@ -43,8 +43,12 @@ struct Machine {
     // drive, what the machine was loaded from.
     std::string regPath;
     std::string driveDir;
+    bool driveEmpty = false;  // driveDir is no folder: the C: drive is empty
     std::string source;
     std::string csdVersion;
+    // Where platform, version, windowsDir and codePage came from.
+    FactSource platformFrom = FactSource::Default, versionFrom = FactSource::Default,
+               windowsFrom = FactSource::Default, codePageFrom = FactSource::Default;
     // Read-only machines save nothing (offline.h).
     bool readOnly = false;
     bool readOnlyRequested = false;
@@ -99,6 +103,10 @@ void stageRegistryChange(Machine& m);
 // Forgets every open key handle and device set (a machine is unloaded).
 void dropRegistryHandles();
 void dropDeviceSets();
+
+// A note or warning of the machine, one line, to the sink the program set
+// (machine.h: setMessageSink).
+void tell(const std::string& line);
 
 // Text crossing the A functions.
 std::string toAnsi(const Machine& m, const std::string& utf8);
