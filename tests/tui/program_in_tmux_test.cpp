@@ -510,8 +510,8 @@ TEST(ProgramInTmux, LogThatCannotBeWrittenIsNamedAfterTheScreenIsGivenBack) {
     EXPECT_EQ(t.exitStatus(), 0) << t.last();
     EXPECT_EQ(
         t.errors(),
-        "quorvane-uninstall: cannot write the log /dev/full: No space left on device; the run "
-        "goes on without it\n");
+        "quorvane-uninstall: cannot use the log /dev/full: it is a device, not a regular file; "
+        "the run goes on without it\n");
 }
 
 TEST(ProgramInTmux, StatusRecordInTheTerminalsEncoding) {
