@@ -128,10 +128,13 @@ bool loadWin9xHive(const std::string& path, Machine& m, std::string* error) {
         *error = path + ": cannot be read as a Windows 98/ME registry file (" + takeError(&e) + ")";
         return false;
     }
-    // The code page first: it decodes every other string.
+    // The code page first: it decodes every other string. One that
+    // machine.ini or --fact gives wins.
     std::string why;
     unsigned codePage = 1252;
-    {
+    if (m.codePageFrom == FactSource::MachineIni || m.codePageFrom == FactSource::CommandLine) {
+        codePage = m.codePage;
+    } else {
         Key nls;
         const int r = keyAt(file, "System\\CurrentControlSet\\Control\\Nls\\CodePage", &nls, &why);
         if (r < 0) {
