@@ -98,8 +98,6 @@ TEST(Facts, EachFactSaysWhereItCameFrom) {
         {"machine.ini", "--machine " + s.xp,
          facts("nt", "5.1.2600", winDir, 1252, "machine.ini", "machine.ini", "machine.ini",
                "default")},
-        {"the registry", "--machine " + s.exported,
-         facts("nt", "5.1.2600", winDir, 1252, "registry", "registry", "registry", "registry")},
         {"--fact over the registry",
          "--machine " + s.exported +
              " --fact version=5.0.2195 --fact windows='C:\\WINNT' --fact codepage=1251",
@@ -150,15 +148,6 @@ TEST(Facts, AnExportWithoutTheVersionKeysNamesTheFlag) {
     EXPECT_EQ(std::distance(fs::directory_iterator(fs::path(s.systemOnly).parent_path()),
                             fs::directory_iterator()),
               1);
-
-    // A --fact that is no machine.ini [system] key and value is a bad argument.
-    for (const char* fact : {"version=five", "colour=blue", "version"}) {
-        SCOPED_TRACE(fact);
-        const Result bad = run("--machine " + s.systemOnly + " --fact " + fact, "", s.dir);
-        EXPECT_EQ(bad.status, 2);
-        EXPECT_EQ(std::count(bad.err.begin(), bad.err.end(), '\n'), 1) << bad.err;
-        EXPECT_NE(bad.err.find("--fact"), std::string::npos) << bad.err;
-    }
 }
 
 // Versions outside 98/ME (4.10 to 4.90) and 2000/XP (5.0, 5.1) of their
