@@ -10,8 +10,8 @@
 #include <sstream>
 
 #include "tests/support/reg_dump.h"
-#include "winsim/src/codepage.h"
-#include "winsim/src/regfile.h"
+#include "winsim/src/base/codepage.h"
+#include "winsim/src/regfile/regfile.h"
 
 namespace {
 
