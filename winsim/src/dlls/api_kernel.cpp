@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "winsim/api/win32_kernel.h"
-#include "winsim/src/storage/files.h"
+#include "winsim/src/storage/drive.h"
 #include "winsim/src/machine/state.h"
 
 namespace winsim {

@@ -13,7 +13,7 @@
 #include "winsim/machine.h"
 #include "winsim/src/base/codepage.h"
 #include "winsim/offline.h"
-#include "winsim/src/storage/files.h"
+#include "winsim/src/storage/drive.h"
 #include "winsim/src/storage/hive_store.h"
 #include "winsim/src/storage/image_source.h"
 #include "winsim/src/machine/machine_info.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "winsim/machine.h"
-#include "winsim/src/storage/files.h"
+#include "winsim/src/storage/drive.h"
 #include "winsim/src/regfile/regfile.h"
 #include "winsim/src/registry/registry.h"
 #include "winsim/src/storage/store.h"

@@ -3,7 +3,7 @@
 #include "winsim/api/win32_registry.h"
 #include "winsim/machine.h"
 #include "winsim/src/base/codepage.h"
-#include "winsim/src/storage/files.h"
+#include "winsim/src/storage/drive.h"
 #include "winsim/src/machine/state.h"
 #include "winsim/src/storage/store.h"
 

@@ -13,7 +13,7 @@
 
 #include "winsim/api/win32_registry.h"
 #include "winsim/src/base/codepage.h"
-#include "winsim/src/storage/store.h"
+#include "winsim/src/base/posix_file.h"
 
 namespace winsim {
 

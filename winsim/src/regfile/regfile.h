@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "winsim/src/registry/registry.h"
-#include "winsim/src/storage/store.h"
+#include "winsim/src/base/posix_file.h"
 
 namespace winsim {
 

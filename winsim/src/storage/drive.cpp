@@ -1,4 +1,4 @@
-#include "winsim/src/storage/files.h"
+#include "winsim/src/storage/drive.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,18 +14,6 @@
 #include "winsim/src/base/codepage.h"
 
 namespace winsim {
-
-Fd::~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-}
-
-Fd& Fd::operator=(Fd&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = other.release();
-    }
-    return *this;
-}
 
 namespace {
 
