@@ -244,7 +244,7 @@ TEST(RegFileExact, HostileFilesChangeOnlyWhatChanged) {
         Registry back;
         ASSERT_TRUE(load(saved, back));
         EXPECT_EQ(dump(back), dump(r)) << "the save reads back as the changed registry";
-        EXPECT_TRUE(r.rebase(saved));
+        EXPECT_TRUE(rebase(r, saved));
         EXPECT_EQ(save(r), saved);
     }
 }

@@ -74,4 +74,9 @@ struct RegSubtree {
 std::string exportKeys(const std::vector<RegSubtree>& subtrees, RegFormat format,
                        unsigned codePage);
 
+// After a successful save: `savedBytes` (what exportRegFile gave) becomes
+// the base of `registry` and its change log is cleared. False (nothing
+// changed) when the text does not read back to this very tree.
+bool rebase(Registry& registry, std::string savedBytes);
+
 }  // namespace winsim

@@ -255,7 +255,7 @@ std::vector<RegValue>& RegKey::readValues() const {
     std::vector<RegValue>& all = extra().values;
     if (lazy_) {
         lazy_ = false;  // the reader adds through valueSlot, which comes here
-        readValuesFromText(*const_cast<RegKey*>(this));
+        registry->textReader->readValues(*const_cast<RegKey*>(this));
     }
     return all;
 }
@@ -263,7 +263,7 @@ std::vector<RegValue>& RegKey::readValues() const {
 RegValue& RegKey::decodedAt(size_t index) const {
     RegValue& v = readValues()[index];
     if (v.encoded) {
-        decodeValueFromText(*registry, v);
+        registry->textReader->decodeValue(*registry, v);
         v.encoded = false;
     }
     return v;
@@ -275,7 +275,7 @@ void RegKey::visitValues(const std::function<void(const RegValue&)>& visit) cons
         return;
     }
     RegKey scratch;
-    copyValuesFromText(*this, scratch);
+    registry->textReader->copyValues(*this, scratch);
     for (const RegValue& v : scratch.heldValues()) visit(v);
 }
 
@@ -313,12 +313,12 @@ const RegValue* RegKey::findValue(std::string_view wanted) const {
             if (namesEqual(v.name, wanted)) return &v;
         }
         RegValue found;
-        const QuickValue quick = quickValueFromText(*this, wanted, &found);
+        const QuickValue quick = registry->textReader->quickValue(*this, wanted, &found);
         if (quick == QuickValue::Absent) return nullptr;
         if (quick == QuickValue::Unsure) {
             found = RegValue{};
-            if (!readValueFromText(*this, wanted, &found)) return nullptr;
-            decodeValueFromText(*registry, found);
+            if (!registry->textReader->readValue(*this, wanted, &found)) return nullptr;
+            registry->textReader->decodeValue(*registry, found);
             found.encoded = false;
         }
         looked_.push_front(std::move(found));

@@ -6,7 +6,7 @@
 // A registry loaded from a .reg file remembers that file (its base): the
 // raw bytes and, for every key and value, where in them it is written. Every
 // change made since is recorded in the registry's change log, so that a save
-// can patch the base text (regfile.h) and a failed command can be undone
+// can patch the base text (regfile/) and a failed command can be undone
 // (savepoint / rollback).
 #pragma once
 
@@ -255,23 +255,34 @@ private:
 // A new key, not yet in any tree (every key of a registry is made here).
 std::shared_ptr<RegKey> newKey();
 
-// The .reg reader's side of a key whose values are in the base text
-// (regfile.cpp): the key's values as the load would have read them from its
-// blocks (names, types, places; data encoded), and one value's data.
-void readValuesFromText(RegKey& key);
-void decodeValueFromText(const Registry& registry, RegValue& value);
-// The one value of `key` named `wanted` (data encoded), as the key's values
-// would hold it, without reading the others; false when there is none.
-bool readValueFromText(const RegKey& key, std::string_view wanted, RegValue* found);
-// The same for the common shape of a lookup, without the reader: an ASCII
-// name set once in the key's lines, to a plain ASCII string (data decoded);
-// Absent when no line of the key names it. Unsure for every other shape,
-// which readValueFromText then reads.
+// Reads what a key whose values are still in the base text holds. The
+// registry has no parser of its own: the .reg reader installs one with
+// every base load (Registry::textReader), and a key consults it.
 enum class QuickValue { Found, Absent, Unsure };
-QuickValue quickValueFromText(const RegKey& key, std::string_view wanted, RegValue* found);
-// Every value of `key` as readValuesFromText reads them, decoded, into `into`
-// (a key of no registry), the key itself unchanged.
-void copyValuesFromText(const RegKey& key, RegKey& into);
+class TextValueReader {
+public:
+    // The key's values as the load would have read them from its blocks
+    // (names, types, places; data encoded).
+    virtual void readValues(RegKey& key) const = 0;
+    // One value's data, read from its lines.
+    virtual void decodeValue(const Registry& registry, RegValue& value) const = 0;
+    // The one value of `key` named `wanted` (data encoded), as the key's
+    // values would hold it, without reading the others; false when there
+    // is none.
+    virtual bool readValue(const RegKey& key, std::string_view wanted, RegValue* found) const = 0;
+    // The same for the common shape of a lookup, without the line reader:
+    // an ASCII name set once in the key's lines, to a plain ASCII string
+    // (data decoded); Absent when no line of the key names it. Unsure for
+    // every other shape, which readValue then reads.
+    virtual QuickValue quickValue(const RegKey& key, std::string_view wanted,
+                                  RegValue* found) const = 0;
+    // Every value of `key` as readValues reads them, decoded, into `into`
+    // (a key of no registry), the key itself unchanged.
+    virtual void copyValues(const RegKey& key, RegKey& into) const = 0;
+
+protected:
+    ~TextValueReader() = default;
+};
 
 // Splits "A\B\C" into components. Returns false for empty components (a
 // doubled backslash or a leading one); one trailing backslash is tolerated.
@@ -315,6 +326,8 @@ struct Registry {
     bool utf16 = false;      // UTF-16LE with BOM; otherwise ANSI in `codePage`
     RegFormat sourceFormat = RegFormat::Regedit4;
     unsigned codePage = 1252;
+    // Reads the values still in `source`; installed by the load.
+    const TextValueReader* textReader = nullptr;
     std::string eol = "\r\n";  // the file's own line end (UTF-8 form)
     // Folded full path of a key -> end of the last "[-path]" line for it
     // (with the lines after it up to the next key line): a new key block
@@ -363,10 +376,9 @@ struct Registry {
     void rollback(size_t point);
     // The changes since `point`, oldest first.
     std::vector<RegChange> changesSince(size_t point) const;
-    // After a successful save: `savedBytes` (what exportRegFile gave) is
-    // the new base and the change log is cleared. False (nothing changed)
-    // when the text does not read back to this very tree.
-    bool rebase(std::string savedBytes);
+    // Forgets the change log (the base text now holds every change: see
+    // rebase in regfile.h).
+    void clearLog() { log_.clear(); }
 
     // A base load leaves each key's values in the text, read on first use
     // (false: built and decoded by the load itself, as tests compare).
