@@ -8,7 +8,7 @@
 
 #include "winsim/api/win32_kernel.h"
 #include "winsim/src/storage/drive.h"
-#include "winsim/src/machine/state.h"
+#include "winsim/src/dlls/calls.h"
 
 namespace winsim {
 namespace {
@@ -86,7 +86,7 @@ DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
     if (!m) return INVALID_FILE_ATTRIBUTES;
     const ResolvedPath r = resolve(*m, lpFileName);
     if (r.error) return failWith(r.error, INVALID_FILE_ATTRIBUTES);
-    if (m->files.deleted.count(r.relative)) {
+    if (m->changes.files.deleted.count(r.relative)) {
         return failWith(ERROR_FILE_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
     }
     struct stat st;
@@ -95,8 +95,8 @@ DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
         r.name.empty() ? ::fstat(r.dir.get(), &st) : ::fstatat(r.dir.get(), r.name.c_str(), &st, 0);
     if (rc != 0) return failWith(ERROR_FILE_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
     mode_t mode = st.st_mode;
-    auto staged = m->files.modes.find(r.relative);
-    if (staged != m->files.modes.end()) mode = staged->second;
+    auto staged = m->changes.files.modes.find(r.relative);
+    if (staged != m->changes.files.modes.end()) mode = staged->second;
     DWORD attrs = S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
     if (!(mode & S_IWUSR)) attrs |= FILE_ATTRIBUTE_READONLY;
     return attrs;
@@ -109,7 +109,7 @@ BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
     if (!m) return FALSE;
     const ResolvedPath r = resolve(*m, lpFileName);
     if (r.error) return failWith(r.error, FALSE);
-    if (m->files.deleted.count(r.relative)) return failWith(ERROR_FILE_NOT_FOUND, FALSE);
+    if (m->changes.files.deleted.count(r.relative)) return failWith(ERROR_FILE_NOT_FOUND, FALSE);
     struct stat st;
     const int rc = r.name.empty()
                        ? ::fstat(r.dir.get(), &st)
@@ -119,8 +119,9 @@ BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
     // own here and its target is never changed through it.
     if (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode)) return TRUE;
     if (::geteuid() != 0 && st.st_uid != ::geteuid()) return failWith(ERROR_ACCESS_DENIED, FALSE);
-    auto staged = m->files.modes.find(r.relative);
-    const mode_t current = staged != m->files.modes.end() ? staged->second : st.st_mode & 07777;
+    auto staged = m->changes.files.modes.find(r.relative);
+    const mode_t current =
+        staged != m->changes.files.modes.end() ? staged->second : st.st_mode & 07777;
     mode_t mode = current;
     if (dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
         mode &= ~static_cast<mode_t>(S_IWUSR | S_IWGRP | S_IWOTH);
@@ -128,8 +129,8 @@ BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
         mode |= S_IWUSR;
     }
     if (mode != current) {
-        m->files.modes[r.relative] = mode;
-        m->files.ops.push_back(FileOp{FileOp::Mode, r.relative, mode, {}});
+        m->changes.files.modes[r.relative] = mode;
+        m->changes.files.ops.push_back(FileOp{FileOp::Mode, r.relative, mode, {}});
     }
     return TRUE;
 }
@@ -140,21 +141,21 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
     const ResolvedPath r = resolve(*m, lpFileName);
     if (r.error) return failWith(r.error, FALSE);
     if (r.name.empty()) return failWith(ERROR_ACCESS_DENIED, FALSE);  // the drive itself
-    if (m->files.deleted.count(r.relative)) return failWith(ERROR_FILE_NOT_FOUND, FALSE);
+    if (m->changes.files.deleted.count(r.relative)) return failWith(ERROR_FILE_NOT_FOUND, FALSE);
     struct stat st;
     if (::fstatat(r.dir.get(), r.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         return failWith(ERROR_FILE_NOT_FOUND, FALSE);
     }
     if (S_ISDIR(st.st_mode)) return failWith(ERROR_ACCESS_DENIED, FALSE);
-    auto staged = m->files.modes.find(r.relative);
-    const mode_t mode = staged != m->files.modes.end() ? staged->second : st.st_mode;
+    auto staged = m->changes.files.modes.find(r.relative);
+    const mode_t mode = staged != m->changes.files.modes.end() ? staged->second : st.st_mode;
     if (!S_ISLNK(st.st_mode) && !(mode & S_IWUSR)) return failWith(ERROR_ACCESS_DENIED, FALSE);
     // The folder must let the entry go when the change is committed.
     if (::faccessat(r.dir.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
         return failWith(ERROR_ACCESS_DENIED, FALSE);
     }
-    m->files.deleted[r.relative] = true;
-    m->files.ops.push_back(FileOp{FileOp::Delete, r.relative, 0, {}});
+    m->changes.files.deleted[r.relative] = true;
+    m->changes.files.ops.push_back(FileOp{FileOp::Delete, r.relative, 0, {}});
     return TRUE;
 }
 

@@ -4,7 +4,7 @@
 
 #include "winsim/api/win32_registry.h"
 #include "winsim/src/base/codepage.h"
-#include "winsim/src/machine/state.h"
+#include "winsim/src/dlls/calls.h"
 
 namespace winsim {
 

@@ -16,7 +16,7 @@
 #include "winsim/api/win32_registry.h"
 #include "winsim/api/win32_setupapi.h"
 #include "winsim/src/base/codepage.h"
-#include "winsim/src/machine/state.h"
+#include "winsim/src/dlls/calls.h"
 
 namespace winsim {
 namespace {
@@ -436,7 +436,7 @@ BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO Devi
     if (!instance) return failWith(ERROR_NO_SUCH_DEVINST, FALSE);
     if (m->faults.removeFails) return failWith(ERROR_GEN_FAILURE, FALSE);
     removeDevice(*m, d->instanceId, instance);
-    m->removedInstances.push_back(d->instanceId);
+    m->changes.removedInstances.push_back(d->instanceId);
     stageRegistryChange(*m);
     return succeed();
 }

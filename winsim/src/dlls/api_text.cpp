@@ -1,7 +1,7 @@
 // Narrow text functions of user32 that follow the machine's ANSI code page.
 #include "winsim/api/win32_user.h"
 #include "winsim/src/base/codepage.h"
-#include "winsim/src/machine/state.h"
+#include "winsim/src/dlls/calls.h"
 
 namespace winsim {
 namespace {

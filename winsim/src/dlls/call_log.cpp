@@ -4,7 +4,7 @@
 
 #include "winsim/api/win32_base.h"
 #include "winsim/machine.h"
-#include "winsim/src/machine/state.h"
+#include "winsim/src/dlls/calls.h"
 
 namespace winsim {
 

@@ -1,4 +1,4 @@
-// Previews (trials), backups before a commit, and undo of the latest backup.
+// Backups before a commit, and undo of the latest backup.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,6 +15,7 @@
 #include "winsim/api/win32_base.h"
 #include "winsim/safety.h"
 #include "winsim/src/base/codepage.h"
+#include "winsim/src/machine/changes.h"
 #include "winsim/src/machine/state.h"
 
 namespace winsim {
@@ -24,88 +25,6 @@ namespace {
 const char kManifestMagic[] = "quorvane-backup 1";
 
 std::function<void(const std::string&)> g_backupObserver;
-
-struct Trial {
-    bool active = false;
-    size_t registry = 0;
-    bool registryChanged = false;
-    StagedFiles files;
-    size_t instances = 0;
-};
-Trial g_trial;
-
-struct DeletedKey {
-    std::string path;
-    std::shared_ptr<const RegKey> subtree;
-};
-
-// Keys deleted since `point` that existed at it, every one (tops and the
-// keys below them deleted earlier), parents first.
-std::vector<DeletedKey> deletedKeys(const Registry& registry, size_t point) {
-    std::vector<std::string> created;
-    std::vector<DeletedKey> keys;
-    for (const RegChange& c : registry.changesSince(point)) {
-        const std::string fold = foldName(c.path);
-        if (c.kind == RegChangeKind::KeyCreated) {
-            created.push_back(fold);
-        } else if (c.kind == RegChangeKind::KeyDeleted &&
-                   std::find(created.begin(), created.end(), fold) == created.end()) {
-            keys.push_back({c.path, c.subtree});
-        }
-    }
-    std::stable_sort(keys.begin(), keys.end(), [](const DeletedKey& a, const DeletedKey& b) {
-        return foldName(a.path) < foldName(b.path);
-    });
-    return keys;
-}
-
-bool below(const std::string& fold, const std::string& parentFold) {
-    return fold.size() > parentFold.size() && fold.compare(0, parentFold.size(), parentFold) == 0 &&
-           fold[parentFold.size()] == '\\';
-}
-
-std::vector<std::string> topKeys(const std::vector<DeletedKey>& keys) {
-    std::vector<std::string> tops, folds;
-    for (const DeletedKey& k : keys) {
-        const std::string fold = foldName(k.path);
-        bool inner = false;
-        for (const std::string& f : folds) inner = inner || below(fold, f) || fold == f;
-        if (inner) continue;
-        folds.push_back(fold);
-        tops.push_back(k.path);
-    }
-    return tops;
-}
-
-std::string windowsPath(const std::string& relative) {
-    std::string path = "C:\\" + relative;
-    std::replace(path.begin() + 3, path.end(), '/', '\\');
-    return path;
-}
-
-// Deleted files (relative to drive_c) among the staged operations from `from`.
-std::vector<std::string> deletedFiles(const StagedFiles& files, size_t from) {
-    std::vector<std::string> out;
-    for (size_t i = from; i < files.ops.size(); ++i) {
-        const FileOp& op = files.ops[i];
-        if (op.kind == FileOp::Delete &&
-            std::find(out.begin(), out.end(), op.relative) == out.end()) {
-            out.push_back(op.relative);
-        }
-    }
-    return out;
-}
-
-Deletions deletionsSince(const Machine& m, size_t point, size_t fileOps, size_t instances) {
-    Deletions d;
-    d.instances.assign(m.removedInstances.begin() + static_cast<std::ptrdiff_t>(instances),
-                       m.removedInstances.end());
-    d.keys = topKeys(deletedKeys(m.registry, point));
-    for (const std::string& relative : deletedFiles(m.files, fileOps)) {
-        d.files.push_back(windowsPath(relative));
-    }
-    return d;
-}
 
 std::string errnoText() { return std::strerror(errno); }
 
@@ -323,7 +242,7 @@ std::vector<RegSubtree> keysAsTheyWere(const Registry& registry, size_t point,
     for (const DeletedKey& k : keys) {
         const std::string fold = foldName(k.path);
         size_t top = 0;
-        while (top < topFolds.size() && !below(fold, topFolds[top]) && fold != topFolds[top]) {
+        while (top < topFolds.size() && !keyBelow(fold, topFolds[top]) && fold != topFolds[top]) {
             ++top;
         }
         RegKey* target = nullptr;
@@ -347,7 +266,7 @@ std::vector<RegSubtree> keysAsTheyWere(const Registry& registry, size_t point,
         if (c->kind != RegChangeKind::ValueSet && c->kind != RegChangeKind::ValueDeleted) continue;
         const std::string fold = foldName(c->path);
         for (size_t top = 0; top < tops.size(); ++top) {
-            if (fold != topFolds[top] && !below(fold, topFolds[top])) continue;
+            if (fold != topFolds[top] && !keyBelow(fold, topFolds[top])) continue;
             RegKey* key = const_cast<RegKey*>(tops[top].key);
             if (fold != topFolds[top]) {
                 key = findKeyPath(key, c->path.substr(tops[top].path.size() + 1));
@@ -366,43 +285,17 @@ std::vector<RegSubtree> keysAsTheyWere(const Registry& registry, size_t point,
 
 }  // namespace
 
-void beginTrial() {
-    Machine* m = currentMachine();
-    if (!m) return;
-    g_trial.active = true;
-    g_trial.registry = m->registry.savepoint();
-    g_trial.registryChanged = m->registryChanged;
-    g_trial.files = m->files;
-    g_trial.instances = m->removedInstances.size();
-}
-
-Deletions endTrial() {
-    Machine* m = currentMachine();
-    if (!m || !g_trial.active) return {};
-    g_trial.active = false;
-    Deletions d = deletionsSince(*m, g_trial.registry, g_trial.files.ops.size(), g_trial.instances);
-    m->registry.rollback(g_trial.registry);
-    m->registryChanged = g_trial.registryChanged;
-    m->files = std::move(g_trial.files);
-    m->removedInstances.resize(g_trial.instances);
-    g_trial.files.clear();
-    return d;
-}
-
-Deletions stagedDeletions() {
-    Machine* m = currentMachine();
-    return m ? deletionsSince(*m, m->committed, 0, 0) : Deletions();
-}
-
 void setBackupObserver(std::function<void(const std::string&)> observer) {
     g_backupObserver = std::move(observer);
 }
 
 bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, std::string* error) {
     if (!g_backupObserver) return true;
-    const std::vector<DeletedKey> keys = deletedKeys(m.registry, m.committed);
-    const std::vector<std::string> files = deletedFiles(m.files, 0);
-    if (keys.empty() && files.empty() && m.removedInstances.empty()) return true;
+    const CommandChanges::Mark committed = m.changes.lastCommit();
+    const std::vector<DeletedKey> keys = m.changes.deletedKeys(committed);
+    const std::vector<std::string> files = m.changes.deletedFiles(committed);
+    const std::vector<std::string>& instances = m.changes.removedInstances;
+    if (keys.empty() && files.empty() && instances.empty()) return true;
     const std::string failed = "the backup could not be written: ";
     std::string why;
     // system.reg as it is now is copied in pieces (never held whole); it is
@@ -455,12 +348,12 @@ bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, std::string* 
     manifest += "before " + std::to_string(beforeSize) + " " + hex(beforeHash) + "\n";
     manifest += "after " + std::to_string(afterSize) + " " + hex(afterHash) + "\n";
     for (const std::string& key : topKeys(keys)) manifest += "key " + escapePath(key) + "\n";
-    for (const std::string& id : m.removedInstances) {
+    for (const std::string& id : instances) {
         manifest += "instance " + escapePath(id) + "\n";
     }
     Registry scratch;
     const std::vector<RegSubtree> subtrees =
-        keysAsTheyWere(m.registry, m.committed, keys, &scratch);
+        keysAsTheyWere(m.registry, committed.registry, keys, &scratch);
     ok = ok && writeFileAt(folder.get(), "deleted.reg", exportKeys(subtrees, m.format, m.codePage),
                            0644, &why);
     Fd filesDir = ok ? makeDir(folder.get(), "files", &why) : Fd();
@@ -587,12 +480,12 @@ UndoResult undoLatestBackup(std::string* message) {
                                 &why, &warnings);
     for (const std::string& w : warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
     if (!ok) {
-        m->registry.rollback(m->committed);
+        m->registry.rollback(m->changes.lastCommit().registry);
         *message = shown + ": not undone: " + why;
         return UndoResult::Failed;
     }
     // The image in memory no longer matches the disk: a reload reads it.
-    m->committed = m->registry.savepoint();
+    m->changes.registryCommitted();
     Fd undone = makeDir(backups.get(), "undone", &why);
     if (!undone.valid() ||
         ::renameat(backups.get(), latest.c_str(), undone.get(), latest.c_str()) != 0) {

@@ -55,19 +55,17 @@ std::string fromAnsi(const Machine& m, const char* ansi) {
     return ansi ? ansiToUtf8(m.codePage, ansi) : std::string();
 }
 
-void stageRegistryChange(Machine& m) { m.registryChanged = true; }
+void stageRegistryChange(Machine& m) { m.changes.stageRegistry(); }
 
 namespace {
 
-bool registryStaged(const Machine& m) {
-    return m.registryChanged || m.registry.savepoint() != m.committed;
-}
+bool commitsOffline(const Machine& m) { return commitsOffline(m.hives.get(), m.regPath, m.dir); }
 
 }  // namespace
 
 bool commitMachine(Machine& m, std::string* message) {
-    const bool registryChanged = registryStaged(m);
-    if (!registryChanged && m.files.empty()) return true;
+    const bool registryChanged = m.changes.registryChanged();
+    if (!m.changes.any()) return true;
     std::string data;
     bool decided = false;
     std::string error;
@@ -79,7 +77,8 @@ bool commitMachine(Machine& m, std::string* message) {
         // Hive files and exports of another name keep their own backups
         // (offline_commit.h).
         if (registryChanged && !m.hives) data = exportRegFile(m.registry, m.format, m.codePage);
-        ok = decided = commitOffline(m, registryChanged, &data, &error, &warnings);
+        ok = decided = commitOffline(m.hives.get(), m.registry, m.regPath, m.driveDir,
+                                     m.changes.files, registryChanged, &data, &error, &warnings);
     } else {
         // The new text is written as the base is patched, never held whole.
         const TextSource patched = [&m](const TextSink& sink) {
@@ -88,8 +87,8 @@ bool commitMachine(Machine& m, std::string* message) {
         const TextSource* newRegistry = registryChanged ? &patched : nullptr;
         settleHash(m.regFile, m.registry.source);
         ok = backupBeforeCommit(m, newRegistry, &error) &&
-             commitImage(m.lock.get(), m.dir, newRegistry, &m.regFile, m.files.ops, &decided,
-                         &error, &warnings);
+             commitImage(m.lock.get(), m.dir, newRegistry, &m.regFile, m.changes.files.ops,
+                         &decided, &error, &warnings);
     }
     report(warnings);
     // After a commit the registry keeps its base (the text as loaded) and
@@ -97,11 +96,8 @@ bool commitMachine(Machine& m, std::string* message) {
     // since the load, which gives the same bytes as patching the text just
     // saved, without reading those bytes back (a rebase parses the whole
     // file again: seconds for a 100 MB image). The log of one run is small.
-    if (!ok && !decided) m.registry.rollback(m.committed);
-    m.committed = m.registry.savepoint();
-    m.registryChanged = false;
-    m.files.clear();
-    m.removedInstances.clear();
+    if (!ok && !decided) m.changes.rollBack(m.changes.lastCommit());
+    m.changes.settle();
     if (!ok) {
         m.saveFailed = true;
         m.saveMessage = error;
@@ -123,9 +119,7 @@ bool commit(std::string* message) {
     return true;
 }
 
-bool hasStagedChanges() {
-    return g_machine && (registryStaged(*g_machine) || !g_machine->files.empty());
-}
+bool hasStagedChanges() { return g_machine && g_machine->changes.any(); }
 
 bool loadMachine(const std::string& dir, std::string* error, LoadFailure* why) {
     LoadOptions options;
@@ -196,8 +190,10 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
                              warnings, notes, error)) {
         return false;
     }
-    m->committed = m->registry.savepoint();
-    if (!completeMachineInfo(*m, given, error)) return false;
+    m->changes.settle();
+    if (!completeMachineInfo(*m->registry.localMachine, given, m->source, m.get(), error)) {
+        return false;
+    }
     struct stat st;
     if (m->driveDir.empty()) {
         warnings.push_back(m->source + ": no drive_c folder beside it; the C: drive is empty");
@@ -211,7 +207,7 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
         m->readOnlyReason = "--read-only was given";
     } else if (m->readOnly) {
         // The registry's source takes no changes (readOnlyReason says why).
-    } else if (!(m->hives ? checkHivesSavable(*m, error)
+    } else if (!(m->hives ? m->hives->checkSavable(error)
                  : image  ? checkCommittable(dirFd, m->dir, error)
                           : checkExportWritable(m->regPath, error))) {
         if (!options.readOnlyWhenUnwritable) return false;

@@ -3,7 +3,6 @@
 #include <cstdint>
 
 #include "winsim/src/base/codepage.h"
-#include "winsim/src/machine/state.h"
 
 namespace winsim {
 
@@ -96,8 +95,10 @@ MachineInfo machineInfoFromRegistry(const RegKey& hklm) {
 
 namespace winsim {
 
-bool completeMachineInfo(Machine& m, const IniGiven& given, std::string* error) {
-    const MachineInfo info = machineInfoFromRegistry(*m.registry.localMachine);
+bool completeMachineInfo(const RegKey& hklm, const IniGiven& given, const std::string& source,
+                         MachineFacts* facts, std::string* error) {
+    MachineFacts& m = *facts;
+    const MachineInfo info = machineInfoFromRegistry(hklm);
     std::vector<std::string> missing;
     if (!given.platform) {
         if (info.platform) {
@@ -141,7 +142,7 @@ bool completeMachineInfo(Machine& m, const IniGiven& given, std::string* error) 
     for (size_t i = 0; i < missing.size(); ++i) {
         list += (i == 0 ? "" : i + 1 == missing.size() ? " and " : ", ") + missing[i];
     }
-    *error = m.source + ": cannot tell what machine this is: missing " + list;
+    *error = source + ": cannot tell what machine this is: missing " + list;
     return false;
 }
 

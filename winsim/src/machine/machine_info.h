@@ -13,7 +13,15 @@
 
 namespace winsim {
 
-struct Machine;
+// What machine it is: the [system] settings of machine.ini, completed from
+// the registry.
+struct MachineFacts {
+    Platform platform = Platform::Nt;
+    uint32_t major = 0, minor = 0, build = 0;
+    std::string windowsDir;  // UTF-8
+    unsigned codePage = 1252;
+    std::string csdVersion;
+};
 
 struct MachineInfo {
     std::optional<Platform> platform;
@@ -31,9 +39,11 @@ struct IniGiven {
 
 // Fills what machine.ini did not give from the registry: platform and
 // version, the Windows directory (C:\WINDOWS when the registry has none),
-// the code page (1252 when none). False, with one message listing every
-// item neither gives (or gives in a form the simulation cannot use).
-bool completeMachineInfo(Machine& m, const IniGiven& given, std::string* error);
+// the code page (1252 when none), read from `hklm` into `facts`. False, with
+// one message naming `source` and listing every item neither gives (or
+// gives in a form the simulation cannot use).
+bool completeMachineInfo(const RegKey& hklm, const IniGiven& given, const std::string& source,
+                         MachineFacts* facts, std::string* error);
 
 // Reads, below `hklm`:
 //   SOFTWARE\Microsoft\Windows NT\CurrentVersion  CurrentVersion ("5.1"),

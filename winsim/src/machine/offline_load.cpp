@@ -14,8 +14,19 @@ bool readMachineRegistry(const ImageSource& src, BaseText&& bytes, const std::st
                          bool codePageGiven, Machine& m, std::vector<std::string>& warnings,
                          std::vector<std::string>& notes, std::string* error) {
     if (src.hives != HiveKind::None) {
-        m.hives = HiveStore::open(src, m, notes, error);
+        if (m.windowsDir.empty()) {
+            // The Windows directory as the drive names it, unless the
+            // registry (or machine.ini) says otherwise.
+            m.windowsDir = "C:\\" + src.windowsDir.substr(src.windowsDir.find_last_of('/') + 1);
+        }
+        HiveFacts facts;
+        m.hives = HiveStore::open(src, m.registry, &facts, notes, error);
         if (!m.hives) return false;
+        if (facts.codePage) m.codePage = *facts.codePage;
+        if (!facts.readOnlyReason.empty()) {
+            m.readOnly = true;
+            m.readOnlyReason = facts.readOnlyReason;
+        }
         return linkControlSets(m.registry, hiveRoot, &notes, error);
     }
     const unsigned given = codePageGiven ? m.codePage : 1252;

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "winsim/src/base/codepage.h"
-#include "winsim/src/machine/state.h"
 
 namespace winsim {
 
@@ -112,7 +111,8 @@ int keyAt(libcreg_file_t* file, const std::string& path, Key* out, std::string* 
 
 }  // namespace
 
-bool loadWin9xHive(const std::string& path, Machine& m, std::string* error) {
+bool loadWin9xHive(const std::string& path, Registry& registry, unsigned* codePageOut,
+                   std::string* error) {
     libcreg_file_t* file = nullptr;
     libcreg_error_t* e = nullptr;
     if (libcreg_file_initialize(&file, &e) != 1) {
@@ -149,7 +149,7 @@ bool loadWin9xHive(const std::string& path, Machine& m, std::string* error) {
             }
         }
     }
-    m.codePage = codePage;
+    *codePageOut = codePage;
     Reader reader(codePage);
     struct Part {
         const char* path;
@@ -162,7 +162,7 @@ bool loadWin9xHive(const std::string& path, Machine& m, std::string* error) {
         {"System\\CurrentControlSet\\Control\\Nls\\CodePage", true},
         {"Software\\Microsoft\\Windows\\CurrentVersion", false},
     };
-    RegKey* hklm = m.registry.localMachine.get();
+    RegKey* hklm = registry.localMachine.get();
     for (const Part& part : parts) {
         Key key;
         const int r = keyAt(file, part.path, &key, &why);

@@ -3,16 +3,17 @@
 
 #include <string>
 
-namespace winsim {
+#include "winsim/src/registry/registry.h"
 
-struct Machine;
+namespace winsim {
 
 // Loads what the simulated API reads (Enum, the current control set's
 // Services, Control\DeviceClasses and Control\Nls\CodePage, the values of
-// Software\Microsoft\Windows\CurrentVersion) into m.registry, whose root is
+// Software\Microsoft\Windows\CurrentVersion) into `registry`, whose root is
 // the file's root; strings are decoded in the file's own ACP (1252 when it
-// names none the simulation supports). False with `error` when the file
-// cannot be read.
-bool loadWin9xHive(const std::string& file, Machine& m, std::string* error);
+// names none the simulation supports), which `codePage` gets. False with
+// `error` when the file cannot be read.
+bool loadWin9xHive(const std::string& file, Registry& registry, unsigned* codePage,
+                   std::string* error);
 
 }  // namespace winsim

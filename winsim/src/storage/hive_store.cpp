@@ -15,7 +15,6 @@
 
 #include "winsim/src/base/codepage.h"
 #include "winsim/src/storage/hive_9x.h"
-#include "winsim/src/machine/state.h"
 
 namespace winsim {
 
@@ -305,29 +304,26 @@ std::string parentOf(const std::string& path) {
 
 HiveStore::~HiveStore() = default;
 
-std::shared_ptr<HiveStore> HiveStore::open(const ImageSource& src, Machine& m,
-                                           std::vector<std::string>& notes, std::string* error) {
+std::shared_ptr<HiveStore> HiveStore::open(const ImageSource& src, Registry& registry,
+                                           HiveFacts* facts, std::vector<std::string>& notes,
+                                           std::string* error) {
     std::shared_ptr<HiveStore> store(new HiveStore());
     // What is loaded is the base, not a change to record.
     struct NotRecording {
         Registry& r;
         bool was;
         ~NotRecording() { r.recording = was; }
-    } notRecording{m.registry, m.registry.recording};
-    m.registry.recording = false;
-    if (m.windowsDir.empty()) {
-        // The Windows directory as the drive names it, unless the registry
-        // (or machine.ini) says otherwise.
-        m.windowsDir = "C:\\" + src.windowsDir.substr(src.windowsDir.find_last_of('/') + 1);
-    }
-    RegKey* hklm = m.registry.localMachine.get();
+    } notRecording{registry, registry.recording};
+    registry.recording = false;
+    RegKey* hklm = registry.localMachine.get();
     if (src.hives == HiveKind::Win9x) {
         store->win9x_ = true;
-        if (!loadWin9xHive(src.systemHive, m, error)) return nullptr;
-        m.readOnly = true;
-        m.readOnlyReason = src.systemHive +
-                           " is a Windows 98/ME registry, which this program only reads; to "
-                           "uninstall, use an export made with regedit /e (see the README)";
+        unsigned codePage = 1252;
+        if (!loadWin9xHive(src.systemHive, registry, &codePage, error)) return nullptr;
+        facts->codePage = codePage;
+        facts->readOnlyReason = src.systemHive +
+                                " is a Windows 98/ME registry, which this program only reads; to "
+                                "uninstall, use an export made with regedit /e (see the README)";
         notes.push_back("read " + src.systemHive + " (Windows 98/ME registry, read-only)");
         return store;
     }
@@ -404,12 +400,12 @@ bool HiveStore::backup(Hive& hive, std::string* error) {
     return true;
 }
 
-bool HiveStore::save(Machine& m, std::string* error) {
+bool HiveStore::save(const Registry& registry, std::string* error) {
     if (win9x_) {
         *error = "a Windows 98/ME registry file is never written";
         return false;
     }
-    RegKey* hklm = m.registry.localMachine.get();
+    RegKey* hklm = registry.localMachine.get();
     for (auto& hive : hives_) {
         HivePtr h(hivex_open(hive.file.c_str(), HIVEX_OPEN_WRITE));
         if (!h) {
@@ -442,10 +438,6 @@ bool HiveStore::save(Machine& m, std::string* error) {
         syncPath(parentOf(hive.file), O_RDONLY | O_DIRECTORY);
     }
     return true;
-}
-
-bool checkHivesSavable(const Machine& m, std::string* error) {
-    return m.hives->checkSavable(error);
 }
 
 }  // namespace winsim

@@ -13,30 +13,40 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "winsim/src/registry/registry.h"
 #include "winsim/src/storage/image_source.h"
 
 namespace winsim {
 
-struct Machine;
+// What the hives decide about the machine that uses them.
+struct HiveFacts {
+    // A 98/ME hive's own ACP, in which its strings are decoded (its strings
+    // are ANSI); none for 2000/XP hives, whose strings are UTF-16.
+    std::optional<unsigned> codePage;
+    // Why the machine takes no changes ("" when it does): a 98/ME hive is
+    // never written.
+    std::string readOnlyReason;
+};
 
 class HiveStore {
 public:
-    // Loads the hives `src` names into m.registry (sets m.codePage from the
-    // hive's ACP for a 98/ME hive, whose strings are ANSI). A 98/ME hive
-    // makes the machine read-only. nullptr, with `error`, when a hive cannot
-    // be opened or read.
-    static std::shared_ptr<HiveStore> open(const ImageSource& src, Machine& m,
-                                           std::vector<std::string>& notes, std::string* error);
+    // Loads the hives `src` names into `registry`; `facts` gets what they
+    // decide (a 98/ME hive's code page, and that it is only read). nullptr,
+    // with `error`, when a hive cannot be opened or read.
+    static std::shared_ptr<HiveStore> open(const ImageSource& src, Registry& registry,
+                                           HiveFacts* facts, std::vector<std::string>& notes,
+                                           std::string* error);
     ~HiveStore();
 
     // Whether a save could succeed: each hive writable, its folder too.
     bool checkSavable(std::string* error) const;
     // Writes the registry's differences to the hives; false with `error`
     // (the hive keeps its previous content).
-    bool save(Machine& m, std::string* error);
+    bool save(const Registry& registry, std::string* error);
     // The backup folder of this run ("" before the first save that changed
     // a hive).
     const std::string& backupDir() const { return backupDir_; }
@@ -60,8 +70,5 @@ private:
     bool win9x_ = false;
     std::string backupDir_;
 };
-
-// For the loader (machine.cpp).
-bool checkHivesSavable(const Machine& m, std::string* error);
 
 }  // namespace winsim

@@ -8,7 +8,6 @@
 #include <cstring>
 
 #include "winsim/src/storage/hive_store.h"
-#include "winsim/src/machine/state.h"
 
 namespace winsim {
 
@@ -73,28 +72,29 @@ bool checkExportWritable(const std::string& path, std::string* error) {
     return true;
 }
 
-bool commitsOffline(const Machine& m) {
-    return m.hives != nullptr || (!m.regPath.empty() && m.regPath != m.dir + "/system.reg");
+bool commitsOffline(const HiveStore* hives, const std::string& regPath, const std::string& dir) {
+    return hives != nullptr || (!regPath.empty() && regPath != dir + "/system.reg");
 }
 
-bool commitOffline(Machine& m, bool registryChanged, std::string* data, std::string* error,
-                   std::vector<std::string>* warnings) {
+bool commitOffline(HiveStore* hives, const Registry& registry, const std::string& regPath,
+                   const std::string& driveDir, const StagedFiles& files, bool registryChanged,
+                   std::string* data, std::string* error, std::vector<std::string>* warnings) {
     if (registryChanged) {
-        if (m.hives) {
-            if (!m.hives->save(m, error)) return false;
-        } else if (!writeExport(m.regPath, *data, error)) {
+        if (hives) {
+            if (!hives->save(registry, error)) return false;
+        } else if (!writeExport(regPath, *data, error)) {
             return false;
         }
     }
-    if (m.files.empty()) return true;
-    Fd drive(::open(m.driveDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (files.empty()) return true;
+    Fd drive(::open(driveDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!drive.valid()) {
-        warnings->push_back("cannot open the drive " + m.driveDir + ": " + std::strerror(errno) +
+        warnings->push_back("cannot open the drive " + driveDir + ": " + std::strerror(errno) +
                             "; its files were not changed");
         return true;
     }
     std::vector<std::string> failures;
-    applyFileOps(drive.get(), m.files.ops, &failures, nullptr);
+    applyFileOps(drive.get(), files.ops, &failures, nullptr);
     for (const auto& f : failures) warnings->push_back(f);
     return true;
 }

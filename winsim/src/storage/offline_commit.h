@@ -9,21 +9,29 @@
 #include <string>
 #include <vector>
 
+#include "winsim/src/registry/registry.h"
+#include "winsim/src/storage/drive.h"
+
 namespace winsim {
 
-struct Machine;
+class HiveStore;
 
-// Whether `m` commits here rather than through the image store.
-bool commitsOffline(const Machine& m);
+// Whether a machine whose registry is in `hives` (null: none) or the export
+// `regPath`, saved in `dir`, commits here rather than through the image
+// store: it does unless the export is the image's own system.reg.
+bool commitsOffline(const HiveStore* hives, const std::string& regPath, const std::string& dir);
 
 // Whether an export (not an image's system.reg) can be replaced: the file
 // writable, a temporary file creatable beside it (made and removed again).
 bool checkExportWritable(const std::string& path, std::string* error);
 
-// Writes the staged registry (when `registryChanged`) and applies the
-// staged file operations. False with `error` when the registry could not be
-// written (then nothing changed); failed file operations are warnings.
-bool commitOffline(Machine& m, bool registryChanged, std::string* data, std::string* error,
-                   std::vector<std::string>* warnings);
+// Writes the staged registry (when `registryChanged`): `registry` through
+// `hives`, or `data` over the export `regPath`; then applies the staged
+// file operations below `driveDir`. False with `error` when the registry
+// could not be written (then nothing changed); failed file operations are
+// warnings.
+bool commitOffline(HiveStore* hives, const Registry& registry, const std::string& regPath,
+                   const std::string& driveDir, const StagedFiles& files, bool registryChanged,
+                   std::string* data, std::string* error, std::vector<std::string>* warnings);
 
 }  // namespace winsim
