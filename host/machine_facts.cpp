@@ -65,7 +65,7 @@ std::string factsLine(const MachineFacts& facts) {
     return std::string("Machine facts: platform=") + platformWord(facts.platform) + " (" +
            familyName(facts.platform) + ") " + sourceText(facts.platformFrom) +
            ", version=" + version + " " + sourceText(facts.versionFrom) +
-           ", windows=" + facts.windows + " " + sourceText(facts.windowsFrom) +
+           ", windows=" + facts.windowsDir + " " + sourceText(facts.windowsFrom) +
            ", codepage=" + std::to_string(facts.codePage) + " " + sourceText(facts.codePageFrom);
 }
 
@@ -73,7 +73,7 @@ std::string factsJson(const MachineFacts& facts) {
     using statejson::jsonString;
     return std::string("{\"platform\": \"") + platformWord(facts.platform) +
            "\", \"version\": " + jsonString(versionText(facts)) +
-           ", \"windows\": " + jsonString(facts.windows) +
+           ", \"windows\": " + jsonString(facts.windowsDir) +
            ", \"codepage\": " + std::to_string(facts.codePage) + ", \"from\": {\"platform\": \"" +
            sourceWord(facts.platformFrom) + "\", \"version\": \"" + sourceWord(facts.versionFrom) +
            "\", \"windows\": \"" + sourceWord(facts.windowsFrom) + "\", \"codepage\": \"" +
