@@ -39,8 +39,8 @@ bool checkFact(const std::string& fact, std::string* error);
 // The places on disk that belong to `source` (as loadMachine would take it;
 // `installation` as in LoadOptions): an image directory; an export, with
 // the drive_c and backups folders beside it; for an installation the root
-// of its drive. Paths as they resolve now, without links; empty when
-// `source` is no image.
+// of its drive and its hive files. Paths as they resolve now, without
+// links; empty when `source` is no image.
 std::vector<std::string> imagePlaces(const std::string& source, bool installation);
 
 // Loads `source` as the current machine: an image directory (machine.ini

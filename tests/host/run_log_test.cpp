@@ -41,6 +41,7 @@ TEST(RunLog, ANamedPipeADeviceOrAPlaceInTheImageIsRefusedAndTheRunGoesOn) {
     ASSERT_EQ(::mkfifo((root / "fifo").c_str(), 0600), 0);
     fs::create_symlink(root / "image" / "system.reg", root / "link.log");
     fs::create_hard_link(root / "image" / "system.reg", root / "hard.log");
+    fs::create_hard_link(root / "drive/WINDOWS/system32/config/system", root / "hive.log");
 
     const std::string inImage = "it is inside the machine image " + image;
     struct Case {
@@ -70,6 +71,9 @@ TEST(RunLog, ANamedPipeADeviceOrAPlaceInTheImageIsRefusedAndTheRunGoesOn) {
          "it is on the drive of the Windows installation " + drive},
         {"its Windows directory", "--windows " + drive, drive + "/WINDOWS/run.log",
          "it is on the drive of the Windows installation " + drive},
+        {"another name of its system hive", "--windows " + drive, (root / "hive.log").string(),
+         "it is a file of the machine image (on the drive of the Windows installation " + drive +
+             ")"},
         {"outside the installation", "--windows " + drive, (root / "run.log").string(), ""},
     };
     for (const Case& c : cases) {
@@ -80,6 +84,7 @@ TEST(RunLog, ANamedPipeADeviceOrAPlaceInTheImageIsRefusedAndTheRunGoesOn) {
         const bool existed = fs::exists(fs::symlink_status(c.log));
         const std::string imageBefore = readFile(root / "image/system.reg");
         const std::string exportBefore = readFile(exported);
+        const std::string hiveBefore = readFile(root / "hive.log");
         // On a pipe nobody reads, a log opened in blocking mode would wait
         // for ever (with the image locked): the run is cut off after a minute.
         const Result r = program_run::runProgram(c.machine + " --log '" + c.log + "'", "state\n",
@@ -99,6 +104,7 @@ TEST(RunLog, ANamedPipeADeviceOrAPlaceInTheImageIsRefusedAndTheRunGoesOn) {
         }
         EXPECT_EQ(readFile(root / "image/system.reg"), imageBefore);
         EXPECT_EQ(readFile(exported), exportBefore);
+        EXPECT_EQ(readFile(root / "hive.log"), hiveBefore);
         if (readEnd >= 0) {
             char byte;
             EXPECT_LE(::read(readEnd, &byte, 1), 0) << "nothing was written to the pipe";

@@ -149,7 +149,14 @@ std::vector<std::string> imagePlacesOf(const std::string& source, bool installat
     ImageSource src;
     std::string error;
     if (!resolveImageSource(source, installation, &src, &error)) return {};
-    if (src.hives != HiveKind::None) return {resolvedPath(src.driveDir)};
+    if (src.hives != HiveKind::None) {
+        // The drive, and the hive files by name (for another name of one).
+        std::vector<std::string> places = {resolvedPath(src.driveDir)};
+        for (const std::string& hive : {src.systemHive, src.softwareHive}) {
+            if (!hive.empty()) places.push_back(resolvedPath(hive));
+        }
+        return places;
+    }
     if (isDir(source)) return {resolvedPath(src.dir)};
     // An export: the file, and what the program keeps beside it.
     std::vector<std::string> places = {resolvedPath(src.regPath),
