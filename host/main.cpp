@@ -182,6 +182,13 @@ int main(int argc, char** argv) {
     const std::string versionProblem = versionWarning(facts);
     if (!versionProblem.empty()) diagnostics.say(versionProblem);
     if (options.undo) {
+        std::string reason;
+        if (winsim::machineReadOnly(&reason)) {
+            winsim::unloadMachine();
+            diagnostics.say("--undo: not undone, nothing changed: the machine is read-only (" +
+                            reason + ")");
+            return 2;
+        }
         const winsim::UndoResult undone = winsim::undoLatestBackup(&error);
         diagnostics.say(error);
         winsim::unloadMachine();

@@ -23,6 +23,8 @@ bool readMachineRegistry(const ImageSource& src, BaseText&& bytes, const std::st
         HiveFacts facts;
         m.hives = HiveStore::open(src, m.registry, &facts, notes, error);
         if (!m.hives) return false;
+        // The backup of deleted keys keeps every character a hive can hold.
+        m.format = RegFormat::V5Utf16;
         if (facts.codePage) {
             // A 98/ME hive's strings are read in its own code page (1252 when
             // it names none), whatever machine.ini or --fact says.
