@@ -20,8 +20,8 @@
 #include "tests/host/program_run.h"
 #include "tests/support/creg_writer.h"
 #include "tests/support/hive_damage.h"
-#include "winsim/src/regfile.h"
-#include "winsim/src/registry.h"
+#include "winsim/src/regfile/regfile.h"
+#include "winsim/src/registry/registry.h"
 
 namespace {
 
