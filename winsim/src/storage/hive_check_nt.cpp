@@ -477,7 +477,7 @@ bool NtHiveCheck::Walk::tree(uint32_t offset, size_t depth, std::string* folded)
     }
     Key key;
     if (!readKey(offset, &key) || !reach(offset, "key")) return false;
-    names.push_back(key.name);
+    if (offset != root) names.push_back(key.name);  // the root is "its root key"
     std::vector<uint32_t> children;
     if (!security(key, true) || !className(key, true) || !values(key) ||
         !subkeys(key, true, &children)) {
@@ -490,7 +490,7 @@ bool NtHiveCheck::Walk::tree(uint32_t offset, size_t depth, std::string* folded)
     std::sort(childNames.begin(), childNames.end());
     const auto twice = std::adjacent_find(childNames.begin(), childNames.end());
     if (twice != childNames.end()) return fail("two subkeys are named \"" + *twice + "\"");
-    names.pop_back();
+    if (offset != root) names.pop_back();
     *folded = foldName(key.name);
     return true;
 }
