@@ -226,6 +226,26 @@ TEST(HostileHive, NeitherCrashesNorHangsAndChangesNothing) {
     }
 }
 
+// A loop of keys where the program loads nothing: the Uninstall goes ahead;
+// the report of what remains, which reads the hive whole, names the damage
+// and covers what was loaded.
+TEST(HostileHive, DamageOutsideWhatIsLoadedOnlyNarrowsTheReport) {
+    Drive drive(false);
+    std::string error;
+    ASSERT_TRUE(qu_test::ntAddNestedKeys(drive.hive(), "", 3, "Other", &error)) << error;
+    std::string h = drive.bytes();
+    qu_test::put32(&h, qu_test::ntFirstSubkeyEntry(h, cellOf(h, "Other\\Other")),
+                   cellOf(h, "Other"));
+    drive.write(h);
+    const program_run::Result r = drive.run(kCommands);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("were uninstalled successfully"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(drive.hive() + ": the hive is damaged at Other\\Other"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("still on the machine"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("Sanitizer"), std::string::npos) << r.err;
+}
+
 // Damage that appears while the program runs, after the hive was loaded:
 // it comes to light when the Uninstall's changes are written, which are
 // refused with nothing changed.
