@@ -552,12 +552,18 @@ std::vector<std::string> findTraces(const std::vector<std::string>& wanted, size
         if (!t.empty()) terms.push_back(foldName(t));
     }
     if (!m || terms.empty()) return out;
-    // Depth first, without recursion: the tree may be deep.
-    std::vector<const RegKey*> stack = {m->registry.localMachine.get()};
+    // Depth first, without recursion: the tree may be deep. The path is
+    // one buffer cut back to the parent's length and extended by the name,
+    // so that a key costs its own name, not its depth.
+    std::vector<std::pair<const RegKey*, size_t>> stack = {
+        {m->registry.localMachine.get(), 0}};  // key, the length of its parent's path
+    std::string path;
     while (!stack.empty() && out.size() < limit) {
-        const RegKey* key = stack.back();
+        const auto [key, parentLength] = stack.back();
         stack.pop_back();
-        const std::string path = key->fullPath();
+        path.resize(parentLength);
+        if (parentLength > 0) path += '\\';
+        path += key->name;
         if (key->parent && containsAny(key->fold, terms)) out.push_back(path);
         // Values still in the text are read for the search, not kept.
         key->visitValues([&](const RegValue& v) {
@@ -568,7 +574,7 @@ std::vector<std::string> findTraces(const std::vector<std::string>& wanted, size
             }
         });
         for (auto it = key->subkeys.rbegin(); it != key->subkeys.rend(); ++it) {
-            stack.push_back(it->get());
+            stack.push_back({it->get(), path.size()});
         }
     }
     Fd drive(::openat(m->lock.get(), "drive_c", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
