@@ -257,6 +257,16 @@ int main(int argc, char** argv) {
     const auto outputBroken = [&] { return !terminal && lineMode.outputFailed(); };
     bool commitFailed = false;
     std::string commitError;
+    // A file a commit could not delete stays, named here; the rest of the
+    // commit stands, and the run ends with status 1.
+    bool filesStayed = false;
+    const auto reportKept = [&] {
+        for (const std::string& file : winsim::takeFilesNotDeleted()) {
+            notes << "quorvane-uninstall: " << file
+                  << " could not be deleted; it stays on the machine\n";
+            filesStayed = true;
+        }
+    };
     winsim::ui::setIdleObserver([&] {
         if (outputBroken()) {
             return false;
@@ -265,6 +275,7 @@ int main(int argc, char** argv) {
             commitFailed = true;
             return false;
         }
+        reportKept();
         uninstalls.onIdle();
         return true;
     });
@@ -290,8 +301,10 @@ int main(int argc, char** argv) {
                   << '\n';
         status = 1;
     } else {
+        reportKept();
         uninstalls.onIdle();
     }
+    if (filesStayed) status = 1;
     winsim::setBackupObserver(nullptr);
     std::cerr << heldNotes.str();
     winsim::unloadMachine();

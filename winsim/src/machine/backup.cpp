@@ -96,14 +96,26 @@ bool copyFileAt(int from, const std::string& shown, int dirFd, const std::string
     return true;
 }
 
-// Opens (creating) the folder `name` of `dirFd`.
+// Syncs the folder `fd` (`shown` in messages).
+bool syncFolder(int fd, const std::string& shown, std::string* error) {
+    if (::fsync(fd) == 0 || errno == EINVAL) return true;
+    *error = "cannot sync " + shown + ": " + errnoText();
+    return false;
+}
+
+// Opens (creating, and then syncing `dirFd`) the folder `name` of `dirFd`.
 Fd makeDir(int dirFd, const std::string& name, std::string* error) {
-    if (::mkdirat(dirFd, name.c_str(), 0755) != 0 && errno != EEXIST) {
+    const bool made = ::mkdirat(dirFd, name.c_str(), 0755) == 0;
+    if (!made && errno != EEXIST) {
         *error = "cannot create " + name + ": " + errnoText();
         return Fd();
     }
     Fd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.valid()) *error = "cannot open " + name + ": " + errnoText();
+    if (!fd.valid()) {
+        *error = "cannot open " + name + ": " + errnoText();
+        return fd;
+    }
+    if (made && !syncFolder(dirFd, "the folder holding " + name, error)) return Fd();
     return fd;
 }
 
@@ -138,6 +150,10 @@ bool copyDriveEntry(const Machine& m, const std::string& relative, int filesFd, 
         dir = std::move(next);
         rest.erase(0, slash + 1);
     }
+    if (!S_ISLNK(st.st_mode) && !S_ISREG(st.st_mode)) {
+        *error = "drive_c/" + relative + " is not a regular file; not copied";
+        return false;
+    }
     if (S_ISLNK(st.st_mode)) {
         std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
         const ssize_t n = ::readlinkat(r.dir.get(), r.name.c_str(), &target[0], target.size());
@@ -147,23 +163,25 @@ bool copyDriveEntry(const Machine& m, const std::string& relative, int filesFd, 
             return false;
         }
     } else {
-        Fd in(::openat(r.dir.get(), r.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        std::string bytes;
-        char buffer[65536];
-        ssize_t got = 0;
-        while (in.valid() && (got = ::read(in.get(), buffer, sizeof buffer)) != 0) {
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) break;
-            bytes.append(buffer, static_cast<size_t>(got));
-        }
-        if (!in.valid() || got < 0) {
+        // Never a pipe or device: opened without blocking, its kind checked
+        // on the descriptor, and copied in pieces.
+        Fd in(::openat(r.dir.get(), r.name.c_str(),
+                       O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+        if (!in.valid() || ::fstat(in.get(), &st) != 0) {
             *error = "cannot read drive_c/" + relative + ": " + errnoText();
             return false;
         }
-        if (!writeFileAt(dir.get(), rest, bytes, *mode, error)) return false;
+        if (!S_ISREG(st.st_mode)) {
+            *error = "drive_c/" + relative + " is not a regular file; not copied";
+            return false;
+        }
+        uint64_t size = 0, hash = 0;
+        if (!copyFileAt(in.get(), "drive_c/" + relative, dir.get(), rest, *mode, &size, &hash,
+                        error)) {
+            return false;
+        }
     }
-    ::fsync(dir.get());
-    return true;
+    return syncFolder(dir.get(), "the backup's copy of drive_c/" + relative, error);
 }
 
 struct Manifest {
@@ -212,9 +230,9 @@ bool parseManifest(const std::string& text, Manifest* out) {
     return before && after;
 }
 
-bool readAt(int dirFd, const std::string& name, std::string* out) {
-    std::string error;
-    return readRegularFile(dirFd, name, name, kMaxRegistryFileSize, out, nullptr, &error);
+// A file of a backup, reached without following a link.
+bool readAt(int dirFd, const std::string& name, std::string* out, std::string* error) {
+    return readFileBelow(dirFd, name, name, kMaxRegistryFileSize, out, error);
 }
 
 // Copies `from` (values and subkeys) into `to`, without recursion.
@@ -289,7 +307,9 @@ void setBackupObserver(std::function<void(const std::string&)> observer) {
     g_backupObserver = std::move(observer);
 }
 
-bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, std::string* error) {
+bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, FileOp* publish,
+                        std::string* error) {
+    *publish = FileOp();
     if (!g_backupObserver) return true;
     const CommandChanges::Mark committed = m.changes.lastCommit();
     const std::vector<DeletedKey> keys = m.changes.deletedKeys(committed);
@@ -306,8 +326,9 @@ bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, std::string* 
         *error = failed + why;
         return false;
     }
-    // Written under a name that undo ignores and published by a rename once
-    // complete: a backup folder is whole or absent.
+    // Written under a name that undo ignores; the commit publishes it by a
+    // rename once it is made (store.h): a backup folder is whole, and there
+    // only for a change that happened.
     Fd backups = makeDir(m.lock.get(), "backups", &why);
     std::string name = utcStamp();
     std::string partial;
@@ -320,13 +341,17 @@ bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, std::string* 
         if (::mkdirat(backups.get(), partial.c_str(), 0755) == 0) {
             name = tried;
             folder = makeDir(backups.get(), partial, &why);
+            if (!folder.valid()) break;
         } else if (errno != EEXIST) {
             why = "cannot create backups/" + partial + ": " + errnoText();
             break;
+        } else {
+            partial.clear();
         }
     }
     if (!folder.valid()) {
-        *error = failed + why;
+        if (!partial.empty()) discardBackup(m, "backups/" + partial);
+        *error = failed + (why.empty() ? "no free name in backups/" : why);
         return false;
     }
     uint64_t beforeSize = 0, beforeHash = 0;
@@ -366,20 +391,76 @@ bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, std::string* 
         manifest += std::string("file ") + octal + " " + escapePath(files[i]) + "\n";
     }
     ok = ok && writeFileAt(folder.get(), "manifest", manifest, 0644, &why) &&
-         ::fsync(filesDir.get()) == 0 && ::fsync(folder.get()) == 0;
-    if (ok && ::renameat(backups.get(), partial.c_str(), backups.get(), name.c_str()) != 0) {
-        why = "cannot rename backups/" + partial + ": " + errnoText();
-        ok = false;
-    }
-    ok = ok && ::fsync(backups.get()) == 0 && ::fsync(m.lock.get()) == 0;
+         syncFolder(filesDir.get(), "backups/" + partial + "/files", &why) &&
+         syncFolder(folder.get(), "backups/" + partial, &why) &&
+         syncFolder(backups.get(), "backups", &why);
     if (!ok) {
-        std::error_code ignored;
-        std::filesystem::remove_all(m.dir + "/backups/" + partial, ignored);
+        discardBackup(m, "backups/" + partial);
         *error = failed + why;
         return false;
     }
-    g_backupObserver(m.dir + "/backups/" + name);
+    publish->kind = FileOp::Publish;
+    publish->source = "backups/" + partial;
+    publish->relative = "backups/" + name;
     return true;
+}
+
+namespace {
+
+// Removes the entry `name` of `dirFd` and, for a folder, what it holds,
+// never through a link. `depth` bounds a tree that grows as it is removed.
+void removeTree(int dirFd, const std::string& name, int depth) {
+    if (::unlinkat(dirFd, name.c_str(), 0) == 0 || errno == ENOENT) return;
+    Fd dir(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir.valid() || depth > 256) return;
+    std::vector<std::string> entries;
+    Fd own(::openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (DIR* d = ::fdopendir(own.release())) {
+        while (dirent* e = ::readdir(d)) {
+            const std::string entry = e->d_name;
+            if (entry != "." && entry != "..") entries.push_back(entry);
+        }
+        ::closedir(d);
+    }
+    for (const std::string& entry : entries) removeTree(dir.get(), entry, depth + 1);
+    ::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR);
+}
+
+}  // namespace
+
+void discardBackup(Machine& m, const std::string& partial) {
+    std::string name;
+    Fd parent = openParentNoFollow(m.lock.get(), partial, &name);
+    if (!parent.valid()) return;
+    removeTree(parent.get(), name, 0);
+    ::fsync(parent.get());
+}
+
+void announceBackup(const Machine& m, const FileOp& publish) {
+    if (g_backupObserver && publish.kind == FileOp::Publish && !publish.source.empty()) {
+        g_backupObserver(m.dir + "/" + publish.relative);
+    }
+}
+
+void removeLeftoverBackups(Machine& m, std::vector<std::string>* notices) {
+    Fd backups(::openat(m.lock.get(), "backups", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!backups.valid()) return;
+    std::vector<std::string> leftovers;
+    Fd own(::openat(backups.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (DIR* d = ::fdopendir(own.release())) {
+        while (dirent* e = ::readdir(d)) {
+            const std::string entry = e->d_name;
+            if (entry.rfind(".partial-", 0) == 0) leftovers.push_back(entry);
+        }
+        ::closedir(d);
+    }
+    for (const std::string& entry : leftovers) {
+        // Every decided change was finished before this: what is left is
+        // the backup of a change that was never made.
+        discardBackup(m, "backups/" + entry);
+        notices->push_back(m.dir + "/backups/" + entry +
+                           ": removed, the backup of a change that was not made");
+    }
 }
 
 UndoResult undoLatestBackup(std::string* message) {
@@ -394,8 +475,15 @@ UndoResult undoLatestBackup(std::string* message) {
         Fd own(::openat(backups.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (DIR* d = ::fdopendir(own.release())) {
             while (dirent* e = ::readdir(d)) {
+                // Backups are folders named by their time; a partial one
+                // starts with '.', and nothing else counts.
                 const std::string entry = e->d_name;
-                if (entry.empty() || entry[0] == '.' || entry == "undone") continue;
+                struct stat st;
+                if (entry.empty() || entry[0] < '0' || entry[0] > '9' ||
+                    ::fstatat(::dirfd(d), entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                    !S_ISDIR(st.st_mode)) {
+                    continue;
+                }
                 if (entry > latest) latest = entry;
             }
             ::closedir(d);
@@ -408,12 +496,22 @@ UndoResult undoLatestBackup(std::string* message) {
     const std::string shown = m->dir + "/backups/" + latest;
     Fd folder(
         ::openat(backups.get(), latest.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    std::string text, before;
+    std::string text, before, why;
     Manifest manifest;
-    if (!folder.valid() || !readAt(folder.get(), "manifest", &text) ||
+    if (!folder.valid() || !readAt(folder.get(), "manifest", &text, &why) ||
         !parseManifest(text, &manifest)) {
         *message = shown + ": not a complete backup (no readable manifest); nothing changed";
         return UndoResult::Failed;
+    }
+    // The files whose deletion failed at that commit: still there, and
+    // nothing to restore.
+    std::vector<std::string> kept;
+    if (readAt(folder.get(), "kept", &text, &why)) {
+        std::istringstream lines(text);
+        std::string line, path;
+        while (std::getline(lines, line)) {
+            if (unescapePath(line, &path)) kept.push_back(path);
+        }
     }
     // What would come back must be gone.
     std::vector<std::string> present;
@@ -428,6 +526,7 @@ UndoResult undoLatestBackup(std::string* message) {
     }
     std::vector<FileOp> ops;
     for (const auto& file : manifest.files) {
+        if (std::find(kept.begin(), kept.end(), file.second) != kept.end()) continue;
         const ResolvedPath r = resolveDrivePath(m->dir + "/drive_c", windowsPath(file.second));
         struct stat st;
         if (r.error != ERROR_FILE_NOT_FOUND ||
@@ -455,7 +554,7 @@ UndoResult undoLatestBackup(std::string* message) {
     settleHash(m->regFile, m->registry.source);
     bool exact = m->regFile.size == manifest.afterSize && m->regFile.hash == manifest.afterHash;
     if (exact) {
-        exact = readAt(folder.get(), "system.reg.before", &before) &&
+        exact = readAt(folder.get(), "system.reg.before", &before, &why) &&
                 before.size() == manifest.beforeSize && contentHash(before) == manifest.beforeHash;
         if (!exact) {
             *message = shown + ": system.reg.before is damaged; nothing changed";
@@ -463,9 +562,9 @@ UndoResult undoLatestBackup(std::string* message) {
         }
         newRegistry = std::move(before);
     } else {
-        std::string reg, why;
+        std::string reg;
         RegImport imported;
-        if (!readAt(folder.get(), "deleted.reg", &reg) ||
+        if (!readAt(folder.get(), "deleted.reg", &reg, &why) ||
             !importRegFile(reg, shown + "/deleted.reg", m->codePage, m->registry, &imported, &why,
                            false)) {
             *message = shown + ": deleted.reg cannot be read: " + why + "; nothing changed";
@@ -473,8 +572,19 @@ UndoResult undoLatestBackup(std::string* message) {
         }
         newRegistry = exportRegFile(m->registry, m->format, m->codePage);
     }
+    // The backup moves to backups/undone/ with the commit that restores it:
+    // the next undo reaches the one before.
+    Fd undone = makeDir(backups.get(), "undone", &why);
+    if (!undone.valid()) {
+        *message = shown + ": not undone: " + why;
+        return UndoResult::Failed;
+    }
+    FileOp moved;
+    moved.kind = FileOp::Publish;
+    moved.source = "backups/" + latest;
+    moved.relative = "backups/undone/" + latest;
+    ops.push_back(moved);
     bool decided = false;
-    std::string why;
     std::vector<std::string> warnings;
     const bool ok = commitImage(m->lock.get(), m->dir, &newRegistry, &m->regFile, ops, &decided,
                                 &why, &warnings);
@@ -486,19 +596,11 @@ UndoResult undoLatestBackup(std::string* message) {
     }
     // The image in memory no longer matches the disk: a reload reads it.
     m->changes.registryCommitted();
-    Fd undone = makeDir(backups.get(), "undone", &why);
-    if (!undone.valid() ||
-        ::renameat(backups.get(), latest.c_str(), undone.get(), latest.c_str()) != 0) {
-        *message = shown + ": restored, but it could not be moved to backups/undone/";
-        return UndoResult::Restored;
-    }
-    ::fsync(undone.get());
-    ::fsync(backups.get());
     *message = shown + ": restored (" +
                (exact ? std::string("system.reg as before that change")
                       : std::string("system.reg had changed since; the deleted keys imported")) +
                ", " + std::to_string(manifest.keys.size()) + " keys, " +
-               std::to_string(ops.size()) + " files); moved to backups/undone/";
+               std::to_string(ops.size() - 1) + " files); moved to backups/undone/";
     return UndoResult::Restored;
 }
 

@@ -61,6 +61,24 @@ namespace {
 
 bool commitsOffline(const Machine& m) { return commitsOffline(m.hives.get(), m.regPath, m.dir); }
 
+// The files the staged operations delete that are still on the drive.
+std::vector<std::string> filesNotDeleted(const Machine& m) {
+    std::vector<std::string> kept;
+    Fd drive(m.driveDir.empty()
+                 ? -1
+                 : ::open(m.driveDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    for (const FileOp& op : m.changes.files.ops) {
+        if (op.kind != FileOp::Delete || !drive.valid()) continue;
+        std::string name;
+        Fd dir = openParentNoFollow(drive.get(), op.relative, &name);
+        struct stat st;
+        if (dir.valid() && ::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            kept.push_back(windowsPath(op.relative));
+        }
+    }
+    return kept;
+}
+
 }  // namespace
 
 bool commitMachine(Machine& m, std::string* message) {
@@ -86,11 +104,26 @@ bool commitMachine(Machine& m, std::string* message) {
         };
         const TextSource* newRegistry = registryChanged ? &patched : nullptr;
         settleHash(m.regFile, m.registry.source);
-        ok = backupBeforeCommit(m, newRegistry, &error) &&
-             commitImage(m.lock.get(), m.dir, newRegistry, &m.regFile, m.changes.files.ops,
-                         &decided, &error, &warnings);
+        FileOp publish;
+        if (m.regFile.lost) {
+            error = m.dir +
+                    "/system.reg was changed by another program while this program was "
+                    "stopped and could not guard what it had read; nothing was written";
+        } else if (backupBeforeCommit(m, newRegistry, &publish, &error)) {
+            std::vector<FileOp> ops = m.changes.files.ops;
+            if (publish.kind == FileOp::Publish) ops.push_back(publish);
+            ok = commitImage(m.lock.get(), m.dir, newRegistry, &m.regFile, ops, &decided, &error,
+                             &warnings);
+            if (!ok && !decided && publish.kind == FileOp::Publish) {
+                discardBackup(m, publish.source);
+            }
+            if (ok) announceBackup(m, publish);
+        }
     }
     report(warnings);
+    if (ok) {
+        for (std::string& file : filesNotDeleted(m)) m.keptFiles.push_back(std::move(file));
+    }
     // After a commit the registry keeps its base (the text as loaded) and
     // its change log: the next save patches that base with every change
     // since the load, which gives the same bytes as patching the text just
@@ -166,6 +199,7 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
         // then reads as it was before that command.)
         std::vector<std::string> notices;
         const bool recovered = recoverImage(dirFd, m->dir, &notices, error);
+        if (recovered) removeLeftoverBackups(*m, &notices);
         for (const auto& n : notices) std::fprintf(stderr, "%s\n", n.c_str());
         if (!recovered) return false;
     }
@@ -216,6 +250,9 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
         warnings.push_back(*error + "; used read-only");
         error->clear();
     }
+    if (image && !m->readOnly) {
+        for (const std::string& gap : commitSafeguardGaps(dirFd, m->dir)) notes.push_back(gap);
+    }
     report(warnings);
     for (const auto& n : notes) std::fprintf(stderr, "note: %s\n", n.c_str());
     unloadMachine();
@@ -247,6 +284,12 @@ Platform platform() { return machine().platform; }
 unsigned codePage() { return machine().codePage; }
 const std::vector<std::string>& loadWarnings() { return g_loadWarnings; }
 Faults& faults() { return machine().faults; }
+
+std::vector<std::string> takeFilesNotDeleted() {
+    std::vector<std::string> kept;
+    if (g_machine) kept.swap(g_machine->keptFiles);
+    return kept;
+}
 
 bool lastSaveFailed(std::string* message) {
     if (!g_machine || !g_machine->saveFailed) return false;

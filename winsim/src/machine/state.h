@@ -32,6 +32,9 @@ struct Machine : MachineFacts {
     bool restartRequested = false;
     bool saveFailed = false;
     std::string saveMessage;
+    // The files ("C:\...") commits were to delete and could not, until
+    // taken (takeFilesNotDeleted).
+    std::vector<std::string> keptFiles;
 
     // The store: the locked image directory and system.reg as loaded or
     // last committed.
@@ -54,9 +57,21 @@ struct Machine : MachineFacts {
 };
 
 // Before a commit that deletes something: writes the backup (safety.h) when
-// backups are wanted. `newRegistry`: the system.reg the commit writes, or
-// nullptr when it does not change. False, with `error`, when it fails.
-bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, std::string* error);
+// backups are wanted, under a name undo ignores. `publish` becomes the
+// operation that the commit adds to publish it (kind Publish; left a Delete
+// with no source when no backup was written). `newRegistry`: the system.reg
+// the commit writes, or nullptr when it does not change. False, with
+// `error` and nothing left behind, when it fails.
+bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, FileOp* publish,
+                        std::string* error);
+// Removes the unpublished backup `partial` (relative to the image folder):
+// its commit was not made.
+void discardBackup(Machine& m, const std::string& partial);
+// Names the backup a commit published to the backup observer.
+void announceBackup(const Machine& m, const FileOp& publish);
+// After recovery: removes every unpublished backup (each a line in
+// `notices`), as no change that was decided is still unfinished.
+void removeLeftoverBackups(Machine& m, std::vector<std::string>* notices);
 
 // nullptr when no machine is loaded.
 Machine* currentMachine();

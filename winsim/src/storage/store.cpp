@@ -71,6 +71,150 @@ bool parseHex64(const std::string& s, uint64_t* v) {
     return true;
 }
 
+// Whether the file `name` of `dirFd` is, and stays while it is read, the
+// one `want` names (its size and hash; with `sameInode`, that very file). A
+// read lease is held while it is read where the file system and the file's
+// owner allow one: a process that has the file open for writing makes it
+// fail, one that opens it meanwhile breaks it, and either counts as a
+// change.
+bool sameFile(int dirFd, const std::string& name, const FileIdentity& want, bool sameInode) {
+    Fd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    struct stat st;
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (sameInode && (st.st_dev != want.dev || st.st_ino != want.ino)) return false;
+    const bool leased = leaseSignalHandled() && ::fcntl(fd.get(), F_SETLEASE, F_RDLCK) == 0;
+    if (!leased && errno == EAGAIN) return false;  // open for writing elsewhere
+    ContentHasher hasher;
+    std::vector<char> buffer(size_t{1} << 20);
+    uint64_t size = 0;
+    bool read = true;
+    while (true) {
+        const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
+        if (n == 0) break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            read = false;
+            break;
+        }
+        hasher.update(buffer.data(), static_cast<size_t>(n));
+        size += static_cast<uint64_t>(n);
+    }
+    const bool kept = !leased || ::fcntl(fd.get(), F_GETLEASE) == F_RDLCK;
+    if (leased) ::fcntl(fd.get(), F_SETLEASE, F_UNLCK);
+    return read && kept && size == want.size && hasher.finish() == want.hash;
+}
+
+int exchange(int dirFd, const char* a, const char* b) {
+    return ::renameat2(dirFd, a, dirFd, b, RENAME_EXCHANGE);
+}
+
+bool noExchangeHere(int err) { return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP; }
+
+enum class Replaced { Done, Changed, Failed };
+
+// Puts the file `newName` in system.reg's place if system.reg is still
+// `base`. Both are exchanged in one step and what was swapped out is
+// checked; when it is not `base` (an edit came in since it was last
+// checked, in place or as a new file), the two are exchanged back. Where
+// the file system cannot exchange, system.reg is checked and then replaced
+// (an edit in between is lost; said at start, commitSafeguardGaps).
+// Failed: errno in `err`.
+Replaced replaceChecked(int dirFd, const std::string& newName, const FileIdentity& base,
+                        bool sameInode, int* err) {
+    // For tests: QU_DELAY_BEFORE_REPLACE=MS holds the decided commit for
+    // that long right before system.reg is replaced.
+    static const long delayMs = [] {
+        const char* v = std::getenv("QU_DELAY_BEFORE_REPLACE");
+        return v ? std::strtol(v, nullptr, 10) : 0L;
+    }();
+    if (delayMs > 0) {
+        const timespec pause{delayMs / 1000, (delayMs % 1000) * 1000000L};
+        ::nanosleep(&pause, nullptr);
+    }
+    if (exchange(dirFd, newName.c_str(), "system.reg") == 0) {
+        step("exchange");
+        if (!sameFile(dirFd, newName, base, sameInode)) {
+            if (exchange(dirFd, newName.c_str(), "system.reg") != 0 || !syncDir(dirFd)) {
+                *err = errno;
+                return Replaced::Failed;
+            }
+            step("exchange back");
+            return Replaced::Changed;
+        }
+        if (::unlinkat(dirFd, newName.c_str(), 0) != 0 && errno != ENOENT) {
+            *err = errno;
+            return Replaced::Failed;
+        }
+        step("unlink old");
+    } else if (!noExchangeHere(errno)) {
+        *err = errno;
+        return Replaced::Failed;
+    } else if (!sameFile(dirFd, "system.reg", base, sameInode)) {
+        return Replaced::Changed;
+    } else if (::renameat(dirFd, newName.c_str(), dirFd, "system.reg") != 0) {
+        *err = errno;
+        return Replaced::Failed;
+    } else {
+        step("rename");
+    }
+    if (!syncDir(dirFd)) {
+        *err = errno;
+        return Replaced::Failed;
+    }
+    step("fsync directory");
+    return Replaced::Done;
+}
+
+// The folder `op.source` renamed to `op.relative` (both relative to the
+// image folder, reached without following links), with `kept` (paths below
+// drive_c whose deletion failed) in its file "kept" first. Done already
+// (a replay) when the target exists or the source does not.
+bool publish(int dirFd, const FileOp& op, const std::vector<std::string>& kept,
+             std::string* error) {
+    std::string fromName, toName;
+    Fd from = openParentNoFollow(dirFd, op.source, &fromName);
+    Fd to = openParentNoFollow(dirFd, op.relative, &toName);
+    const auto fail = [&](const std::string& what) {
+        *error = "cannot " + what + ": " + errnoText(errno);
+        return false;
+    };
+    if (!from.valid() || !to.valid()) return fail("reach " + op.source + " and " + op.relative);
+    struct stat st;
+    if (::fstatat(to.get(), toName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return true;
+    Fd folder(
+        ::openat(from.get(), fromName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.valid()) return errno == ENOENT || fail("open " + op.source);
+    if (!kept.empty()) {
+        std::string text;
+        for (const std::string& k : kept) text += escapePath(k) + "\n";
+        Fd list(::openat(folder.get(), "kept",
+                         O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+        if (!list.valid() || !writeAll(list.get(), text.data(), text.size()) ||
+            ::fsync(list.get()) != 0 || !syncDir(folder.get())) {
+            return fail("write " + op.source + "/kept");
+        }
+    }
+    if (::renameat(from.get(), fromName.c_str(), to.get(), toName.c_str()) != 0) {
+        return fail("rename " + op.source + " to " + op.relative);
+    }
+    step("publish");
+    if (!syncDir(from.get()) || !syncDir(to.get())) return fail("sync " + op.relative);
+    return true;
+}
+
+// The file operations of a decided change, then its publications; false,
+// with `error`, when a publication fails.
+bool finishOps(int dirFd, const std::vector<FileOp>& ops, std::vector<std::string>* failures,
+               void (*onStep)(const char*), std::string* error) {
+    std::vector<std::string> kept;
+    Fd drive(::openat(dirFd, "drive_c", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (drive.valid()) applyFileOps(drive.get(), ops, failures, onStep, dirFd, &kept);
+    for (const FileOp& op : ops) {
+        if (op.kind == FileOp::Publish && !publish(dirFd, op, kept, error)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 // Journal paths: bytes outside printable ASCII, '%' and space as %XX.
@@ -126,6 +270,8 @@ std::string journalText(const Journal& j) {
             char mode[16];
             std::snprintf(mode, sizeof mode, "%04o", op.mode & 07777);
             t += std::string("mode ") + mode + " " + escapePath(op.relative) + "\n";
+        } else if (op.kind == FileOp::Publish) {
+            t += "publish " + escapePath(op.source) + " " + escapePath(op.relative) + "\n";
         } else if (op.kind == FileOp::Restore) {
             char mode[16];
             std::snprintf(mode, sizeof mode, "%04o", op.mode & 07777);
@@ -200,6 +346,11 @@ bool parseJournal(const std::string& text, Journal* j) {
             op.mode = static_cast<unsigned>(std::strtoul(w[1].c_str(), nullptr, 8)) & 07777;
             if (!unescapePath(w[2], &op.relative) || !unescapePath(w[3], &op.source)) return false;
             j->ops.push_back(op);
+        } else if (w.size() == 3 && w[0] == "publish") {
+            FileOp op;
+            op.kind = FileOp::Publish;
+            if (!unescapePath(w[1], &op.source) || !unescapePath(w[2], &op.relative)) return false;
+            j->ops.push_back(op);
         } else if (w.size() == 2 && w[0] == "delete") {
             FileOp op;
             op.kind = FileOp::Delete;
@@ -268,28 +419,61 @@ bool recoverImage(int dirFd, const std::string& dir, std::vector<std::string>* n
         const std::string cannot =
             dir + ": an interrupted change cannot be finished (" + name + ")";
         if (!j.newName.empty()) {
-            FileIdentity now, fresh;
-            const bool haveCurrent = identifyFile(dirFd, "system.reg", &now);
-            const bool haveNew = identifyFile(dirFd, j.newName, &fresh);
-            if (haveCurrent && now.size == j.newSize && now.hash == j.newHash) {
-                // Replaced before the interruption.
-            } else if (haveNew && fresh.size == j.newSize && fresh.hash == j.newHash &&
-                       haveCurrent && now.size == j.baseSize && now.hash == j.baseHash) {
-                if (::renameat(dirFd, j.newName.c_str(), dirFd, "system.reg") != 0 ||
-                    !syncDir(dirFd)) {
-                    *error = cannot + ": cannot replace system.reg: " + errnoText(errno);
-                    return false;
+            FileIdentity base, made, now;
+            base.size = j.baseSize;
+            base.hash = j.baseHash;
+            made.size = j.newSize;
+            made.hash = j.newHash;
+            const bool haveNew = identifyFile(dirFd, j.newName, &now) && now.size == made.size &&
+                                 now.hash == made.hash;
+            Replaced replaced = Replaced::Done;
+            int err = 0;
+            if (sameFile(dirFd, "system.reg", made, false)) {
+                // Replaced before the interruption; when the file swapped out
+                // is still there, it is checked now.
+                struct stat st;
+                if (::fstatat(dirFd, j.newName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                    if (!sameFile(dirFd, j.newName, base, false)) {
+                        replaced =
+                            exchange(dirFd, j.newName.c_str(), "system.reg") == 0 && syncDir(dirFd)
+                                ? Replaced::Changed
+                                : Replaced::Failed;
+                        err = errno;
+                    } else if (::unlinkat(dirFd, j.newName.c_str(), 0) != 0) {
+                        replaced = Replaced::Failed;
+                        err = errno;
+                    }
                 }
+            } else if (haveNew) {
+                replaced = replaceChecked(dirFd, j.newName, base, false, &err);
             } else {
                 *error = cannot +
                          ": system.reg is neither the file it was made for nor its "
                          "result; the journal was left in place";
                 return false;
             }
+            if (replaced == Replaced::Failed) {
+                *error = cannot + ": cannot replace system.reg: " + errnoText(err);
+                return false;
+            }
+            if (replaced == Replaced::Changed) {
+                // Another program's edit came in while it was made: kept, and
+                // the change given up as if it had never been decided.
+                ::unlinkat(dirFd, name.c_str(), 0);
+                ::unlinkat(dirFd, j.newName.c_str(), 0);
+                removed = true;
+                notices->push_back(dir +
+                                   ": an interrupted change was given up: system.reg was "
+                                   "changed by another program meanwhile and was kept");
+                continue;
+            }
         }
         std::vector<std::string> failures;
-        Fd drive(::openat(dirFd, "drive_c", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (drive.valid()) applyFileOps(drive.get(), j.ops, &failures, nullptr, dirFd);
+        std::string why;
+        if (!finishOps(dirFd, j.ops, &failures, nullptr, &why)) {
+            *error = cannot + ": " + why;
+            return false;
+        }
         for (const auto& f : failures) notices->push_back(dir + ": " + f);
         if (::unlinkat(dirFd, name.c_str(), 0) != 0 || !syncDir(dirFd)) {
             *error = cannot + ": cannot remove the journal: " + errnoText(errno);
@@ -323,6 +507,34 @@ bool checkCommittable(int dirFd, const std::string& dir, std::string* error) {
     ::close(fd);
     if (::unlinkat(dirFd, probe.c_str(), 0) != 0) return refuse("remove", probe);
     return true;
+}
+
+std::vector<std::string> commitSafeguardGaps(int dirFd, const std::string& dir) {
+    std::vector<std::string> gaps;
+    const std::string a = uniqueName(kNewPrefix), b = uniqueName(kNewPrefix);
+    Fd fa(::openat(dirFd, a.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    Fd fb(::openat(dirFd, b.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fa.valid() && fb.valid() && exchange(dirFd, a.c_str(), b.c_str()) != 0 &&
+        noExchangeHere(errno)) {
+        gaps.push_back(dir +
+                       ": the file system cannot exchange two files in one step; an edit "
+                       "another program makes to system.reg just as a change replaces it "
+                       "can be lost");
+    }
+    ::unlinkat(dirFd, a.c_str(), 0);
+    ::unlinkat(dirFd, b.c_str(), 0);
+    Fd reg(
+        ::openat(dirFd, "system.reg", O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    if (reg.valid() && leaseSignalHandled()) {
+        if (::fcntl(reg.get(), F_SETLEASE, F_RDLCK) == 0) {
+            ::fcntl(reg.get(), F_SETLEASE, F_UNLCK);
+        } else if (errno != EAGAIN) {  // EAGAIN: open for writing now, not a lack
+            gaps.push_back(dir + "/system.reg: no lease can be taken on it (" + errnoText(errno) +
+                           "); an edit made in place by a program that keeps it open can be "
+                           "lost when a change replaces it");
+        }
+    }
+    return gaps;
 }
 
 bool commitImage(int dirFd, const std::string& dir, const std::string* newRegistry,
@@ -359,18 +571,18 @@ bool commitImage(int dirFd, const std::string& dir, const TextSource* newRegistr
         return false;
     };
     if (newRegistry) {
-        // The file must still be what this process loaded or wrote last.
-        FileIdentity now;
-        if (!identifyFile(dirFd, "system.reg", &now) || now.dev != expected->dev ||
-            now.ino != expected->ino || now.size != expected->size || now.hash != expected->hash) {
+        // The file must still be what this process loaded or wrote last; a
+        // first look here, the check that holds comes with the replace.
+        struct stat st;
+        if (expected->lost || ::fstatat(dirFd, "system.reg", &st, 0) != 0 ||
+            st.st_dev != expected->dev || st.st_ino != expected->ino ||
+            static_cast<uint64_t>(st.st_size) != expected->size) {
             *error = dir +
                      "/system.reg was changed by another program since it was loaded; "
                      "it was not overwritten";
             return false;
         }
-        struct stat st;
-        const mode_t mode =
-            ::fstatat(dirFd, "system.reg", &st, 0) == 0 ? (st.st_mode & 0777) : 0644;
+        const mode_t mode = st.st_mode & 0777;
         tempName = uniqueName(kNewPrefix);
         Fd fd(::openat(dirFd, tempName.c_str(),
                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -435,21 +647,29 @@ bool commitImage(int dirFd, const std::string& dir, const TextSource* newRegistr
     *decided = true;
     const std::string later = "; the change is finished at the next start";
     if (newRegistry) {
-        if (::renameat(dirFd, tempName.c_str(), dirFd, "system.reg") != 0) {
-            *error = "cannot replace " + dir + "/system.reg: " + errnoText(errno) + later;
+        int err = 0;
+        const Replaced replaced = replaceChecked(dirFd, tempName, *expected, true, &err);
+        if (replaced == Replaced::Changed) {
+            // Nothing was changed after all: the journal goes, and the new file.
+            *decided = false;
+            ::unlinkat(dirFd, journalName.c_str(), 0);
+            ::unlinkat(dirFd, tempName.c_str(), 0);
+            syncDir(dirFd);
+            *error = dir +
+                     "/system.reg was changed by another program since it was loaded; "
+                     "it was not overwritten";
             return false;
         }
-        step("rename");
-        if (!syncDir(dirFd)) {
-            *error = "cannot sync " + dir + ": " + errnoText(errno) + later;
+        if (replaced == Replaced::Failed) {
+            *error = "cannot replace " + dir + "/system.reg: " + errnoText(err) + later;
             return false;
         }
-        step("fsync directory");
         *expected = fresh;
     }
-    if (!ops.empty()) {
-        Fd drive(::openat(dirFd, "drive_c", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (drive.valid()) applyFileOps(drive.get(), ops, warnings, &step, dirFd);
+    std::string why;
+    if (!finishOps(dirFd, ops, warnings, &step, &why)) {
+        *error = dir + ": " + why + later;
+        return false;
     }
     if (::unlinkat(dirFd, journalName.c_str(), 0) != 0) {
         *error = "cannot remove " + dir + "/" + journalName + ": " + errnoText(errno) + later;

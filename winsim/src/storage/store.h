@@ -4,17 +4,24 @@
 // The image directory is locked (flock on its descriptor, no lock file) for
 // as long as a process has it loaded. A commit of the changes staged since
 // the last one:
-//   1. check that system.reg is still the file loaded or last committed
-//      (same file, size and content hash), else refuse: a hand edit is
-//      never overwritten;
+//   1. a first look: system.reg is still the file loaded or last committed
+//      (same file and size), else refuse;
 //   2. write the new system.reg into system.reg.new-<pid>-<random>, fsync;
 //   3. write system.reg.journal-<pid>-<random>: the system.reg it applies
 //      to (size, hash), the new file's name, size and hash, the file
 //      operations below drive_c (delete, mode, and restore from a backup
-//      copy in the image folder, as an undo makes them), and a checksum line; fsync it and the
-//      directory. From here on the change is decided;
-//   4. rename the new file over system.reg, fsync the directory;
-//   5. apply the file operations (idempotent);
+//      copy in the image folder, as an undo makes them) and the folders to
+//      publish (a backup), and a checksum line; fsync it and the directory.
+//      From here on the change is decided;
+//   4. exchange the new file and system.reg in one step (renameat2) and
+//      check what was swapped out, under a read lease, against the file
+//      loaded or last committed (same file, size and content hash): a hand
+//      edit made at any time since, in place or as a new file, is never
+//      overwritten: the two are exchanged back, the journal removed, and
+//      the commit refused as if it had never been decided. Then remove the
+//      old file and fsync the directory;
+//   5. apply the file operations (idempotent), then publish: rename each
+//      folder into place with the deletions that failed listed in it;
 //   6. remove the journal, fsync the directory.
 // At load, under the lock, a complete journal is rolled forward (steps 4 to
 // 6) and an incomplete one removed with any stray new file: the image is
@@ -68,5 +75,12 @@ bool commitImage(int dirFd, const std::string& dir, const TextSource* newRegistr
 // QU_CRASH_AFTER=N kills the process with SIGKILL right after step N.
 void setCommitStepHook(std::function<void(int step, const char* what)> hook);
 void setBeforeJournalHook(std::function<void()> hook);
+
+// What the file system or system.reg's owner does not allow of the checks
+// that keep another program's edit from being replaced unseen (an atomic
+// exchange of two files, a read lease on system.reg), each as a line saying
+// what can then be lost; empty when both hold. Creates and removes two
+// files of its own.
+std::vector<std::string> commitSafeguardGaps(int dirFd, const std::string& dir);
 
 }  // namespace winsim
