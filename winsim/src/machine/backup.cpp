@@ -545,6 +545,20 @@ UndoResult undoLatestBackup(std::string* message) {
         op.source = "backups/" + latest + "/files/" + file.second;
         ops.push_back(op);
     }
+    // Every copy must be there as the backup wrote it: reached one folder
+    // at a time, a file or a link of its own, never through a link.
+    for (const FileOp& op : ops) {
+        std::string name;
+        Fd dir = openParentNoFollow(m->lock.get(), op.source, &name);
+        struct stat st;
+        if (!dir.valid() || ::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) {
+            *message = shown + ": the copy of " + windowsPath(op.relative) +
+                       " cannot be reached without following a link, or is missing; nothing "
+                       "changed";
+            return UndoResult::Failed;
+        }
+    }
     if (!present.empty()) {
         *message = shown + ": not undone, nothing changed: these exist again:";
         for (const std::string& p : present) *message += "\n  " + p;
