@@ -1,16 +1,14 @@
-// Backups before a commit, and undo of the latest backup.
+// Backups before a commit: written whole under a name undo ignores, published
+// by the commit that makes their change (store.h), leftovers removed at start.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
-#include <sstream>
 
 #include "winsim/api/win32_base.h"
 #include "winsim/safety.h"
@@ -21,8 +19,6 @@
 namespace winsim {
 
 namespace {
-
-const char kManifestMagic[] = "quorvane-backup 1";
 
 std::function<void(const std::string&)> g_backupObserver;
 
@@ -103,22 +99,6 @@ bool syncFolder(int fd, const std::string& shown, std::string* error) {
     return false;
 }
 
-// Opens (creating, and then syncing `dirFd`) the folder `name` of `dirFd`.
-Fd makeDir(int dirFd, const std::string& name, std::string* error) {
-    const bool made = ::mkdirat(dirFd, name.c_str(), 0755) == 0;
-    if (!made && errno != EEXIST) {
-        *error = "cannot create " + name + ": " + errnoText();
-        return Fd();
-    }
-    Fd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.valid()) {
-        *error = "cannot open " + name + ": " + errnoText();
-        return fd;
-    }
-    if (made && !syncFolder(dirFd, "the folder holding " + name, error)) return Fd();
-    return fd;
-}
-
 std::string utcStamp() {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
@@ -145,7 +125,7 @@ bool copyDriveEntry(const Machine& m, const std::string& relative, int filesFd, 
     Fd dir(::fcntl(filesFd, F_DUPFD_CLOEXEC, 0));
     std::string rest = relative;
     for (size_t slash; (slash = rest.find('/')) != std::string::npos;) {
-        Fd next = makeDir(dir.get(), rest.substr(0, slash), error);
+        Fd next = makeFolder(dir.get(), rest.substr(0, slash), error);
         if (!next.valid()) return false;
         dir = std::move(next);
         rest.erase(0, slash + 1);
@@ -184,55 +164,10 @@ bool copyDriveEntry(const Machine& m, const std::string& relative, int filesFd, 
     return syncFolder(dir.get(), "the backup's copy of drive_c/" + relative, error);
 }
 
-struct Manifest {
-    uint64_t beforeSize = 0, beforeHash = 0, afterSize = 0, afterHash = 0;
-    std::vector<std::string> keys, instances;
-    std::vector<std::pair<unsigned, std::string>> files;  // mode, relative
-};
-
 std::string hex(uint64_t v) {
     char text[20];
     std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(v));
     return text;
-}
-
-bool parseManifest(const std::string& text, Manifest* out) {
-    std::istringstream in(text);
-    std::string line;
-    if (!std::getline(in, line) || line != kManifestMagic) return false;
-    bool before = false, after = false;
-    while (std::getline(in, line)) {
-        std::istringstream words(line);
-        std::string word, a, b;
-        words >> word >> a >> b;
-        if (word == "before" || word == "after") {
-            unsigned long long size = 0, hash = 0;
-            if (std::sscanf(a.c_str(), "%llu", &size) != 1 ||
-                std::sscanf(b.c_str(), "%llx", &hash) != 1) {
-                return false;
-            }
-            (word == "before" ? out->beforeSize : out->afterSize) = size;
-            (word == "before" ? out->beforeHash : out->afterHash) = hash;
-            (word == "before" ? before : after) = true;
-        } else if (word == "key" || word == "instance") {
-            std::string path;
-            if (!unescapePath(a, &path)) return false;
-            (word == "key" ? out->keys : out->instances).push_back(path);
-        } else if (word == "file") {
-            std::string path;
-            if (!unescapePath(b, &path)) return false;
-            out->files.push_back(
-                {static_cast<unsigned>(std::strtoul(a.c_str(), nullptr, 8)), path});
-        } else if (!word.empty()) {
-            return false;
-        }
-    }
-    return before && after;
-}
-
-// A file of a backup, reached without following a link.
-bool readAt(int dirFd, const std::string& name, std::string* out, std::string* error) {
-    return readFileBelow(dirFd, name, name, kMaxRegistryFileSize, out, error);
 }
 
 // Copies `from` (values and subkeys) into `to`, without recursion.
@@ -303,6 +238,23 @@ std::vector<RegSubtree> keysAsTheyWere(const Registry& registry, size_t point,
 
 }  // namespace
 
+const char kBackupManifestMagic[] = "quorvane-backup 1";
+
+Fd makeFolder(int dirFd, const std::string& name, std::string* error) {
+    const bool made = ::mkdirat(dirFd, name.c_str(), 0755) == 0;
+    if (!made && errno != EEXIST) {
+        *error = "cannot create " + name + ": " + errnoText();
+        return Fd();
+    }
+    Fd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) {
+        *error = "cannot open " + name + ": " + errnoText();
+        return fd;
+    }
+    if (made && !syncFolder(dirFd, "the folder holding " + name, error)) return Fd();
+    return fd;
+}
+
 void setBackupObserver(std::function<void(const std::string&)> observer) {
     g_backupObserver = std::move(observer);
 }
@@ -329,7 +281,7 @@ bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, FileOp* publi
     // Written under a name that undo ignores; the commit publishes it by a
     // rename once it is made (store.h): a backup folder is whole, and there
     // only for a change that happened.
-    Fd backups = makeDir(m.lock.get(), "backups", &why);
+    Fd backups = makeFolder(m.lock.get(), "backups", &why);
     std::string name = utcStamp();
     std::string partial;
     Fd folder;
@@ -340,7 +292,7 @@ bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, FileOp* publi
         partial = ".partial-" + tried;
         if (::mkdirat(backups.get(), partial.c_str(), 0755) == 0) {
             name = tried;
-            folder = makeDir(backups.get(), partial, &why);
+            folder = makeFolder(backups.get(), partial, &why);
             if (!folder.valid()) break;
         } else if (errno != EEXIST) {
             why = "cannot create backups/" + partial + ": " + errnoText();
@@ -369,7 +321,7 @@ bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, FileOp* publi
         });
         afterHash = hasher.finish();
     }
-    std::string manifest = std::string(kManifestMagic) + "\n";
+    std::string manifest = std::string(kBackupManifestMagic) + "\n";
     manifest += "before " + std::to_string(beforeSize) + " " + hex(beforeHash) + "\n";
     manifest += "after " + std::to_string(afterSize) + " " + hex(afterHash) + "\n";
     for (const std::string& key : topKeys(keys)) manifest += "key " + escapePath(key) + "\n";
@@ -381,7 +333,7 @@ bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, FileOp* publi
         keysAsTheyWere(m.registry, committed.registry, keys, &scratch);
     ok = ok && writeFileAt(folder.get(), "deleted.reg", exportKeys(subtrees, m.format, m.codePage),
                            0644, &why);
-    Fd filesDir = ok ? makeDir(folder.get(), "files", &why) : Fd();
+    Fd filesDir = ok ? makeFolder(folder.get(), "files", &why) : Fd();
     ok = ok && filesDir.valid();
     for (size_t i = 0; ok && i < files.size(); ++i) {
         unsigned mode = 0;
@@ -461,241 +413,6 @@ void removeLeftoverBackups(Machine& m, std::vector<std::string>* notices) {
         notices->push_back(m.dir + "/backups/" + entry +
                            ": removed, the backup of a change that was not made");
     }
-}
-
-UndoResult undoLatestBackup(std::string* message) {
-    Machine* m = currentMachine();
-    if (!m) {
-        *message = "no machine loaded";
-        return UndoResult::Failed;
-    }
-    Fd backups(::openat(m->lock.get(), "backups", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    std::string latest;
-    if (backups.valid()) {
-        Fd own(::openat(backups.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (DIR* d = ::fdopendir(own.release())) {
-            while (dirent* e = ::readdir(d)) {
-                // Backups are folders named by their time; a partial one
-                // starts with '.', and nothing else counts.
-                const std::string entry = e->d_name;
-                struct stat st;
-                if (entry.empty() || entry[0] < '0' || entry[0] > '9' ||
-                    ::fstatat(::dirfd(d), entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-                    !S_ISDIR(st.st_mode)) {
-                    continue;
-                }
-                if (entry > latest) latest = entry;
-            }
-            ::closedir(d);
-        }
-    }
-    if (latest.empty()) {
-        *message = m->dir + ": no backup to undo";
-        return UndoResult::NothingToUndo;
-    }
-    const std::string shown = m->dir + "/backups/" + latest;
-    Fd folder(
-        ::openat(backups.get(), latest.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    std::string text, before, why;
-    Manifest manifest;
-    if (!folder.valid() || !readAt(folder.get(), "manifest", &text, &why) ||
-        !parseManifest(text, &manifest)) {
-        *message = shown + ": not a complete backup (no readable manifest); nothing changed";
-        return UndoResult::Failed;
-    }
-    // The files whose deletion failed at that commit: still there, and
-    // nothing to restore.
-    std::vector<std::string> kept;
-    if (readAt(folder.get(), "kept", &text, &why)) {
-        std::istringstream lines(text);
-        std::string line, path;
-        while (std::getline(lines, line)) {
-            if (unescapePath(line, &path)) kept.push_back(path);
-        }
-    }
-    // What would come back must be gone.
-    std::vector<std::string> present;
-    for (const std::string& key : manifest.keys) {
-        const size_t slash = key.find('\\');
-        const std::string root = Registry::canonicalRoot(key.substr(0, slash));
-        RegKey* top = m->registry.root(root, false);
-        if (top &&
-            (slash == std::string::npos || findKeyPath(top, key.substr(slash + 1)) != nullptr)) {
-            present.push_back(key);
-        }
-    }
-    std::vector<FileOp> ops;
-    for (const auto& file : manifest.files) {
-        if (std::find(kept.begin(), kept.end(), file.second) != kept.end()) continue;
-        const ResolvedPath r = resolveDrivePath(m->dir + "/drive_c", windowsPath(file.second));
-        struct stat st;
-        if (r.error != ERROR_FILE_NOT_FOUND ||
-            ::fstatat(r.dir.get(), r.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-            if (r.error == 0 || r.error == ERROR_FILE_NOT_FOUND) {
-                present.push_back(windowsPath(file.second));
-            } else {
-                present.push_back(windowsPath(file.second) + " (its folder is gone)");
-            }
-            continue;
-        }
-        FileOp op;
-        op.kind = FileOp::Restore;
-        op.relative = r.relative;
-        op.mode = file.first;
-        op.source = "backups/" + latest + "/files/" + file.second;
-        ops.push_back(op);
-    }
-    // Every copy must be there as the backup wrote it: reached one folder
-    // at a time, a file or a link of its own, never through a link.
-    for (const FileOp& op : ops) {
-        std::string name;
-        Fd dir = openParentNoFollow(m->lock.get(), op.source, &name);
-        struct stat st;
-        if (!dir.valid() || ::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))) {
-            *message = shown + ": the copy of " + windowsPath(op.relative) +
-                       " cannot be reached without following a link, or is missing; nothing "
-                       "changed";
-            return UndoResult::Failed;
-        }
-    }
-    if (!present.empty()) {
-        *message = shown + ": not undone, nothing changed: these exist again:";
-        for (const std::string& p : present) *message += "\n  " + p;
-        return UndoResult::Refused;
-    }
-    std::string newRegistry;
-    settleHash(m->regFile, m->registry.source);
-    bool exact = m->regFile.size == manifest.afterSize && m->regFile.hash == manifest.afterHash;
-    if (exact) {
-        exact = readAt(folder.get(), "system.reg.before", &before, &why) &&
-                before.size() == manifest.beforeSize && contentHash(before) == manifest.beforeHash;
-        if (!exact) {
-            *message = shown + ": system.reg.before is damaged; nothing changed";
-            return UndoResult::Failed;
-        }
-        newRegistry = std::move(before);
-    } else {
-        std::string reg;
-        RegImport imported;
-        if (!readAt(folder.get(), "deleted.reg", &reg, &why) ||
-            !importRegFile(reg, shown + "/deleted.reg", m->codePage, m->registry, &imported, &why,
-                           false)) {
-            *message = shown + ": deleted.reg cannot be read: " + why + "; nothing changed";
-            return UndoResult::Failed;
-        }
-        newRegistry = exportRegFile(m->registry, m->format, m->codePage);
-    }
-    // The backup moves to backups/undone/ with the commit that restores it:
-    // the next undo reaches the one before.
-    Fd undone = makeDir(backups.get(), "undone", &why);
-    if (!undone.valid()) {
-        *message = shown + ": not undone: " + why;
-        return UndoResult::Failed;
-    }
-    FileOp moved;
-    moved.kind = FileOp::Publish;
-    moved.source = "backups/" + latest;
-    moved.relative = "backups/undone/" + latest;
-    ops.push_back(moved);
-    bool decided = false;
-    std::vector<std::string> warnings;
-    const bool ok = commitImage(m->lock.get(), m->dir, &newRegistry, &m->regFile, ops, &decided,
-                                &why, &warnings);
-    for (const std::string& w : warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
-    if (!ok) {
-        m->registry.rollback(m->changes.lastCommit().registry);
-        *message = shown + ": not undone: " + why;
-        return UndoResult::Failed;
-    }
-    // The image in memory no longer matches the disk: a reload reads it.
-    m->changes.registryCommitted();
-    *message = shown + ": restored (" +
-               (exact ? std::string("system.reg as before that change")
-                      : std::string("system.reg had changed since; the deleted keys imported")) +
-               ", " + std::to_string(manifest.keys.size()) + " keys, " +
-               std::to_string(ops.size() - 1) + " files); moved to backups/undone/";
-    return UndoResult::Restored;
-}
-
-}  // namespace winsim
-
-namespace winsim {
-
-namespace {
-
-bool containsAny(const std::string& fold, const std::vector<std::string>& terms) {
-    for (const std::string& t : terms) {
-        if (fold.find(t) != std::string::npos) return true;
-    }
-    return false;
-}
-
-void walkDrive(int dirFd, const std::string& windowsDir, const std::vector<std::string>& terms,
-               size_t limit, int depth, std::vector<std::string>* out) {
-    Fd own(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    DIR* d = ::fdopendir(own.release());
-    if (!d) return;
-    std::vector<std::pair<std::string, bool>> entries;
-    while (dirent* e = ::readdir(d)) {
-        const std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        struct stat st;
-        if (::fstatat(::dirfd(d), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        entries.push_back({name, S_ISDIR(st.st_mode)});
-    }
-    std::sort(entries.begin(), entries.end());
-    for (const auto& entry : entries) {
-        if (out->size() >= limit) break;
-        const std::string path = windowsDir + "\\" + entry.first;
-        if (containsAny(foldName(entry.first), terms)) out->push_back(path);
-        if (entry.second && depth < 64) {
-            Fd sub(::openat(::dirfd(d), entry.first.c_str(),
-                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (sub.valid()) walkDrive(sub.get(), path, terms, limit, depth + 1, out);
-        }
-    }
-    ::closedir(d);
-}
-
-}  // namespace
-
-std::vector<std::string> findTraces(const std::vector<std::string>& wanted, size_t limit) {
-    std::vector<std::string> out;
-    Machine* m = currentMachine();
-    std::vector<std::string> terms;
-    for (const std::string& t : wanted) {
-        if (!t.empty()) terms.push_back(foldName(t));
-    }
-    if (!m || terms.empty()) return out;
-    // Depth first, without recursion: the tree may be deep. The path is
-    // one buffer cut back to the parent's length and extended by the name,
-    // so that a key costs its own name, not its depth.
-    std::vector<std::pair<const RegKey*, size_t>> stack = {
-        {m->registry.localMachine.get(), 0}};  // key, the length of its parent's path
-    std::string path;
-    while (!stack.empty() && out.size() < limit) {
-        const auto [key, parentLength] = stack.back();
-        stack.pop_back();
-        path.resize(parentLength);
-        if (parentLength > 0) path += '\\';
-        path += key->name;
-        if (key->parent && containsAny(key->fold, terms)) out.push_back(path);
-        // Values still in the text are read for the search, not kept.
-        key->visitValues([&](const RegValue& v) {
-            if (out.size() >= limit || !isStringType(v.type)) return;
-            const std::string data(v.data.begin(), v.data.end());
-            if (containsAny(foldName(data), terms)) {
-                out.push_back(path + " : " + (v.name.empty() ? "(Default)" : v.name));
-            }
-        });
-        for (auto it = key->subkeys.rbegin(); it != key->subkeys.rend(); ++it) {
-            stack.push_back({it->get(), path.size()});
-        }
-    }
-    Fd drive(::openat(m->lock.get(), "drive_c", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (drive.valid() && out.size() < limit) walkDrive(drive.get(), "C:", terms, limit, 0, &out);
-    return out;
 }
 
 }  // namespace winsim

@@ -64,6 +64,11 @@ struct Machine : MachineFacts {
 // `error` and nothing left behind, when it fails.
 bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, FileOp* publish,
                         std::string* error);
+// The first line of a backup's manifest.
+extern const char kBackupManifestMagic[];
+// Opens (creating it, and syncing `dirFd` then) the folder `name` of `dirFd`;
+// invalid, with `error`, when it cannot.
+Fd makeFolder(int dirFd, const std::string& name, std::string* error);
 // Removes the unpublished backup `partial` (relative to the image folder):
 // its commit was not made.
 void discardBackup(Machine& m, const std::string& partial);
