@@ -71,6 +71,7 @@ TEST_P(CrashSweep, TheNextStartFindsTheImageUntouchedOrFullyUninstalled) {
         } else {
             EXPECT_EQ(now, uninstalled);
             EXPECT_EQ(image.removedFiles, gone);
+            EXPECT_EQ(image.backups.size(), 1u);
             said ? ++finished : ++completedBeforeTheKill;
         }
     }

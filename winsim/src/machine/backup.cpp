@@ -15,6 +15,7 @@
 #include "winsim/src/base/codepage.h"
 #include "winsim/src/machine/changes.h"
 #include "winsim/src/machine/state.h"
+#include "winsim/src/storage/hive_store.h"
 
 namespace winsim {
 
@@ -115,7 +116,7 @@ std::string utcStamp() {
 // the same relative path; its permission bits go to `mode`.
 bool copyDriveEntry(const Machine& m, const std::string& relative, int filesFd, unsigned* mode,
                     std::string* error) {
-    const ResolvedPath r = resolveDrivePath(m.dir + "/drive_c", windowsPath(relative));
+    const ResolvedPath r = resolveDrivePath(m.driveDir, windowsPath(relative));
     struct stat st;
     if (r.error != 0 || ::fstatat(r.dir.get(), r.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         *error = "cannot read drive_c/" + relative;
@@ -168,6 +169,33 @@ std::string hex(uint64_t v) {
     char text[20];
     std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(v));
     return text;
+}
+
+// Keeps the registry file `name` of the store folder, as it is now, as
+// `copy` in the backup folder: a second link to the same file where the
+// file system allows it (the commit replaces the file by a new one, so the
+// old one is never written again), a copy otherwise. Either way it must
+// have the content the commit checked.
+bool keepRegistryFile(int dirFd, const std::string& name, const std::string& shown, int folderFd,
+                      const std::string& copy, const FileIdentity& checked, std::string* error) {
+    if (::linkat(dirFd, name.c_str(), folderFd, copy.c_str(), 0) == 0) {
+        struct stat st;
+        if (::fstatat(folderFd, copy.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            st.st_dev == checked.dev && st.st_ino == checked.ino) {
+            return true;
+        }
+        *error = shown + " was replaced while it was backed up";
+        return false;
+    }
+    Fd before;
+    if (!openRegularFile(dirFd, name, shown, kMaxRegistryFileSize, &before, error)) return false;
+    uint64_t size = 0, hash = 0;
+    if (!copyFileAt(before.get(), shown, folderFd, copy, 0644, &size, &hash, error)) return false;
+    if (size != checked.size || hash != checked.hash) {
+        *error = shown + " was changed by another program while it was backed up";
+        return false;
+    }
+    return true;
 }
 
 // Copies `from` (values and subkeys) into `to`, without recursion.
@@ -259,7 +287,7 @@ void setBackupObserver(std::function<void(const std::string&)> observer) {
     g_backupObserver = std::move(observer);
 }
 
-bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, FileOp* publish,
+bool backupBeforeCommit(Machine& m, const std::vector<RegistryWrite>& writes, FileOp* publish,
                         std::string* error) {
     *publish = FileOp();
     if (!g_backupObserver) return true;
@@ -270,17 +298,10 @@ bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, FileOp* publi
     if (keys.empty() && files.empty() && instances.empty()) return true;
     const std::string failed = "the backup could not be written: ";
     std::string why;
-    // system.reg as it is now is copied in pieces (never held whole); it is
-    // opened first, as a file that cannot be read refuses the backup.
-    Fd before;
-    if (!openRegularFile(m.lock.get(), "system.reg", m.dir + "/system.reg", kMaxRegistryFileSize,
-                         &before, &why)) {
-        *error = failed + why;
-        return false;
-    }
     // Written under a name that undo ignores; the commit publishes it by a
-    // rename once it is made (store.h): a backup folder is whole, and there
-    // only for a change that happened.
+    // rename once its change is made (store.h): a backup folder is whole,
+    // and there only for a change that happened. backups/ is never a link
+    // (makeFolder does not follow one).
     Fd backups = makeFolder(m.lock.get(), "backups", &why);
     std::string name = utcStamp();
     std::string partial;
@@ -296,6 +317,7 @@ bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, FileOp* publi
             if (!folder.valid()) break;
         } else if (errno != EEXIST) {
             why = "cannot create backups/" + partial + ": " + errnoText();
+            partial.clear();
             break;
         } else {
             partial.clear();
@@ -306,24 +328,21 @@ bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, FileOp* publi
         *error = failed + (why.empty() ? "no free name in backups/" : why);
         return false;
     }
-    uint64_t beforeSize = 0, beforeHash = 0;
-    bool ok = copyFileAt(before.get(), m.dir + "/system.reg", folder.get(), "system.reg.before",
-                         0644, &beforeSize, &beforeHash, &why);
-    uint64_t afterSize = beforeSize, afterHash = beforeHash;
-    if (ok && newRegistry) {
-        // The new text's size and hash, made once more and not kept.
-        ContentHasher hasher;
-        afterSize = 0;
-        (*newRegistry)([&](const char* data, size_t n) {
-            hasher.update(data, n);
-            afterSize += n;
-            return true;
-        });
-        afterHash = hasher.finish();
+    // The folder's own entry is durable before anything is written in it.
+    if (!syncFolder(backups.get(), "backups", &why)) {
+        discardBackup(m, "backups/" + partial);
+        *error = failed + why;
+        return false;
     }
+    bool ok = true;
     std::string manifest = std::string(kBackupManifestMagic) + "\n";
-    manifest += "before " + std::to_string(beforeSize) + " " + hex(beforeHash) + "\n";
-    manifest += "after " + std::to_string(afterSize) + " " + hex(afterHash) + "\n";
+    for (const RegistryWrite& w : writes) {
+        ok = ok && keepRegistryFile(m.lock.get(), w.name, m.dir + "/" + w.name, folder.get(),
+                                    w.name + ".before", w.before, &why);
+        manifest += "registry " + escapePath(w.name) + " " + std::to_string(w.before.size) + " " +
+                    hex(w.before.hash) + " " + std::to_string(w.after.size) + " " +
+                    hex(w.after.hash) + "\n";
+    }
     for (const std::string& key : topKeys(keys)) manifest += "key " + escapePath(key) + "\n";
     for (const std::string& id : instances) {
         manifest += "instance " + escapePath(id) + "\n";
@@ -344,8 +363,7 @@ bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, FileOp* publi
     }
     ok = ok && writeFileAt(folder.get(), "manifest", manifest, 0644, &why) &&
          syncFolder(filesDir.get(), "backups/" + partial + "/files", &why) &&
-         syncFolder(folder.get(), "backups/" + partial, &why) &&
-         syncFolder(backups.get(), "backups", &why);
+         syncFolder(folder.get(), "backups/" + partial, &why);
     if (!ok) {
         discardBackup(m, "backups/" + partial);
         *error = failed + why;
@@ -388,10 +406,8 @@ void discardBackup(Machine& m, const std::string& partial) {
     ::fsync(parent.get());
 }
 
-void announceBackup(const Machine& m, const FileOp& publish) {
-    if (g_backupObserver && publish.kind == FileOp::Publish && !publish.source.empty()) {
-        g_backupObserver(m.dir + "/" + publish.relative);
-    }
+void announceBackup(const std::string& folder) {
+    if (g_backupObserver) g_backupObserver(folder);
 }
 
 void removeLeftoverBackups(Machine& m, std::vector<std::string>* notices) {

@@ -16,6 +16,7 @@
 #include "winsim/src/regfile/regfile.h"
 #include "winsim/src/registry/registry.h"
 #include "winsim/src/storage/drive.h"
+#include "winsim/src/storage/image_source.h"
 #include "winsim/src/storage/store.h"
 
 namespace winsim {
@@ -36,9 +37,12 @@ struct Machine : MachineFacts {
     // taken (takeFilesNotDeleted).
     std::vector<std::string> keptFiles;
 
-    // The store: the locked image directory and system.reg as loaded or
-    // last committed.
+    // The store (store.h), of the kind chosen at load: the locked folder,
+    // its registry files, and the export or system.reg as loaded or last
+    // committed (a hive's identity is kept by `hives`).
+    StoreKind kind = StoreKind::ImageFolder;
     Fd lock;
+    std::vector<std::string> registryFiles;
     FileIdentity regFile;
     // What the running command changed since the last commit.
     CommandChanges changes{registry};
@@ -56,27 +60,42 @@ struct Machine : MachineFacts {
     std::shared_ptr<HiveStore> hives;
 };
 
-// Before a commit that deletes something: writes the backup (safety.h) when
-// backups are wanted, under a name undo ignores. `publish` becomes the
-// operation that the commit adds to publish it (kind Publish; left a Delete
-// with no source when no backup was written). `newRegistry`: the system.reg
-// the commit writes, or nullptr when it does not change. False, with
-// `error` and nothing left behind, when it fails.
-bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, FileOp* publish,
+// Before the commit point of a commit that deletes something: writes the
+// backup (safety.h) when backups are wanted, under a name undo ignores.
+// `writes`: the registry files the commit replaces, as they are and as they
+// will be. `publish` becomes the operation the commit adds to publish it
+// (kind Publish; left a Delete with no source when no backup was written).
+// False, with `error` and nothing left behind, when it fails.
+bool backupBeforeCommit(Machine& m, const std::vector<RegistryWrite>& writes, FileOp* publish,
                         std::string* error);
 // The first line of a backup's manifest.
 extern const char kBackupManifestMagic[];
 // Opens (creating it, and syncing `dirFd` then) the folder `name` of `dirFd`;
 // invalid, with `error`, when it cannot.
 Fd makeFolder(int dirFd, const std::string& name, std::string* error);
-// Removes the unpublished backup `partial` (relative to the image folder):
+// Removes the unpublished backup `partial` (relative to the store folder):
 // its commit was not made.
 void discardBackup(Machine& m, const std::string& partial);
-// Names the backup a commit published to the backup observer.
-void announceBackup(const Machine& m, const FileOp& publish);
+// Names a backup a commit published (`folder`, its path) to the backup
+// observer.
+void announceBackup(const std::string& folder);
 // After recovery: removes every unpublished backup (each a line in
 // `notices`), as no change that was decided is still unfinished.
 void removeLeftoverBackups(Machine& m, std::vector<std::string>* notices);
+
+// The store folder of `m`.
+StoreFolder storeFolder(const Machine& m);
+// The registry files the staged registry changes rewrite: `text` (the
+// whole new export) for an export or an image, the hives' differences for
+// hives. False with `error` when they cannot be made.
+bool registryWrites(Machine& m, const TextSource* text, std::vector<RegistryWrite>* writes,
+                    std::string* error);
+// Commits `writes` and `ops` through the store (store.h), with the backup
+// before the commit point when `backup` (published by the commit, announced
+// once it is made, removed when it is not).
+bool commitWrites(Machine& m, std::vector<RegistryWrite>& writes, const std::vector<FileOp>& ops,
+                  bool backup, bool* decided, std::string* error,
+                  std::vector<std::string>* warnings);
 
 // nullptr when no machine is loaded.
 Machine* currentMachine();

@@ -1,14 +1,17 @@
-// The search for what remains of a device on the loaded machine.
+// What on the loaded machine still names a removed device: the report after
+// an Uninstall, the same whichever kind of store the machine was read from.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "winsim/safety.h"
 #include "winsim/src/base/codepage.h"
 #include "winsim/src/machine/state.h"
+#include "winsim/src/storage/hive_store.h"
 
 namespace winsim {
 
@@ -21,8 +24,16 @@ bool containsAny(const std::string& fold, const std::vector<std::string>& terms)
     return false;
 }
 
+// A folder the walk leaves out (the store's backups/ when it lies on the
+// drive, as an installation's does).
+struct Skipped {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    bool any = false;
+};
+
 void walkDrive(int dirFd, const std::string& windowsDir, const std::vector<std::string>& terms,
-               size_t limit, int depth, std::vector<std::string>* out) {
+               size_t limit, int depth, const Skipped& skipped, std::vector<std::string>* out) {
     Fd own(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     DIR* d = ::fdopendir(own.release());
     if (!d) return;
@@ -32,6 +43,7 @@ void walkDrive(int dirFd, const std::string& windowsDir, const std::vector<std::
         if (name == "." || name == "..") continue;
         struct stat st;
         if (::fstatat(::dirfd(d), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (skipped.any && st.st_dev == skipped.dev && st.st_ino == skipped.ino) continue;
         entries.push_back({name, S_ISDIR(st.st_mode)});
     }
     std::sort(entries.begin(), entries.end());
@@ -42,7 +54,7 @@ void walkDrive(int dirFd, const std::string& windowsDir, const std::vector<std::
         if (entry.second && depth < 64) {
             Fd sub(::openat(::dirfd(d), entry.first.c_str(),
                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (sub.valid()) walkDrive(sub.get(), path, terms, limit, depth + 1, out);
+            if (sub.valid()) walkDrive(sub.get(), path, terms, limit, depth + 1, skipped, out);
         }
     }
     ::closedir(d);
@@ -58,11 +70,25 @@ std::vector<std::string> findTraces(const std::vector<std::string>& wanted, size
         if (!t.empty()) terms.push_back(foldName(t));
     }
     if (!m || terms.empty()) return out;
-    // Depth first, without recursion: the tree may be deep. The path is
-    // one buffer cut back to the parent's length and extended by the name,
-    // so that a key costs its own name, not its depth.
-    std::vector<std::pair<const RegKey*, size_t>> stack = {
-        {m->registry.localMachine.get(), 0}};  // key, the length of its parent's path
+    // Everything the installation holds, whichever kind it was read from:
+    // hives are read whole for this (the machine holds only what the
+    // simulated API reads).
+    Registry whole;
+    const RegKey* top = m->registry.localMachine.get();
+    if (m->hives && !m->hives->win9x()) {
+        std::string why;
+        if (m->hives->loadWhole(whole, &why)) {
+            top = whole.localMachine.get();
+        } else {
+            std::fprintf(stderr, "warning: %s\n", why.c_str());
+        }
+    }
+    // Depth first in the order of names (as an export lists them, whatever
+    // order the source keeps), without recursion: the tree may be deep. The
+    // path is one buffer cut back to the parent's length and extended by the
+    // key's name, so that a key costs its own name, not its depth.
+    auto byName = [](const RegKey* a, const RegKey* b) { return a->fold < b->fold; };
+    std::vector<std::pair<const RegKey*, size_t>> stack = {{top, 0}};  // key, parent's length
     std::string path;
     while (!stack.empty() && out.size() < limit) {
         const auto [key, parentLength] = stack.back();
@@ -72,19 +98,34 @@ std::vector<std::string> findTraces(const std::vector<std::string>& wanted, size
         path += key->name;
         if (key->parent && containsAny(key->fold, terms)) out.push_back(path);
         // Values still in the text are read for the search, not kept.
+        std::vector<std::string> named;
         key->visitValues([&](const RegValue& v) {
-            if (out.size() >= limit || !isStringType(v.type)) return;
+            if (!isStringType(v.type)) return;
             const std::string data(v.data.begin(), v.data.end());
             if (containsAny(foldName(data), terms)) {
-                out.push_back(path + " : " + (v.name.empty() ? "(Default)" : v.name));
+                named.push_back(path + " : " + (v.name.empty() ? "(Default)" : v.name));
             }
         });
-        for (auto it = key->subkeys.rbegin(); it != key->subkeys.rend(); ++it) {
-            stack.push_back({it->get(), path.size()});
+        std::sort(named.begin(), named.end(), [](const std::string& a, const std::string& b) {
+            return foldName(a) < foldName(b);
+        });
+        for (size_t i = 0; i < named.size() && out.size() < limit; ++i) out.push_back(named[i]);
+        std::vector<const RegKey*> children;
+        for (const auto& sub : key->subkeys) children.push_back(sub.get());
+        std::sort(children.begin(), children.end(), byName);
+        for (auto it = children.rbegin(); it != children.rend(); ++it) {
+            stack.push_back({*it, path.size()});
         }
     }
-    Fd drive(::openat(m->lock.get(), "drive_c", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (drive.valid() && out.size() < limit) walkDrive(drive.get(), "C:", terms, limit, 0, &out);
+    Skipped skipped;
+    struct stat st;
+    if (::fstatat(m->lock.get(), "backups", &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        skipped = Skipped{st.st_dev, st.st_ino, true};
+    }
+    Fd drive(::open(m->driveDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (drive.valid() && out.size() < limit) {
+        walkDrive(drive.get(), "C:", terms, limit, 0, skipped, &out);
+    }
     return out;
 }
 

@@ -1,4 +1,5 @@
 // Undo of the latest backup, through the store's journal like every commit.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,20 +7,27 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <sstream>
 
 #include "winsim/api/win32_base.h"
 #include "winsim/safety.h"
 #include "winsim/src/machine/changes.h"
 #include "winsim/src/machine/state.h"
+#include "winsim/src/storage/hive_store.h"
 
 namespace winsim {
 
 namespace {
 
-struct Manifest {
+// A registry file a backed-up commit replaced: NAME.before holds it as it
+// was.
+struct BackedUpFile {
+    std::string name;
     uint64_t beforeSize = 0, beforeHash = 0, afterSize = 0, afterHash = 0;
+};
+
+struct Manifest {
+    std::vector<BackedUpFile> registry;
     std::vector<std::string> keys, instances;
     std::vector<std::pair<unsigned, std::string>> files;  // mode, relative
 };
@@ -28,6 +36,9 @@ bool parseManifest(const std::string& text, Manifest* out) {
     std::istringstream in(text);
     std::string line;
     if (!std::getline(in, line) || line != kBackupManifestMagic) return false;
+    // Backups of earlier versions: "before" and "after" of system.reg.
+    BackedUpFile old;
+    old.name = "system.reg";
     bool before = false, after = false;
     while (std::getline(in, line)) {
         std::istringstream words(line);
@@ -39,9 +50,28 @@ bool parseManifest(const std::string& text, Manifest* out) {
                 std::sscanf(b.c_str(), "%llx", &hash) != 1) {
                 return false;
             }
-            (word == "before" ? out->beforeSize : out->afterSize) = size;
-            (word == "before" ? out->beforeHash : out->afterHash) = hash;
+            (word == "before" ? old.beforeSize : old.afterSize) = size;
+            (word == "before" ? old.beforeHash : old.afterHash) = hash;
             (word == "before" ? before : after) = true;
+        } else if (word == "registry") {
+            BackedUpFile f;
+            std::string c, d;
+            words >> c >> d;
+            unsigned long long sizes[2] = {}, hashes[2] = {};
+            if (!unescapePath(a, &f.name) || f.name.find('/') != std::string::npos ||
+                std::sscanf(b.c_str(), "%llu", &sizes[0]) != 1 ||
+                std::sscanf(c.c_str(), "%llx", &hashes[0]) != 1 ||
+                std::sscanf(d.c_str(), "%llu", &sizes[1]) != 1) {
+                return false;
+            }
+            std::string e;
+            words >> e;
+            if (std::sscanf(e.c_str(), "%llx", &hashes[1]) != 1) return false;
+            f.beforeSize = sizes[0];
+            f.beforeHash = hashes[0];
+            f.afterSize = sizes[1];
+            f.afterHash = hashes[1];
+            out->registry.push_back(f);
         } else if (word == "key" || word == "instance") {
             std::string path;
             if (!unescapePath(a, &path)) return false;
@@ -55,12 +85,17 @@ bool parseManifest(const std::string& text, Manifest* out) {
             return false;
         }
     }
-    return before && after;
+    if (before != after) return false;
+    if (before && (old.beforeSize != old.afterSize || old.beforeHash != old.afterHash)) {
+        out->registry.push_back(old);
+    }
+    return true;
 }
 
 // A file of a backup, reached without following a link.
-bool readAt(int dirFd, const std::string& name, std::string* out, std::string* error) {
-    return readFileBelow(dirFd, name, name, kMaxRegistryFileSize, out, error);
+bool readAt(int dirFd, const std::string& name, std::string* out) {
+    std::string error;
+    return readFileBelow(dirFd, name, name, kMaxRegistryFileSize, out, &error);
 }
 
 }  // namespace
@@ -70,6 +105,11 @@ UndoResult undoLatestBackup(std::string* message) {
     if (!m) {
         *message = "no machine loaded";
         return UndoResult::Failed;
+    }
+    if (m->readOnly) {
+        *message = m->dir + ": not undone, nothing changed: the machine is read-only (" +
+                   m->readOnlyReason + ")";
+        return UndoResult::Refused;
     }
     Fd backups(::openat(m->lock.get(), "backups", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     std::string latest;
@@ -98,9 +138,9 @@ UndoResult undoLatestBackup(std::string* message) {
     const std::string shown = m->dir + "/backups/" + latest;
     Fd folder(
         ::openat(backups.get(), latest.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    std::string text, before, why;
+    std::string text;
     Manifest manifest;
-    if (!folder.valid() || !readAt(folder.get(), "manifest", &text, &why) ||
+    if (!folder.valid() || !readAt(folder.get(), "manifest", &text) ||
         !parseManifest(text, &manifest)) {
         *message = shown + ": not a complete backup (no readable manifest); nothing changed";
         return UndoResult::Failed;
@@ -108,7 +148,7 @@ UndoResult undoLatestBackup(std::string* message) {
     // The files whose deletion failed at that commit: still there, and
     // nothing to restore.
     std::vector<std::string> kept;
-    if (readAt(folder.get(), "kept", &text, &why)) {
+    if (readAt(folder.get(), "kept", &text)) {
         std::istringstream lines(text);
         std::string line, path;
         while (std::getline(lines, line)) {
@@ -129,7 +169,7 @@ UndoResult undoLatestBackup(std::string* message) {
     std::vector<FileOp> ops;
     for (const auto& file : manifest.files) {
         if (std::find(kept.begin(), kept.end(), file.second) != kept.end()) continue;
-        const ResolvedPath r = resolveDrivePath(m->dir + "/drive_c", windowsPath(file.second));
+        const ResolvedPath r = resolveDrivePath(m->driveDir, windowsPath(file.second));
         struct stat st;
         if (r.error != ERROR_FILE_NOT_FOUND ||
             ::fstatat(r.dir.get(), r.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -166,32 +206,61 @@ UndoResult undoLatestBackup(std::string* message) {
         for (const std::string& p : present) *message += "\n  " + p;
         return UndoResult::Refused;
     }
-    std::string newRegistry;
-    settleHash(m->regFile, m->registry.source);
-    bool exact = m->regFile.size == manifest.afterSize && m->regFile.hash == manifest.afterHash;
-    if (exact) {
-        exact = readAt(folder.get(), "system.reg.before", &before, &why) &&
-                before.size() == manifest.beforeSize && contentHash(before) == manifest.beforeHash;
-        if (!exact) {
-            *message = shown + ": system.reg.before is damaged; nothing changed";
+    // The registry files as that commit left them get their bytes from
+    // before it back; otherwise the deleted keys are imported again.
+    bool exact = true;
+    for (const BackedUpFile& f : manifest.registry) {
+        FileIdentity now;
+        exact = exact && identifyFile(m->lock.get(), f.name, &now) && now.size == f.afterSize &&
+                now.hash == f.afterHash;
+    }
+    std::vector<std::string> before(manifest.registry.size());
+    std::vector<TextSource> sources(manifest.registry.size());
+    std::vector<RegistryWrite> writes;
+    std::string why;
+    for (size_t i = 0; exact && i < manifest.registry.size(); ++i) {
+        const BackedUpFile& f = manifest.registry[i];
+        FileIdentity* identity = m->hives ? m->hives->identityOf(f.name) : &m->regFile;
+        if (!identity || (!m->hives && f.name != m->registryFiles.front())) {
+            *message =
+                shown + ": names " + f.name + ", which is not this machine's; nothing changed";
             return UndoResult::Failed;
         }
-        newRegistry = std::move(before);
-    } else {
+        if (!readAt(folder.get(), f.name + ".before", &before[i]) ||
+            before[i].size() != f.beforeSize || contentHash(before[i]) != f.beforeHash) {
+            *message = shown + ": " + f.name + ".before is damaged; nothing changed";
+            return UndoResult::Failed;
+        }
+        const std::string* bytes = &before[i];
+        sources[i] = [bytes](const TextSink& sink) { return sink(bytes->data(), bytes->size()); };
+        settleHash(m->regFile, m->registry.source);
+        writes.push_back(RegistryWrite{f.name, identity, writeText(&sources[i]), {}, {}});
+    }
+    const TextSource patched = [m](const TextSink& sink) {
+        return exportRegFile(m->registry, m->format, m->codePage, sink);
+    };
+    if (!exact) {
         std::string reg;
         RegImport imported;
-        if (!readAt(folder.get(), "deleted.reg", &reg, &why) ||
+        if (!readAt(folder.get(), "deleted.reg", &reg) ||
             !importRegFile(reg, shown + "/deleted.reg", m->codePage, m->registry, &imported, &why,
                            false)) {
             *message = shown + ": deleted.reg cannot be read: " + why + "; nothing changed";
+            m->registry.rollback(m->changes.lastCommit().registry);
             return UndoResult::Failed;
         }
-        newRegistry = exportRegFile(m->registry, m->format, m->codePage);
+        if (!registryWrites(*m, &patched, &writes, &why)) {
+            m->registry.rollback(m->changes.lastCommit().registry);
+            *message = shown + ": not undone: " + why;
+            return UndoResult::Failed;
+        }
     }
     // The backup moves to backups/undone/ with the commit that restores it:
     // the next undo reaches the one before.
+    const size_t restored = ops.size();
     Fd undone = makeFolder(backups.get(), "undone", &why);
     if (!undone.valid()) {
+        m->registry.rollback(m->changes.lastCommit().registry);
         *message = shown + ": not undone: " + why;
         return UndoResult::Failed;
     }
@@ -202,8 +271,7 @@ UndoResult undoLatestBackup(std::string* message) {
     ops.push_back(moved);
     bool decided = false;
     std::vector<std::string> warnings;
-    const bool ok = commitImage(m->lock.get(), m->dir, &newRegistry, &m->regFile, ops, &decided,
-                                &why, &warnings);
+    const bool ok = commitWrites(*m, writes, ops, false, &decided, &why, &warnings);
     for (const std::string& w : warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
     if (!ok) {
         m->registry.rollback(m->changes.lastCommit().registry);
@@ -213,10 +281,10 @@ UndoResult undoLatestBackup(std::string* message) {
     // The image in memory no longer matches the disk: a reload reads it.
     m->changes.registryCommitted();
     *message = shown + ": restored (" +
-               (exact ? std::string("system.reg as before that change")
-                      : std::string("system.reg had changed since; the deleted keys imported")) +
-               ", " + std::to_string(manifest.keys.size()) + " keys, " +
-               std::to_string(ops.size() - 1) + " files); moved to backups/undone/";
+               (exact ? std::string("the registry as before that change")
+                      : std::string("the registry had changed since; the deleted keys imported")) +
+               ", " + std::to_string(manifest.keys.size()) + " keys, " + std::to_string(restored) +
+               " files); moved to backups/undone/";
     return UndoResult::Restored;
 }
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/vfs.h>
 #include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -21,9 +22,11 @@ namespace winsim {
 
 namespace {
 
-const char kNewPrefix[] = "system.reg.new-";
-const char kJournalPrefix[] = "system.reg.journal-";
-const char kJournalMagic[] = "quorvane-uninstall journal 1";
+const char kNewInfix[] = ".new-";
+const char kJournalInfix[] = ".journal-";
+const char kJournalMagic[] = "quorvane-uninstall journal 2";
+// Written by earlier versions for system.reg alone ("base" and "new" lines).
+const char kJournalMagic1[] = "quorvane-uninstall journal 1";
 constexpr uint64_t kMaxJournalSize = uint64_t{64} << 20;
 
 std::function<void(int, const char*)> g_stepHook;
@@ -72,10 +75,10 @@ bool parseHex64(const std::string& s, uint64_t* v) {
 }
 
 // Whether the file `name` of `dirFd` is, and stays while it is read, the
-// one `want` names (its size and hash; with `sameInode`, that very file). A
-// read lease is held while it is read where the file system and the file's
-// owner allow one: a process that has the file open for writing makes it
-// fail, one that opens it meanwhile breaks it, and either counts as a
+// one `want` names (its size and content hash; with `sameInode`, that very
+// file). A read lease is held while it is read where the file system and
+// the file's owner allow one: a process that has the file open for writing
+// makes it fail, one that opens it meanwhile breaks it; either counts as a
 // change.
 bool sameFile(int dirFd, const std::string& name, const FileIdentity& want, bool sameInode) {
     Fd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
@@ -104,116 +107,11 @@ bool sameFile(int dirFd, const std::string& name, const FileIdentity& want, bool
     return read && kept && size == want.size && hasher.finish() == want.hash;
 }
 
-int exchange(int dirFd, const char* a, const char* b) {
-    return ::renameat2(dirFd, a, dirFd, b, RENAME_EXCHANGE);
+int exchange(int dirFd, const std::string& a, const std::string& b) {
+    return ::renameat2(dirFd, a.c_str(), dirFd, b.c_str(), RENAME_EXCHANGE);
 }
 
 bool noExchangeHere(int err) { return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP; }
-
-enum class Replaced { Done, Changed, Failed };
-
-// Puts the file `newName` in system.reg's place if system.reg is still
-// `base`. Both are exchanged in one step and what was swapped out is
-// checked; when it is not `base` (an edit came in since it was last
-// checked, in place or as a new file), the two are exchanged back. Where
-// the file system cannot exchange, system.reg is checked and then replaced
-// (an edit in between is lost; said at start, commitSafeguardGaps).
-// Failed: errno in `err`.
-Replaced replaceChecked(int dirFd, const std::string& newName, const FileIdentity& base,
-                        bool sameInode, int* err) {
-    // For tests: QU_DELAY_BEFORE_REPLACE=MS holds the decided commit for
-    // that long right before system.reg is replaced.
-    static const long delayMs = [] {
-        const char* v = std::getenv("QU_DELAY_BEFORE_REPLACE");
-        return v ? std::strtol(v, nullptr, 10) : 0L;
-    }();
-    if (delayMs > 0) {
-        const timespec pause{delayMs / 1000, (delayMs % 1000) * 1000000L};
-        ::nanosleep(&pause, nullptr);
-    }
-    if (exchange(dirFd, newName.c_str(), "system.reg") == 0) {
-        step("exchange");
-        if (!sameFile(dirFd, newName, base, sameInode)) {
-            if (exchange(dirFd, newName.c_str(), "system.reg") != 0 || !syncDir(dirFd)) {
-                *err = errno;
-                return Replaced::Failed;
-            }
-            step("exchange back");
-            return Replaced::Changed;
-        }
-        if (::unlinkat(dirFd, newName.c_str(), 0) != 0 && errno != ENOENT) {
-            *err = errno;
-            return Replaced::Failed;
-        }
-        step("unlink old");
-    } else if (!noExchangeHere(errno)) {
-        *err = errno;
-        return Replaced::Failed;
-    } else if (!sameFile(dirFd, "system.reg", base, sameInode)) {
-        return Replaced::Changed;
-    } else if (::renameat(dirFd, newName.c_str(), dirFd, "system.reg") != 0) {
-        *err = errno;
-        return Replaced::Failed;
-    } else {
-        step("rename");
-    }
-    if (!syncDir(dirFd)) {
-        *err = errno;
-        return Replaced::Failed;
-    }
-    step("fsync directory");
-    return Replaced::Done;
-}
-
-// The folder `op.source` renamed to `op.relative` (both relative to the
-// image folder, reached without following links), with `kept` (paths below
-// drive_c whose deletion failed) in its file "kept" first. Done already
-// (a replay) when the target exists or the source does not.
-bool publish(int dirFd, const FileOp& op, const std::vector<std::string>& kept,
-             std::string* error) {
-    std::string fromName, toName;
-    Fd from = openParentNoFollow(dirFd, op.source, &fromName);
-    Fd to = openParentNoFollow(dirFd, op.relative, &toName);
-    const auto fail = [&](const std::string& what) {
-        *error = "cannot " + what + ": " + errnoText(errno);
-        return false;
-    };
-    if (!from.valid() || !to.valid()) return fail("reach " + op.source + " and " + op.relative);
-    struct stat st;
-    if (::fstatat(to.get(), toName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return true;
-    Fd folder(
-        ::openat(from.get(), fromName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!folder.valid()) return errno == ENOENT || fail("open " + op.source);
-    if (!kept.empty()) {
-        std::string text;
-        for (const std::string& k : kept) text += escapePath(k) + "\n";
-        Fd list(::openat(folder.get(), "kept",
-                         O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-        if (!list.valid() || !writeAll(list.get(), text.data(), text.size()) ||
-            ::fsync(list.get()) != 0 || !syncDir(folder.get())) {
-            return fail("write " + op.source + "/kept");
-        }
-    }
-    if (::renameat(from.get(), fromName.c_str(), to.get(), toName.c_str()) != 0) {
-        return fail("rename " + op.source + " to " + op.relative);
-    }
-    step("publish");
-    if (!syncDir(from.get()) || !syncDir(to.get())) return fail("sync " + op.relative);
-    return true;
-}
-
-// The file operations of a decided change, then its publications; false,
-// with `error`, when a publication fails.
-bool finishOps(int dirFd, const std::vector<FileOp>& ops, std::vector<std::string>* failures,
-               void (*onStep)(const char*), std::string* error) {
-    std::vector<std::string> kept;
-    Fd drive(::openat(dirFd, "drive_c", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (drive.valid()) applyFileOps(drive.get(), ops, failures, onStep, dirFd, &kept);
-    for (const FileOp& op : ops) {
-        if (op.kind == FileOp::Publish && !publish(dirFd, op, kept, error)) return false;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -250,32 +148,39 @@ bool unescapePath(const std::string& s, std::string* out) {
 
 namespace {
 
-struct Journal {
+// One registry file a journal replaces.
+struct JournalFile {
+    std::string name;
     uint64_t baseSize = 0, baseHash = 0;
-    std::string newName;  // "" when system.reg does not change
+    std::string newName;
     uint64_t newSize = 0, newHash = 0;
+};
+
+struct Journal {
+    std::vector<JournalFile> files;
     std::vector<FileOp> ops;
 };
 
+std::string octal(unsigned mode) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04o", mode & 07777);
+    return text;
+}
+
 std::string journalText(const Journal& j) {
     std::string t = std::string(kJournalMagic) + "\n";
-    t += "base " + std::to_string(j.baseSize) + " " + hex64(j.baseHash) + "\n";
-    if (j.newName.empty()) {
-        t += "new -\n";
-    } else {
-        t += "new " + j.newName + " " + std::to_string(j.newSize) + " " + hex64(j.newHash) + "\n";
+    for (const JournalFile& f : j.files) {
+        t += "reg " + escapePath(f.name) + " " + std::to_string(f.baseSize) + " " +
+             hex64(f.baseHash) + " " + escapePath(f.newName) + " " + std::to_string(f.newSize) +
+             " " + hex64(f.newHash) + "\n";
     }
     for (const FileOp& op : j.ops) {
         if (op.kind == FileOp::Mode) {
-            char mode[16];
-            std::snprintf(mode, sizeof mode, "%04o", op.mode & 07777);
-            t += std::string("mode ") + mode + " " + escapePath(op.relative) + "\n";
+            t += "mode " + octal(op.mode) + " " + escapePath(op.relative) + "\n";
         } else if (op.kind == FileOp::Publish) {
             t += "publish " + escapePath(op.source) + " " + escapePath(op.relative) + "\n";
         } else if (op.kind == FileOp::Restore) {
-            char mode[16];
-            std::snprintf(mode, sizeof mode, "%04o", op.mode & 07777);
-            t += std::string("restore ") + mode + " " + escapePath(op.relative) + " " +
+            t += "restore " + octal(op.mode) + " " + escapePath(op.relative) + " " +
                  escapePath(op.source) + "\n";
         } else {
             t += "delete " + escapePath(op.relative) + "\n";
@@ -305,9 +210,16 @@ bool parseNumber(const std::string& s, uint64_t* v) {
     return true;
 }
 
-// A journal whose checksum line is present and right; false for anything
-// else (a journal cut short by a crash never counts).
-bool parseJournal(const std::string& text, Journal* j) {
+// A new file's name: the registry file's, ".new-" and no folder.
+bool newNameFor(const std::string& registryFile, const std::string& name) {
+    return name.rfind(registryFile + kNewInfix, 0) == 0 && name.find('/') == std::string::npos;
+}
+
+// A journal whose checksum line is present and right, naming only the
+// store's registry files; false for anything else (a journal cut short by a
+// crash never counts).
+bool parseJournal(const std::string& text, const std::vector<std::string>& registryFiles,
+                  Journal* j) {
     if (text.empty() || text.back() != '\n') return false;
     const size_t endAt = text.rfind("end ", text.size() - 1);
     if (endAt == std::string::npos || (endAt > 0 && text[endAt - 1] != '\n')) return false;
@@ -315,25 +227,40 @@ bool parseJournal(const std::string& text, Journal* j) {
     if (!parseHex64(text.substr(endAt + 4, text.size() - endAt - 5), &sum)) return false;
     if (contentHash(text.data(), endAt) != sum) return false;
     size_t pos = 0;
-    bool first = true, haveBase = false, haveNew = false;
+    bool first = true, version1 = false, haveBase = false, haveNew = false;
+    JournalFile old;
+    old.name = "system.reg";
+    auto known = [&](const std::string& name) {
+        return std::find(registryFiles.begin(), registryFiles.end(), name) != registryFiles.end();
+    };
     while (pos < endAt) {
         const size_t nl = text.find('\n', pos);
         const std::string line = text.substr(pos, nl - pos);
         pos = nl + 1;
         if (first) {
-            if (line != kJournalMagic) return false;
+            if (line != kJournalMagic && line != kJournalMagic1) return false;
+            version1 = line == kJournalMagic1;
             first = false;
             continue;
         }
         const std::vector<std::string> w = words(line);
-        if (w.size() == 3 && w[0] == "base") {
-            haveBase = parseNumber(w[1], &j->baseSize) && parseHex64(w[2], &j->baseHash);
-        } else if (w.size() == 2 && w[0] == "new" && w[1] == "-") {
+        if (w.size() == 7 && w[0] == "reg" && !version1) {
+            JournalFile f;
+            if (!unescapePath(w[1], &f.name) || !unescapePath(w[4], &f.newName) || !known(f.name) ||
+                !newNameFor(f.name, f.newName) || !parseNumber(w[2], &f.baseSize) ||
+                !parseHex64(w[3], &f.baseHash) || !parseNumber(w[5], &f.newSize) ||
+                !parseHex64(w[6], &f.newHash)) {
+                return false;
+            }
+            j->files.push_back(f);
+        } else if (w.size() == 3 && w[0] == "base" && version1) {
+            haveBase = parseNumber(w[1], &old.baseSize) && parseHex64(w[2], &old.baseHash);
+        } else if (w.size() == 2 && w[0] == "new" && w[1] == "-" && version1) {
             haveNew = true;
-        } else if (w.size() == 4 && w[0] == "new") {
-            if (w[1].rfind(kNewPrefix, 0) != 0 || w[1].find('/') != std::string::npos) return false;
-            j->newName = w[1];
-            haveNew = parseNumber(w[2], &j->newSize) && parseHex64(w[3], &j->newHash);
+        } else if (w.size() == 4 && w[0] == "new" && version1) {
+            if (!known(old.name) || !newNameFor(old.name, w[1])) return false;
+            old.newName = w[1];
+            haveNew = parseNumber(w[2], &old.newSize) && parseHex64(w[3], &old.newHash);
         } else if (w.size() == 3 && w[0] == "mode") {
             FileOp op;
             op.kind = FileOp::Mode;
@@ -360,7 +287,191 @@ bool parseJournal(const std::string& text, Journal* j) {
             return false;
         }
     }
-    return haveBase && haveNew;
+    if (version1) {
+        if (!haveBase || !haveNew) return false;
+        if (!old.newName.empty()) j->files.push_back(old);
+    }
+    return true;
+}
+
+// The entries of the store folder a commit of it may have left.
+void listLeftovers(const StoreFolder& store, std::vector<std::string>* journals,
+                   std::vector<std::string>* news) {
+    const int own = ::openat(store.dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* d = own >= 0 ? ::fdopendir(own) : nullptr;
+    if (!d) {
+        if (own >= 0) ::close(own);
+        return;
+    }
+    const std::string journalPrefix =
+        store.registryFiles.empty() ? std::string() : store.registryFiles.front() + kJournalInfix;
+    while (dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (!journalPrefix.empty() && name.rfind(journalPrefix, 0) == 0) journals->push_back(name);
+        for (const std::string& file : store.registryFiles) {
+            if (news && newNameFor(file, name)) news->push_back(name);
+        }
+    }
+    ::closedir(d);
+    std::sort(journals->begin(), journals->end());
+}
+
+Fd openDrive(const StoreFolder& store) {
+    if (store.driveDir.empty()) return Fd();
+    return Fd(::open(store.driveDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+// Whether the file `now` is still the one `expected` describes.
+bool sameContent(const FileIdentity& expected, const FileIdentity& now) {
+    if (now.dev != expected.dev || now.ino != expected.ino || now.size != expected.size) {
+        return false;
+    }
+    return expected.statOnly ? now.mtimeNs == expected.mtimeNs : now.hash == expected.hash;
+}
+
+// One registry file to put in place: `newName` holds its new content and
+// `name` must still be `base`.
+struct Swap {
+    std::string name, newName;
+    FileIdentity base;
+};
+
+enum class Replaced { Done, Changed, Failed };
+
+// Puts each new file in its registry file's place if every registry file is
+// still its `base`. The two are exchanged in one step and what was swapped
+// out is checked; when one is not its `base` (an edit came in since it was
+// last checked, in place or as a new file), every pair is exchanged back.
+// Where the file system cannot exchange, each file is checked and then
+// replaced (an edit in between is lost; said at start, commitSafeguardGaps).
+// `sameInode`: the very file that was checked must be the one swapped out.
+// Failed: errno in `err`.
+Replaced replaceChecked(int dirFd, const std::vector<Swap>& swaps, bool sameInode, int* err) {
+    // For tests: QU_DELAY_BEFORE_REPLACE=MS holds the decided commit for
+    // that long right before the registry files are replaced.
+    static const long delayMs = [] {
+        const char* v = std::getenv("QU_DELAY_BEFORE_REPLACE");
+        return v ? std::strtol(v, nullptr, 10) : 0L;
+    }();
+    if (delayMs > 0 && !swaps.empty()) {
+        const timespec pause{delayMs / 1000, (delayMs % 1000) * 1000000L};
+        ::nanosleep(&pause, nullptr);
+    }
+    size_t exchanged = 0;
+    for (; exchanged < swaps.size(); ++exchanged) {
+        if (exchange(dirFd, swaps[exchanged].newName, swaps[exchanged].name) != 0) break;
+        step("exchange");
+    }
+    if (exchanged < swaps.size() && (exchanged > 0 || !noExchangeHere(errno))) {
+        *err = errno;
+        for (size_t i = 0; i < exchanged; ++i) exchange(dirFd, swaps[i].newName, swaps[i].name);
+        return Replaced::Failed;
+    }
+    bool changed = false;
+    for (size_t i = 0; i < exchanged; ++i) {
+        changed = changed || !sameFile(dirFd, swaps[i].newName, swaps[i].base, sameInode);
+    }
+    if (changed) {
+        for (size_t i = 0; i < exchanged; ++i) {
+            if (exchange(dirFd, swaps[i].newName, swaps[i].name) != 0) {
+                *err = errno;
+                return Replaced::Failed;
+            }
+            step("exchange back");
+        }
+        if (!syncDir(dirFd)) {
+            *err = errno;
+            return Replaced::Failed;
+        }
+        return Replaced::Changed;
+    }
+    if (exchanged == 0) {
+        // No exchange on this file system: checked, then renamed over.
+        for (const Swap& s : swaps) {
+            if (!sameFile(dirFd, s.name, s.base, sameInode)) return Replaced::Changed;
+        }
+        for (const Swap& s : swaps) {
+            if (::renameat(dirFd, s.newName.c_str(), dirFd, s.name.c_str()) != 0) {
+                *err = errno;
+                return Replaced::Failed;
+            }
+            step("rename");
+        }
+    } else {
+        for (const Swap& s : swaps) {
+            if (::unlinkat(dirFd, s.newName.c_str(), 0) != 0 && errno != ENOENT) {
+                *err = errno;
+                return Replaced::Failed;
+            }
+            step("unlink old");
+        }
+    }
+    if (!syncDir(dirFd)) {
+        *err = errno;
+        return Replaced::Failed;
+    }
+    step("fsync directory");
+    return Replaced::Done;
+}
+
+// The folder `op.source` renamed to `op.relative` (both relative to the
+// store folder, reached without following links), with `kept` (paths below
+// the drive whose deletion failed) in its file "kept" first. Done already
+// (a replay) when the target exists or the source does not.
+bool publish(int dirFd, const FileOp& op, const std::vector<std::string>& kept,
+             std::string* error) {
+    std::string fromName, toName;
+    Fd from = openParentNoFollow(dirFd, op.source, &fromName);
+    Fd to = openParentNoFollow(dirFd, op.relative, &toName);
+    const auto fail = [&](const std::string& what) {
+        *error = "cannot " + what + ": " + errnoText(errno);
+        return false;
+    };
+    if (!from.valid() || !to.valid()) return fail("reach " + op.source + " and " + op.relative);
+    struct stat st;
+    if (::fstatat(to.get(), toName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return true;
+    Fd folder(
+        ::openat(from.get(), fromName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.valid()) return errno == ENOENT || fail("open " + op.source);
+    if (!kept.empty()) {
+        std::string text;
+        for (const std::string& k : kept) text += escapePath(k) + "\n";
+        Fd list(::openat(folder.get(), "kept",
+                         O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+        if (!list.valid() || !writeAll(list.get(), text.data(), text.size()) ||
+            ::fsync(list.get()) != 0 || !syncDir(folder.get())) {
+            return fail("write " + op.source + "/kept");
+        }
+    }
+    if (::renameat(from.get(), fromName.c_str(), to.get(), toName.c_str()) != 0) {
+        return fail("rename " + op.source + " to " + op.relative);
+    }
+    step("publish");
+    if (!syncDir(from.get()) || !syncDir(to.get())) return fail("sync " + op.relative);
+    return true;
+}
+
+// The file operations of a decided change, then its publications; false,
+// with `error`, when a publication fails.
+bool finishOps(const StoreFolder& store, const std::vector<FileOp>& ops,
+               std::vector<std::string>* failures, void (*onStep)(const char*),
+               std::string* error) {
+    std::vector<std::string> kept;
+    bool onDrive = false;
+    for (const FileOp& op : ops) onDrive = onDrive || op.kind != FileOp::Publish;
+    if (onDrive) {
+        Fd drive = openDrive(store);
+        if (drive.valid()) {
+            applyFileOps(drive.get(), ops, failures, onStep, store.dirFd, &kept);
+        } else {
+            failures->push_back("cannot open the drive " + store.driveDir + ": " +
+                                errnoText(errno) + "; its files were not changed");
+        }
+    }
+    for (const FileOp& op : ops) {
+        if (op.kind == FileOp::Publish && !publish(store.dirFd, op, kept, error)) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -386,91 +497,96 @@ bool lockImageDir(const std::string& dir, Fd* lock, bool* inUse, std::string* er
     return true;
 }
 
-bool recoverImage(int dirFd, const std::string& dir, std::vector<std::string>* notices,
-                  std::string* error) {
+bool recoverStore(const StoreFolder& store, std::vector<std::string>* notices, std::string* error) {
+    const int dirFd = store.dirFd;
+    const std::string& dir = store.dir;
     std::vector<std::string> journals, news;
-    {
-        const int own = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        DIR* d = own >= 0 ? ::fdopendir(own) : nullptr;
-        if (!d) {
-            if (own >= 0) ::close(own);
-            *error = dir + ": cannot list the machine image (" + errnoText(errno) + ")";
-            return false;
-        }
-        while (dirent* e = ::readdir(d)) {
-            const std::string name = e->d_name;
-            if (name.rfind(kJournalPrefix, 0) == 0) journals.push_back(name);
-            if (name.rfind(kNewPrefix, 0) == 0) news.push_back(name);
-        }
-        ::closedir(d);
-    }
+    listLeftovers(store, &journals, &news);
     bool removed = false;
     for (const std::string& name : journals) {
         std::string text, scratch;
         Journal j;
         if (!readRegularFile(dirFd, name, dir + "/" + name, kMaxJournalSize, &text, nullptr,
                              &scratch) ||
-            !parseJournal(text, &j)) {
-            // Cut short before the change was decided: the image is as before.
+            !parseJournal(text, store.registryFiles, &j)) {
+            // Cut short before the change was decided: the store is as before.
             ::unlinkat(dirFd, name.c_str(), 0);
             removed = true;
             continue;
         }
         const std::string cannot =
             dir + ": an interrupted change cannot be finished (" + name + ")";
-        if (!j.newName.empty()) {
-            FileIdentity base, made, now;
-            base.size = j.baseSize;
-            base.hash = j.baseHash;
-            made.size = j.newSize;
-            made.hash = j.newHash;
-            const bool haveNew = identifyFile(dirFd, j.newName, &now) && now.size == made.size &&
-                                 now.hash == made.hash;
-            Replaced replaced = Replaced::Done;
-            int err = 0;
-            if (sameFile(dirFd, "system.reg", made, false)) {
-                // Replaced before the interruption; when the file swapped out
-                // is still there, it is checked now.
-                struct stat st;
-                if (::fstatat(dirFd, j.newName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-                    if (!sameFile(dirFd, j.newName, base, false)) {
-                        replaced =
-                            exchange(dirFd, j.newName.c_str(), "system.reg") == 0 && syncDir(dirFd)
-                                ? Replaced::Changed
-                                : Replaced::Failed;
-                        err = errno;
-                    } else if (::unlinkat(dirFd, j.newName.c_str(), 0) != 0) {
-                        replaced = Replaced::Failed;
-                        err = errno;
-                    }
+        // Each registry file is replaced already (its new file gone, or
+        // still there holding what was swapped out, not yet checked), or
+        // still to be replaced.
+        std::vector<Swap> toReplace, swappedOut;
+        bool anyDone = false;
+        for (const JournalFile& f : j.files) {
+            FileIdentity base, made;
+            base.size = f.baseSize;
+            base.hash = f.baseHash;
+            made.size = f.newSize;
+            made.hash = f.newHash;
+            struct stat st;
+            const bool haveNew = ::fstatat(dirFd, f.newName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+            if (sameFile(dirFd, f.name, made, false)) {
+                if (haveNew) {
+                    swappedOut.push_back({f.name, f.newName, base});
+                } else {
+                    anyDone = true;
                 }
-            } else if (haveNew) {
-                replaced = replaceChecked(dirFd, j.newName, base, false, &err);
+            } else if (haveNew && sameFile(dirFd, f.newName, made, false)) {
+                toReplace.push_back({f.name, f.newName, base});
             } else {
-                *error = cannot +
-                         ": system.reg is neither the file it was made for nor its "
-                         "result; the journal was left in place";
+                *error = cannot + ": " + f.name +
+                         " is neither the file it was made for nor its result; the journal was "
+                         "left in place";
                 return false;
             }
-            if (replaced == Replaced::Failed) {
-                *error = cannot + ": cannot replace system.reg: " + errnoText(err);
-                return false;
+        }
+        // Once one old file was removed, every one had been checked.
+        bool changed = false;
+        for (const Swap& s : swappedOut) {
+            changed = changed || (!anyDone && !sameFile(dirFd, s.newName, s.base, false));
+        }
+        int err = 0;
+        Replaced replaced = Replaced::Done;
+        if (changed) {
+            for (const Swap& s : swappedOut) {
+                if (exchange(dirFd, s.newName, s.name) != 0) {
+                    err = errno;
+                    replaced = Replaced::Failed;
+                }
             }
-            if (replaced == Replaced::Changed) {
-                // Another program's edit came in while it was made: kept, and
-                // the change given up as if it had never been decided.
-                ::unlinkat(dirFd, name.c_str(), 0);
-                ::unlinkat(dirFd, j.newName.c_str(), 0);
-                removed = true;
-                notices->push_back(dir +
-                                   ": an interrupted change was given up: system.reg was "
-                                   "changed by another program meanwhile and was kept");
-                continue;
+            if (replaced != Replaced::Failed) replaced = Replaced::Changed;
+        } else {
+            for (const Swap& s : swappedOut) {
+                if (::unlinkat(dirFd, s.newName.c_str(), 0) != 0 && errno != ENOENT) {
+                    err = errno;
+                    replaced = Replaced::Failed;
+                }
             }
+            if (replaced == Replaced::Done && !toReplace.empty()) {
+                replaced = replaceChecked(dirFd, toReplace, false, &err);
+            }
+        }
+        if (replaced == Replaced::Failed) {
+            *error = cannot + ": cannot replace the registry files: " + errnoText(err);
+            return false;
+        }
+        if (replaced == Replaced::Changed) {
+            // Another program's edit came in while the change was made: it
+            // is kept, and the change given up as if never decided.
+            ::unlinkat(dirFd, name.c_str(), 0);
+            removed = true;  // the new files go with the strays below
+            notices->push_back(dir +
+                               ": an interrupted change was given up: a registry file was "
+                               "changed by another program meanwhile and was kept");
+            continue;
         }
         std::vector<std::string> failures;
         std::string why;
-        if (!finishOps(dirFd, j.ops, &failures, nullptr, &why)) {
+        if (!finishOps(store, j.ops, &failures, nullptr, &why)) {
             *error = cannot + ": " + why;
             return false;
         }
@@ -480,8 +596,8 @@ bool recoverImage(int dirFd, const std::string& dir, std::vector<std::string>* n
             return false;
         }
         notices->push_back(dir + ": finished an interrupted change (" +
-                           (j.newName.empty() ? std::string("no registry change")
-                                              : std::string("registry replaced")) +
+                           (j.files.empty() ? std::string("no registry change")
+                                            : std::string("registry replaced")) +
                            ", " + std::to_string(j.ops.size()) + " file operations)");
     }
     for (const std::string& name : news) {
@@ -492,182 +608,213 @@ bool recoverImage(int dirFd, const std::string& dir, std::vector<std::string>* n
     return true;
 }
 
-bool checkCommittable(int dirFd, const std::string& dir, std::string* error) {
-    auto refuse = [&](const char* verb, const std::string& name) {
+std::vector<std::string> unfinishedJournals(const StoreFolder& store) {
+    std::vector<std::string> journals;
+    listLeftovers(store, &journals, nullptr);
+    return journals;
+}
+
+namespace {
+
+// Whether this process can give a new file the owner and group of `st`.
+bool canKeepOwner(const struct stat& st) {
+    const uid_t me = ::geteuid();
+    if (me == 0) return true;
+    if (st.st_uid != me) return false;
+    if (st.st_gid == ::getegid()) return true;
+    std::vector<gid_t> groups(static_cast<size_t>(std::max(0, ::getgroups(0, nullptr))) + 1);
+    const int n = ::getgroups(static_cast<int>(groups.size()), groups.data());
+    return n > 0 && std::find(groups.begin(), groups.begin() + n, st.st_gid) != groups.begin() + n;
+}
+
+}  // namespace
+
+bool checkCommittable(const StoreFolder& store, std::string* error, bool* refused) {
+    *refused = false;
+    const int dirFd = store.dirFd;
+    const std::string& dir = store.dir;
+    auto unwritable = [&](const std::string& what) {
         const int err = errno;
-        *error = dir + ": the machine image cannot be saved (cannot " + verb + " " + dir + "/" +
-                 name + ": " + errnoText(err) + "); nothing was changed";
+        *error = dir + ": the machine image cannot be saved (cannot write " + what + ": " +
+                 errnoText(err) + "); nothing was changed";
         return false;
     };
-    if (::faccessat(dirFd, "system.reg", W_OK, 0) != 0) return refuse("write", "system.reg");
-    const std::string probe = uniqueName(kNewPrefix);
-    const int fd =
-        ::openat(dirFd, probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return refuse("create", probe);
-    ::close(fd);
-    if (::unlinkat(dirFd, probe.c_str(), 0) != 0) return refuse("remove", probe);
+    auto refuse = [&](const std::string& why) {
+        *refused = true;
+        *error = why + "; nothing was changed (--read-only uses it as it is)";
+        return false;
+    };
+    for (const std::string& name : store.registryFiles) {
+        const std::string shown = dir + "/" + name;
+        struct stat st;
+        if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            return unwritable(shown);
+        }
+        if (S_ISLNK(st.st_mode)) {
+            return refuse(shown +
+                          " is a symbolic link, which a save would replace by a file; name the "
+                          "file it points to instead");
+        }
+        if (!S_ISREG(st.st_mode)) return refuse(shown + " is not a regular file");
+        if (!canKeepOwner(st)) {
+            return refuse(shown +
+                          " belongs to another user or group, which a saved file would not keep "
+                          "without running as that user or as root");
+        }
+        if (::faccessat(dirFd, name.c_str(), W_OK, AT_EACCESS) != 0) return unwritable(shown);
+    }
+    if (::faccessat(dirFd, ".", W_OK | X_OK, AT_EACCESS) != 0) return unwritable(dir);
+    struct stat st;
+    if (::fstatat(dirFd, "backups", &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode)) {
+        return refuse(dir +
+                      "/backups is not a folder (a link there is never followed), so no "
+                      "backup could be kept");
+    }
     return true;
 }
 
-std::vector<std::string> commitSafeguardGaps(int dirFd, const std::string& dir) {
-    std::vector<std::string> gaps;
-    const std::string a = uniqueName(kNewPrefix), b = uniqueName(kNewPrefix);
-    Fd fa(::openat(dirFd, a.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    Fd fb(::openat(dirFd, b.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (fa.valid() && fb.valid() && exchange(dirFd, a.c_str(), b.c_str()) != 0 &&
-        noExchangeHere(errno)) {
-        gaps.push_back(dir +
-                       ": the file system cannot exchange two files in one step; an edit "
-                       "another program makes to system.reg just as a change replaces it "
-                       "can be lost");
-    }
-    ::unlinkat(dirFd, a.c_str(), 0);
-    ::unlinkat(dirFd, b.c_str(), 0);
-    Fd reg(
-        ::openat(dirFd, "system.reg", O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
-    if (reg.valid() && leaseSignalHandled()) {
-        if (::fcntl(reg.get(), F_SETLEASE, F_RDLCK) == 0) {
-            ::fcntl(reg.get(), F_SETLEASE, F_UNLCK);
-        } else if (errno != EAGAIN) {  // EAGAIN: open for writing now, not a lack
-            gaps.push_back(dir + "/system.reg: no lease can be taken on it (" + errnoText(errno) +
-                           "); an edit made in place by a program that keeps it open can be "
-                           "lost when a change replaces it");
-        }
-    }
-    return gaps;
-}
-
-bool commitImage(int dirFd, const std::string& dir, const std::string* newRegistry,
-                 FileIdentity* expected, const std::vector<FileOp>& ops, bool* decided,
-                 std::string* error, std::vector<std::string>* warnings) {
-    if (!newRegistry) {
-        return commitImage(dirFd, dir, static_cast<const TextSource*>(nullptr), expected, ops,
-                           decided, error, warnings);
-    }
-    const TextSource whole = [newRegistry](const TextSink& sink) {
-        return sink(newRegistry->data(), newRegistry->size());
-    };
-    return commitImage(dirFd, dir, &whole, expected, ops, decided, error, warnings);
-}
-
-bool commitImage(int dirFd, const std::string& dir, const TextSource* newRegistry,
-                 FileIdentity* expected, const std::vector<FileOp>& ops, bool* decided,
-                 std::string* error, std::vector<std::string>* warnings) {
-    *decided = false;
-    if (expected->hashPending) {
-        // The caller settles the hash of the text it loaded (settleHash).
-        *error = dir + "/system.reg: its loaded content was never identified; not committed";
-        return false;
-    }
-    Journal j;
-    j.baseSize = expected->size;
-    j.baseHash = expected->hash;
-    j.ops = ops;
-    FileIdentity fresh;
-    std::string tempName;
-    auto undo = [&](const std::string& message, int err) {
-        *error = message + ": " + errnoText(err);
-        if (!tempName.empty()) ::unlinkat(dirFd, tempName.c_str(), 0);
-        return false;
-    };
-    if (newRegistry) {
-        // The file must still be what this process loaded or wrote last; a
-        // first look here, the check that holds comes with the replace.
-        struct stat st;
-        if (expected->lost || ::fstatat(dirFd, "system.reg", &st, 0) != 0 ||
-            st.st_dev != expected->dev || st.st_ino != expected->ino ||
-            static_cast<uint64_t>(st.st_size) != expected->size) {
-            *error = dir +
-                     "/system.reg was changed by another program since it was loaded; "
-                     "it was not overwritten";
-            return false;
-        }
-        const mode_t mode = st.st_mode & 0777;
-        tempName = uniqueName(kNewPrefix);
-        Fd fd(::openat(dirFd, tempName.c_str(),
-                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (!fd.valid()) {
-            const int err = errno;
-            const std::string shown = tempName;
-            tempName.clear();
-            return undo("cannot create " + dir + "/" + shown, err);
-        }
-        step("create");
+std::function<bool(int, const std::string&, uint64_t*, uint64_t*, std::string*)> writeText(
+    const TextSource* text) {
+    return [text](int fd, const std::string& path, uint64_t* size, uint64_t* hash,
+                  std::string* error) {
         // Written as it is made, in pieces: the new text is never held whole.
         ContentHasher hasher;
-        uint64_t size = 0;
-        PieceWriter writer(fd.get());
-        const bool written = (*newRegistry)([&](const char* data, size_t n) {
+        *size = 0;
+        PieceWriter writer(fd);
+        const bool written = (*text)([&](const char* data, size_t n) {
             hasher.update(data, n);
-            size += n;
+            *size += n;
             return writer.put(data, n);
         });
         if (!written || !writer.flush()) {
-            return undo("cannot write " + dir + "/" + tempName, writer.error());
+            *error = "cannot write " + path + ": " + errnoText(writer.error());
+            return false;
         }
+        *hash = hasher.finish();
+        return true;
+    };
+}
+
+bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
+                 const std::vector<FileOp>& ops, const BeforeCommitPoint& beforeCommitPoint,
+                 bool* decided, std::string* error, std::vector<std::string>* warnings) {
+    *decided = false;
+    const int dirFd = store.dirFd;
+    const std::string& dir = store.dir;
+    Journal j;
+    j.ops = ops;
+    std::vector<std::string> made;  // new files to remove when the commit is given up
+    auto giveUp = [&]() {
+        for (const std::string& name : made) ::unlinkat(dirFd, name.c_str(), 0);
+        return false;
+    };
+    auto undo = [&](const std::string& message, int err) {
+        *error = message + ": " + errnoText(err);
+        return giveUp();
+    };
+    for (RegistryWrite& w : writes) {
+        if (w.identity->lost) {
+            *error = dir + "/" + w.name +
+                     " was changed by another program while this program was stopped and could "
+                     "not guard what it had read; nothing was written";
+            return giveUp();
+        }
+        if (w.identity->hashPending) {
+            // The caller settles the hash of the text it loaded (settleHash).
+            *error =
+                dir + "/" + w.name + ": its loaded content was never identified; not committed";
+            return giveUp();
+        }
+        // The file must still be what this process loaded or wrote last.
+        if (!identifyFile(dirFd, w.name, &w.before) || !sameContent(*w.identity, w.before)) {
+            *error = dir + "/" + w.name +
+                     " was changed by another program since it was loaded; it was not "
+                     "overwritten";
+            return giveUp();
+        }
+        struct stat st;
+        if (::fstatat(dirFd, w.name.c_str(), &st, 0) != 0) {
+            return undo("cannot read " + dir + "/" + w.name, errno);
+        }
+        const std::string tempName = uniqueName((w.name + kNewInfix).c_str());
+        const std::string tempPath = dir + "/" + tempName;
+        Fd fd(::openat(dirFd, tempName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                       0600));
+        if (!fd.valid()) return undo("cannot create " + tempPath, errno);
+        made.push_back(tempName);
+        step("create");
+        uint64_t size = 0, hash = 0;
+        if (!w.write(fd.get(), tempPath, &size, &hash, error)) return giveUp();
         step("write");
-        if (::fchmod(fd.get(), mode) != 0 || ::fsync(fd.get()) != 0) {
-            return undo("cannot write " + dir + "/" + tempName, errno);
+        // The saved file keeps the mode and the owner of the one it replaces.
+        const bool root = ::geteuid() == 0;
+        if ((root || st.st_gid != ::getegid()) &&
+            ::fchown(fd.get(), root ? st.st_uid : static_cast<uid_t>(-1), st.st_gid) != 0) {
+            return undo("cannot give " + tempPath + " the owner of " + w.name, errno);
+        }
+        if (::fchmod(fd.get(), st.st_mode & 07777) != 0 || ::fsync(fd.get()) != 0) {
+            return undo("cannot write " + tempPath, errno);
         }
         step("fsync");
-        if (::fstat(fd.get(), &st) != 0) return undo("cannot write " + dir + "/" + tempName, errno);
-        fresh.dev = st.st_dev;
-        fresh.ino = st.st_ino;
-        fresh.size = size;
-        fresh.hash = hasher.finish();
-        if (::close(fd.release()) != 0) return undo("cannot write " + dir + "/" + tempName, errno);
-        j.newName = tempName;
-        j.newSize = fresh.size;
-        j.newHash = fresh.hash;
+        struct stat written;
+        if (::fstat(fd.get(), &written) != 0) return undo("cannot write " + tempPath, errno);
+        w.after = FileIdentity{};
+        w.after.dev = written.st_dev;
+        w.after.ino = written.st_ino;
+        w.after.size = size;
+        w.after.hash = hash;
+        w.after.mtimeNs = int64_t{written.st_mtim.tv_sec} * 1000000000 + written.st_mtim.tv_nsec;
+        if (::close(fd.release()) != 0) return undo("cannot write " + tempPath, errno);
+        j.files.push_back({w.name, w.before.size, w.before.hash, tempName, size, hash});
     }
+    if (beforeCommitPoint && !beforeCommitPoint(writes, &j.ops, error)) return giveUp();
     if (g_beforeJournalHook) g_beforeJournalHook();
-    const std::string journalName = uniqueName(kJournalPrefix);
+    const std::string journalName = uniqueName(
+        ((store.registryFiles.empty() ? std::string("registry") : store.registryFiles.front()) +
+         kJournalInfix)
+            .c_str());
     {
         const std::string text = journalText(j);
         Fd fd(::openat(dirFd, journalName.c_str(),
                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!fd.valid()) return undo("cannot create " + dir + "/" + journalName, errno);
+        made.push_back(journalName);
         step("create journal");
         const bool ok = writeAll(fd.get(), text.data(), text.size());
         step("write journal");
         if (!ok || ::fsync(fd.get()) != 0 || ::close(fd.release()) != 0) {
-            const int err = errno;
-            ::unlinkat(dirFd, journalName.c_str(), 0);
-            return undo("cannot write " + dir + "/" + journalName, err);
+            return undo("cannot write " + dir + "/" + journalName, errno);
         }
         step("fsync journal");
     }
-    if (!syncDir(dirFd)) {
-        const int err = errno;
-        ::unlinkat(dirFd, journalName.c_str(), 0);
-        return undo("cannot sync " + dir, err);
-    }
+    if (!syncDir(dirFd)) return undo("cannot sync " + dir, errno);
     step("fsync directory");
     // Decided: from here on a crash is finished by the next start.
     *decided = true;
     const std::string later = "; the change is finished at the next start";
-    if (newRegistry) {
-        int err = 0;
-        const Replaced replaced = replaceChecked(dirFd, tempName, *expected, true, &err);
-        if (replaced == Replaced::Changed) {
-            // Nothing was changed after all: the journal goes, and the new file.
-            *decided = false;
-            ::unlinkat(dirFd, journalName.c_str(), 0);
-            ::unlinkat(dirFd, tempName.c_str(), 0);
-            syncDir(dirFd);
-            *error = dir +
-                     "/system.reg was changed by another program since it was loaded; "
-                     "it was not overwritten";
-            return false;
-        }
-        if (replaced == Replaced::Failed) {
-            *error = "cannot replace " + dir + "/system.reg: " + errnoText(err) + later;
-            return false;
-        }
-        *expected = fresh;
+    std::vector<Swap> swaps;
+    for (size_t i = 0; i < writes.size(); ++i) {
+        swaps.push_back({writes[i].name, j.files[i].newName, writes[i].before});
     }
+    int err = 0;
+    const Replaced replaced =
+        swaps.empty() ? Replaced::Done : replaceChecked(dirFd, swaps, true, &err);
+    if (replaced == Replaced::Changed) {
+        // Nothing was changed after all: the journal goes, and the new files.
+        *decided = false;
+        giveUp();
+        syncDir(dirFd);
+        *error = dir + "/" + (writes.size() == 1 ? writes.front().name : "a registry file") +
+                 " was changed by another program since it was loaded; it was not overwritten";
+        return false;
+    }
+    if (replaced == Replaced::Failed) {
+        *error = "cannot replace the registry files in " + dir + ": " + errnoText(err) + later;
+        return false;
+    }
+    for (RegistryWrite& w : writes) *w.identity = w.after;
     std::string why;
-    if (!finishOps(dirFd, ops, warnings, &step, &why)) {
+    if (!finishOps(store, j.ops, warnings, &step, &why)) {
         *error = dir + ": " + why + later;
         return false;
     }
@@ -679,6 +826,49 @@ bool commitImage(int dirFd, const std::string& dir, const TextSource* newRegistr
     syncDir(dirFd);
     step("fsync directory");
     return true;
+}
+
+std::vector<std::string> commitSafeguardGaps(const StoreFolder& store) {
+    std::vector<std::string> gaps;
+    // Probed without writing: the file systems known to exchange two files
+    // in one step. Elsewhere the commit still tries, and falls back when
+    // refused.
+    struct statfs fs;
+    const unsigned long kExchanging[] = {
+        0xEF53,      // ext2/3/4
+        0x58465342,  // xfs
+        0x9123683E,  // btrfs
+        0x01021994,  // tmpfs
+        0xF2F52010,  // f2fs
+        0x794C7630,  // overlayfs
+        0xCA451A4E,  // bcachefs
+    };
+    bool exchanges = false;
+    if (::fstatfs(store.dirFd, &fs) == 0) {
+        for (unsigned long type : kExchanging) {
+            exchanges = exchanges || static_cast<unsigned long>(fs.f_type) == type;
+        }
+    }
+    if (!exchanges) {
+        gaps.push_back(store.dir +
+                       ": its file system is not known to exchange two files in one step; an "
+                       "edit another program makes to a registry file just as a change replaces "
+                       "it can be lost");
+    }
+    for (const std::string& name : store.registryFiles) {
+        Fd reg(::openat(store.dirFd, name.c_str(),
+                        O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+        if (!reg.valid() || !leaseSignalHandled()) continue;
+        if (::fcntl(reg.get(), F_SETLEASE, F_RDLCK) == 0) {
+            ::fcntl(reg.get(), F_SETLEASE, F_UNLCK);
+        } else if (errno != EAGAIN) {  // EAGAIN: open for writing now, not a lack
+            gaps.push_back(store.dir + "/" + name + ": no lease can be taken on it (" +
+                           errnoText(errno) +
+                           "); an edit made in place by a program that keeps it open can be "
+                           "lost when a change replaces it");
+        }
+    }
+    return gaps;
 }
 
 void setCommitStepHook(std::function<void(int, const char*)> hook) { g_stepHook = std::move(hook); }
