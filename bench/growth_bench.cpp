@@ -193,8 +193,8 @@ std::string deepTree(unsigned keys, unsigned depth) {
 void BM_FindTracesDeep(benchmark::State& state) {
     const unsigned keys = static_cast<unsigned>(state.range(0));
     const unsigned depth = static_cast<unsigned>(state.range(1));
-    const fs::path dir = qu_bench::scratchDir() /
-                         ("deep-" + std::to_string(keys) + "-" + std::to_string(depth));
+    const fs::path dir =
+        qu_bench::scratchDir() / ("deep-" + std::to_string(keys) + "-" + std::to_string(depth));
     writeImage(dir, deepTree(keys, depth));
     std::string error;
     if (!winsim::loadMachine(dir.string(), &error)) {
