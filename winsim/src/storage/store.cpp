@@ -1,5 +1,8 @@
 #include "winsim/src/storage/store.h"
 
+#include "winsim/src/storage/store_journal.h"
+#include "winsim/src/storage/store_replace.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -22,18 +25,13 @@ namespace winsim {
 
 namespace {
 
-const char kNewInfix[] = ".new-";
-const char kJournalInfix[] = ".journal-";
-const char kJournalMagic[] = "quorvane-uninstall journal 2";
-// Written by earlier versions for system.reg alone ("base" and "new" lines).
-const char kJournalMagic1[] = "quorvane-uninstall journal 1";
-constexpr uint64_t kMaxJournalSize = uint64_t{64} << 20;
-
 std::function<void(int, const char*)> g_stepHook;
 std::function<void()> g_beforeJournalHook;
 int g_steps = 0;
 
-void step(const char* what) {
+}  // namespace
+
+void commitStep(const char* what) {
     ++g_steps;
     if (g_stepHook) g_stepHook(g_steps, what);
     static const long crashAfter = [] {
@@ -42,6 +40,10 @@ void step(const char* what) {
     }();
     if (crashAfter > 0 && g_steps == crashAfter) ::kill(::getpid(), SIGKILL);
 }
+
+namespace {
+
+void step(const char* what) { commitStep(what); }
 
 std::string errnoText(int err) { return std::strerror(err); }
 
@@ -60,239 +62,9 @@ std::string uniqueName(const char* prefix) {
 
 bool syncDir(int dirFd) { return ::fsync(dirFd) == 0 || errno == EINVAL; }
 
-std::string hex64(uint64_t v) {
-    char buf[17];
-    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
-    return buf;
-}
-
-bool parseHex64(const std::string& s, uint64_t* v) {
-    if (s.size() != 16 || s.find_first_not_of("0123456789abcdef") != std::string::npos) {
-        return false;
-    }
-    *v = std::strtoull(s.c_str(), nullptr, 16);
-    return true;
-}
-
-// Whether the file `name` of `dirFd` is, and stays while it is read, the
-// one `want` names (its size and content hash; with `sameInode`, that very
-// file). A read lease is held while it is read where the file system and
-// the file's owner allow one: a process that has the file open for writing
-// makes it fail, one that opens it meanwhile breaks it; either counts as a
-// change.
-bool sameFile(int dirFd, const std::string& name, const FileIdentity& want, bool sameInode) {
-    Fd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
-    struct stat st;
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    if (sameInode && (st.st_dev != want.dev || st.st_ino != want.ino)) return false;
-    const bool leased = leaseSignalHandled() && ::fcntl(fd.get(), F_SETLEASE, F_RDLCK) == 0;
-    if (!leased && errno == EAGAIN) return false;  // open for writing elsewhere
-    ContentHasher hasher;
-    std::vector<char> buffer(size_t{1} << 20);
-    uint64_t size = 0;
-    bool read = true;
-    while (true) {
-        const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
-        if (n == 0) break;
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            read = false;
-            break;
-        }
-        hasher.update(buffer.data(), static_cast<size_t>(n));
-        size += static_cast<uint64_t>(n);
-    }
-    const bool kept = !leased || ::fcntl(fd.get(), F_GETLEASE) == F_RDLCK;
-    if (leased) ::fcntl(fd.get(), F_SETLEASE, F_UNLCK);
-    return read && kept && size == want.size && hasher.finish() == want.hash;
-}
-
-int exchange(int dirFd, const std::string& a, const std::string& b) {
-    return ::renameat2(dirFd, a.c_str(), dirFd, b.c_str(), RENAME_EXCHANGE);
-}
-
-bool noExchangeHere(int err) { return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP; }
-
 }  // namespace
 
-// Journal paths: bytes outside printable ASCII, '%' and space as %XX.
-std::string escapePath(const std::string& p) {
-    std::string out;
-    for (unsigned char c : p) {
-        if (c <= 0x20 || c >= 0x7f || c == '%') {
-            char buf[4];
-            std::snprintf(buf, sizeof buf, "%%%02X", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
-bool unescapePath(const std::string& s, std::string* out) {
-    out->clear();
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '%') {
-            *out += s[i];
-            continue;
-        }
-        if (i + 2 >= s.size()) return false;
-        const std::string h = s.substr(i + 1, 2);
-        if (h.find_first_not_of("0123456789ABCDEF") != std::string::npos) return false;
-        *out += static_cast<char>(std::strtoul(h.c_str(), nullptr, 16));
-        i += 2;
-    }
-    return true;
-}
-
 namespace {
-
-// One registry file a journal replaces.
-struct JournalFile {
-    std::string name;
-    uint64_t baseSize = 0, baseHash = 0;
-    std::string newName;
-    uint64_t newSize = 0, newHash = 0;
-};
-
-struct Journal {
-    std::vector<JournalFile> files;
-    std::vector<FileOp> ops;
-};
-
-std::string octal(unsigned mode) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%04o", mode & 07777);
-    return text;
-}
-
-std::string journalText(const Journal& j) {
-    std::string t = std::string(kJournalMagic) + "\n";
-    for (const JournalFile& f : j.files) {
-        t += "reg " + escapePath(f.name) + " " + std::to_string(f.baseSize) + " " +
-             hex64(f.baseHash) + " " + escapePath(f.newName) + " " + std::to_string(f.newSize) +
-             " " + hex64(f.newHash) + "\n";
-    }
-    for (const FileOp& op : j.ops) {
-        if (op.kind == FileOp::Mode) {
-            t += "mode " + octal(op.mode) + " " + escapePath(op.relative) + "\n";
-        } else if (op.kind == FileOp::Publish) {
-            t += "publish " + escapePath(op.source) + " " + escapePath(op.relative) + "\n";
-        } else if (op.kind == FileOp::Restore) {
-            t += "restore " + octal(op.mode) + " " + escapePath(op.relative) + " " +
-                 escapePath(op.source) + "\n";
-        } else {
-            t += "delete " + escapePath(op.relative) + "\n";
-        }
-    }
-    t += "end " + hex64(contentHash(t)) + "\n";
-    return t;
-}
-
-std::vector<std::string> words(const std::string& line) {
-    std::vector<std::string> w;
-    size_t i = 0;
-    while (i < line.size()) {
-        const size_t sp = line.find(' ', i);
-        const size_t end = sp == std::string::npos ? line.size() : sp;
-        w.push_back(line.substr(i, end - i));
-        i = end + 1;
-    }
-    return w;
-}
-
-bool parseNumber(const std::string& s, uint64_t* v) {
-    if (s.empty() || s.size() > 19 || s.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    *v = std::strtoull(s.c_str(), nullptr, 10);
-    return true;
-}
-
-// A new file's name: the registry file's, ".new-" and no folder.
-bool newNameFor(const std::string& registryFile, const std::string& name) {
-    return name.rfind(registryFile + kNewInfix, 0) == 0 && name.find('/') == std::string::npos;
-}
-
-// A journal whose checksum line is present and right, naming only the
-// store's registry files; false for anything else (a journal cut short by a
-// crash never counts).
-bool parseJournal(const std::string& text, const std::vector<std::string>& registryFiles,
-                  Journal* j) {
-    if (text.empty() || text.back() != '\n') return false;
-    const size_t endAt = text.rfind("end ", text.size() - 1);
-    if (endAt == std::string::npos || (endAt > 0 && text[endAt - 1] != '\n')) return false;
-    uint64_t sum = 0;
-    if (!parseHex64(text.substr(endAt + 4, text.size() - endAt - 5), &sum)) return false;
-    if (contentHash(text.data(), endAt) != sum) return false;
-    size_t pos = 0;
-    bool first = true, version1 = false, haveBase = false, haveNew = false;
-    JournalFile old;
-    old.name = "system.reg";
-    auto known = [&](const std::string& name) {
-        return std::find(registryFiles.begin(), registryFiles.end(), name) != registryFiles.end();
-    };
-    while (pos < endAt) {
-        const size_t nl = text.find('\n', pos);
-        const std::string line = text.substr(pos, nl - pos);
-        pos = nl + 1;
-        if (first) {
-            if (line != kJournalMagic && line != kJournalMagic1) return false;
-            version1 = line == kJournalMagic1;
-            first = false;
-            continue;
-        }
-        const std::vector<std::string> w = words(line);
-        if (w.size() == 7 && w[0] == "reg" && !version1) {
-            JournalFile f;
-            if (!unescapePath(w[1], &f.name) || !unescapePath(w[4], &f.newName) || !known(f.name) ||
-                !newNameFor(f.name, f.newName) || !parseNumber(w[2], &f.baseSize) ||
-                !parseHex64(w[3], &f.baseHash) || !parseNumber(w[5], &f.newSize) ||
-                !parseHex64(w[6], &f.newHash)) {
-                return false;
-            }
-            j->files.push_back(f);
-        } else if (w.size() == 3 && w[0] == "base" && version1) {
-            haveBase = parseNumber(w[1], &old.baseSize) && parseHex64(w[2], &old.baseHash);
-        } else if (w.size() == 2 && w[0] == "new" && w[1] == "-" && version1) {
-            haveNew = true;
-        } else if (w.size() == 4 && w[0] == "new" && version1) {
-            if (!known(old.name) || !newNameFor(old.name, w[1])) return false;
-            old.newName = w[1];
-            haveNew = parseNumber(w[2], &old.newSize) && parseHex64(w[3], &old.newHash);
-        } else if (w.size() == 3 && w[0] == "mode") {
-            FileOp op;
-            op.kind = FileOp::Mode;
-            op.mode = static_cast<unsigned>(std::strtoul(w[1].c_str(), nullptr, 8)) & 07777;
-            if (!unescapePath(w[2], &op.relative)) return false;
-            j->ops.push_back(op);
-        } else if (w.size() == 4 && w[0] == "restore") {
-            FileOp op;
-            op.kind = FileOp::Restore;
-            op.mode = static_cast<unsigned>(std::strtoul(w[1].c_str(), nullptr, 8)) & 07777;
-            if (!unescapePath(w[2], &op.relative) || !unescapePath(w[3], &op.source)) return false;
-            j->ops.push_back(op);
-        } else if (w.size() == 3 && w[0] == "publish") {
-            FileOp op;
-            op.kind = FileOp::Publish;
-            if (!unescapePath(w[1], &op.source) || !unescapePath(w[2], &op.relative)) return false;
-            j->ops.push_back(op);
-        } else if (w.size() == 2 && w[0] == "delete") {
-            FileOp op;
-            op.kind = FileOp::Delete;
-            if (!unescapePath(w[1], &op.relative)) return false;
-            j->ops.push_back(op);
-        } else {
-            return false;
-        }
-    }
-    if (version1) {
-        if (!haveBase || !haveNew) return false;
-        if (!old.newName.empty()) j->files.push_back(old);
-    }
-    return true;
-}
 
 // The entries of the store folder a commit of it may have left.
 void listLeftovers(const StoreFolder& store, std::vector<std::string>* journals,
@@ -327,91 +99,6 @@ bool sameContent(const FileIdentity& expected, const FileIdentity& now) {
         return false;
     }
     return expected.statOnly ? now.mtimeNs == expected.mtimeNs : now.hash == expected.hash;
-}
-
-// One registry file to put in place: `newName` holds its new content and
-// `name` must still be `base`.
-struct Swap {
-    std::string name, newName;
-    FileIdentity base;
-};
-
-enum class Replaced { Done, Changed, Failed };
-
-// Puts each new file in its registry file's place if every registry file is
-// still its `base`. The two are exchanged in one step and what was swapped
-// out is checked; when one is not its `base` (an edit came in since it was
-// last checked, in place or as a new file), every pair is exchanged back.
-// Where the file system cannot exchange, each file is checked and then
-// replaced (an edit in between is lost; said at start, commitSafeguardGaps).
-// `sameInode`: the very file that was checked must be the one swapped out.
-// Failed: errno in `err`.
-Replaced replaceChecked(int dirFd, const std::vector<Swap>& swaps, bool sameInode, int* err) {
-    // For tests: QU_DELAY_BEFORE_REPLACE=MS holds the decided commit for
-    // that long right before the registry files are replaced.
-    static const long delayMs = [] {
-        const char* v = std::getenv("QU_DELAY_BEFORE_REPLACE");
-        return v ? std::strtol(v, nullptr, 10) : 0L;
-    }();
-    if (delayMs > 0 && !swaps.empty()) {
-        const timespec pause{delayMs / 1000, (delayMs % 1000) * 1000000L};
-        ::nanosleep(&pause, nullptr);
-    }
-    size_t exchanged = 0;
-    for (; exchanged < swaps.size(); ++exchanged) {
-        if (exchange(dirFd, swaps[exchanged].newName, swaps[exchanged].name) != 0) break;
-        step("exchange");
-    }
-    if (exchanged < swaps.size() && (exchanged > 0 || !noExchangeHere(errno))) {
-        *err = errno;
-        for (size_t i = 0; i < exchanged; ++i) exchange(dirFd, swaps[i].newName, swaps[i].name);
-        return Replaced::Failed;
-    }
-    bool changed = false;
-    for (size_t i = 0; i < exchanged; ++i) {
-        changed = changed || !sameFile(dirFd, swaps[i].newName, swaps[i].base, sameInode);
-    }
-    if (changed) {
-        for (size_t i = 0; i < exchanged; ++i) {
-            if (exchange(dirFd, swaps[i].newName, swaps[i].name) != 0) {
-                *err = errno;
-                return Replaced::Failed;
-            }
-            step("exchange back");
-        }
-        if (!syncDir(dirFd)) {
-            *err = errno;
-            return Replaced::Failed;
-        }
-        return Replaced::Changed;
-    }
-    if (exchanged == 0) {
-        // No exchange on this file system: checked, then renamed over.
-        for (const Swap& s : swaps) {
-            if (!sameFile(dirFd, s.name, s.base, sameInode)) return Replaced::Changed;
-        }
-        for (const Swap& s : swaps) {
-            if (::renameat(dirFd, s.newName.c_str(), dirFd, s.name.c_str()) != 0) {
-                *err = errno;
-                return Replaced::Failed;
-            }
-            step("rename");
-        }
-    } else {
-        for (const Swap& s : swaps) {
-            if (::unlinkat(dirFd, s.newName.c_str(), 0) != 0 && errno != ENOENT) {
-                *err = errno;
-                return Replaced::Failed;
-            }
-            step("unlink old");
-        }
-    }
-    if (!syncDir(dirFd)) {
-        *err = errno;
-        return Replaced::Failed;
-    }
-    step("fsync directory");
-    return Replaced::Done;
 }
 
 // The folder `op.source` renamed to `op.relative` (both relative to the
@@ -826,49 +513,6 @@ bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
     syncDir(dirFd);
     step("fsync directory");
     return true;
-}
-
-std::vector<std::string> commitSafeguardGaps(const StoreFolder& store) {
-    std::vector<std::string> gaps;
-    // Probed without writing: the file systems known to exchange two files
-    // in one step. Elsewhere the commit still tries, and falls back when
-    // refused.
-    struct statfs fs;
-    const unsigned long kExchanging[] = {
-        0xEF53,      // ext2/3/4
-        0x58465342,  // xfs
-        0x9123683E,  // btrfs
-        0x01021994,  // tmpfs
-        0xF2F52010,  // f2fs
-        0x794C7630,  // overlayfs
-        0xCA451A4E,  // bcachefs
-    };
-    bool exchanges = false;
-    if (::fstatfs(store.dirFd, &fs) == 0) {
-        for (unsigned long type : kExchanging) {
-            exchanges = exchanges || static_cast<unsigned long>(fs.f_type) == type;
-        }
-    }
-    if (!exchanges) {
-        gaps.push_back(store.dir +
-                       ": its file system is not known to exchange two files in one step; an "
-                       "edit another program makes to a registry file just as a change replaces "
-                       "it can be lost");
-    }
-    for (const std::string& name : store.registryFiles) {
-        Fd reg(::openat(store.dirFd, name.c_str(),
-                        O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
-        if (!reg.valid() || !leaseSignalHandled()) continue;
-        if (::fcntl(reg.get(), F_SETLEASE, F_RDLCK) == 0) {
-            ::fcntl(reg.get(), F_SETLEASE, F_UNLCK);
-        } else if (errno != EAGAIN) {  // EAGAIN: open for writing now, not a lack
-            gaps.push_back(store.dir + "/" + name + ": no lease can be taken on it (" +
-                           errnoText(errno) +
-                           "); an edit made in place by a program that keeps it open can be "
-                           "lost when a change replaces it");
-        }
-    }
-    return gaps;
 }
 
 void setCommitStepHook(std::function<void(int, const char*)> hook) { g_stepHook = std::move(hook); }
