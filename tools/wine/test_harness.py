@@ -15,6 +15,7 @@ import pecheck  # noqa: E402
 import regfile  # noqa: E402
 import win98_api  # noqa: E402
 import wine_e2e  # noqa: E402
+import wine_prefix  # noqa: E402
 
 V4 = (
     "REGEDIT4\r\n\r\n"
@@ -151,21 +152,21 @@ class HarnessTest(unittest.TestCase):
                 hive = regfile.load(f.read())
             self.assertIn("hkey_local_machine\\added", hive)
 
-            extra = regfile.load(wine_e2e.wine_only_fragment(hive, "winxp", False))
+            extra = regfile.load(wine_prefix.wine_only_fragment(hive, "winxp", False))
             self.assertEqual(extra["hkey_local_machine\\system\\currentcontrolset\\services\\svc"]
                              .values["start"][2], 4)
             self.assertEqual(extra["hkey_current_user\\software\\wine"].values["version"][2], "winxp")
 
             prefix_c = os.path.join(root, "prefix_c")
             os.makedirs(os.path.join(prefix_c, "windows", "inf"))
-            wine_e2e.merge_case_insensitive(os.path.join(dest, "drive_c"), prefix_c)
+            wine_prefix.merge_case_insensitive(os.path.join(dest, "drive_c"), prefix_c)
             self.assertEqual(os.listdir(prefix_c), ["windows"])
             self.assertEqual(os.listdir(os.path.join(prefix_c, "windows")), ["inf"])
-            wanted = wine_e2e.image_files(os.path.join(dest, "drive_c"))
+            wanted = wine_prefix.image_files(os.path.join(dest, "drive_c"))
             self.assertEqual(wanted, {"windows/inf/oem7.inf"})
-            self.assertEqual(wine_e2e.prefix_files(prefix_c, wanted), wanted)
+            self.assertEqual(wine_prefix.prefix_files(prefix_c, wanted), wanted)
             os.remove(os.path.join(prefix_c, "windows", "inf", "oem7.inf"))
-            self.assertEqual(wine_e2e.prefix_files(prefix_c, wanted), set())
+            self.assertEqual(wine_prefix.prefix_files(prefix_c, wanted), set())
 
 
 def minimal_pe(dll_names, version, machine=0x8664):
