@@ -258,8 +258,10 @@ int UninstallDialog::uninstallEveryDevice() {
         SendMessageA(deviceList, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
         if (announceUninstall()) performUninstall();
     }
-    // The worst outcome sets the code. A restart that was asked for ends
-    // the run too, so it is not needed any more.
+    // The worst outcome sets the code: 1603 for any failure, else 3010 when
+    // a 98/ME removal needs a restart that was not asked for. One that was
+    // asked for is made whatever else failed: the removal that succeeded
+    // needs it.
     const bool restartNeeded = (messagesWritten & messageBit(IDS_RESTART_REQUIRED)) != 0;
     if (restartNeeded && restartAfterwards) onRestart();
     if ((messagesWritten & kFailureMessages) != 0) return kExitFailed;

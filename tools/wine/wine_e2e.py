@@ -36,6 +36,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import pecheck  # noqa: E402
+import quiet_runs  # noqa: E402
 import regfile  # noqa: E402
 from wine_prefix import (  # noqa: E402
     DESKTOP_SIZE,
@@ -407,6 +408,17 @@ def run_scenario(args, name, scenario, template, baseline, work):
         build_image(args.root, scenario, host_image, host_faults)
         host = host_run(args, scenario, host_image)
         problems += ["host: " + p for p in check_expectations(scenario, host[0])]
+    if runs == "quiet":
+        # The unattended exe against its own dialog, under Wine only.
+        wine_image = os.path.join(work, "wine-image")
+        ini = build_image(args.root, scenario, wine_image, {})
+        platform = image_platform(ini)
+        firsts = {arch: versions[platform][0] for arch, versions in WINE_VERSIONS.items()}
+        targets = quiet_runs.quiet_targets(wine_targets(args, scenario, platform, name), firsts)
+        return quiet_runs.run_quiet_scenario(
+            scenario, wine_image, template, work, targets,
+            lambda s, target: wine_run(args, s, wine_image, ini, template, work, target),
+            touched, args.verbose)
     if runs in ("both", "wine"):
         wine_image = os.path.join(work, "wine-image")
         ini = build_image(args.root, scenario, wine_image, {})

@@ -122,6 +122,7 @@ class Wine:
             raise ScenarioError(
                 "wine %s failed (%d): %s" % (" ".join(args), result.returncode, text[-500:])
             )
+        result.output = text
         return result
 
     def popen(self, args, **kwargs):
@@ -241,7 +242,10 @@ def machine_state(wine, work, image_dir):
     """The prefix's registry under EXPORT_ROOTS, and which of the image's
     files are still in C:."""
     after = {}
+    out_path = os.path.join(work, "after.reg")
     for root in EXPORT_ROOTS:
-        after.update(wine.export(root, os.path.join(work, "after.reg")))
+        if os.path.exists(out_path):
+            os.remove(out_path)
+        after.update(wine.export(root, out_path))
     wanted = image_files(os.path.join(image_dir, "drive_c"))
     return after, prefix_files(os.path.join(wine.prefix, "drive_c"), wanted)
