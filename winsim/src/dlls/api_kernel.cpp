@@ -231,7 +231,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSEC
     if (r.name.empty()) return failWith(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);  // the drive
     // A file the running command deleted is gone only when the change is
     // saved; it is not made again before that.
-    if (r.error == 0 && m->files.deleted.count(r.relative)) {
+    if (r.error == 0 && m->changes.files.deleted.count(r.relative)) {
         return failWith(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     }
     struct stat st;
@@ -245,8 +245,8 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSEC
             return failWith(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
         // A folder is no file; a link is never written through.
         if (!S_ISREG(st.st_mode)) return failWith(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-        auto staged = m->files.modes.find(r.relative);
-        const mode_t mode = staged != m->files.modes.end() ? staged->second : st.st_mode;
+        auto staged = m->changes.files.modes.find(r.relative);
+        const mode_t mode = staged != m->changes.files.modes.end() ? staged->second : st.st_mode;
         if ((write || dwCreationDisposition == CREATE_ALWAYS ||
              dwCreationDisposition == TRUNCATE_EXISTING) &&
             !(mode & S_IWUSR)) {
