@@ -30,9 +30,6 @@ TEST(CommandLine, SplitsByTheMsvcRules) {
     };
     const Case cases[] = {
         {"", {}},
-        {"QuorvaneUninstall.exe", {}},
-        {"QuorvaneUninstall.exe   \t ", {}},
-        {"prog /quiet", {"/quiet"}},
         {"prog\t/q  -S\t\t/restart ", {"/q", "-S", "/restart"}},
         // The program name by its simpler rules: up to the closing quote, or
         // up to a blank; backslashes and quotes in it count for nothing.
@@ -40,26 +37,18 @@ TEST(CommandLine, SplitsByTheMsvcRules) {
         {"\"C:\\a b\\q.exe\"/q", {"/q"}},
         {"C:\\dir\\q\"x.exe /q", {"/q"}},
         {"\"unterminated name /q", {}},
-        // Quotes group blanks and are dropped; they may start mid-argument.
+        // Quotes group blanks and are dropped, also mid-argument; inside
+        // quotes two quotes give one literal quote.
         {"p /log \"C:\\my logs\\run.log\"", {"/log", "C:\\my logs\\run.log"}},
-        {"p /log C:\\\\\"my logs\"\\run.log", {"/log", "C:\\my logs\\run.log"}},
-        // The classic slip: one backslash before a quote makes it literal.
-        {"p C:\\\"a b\"", {"C:\"a", "b"}},
-        {"p \"\" x", {"", "x"}},
-        {"p \"unterminated quote", {"unterminated quote"}},
-        // Two quotes inside quotes give one literal quote.
-        {"p \"a \"\" b\"", {"a \" b"}},
-        {"p \"\"\"\"", {"\""}},
+        {"p \"\" x \"unterminated quote", {"", "x", "unterminated quote"}},
+        {"p \"a \"\" b\" \"\"\"\"", {"a \" b", "\""}},
         // Backslashes: literal unless before a quote; 2n before a quote give
         // n and the quote acts, 2n+1 give n and a literal quote.
-        {"p C:\\dir\\ x\\\\y", {"C:\\dir\\", "x\\\\y"}},
+        {"p C:\\dir\\ x\\\\y trailing\\\\", {"C:\\dir\\", "x\\\\y", "trailing\\\\"}},
+        {"p C:\\\\\"my logs\"\\run.log", {"C:\\my logs\\run.log"}},
         {"p \"C:\\dir\\\\\" next", {"C:\\dir\\", "next"}},
-        {"p a\\\"b", {"a\"b"}},
+        {"p C:\\\"a b\"", {"C:\"a", "b"}},
         {"p a\\\\\\\"b c", {"a\\\"b", "c"}},
-        {"p a\\\\\"b c\"", {"a\\b c"}},
-        {"p trailing\\\\", {"trailing\\\\"}},
-        // Bytes of a code page pass as they are.
-        {"p /log C:\\Gr\xfc\xdf.log", {"/log", "C:\\Gr\xfc\xdf.log"}},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(split(c.line), c.arguments) << c.line;
@@ -77,35 +66,26 @@ TEST(CommandLine, ReadsTheSwitches) {
     const auto none = SwitchError::None;
     const Case cases[] = {
         {"p", false, false, false, nullptr, none, nullptr},
-        {"p /quiet", true, false, false, nullptr, none, nullptr},
-        {"p -QUIET", true, false, false, nullptr, none, nullptr},
+        {"p -QUIET /ReStart", true, true, false, nullptr, none, nullptr},
         {"p /Q", true, false, false, nullptr, none, nullptr},
-        {"p /s", true, false, false, nullptr, none, nullptr},
-        {"p -S -Restart", true, true, false, nullptr, none, nullptr},
-        {"p /?", false, false, true, nullptr, none, nullptr},
-        {"p -? /q", true, false, true, nullptr, none, nullptr},
+        {"p -s -? ", true, false, true, nullptr, none, nullptr},
         {"p /LOG \"C:\\my logs\\a.log\" /q", true, false, false, "C:\\my logs\\a.log", none,
          nullptr},
         // The file may look like anything but a switch; the last /log wins.
-        {"p /log -x.log", false, false, false, "-x.log", none, nullptr},
-        {"p /log a.log /log b.log", false, false, false, "b.log", none, nullptr},
-        // Unknown: not a switch, a near miss, a bare prefix, another form.
+        {"p /log -x.log /log b.log", false, false, false, "b.log", none, nullptr},
+        // Unknown: after or before /quiet (which still counts), a near miss,
+        // a bare prefix, no prefix, another form, an empty argument.
         {"p /quiet /bogus", true, false, false, nullptr, SwitchError::Unknown, "/bogus"},
         {"p /bogus /quiet", true, false, false, nullptr, SwitchError::Unknown, "/bogus"},
         {"p /quiets", false, false, false, nullptr, SwitchError::Unknown, "/quiets"},
-        {"p /qu", false, false, false, nullptr, SwitchError::Unknown, "/qu"},
-        {"p /", false, false, false, nullptr, SwitchError::Unknown, "/"},
-        {"p quiet", false, false, false, nullptr, SwitchError::Unknown, "quiet"},
+        {"p / quiet", false, false, false, nullptr, SwitchError::Unknown, "/"},
         {"p /log:x.log", false, false, false, nullptr, SwitchError::Unknown, "/log:x.log"},
-        {"p /h /help", false, false, false, nullptr, SwitchError::Unknown, "/h"},
         {"p \"\"", false, false, false, nullptr, SwitchError::Unknown, ""},
         // A /log without its file: last, before an empty argument, or before
-        // a switch (which still counts); the first error is the one named.
+        // a switch; the first error is the one named.
         {"p /q /log", true, false, false, nullptr, SwitchError::MissingLogFile, "/log"},
         {"p /Log \"\" /q", true, false, false, nullptr, SwitchError::MissingLogFile, "/Log"},
-        {"p /log /quiet", true, false, false, nullptr, SwitchError::MissingLogFile, "/log"},
         {"p /log -restart x", false, true, false, nullptr, SwitchError::MissingLogFile, "/log"},
-        {"p /log /x /y", false, false, false, "/x", SwitchError::Unknown, "/y"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
