@@ -69,7 +69,10 @@ const char kUsage[] =
     "\n"
     "The changes of each command are saved to the image together once the command\n"
     "is complete. Before an Uninstall's changes are saved, what it deletes is saved\n"
-    "in DIR/backups/<UTC time>/ (the path is shown on standard error).\n"
+    "in backups/<UTC time>/ beside the registry (the path is shown on standard\n"
+    "error): DIR/backups/ for an image folder or a folder with system.reg, the\n"
+    "folder of FILE.reg for an export, WINDOWS/system32/config/backups/ for an\n"
+    "installation. A backups that is a link is never followed: the run is refused.\n"
     "\n"
     "Exit status: 0 every Uninstall succeeded, or none ran (--undo: restored);\n"
     "1 an Uninstall failed (message 109 or 110), changes could not be saved,\n"
@@ -207,6 +210,12 @@ int main(int argc, char** argv) {
         return fail(defaultCopy ? error + kResetHint : error);
     }
     if (options.undo) {
+        std::string reason;
+        if (winsim::machineReadOnly(&reason)) {
+            winsim::unloadMachine();
+            return fail("--undo: not undone, nothing changed: the machine is read-only (" + reason +
+                        ")");
+        }
         const winsim::UndoResult undone = winsim::undoLatestBackup(&error);
         std::cerr << "quorvane-uninstall: " << error << '\n';
         winsim::unloadMachine();

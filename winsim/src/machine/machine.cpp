@@ -18,7 +18,6 @@
 #include "winsim/src/storage/image_source.h"
 #include "winsim/src/machine/machine_info.h"
 #include "winsim/src/machine/machine_ini.h"
-#include "winsim/src/storage/offline_commit.h"
 #include "winsim/src/machine/offline_load.h"
 #include "winsim/src/machine/state.h"
 #include "winsim/src/storage/store.h"
@@ -57,38 +56,50 @@ std::string fromAnsi(const Machine& m, const char* ansi) {
 
 void stageRegistryChange(Machine& m) { m.changes.stageRegistry(); }
 
-namespace {
+StoreFolder storeFolder(const Machine& m) {
+    return StoreFolder{m.lock.get(), m.dir, m.registryFiles, m.driveDir};
+}
 
-bool commitsOffline(const Machine& m) { return commitsOffline(m.hives.get(), m.regPath, m.dir); }
+bool registryWrites(Machine& m, const TextSource* text, std::vector<RegistryWrite>* writes,
+                    std::string* error) {
+    if (m.hives) return m.hives->stageWrites(m.registry, writes, error);
+    settleHash(m.regFile, m.registry.source);
+    writes->push_back(RegistryWrite{m.registryFiles.front(), &m.regFile, writeText(text), {}, {}});
+    return true;
+}
 
-}  // namespace
+bool commitWrites(Machine& m, std::vector<RegistryWrite>& writes, const std::vector<FileOp>& ops,
+                  bool backup, bool* decided, std::string* error,
+                  std::vector<std::string>* warnings) {
+    BeforeCommitPoint beforeCommitPoint;
+    if (backup) {
+        beforeCommitPoint = [&m](const std::vector<RegistryWrite>& w, std::string* why) {
+            return backupBeforeCommit(m, w, why);
+        };
+    }
+    const bool ok =
+        commitStore(storeFolder(m), writes, ops, beforeCommitPoint, decided, error, warnings);
+    if (m.hives) m.hives->endWrites();
+    return ok;
+}
 
 bool commitMachine(Machine& m, std::string* message) {
     const bool registryChanged = m.changes.registryChanged();
     if (!m.changes.any()) return true;
-    std::string data;
     bool decided = false;
     std::string error;
     std::vector<std::string> warnings;
     bool ok = false;
     if (m.readOnly) {
         error = "the machine is read-only (" + m.readOnlyReason + ")";
-    } else if (commitsOffline(m)) {
-        // Hive files and exports of another name keep their own backups
-        // (offline_commit.h).
-        if (registryChanged && !m.hives) data = exportRegFile(m.registry, m.format, m.codePage);
-        ok = decided = commitOffline(m.hives.get(), m.registry, m.regPath, m.driveDir,
-                                     m.changes.files, registryChanged, &data, &error, &warnings);
     } else {
         // The new text is written as the base is patched, never held whole.
         const TextSource patched = [&m](const TextSink& sink) {
             return exportRegFile(m.registry, m.format, m.codePage, sink);
         };
-        const TextSource* newRegistry = registryChanged ? &patched : nullptr;
-        settleHash(m.regFile, m.registry.source);
-        ok = backupBeforeCommit(m, newRegistry, &error) &&
-             commitImage(m.lock.get(), m.dir, newRegistry, &m.regFile, m.changes.files.ops,
-                         &decided, &error, &warnings);
+        std::vector<RegistryWrite> writes;
+        ok = (!registryChanged || registryWrites(m, &patched, &writes, &error)) &&
+             commitWrites(m, writes, m.changes.files.ops, true, &decided, &error, &warnings);
     }
     report(warnings);
     // After a commit the registry keeps its base (the text as loaded) and
@@ -138,6 +149,8 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
     ImageSource src;
     if (!resolveImageSource(source, options.installation, &src, error)) return false;
     m->dir = src.dir;
+    m->kind = src.kind;
+    m->registryFiles = src.registryFiles;
     m->regPath = src.regPath;
     m->driveDir = src.driveDir;
     m->source = src.describe;
@@ -160,14 +173,20 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
         }
     }
     const int dirFd = m->lock.get();
-    const bool image = !commitsOffline(*m);
-    if (image && !options.readOnly) {
-        // (Read-only use leaves an interrupted commit as it is: the image
-        // then reads as it was before that command.)
+    if (!options.readOnly) {
         std::vector<std::string> notices;
-        const bool recovered = recoverImage(dirFd, m->dir, &notices, error);
+        const bool recovered = recoverStore(storeFolder(*m), &notices, error);
         for (const auto& n : notices) std::fprintf(stderr, "%s\n", n.c_str());
         if (!recovered) return false;
+    } else {
+        // Read-only use writes nothing, so it finishes nothing: the machine
+        // reads as it is on disk.
+        for (const std::string& journal : unfinishedJournals(storeFolder(*m))) {
+            std::fprintf(stderr,
+                         "note: %s: an interrupted change is unfinished (%s); it is finished at "
+                         "the next start without --read-only; shown as it is on disk\n",
+                         m->dir.c_str(), journal.c_str());
+        }
     }
     std::vector<std::string> warnings;
     IniGiven given;
@@ -207,10 +226,8 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
         m->readOnlyReason = "--read-only was given";
     } else if (m->readOnly) {
         // The registry's source takes no changes (readOnlyReason says why).
-    } else if (!(m->hives ? m->hives->checkSavable(error)
-                 : image  ? checkCommittable(dirFd, m->dir, error)
-                          : checkExportWritable(m->regPath, error))) {
-        if (!options.readOnlyWhenUnwritable) return false;
+    } else if (bool refused = false; !checkCommittable(storeFolder(*m), error, &refused)) {
+        if (refused || !options.readOnlyWhenUnwritable) return false;
         m->readOnly = true;
         m->readOnlyReason = *error;
         warnings.push_back(*error + "; used read-only");

@@ -22,6 +22,8 @@ bool readMachineRegistry(const ImageSource& src, BaseText&& bytes, const std::st
         HiveFacts facts;
         m.hives = HiveStore::open(src, m.registry, &facts, notes, error);
         if (!m.hives) return false;
+        // The backup of deleted keys keeps every character a hive can hold.
+        m.format = RegFormat::V5Utf16;
         if (facts.codePage) m.codePage = *facts.codePage;
         if (!facts.readOnlyReason.empty()) {
             m.readOnly = true;

@@ -134,9 +134,18 @@ bool resolveImageSource(const std::string& raw, bool installation, ImageSource* 
                      "and SYSTEM.DAT in it and in the folders under it)";
             return false;
         }
+        out->kind = StoreKind::Hives;
         out->dir = parentOf(out->systemHive);
         out->driveDir = driveRoot;
         out->describe = "hives under " + out->windowsDir;
+        out->registryFiles.push_back(baseOf(out->systemHive));
+        if (!out->softwareHive.empty()) {
+            if (parentOf(out->softwareHive) == out->dir) {
+                out->registryFiles.push_back(baseOf(out->softwareHive));
+            } else {
+                out->softwareHive.clear();
+            }
+        }
         return true;
     }
     if (isFile(source)) {
@@ -144,9 +153,13 @@ bool resolveImageSource(const std::string& raw, bool installation, ImageSource* 
         out->dir = parentOf(source);
         if (foldName(baseOf(source)) == "SYSTEM.REG" && isFile(out->dir + "/machine.ini")) {
             out->iniPath = out->dir + "/machine.ini";
+            out->kind = StoreKind::ImageFolder;
+        } else {
+            out->kind = StoreKind::Export;
         }
         if (isDir(out->dir + "/drive_c")) out->driveDir = out->dir + "/drive_c";
         out->describe = "export " + source;
+        out->registryFiles.push_back(baseOf(source));
         return true;
     }
     if (!isDir(source)) {
@@ -162,6 +175,8 @@ bool resolveImageSource(const std::string& raw, bool installation, ImageSource* 
         // An image: machine.ini is read (and reported when it cannot be).
         out->iniPath = source + "/machine.ini";
     }
+    out->kind = out->iniPath.empty() ? StoreKind::Export : StoreKind::ImageFolder;
+    out->registryFiles.push_back("system.reg");
     out->describe = "image " + source;
     return true;
 }

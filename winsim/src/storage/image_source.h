@@ -3,13 +3,20 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace winsim {
 
 enum class HiveKind { None, Nt, Win9x };
 
+// The three kinds of store, chosen once from what the user named: an image
+// folder (with machine.ini), a bare export (a .reg file, or a folder with
+// system.reg and no machine.ini), an installation's hive files and drive.
+enum class StoreKind { ImageFolder, Export, Hives };
+
 struct ImageSource {
-    std::string dir;       // where saves (and their temporary files) go
+    StoreKind kind = StoreKind::ImageFolder;
+    std::string dir;       // the store folder: locked; saves, journals and backups/ go there
     std::string iniPath;   // "" when there is no machine.ini
     std::string regPath;   // the export; "" for hives
     std::string driveDir;  // the C: drive's folder ("" when there is none)
@@ -17,6 +24,9 @@ struct ImageSource {
     std::string systemHive, softwareHive;  // NT: config\system, config\software; 9x: SYSTEM.DAT
     std::string windowsDir;                // the installation's Windows directory (host path)
     std::string describe;                  // for messages
+    // The entries of `dir` that hold the registry: system.reg, the export's
+    // name, or the hives (system and software as the folder spells them).
+    std::vector<std::string> registryFiles;
 };
 
 // An image directory (system.reg, machine.ini when present, drive_c), a
