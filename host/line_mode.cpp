@@ -3,12 +3,16 @@
 #include "dialog/resource.h"
 #include "host/devices_json.h"
 #include "host/json_lines.h"
+#include "host/machine_facts.h"
 #include "host/plan.h"
 #include "protocol/commands.h"
 #include "winsim/machine.h"
 
-LineMode::LineMode(std::istream& in, std::ostream& out, std::ostream& err, AnsiText ansi)
-    : in_(in), out_(out), err_(err), ansi_(ansi) {}
+#include <utility>
+
+LineMode::LineMode(std::istream& in, std::ostream& out, std::ostream& err, AnsiText ansi,
+                   winsim::MachineFacts facts)
+    : in_(in), out_(out), err_(err), ansi_(ansi), facts_(std::move(facts)) {}
 
 void LineMode::onTextChanged(HWND window, const std::string& before, const std::string& after) {
     if (GetDlgCtrlID(window) != IDC_STATUS) {
@@ -108,11 +112,12 @@ bool LineMode::execute(const std::string& text) {
             }
             return true;
         case Command::State:
-            out_ << stateLine(mainDialog_, winsim::restartRequested(), ansi_) << '\n';
+            out_ << withFacts(stateLine(mainDialog_, winsim::restartRequested(), ansi_), facts_)
+                 << '\n';
             flushOutput();
             return false;
         case Command::Devices:
-            out_ << devices_ << '\n';
+            out_ << withFacts(devices_, facts_) << '\n';
             flushOutput();
             return false;
         case Command::Plan:

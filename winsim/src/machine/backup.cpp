@@ -553,7 +553,7 @@ UndoResult undoLatestBackup(std::string* message) {
     bool decided = false;
     std::vector<std::string> warnings;
     const bool ok = commitWrites(*m, writes, ops, false, &decided, &why, &warnings);
-    for (const std::string& w : warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
+    for (const std::string& w : warnings) tell(w);
     if (!ok) {
         m->registry.rollback(m->changes.lastCommit().registry);
         *message = shown + ": not undone: " + why;

@@ -28,12 +28,23 @@ namespace {
 
 std::unique_ptr<Machine> g_machine;
 std::vector<std::string> g_loadWarnings;
+std::function<void(const std::string&)> g_sink;
 
 void report(const std::vector<std::string>& warnings) {
-    for (const auto& w : warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
+    for (const auto& w : warnings) tell(w);
 }
 
 }  // namespace
+
+void setMessageSink(std::function<void(const std::string& line)> sink) { g_sink = std::move(sink); }
+
+void tell(const std::string& line) {
+    if (g_sink) {
+        g_sink(line);
+    } else {
+        std::fprintf(stderr, "%s\n", line.c_str());
+    }
+}
 
 Machine* currentMachine() { return g_machine.get(); }
 
@@ -165,6 +176,13 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
             *error = m->dir + ": cannot open the machine image (" + std::strerror(errno) + ")";
             return false;
         }
+    } else if (options.readOnly) {
+        // The lock is for writers: a reader goes beside one.
+        m->lock = Fd(::open(m->dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!m->lock.valid()) {
+            *error = m->dir + ": cannot open the machine image (" + std::strerror(errno) + ")";
+            return false;
+        }
     } else {
         bool inUse = false;
         if (!lockImageDir(m->dir, &m->lock, &inUse, error)) {
@@ -176,16 +194,15 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
     if (!options.readOnly) {
         std::vector<std::string> notices;
         const bool recovered = recoverStore(storeFolder(*m), &notices, error);
-        for (const auto& n : notices) std::fprintf(stderr, "%s\n", n.c_str());
+        for (const auto& n : notices) tell(n);
         if (!recovered) return false;
     } else {
         // Read-only use writes nothing, so it finishes nothing: the machine
         // reads as it is on disk.
         for (const std::string& journal : unfinishedJournals(storeFolder(*m))) {
-            std::fprintf(stderr,
-                         "note: %s: an interrupted change is unfinished (%s); it is finished at "
-                         "the next start without --read-only; shown as it is on disk\n",
-                         m->dir.c_str(), journal.c_str());
+            tell(m->dir + ": an interrupted change is unfinished (" + journal +
+                 "); it is finished at the next start without --read-only; shown as it is on "
+                 "disk");
         }
     }
     std::vector<std::string> warnings;
@@ -198,6 +215,8 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
             return false;
         }
     }
+    if (!applyFacts(options.facts, *m, error)) return false;
+    given = givenFacts(*m);
     BaseText regBytes;
     if (!src.regPath.empty() &&
         !readRegistryText(dirFd, src.regPath.substr(src.regPath.find_last_of('/') + 1), src.regPath,
@@ -216,8 +235,10 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
     struct stat st;
     if (m->driveDir.empty()) {
         warnings.push_back(m->source + ": no drive_c folder beside it; the C: drive is empty");
+        m->driveEmpty = true;
     } else if (::lstat(m->driveDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         warnings.push_back(m->driveDir + ": missing or not a plain folder; the C: drive is empty");
+        m->driveEmpty = true;
     }
     // An image that cannot take a commit is refused now, before anything on
     // it changes, or used read-only.
@@ -234,12 +255,17 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
         error->clear();
     }
     report(warnings);
-    for (const auto& n : notes) std::fprintf(stderr, "note: %s\n", n.c_str());
+    for (const auto& n : notes) tell(n);
     unloadMachine();
     g_machine = std::move(m);
     g_loadWarnings = std::move(warnings);
     *why = LoadFailure::None;
     return true;
+}
+
+bool checkFact(const std::string& fact, std::string* error) {
+    Machine scratch;
+    return applyFacts({fact}, scratch, error);
 }
 
 bool machineReadOnly(std::string* reason) {
@@ -257,6 +283,8 @@ void unloadMachine() {
     dropDeviceSets();
     g_machine.reset();
 }
+
+MachineFacts machineFacts() { return machine(); }
 
 bool hasMachine() { return g_machine != nullptr; }
 std::string machineDir() { return g_machine ? g_machine->dir : std::string(); }

@@ -95,6 +95,10 @@ void stageRegistryChange(Machine& m);
 void dropRegistryHandles();
 void dropDeviceSets();
 
+// A note or warning of the machine, one line, to the sink the program set
+// (machine.h: setMessageSink).
+void tell(const std::string& line);
+
 // Text crossing the A functions.
 std::string toAnsi(const Machine& m, const std::string& utf8);
 std::string fromAnsi(const Machine& m, const char* ansi);

@@ -80,7 +80,7 @@ std::vector<std::string> findTraces(const std::vector<std::string>& wanted, size
         if (m->hives->loadWhole(whole, &why)) {
             top = whole.localMachine.get();
         } else {
-            std::fprintf(stderr, "warning: %s\n", why.c_str());
+            tell(why);
         }
     }
     // Depth first in the order of names (as an export lists them, whatever

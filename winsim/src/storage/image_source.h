@@ -36,6 +36,13 @@ struct ImageSource {
 bool resolveImageSource(const std::string& source, bool installation, ImageSource* out,
                         std::string* error);
 
+// The places on disk that belong to `source` (resolveImageSource's
+// arguments): an image directory; an export with the drive_c and backups
+// folders beside it (and machine.ini when it is an image's system.reg); an
+// installation's drive root and its hive files. Paths with links resolved;
+// empty when `source` is no image.
+std::vector<std::string> imagePlacesOf(const std::string& source, bool installation);
+
 // The entry of `dir` named `name` ignoring case (an exact match wins), or "".
 std::string findEntryIgnoringCase(const std::string& dir, const std::string& name);
 
