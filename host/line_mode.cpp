@@ -19,8 +19,31 @@ void LineMode::onTextChanged(HWND window, const std::string& before, const std::
     if (outputFailed_) {
         return;
     }
-    out_ << ansi_.toUtf8(grew ? after.substr(before.size()) : after);
+    write(ansi_.toUtf8(grew ? after.substr(before.size()) : after));
+}
+
+void LineMode::write(const std::string& text) {
+    if (text.empty()) {
+        return;
+    }
+    // A status text without a line end (message 119) must not take the
+    // next output into its line.
+    if (!atLineStart_) {
+        out_ << '\n';
+    }
+    out_ << text;
+    atLineStart_ = text.back() == '\n';
     flushOutput();
+}
+
+void LineMode::writeLine(const std::string& line) { write(line + '\n'); }
+
+void LineMode::endOutput() {
+    if (!atLineStart_ && !outputFailed_) {
+        out_ << '\n';
+        atLineStart_ = true;
+        flushOutput();
+    }
 }
 
 void LineMode::flushOutput() {
@@ -64,8 +87,7 @@ bool LineMode::waitForInput() {
 }
 
 bool LineMode::handleAboutBox(HWND about) {
-    out_ << aboutLine(about, ansi_) << '\n';
-    flushOutput();
+    writeLine(aboutLine(about, ansi_));
     if (outputFailed_) {
         return false;
     }
@@ -108,16 +130,13 @@ bool LineMode::execute(const std::string& text) {
             }
             return true;
         case Command::State:
-            out_ << stateLine(mainDialog_, winsim::restartRequested(), ansi_) << '\n';
-            flushOutput();
+            writeLine(stateLine(mainDialog_, winsim::restartRequested(), ansi_));
             return false;
         case Command::Devices:
-            out_ << devices_ << '\n';
-            flushOutput();
+            writeLine(devices_);
             return false;
         case Command::Plan:
-            out_ << planLine(mainDialog_, ansi_) << '\n';
-            flushOutput();
+            writeLine(planLine(mainDialog_, ansi_));
             return false;
         case Command::AboutOpen:  // the UI driver's; the about box here answers at once
         case Command::AboutClose:

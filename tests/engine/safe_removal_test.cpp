@@ -500,6 +500,17 @@ TEST(SafeRemoval, WhatStaysAndWhatGoes) {
          "uninstall\n", {removedOne(kMeName), kRestart},
          {kIfaceKey + "##?#USB#VID_F3A7&PID_0021#5&2e1c7a4&0&1#" + kIface}, {}, {}, {}},
 
+        // ---- Line mode: every output on its own line ----
+        {"line mode: what follows message 119 (no line end) starts a line of its own", "nt",
+         "[faults]\nversion = fail\n", [](RegText&, qu_test::TempImage&) {},
+         "state\ndetect\nstate\n",
+         {"re-install Windows.\n{\"status\": \"ERROR", "}\nNOTE: No Quorvane device detected!",
+          "\r\r\n{\"status\": "},
+         {}, {}, {}, {}},
+
+        {"line mode: a run that ends after message 119 ends its last line", "nt",
+         "[faults]\nversion = fail\n", [](RegText&, qu_test::TempImage&) {}, "close\n",
+         {"re-install Windows.\n"}, {}, {}, {}, {}},
     };
     for (const auto& c : cases) check(c);
 }
