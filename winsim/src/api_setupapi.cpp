@@ -44,18 +44,26 @@ struct Device {
 };
 
 struct DeviceSet {
-    std::vector<Device> devices;                  // only ever appended to, through add()
-    std::unordered_map<DWORD, size_t> byDevInst;  // the first device with it
-    void add(const Device& d) {
-        byDevInst.emplace(d.devInst, devices.size());
-        devices.push_back(d);
-    }
-    Device* find(DWORD devInst) {
+    std::vector<Device> devices;  // only ever appended to
+    bool hasParams = false;       // parameters attached to the set itself
+    Params params;
+
+    // The device with `devInst` (the first, should two have it). `member`
+    // is SP_DEVINFO_DATA.Reserved as SetupDiEnumDeviceInfo fills it (the
+    // member's place + 1), tried first.
+    Device* find(DWORD devInst, ULONG_PTR member) {
+        if (member > 0 && member <= devices.size() && devices[member - 1].devInst == devInst) {
+            return &devices[member - 1];
+        }
+        if (byDevInst.empty()) {
+            for (size_t i = devices.size(); i-- > 0;) byDevInst[devices[i].devInst] = i;
+        }
         auto it = byDevInst.find(devInst);
         return it == byDevInst.end() ? nullptr : &devices[it->second];
     }
-    bool hasParams = false;  // parameters attached to the set itself
-    Params params;
+
+private:
+    std::unordered_map<DWORD, size_t> byDevInst;  // made when first needed
 };
 
 std::map<HDEVINFO, std::unique_ptr<DeviceSet>> g_sets;
@@ -128,6 +136,13 @@ std::string_view textOf(const RegValue* v) {
 
 std::string stringOf(const RegValue* v) { return std::string(textOf(v)); }
 
+bool isAscii(std::string_view s) {
+    for (const char c : s) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
+}
+
 const char* enumRoot(const Machine& m) { return m.platform == Platform::Nt ? kNtEnum : k9xEnum; }
 
 RegKey* instanceKey(const Machine& m, const Device& d) {
@@ -136,13 +151,11 @@ RegKey* instanceKey(const Machine& m, const Device& d) {
                        std::string(enumRoot(m)) + "\\" + d.instanceId);
 }
 
-DWORD devInstOf(const std::string& instanceId) {
-    const std::string fold = foldName(instanceId);
-    auto it = g_devInsts.find(fold);
-    if (it != g_devInsts.end()) return it->second;
-    const DWORD id = static_cast<DWORD>(g_devInsts.size() + 1);
-    g_devInsts[fold] = id;
-    return id;
+// `fold`: the instance ID folded (the instance's key names carry theirs).
+DWORD devInstOf(std::string&& fold) {
+    auto [it, added] = g_devInsts.emplace(std::move(fold), 0);
+    if (added) it->second = static_cast<DWORD>(g_devInsts.size());
+    return it->second;
 }
 
 DeviceSet* setOf(HDEVINFO h) {
@@ -156,7 +169,7 @@ Device* deviceOf(DeviceSet* set, PSP_DEVINFO_DATA data, DWORD* error) {
         *error = ERROR_INVALID_USER_BUFFER;
         return nullptr;
     }
-    if (Device* d = set->find(data->DevInst)) return d;
+    if (Device* d = set->find(data->DevInst, data->Reserved)) return d;
     *error = ERROR_INVALID_PARAMETER;
     return nullptr;
 }
@@ -165,7 +178,9 @@ std::string deviceForLog(HDEVINFO h, PSP_DEVINFO_DATA data) {
     DeviceSet* set = setOf(h);
     if (!set) return "<invalid set>";
     if (!data) return "<no device>";
-    const Device* d = data->cbSize == sizeof(SP_DEVINFO_DATA) ? set->find(data->DevInst) : nullptr;
+    const Device* d = data->cbSize == sizeof(SP_DEVINFO_DATA)
+                          ? set->find(data->DevInst, data->Reserved)
+                          : nullptr;
     return d ? d->instanceId : "<unknown device>";
 }
 
@@ -273,13 +288,20 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HW
                     }
                     if (!member) continue;
                     Device d;
-                    d.instanceId = busKey->name + "\\" + deviceKey->name + "\\" + instance->name;
+                    d.instanceId.reserve(busKey->name.size() + deviceKey->name.size() +
+                                         instance->name.size() + 2);
+                    d.instanceId.append(busKey->name)
+                        .append(1, '\\')
+                        .append(deviceKey->name)
+                        .append(1, '\\')
+                        .append(instance->name);
                     d.key = instance;
-                    d.devInst = devInstOf(d.instanceId);
+                    d.devInst =
+                        devInstOf(busKey->fold + '\\' + deviceKey->fold + '\\' + instance->fold);
                     if (!parseGuid(classGuid, &d.classGuid) && ClassGuid) {
                         d.classGuid = *ClassGuid;
                     }
-                    set->add(d);
+                    set->devices.push_back(std::move(d));
                 }
             }
         }
@@ -351,7 +373,8 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
         data += '\0';
         type = REG_MULTI_SZ;
     }
-    if (isStringType(type)) data = toAnsi(*m, data);
+    // ASCII reads the same in every code page.
+    if (isStringType(type) && !isAscii(data)) data = toAnsi(*m, data);
     if (RequiredSize) *RequiredSize = static_cast<DWORD>(data.size());
     if (PropertyRegDataType) *PropertyRegDataType = type;
     if (PropertyBufferSize < data.size()) return failWith(ERROR_INSUFFICIENT_BUFFER, FALSE);

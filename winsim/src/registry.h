@@ -264,7 +264,8 @@ void decodeValueFromText(const Registry& registry, RegValue& value);
 // would hold it, without reading the others; false when there is none.
 bool readValueFromText(const RegKey& key, std::string_view wanted, RegValue* found);
 // The same for the common shape of a lookup, without the reader: an ASCII
-// name set once in the key's lines, to a plain ASCII string (data decoded);
+// name set once in the key's lines, to an ASCII string (escapes \\ and \"
+// allowed; data decoded);
 // Absent when no line of the key names it. Unsure for every other shape,
 // which readValueFromText then reads.
 enum class QuickValue { Found, Absent, Unsure };
