@@ -13,7 +13,7 @@
 #include "discovery/win9x_discovery.h"
 #include "removal/win9x_removal.h"
 #include "winsim/machine.h"
-#include "winsim/src/regfile.h"
+#include "winsim/src/regfile/regfile.h"
 
 #include <benchmark/benchmark.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 // The commit of an Uninstall on a large image: the program's registry
 // changes and file deletions of one command go to disk in one commit (new
-// system.reg, journal, rename, file operations; see winsim/src/store.h).
+// system.reg, journal, rename, file operations; see winsim/src/storage/store.h).
 // Beside it, the time to read the same file as `cat` does. The image is the
 // supported adapter among software keys, at three sizes.
 #include "bench/image_gen.h"

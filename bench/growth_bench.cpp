@@ -11,7 +11,7 @@
 #include "discovery/nt_discovery.h"
 #include "removal/nt_removal.h"
 #include "winsim/machine.h"
-#include "winsim/src/regfile.h"
+#include "winsim/src/regfile/regfile.h"
 
 #include <benchmark/benchmark.h>
 #include <unistd.h>

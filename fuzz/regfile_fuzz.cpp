@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "tests/support/reg_dump.h"
-#include "winsim/src/codepage.h"
-#include "winsim/src/regfile.h"
+#include "winsim/src/base/codepage.h"
+#include "winsim/src/regfile/regfile.h"
 
 namespace {
 
@@ -172,7 +172,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         winsim::exportRegFile(again, imported.format, codePage) != bytes) {
         fail("rollback does not restore the registry", bytes);
     }
-    if (!registry.rebase(saved)) fail("a save cannot become the new base", saved);
+    if (!rebase(registry, saved)) fail("a save cannot become the new base", saved);
     if (winsim::exportRegFile(registry, imported.format, codePage) != saved) {
         fail("the new base does not save back as itself", saved);
     }

@@ -44,7 +44,7 @@ enum class LoadFailure {
 // a second process (or a second load of another path to it) is refused
 // with LoadFailure::InUse; loading the current machine's image again
 // shares its lock. A change a crash interrupted is first finished (see
-// winsim/src/store.h), with a line on standard error. system.reg and
+// winsim/src/storage/store.h), with a line on standard error. system.reg and
 // machine.ini must be regular files (or links to one); an image whose
 // registry could not be committed is refused too, and so is a system.reg
 // that breaks Windows' limits (keys nested over 512 levels, a key name over

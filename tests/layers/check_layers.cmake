@@ -9,6 +9,16 @@
 # protocol/, the line mode's commands and JSON lines shared by the host
 # program and the UI-automation driver, is platform-free: it may include
 # only itself and the standard library.
+#
+# The simulated machine's winsim/src/ is built in floors, each including
+# only itself and the floors below it (regfile/ and storage/ stand side by
+# side and never include each other):
+#   base/ < registry/ < regfile/, storage/ < machine/ < dlls/
+# Every floor may include the Win32 declarations of winsim/api/ and system
+# headers; of the other public headers (winsim/*.h) the floors below
+# machine/ may include only winsim/codepage.h. Only machine/ and dlls/ name
+# the Machine. Anything else is reported with file and line; a missing
+# floor fails too.
 
 cmake_minimum_required(VERSION 3.25)
 
@@ -86,9 +96,71 @@ foreach(folder IN LISTS product_folders ITEMS protocol)
   endforeach()
 endforeach()
 
+set(floors base registry regfile storage machine dlls)
+set(floor_rank_base 0)
+set(floor_rank_registry 1)
+set(floor_rank_regfile 2)
+set(floor_rank_storage 2)
+set(floor_rank_machine 3)
+set(floor_rank_dlls 4)
+foreach(floor IN LISTS floors)
+  set(floor_dir "winsim/src/${floor}")
+  if(NOT IS_DIRECTORY "${ROOT}/${floor_dir}")
+    string(APPEND violations "\n  ${floor_dir}/: the folder is missing")
+    continue()
+  endif()
+  set(rank ${floor_rank_${floor}})
+  file(GLOB_RECURSE sources RELATIVE "${ROOT}" "${ROOT}/${floor_dir}/*.h"
+       "${ROOT}/${floor_dir}/*.cpp")
+  list(SORT sources)
+  foreach(source IN LISTS sources)
+    file(STRINGS "${ROOT}/${source}" lines)
+    set(line_number 0)
+    foreach(line IN LISTS lines)
+      math(EXPR line_number "${line_number} + 1")
+      if(rank LESS 3 AND NOT line MATCHES "^[ \t]*//"
+         AND line MATCHES "(^|[^A-Za-z0-9_])Machine([^A-Za-z0-9_]|$)")
+        string(APPEND violations
+               "\n  ${source}:${line_number}: names Machine (only machine/ and dlls/ may)")
+        continue()
+      endif()
+      if(NOT line MATCHES "^[ \t]*#[ \t]*include[ \t]*([\"<])([^\">]*)[\">]")
+        continue()
+      endif()
+      set(kind "${CMAKE_MATCH_1}")
+      set(header "${CMAKE_MATCH_2}")
+      if(kind STREQUAL "<")
+        continue()
+      endif()
+      set(allowed FALSE)
+      if(header MATCHES "\\.\\.")
+        # Climbing out of a folder is never allowed.
+      elseif(header MATCHES "^winsim/src/([a-z_]+)/")
+        set(target "${CMAKE_MATCH_1}")
+        if(target STREQUAL floor)
+          set(allowed TRUE)
+        elseif(DEFINED floor_rank_${target} AND floor_rank_${target} LESS rank)
+          set(allowed TRUE)
+        endif()
+      elseif(header MATCHES "^winsim/api/[a-z_0-9]+\\.h$")
+        set(allowed TRUE)
+      elseif(header STREQUAL "winsim/codepage.h")
+        set(allowed TRUE)
+      elseif(rank GREATER_EQUAL 3 AND header MATCHES "^winsim/[a-z_]+\\.h$")
+        set(allowed TRUE)
+      endif()
+      if(NOT allowed)
+        string(APPEND violations "\n  ${source}:${line_number}: includes ${kind}${header}")
+      endif()
+    endforeach()
+  endforeach()
+endforeach()
+
 if(violations)
   message(FATAL_ERROR "The product may include only its own folders, platform/win32.h and "
-                      "the standard library, protocol/ only itself and the standard library:${violations}")
+                      "the standard library, protocol/ only itself and the standard library, "
+                      "each floor of winsim/src/ only itself and the floors below:${violations}")
 endif()
 message(STATUS "Layers kept: the product includes only itself, platform/win32.h and the "
-               "standard library; protocol/ only itself and the standard library")
+               "standard library; protocol/ only itself and the standard library; "
+               "winsim/src/ runs downward floor by floor")

@@ -1,5 +1,6 @@
-# Proves the layer check bites: each case copies the product folders of the
-# real tree, plants one change and runs check_layers.cmake on the copy.
+# Proves the layer check bites: each case copies the product folders and the
+# simulated machine of the real tree, plants one change and runs
+# check_layers.cmake on the copy.
 #   cmake -DROOT=<source tree> -DWORK=<scratch dir> -P planted_includes_test.cmake
 
 cmake_minimum_required(VERSION 3.25)
@@ -14,6 +15,7 @@ function(run_case name expect file plant expected_output)
   foreach(folder detection discovery removal dialog protocol)
     file(COPY "${ROOT}/${folder}" DESTINATION "${copy}")
   endforeach()
+  file(COPY "${ROOT}/winsim/src" DESTINATION "${copy}/winsim")
   if(plant STREQUAL "REMOVE_FOLDER")
     file(REMOVE_RECURSE "${copy}/${file}")
   else()
@@ -47,6 +49,24 @@ run_case(protocol_on_the_platform fail protocol/commands.cpp "#include \"platfor
 run_case(protocol_on_the_product fail protocol/state_json.h "#include \"dialog/resource.h\""
          "protocol/state_json.h:[0-9]+: includes \"dialog/resource.h")
 run_case(protocol_missing fail protocol REMOVE_FOLDER "protocol/: the folder is missing")
+# The floors of the simulated machine.
+set(src winsim/src)
+run_case(floor_upward fail ${src}/storage/hive_store.cpp "#include \"winsim/src/machine/state.h\""
+         "${src}/storage/hive_store.cpp:[0-9]+: includes \"winsim/src/machine/state.h")
+run_case(floor_circle fail ${src}/registry/registry.cpp "#include \"winsim/src/regfile/regfile.h\""
+         "${src}/registry/registry.cpp:[0-9]+: includes \"winsim/src/regfile/regfile.h")
+run_case(floor_sideways fail ${src}/regfile/export.cpp "#include \"winsim/src/storage/store.h\""
+         "${src}/regfile/export.cpp:[0-9]+: includes \"winsim/src/storage/store.h")
+run_case(floor_to_the_public_machine fail ${src}/base/posix_file.h "#include \"winsim/machine.h\""
+         "${src}/base/posix_file.h:[0-9]+: includes \"winsim/machine.h")
+run_case(floor_names_machine fail ${src}/storage/offline_commit.h "bool save(Machine& m);"
+         "${src}/storage/offline_commit.h:[0-9]+: names Machine")
+run_case(floor_climbing_out fail ${src}/dlls/api_text.cpp "#include \"winsim/src/dlls/../../../host/line_mode.h\""
+         "${src}/dlls/api_text.cpp:[0-9]+: includes \"winsim/src/dlls/../../../host/line_mode.h")
+run_case(floor_missing fail ${src}/regfile REMOVE_FOLDER "${src}/regfile/: the folder is missing")
+run_case(floor_allowed pass ${src}/dlls/api_text.cpp
+         "#include \"winsim/src/base/codepage.h\"\n#include \"winsim/offline.h\"\n#include <hivex.h>"
+         "Layers kept")
 run_case(allowed pass detection/device_catalogue.cpp
          "#include \"platform/win32.h\"\n#include <cstring>\n#include \"removal/shared_use.h\""
          "Layers kept")

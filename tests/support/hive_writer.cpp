@@ -8,9 +8,9 @@
 #include <memory>
 #include <vector>
 
-#include "winsim/src/codepage.h"
-#include "winsim/src/regfile.h"
-#include "winsim/src/registry.h"
+#include "winsim/src/base/codepage.h"
+#include "winsim/src/regfile/regfile.h"
+#include "winsim/src/registry/registry.h"
 
 namespace qu_test {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "winsim/src/registry.h"
+#include "winsim/src/registry/registry.h"
 
 namespace qu_test {
 

@@ -6,7 +6,7 @@
 #include "platform/win32.h"
 #include "tests/support/temp_image.h"
 #include "winsim/machine.h"
-#include "winsim/src/codepage.h"
+#include "winsim/src/base/codepage.h"
 
 namespace winsim {
 namespace {

@@ -17,7 +17,7 @@
 #include "tests/support/temp_image.h"
 #include "winsim/machine.h"
 #include "winsim/offline.h"
-#include "winsim/src/codepage.h"
+#include "winsim/src/base/codepage.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "platform/win32.h"
 #include "tests/support/temp_image.h"
 #include "winsim/machine.h"
-#include "winsim/src/store.h"
+#include "winsim/src/storage/store.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <sstream>
 
 #include "tests/support/reg_dump.h"
-#include "winsim/src/codepage.h"
-#include "winsim/src/regfile.h"
+#include "winsim/src/base/codepage.h"
+#include "winsim/src/regfile/regfile.h"
 
 namespace {
 
@@ -244,7 +244,7 @@ TEST(RegFileExact, HostileFilesChangeOnlyWhatChanged) {
         Registry back;
         ASSERT_TRUE(load(saved, back));
         EXPECT_EQ(dump(back), dump(r)) << "the save reads back as the changed registry";
-        EXPECT_TRUE(r.rebase(saved));
+        EXPECT_TRUE(rebase(r, saved));
         EXPECT_EQ(save(r), saved);
     }
 }

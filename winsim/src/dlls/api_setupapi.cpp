@@ -1,0 +1,523 @@
+// The device installer over the Enum branch of the machine's registry.
+//
+// NT: System\CurrentControlSet\Enum\<bus>\<device>\<instance> whose
+// ClassGUID names the class. 9x: Enum\<bus>\<device>\<instance> whose
+// ClassGUID names the class or whose Class is the class's name. A device
+// set is a snapshot of the devices' instance keys; properties are read from
+// the registry when asked for.
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "winsim/api/win32_registry.h"
+#include "winsim/api/win32_setupapi.h"
+#include "winsim/src/base/codepage.h"
+#include "winsim/src/dlls/calls.h"
+
+namespace winsim {
+namespace {
+
+const char kNtEnum[] = "System\\CurrentControlSet\\Enum";
+const char k9xEnum[] = "Enum";
+const char kNtClassKeys[] = "System\\CurrentControlSet\\Control\\Class";
+
+struct Params {
+    DI_FUNCTION function = 0;
+    DWORD stateChange = 0;  // DIF_PROPERTYCHANGE
+    DWORD scope = 0;
+};
+
+struct Device {
+    std::string instanceId;  // "<bus>\<device>\<instance>", original case
+    // The instance key as the set found it: a property read goes to it
+    // directly while it is still in the tree (a walk over every device
+    // would otherwise look its path up for every property).
+    std::weak_ptr<RegKey> key;
+    DWORD devInst = 0;
+    GUID classGuid{};
+    bool hasParams = false;
+    Params params;
+};
+
+struct DeviceSet {
+    std::vector<Device> devices;  // only ever appended to
+    bool hasParams = false;       // parameters attached to the set itself
+    Params params;
+
+    // The device with `devInst` (the first, should two have it). `member`
+    // is SP_DEVINFO_DATA.Reserved as SetupDiEnumDeviceInfo fills it (the
+    // member's place + 1), tried first.
+    Device* find(DWORD devInst, ULONG_PTR member) {
+        if (member > 0 && member <= devices.size() && devices[member - 1].devInst == devInst) {
+            return &devices[member - 1];
+        }
+        if (byDevInst.empty()) {
+            for (size_t i = devices.size(); i-- > 0;) byDevInst[devices[i].devInst] = i;
+        }
+        auto it = byDevInst.find(devInst);
+        return it == byDevInst.end() ? nullptr : &devices[it->second];
+    }
+
+private:
+    std::unordered_map<DWORD, size_t> byDevInst;  // made when first needed
+};
+
+std::map<HDEVINFO, std::unique_ptr<DeviceSet>> g_sets;
+std::unordered_map<std::string, DWORD> g_devInsts;  // folded instance id -> DevInst
+
+std::string guidText(const GUID& g) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1,
+                  g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
+                  g.Data4[5], g.Data4[6], g.Data4[7]);
+    return buf;
+}
+
+// Value of the hex digit `c`, or -1.
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", hex digits of either case (every
+// instance of a set has one: a scanf per instance was most of a set's cost).
+bool parseGuid(std::string_view s, GUID* g) {
+    if (s.size() != 38 || s[0] != '{' || s[37] != '}') return false;
+    uint8_t bytes[16];
+    size_t at = 1;
+    for (int i = 0; i < 16; ++i) {
+        if (at == 9 || at == 14 || at == 19 || at == 24) {
+            if (s[at] != '-') return false;
+            ++at;
+        }
+        const int high = hexDigit(s[at]), low = hexDigit(s[at + 1]);
+        if (high < 0 || low < 0) return false;
+        bytes[i] = static_cast<uint8_t>(high << 4 | low);
+        at += 2;
+    }
+    g->Data1 = static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
+               static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
+    g->Data2 = static_cast<uint16_t>(bytes[4] << 8 | bytes[5]);
+    g->Data3 = static_cast<uint16_t>(bytes[6] << 8 | bytes[7]);
+    std::memcpy(g->Data4, bytes + 8, 8);
+    return true;
+}
+
+// Setup classes the 9x layout names by their class name.
+const char* classNameOf(const std::string& guid) {
+    static const struct {
+        const char* guid;
+        const char* name;
+    } kClasses[] = {
+        {"{4D36E972-E325-11CE-BFC1-08002BE10318}", "Net"},
+        {"{4D36E96C-E325-11CE-BFC1-08002BE10318}", "Media"},
+        {"{4D36E97D-E325-11CE-BFC1-08002BE10318}", "System"},
+        {"{36FC9E60-C465-11CF-8056-444553540000}", "USB"},
+    };
+    for (const auto& c : kClasses) {
+        if (namesEqual(guid, c.guid)) return c.name;
+    }
+    return nullptr;
+}
+
+// A string value's text up to its first zero ("" for none or another type),
+// as a view of the value's data.
+std::string_view textOf(const RegValue* v) {
+    if (!v || !isStringType(v->type)) return {};
+    const std::string_view s(reinterpret_cast<const char*>(v->data.data()), v->data.size());
+    return s.substr(0, s.find('\0'));
+}
+
+std::string stringOf(const RegValue* v) { return std::string(textOf(v)); }
+
+bool isAscii(std::string_view s) {
+    for (const char c : s) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
+}
+
+const char* enumRoot(const Machine& m) { return m.platform == Platform::Nt ? kNtEnum : k9xEnum; }
+
+RegKey* instanceKey(const Machine& m, const Device& d) {
+    if (auto key = d.key.lock(); key && !key->deleted) return key.get();
+    return findKeyPath(m.registry.localMachine.get(),
+                       std::string(enumRoot(m)) + "\\" + d.instanceId);
+}
+
+// `fold`: the instance ID folded (the instance's key names carry theirs).
+DWORD devInstOf(std::string&& fold) {
+    auto [it, added] = g_devInsts.emplace(std::move(fold), 0);
+    if (added) it->second = static_cast<DWORD>(g_devInsts.size());
+    return it->second;
+}
+
+DeviceSet* setOf(HDEVINFO h) {
+    auto it = g_sets.find(h);
+    return it == g_sets.end() ? nullptr : it->second.get();
+}
+
+// The set's device that `data` describes; sets the error when there is none.
+Device* deviceOf(DeviceSet* set, PSP_DEVINFO_DATA data, DWORD* error) {
+    if (!data || data->cbSize != sizeof(SP_DEVINFO_DATA)) {
+        *error = ERROR_INVALID_USER_BUFFER;
+        return nullptr;
+    }
+    if (Device* d = set->find(data->DevInst, data->Reserved)) return d;
+    *error = ERROR_INVALID_PARAMETER;
+    return nullptr;
+}
+
+std::string deviceForLog(HDEVINFO h, PSP_DEVINFO_DATA data) {
+    DeviceSet* set = setOf(h);
+    if (!set) return "<invalid set>";
+    if (!data) return "<no device>";
+    const Device* d = data->cbSize == sizeof(SP_DEVINFO_DATA)
+                          ? set->find(data->DevInst, data->Reserved)
+                          : nullptr;
+    return d ? d->instanceId : "<unknown device>";
+}
+
+const char* difName(DI_FUNCTION f) {
+    switch (f) {
+        case DIF_REMOVE:
+            return "DIF_REMOVE";
+        case DIF_PROPERTYCHANGE:
+            return "DIF_PROPERTYCHANGE";
+        default:
+            return "DIF_OTHER";
+    }
+}
+
+BOOL succeed() {
+    SetLastError(NO_ERROR);
+    return TRUE;
+}
+
+// Property code -> value name; nullptr for codes that name no property.
+const char* propertyValueName(DWORD property) {
+    switch (property) {
+        case SPDRP_DEVICEDESC:
+            return "DeviceDesc";
+        case SPDRP_HARDWAREID:
+            return "HardwareID";
+        case SPDRP_COMPATIBLEIDS:
+            return "CompatibleIDs";
+        case SPDRP_SERVICE:
+            return "Service";
+        case SPDRP_CLASS:
+            return "Class";
+        case SPDRP_CLASSGUID:
+            return "ClassGUID";
+        case SPDRP_DRIVER:
+            return "Driver";
+        case SPDRP_CONFIGFLAGS:
+            return "ConfigFlags";
+        case SPDRP_MFG:
+            return "Mfg";
+        case SPDRP_FRIENDLYNAME:
+            return "FriendlyName";
+        case SPDRP_UPPERFILTERS:
+            return "UpperFilters";
+        case SPDRP_LOWERFILTERS:
+            return "LowerFilters";
+        default:
+            return nullptr;
+    }
+}
+
+void removeDevice(Machine& m, const std::string& instanceId, RegKey* instance) {
+    RegKey* device = instance->parent;
+    const std::string driver = stringOf(instance->findValue("Driver"));
+    device->removeSubkey(instance->name);
+    if (m.platform != Platform::Nt) return;
+    if (device->subkeys.empty() && device->parent) device->parent->removeSubkey(device->name);
+    if (!driver.empty()) {
+        RegKey* classKeys = findKeyPath(m.registry.localMachine.get(), kNtClassKeys);
+        RegKey* driverKey = classKeys ? findKeyPath(classKeys, driver) : nullptr;
+        if (driverKey && driverKey != classKeys && driverKey->parent) {
+            driverKey->parent->removeSubkey(driverKey->name);
+        }
+    }
+    (void)instanceId;
+}
+
+}  // namespace
+
+void dropDeviceSets() { g_sets.clear(); }
+
+unsigned openDeviceSets() { return static_cast<unsigned>(g_sets.size()); }
+
+}  // namespace winsim
+
+using namespace winsim;
+
+extern "C" {
+
+HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HWND hwndParent,
+                                     DWORD Flags) {
+    (void)hwndParent;
+    const std::string guid = ClassGuid ? guidText(*ClassGuid) : "NULL";
+    Machine* m = admitMachineCall("SetupDiGetClassDevsA", "SetupDiGetClassDevsA(" + guid + ", " +
+                                                              std::to_string(Flags) + ")");
+    if (!m) return INVALID_HANDLE_VALUE;
+    if (Flags & DIGCF_DEVICEINTERFACE) return failWith(ERROR_INVALID_FLAGS, INVALID_HANDLE_VALUE);
+    const bool all = (Flags & DIGCF_ALLCLASSES) != 0;
+    if (!ClassGuid && !all) return failWith(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    const std::string bus = Enumerator ? fromAnsi(*m, Enumerator) : std::string();
+    const char* className = all ? nullptr : classNameOf(guid);
+    auto set = std::make_unique<DeviceSet>();
+    // Every device counts as present and as part of the current profile.
+    if (RegKey* root = findKeyPath(m->registry.localMachine.get(), enumRoot(*m))) {
+        for (const auto& busKey : root->subkeys) {
+            if (!bus.empty() && !namesEqual(bus, busKey->name)) continue;
+            for (const auto& deviceKey : busKey->subkeys) {
+                for (const auto& instance : deviceKey->subkeys) {
+                    // Views: most instances are of another class, and
+                    // each set walks all of them.
+                    const std::string_view classGuid = textOf(instance->findValue("ClassGUID"));
+                    bool member = all || namesEqual(classGuid, guid);
+                    if (!member && m->platform == Platform::Win9x && className) {
+                        member = namesEqual(textOf(instance->findValue("Class")), className);
+                    }
+                    if (!member) continue;
+                    Device d;
+                    d.instanceId.reserve(busKey->name.size() + deviceKey->name.size() +
+                                         instance->name.size() + 2);
+                    d.instanceId.append(busKey->name)
+                        .append(1, '\\')
+                        .append(deviceKey->name)
+                        .append(1, '\\')
+                        .append(instance->name);
+                    d.key = instance;
+                    d.devInst =
+                        devInstOf(busKey->fold + '\\' + deviceKey->fold + '\\' + instance->fold);
+                    if (!parseGuid(classGuid, &d.classGuid) && ClassGuid) {
+                        d.classGuid = *ClassGuid;
+                    }
+                    set->devices.push_back(std::move(d));
+                }
+            }
+        }
+    }
+    HDEVINFO h = set.get();
+    g_sets[h] = std::move(set);
+    SetLastError(NO_ERROR);
+    return h;
+}
+
+BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
+                                  PSP_DEVINFO_DATA DeviceInfoData) {
+    if (!admitCall("SetupDiEnumDeviceInfo",
+                   "SetupDiEnumDeviceInfo(" + std::to_string(MemberIndex) + ")"))
+        return FALSE;
+    DeviceSet* set = setOf(DeviceInfoSet);
+    if (!set) return failWith(ERROR_INVALID_HANDLE, FALSE);
+    if (!DeviceInfoData) return failWith(ERROR_INVALID_PARAMETER, FALSE);
+    if (DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
+        return failWith(ERROR_INVALID_USER_BUFFER, FALSE);
+    }
+    if (MemberIndex >= set->devices.size()) return failWith(ERROR_NO_MORE_ITEMS, FALSE);
+    const Device& d = set->devices[MemberIndex];
+    DeviceInfoData->ClassGuid = d.classGuid;
+    DeviceInfoData->DevInst = d.devInst;
+    DeviceInfoData->Reserved = MemberIndex + 1;
+    return succeed();
+}
+
+BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
+                                              PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
+                                              PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
+                                              DWORD PropertyBufferSize, PDWORD RequiredSize) {
+    if (!admitCall("SetupDiGetDeviceRegistryPropertyA",
+                   "SetupDiGetDeviceRegistryPropertyA(" +
+                       deviceForLog(DeviceInfoSet, DeviceInfoData) + ", " +
+                       std::to_string(Property) + ")"))
+        return FALSE;
+    Machine* m = currentMachine();
+    DeviceSet* set = setOf(DeviceInfoSet);
+    if (!m || !set) return failWith(ERROR_INVALID_HANDLE, FALSE);
+    DWORD error = 0;
+    Device* d = deviceOf(set, DeviceInfoData, &error);
+    if (!d)
+        return failWith(error == ERROR_INVALID_USER_BUFFER ? ERROR_INVALID_PARAMETER : error,
+                        FALSE);
+    const char* valueName = propertyValueName(Property);
+    if (!valueName) return failWith(ERROR_INVALID_REG_PROPERTY, FALSE);
+    if (!PropertyBuffer && PropertyBufferSize) return failWith(ERROR_INVALID_PARAMETER, FALSE);
+    RegKey* instance = instanceKey(*m, *d);
+    if (!instance) return failWith(ERROR_NO_SUCH_DEVINST, FALSE);
+    const RegValue* v = instance->findValue(valueName);
+    if (!v) return failWith(ERROR_INVALID_DATA, FALSE);
+    DWORD type = v->type;
+    std::string data(v->data.begin(), v->data.end());
+    if (Property == SPDRP_HARDWAREID && m->platform == Platform::Win9x && type == REG_SZ) {
+        // 9x keeps the IDs as one comma-separated string.
+        const std::string ids = data.substr(0, data.find('\0'));
+        data.clear();
+        size_t start = 0;
+        while (start <= ids.size()) {
+            const size_t comma = std::min(ids.find(',', start), ids.size());
+            std::string id = ids.substr(start, comma - start);
+            while (!id.empty() && id.front() == ' ') id.erase(0, 1);
+            while (!id.empty() && id.back() == ' ') id.pop_back();
+            if (!id.empty()) data += id + '\0';
+            start = comma + 1;
+        }
+        data += '\0';
+        type = REG_MULTI_SZ;
+    }
+    // ASCII reads the same in every code page.
+    if (isStringType(type) && !isAscii(data)) data = toAnsi(*m, data);
+    if (RequiredSize) *RequiredSize = static_cast<DWORD>(data.size());
+    if (PropertyRegDataType) *PropertyRegDataType = type;
+    if (PropertyBufferSize < data.size()) return failWith(ERROR_INSUFFICIENT_BUFFER, FALSE);
+    if (!data.empty()) std::memcpy(PropertyBuffer, data.data(), data.size());
+    return succeed();
+}
+
+BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                        PSTR DeviceInstanceId, DWORD DeviceInstanceIdSize,
+                                        PDWORD RequiredSize) {
+    if (!admitCall(
+            "SetupDiGetDeviceInstanceIdA",
+            "SetupDiGetDeviceInstanceIdA(" + deviceForLog(DeviceInfoSet, DeviceInfoData) + ")"))
+        return FALSE;
+    Machine* m = currentMachine();
+    DeviceSet* set = setOf(DeviceInfoSet);
+    if (!m || !set) return failWith(ERROR_INVALID_HANDLE, FALSE);
+    DWORD error = 0;
+    const Device* d = deviceOf(set, DeviceInfoData, &error);
+    if (!d) return failWith(error, FALSE);
+    if (!DeviceInstanceId && DeviceInstanceIdSize) return failWith(ERROR_INVALID_PARAMETER, FALSE);
+    // The device installer hands instance IDs out in capitals.
+    std::string id = toAnsi(*m, d->instanceId);
+    for (char& c : id) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    const DWORD size = static_cast<DWORD>(id.size() + 1);
+    if (RequiredSize) *RequiredSize = size;
+    if (DeviceInstanceIdSize < size) return failWith(ERROR_INSUFFICIENT_BUFFER, FALSE);
+    std::memcpy(DeviceInstanceId, id.c_str(), size);
+    return succeed();
+}
+
+BOOL WINAPI SetupDiSetClassInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                          PSP_CLASSINSTALL_HEADER ClassInstallParams,
+                                          DWORD ClassInstallParamsSize) {
+    const std::string fn =
+        ClassInstallParams ? difName(ClassInstallParams->InstallFunction) : "NULL";
+    if (!admitCall("SetupDiSetClassInstallParamsA",
+                   "SetupDiSetClassInstallParamsA(" + deviceForLog(DeviceInfoSet, DeviceInfoData) +
+                       ", " + fn + ")"))
+        return FALSE;
+    Machine* m = currentMachine();
+    DeviceSet* set = setOf(DeviceInfoSet);
+    if (!m || !set) return failWith(ERROR_INVALID_HANDLE, FALSE);
+    Device* d = nullptr;
+    if (DeviceInfoData) {
+        DWORD error = 0;
+        d = deviceOf(set, DeviceInfoData, &error);
+        if (!d) return failWith(error, FALSE);
+    }
+    bool& has = d ? d->hasParams : set->hasParams;
+    Params& params = d ? d->params : set->params;
+    if (!ClassInstallParams) {
+        if (ClassInstallParamsSize != 0) return failWith(ERROR_INVALID_PARAMETER, FALSE);
+        has = false;
+        return succeed();
+    }
+    if (ClassInstallParams->cbSize != sizeof(SP_CLASSINSTALL_HEADER)) {
+        return failWith(ERROR_INVALID_USER_BUFFER, FALSE);
+    }
+    Params p;
+    p.function = ClassInstallParams->InstallFunction;
+    if (p.function == DIF_PROPERTYCHANGE) {
+        if (ClassInstallParamsSize != sizeof(SP_PROPCHANGE_PARAMS)) {
+            return failWith(ERROR_INVALID_PARAMETER, FALSE);
+        }
+        if (m->faults.refusePropertyChange) return failWith(ERROR_CALL_NOT_IMPLEMENTED, FALSE);
+        const auto* pc = reinterpret_cast<const SP_PROPCHANGE_PARAMS*>(ClassInstallParams);
+        if (pc->StateChange < DICS_ENABLE || pc->StateChange > DICS_STOP ||
+            (pc->Scope != DICS_FLAG_GLOBAL && pc->Scope != DICS_FLAG_CONFIGSPECIFIC)) {
+            return failWith(ERROR_INVALID_FLAGS, FALSE);
+        }
+        p.stateChange = pc->StateChange;
+        p.scope = pc->Scope;
+    } else if (p.function == DIF_REMOVE) {
+        if (ClassInstallParamsSize != sizeof(SP_REMOVEDEVICE_PARAMS)) {
+            return failWith(ERROR_INVALID_PARAMETER, FALSE);
+        }
+        const auto* rp = reinterpret_cast<const SP_REMOVEDEVICE_PARAMS*>(ClassInstallParams);
+        if (rp->Scope != DI_REMOVEDEVICE_GLOBAL && rp->Scope != DI_REMOVEDEVICE_CONFIGSPECIFIC) {
+            return failWith(ERROR_INVALID_FLAGS, FALSE);
+        }
+        p.scope = rp->Scope;
+    } else {
+        return failWith(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    has = true;
+    params = p;
+    return succeed();
+}
+
+BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
+                                      PSP_DEVINFO_DATA DeviceInfoData) {
+    if (!admitCall("SetupDiCallClassInstaller",
+                   std::string("SetupDiCallClassInstaller(") + difName(InstallFunction) + ", " +
+                       deviceForLog(DeviceInfoSet, DeviceInfoData) + ")"))
+        return FALSE;
+    Machine* m = currentMachine();
+    DeviceSet* set = setOf(DeviceInfoSet);
+    if (!m || !set) return failWith(ERROR_INVALID_HANDLE, FALSE);
+    if (InstallFunction != DIF_PROPERTYCHANGE && InstallFunction != DIF_REMOVE) {
+        return failWith(ERROR_DI_DO_DEFAULT, FALSE);
+    }
+    DWORD error = 0;
+    Device* d = deviceOf(set, DeviceInfoData, &error);
+    if (!d) return failWith(DeviceInfoData ? error : ERROR_INVALID_PARAMETER, FALSE);
+    const Params* params = d->hasParams ? &d->params : set->hasParams ? &set->params : nullptr;
+    if (params && params->function != InstallFunction) params = nullptr;
+    RegKey* instance = instanceKey(*m, *d);
+    if (InstallFunction == DIF_PROPERTYCHANGE) {
+        if (!params) return failWith(ERROR_INVALID_PARAMETER, FALSE);
+        if (!instance) return failWith(ERROR_NO_SUCH_DEVINST, FALSE);
+        const RegValue* flags = instance->findValue("ConfigFlags");
+        uint32_t value = 0;
+        if (flags && flags->type == REG_DWORD && flags->data.size() == 4) {
+            value = flags->data[0] | (flags->data[1] << 8) | (flags->data[2] << 16) |
+                    (static_cast<uint32_t>(flags->data[3]) << 24);
+        }
+        uint32_t next = value;
+        if (params->stateChange == DICS_ENABLE) next &= ~static_cast<uint32_t>(CONFIGFLAG_DISABLED);
+        if (params->stateChange == DICS_DISABLE) next |= CONFIGFLAG_DISABLED;
+        if (next != value) {
+            instance->setValue(
+                "ConfigFlags", REG_DWORD,
+                {static_cast<uint8_t>(next), static_cast<uint8_t>(next >> 8),
+                 static_cast<uint8_t>(next >> 16), static_cast<uint8_t>(next >> 24)});
+            stageRegistryChange(*m);
+        }
+        return succeed();
+    }
+    if (!instance) return failWith(ERROR_NO_SUCH_DEVINST, FALSE);
+    if (m->faults.removeFails) return failWith(ERROR_GEN_FAILURE, FALSE);
+    removeDevice(*m, d->instanceId, instance);
+    m->changes.removedInstances.push_back(d->instanceId);
+    stageRegistryChange(*m);
+    return succeed();
+}
+
+BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
+    if (!admitCall("SetupDiDestroyDeviceInfoList", "SetupDiDestroyDeviceInfoList()")) return FALSE;
+    if (g_sets.erase(DeviceInfoSet) == 0) return failWith(ERROR_INVALID_HANDLE, FALSE);
+    return succeed();
+}
+
+}  // extern "C"

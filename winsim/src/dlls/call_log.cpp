@@ -1,0 +1,78 @@
+// The bookkeeping every simulated API call shares: counts, the call log and
+// the refusals the test API arranges.
+#include <map>
+
+#include "winsim/api/win32_base.h"
+#include "winsim/machine.h"
+#include "winsim/src/dlls/calls.h"
+
+namespace winsim {
+
+namespace {
+
+std::map<std::string, unsigned> g_callCounts;
+std::vector<std::string> g_callLog;
+bool g_callLogging = true;
+
+struct Refusal {
+    std::string function;
+    uint32_t error;
+    unsigned nth;  // 0 = every call
+    unsigned seen = 0;
+};
+std::vector<Refusal> g_refusals;
+
+}  // namespace
+
+std::optional<uint32_t> enterCall(const std::string& function, const std::string& logEntry) {
+    ++g_callCounts[function];
+    if (g_callLogging) g_callLog.push_back(logEntry);
+    for (auto it = g_refusals.begin(); it != g_refusals.end(); ++it) {
+        if (it->function != function) continue;
+        ++it->seen;
+        if (it->nth == 0) return it->error;
+        if (it->seen == it->nth) {
+            const uint32_t error = it->error;
+            g_refusals.erase(it);
+            return error;
+        }
+    }
+    return std::nullopt;
+}
+
+unsigned callCount(const std::string& function) {
+    auto it = g_callCounts.find(function);
+    return it == g_callCounts.end() ? 0 : it->second;
+}
+
+void resetCallCounts() {
+    g_callCounts.clear();
+    g_callLog.clear();
+}
+
+bool admitCall(const std::string& function, const std::string& logEntry) {
+    if (auto refused = enterCall(function, logEntry)) return failWith(*refused, false);
+    return true;
+}
+
+Machine* admitMachineCall(const std::string& function, const std::string& logEntry) {
+    if (!admitCall(function, logEntry)) return nullptr;
+    Machine* m = currentMachine();
+    if (!m) return failWith(ERROR_NOT_READY, nullptr);
+    return m;
+}
+
+const std::vector<std::string>& callLog() { return g_callLog; }
+
+void setCallLogging(bool on) {
+    g_callLogging = on;
+    if (!on) std::vector<std::string>().swap(g_callLog);
+}
+
+void refuseCall(const std::string& function, uint32_t error, unsigned nth) {
+    g_refusals.push_back(Refusal{function, error, nth});
+}
+
+void clearRefusals() { g_refusals.clear(); }
+
+}  // namespace winsim

@@ -1,0 +1,84 @@
+// The current machine, shared by the machine's own code and the simulated
+// API functions (dlls/calls.h has their call bookkeeping). The simulation
+// is single-threaded, like the program it hosts.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "winsim/machine.h"
+#include "winsim/src/base/posix_file.h"
+#include "winsim/src/machine/changes.h"
+#include "winsim/src/machine/machine_info.h"
+#include "winsim/src/regfile/regfile.h"
+#include "winsim/src/registry/registry.h"
+#include "winsim/src/storage/drive.h"
+#include "winsim/src/storage/store.h"
+
+namespace winsim {
+
+class HiveStore;
+
+// The loaded machine: what it is (machine_info.h), its registry and where
+// its parts are kept, and what the running command changed.
+struct Machine : MachineFacts {
+    std::string dir;
+    Faults faults;
+    Registry registry;
+    RegFormat format = RegFormat::Regedit4;
+    bool restartRequested = false;
+    bool saveFailed = false;
+    std::string saveMessage;
+
+    // The store: the locked image directory and system.reg as loaded or
+    // last committed.
+    Fd lock;
+    FileIdentity regFile;
+    // What the running command changed since the last commit.
+    CommandChanges changes{registry};
+
+    // Where the parts are (image_source.h): the export saves go to, the C:
+    // drive, what the machine was loaded from.
+    std::string regPath;
+    std::string driveDir;
+    std::string source;
+    // Read-only machines save nothing (offline.h).
+    bool readOnly = false;
+    bool readOnlyRequested = false;
+    std::string readOnlyReason;
+    // Hive files the registry came from (hive_store.h); null for an export.
+    std::shared_ptr<HiveStore> hives;
+};
+
+// Before a commit that deletes something: writes the backup (safety.h) when
+// backups are wanted. `newRegistry`: the system.reg the commit writes, or
+// nullptr when it does not change. False, with `error`, when it fails.
+bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, std::string* error);
+
+// nullptr when no machine is loaded.
+Machine* currentMachine();
+// The current machine for the test API; aborts when none is loaded (a
+// test's programming error).
+Machine& machine();
+
+// Commits what the running command staged; see store.h. A commit that
+// fails before the change is decided rolls the registry back to the last
+// commit and drops the staged file operations: memory and disk agree again.
+bool commitMachine(Machine& m, std::string* message);
+
+// Records a change of the registry: staged until the next commit.
+void stageRegistryChange(Machine& m);
+
+// Forgets every open key handle and device set (a machine is unloaded);
+// kept by the registry and device installer functions (dlls/).
+void dropRegistryHandles();
+void dropDeviceSets();
+
+// Text crossing the A functions.
+std::string toAnsi(const Machine& m, const std::string& utf8);
+std::string fromAnsi(const Machine& m, const char* ansi);
+
+}  // namespace winsim

@@ -1,0 +1,297 @@
+// Reading .reg files: the load of a base text, the import of a file into a
+// registry, and the reader of values still in the base text that the load
+// installs in the registry.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "winsim/api/win32_registry.h"
+#include "winsim/src/base/codepage.h"
+#include "winsim/src/regfile/importer.h"
+#include "winsim/src/regfile/line_reader.h"
+#include "winsim/src/regfile/regfile.h"
+
+namespace winsim {
+
+namespace {
+
+const TextValueReader* textValues();
+
+bool isEmpty(const Registry& r) {
+    return !r.hasSource && r.localMachine->subkeys.empty() && r.localMachine->values().empty() &&
+           r.otherRoots.empty();
+}
+
+// Reads `bytes` into `registry`; see importRegFile.
+bool readRegFile(std::string_view given, BaseText* movable, const std::string& fileName,
+                 unsigned codePage, Registry& registry, RegImport* result, std::string* error,
+                 bool asBase) {
+    if (given.size() > kMaxBaseTextSize) {
+        // Key blocks hold their places in 32 bits (the machine loader reads
+        // at most 1 GiB anyway).
+        *error = fileName + ": larger than 4 GiB; not read";
+        return false;
+    }
+    const bool base = asBase && isEmpty(registry);
+    if (base) {
+        // The spans index the registry's own copy of the text.
+        if (movable) {
+            registry.source = std::move(*movable);
+        } else {
+            registry.source = std::string(given);
+        }
+    }
+    const std::string_view bytes = base ? registry.source.view() : given;
+    auto forget = [&registry, base] {
+        if (!base) return;
+        registry.source.clear();
+        registry.hasSource = false;
+    };
+    const bool utf16 = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+                       static_cast<unsigned char>(bytes[1]) == 0xFE;
+    LineReader reader(bytes, utf16);
+    RawLine raw;
+    std::string decoded;
+    auto textOf = [&](const RawLine& l) { return lineText(bytes, utf16, l, &decoded); };
+    int lineNo = 0;
+    std::string_view header;
+    bool any = false;
+    while (reader.next(&raw)) {
+        ++lineNo;
+        header = skipBlanks(textOf(raw));
+        if (!header.empty()) {
+            any = true;
+            break;
+        }
+    }
+    RegFormat format;
+    if (any && header == kHeader5) {
+        format = utf16 ? RegFormat::V5Utf16 : RegFormat::V5Ansi;
+    } else if (any && header == kHeader4 && !utf16) {
+        format = RegFormat::Regedit4;
+    } else {
+        *error = fileName + ": not a registry file (the first line must be \"" + kHeader4 +
+                 "\" or \"" + kHeader5 + "\")";
+        forget();
+        return false;
+    }
+    result->format = format;
+    const size_t point = registry.savepoint();
+    const bool wasRecording = registry.recording;
+    if (base) {
+        registry.recording = false;
+        registry.hasSource = true;
+        registry.textReader = textValues();
+        registry.utf16 = utf16;
+        registry.sourceFormat = format;
+        registry.codePage = codePage;
+        // The file's own line end: the first one it uses.
+        registry.eol = "\r\n";
+        const size_t unit = utf16 ? 2 : 1;
+        for (size_t p = utf16 ? 2 : 0; p + unit <= bytes.size(); p += unit) {
+            if (utf16 && bytes[p + 1] != 0) continue;
+            if (bytes[p] == '\n') {
+                registry.eol = "\n";
+                break;
+            }
+            if (bytes[p] == '\r') {
+                const bool lf = p + 2 * unit <= bytes.size() && bytes[p + unit] == '\n' &&
+                                (!utf16 || bytes[p + unit + 1] == 0);
+                registry.eol = lf ? "\r\n" : "\r";
+                break;
+            }
+        }
+    }
+    const Mode mode = !base ? Mode::Apply : registry.lazyValues ? Mode::Index : Mode::Eager;
+    Importer importer(registry, format, codePage, fileName, mode, result->warnings);
+    bool ok = true;
+    while (ok && reader.next(&raw)) {
+        ++lineNo;
+        ok = importer.line(raw, textOf(raw), lineNo);
+    }
+    if (ok) importer.finish(bytes.size());
+    result->codePageUsed = importer.codePageUsed();
+    registry.recording = wasRecording;
+    if (!ok) {
+        *error = importer.error();
+        if (base) {
+            // Start again empty: nothing of the refused file stays.
+            registry.clear();
+        } else {
+            registry.rollback(point);
+        }
+        return false;
+    }
+    return true;
+}
+
+// Feeds the lines of the base text in [from, to) to `importer`, the first
+// one left out when `skipFirst` (a key line).
+void replayLines(const Registry& r, size_t from, size_t to, bool skipFirst, Importer& importer) {
+    LineReader reader(r.source, r.utf16, from);
+    RawLine raw;
+    std::string decoded;
+    bool first = true;
+    while (reader.next(&raw) && raw.begin < to) {
+        if (first && skipFirst) {
+            first = false;
+            continue;
+        }
+        first = false;
+        importer.line(raw, lineText(r.source, r.utf16, raw, &decoded), 0);
+    }
+}
+
+// Reads the value lines of `key`'s blocks into `into`: names, types and
+// places, the data left encoded.
+void replayValueLines(const RegKey& key, RegKey& into) {
+    const Registry& r = *key.registry;
+    std::vector<std::string> ignored;  // the load gave the warnings
+    const std::string noName;
+    for (const KeyBlock& block : key.blocks) {
+        Importer importer(const_cast<Registry&>(r), r.sourceFormat, r.codePage, noName, Mode::Names,
+                          ignored);
+        importer.readFor(&into);
+        replayLines(r, block.begin, block.end, true, importer);
+        importer.endReplay(block.end >= r.source.size());
+    }
+}
+
+void decodeValueFromText(const Registry& r, RegValue& value);
+
+void readValuesFromText(RegKey& key) { replayValueLines(key, key); }
+
+void copyValuesFromText(const RegKey& key, RegKey& into) {
+    const Registry& r = *key.registry;
+    replayValueLines(key, into);
+    for (RegValue& v : into.heldValues()) {
+        decodeValueFromText(r, v);
+        v.encoded = false;
+    }
+}
+
+bool readValueFromText(const RegKey& key, std::string_view wanted, RegValue* found) {
+    const Registry& r = *key.registry;
+    std::vector<std::string> ignored;
+    const std::string noName;
+    RegKey scratch;  // gets the named value the way the key would
+    for (const KeyBlock& block : key.blocks) {
+        Importer importer(const_cast<Registry&>(r), r.sourceFormat, r.codePage, noName, Mode::Names,
+                          ignored);
+        importer.readFor(&scratch);
+        importer.only(wanted);
+        replayLines(r, block.begin, block.end, true, importer);
+        importer.endReplay(block.end >= r.source.size());
+    }
+    std::vector<RegValue>& held = scratch.heldValues();
+    if (held.empty()) return false;
+    *found = std::move(held.front());
+    return true;
+}
+
+QuickValue quickValueFromText(const RegKey& key, std::string_view wanted, RegValue* found) {
+    const Registry& r = *key.registry;
+    if (wanted.empty() || !isAscii(wanted)) return QuickValue::Unsure;
+    std::string decoded;  // a line of a UTF-16 file, as the reader decodes it
+    bool seen = false;
+    for (const KeyBlock& block : key.blocks) {
+        LineReader reader(r.source, r.utf16, block.begin);
+        RawLine raw;
+        bool first = true;
+        while (reader.next(&raw) && raw.begin < block.end) {
+            if (first) {
+                first = false;  // the key line
+                continue;
+            }
+            std::string_view s = skipBlanks(lineText(r.source, r.utf16, raw, &decoded));
+            if (s.empty()) continue;
+            if (s.front() == '@') continue;  // the default value: not `wanted`
+            if (s.front() != '"') continue;  // no value line starts otherwise
+            // The name, when it is plain ASCII without escapes.
+            const size_t close = plainQuotedEnd(s);
+            if (close == s.size()) continue;  // no closing quote: the line is skipped
+            if (s[close] == '\\') return QuickValue::Unsure;
+            const std::string_view name = s.substr(1, close - 1);
+            if (!isAscii(name)) return QuickValue::Unsure;
+            if (!namesEqual(name, wanted)) continue;
+            // "name" = "ASCII text" [; comment], set once; the text may have
+            // the escapes \\ and \" (a driver key's "{class}\\0007").
+            if (seen) return QuickValue::Unsure;
+            seen = true;
+            s = skipBlanks(s.substr(close + 1));
+            if (s.empty() || s.front() != '=') return QuickValue::Unsure;
+            s = skipBlanks(s.substr(1));
+            if (s.empty() || s.front() != '"') return QuickValue::Unsure;
+            std::string data;
+            if (!parseQuoted(s, &data) || !isAscii(data) || !onlyCommentLeft(s)) {
+                return QuickValue::Unsure;
+            }
+            found->name.assign(name);
+            found->type = REG_SZ;
+            found->data.reserve(data.size() + 1);
+            found->data.assign(data.begin(), data.end());
+            found->data.push_back(0);
+            found->line = Span{raw.begin, raw.next};
+            found->changed = false;
+            found->encoded = false;
+        }
+    }
+    return seen ? QuickValue::Found : QuickValue::Absent;
+}
+
+void decodeValueFromText(const Registry& r, RegValue& value) {
+    std::vector<std::string> ignored;
+    const std::string noName;
+    RegKey scratch;
+    Importer importer(const_cast<Registry&>(r), r.sourceFormat, r.codePage, noName, Mode::Data,
+                      ignored);
+    importer.readFor(&scratch);
+    replayLines(r, value.line.begin, value.line.end, false, importer);
+    importer.endReplay(true);
+    value.type = importer.dataType();
+    value.data = std::move(importer.data());
+}
+
+// What the registry asks of the text through its reader (registry.h).
+class TextValues final : public TextValueReader {
+public:
+    void readValues(RegKey& key) const override { readValuesFromText(key); }
+    void decodeValue(const Registry& registry, RegValue& value) const override {
+        decodeValueFromText(registry, value);
+    }
+    bool readValue(const RegKey& key, std::string_view wanted, RegValue* found) const override {
+        return readValueFromText(key, wanted, found);
+    }
+    QuickValue quickValue(const RegKey& key, std::string_view wanted,
+                          RegValue* found) const override {
+        return quickValueFromText(key, wanted, found);
+    }
+    void copyValues(const RegKey& key, RegKey& into) const override {
+        copyValuesFromText(key, into);
+    }
+};
+
+const TextValueReader* textValues() {
+    static const TextValues reader;
+    return &reader;
+}
+
+}  // namespace
+
+bool importRegFile(std::string_view bytes, const std::string& fileName, unsigned codePage,
+                   Registry& registry, RegImport* result, std::string* error, bool asBase) {
+    return readRegFile(bytes, nullptr, fileName, codePage, registry, result, error, asBase);
+}
+
+bool importRegFile(std::string&& bytes, const std::string& fileName, unsigned codePage,
+                   Registry& registry, RegImport* result, std::string* error, bool asBase) {
+    BaseText text(std::move(bytes));
+    return readRegFile(text.view(), &text, fileName, codePage, registry, result, error, asBase);
+}
+
+bool importRegFile(BaseText&& bytes, const std::string& fileName, unsigned codePage,
+                   Registry& registry, RegImport* result, std::string* error, bool asBase) {
+    return readRegFile(bytes.view(), &bytes, fileName, codePage, registry, result, error, asBase);
+}
+
+}  // namespace winsim

@@ -1,0 +1,476 @@
+#include "winsim/src/regfile/importer.h"
+
+#include <algorithm>
+#include <string>
+
+#include "winsim/api/win32_registry.h"
+#include "winsim/src/base/codepage.h"
+#include "winsim/src/regfile/regfile.h"
+
+namespace winsim {
+
+bool Importer::line(const RawLine& raw, std::string_view text, int lineNo) {
+    raw_ = raw;
+    lineNo_ = lineNo;
+    std::string_view s = skipBlanks(text);
+    if (pending_) {
+        if (s.empty() || s.front() == ';') return true;
+        if (s.front() != '[' && s.front() != '@' && s.front() != '"') {
+            continueHex(s);
+            return true;
+        }
+        pending_ = false;
+        warn(pendingLine_, "hex data continued by no line; value skipped");
+        if (loading_ && current_) reg_.openEnds.push_back(Registry::OpenEnd{raw.begin, keyLine_});
+    }
+    if (s.empty() || s.front() == ';' || s.front() == '#') return true;
+    if (isHeaderLine(s)) return true;  // the start of another export appended to this one
+    if (s.front() == '[') return keyLine(s);
+    if (s.front() == '@' || s.front() == '"') return valueLine(s);
+    warn(lineNo_, "not a key, value or comment line; skipped");
+    return true;
+}
+
+void Importer::finish(size_t end) {
+    if (pending_) {
+        commitPending();
+        if (loading_ && current_) {
+            reg_.openTailKey = current_;
+            reg_.openTailBegin = pendingBegin_;
+        }
+    }
+    closeBlock(end);
+    endDeletionRegion(end);
+    if (!loading_) return;
+    // The map's room goes first, so that what comes next can reuse it.
+    decltype(children_)().swap(children_);
+    // Sibling lists were built in file order; put them in enumeration
+    // order once (giving back what they grew by), then note where each
+    // subtree ends in the text.
+    std::vector<RegKey*> order;
+    std::vector<RegKey*> stack = {reg_.localMachine.get()};
+    for (auto& r : reg_.otherRoots) stack.push_back(r.get());
+    while (!stack.empty()) {
+        RegKey* k = stack.back();
+        stack.pop_back();
+        order.push_back(k);
+        const Order* listed = orderOf(k);
+        if (listed && *listed == Order::Descending) {
+            std::reverse(k->subkeys.begin(), k->subkeys.end());
+        } else if (listed) {
+            std::sort(k->subkeys.begin(), k->subkeys.end(),
+                      [](const std::shared_ptr<RegKey>& a, const std::shared_ptr<RegKey>& b) {
+                          return a->fold < b->fold;
+                      });
+        }
+        if (k->subkeys.capacity() > k->subkeys.size()) k->subkeys.shrink_to_fit();
+        for (auto& sub : k->subkeys) stack.push_back(sub.get());
+    }
+    for (auto it = order.rbegin(); it != order.rend(); ++it) {
+        RegKey* k = *it;
+        if (!k->blocks.empty()) k->subtreeEnd = std::max(k->subtreeEnd, k->blocks.back().end);
+        if (k->parent) k->parent->subtreeEnd = std::max(k->parent->subtreeEnd, k->subtreeEnd);
+    }
+    decltype(order_)().swap(order_);
+    graveyard_.clear();
+}
+
+RegKey* Importer::baseKey(RegKey* root, const std::vector<std::string_view>& parts, bool create) {
+    size_t k = 0;
+    if (cacheRoot_ == root) {
+        while (k < parts.size() && k < cacheLen_ && cache_[k].first == parts[k]) ++k;
+    } else {
+        cacheLen_ = 0;
+        cacheRoot_ = root;
+    }
+    cacheLen_ = k;
+    RegKey* key = k ? cache_[k - 1].second : root;
+    for (; k < parts.size(); ++k) {
+        std::string fold = foldName(parts[k]);
+        RegKey* child = childOf(key, fold);
+        if (!child) {
+            if (!create) return nullptr;
+            auto sub = newKey();
+            sub->name = std::string(parts[k]);
+            sub->fold = std::move(fold);
+            sub->parent = key;
+            sub->registry = &reg_;
+            child = sub.get();
+            addChild(key, std::move(sub));
+        }
+        // The entries past the valid ones keep their room for reuse.
+        if (k < cache_.size()) {
+            cache_[k].first.assign(parts[k]);
+            cache_[k].second = child;
+        } else {
+            cache_.emplace_back(std::string(parts[k]), child);
+        }
+        cacheLen_ = k + 1;
+        key = child;
+    }
+    return key;
+}
+
+RegKey* Importer::childOf(const RegKey* key, const std::string& fold) const {
+    const auto& subs = key->subkeys;
+    if (subs.empty()) return nullptr;
+    const Order* order = orderOf(key);
+    if (!order) {
+        if (subs.back()->fold < fold) return nullptr;
+        auto it = std::lower_bound(
+            subs.begin(), subs.end(), fold,
+            [](const std::shared_ptr<RegKey>& k, const std::string& f) { return k->fold < f; });
+        return it != subs.end() && (*it)->fold == fold ? it->get() : nullptr;
+    }
+    if (*order == Order::Descending) {
+        if (fold < subs.back()->fold) return nullptr;
+        auto it = std::lower_bound(
+            subs.begin(), subs.end(), fold,
+            [](const std::shared_ptr<RegKey>& k, const std::string& f) { return f < k->fold; });
+        return it != subs.end() && (*it)->fold == fold ? it->get() : nullptr;
+    }
+    auto it = children_.find(ChildName{key, fold});
+    return it == children_.end() ? nullptr : it->second;
+}
+
+void Importer::addChild(RegKey* key, std::shared_ptr<RegKey> child) {
+    auto& subs = key->subkeys;
+    Order* order = orderOf(key);
+    if (!subs.empty() && (!order || *order == Order::Descending)) {
+        const bool ascending = subs.back()->fold < child->fold;
+        const bool descending = child->fold < subs.back()->fold;
+        if (!order && !ascending && subs.size() == 1 && descending) {
+            order_.emplace(key, Order::Descending);
+        } else if ((!order && !ascending) || (order && !descending)) {
+            order_[key] = Order::Mixed;
+            for (const auto& sub : subs) {
+                children_.emplace(ChildName{key, sub->fold}, sub.get());
+            }
+        }
+        order = orderOf(key);
+    }
+    if (order && *order == Order::Mixed) {
+        children_.emplace(ChildName{key, child->fold}, child.get());
+    }
+    subs.push_back(std::move(child));
+}
+
+bool Importer::baseDelete(RegKey* root, const std::vector<std::string_view>& parts) {
+    RegKey* key = baseKey(root, parts, false);
+    cacheLen_ = 0;
+    cacheRoot_ = nullptr;
+    if (!key) return false;
+    RegKey* parent = key->parent;
+    const Order* listed = orderOf(parent);
+    if (listed && *listed == Order::Mixed) children_.erase(ChildName{parent, key->fold});
+    auto& subs = parent->subkeys;
+    for (auto it = subs.begin(); it != subs.end(); ++it) {
+        if (it->get() == key) {
+            // Kept until the load ends: no new key may reuse its address
+            // while the map could still name it.
+            graveyard_.push_back(*it);
+            subs.erase(it);
+            break;
+        }
+    }
+    markDeleted(key);
+    return true;
+}
+
+void Importer::endDeletionRegion(size_t at) {
+    for (auto& [map, path] : afterDeletion_) {
+        size_t& end = (*map)[path];
+        end = std::max(end, at);
+    }
+    afterDeletion_.clear();
+}
+
+bool Importer::keyLine(std::string_view s) {
+    closeBlock(raw_.begin);
+    endDeletionRegion(raw_.begin);
+    // A bad key line and the values after it belong to no key.
+    current_ = nullptr;
+    s.remove_prefix(1);
+    bool remove = false;
+    if (!s.empty() && s.front() == '-') {
+        remove = true;
+        s.remove_prefix(1);
+    }
+    if (s.empty() || isBlank(s.front())) {
+        warn(lineNo_, "blank after '[': key line ignored");
+        return true;
+    }
+    const size_t close = s.rfind(']');
+    if (close == std::string_view::npos) {
+        warn(lineNo_, "key line without ']': ignored");
+        return true;
+    }
+    std::string_view full = s.substr(0, close);
+    if (format_ != RegFormat::V5Utf16 && !isAscii(full)) {
+        fullText_ = fromAnsi(full);
+        full = fullText_;
+    }
+    const size_t slash = full.find('\\');
+    const std::string_view root = Registry::canonicalRootName(full.substr(0, slash));
+    if (root.empty()) {
+        warn(lineNo_, "unknown root key '" + std::string(full.substr(0, slash)) + "': ignored");
+        return true;
+    }
+    rootName_.assign(root);
+    const std::string& rootName = rootName_;
+    std::vector<std::string_view>& parts = parts_;
+    parts.clear();
+    if (slash != std::string_view::npos &&
+        (!splitKeyPathViews(full.substr(slash + 1), &parts) || parts.empty())) {
+        warn(lineNo_, "empty key name in path: ignored");
+        return true;
+    }
+    if (parts.size() > kMaxKeyDepth) {
+        return refuse("key nested " + std::to_string(parts.size()) +
+                      " levels deep; Windows allows 512");
+    }
+    for (const auto& p : parts) {
+        if (utf16Length(p) > kMaxKeyNameChars) {
+            return refuse("key name of " + std::to_string(utf16Length(p)) +
+                          " characters; Windows allows 255");
+        }
+    }
+    if (rootName != "HKEY_LOCAL_MACHINE") {
+        warn(lineNo_, "key under " + rootName + " is not part of this machine; ignored");
+    }
+    RegKey* key = reg_.root(rootName, true);
+    if (remove) {
+        if (parts.empty()) {
+            warn(lineNo_, "a root key cannot be deleted; ignored");
+            return true;
+        }
+        if (loading_) {
+            std::string path = rootName;
+            for (const auto& p : parts) path += "\\" + foldName(p);
+            // Both places are the end of the lines that follow this one
+            // up to the next key line: values there belong to no key,
+            // and a key line put before them would take them.
+            afterDeletion_.emplace_back(&reg_.deletionLines, path);
+            if (baseDelete(key, parts)) {
+                // The deleted keys' lines still make every key above.
+                std::string above = rootName;
+                for (const auto& p : parts) {
+                    above += "\\" + foldName(p);
+                    afterDeletion_.emplace_back(&reg_.impliedEnds, above);
+                }
+            }
+            return true;
+        }
+        for (size_t i = 0; i + 1 < parts.size() && key; ++i) key = key->findSubkey(parts[i]);
+        if (key) key->removeSubkey(parts.back());
+        return true;
+    }
+    if (loading_) {
+        key = baseKey(key, parts, true);
+        key->blocks.push_back(
+            KeyBlock{static_cast<uint32_t>(raw_.begin), 0, static_cast<uint32_t>(raw_.next)});
+        blockKey_ = key;
+        keyLine_ = Span{raw_.begin, raw_.next};
+    } else {
+        for (const auto& p : parts) key = key->createSubkey(p);
+    }
+    current_ = key;
+    return true;
+}
+
+void Importer::put(const std::string& name, uint32_t type, std::vector<uint8_t> data, Span span) {
+    switch (mode_) {
+        case Mode::Apply:
+            current_->setValue(name, type, std::move(data));
+            return;
+        case Mode::Index:
+            noteInText(span);
+            return;
+        case Mode::Data:
+            dataType_ = type;
+            data_ = std::move(data);
+            return;
+        case Mode::Eager:
+        case Mode::Names:
+            break;
+    }
+    bool created = false;
+    RegValue& v = current_->valueSlot(name, foldName(name), &created);
+    if (!created && v.line.valid()) v.earlier.push_back(v.line);
+    v.type = type;
+    v.data = std::move(data);
+    v.line = span;
+    v.changed = false;
+    v.encoded = mode_ == Mode::Names;
+    if (mode_ == Mode::Eager) current_->blocks.back().tail = span.end;
+}
+
+void Importer::unset(const std::string& name, Span span) {
+    switch (mode_) {
+        case Mode::Apply:
+            current_->removeValue(name);
+            return;
+        case Mode::Index:
+            noteInText(span);
+            return;
+        case Mode::Data:
+            return;
+        case Mode::Eager:
+        case Mode::Names:
+            break;
+    }
+    // Not recorded: the value was never there as far as the log goes.
+    const size_t at = current_->valueIndex(foldName(name));
+    if (at != kNoOffset) current_->eraseValueAt(at);
+    if (mode_ == Mode::Eager) current_->blocks.back().tail = span.end;
+}
+
+bool Importer::valueLine(std::string_view s) {
+    std::string name;
+    if (s.front() == '@') {
+        s.remove_prefix(1);
+    } else if (!parseQuoted(s, &name)) {
+        warn(lineNo_, "bad value name; line skipped");
+        return true;
+    } else {
+        if (format_ != RegFormat::V5Utf16 && !isAscii(name)) {
+            name = fromAnsi(name);
+        }
+        if (utf16Length(name) > kMaxValueNameChars) {
+            return refuse("value name of " + std::to_string(utf16Length(name)) +
+                          " characters; Windows allows 16,383");
+        }
+    }
+    if (filtered_ && !namesEqual(name, only_)) return true;
+    s = skipBlanks(s);
+    if (s.empty() || s.front() != '=') {
+        warn(lineNo_, "no '=' after the value name; line skipped");
+        return true;
+    }
+    s = skipBlanks(s.substr(1));
+    if (!current_) {
+        warn(lineNo_, "value without a valid key; skipped");
+        return true;
+    }
+    const Span here{raw_.begin, raw_.next};
+    if (!s.empty() && s.front() == '"') {
+        std::string& data = scratch_;
+        if (!parseQuoted(s, wantData() ? &data : nullptr) || !onlyCommentLeft(s)) {
+            warn(lineNo_, "bad string data; line skipped");
+            return true;
+        }
+        if (!wantData()) {
+            put(name, REG_SZ, {}, here);
+            return true;
+        }
+        std::string converted;
+        if (format_ != RegFormat::V5Utf16 && !isAscii(data)) {
+            converted = fromAnsi(data);
+        }
+        const std::string& text = converted.empty() ? data : converted;
+        std::vector<uint8_t> bytes;
+        bytes.reserve(text.size() + 1);
+        bytes.assign(text.begin(), text.end());
+        bytes.push_back(0);
+        put(name, REG_SZ, std::move(bytes), here);
+        return true;
+    }
+    if (!s.empty() && s.front() == '-') {
+        if (!onlyCommentLeft(s.substr(1))) {
+            warn(lineNo_, "bad value deletion; line skipped");
+            return true;
+        }
+        unset(name, here);
+        return true;
+    }
+    if (s.substr(0, 6) == "dword:") {
+        s.remove_prefix(6);
+        uint32_t v = 0;
+        if (!parseHex32(s, &v) || !onlyCommentLeft(s)) {
+            warn(lineNo_, "bad dword data; line skipped");
+            return true;
+        }
+        if (!wantData()) {
+            put(name, REG_DWORD, {}, here);
+            return true;
+        }
+        put(name, REG_DWORD,
+            {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+             static_cast<uint8_t>(v >> 24)},
+            here);
+        return true;
+    }
+    uint32_t type = REG_BINARY;
+    if (s.substr(0, 4) == "hex:") {
+        s.remove_prefix(4);
+    } else if (s.substr(0, 4) == "hex(") {
+        s.remove_prefix(4);
+        if (!parseHex32(s, &type) || s.substr(0, 2) != "):") {
+            warn(lineNo_, "bad hex type; line skipped");
+            return true;
+        }
+        s.remove_prefix(2);
+    } else {
+        warn(lineNo_, "unknown value data; line skipped");
+        return true;
+    }
+    pendingName_ = name;
+    pendingType_ = type;
+    pendingBytes_.clear();
+    pendingLine_ = lineNo_;
+    pendingBegin_ = raw_.begin;
+    pendingEnd_ = raw_.next;
+    const HexEnd end = parseHexBytes(s, wantData() ? &pendingBytes_ : nullptr);
+    if (end == HexEnd::Bad) {
+        warn(lineNo_, "bad hex data; line skipped");
+    } else if (end == HexEnd::Continues) {
+        pending_ = true;
+    } else {
+        commitPending();
+    }
+    return true;
+}
+
+void Importer::continueHex(std::string_view s) {
+    pendingEnd_ = raw_.next;
+    if (s.front() == ',') {
+        pending_ = false;
+        warn(lineNo_, "continuation line starts with a comma; value skipped");
+        return;
+    }
+    const HexEnd end = parseHexBytes(s, wantData() ? &pendingBytes_ : nullptr);
+    if (end == HexEnd::Bad) {
+        pending_ = false;
+        warn(lineNo_, "bad hex data in continuation; value skipped");
+    } else if (end == HexEnd::Done) {
+        pending_ = false;
+        commitPending();
+    }
+}
+
+void Importer::commitPending() {
+    pending_ = false;
+    // pendingBytes_ keeps its room for the next value; the value gets a
+    // vector of its own size.
+    std::vector<uint8_t> data;
+    if (!wantData()) {
+        // Checked, not kept.
+    } else if (isStringType(pendingType_)) {
+        const std::string_view raw(reinterpret_cast<const char*>(pendingBytes_.data()),
+                                   pendingBytes_.size());
+        const bool ascii = format_ == RegFormat::Regedit4 && isAscii(raw);
+        const std::string text = ascii                            ? std::string()
+                                 : format_ == RegFormat::Regedit4 ? fromAnsi(raw)
+                                                                  : utf16leToUtf8(raw);
+        const std::string_view utf = ascii ? raw : std::string_view(text);
+        const bool addZero = pendingType_ != 1 && (utf.empty() || utf.back() != 0);
+        data.reserve(utf.size() + (addZero ? 1 : 0));
+        data.assign(utf.begin(), utf.end());
+        if (addZero) data.push_back(0);
+    } else {
+        data.assign(pendingBytes_.begin(), pendingBytes_.end());
+    }
+    pendingBytes_.clear();
+    if (current_) put(pendingName_, pendingType_, std::move(data), {pendingBegin_, pendingEnd_});
+}
+}  // namespace winsim

@@ -1,0 +1,199 @@
+// The .reg reader's line importer: fed a file's lines one by one, it builds
+// or applies what they say (see Mode); import.cpp feeds it a whole file, or
+// again a key's lines to read values still in the base text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "winsim/src/regfile/line_reader.h"
+#include "winsim/src/registry/registry.h"
+
+namespace winsim {
+
+// A key during a base load, found by its parent and folded name. The name
+// is a view of the child's own `fold`, which stays put while the key lives.
+struct ChildName {
+    const RegKey* parent;
+    std::string_view fold;
+    bool operator==(const ChildName& o) const { return parent == o.parent && fold == o.fold; }
+};
+
+struct ChildNameHash {
+    size_t operator()(const ChildName& c) const {
+        return std::hash<std::string_view>()(c.fold) ^
+               (reinterpret_cast<uintptr_t>(c.parent) * 0x9E3779B97F4A7C15ull);
+    }
+};
+
+// What the importer does with the lines it is given.
+enum class Mode {
+    Apply,  // a file imported into a registry: every change recorded
+    Eager,  // the load of a base text, every value built and decoded
+    Index,  // the load of a base text, values left in the text (the keys
+            // marked so): lines checked and warned about, nothing built
+    Names,  // one key's blocks read again: its values with their names,
+            // types and places, the data left encoded
+    Data,   // one value's lines read again: its type and data
+};
+
+class Importer {
+public:
+    Importer(Registry& registry, RegFormat format, unsigned codePage, const std::string& fileName,
+             Mode mode, std::vector<std::string>& warnings)
+        : reg_(registry),
+          format_(format),
+          codePage_(codePage),
+          fileName_(fileName),
+          mode_(mode),
+          loading_(mode == Mode::Eager || mode == Mode::Index),
+          warnings_(warnings) {}
+
+    // Names and Data: the lines are read for `key`.
+    void readFor(RegKey* key) { current_ = key; }
+    // Names: only the value named `wanted` is read.
+    void only(std::string_view wanted) {
+        filtered_ = true;
+        only_ = wanted;
+    }
+
+    // Names and Data, after the last line: a hex value still open is
+    // complete when its lines ran to the end of the file (as at the end of
+    // a load), and skipped when a key line ended it.
+    void endReplay(bool atEndOfFile) {
+        if (pending_ && atEndOfFile) commitPending();
+        pending_ = false;
+    }
+    uint32_t dataType() const { return dataType_; }
+    std::vector<uint8_t>& data() { return data_; }
+
+    // False when the file breaks a limit (error() says where).
+    bool line(const RawLine& raw, std::string_view text, int lineNo);
+
+    void finish(size_t end);
+
+    const std::string& error() const { return error_; }
+    // Whether any text was decoded in the code page (a name or data outside
+    // ASCII): read in another code page, the lines would give other text.
+    bool codePageUsed() const { return codePageUsed_; }
+
+private:
+    void warn(int lineNo, const std::string& text) {
+        warnings_.push_back(fileName_ + ":" + std::to_string(lineNo) + ": " + text);
+    }
+
+    std::string fromAnsi(std::string_view text) {
+        codePageUsed_ = true;
+        return ansiToUtf8(codePage_, text);
+    }
+
+    bool refuse(const std::string& text) {
+        error_ = fileName_ + ":" + std::to_string(lineNo_) + ": " + text;
+        return false;
+    }
+
+    void closeBlock(size_t at) {
+        if (blockKey_) blockKey_->blocks.back().end = at;
+        blockKey_ = nullptr;
+    }
+
+    // The key `parts` below `root` during a base load: siblings are
+    // appended (sorted at the end) and found through a map.
+    RegKey* baseKey(RegKey* root, const std::vector<std::string_view>& parts, bool create);
+
+    // The order a key's subkeys came in so far, during a base load: keys
+    // not listed are in ascending order (an export's).
+    enum class Order { Descending, Mixed };
+
+    Order* orderOf(const RegKey* key) {
+        auto it = order_.find(key);
+        return it == order_.end() ? nullptr : &it->second;
+    }
+    const Order* orderOf(const RegKey* key) const {
+        auto it = order_.find(key);
+        return it == order_.end() ? nullptr : &it->second;
+    }
+
+    // A child of `key` during a base load. A key's subkeys are appended in
+    // file order; while that order is ascending or descending a binary
+    // search finds them, and only the subkeys of the other keys go into the
+    // (parent, name) map.
+    RegKey* childOf(const RegKey* key, const std::string& fold) const;
+
+    void addChild(RegKey* key, std::shared_ptr<RegKey> child);
+
+    bool baseDelete(RegKey* root, const std::vector<std::string_view>& parts);
+
+    // The lines after a deletion line end where the next key line starts.
+    void endDeletionRegion(size_t at);
+
+    bool keyLine(std::string_view s);
+
+    // Whether value lines are decoded into data (not in Index and Names).
+    bool wantData() const {
+        return mode_ == Mode::Apply || mode_ == Mode::Eager || mode_ == Mode::Data;
+    }
+
+    // Index: the current key has a value line (or deletion) at `span`, left
+    // in the text.
+    void noteInText(Span span) {
+        current_->setValuesInText();
+        current_->blocks.back().tail = span.end;
+    }
+
+    void put(const std::string& name, uint32_t type, std::vector<uint8_t> data, Span span);
+
+    // A value deletion line of the current key.
+    void unset(const std::string& name, Span span);
+
+    bool valueLine(std::string_view s);
+
+    void continueHex(std::string_view s);
+
+    void commitPending();
+
+    Registry& reg_;
+    RegFormat format_;
+    unsigned codePage_;
+    bool codePageUsed_ = false;
+    const std::string& fileName_;
+    Mode mode_;
+    bool loading_;  // Eager or Index: key lines come, places are noted
+    std::vector<std::string>& warnings_;
+    bool filtered_ = false;  // Names: only the value named only_
+    std::string_view only_;
+    uint32_t dataType_ = 0;      // Data: what the value's lines say
+    std::vector<uint8_t> data_;  // Data
+    std::string error_;
+    RawLine raw_;
+    int lineNo_ = 0;
+    RegKey* current_ = nullptr;
+    RegKey* blockKey_ = nullptr;  // key of the open block (base load)
+    Span keyLine_;
+    bool pending_ = false;
+    std::string pendingName_;
+    uint32_t pendingType_ = 0;
+    std::vector<uint8_t> pendingBytes_;
+    std::string scratch_;  // a string value's unescaped text
+    int pendingLine_ = 0;
+    size_t pendingBegin_ = 0, pendingEnd_ = 0;  // the value's lines so far
+    // Base load: (parent, folded name) -> key, and the last key line's path.
+    std::unordered_map<ChildName, RegKey*, ChildNameHash> children_;
+    std::unordered_map<const RegKey*, Order> order_;  // Mixed: the subkeys are in children_
+    RegKey* cacheRoot_ = nullptr;
+    std::vector<std::pair<std::string, RegKey*>> cache_;  // the first cacheLen_ are valid
+    size_t cacheLen_ = 0;
+    std::string fullText_;                 // a converted key path
+    std::string rootName_;                 // canonical root of the key line
+    std::vector<std::string_view> parts_;  // the key line's path below the root
+    std::vector<std::shared_ptr<RegKey>> graveyard_;
+    std::vector<std::pair<std::unordered_map<std::string, size_t>*, std::string>> afterDeletion_;
+};
+
+}  // namespace winsim

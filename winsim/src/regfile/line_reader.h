@@ -1,0 +1,250 @@
+// The lowest layer of the .reg reader: a file's raw bytes split into lines,
+// and the pieces a line is made of (blanks, quoted names, hex numbers and
+// byte lists, header lines). Header-only: the loader calls these for every
+// line of a file of millions.
+#pragma once
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "winsim/src/base/codepage.h"
+
+namespace winsim {
+
+inline constexpr char kHeader4[] = "REGEDIT4";
+inline constexpr char kHeader5[] = "Windows Registry Editor Version 5.00";
+
+inline bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+inline std::string_view skipBlanks(std::string_view s) {
+    while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
+    return s;
+}
+
+// Rest of a line after a value's data: blanks, then nothing or a ';' comment.
+inline bool onlyCommentLeft(std::string_view s) {
+    s = skipBlanks(s);
+    return s.empty() || s.front() == ';';
+}
+
+inline int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// 1..8 hex digits at the front of `s`; advances past them.
+inline bool parseHex32(std::string_view& s, uint32_t* out) {
+    size_t n = 0;
+    uint32_t v = 0;
+    while (n < s.size() && hexDigit(s[n]) >= 0) {
+        if (n == 8) return false;
+        v = (v << 4) | static_cast<uint32_t>(hexDigit(s[n]));
+        ++n;
+    }
+    if (n == 0) return false;
+    s.remove_prefix(n);
+    *out = v;
+    return true;
+}
+
+// The end of the plain stretch of a quoted string at the front of `s`
+// (which starts with '"'): the place of the first quote or backslash after
+// the opening quote, or s.size().
+inline size_t plainQuotedEnd(std::string_view s) {
+    size_t end = 1;
+    while (end < s.size() && s[end] != '"' && s[end] != '\\') ++end;
+    return end;
+}
+
+// A quoted string at the front of `s` (which starts with '"'): unescapes
+// \\ and \" and advances past the closing quote. \0 or no closing quote:
+// false. A null `out`: the text is only checked.
+inline bool parseQuoted(std::string_view& s, std::string* out) {
+    if (out) out->clear();
+    // The common case: no escapes before the closing quote.
+    const size_t plainEnd = plainQuotedEnd(s);
+    if (plainEnd < s.size() && s[plainEnd] == '"') {
+        if (out) out->assign(s.data() + 1, plainEnd - 1);
+        s.remove_prefix(plainEnd + 1);
+        return true;
+    }
+    size_t i = 1;
+    while (i < s.size()) {
+        const char c = s[i];
+        if (c == '"') {
+            s.remove_prefix(i + 1);
+            return true;
+        }
+        if (c == '\\' && i + 1 < s.size()) {
+            const char n = s[i + 1];
+            if (n == '\\' || n == '"') {
+                if (out) *out += n;
+                i += 2;
+                continue;
+            }
+            if (n == '0') return false;
+        }
+        if (out) *out += c;
+        ++i;
+    }
+    return false;
+}
+
+enum class HexEnd { Done, Continues, Bad };
+
+// Comma-separated two-digit hex bytes, then end, a ';' comment, or (right
+// after a comma) a backslash announcing a continuation line. The bytes go
+// into `bytes` unless it is null (the line only checked).
+inline HexEnd parseHexBytes(std::string_view s, std::vector<uint8_t>* bytes) {
+    bool afterComma = true;  // at the start a byte may come
+    bool any = false;
+    while (true) {
+        // The common run first: "xx," without blanks, as an export writes.
+        while (afterComma && s.size() >= 3 && s[2] == ',') {
+            const int high = hexDigit(s[0]), low = hexDigit(s[1]);
+            if (high < 0 || low < 0) break;
+            if (bytes) bytes->push_back(static_cast<uint8_t>(high * 16 + low));
+            any = true;
+            s.remove_prefix(3);
+        }
+        s = skipBlanks(s);
+        if (s.empty() || s.front() == ';') return HexEnd::Done;
+        if (s.front() == '\\') {
+            if (!(any && afterComma)) return HexEnd::Bad;
+            s.remove_prefix(1);
+            return onlyCommentLeft(s) ? HexEnd::Continues : HexEnd::Bad;
+        }
+        if (!afterComma) return HexEnd::Bad;
+        if (s.size() < 2 || hexDigit(s[0]) < 0 || hexDigit(s[1]) < 0) return HexEnd::Bad;
+        if (bytes) bytes->push_back(static_cast<uint8_t>(hexDigit(s[0]) * 16 + hexDigit(s[1])));
+        any = true;
+        s.remove_prefix(2);
+        s = skipBlanks(s);
+        afterComma = false;
+        if (!s.empty() && s.front() == ',') {
+            s.remove_prefix(1);
+            afterComma = true;
+        }
+    }
+}
+
+// A header line, with the byte order mark a UTF-16 file appended to another
+// brings along (U+FEFF in UTF-8).
+inline bool isHeaderLine(std::string_view s) {
+    if (s.substr(0, 3) == "\xEF\xBB\xBF") s.remove_prefix(3);
+    while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
+    return s == kHeader4 || s == kHeader5;
+}
+
+inline bool isAscii(std::string_view s) {
+    for (char c : s) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
+}
+
+// UTF-16 units of a UTF-8 text: the unit Windows counts name lengths in.
+inline size_t utf16Length(std::string_view s) {
+    size_t n = 0;
+    for (char ch : s) {
+        const auto c = static_cast<unsigned char>(ch);
+        if ((c & 0xC0) != 0x80) ++n;
+        if (c >= 0xF0) ++n;
+    }
+    return n;
+}
+
+// One line of the raw text: content [begin, end), next line at `next`.
+struct RawLine {
+    size_t begin = 0, end = 0, next = 0;
+};
+
+// The first CR or LF in d[from, n) in one pass over the line, 16 bytes at a
+// time (two memchr calls per line, one for each, cost more than the line's
+// bytes): bytes, or UTF-16LE units when `Wide` (`from` even, as every unit
+// starts). Without one: n, or for units the place past the last whole unit.
+template <bool Wide>
+inline size_t breakFrom(const char* d, size_t from, size_t n) {
+    size_t q = from;
+#if defined(__SSE2__)
+    const __m128i cr = Wide ? _mm_set1_epi16(0x0D) : _mm_set1_epi8('\r');
+    const __m128i lf = Wide ? _mm_set1_epi16(0x0A) : _mm_set1_epi8('\n');
+    for (; q + 16 <= n; q += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + q));
+        const __m128i hit = Wide ? _mm_or_si128(_mm_cmpeq_epi16(v, cr), _mm_cmpeq_epi16(v, lf))
+                                 : _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf));
+        const auto hits = static_cast<unsigned>(_mm_movemask_epi8(hit));
+        if (hits != 0) return q + static_cast<size_t>(__builtin_ctz(hits));
+    }
+#endif
+    const size_t unit = Wide ? 2 : 1;
+    for (; q + unit <= n; q += unit) {
+        if ((d[q] == '\r' || d[q] == '\n') && (!Wide || d[q + 1] == 0)) return q;
+    }
+    return q;
+}
+
+// Splits the raw bytes of a file into lines at CR, LF or CR LF (in UTF-16
+// units for a UTF-16 file). A last line without a line end counts when it
+// is not empty.
+class LineReader {
+public:
+    LineReader(std::string_view s, bool utf16) : s_(s), utf16_(utf16), pos_(utf16 ? 2 : 0) {}
+    // From `from`, the start of a line.
+    LineReader(std::string_view s, bool utf16, size_t from) : s_(s), utf16_(utf16), pos_(from) {}
+
+    bool next(RawLine* line) {
+        const size_t n = s_.size();
+        const char* d = s_.data();
+        if (pos_ >= n) return false;
+        size_t p = pos_;
+        line->begin = p;
+        if (!utf16_) {
+            p = breakFrom<false>(d, p, n);
+            line->end = p;
+            if (p < n) p += (d[p] == '\r' && p + 1 < n && d[p + 1] == '\n') ? 2 : 1;
+        } else {
+            auto unit = [&](size_t at) {
+                return static_cast<unsigned>(static_cast<unsigned char>(d[at])) |
+                       (static_cast<unsigned>(static_cast<unsigned char>(d[at + 1])) << 8);
+            };
+            p = breakFrom<true>(d, p, n);
+            if (p + 1 >= n) {
+                line->end = n;  // an odd byte left over stays with the last line
+                p = n;
+            } else {
+                line->end = p;
+                p += (unit(p) == 0x0D && p + 3 < n && unit(p + 2) == 0x0A) ? 4 : 2;
+            }
+        }
+        line->next = p;
+        pos_ = p;
+        return true;
+    }
+
+private:
+    std::string_view s_;
+    bool utf16_;
+    size_t pos_;
+};
+
+// The text of line `l` of `bytes` in UTF-8: a view of the bytes, or for a
+// UTF-16 file the line decoded into `room`.
+inline std::string_view lineText(std::string_view bytes, bool utf16, const RawLine& l,
+                                 std::string* room) {
+    const std::string_view raw = bytes.substr(l.begin, l.end - l.begin);
+    if (!utf16) return raw;
+    utf16leToUtf8(raw, room);
+    return *room;
+}
+
+}  // namespace winsim

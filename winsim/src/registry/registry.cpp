@@ -1,0 +1,596 @@
+#include "winsim/src/registry/registry.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <new>
+#include <utility>
+
+#include "winsim/api/win32_registry.h"
+#include "winsim/src/base/codepage.h"
+
+namespace winsim {
+
+namespace {
+
+// Keys with more values than this get a name index.
+constexpr size_t kIndexFrom = 16;
+
+auto lowerBound(const std::vector<std::shared_ptr<RegKey>>& keys, const std::string& fold) {
+    return std::lower_bound(
+        keys.begin(), keys.end(), fold,
+        [](const std::shared_ptr<RegKey>& k, const std::string& f) { return k->fold < f; });
+}
+
+// The live key a link of `links` named `fold` stands for, or nullptr.
+RegKey* linkTarget(const SmallList<KeyLink>& links, const std::string& fold) {
+    for (const auto& link : links) {
+        if (link.fold != fold) continue;
+        const auto target = link.target.lock();
+        return target && !target->deleted ? target.get() : nullptr;
+    }
+    return nullptr;
+}
+
+// Whether `name` folds to `fold`, without building the folded text for the
+// common ASCII case.
+bool foldsTo(std::string_view name, const std::string& fold) {
+    if (name.size() != fold.size()) {
+        // Folding may change a character's length only outside ASCII.
+        bool ascii = true;
+        for (char c : name) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+        if (ascii) return false;
+        return foldName(name) == fold;
+    }
+    for (size_t i = 0; i < name.size(); ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        if (c >= 0x80) return foldName(name) == fold;
+        const char up = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : static_cast<char>(c);
+        if (up != fold[i]) return false;
+    }
+    return true;
+}
+
+// Keys come by the hundred thousand with a load, each of them in one
+// block of the same size (the key and its shared count). On this kind of
+// machine every fresh 4 KiB page costs a fault, and the allocator's heap
+// gets no huge pages: so keys are cut from chunks that ask for huge pages,
+// and a freed key's block is kept for the next one. The chunks stay for the
+// process's life. The simulation is single-threaded. Under a sanitizer
+// every key is an allocation of its own, so that its checks see each.
+#if defined(__SANITIZE_ADDRESS__)
+#define QU_KEY_POOL 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QU_KEY_POOL 0
+#endif
+#endif
+#ifndef QU_KEY_POOL
+#define QU_KEY_POOL 1
+#endif
+
+class BlockPool {
+public:
+    explicit BlockPool(size_t size) : size_((size + 15) & ~size_t{15}) {}
+
+    void* take() {
+        if (free_) {
+            Free* f = free_;
+            free_ = f->next;
+            return f;
+        }
+        if (end_ - next_ < size_) grow();
+        void* p = next_;
+        next_ += size_;
+        return p;
+    }
+    void give(void* p) { free_ = new (p) Free{free_}; }
+
+private:
+    struct Free {
+        Free* next;
+    };
+    static constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+    static constexpr size_t kChunk = size_t{8} << 20;
+
+    void grow() {
+        // A chunk on a huge-page boundary: map one huge page more, cut.
+        void* raw = ::mmap(nullptr, kChunk + kHuge, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (raw == MAP_FAILED) throw std::bad_alloc();
+        const auto from = reinterpret_cast<uintptr_t>(raw);
+        const uintptr_t at = (from + kHuge - 1) & ~(kHuge - 1);
+        if (at > from) ::munmap(raw, at - from);
+        if (from + kHuge > at) ::munmap(reinterpret_cast<void*>(at + kChunk), from + kHuge - at);
+        ::madvise(reinterpret_cast<void*>(at), kChunk, MADV_HUGEPAGE);
+        next_ = reinterpret_cast<char*>(at);
+        end_ = next_ + kChunk;
+    }
+
+    const ptrdiff_t size_;
+    char* next_ = nullptr;
+    char* end_ = nullptr;
+    Free* free_ = nullptr;
+};
+
+template <class T>
+struct KeyAllocator {
+    using value_type = T;
+    KeyAllocator() = default;
+    template <class U>
+    KeyAllocator(const KeyAllocator<U>&) {}
+
+    static BlockPool& pool() {
+        static_assert(alignof(T) <= 16);
+        static BlockPool* const pool = new BlockPool(sizeof(T));  // outlives every key
+        return *pool;
+    }
+    T* allocate(size_t n) {
+        if (!QU_KEY_POOL || n != 1) return static_cast<T*>(::operator new(n * sizeof(T)));
+        return static_cast<T*>(pool().take());
+    }
+    void deallocate(T* p, size_t n) {
+        if (!QU_KEY_POOL || n != 1) {
+            ::operator delete(p);
+            return;
+        }
+        pool().give(p);
+    }
+    template <class U>
+    bool operator==(const KeyAllocator<U>&) const {
+        return true;
+    }
+    template <class U>
+    bool operator!=(const KeyAllocator<U>&) const {
+        return false;
+    }
+};
+
+bool recording(const RegKey* key) { return key->registry && key->registry->recording; }
+
+// After a subtree comes back: every key live, each pointing at its parent.
+void reattach(RegKey* top, RegKey* parent) {
+    top->parent = parent;
+    top->deleted = false;
+    std::vector<RegKey*> stack = {top};
+    while (!stack.empty()) {
+        RegKey* k = stack.back();
+        stack.pop_back();
+        for (auto& sub : k->subkeys) {
+            sub->parent = k;
+            sub->deleted = false;
+            stack.push_back(sub.get());
+        }
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<RegKey> newKey() { return std::allocate_shared<RegKey>(KeyAllocator<RegKey>()); }
+
+RegKey::~RegKey() {
+    // Children whose last owner is this key are taken apart here, one at a
+    // time, so that freeing a deep chain never nests destructors.
+    std::vector<std::shared_ptr<RegKey>> stack = std::move(subkeys);
+    while (!stack.empty()) {
+        std::shared_ptr<RegKey> k = std::move(stack.back());
+        stack.pop_back();
+        k->parent = nullptr;
+        if (k.use_count() == 1) {
+            for (auto& sub : k->subkeys) stack.push_back(std::move(sub));
+            k->subkeys.clear();
+        } else {
+            k->deleted = true;  // a handle keeps it; its tree is gone
+        }
+    }
+}
+
+RegKey* RegKey::findSubkey(std::string_view wanted) const {
+    const std::string key = foldName(wanted);
+    auto it = lowerBound(subkeys, key);
+    if (it != subkeys.end() && (*it)->fold == key) return it->get();
+    const SmallList<KeyLink>* other = links();
+    return other && !other->empty() ? linkTarget(*other, key) : nullptr;
+}
+
+RegKey* RegKey::createSubkey(std::string_view wanted) {
+    const std::string key = foldName(wanted);
+    auto it = lowerBound(subkeys, key);
+    if (it != subkeys.end() && (*it)->fold == key) return it->get();
+    const SmallList<KeyLink>* other = std::as_const(*this).links();
+    if (RegKey* linked = other && !other->empty() ? linkTarget(*other, key) : nullptr) {
+        return linked;
+    }
+    auto sub = newKey();
+    sub->name = std::string(wanted);
+    sub->fold = key;
+    sub->parent = this;
+    sub->registry = registry;
+    const size_t index = static_cast<size_t>(it - subkeys.begin());
+    RegKey* made = subkeys.insert(it, sub)->get();
+    if (recording(this)) {
+        Registry::LogEntry e{Registry::LogKind::KeyCreated, this, sub, index, {}, {}, {}};
+        e.path = made->fullPath();
+        registry->record(std::move(e));
+    }
+    return made;
+}
+
+void markDeleted(RegKey* key) {
+    // A handle may outlive its parent: no deleted key points upwards.
+    std::vector<RegKey*> stack = {key};
+    while (!stack.empty()) {
+        RegKey* k = stack.back();
+        stack.pop_back();
+        k->deleted = true;
+        k->parent = nullptr;
+        for (auto& sub : k->subkeys) stack.push_back(sub.get());
+    }
+}
+
+bool RegKey::removeSubkey(std::string_view wanted) {
+    const std::string key = foldName(wanted);
+    auto it = lowerBound(subkeys, key);
+    if (it == subkeys.end() || (*it)->fold != key) {
+        const SmallList<KeyLink>* other = std::as_const(*this).links();
+        RegKey* linked = other && !other->empty() ? linkTarget(*other, key) : nullptr;
+        if (!linked || !linked->parent) return false;
+        return linked->parent->removeSubkey(linked->name);
+    }
+    std::shared_ptr<RegKey> gone = *it;
+    const size_t index = static_cast<size_t>(it - subkeys.begin());
+    std::string path = recording(this) ? gone->fullPath() : std::string();
+    subkeys.erase(it);
+    markDeleted(gone.get());
+    if (recording(this)) {
+        Registry::LogEntry e{Registry::LogKind::KeyDeleted, this, gone, index, {}, {}, {}};
+        e.path = std::move(path);
+        registry->record(std::move(e));
+    }
+    return true;
+}
+
+std::vector<RegValue>& RegKey::readValues() const {
+    std::vector<RegValue>& all = extra().values;
+    if (lazy_) {
+        lazy_ = false;  // the reader adds through valueSlot, which comes here
+        registry->textReader->readValues(*const_cast<RegKey*>(this));
+    }
+    return all;
+}
+
+RegValue& RegKey::decodedAt(size_t index) const {
+    RegValue& v = readValues()[index];
+    if (v.encoded) {
+        registry->textReader->decodeValue(*registry, v);
+        v.encoded = false;
+    }
+    return v;
+}
+
+void RegKey::visitValues(const std::function<void(const RegValue&)>& visit) const {
+    if (!lazy_) {
+        for (const RegValue& v : values()) visit(v);
+        return;
+    }
+    RegKey scratch;
+    registry->textReader->copyValues(*this, scratch);
+    for (const RegValue& v : scratch.heldValues()) visit(v);
+}
+
+const std::vector<RegValue>& RegKey::values() const {
+    std::vector<RegValue>& all = readValues();
+    if (!decoded_) {
+        for (size_t i = 0; i < all.size(); ++i) decodedAt(i);
+        decoded_ = true;
+    }
+    return all;
+}
+
+size_t RegKey::valueIndex(const std::string& folded) const {
+    const std::vector<RegValue>& values = readValues();
+    if (values.size() < kIndexFrom) {
+        for (size_t i = 0; i < values.size(); ++i) {
+            if (foldsTo(values[i].name, folded)) return i;
+        }
+        return kNoOffset;
+    }
+    auto& index = extra_->index;
+    if (!index) {
+        index = std::make_unique<std::unordered_map<std::string, size_t>>();
+        index->reserve(values.size() * 2);
+        for (size_t i = 0; i < values.size(); ++i) index->emplace(foldName(values[i].name), i);
+    }
+    auto it = index->find(folded);
+    return it == index->end() ? kNoOffset : it->second;
+}
+
+const RegValue* RegKey::findValue(std::string_view wanted) const {
+    if (lazy_) {
+        // Only this value is read from the text: no other one is built.
+        for (const auto& v : looked_) {
+            if (namesEqual(v.name, wanted)) return &v;
+        }
+        RegValue found;
+        const QuickValue quick = registry->textReader->quickValue(*this, wanted, &found);
+        if (quick == QuickValue::Absent) return nullptr;
+        if (quick == QuickValue::Unsure) {
+            found = RegValue{};
+            if (!registry->textReader->readValue(*this, wanted, &found)) return nullptr;
+            registry->textReader->decodeValue(*registry, found);
+            found.encoded = false;
+        }
+        looked_.push_front(std::move(found));
+        return &looked_.front();
+    }
+    const size_t i = valueIndex(foldName(wanted));
+    return i == kNoOffset ? nullptr : &decodedAt(i);
+}
+
+RegValue& RegKey::valueSlot(std::string_view wanted, const std::string& folded, bool* created) {
+    const size_t i = valueIndex(folded);
+    *created = i == kNoOffset;
+    std::vector<RegValue>& all = extra_->values;
+    if (!*created) return all[i];
+    all.push_back(RegValue{});
+    all.back().name = std::string(wanted);
+    if (extra_->index) extra_->index->emplace(folded, all.size() - 1);
+    return all.back();
+}
+
+void RegKey::setValue(std::string_view wanted, uint32_t type, std::vector<uint8_t> data) {
+    looked_.clear();
+    const std::string folded = foldName(wanted);
+    bool created = false;
+    const size_t before = readValues().size();
+    RegValue& slot = valueSlot(wanted, folded, &created);
+    RegValue& v = created ? slot : decodedAt(static_cast<size_t>(&slot - extra_->values.data()));
+    if (!created && v.type == type && v.data == data) return;
+    std::optional<RegValue> old;
+    if (!created) old = v;
+    v.type = type;
+    v.data = std::move(data);
+    if (v.line.valid()) v.changed = true;
+    if (recording(this)) {
+        const size_t index = created ? before : static_cast<size_t>(&v - extra_->values.data());
+        Registry::LogEntry e{
+            Registry::LogKind::ValueSet, this, nullptr, index, std::move(old), v, {}};
+        e.path = fullPath();
+        registry->record(std::move(e));
+    }
+}
+
+void RegKey::eraseValueAt(size_t i) {
+    std::vector<RegValue>& all = extra_->values;
+    auto& index = extra_->index;
+    all.erase(all.begin() + static_cast<std::ptrdiff_t>(i));
+    if (index) {
+        if (all.size() < kIndexFrom) {
+            index.reset();
+        } else {
+            for (auto it = index->begin(); it != index->end();) {
+                if (it->second == i) {
+                    it = index->erase(it);
+                } else {
+                    if (it->second > i) --it->second;
+                    ++it;
+                }
+            }
+        }
+    }
+}
+
+bool RegKey::removeValue(std::string_view wanted) {
+    looked_.clear();
+    const size_t i = valueIndex(foldName(wanted));
+    if (i == kNoOffset) return false;
+    if (recording(this)) {
+        Registry::LogEntry e{
+            Registry::LogKind::ValueDeleted, this, nullptr, i, decodedAt(i), {}, {}};
+        e.path = fullPath();
+        registry->record(std::move(e));
+    }
+    eraseValueAt(i);
+    return true;
+}
+
+std::string RegKey::path() const {
+    std::vector<const RegKey*> chain;
+    for (const RegKey* k = this; k && k->parent; k = k->parent) chain.push_back(k);
+    std::string out;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        if (!out.empty()) out += '\\';
+        out += (*it)->name;
+    }
+    return out;
+}
+
+std::string RegKey::fullPath() const {
+    std::vector<const RegKey*> chain;
+    for (const RegKey* k = this; k; k = k->parent) chain.push_back(k);
+    std::string out;
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        if (!out.empty()) out += '\\';
+        out += (*it)->name;
+    }
+    return out;
+}
+
+bool splitKeyPathViews(std::string_view path, std::vector<std::string_view>* parts) {
+    parts->clear();
+    if (path.empty()) return true;
+    if (path.back() == '\\') path.remove_suffix(1);
+    size_t start = 0;
+    while (true) {
+        const size_t end = path.find('\\', start);
+        const std::string_view part = path.substr(start, end - start);
+        if (part.empty()) return false;
+        parts->push_back(part);
+        if (end == std::string_view::npos) return true;
+        start = end + 1;
+    }
+}
+
+bool splitKeyPath(std::string_view path, std::vector<std::string>* parts) {
+    std::vector<std::string_view> views;
+    const bool ok = splitKeyPathViews(path, &views);
+    parts->assign(views.begin(), views.end());
+    return ok;
+}
+
+RegKey* findKeyPath(RegKey* from, std::string_view path) {
+    std::vector<std::string> parts;
+    if (!splitKeyPath(path, &parts)) return nullptr;
+    RegKey* key = from;
+    for (const auto& part : parts) {
+        key = key->findSubkey(part);
+        if (!key) return nullptr;
+    }
+    return key;
+}
+
+bool isStringType(uint32_t type) {
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+namespace {
+
+// A root key of `registry`, named by its canonical name.
+std::shared_ptr<RegKey> newRoot(Registry* registry, const std::string& name) {
+    auto r = newKey();
+    r->name = name;
+    r->fold = foldName(name);
+    r->registry = registry;
+    return r;
+}
+
+}  // namespace
+
+Registry::Registry() { clear(); }
+
+void Registry::clear() {
+    log_.clear();
+    localMachine = newRoot(this, "HKEY_LOCAL_MACHINE");
+    otherRoots.clear();
+    source.clear();
+    hasSource = false;
+    utf16 = false;
+    sourceFormat = RegFormat::Regedit4;
+    codePage = 1252;
+    eol = "\r\n";
+    deletionLines.clear();
+    impliedEnds.clear();
+    openEnds.clear();
+    openTailKey = nullptr;
+    openTailBegin = kNoOffset;
+}
+
+Registry::~Registry() {
+    log_.clear();
+    localMachine.reset();
+    otherRoots.clear();
+}
+
+std::string Registry::canonicalRoot(std::string_view wanted) {
+    return std::string(canonicalRootName(wanted));
+}
+
+std::string_view Registry::canonicalRootName(std::string_view wanted) {
+    static const char* const kRoots[] = {"HKEY_LOCAL_MACHINE",  "HKEY_CURRENT_USER",
+                                         "HKEY_CLASSES_ROOT",   "HKEY_USERS",
+                                         "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"};
+    for (const char* root : kRoots) {
+        if (namesEqual(wanted, root)) return root;
+    }
+    return {};
+}
+
+RegKey* Registry::root(const std::string& canonicalName, bool create) {
+    if (canonicalName == "HKEY_LOCAL_MACHINE") return localMachine.get();
+    for (auto& r : otherRoots) {
+        if (r->name == canonicalName) return r.get();
+    }
+    if (!create) return nullptr;
+    otherRoots.push_back(newRoot(this, canonicalName));
+    return otherRoots.back().get();
+}
+
+void Registry::record(LogEntry entry) {
+    if (recording) log_.push_back(std::move(entry));
+}
+
+void Registry::rollback(size_t point) {
+    const bool was = recording;
+    recording = false;
+    while (log_.size() > point) {
+        LogEntry e = std::move(log_.back());
+        log_.pop_back();
+        RegKey* key = e.key;
+        switch (e.kind) {
+            case LogKind::KeyCreated: {
+                auto& subs = key->subkeys;
+                auto it = std::find(subs.begin(), subs.end(), e.child);
+                if (it != subs.end()) subs.erase(it);
+                markDeleted(e.child.get());
+                break;
+            }
+            case LogKind::KeyDeleted: {
+                auto& subs = key->subkeys;
+                const size_t at = std::min(e.index, subs.size());
+                subs.insert(subs.begin() + static_cast<std::ptrdiff_t>(at), e.child);
+                reattach(e.child.get(), key);
+                break;
+            }
+            case LogKind::ValueSet:
+                if (e.before) {
+                    key->heldValues()[e.index] = std::move(*e.before);
+                } else {
+                    key->heldValues().erase(key->heldValues().begin() +
+                                            static_cast<std::ptrdiff_t>(e.index));
+                }
+                key->dropValueIndex();
+                break;
+            case LogKind::ValueDeleted:
+                key->heldValues().insert(
+                    key->heldValues().begin() + static_cast<std::ptrdiff_t>(e.index),
+                    std::move(*e.before));
+                key->dropValueIndex();
+                break;
+        }
+    }
+    recording = was;
+}
+
+std::vector<RegChange> Registry::changesSince(size_t point) const {
+    std::vector<RegChange> out;
+    for (size_t i = point; i < log_.size(); ++i) {
+        const LogEntry& e = log_[i];
+        RegChange c;
+        c.path = e.path;
+        switch (e.kind) {
+            case LogKind::KeyCreated:
+                c.kind = RegChangeKind::KeyCreated;
+                break;
+            case LogKind::KeyDeleted:
+                c.kind = RegChangeKind::KeyDeleted;
+                c.subtree = e.child;
+                break;
+            case LogKind::ValueSet:
+                c.kind = RegChangeKind::ValueSet;
+                c.valueName = e.after ? e.after->name : std::string();
+                c.before = e.before;
+                c.after = e.after;
+                break;
+            case LogKind::ValueDeleted:
+                c.kind = RegChangeKind::ValueDeleted;
+                c.valueName = e.before ? e.before->name : std::string();
+                c.before = e.before;
+                break;
+        }
+        out.push_back(std::move(c));
+    }
+    return out;
+}
+
+}  // namespace winsim
