@@ -2,6 +2,7 @@
 // them, beside reading the system hive once: a 100 MB system hive whose bulk
 // lies where detection never looks (hivex maps the file; only the subtrees
 // the simulated API reads are loaded).
+#include <fcntl.h>
 #include <hivex.h>
 #include <unistd.h>
 
@@ -13,15 +14,18 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "bench/detect.h"
 #include "bench/image_gen.h"
 #include "detection/device_catalogue.h"
 #include "detection/device_installer.h"
 #include "discovery/nt_discovery.h"
+#include "removal/nt_removal.h"
 #include "tests/support/hive_writer.h"
 #include "winsim/machine.h"
 #include "winsim/offline.h"
+#include "winsim/safety.h"
 
 namespace fs = std::filesystem;
 
@@ -158,5 +162,66 @@ void BM_OpenHivesAndDetect(benchmark::State& state) {
     state.counters["fileRssMB"] = static_cast<double>(fileResident) / 1024;
 }
 BENCHMARK(BM_OpenHivesAndDetect)->Unit(benchmark::kMillisecond);
+
+// The floor of any commit that replaces the hive: copy it into a new file
+// and fsync the copy (what `cp` plus `sync` of the file cost).
+void BM_CopyAndFsyncSystemHive(benchmark::State& state) {
+    const fs::path file = installation() / "WINDOWS" / "system32" / "config" / "system";
+    const fs::path copy = installation() / "copy";
+    std::vector<char> buffer(size_t{1} << 20);
+    for (auto _ : state) {
+        const int in = ::open(file.c_str(), O_RDONLY);
+        const int out = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        for (ssize_t n; (n = ::read(in, buffer.data(), buffer.size())) > 0;) {
+            if (::write(out, buffer.data(), static_cast<size_t>(n)) != n) break;
+        }
+        ::fsync(out);
+        ::close(out);
+        ::close(in);
+        state.PauseTiming();
+        fs::remove(copy);
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_CopyAndFsyncSystemHive)->Unit(benchmark::kMillisecond);
+
+// An Uninstall on the installation's hives: the removal of the adapter
+// found by detection (untimed, with the load) and the commit of its
+// changes, the backup before it included (the system hive kept in the
+// backup, the new hive written through hivex, journal, replace).
+void BM_UninstallOnHives(benchmark::State& state) {
+    const fs::path root = installation().string() + "-uninstall";
+    winsim::LoadOptions options;
+    options.installation = true;
+    winsim::setBackupObserver([](const std::string&) {});
+    for (auto _ : state) {
+        state.PauseTiming();
+        winsim::unloadMachine();
+        fs::remove_all(root);
+        fs::copy(installation(), root, fs::copy_options::recursive);
+        ::sync();  // the copy just made is not the commit's to flush
+        std::string error;
+        if (!winsim::loadMachine(root.string(), options, &error)) {
+            state.SkipWithError(error.c_str());
+            break;
+        }
+        DeviceRecord& record = deviceRecord(1);
+        if (!probeDevice(networkClassGuid(), cataloguePattern(1), record) ||
+            !discoverNtInstallation(1, "C:\\WINDOWS", record)) {
+            state.SkipWithError("the adapter was not found");
+            break;
+        }
+        state.ResumeTiming();
+        if (removeNtInstallation(1, record) != RemovalResult::Removed || !winsim::commit(&error)) {
+            state.SkipWithError(("not removed: " + error).c_str());
+            break;
+        }
+    }
+    winsim::setBackupObserver(nullptr);
+    winsim::unloadMachine();
+    std::error_code ignored;
+    fs::remove_all(root, ignored);
+}
+BENCHMARK(BM_UninstallOnHives)->Unit(benchmark::kMillisecond);
 
 }  // namespace

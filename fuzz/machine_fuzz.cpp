@@ -316,7 +316,7 @@ fs::path runProgram(const qu_fuzz::FuzzImage& input, const fs::path& image) {
 
     std::istringstream in(firstLines(input.commands, kMaxCommands));
     std::ostringstream out, err;
-    LineMode lineMode(in, out, err, AnsiText(winsim::codePage()));
+    LineMode lineMode(in, out, err, AnsiText(winsim::codePage()), winsim::machineFacts());
     winsim::ui::resetWindowSystem();
     winsim::ui::setTextObserver(
         [&lineMode](HWND window, const std::string& before, const std::string& after) {

@@ -3,12 +3,16 @@
 #include "dialog/resource.h"
 #include "host/devices_json.h"
 #include "host/json_lines.h"
+#include "host/machine_facts.h"
 #include "host/plan.h"
 #include "protocol/commands.h"
 #include "winsim/machine.h"
 
-LineMode::LineMode(std::istream& in, std::ostream& out, std::ostream& err, AnsiText ansi)
-    : in_(in), out_(out), err_(err), ansi_(ansi) {}
+#include <utility>
+
+LineMode::LineMode(std::istream& in, std::ostream& out, std::ostream& err, AnsiText ansi,
+                   winsim::MachineFacts facts)
+    : in_(in), out_(out), err_(err), ansi_(ansi), facts_(std::move(facts)) {}
 
 void LineMode::onTextChanged(HWND window, const std::string& before, const std::string& after) {
     if (GetDlgCtrlID(window) != IDC_STATUS) {
@@ -130,10 +134,10 @@ bool LineMode::execute(const std::string& text) {
             }
             return true;
         case Command::State:
-            writeLine(stateLine(mainDialog_, winsim::restartRequested(), ansi_));
+            writeLine(withFacts(stateLine(mainDialog_, winsim::restartRequested(), ansi_), facts_));
             return false;
         case Command::Devices:
-            writeLine(devices_);
+            writeLine(withFacts(devices_, facts_));
             return false;
         case Command::Plan:
             writeLine(planLine(mainDialog_, ansi_));

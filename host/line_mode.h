@@ -13,6 +13,8 @@
 //   state                                  print the state line
 //   devices                                print the devices line (devices_json.h)
 //                                          as the last detection run left it
+// Both lines end with a "machine" member naming the machine's facts
+// (machine_facts.h).
 //   plan                                   print what an Uninstall would remove
 //                                          (host/plan.h); nothing changes
 // A click on a disabled button does nothing, as on Windows, and gets one
@@ -25,6 +27,7 @@
 
 #include "host/ansi_text.h"
 #include "platform/win32.h"
+#include "winsim/machine.h"
 #include "winsim/user.h"
 
 #include <istream>
@@ -33,7 +36,9 @@
 
 class LineMode : public winsim::ui::InputDriver {
 public:
-    LineMode(std::istream& in, std::ostream& out, std::ostream& err, AnsiText ansi);
+    // `facts`: what machine the state and devices lines name (machine_facts.h).
+    LineMode(std::istream& in, std::ostream& out, std::ostream& err, AnsiText ansi,
+             winsim::MachineFacts facts);
 
     bool waitForInput() override;
 
@@ -63,6 +68,7 @@ private:
     std::ostream& out_;
     std::ostream& err_;
     AnsiText ansi_;
+    winsim::MachineFacts facts_;
     HWND mainDialog_ = nullptr;
     bool closing_ = false;
     // The devices line, taken when a detection run has ended (at start-up

@@ -1,8 +1,12 @@
 // quorvane-uninstall: the utility on a simulated Windows machine.
 //
 //   quorvane-uninstall [--machine DIR | --machine FILE.reg | --windows DIR]
-//                      [--hive-root KEY] [--read-only] [--headless] [--reset-machine]
-//                      [--log FILE] [--undo] [--version] [--list-supported] [--help]
+//                      [--hive-root KEY] [--fact NAME=VALUE ...] [--read-only]
+//                      [--headless] [--reset-machine] [--log FILE] [--undo]
+//                      [--version] [--list-supported] [--help]
+//
+// Every message on standard error starts with "quorvane-uninstall: " and
+// goes to the --log file as well (diagnostics.h).
 //
 // Exit status: 0 when every Uninstall of the run succeeded or none ran (or
 // --undo restored a backup); 1 when an Uninstall ended in message 109 or 110,
@@ -18,136 +22,35 @@
 // The Uninstall outcomes are read from the status texts the dialog writes.
 #include "dialog/uninstall_app.h"
 #include "host/ansi_text.h"
+#include "host/diagnostics.h"
 #include "host/line_mode.h"
+#include "host/machine_facts.h"
 #include "host/machine_image.h"
 #include "host/offline_options.h"
+#include "host/options.h"
 #include "host/program_setup.h"
-#include "host/uninstall_watch.h"
+#include "host/run_log.h"
 #include "host/run_record.h"
+#include "host/uninstall_watch.h"
 #include "host/version.h"
 #include "host/tui/terminal_ui.h"
 #include "winsim/machine.h"
+#include "winsim/offline.h"
 #include "winsim/safety.h"
 #include "winsim/user.h"
 
 #include <cerrno>
-#include <cstdio>
+#include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <iostream>
-#include <sstream>
 #include <string>
+#include <system_error>
 #include <unistd.h>
+#include <vector>
 
 namespace {
-
-const char kUsage[] =
-    "usage: quorvane-uninstall [--machine DIR | --machine FILE.reg | --windows DIR]\n"
-    "                          [--hive-root KEY] [--read-only] [--headless] [--reset-machine]\n"
-    "                          [--log FILE] [--undo] [--version] [--list-supported] [--help]\n"
-    "\n"
-    "Runs the Quorvane USB Miniport Driver Uninstall Utility on a simulated Windows machine.\n"
-    "\n"
-    "  --machine DIR    use the machine image in DIR (changes are saved to it)\n"
-    "                   default: a working copy of the built-in Windows XP image in\n"
-    "                   $XDG_STATE_HOME (or ~/.local/state)/quorvane-uninstall/machine\n"
-    "  --reset-machine  recreate that working copy from the built-in image first\n"
-    "  --headless       line mode: read commands from standard input (also when\n"
-    "                   standard input is not a terminal)\n"
-    "%OFFLINE%"
-    "  --log FILE       append every status text to FILE, a UTC time stamp a line\n"
-    "  --undo           restore the latest backup of the image (see below) and move\n"
-    "                   it to backups/undone/; refused when what it restores exists\n"
-    "  --version        show the product, its version and the build's revision\n"
-    "  --list-supported show the hardware-ID patterns of the supported adapters\n"
-    "  --help           show this text\n"
-    "\n"
-    "Line mode commands, one per line: detect, uninstall, restart, close, select N,\n"
-    "about, state, devices, plan (what an Uninstall would remove). End of input\n"
-    "closes the dialog. The terminal UI prints the status text when it ends.\n"
-    "\n"
-    "The changes of each command are saved to the image together once the command\n"
-    "is complete. Before an Uninstall's changes are saved, what it deletes is saved\n"
-    "in DIR/backups/<UTC time>/ (the path is shown on standard error).\n"
-    "\n"
-    "Exit status: 0 every Uninstall succeeded, or none ran (--undo: restored);\n"
-    "1 an Uninstall failed (message 109 or 110), changes could not be saved,\n"
-    "standard output could not be written, or --undo restored nothing; 2 bad\n"
-    "arguments or an image that cannot be used; 3 the image is in use by another\n"
-    "process; 4 an Uninstall succeeded on Windows 98/ME and the run ended without\n"
-    "Restart (a restart is still needed).\n";
-
-std::string usage() {
-    std::string text = kUsage;
-    text.replace(text.find("%OFFLINE%"), 9, kOfflineUsage);
-    return text;
-}
-
-struct Options {
-    std::string machine;
-    bool headless = false;
-    bool resetMachine = false;
-    bool help = false;
-    std::string log;
-    bool version = false;
-    bool listSupported = false;
-    OfflineOptions offline;
-    bool undo = false;
-};
-
-bool parseOptions(int argc, char** argv, Options* options, std::string* error) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--machine") {
-            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-                *error = "--machine needs a directory";
-                return false;
-            }
-            options->machine = argv[++i];
-        } else if (arg.rfind("--machine=", 0) == 0 && arg.size() > 10) {
-            options->machine = arg.substr(10);
-        } else if (arg == "--headless") {
-            options->headless = true;
-        } else if (arg == "--reset-machine") {
-            options->resetMachine = true;
-        } else if (arg == "--log") {
-            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-                *error = "--log needs a file";
-                return false;
-            }
-            options->log = argv[++i];
-        } else if (arg == "--undo") {
-            options->undo = true;
-        } else if (arg == "--version") {
-            options->version = true;
-        } else if (arg == "--list-supported") {
-            options->listSupported = true;
-        } else if (arg == "--help" || arg == "-h") {
-            options->help = true;
-        } else if (const int taken = parseOfflineOption(argc, argv, &i, &options->offline, error)) {
-            if (taken < 0) return false;
-        } else {
-            *error = "unknown argument: " + arg;
-            return false;
-        }
-    }
-    if (!options->offline.windows.empty() && !options->machine.empty()) {
-        *error = "--windows and --machine name two machines; give one";
-        return false;
-    }
-    if (options->resetMachine && !options->machine.empty()) {
-        *error =
-            "--reset-machine recreates the default machine image; it does not apply to --machine";
-        return false;
-    }
-    return true;
-}
-
-int fail(const std::string& message, int status = 2) {
-    std::cerr << "quorvane-uninstall: " << message << '\n';
-    return status;
-}
 
 // A standard descriptor the program was started without gets /dev/null,
 // opened for reading only: no file the program opens later takes its
@@ -163,84 +66,158 @@ void occupyClosedStandardDescriptors() {
     }
 }
 
+// What the terminal UI shows before the dialog takes input: what changes
+// what an Uninstall does on this machine. Empty when nothing does.
+std::string startNotice(const winsim::MachineFacts& facts, const std::string& versionProblem) {
+    std::string notice;
+    if (facts.driveEmpty) {
+        notice =
+            "The C: drive of this machine is empty: no drive_c folder was found beside its "
+            "registry. An Uninstall changes the registry only; the INF, PNF and driver files it "
+            "would delete are not there to delete.";
+    }
+    if (!versionProblem.empty()) {
+        notice +=
+            (notice.empty() ? "" : "\n\n") + std::string("This machine's ") + versionProblem + ".";
+    }
+    return notice;
+}
+
+// Where the log may not be: the image, or for an installation its drive.
+std::vector<std::string> imagePlaces(const std::string& source, bool installation) {
+    std::vector<std::string> places = winsim::imagePlaces(source, installation);
+    if (places.empty()) {
+        std::error_code ec;
+        const std::filesystem::path path = std::filesystem::weakly_canonical(source, ec);
+        places.push_back(ec ? source : path.string());
+    }
+    return places;
+}
+
+// Sends the machine's own notes and warnings to the program's messages
+// while it lives.
+struct MachineMessages {
+    explicit MachineMessages(Diagnostics& diagnostics) {
+        winsim::setMessageSink([&diagnostics](const std::string& line) { diagnostics.say(line); });
+    }
+    ~MachineMessages() { winsim::setMessageSink(nullptr); }
+    MachineMessages(const MachineMessages&) = delete;
+    MachineMessages& operator=(const MachineMessages&) = delete;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     occupyClosedStandardDescriptors();
+    // A reader that went away makes a write fail (EPIPE), which is reported
+    // like any other output failure, instead of ending the program unheard.
+    std::signal(SIGPIPE, SIG_IGN);
+    Diagnostics diagnostics(std::cerr);
     Options options;
     std::string error;
     if (!parseOptions(argc, argv, &options, &error)) {
-        std::cerr << "quorvane-uninstall: " << error << "\n\n" << usage();
+        diagnostics.say(error + "; see --help");
         return 2;
     }
-    if (options.help) {
-        std::cout << usage() << std::flush;
-        if (!std::cout) {
-            return fail("standard output cannot be written", 1);
+    if (options.help || options.version || options.listSupported) {
+        if (options.help) {
+            std::cout << usage();
+        } else {
+            if (options.version) std::cout << versionLine() << '\n';
+            if (options.listSupported) std::cout << supportedList();
         }
-        return 0;
-    }
-    if (options.version || options.listSupported) {
-        if (options.version) std::cout << versionLine() << '\n';
-        if (options.listSupported) std::cout << supportedList();
+        std::cout.flush();
+        if (!std::cout) {
+            diagnostics.say("standard output cannot be written");
+            return 1;
+        }
         return 0;
     }
 
-    std::string machineDir = options.machine;
-    if (!options.offline.windows.empty()) machineDir = options.offline.windows;
+    const bool installation = !options.offline.windows.empty();
+    std::string machineDir = installation ? options.offline.windows : options.machine;
     const bool defaultCopy = machineDir.empty();
     if (defaultCopy) {
         machineDir = defaultMachineDir(&error);
+        if (machineDir.empty()) {
+            diagnostics.say(error);
+            return 2;
+        }
+    }
+    // In a terminal the messages wait until the terminal UI gives it back
+    // (or turns out not to start).
+    const bool interactive = !options.headless && isatty(STDIN_FILENO) == 1;
+    if (interactive) diagnostics.hold();
+    // The log before the image's lock: opening it never blocks.
+    RunLog log([&diagnostics](const std::string& message) { diagnostics.say(message); });
+    if (!options.log.empty() && log.open(options.log, imagePlaces(machineDir, installation),
+                                         (installation ? "on the drive of the Windows installation "
+                                                       : "inside the machine image ") +
+                                             machineDir)) {
+        diagnostics.setLog(&log);
+        log.header(versionLine());
+    }
+    if (defaultCopy) {
         bool inUse = false;
-        if (machineDir.empty() ||
-            !prepareDefaultMachine(machineDir, options.resetMachine, &error, &inUse)) {
-            return fail(error, inUse ? 3 : 2);
+        if (!prepareDefaultMachine(machineDir, options.resetMachine, &error, &inUse)) {
+            diagnostics.say(error);
+            return inUse ? 3 : 2;
         }
     }
     const MachineImage image = describeMachineImage(machineDir, defaultCopy);
+    log.header(imageRecordLine(image));
+    const MachineMessages machineMessages(diagnostics);
     winsim::setCallLogging(false);
     winsim::LoadFailure why = winsim::LoadFailure::None;
     if (!winsim::loadMachine(machineDir, options.offline.load, &error, &why)) {
         if (why == winsim::LoadFailure::InUse) {
-            return fail(error, 3);
+            diagnostics.say(error);
+            return 3;
         }
-        return fail(defaultCopy ? error + kResetHint : error);
+        diagnostics.say(defaultCopy ? error + kResetHint : error);
+        return 2;
     }
+    const winsim::MachineFacts facts = winsim::machineFacts();
+    log.header(factsLine(facts));
+    const std::string versionProblem = versionWarning(facts);
+    if (!versionProblem.empty()) diagnostics.say(versionProblem);
     if (options.undo) {
+        std::string reason;
+        if (winsim::machineReadOnly(&reason)) {
+            winsim::unloadMachine();
+            diagnostics.say("--undo: not undone, nothing changed: the machine is read-only (" +
+                            reason + ")");
+            return 2;
+        }
         const winsim::UndoResult undone = winsim::undoLatestBackup(&error);
-        std::cerr << "quorvane-uninstall: " << error << '\n';
+        diagnostics.say(error);
         winsim::unloadMachine();
         return undone == winsim::UndoResult::Restored ? 0 : 1;
     }
     if (!loadDialogResources(&error)) {
         winsim::unloadMachine();
-        return fail("built-in resources: " + error);
+        diagnostics.say("built-in resources: " + error);
+        return 2;
     }
 
     const AnsiText ansi(winsim::codePage());
-    RunRecord record(ansi, imageRecordLine(image), std::cerr);
+    RunRecord record(ansi, imageRecordLine(image), factsLine(facts), &log);
     // A terminal gets the terminal UI (an input driver of its own); otherwise,
     // or when the terminal cannot be used, the line mode.
-    const bool interactive = !options.headless && isatty(STDIN_FILENO) == 1;
     TerminalUi terminalUi(ansi);
     const char* home = std::getenv("HOME");
     terminalUi.setImageLine(imageScreenLine(image, home != nullptr ? home : ""));
+    terminalUi.setStartNotice(startNotice(facts, versionProblem));
     std::string terminalError;
     const bool terminal = interactive && terminalUi.start(&terminalError);
-    if (terminal) record.holdErrors();
-    if (!options.log.empty()) record.openLog(options.log, versionLine());
     if (interactive && !terminal) {
-        std::cerr << "quorvane-uninstall: " << terminalError
-                  << "; line mode (commands: see --help)\n";
+        diagnostics.release();
+        diagnostics.say(terminalError + "; line mode (commands: see --help)");
     }
-    LineMode lineMode(std::cin, std::cout, std::cerr, ansi);
-    // Notes on backups and what remains wait while the terminal UI owns the
-    // terminal.
-    std::ostringstream heldNotes;
-    std::ostream& notes = terminal ? static_cast<std::ostream&>(heldNotes) : std::cerr;
-    UninstallWatch uninstalls(notes);
+    LineMode lineMode(std::cin, std::cout, diagnostics.stream(), ansi, facts);
+    UninstallWatch uninstalls(diagnostics.stream());
     winsim::setBackupObserver([&](const std::string& folder) {
-        notes << "quorvane-uninstall: what this command deletes is saved in " << folder << '\n';
+        diagnostics.say("what this command deletes is saved in " + folder);
     });
     winsim::ui::setTextObserver(
         [&](HWND window, const std::string& before, const std::string& after) {
@@ -250,7 +227,7 @@ int main(int argc, char** argv) {
         });
     if (!terminal) winsim::ui::setInputDriver(&lineMode);
 
-    ReadOnlyGuard readOnlyGuard(std::cerr);
+    ReadOnlyGuard readOnlyGuard(diagnostics.stream());
     // One commit per operator command: when the dialog is at rest again.
     // After a failed commit, or once the operator can no longer read the
     // output, no more input is taken and nothing more is committed.
@@ -275,26 +252,26 @@ int main(int argc, char** argv) {
     terminalUi.stop();
     if (terminal) record.print(std::cout);
     if (!terminal) lineMode.endOutput();
+    diagnostics.release();
 
     winsim::ui::setIdleObserver(nullptr);
     winsim::ui::setInputDriver(nullptr);
     winsim::ui::setTextObserver(nullptr);
     if (outputBroken()) {
-        std::cerr << "quorvane-uninstall: standard output cannot be written; the changes "
-                     "after the last output were not saved\n";
+        diagnostics.say(
+            "standard output cannot be written; the changes after the last output were not "
+            "saved");
         status = 1;
     } else if (!commitFailed && !winsim::commit(&commitError)) {
         commitFailed = true;
     }
     if (commitFailed) {
-        std::cerr << "quorvane-uninstall: the machine image could not be saved: " << commitError
-                  << '\n';
+        diagnostics.say("the machine image could not be saved: " + commitError);
         status = 1;
     } else {
         uninstalls.onIdle();
     }
     winsim::setBackupObserver(nullptr);
-    std::cerr << heldNotes.str();
     winsim::unloadMachine();
     return status;
 }

@@ -10,7 +10,12 @@ const char kOfflineUsage[] =
     "  --hive-root KEY  where a system hive was loaded in the export, e.g.\n"
     "                   HKEY_LOCAL_MACHINE\\OFFLINE (found on its own when only one key holds\n"
     "                   control sets)\n"
-    "  --read-only      change nothing: Uninstall and Restart are refused\n";
+    "  --fact NAME=VALUE  a fact of the machine, as machine.ini's [system] would say\n"
+    "                   it: platform=nt|9x, version=5.1.2600, windows=C:\\WINDOWS,\n"
+    "                   codepage=1252; wins over machine.ini, which wins over the\n"
+    "                   registry (for an export without the version keys)\n"
+    "  --read-only      change nothing: Uninstall and Restart are refused; the image\n"
+    "                   is not locked, so this runs beside a program that changes it\n";
 
 int parseOfflineOption(int argc, char** argv, int* i, OfflineOptions* options, std::string* error) {
     const std::string arg = argv[*i];
@@ -31,6 +36,16 @@ int parseOfflineOption(int argc, char** argv, int* i, OfflineOptions* options, s
     if (arg == "--read-only") {
         options->load.readOnly = true;
         return 1;
+    }
+    std::string fact;
+    if (const int r = value("--fact", &fact)) {
+        if (r < 0) {
+            *error = "--fact needs NAME=VALUE, e.g. --fact version=5.1.2600";
+            return -1;
+        }
+        if (!winsim::checkFact(fact, error)) return -1;
+        options->load.facts.push_back(fact);
+        return r;
     }
     if (const int r = value("--windows", &options->windows)) {
         options->load.installation = true;

@@ -1,6 +1,7 @@
 #include "host/run_record.h"
 
 #include "dialog/resource.h"
+#include "host/run_log.h"
 
 #include <fcntl.h>
 #include <iconv.h>
@@ -13,21 +14,6 @@
 #include <cstring>
 #include <ctime>
 #include <utility>
-
-namespace {
-
-std::string utcStamp() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    tm parts{};
-    gmtime_r(&now.tv_sec, &parts);
-    char text[40];
-    const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
-    std::snprintf(text + length, sizeof text - length, ".%03ldZ", now.tv_nsec / 1000000L);
-    return text;
-}
-
-}  // namespace
 
 std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines;
@@ -82,65 +68,15 @@ std::string convertText(const std::string& text, const std::string& from,
     return out;
 }
 
-RunRecord::RunRecord(AnsiText ansi, std::string imageLine, std::ostream& err)
-    : ansi_(ansi), imageLine_(std::move(imageLine)), err_(err) {}
-
-RunRecord::~RunRecord() {
-    if (logFd_ >= 0) close(logFd_);
-}
-
-bool RunRecord::openLog(const std::string& path, const std::string& versionLine) {
-    logPath_ = path;
-    logFd_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (logFd_ < 0) {
-        logFailed("open", errno);
-        return false;
-    }
-    const std::string stamp = utcStamp();
-    writeLog(stamp + " -- " + versionLine + "\n" + stamp + " -- " + imageLine_ + "\n");
-    return logFd_ >= 0;
-}
+RunRecord::RunRecord(AnsiText ansi, std::string imageLine, std::string factsLine, RunLog* log)
+    : ansi_(ansi), imageLine_(std::move(imageLine)), factsLine_(std::move(factsLine)), log_(log) {}
 
 void RunRecord::onTextChanged(HWND window, const std::string& before, const std::string& after) {
     if (GetDlgCtrlID(window) != IDC_STATUS) return;
     const bool grew = after.size() >= before.size() && after.compare(0, before.size(), before) == 0;
-    const std::string added = grew ? after.substr(before.size()) : after;
     status_ = after;
-    if (logFd_ < 0) return;
-    const std::string stamp = utcStamp();
-    std::string text;
-    for (const std::string& line : splitLines(added)) {
-        text += stamp + " " + ansi_.toUtf8(line) + "\n";
-    }
-    writeLog(text);
-}
-
-void RunRecord::writeLog(const std::string& text) {
-    // One write per status text keeps it whole beside other writers.
-    size_t done = 0;
-    while (logFd_ >= 0 && done < text.size()) {
-        const ssize_t n = write(logFd_, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            logFailed("write", n < 0 ? errno : ENOSPC);
-            return;
-        }
-        done += static_cast<size_t>(n);
-    }
-}
-
-void RunRecord::logFailed(const char* what, int error) {
-    const std::string message = "quorvane-uninstall: cannot " + std::string(what) + " the log " +
-                                logPath_ + ": " + std::strerror(error) +
-                                "; the run goes on without it\n";
-    if (holdErrors_) {
-        heldErrors_ += message;
-    } else {
-        err_ << message;
-        err_.flush();
-    }
-    if (logFd_ >= 0) close(logFd_);
-    logFd_ = -1;
+    if (log_ != nullptr)
+        log_->statusLines(ansi_.toUtf8(grew ? after.substr(before.size()) : after));
 }
 
 std::vector<std::string> RunRecord::statusLines() const { return splitLines(status_); }
@@ -153,9 +89,6 @@ void RunRecord::print(std::ostream& out) {
         out << convertText(ansi_.toUtf8(line), "UTF-8", target) << '\n';
     }
     out << convertText(imageLine_, "UTF-8", target) << '\n';
+    out << convertText(factsLine_, "UTF-8", target) << '\n';
     out.flush();
-    holdErrors_ = false;
-    err_ << heldErrors_;
-    err_.flush();
-    heldErrors_.clear();
 }

@@ -63,6 +63,36 @@ std::string machineDir();
 Platform platform();
 unsigned codePage();
 
+// Where a machine fact came from: the command line (--fact NAME=VALUE),
+// machine.ini, the registry, the version (the family of a version no source
+// names: 4.10 to 4.99 are 98/ME, every other one 2000/XP), the folder
+// name of an installation's Windows directory, or the built-in default
+// (C:\WINDOWS, code page 1252).
+enum class FactSource { CommandLine, MachineIni, Registry, Version, Installation, Default };
+
+// What machine it is, as the simulated API reports it: the [system]
+// settings of machine.ini and --fact, completed from the registry, and
+// where each came from.
+struct MachineFacts {
+    Platform platform = Platform::Nt;
+    uint32_t major = 0, minor = 0, build = 0;
+    std::string windowsDir;  // UTF-8
+    unsigned codePage = 1252;
+    std::string csdVersion;  // "Service Pack 2" as the registry says; "" when none
+    FactSource platformFrom = FactSource::Default, versionFrom = FactSource::Default,
+               windowsFrom = FactSource::Default, codePageFrom = FactSource::Default;
+    // The C: drive has no folder behind it (said among the load warnings):
+    // the file steps find nothing.
+    bool driveEmpty = false;
+};
+// The current machine's.
+MachineFacts machineFacts();
+
+// Where the machine's own notes and warnings go, a line each: the load's
+// warnings, a finished interrupted change, where hives were backed up.
+// nullptr: standard error.
+void setMessageSink(std::function<void(const std::string& line)> sink);
+
 // Warnings of the last successful load (also written to standard error),
 // each "file:line: text".
 const std::vector<std::string>& loadWarnings();

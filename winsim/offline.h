@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "winsim/machine.h"
 
@@ -11,7 +12,10 @@ namespace winsim {
 
 struct LoadOptions {
     // --read-only: nothing is changed and nothing is created beside the
-    // source; the registry API refuses changes.
+    // source; the registry API refuses changes. The image is not locked
+    // (the lock is for writers): beside a running writer the registry reads
+    // as that writer's last commit left it (a commit replaces it in one
+    // rename), and the drive's files as they are when read.
     bool readOnly = false;
     // An image or hive that cannot be written is used read-only (said in
     // readOnlyReason) instead of being refused.
@@ -22,7 +26,22 @@ struct LoadOptions {
     // The source is a Windows installation (its Windows directory or the
     // root of its drive) whose hive files are used (--windows DIR).
     bool installation = false;
+    // Machine facts given on the command line, "NAME=VALUE" with the keys
+    // and values of machine.ini's [system] section; they win over
+    // machine.ini, which wins over the registry.
+    std::vector<std::string> facts;
 };
+
+// Checks one "NAME=VALUE" of LoadOptions::facts; false, with a message
+// naming the fact, when it is not one machine.ini's [system] would take.
+bool checkFact(const std::string& fact, std::string* error);
+
+// The places on disk that belong to `source` (as loadMachine would take it;
+// `installation` as in LoadOptions): an image directory; an export, with
+// the drive_c and backups folders beside it; for an installation the root
+// of its drive and its hive files. Paths as they resolve now, without
+// links; empty when `source` is no image.
+std::vector<std::string> imagePlaces(const std::string& source, bool installation);
 
 // Loads `source` as the current machine: an image directory (machine.ini
 // optional when system.reg is there), a .reg file, or with

@@ -18,8 +18,6 @@ constexpr uint32_t kFaceRgb = 0xC0C0C0;  // the 3D face behind transparent pixel
 // is one column by one row of dialog units.
 constexpr double kCellPxX = 6.0;
 constexpr double kCellPxY = 13.0;
-// Height the closed part of a drop-down list takes, in dialog units.
-constexpr int kComboFieldHeight = 12;
 
 Style styled(Role role, bool bold = false, bool underline = false) {
     Style s;
@@ -27,22 +25,6 @@ Style styled(Role role, bool bold = false, bool underline = false) {
     s.bold = bold;
     s.underline = underline;
     return s;
-}
-
-bool isPushButton(const ControlInfo& c) {
-    const DWORD type = c.style & BS_TYPEMASK;
-    return type == BS_PUSHBUTTON || type == BS_DEFPUSHBUTTON;
-}
-
-bool isLabel(const ControlInfo& c) {
-    if (!c.imageType.empty()) return false;
-    const DWORD type = c.style & SS_TYPEMASK;
-    return type == SS_LEFT || type == SS_CENTER || type == SS_RIGHT || type == SS_SIMPLE ||
-           type == SS_LEFTNOWORDWRAP;
-}
-
-bool isMultiLineEdit(const ControlInfo& c) {
-    return c.kind == ControlKind::Edit && (c.style & ES_MULTILINE) != 0;
 }
 
 // Draws `caption` at `col` with its mnemonic underlined.
@@ -80,43 +62,6 @@ uint32_t sample(const Image& image, double x0, double y0, double x1, double y1) 
 }
 
 }  // namespace
-
-// ---- Geometry ----------------------------------------------------------------
-
-WindowLayout layoutWindow(const DialogInfo& dialog, int cols, int rows) {
-    WindowLayout layout;
-    const int clientCols = std::max(1, dialog.width / 4);
-    const int clientRows = std::max(1, dialog.height / 8);
-    const int width = clientCols + 2;
-    // Title bar, client, bottom frame line: minimumScreen gives room for all.
-    const int height = clientRows + 2;
-    layout.bottomBorder = true;
-    layout.window =
-        Rect{std::max(0, (cols - width) / 2), std::max(0, (rows - height) / 2), width, height};
-    layout.client = Rect{layout.window.col + 1, layout.window.row + 1, clientCols, clientRows};
-    return layout;
-}
-
-void minimumScreen(const DialogInfo& dialog, int* cols, int* rows) {
-    *cols = std::max(1, dialog.width / 4) + 2;
-    *rows = std::max(1, dialog.height / 8) + 2;
-}
-
-Rect controlCells(const ControlInfo& c) {
-    const winsim::ui::Cells grid = winsim::ui::gridCells(c.x, c.y, c.width, c.height);
-    Rect r{grid.col, grid.row, grid.cols, grid.rows};
-    const bool oneRow = (c.kind == ControlKind::Button && isPushButton(c)) ||
-                        c.kind == ControlKind::ComboBox ||
-                        (c.kind == ControlKind::Static && isLabel(c) && c.height < 16) ||
-                        (c.kind == ControlKind::Edit && !isMultiLineEdit(c));
-    if (oneRow) {
-        int h = std::min(c.height, 14);
-        if (c.kind == ControlKind::ComboBox) h = kComboFieldHeight;
-        r.row = (c.y + h / 2) / 8;
-        r.rows = 1;
-    }
-    return r;
-}
 
 // ---- Painter -------------------------------------------------------------------
 
@@ -254,15 +199,16 @@ void Painter::drawDialog(Screen* screen, const DialogInfo& d, bool active,
         // not drawn): a modal dialog shows whether or not its template says
         // WS_VISIBLE, which the window system's `visible` does not reflect.
         if ((c.style & WS_VISIBLE) == 0) continue;
-        drawControl(screen, layout.client, d.hwnd, active, c, options);
+        drawControl(screen, layout.client, d, active, c, options);
     }
     screen->clearClip();
     if (active && popup_.kind == Popup::DropDown) drawDropDown(screen, d, layout.client);
     if (active && popup_.kind == Popup::SystemMenu) drawSystemMenu(screen, d, layout);
 }
 
-void Painter::drawControl(Screen* screen, const Rect& client, HWND dialog, bool active,
+void Painter::drawControl(Screen* screen, const Rect& client, const DialogInfo& d, bool active,
                           const ControlInfo& c, const DrawOptions& options) {
+    const HWND dialog = d.hwnd;
     Rect cells = controlCells(c);
     cells.col += client.col;
     cells.row += client.row;
@@ -283,7 +229,7 @@ void Painter::drawControl(Screen* screen, const Rect& client, HWND dialog, bool 
             if (!c.imageType.empty()) {
                 drawPicture(screen, cells, c, options);
             } else if (isLabel(c)) {
-                drawLabel(screen, cells, client, c);
+                drawLabel(screen, cells, client, c, labelRoom(d, c));
             } else if ((c.style & SS_TYPEMASK) >= SS_BLACKFRAME &&
                        (c.style & SS_TYPEMASK) <= SS_WHITEFRAME) {
                 screen->frame(cells, styled(Role::Face));
@@ -324,13 +270,11 @@ void Painter::drawButton(Screen* screen, const Rect& cells, const ControlInfo& c
     drawCaption(screen, at, cells.row, text, c.enabled ? caption.underline : -1, s);
 }
 
-void Painter::drawLabel(Screen* screen, const Rect& cells, const Rect& client,
-                        const ControlInfo& c) {
+void Painter::drawLabel(Screen* screen, const Rect& cells, const Rect& client, const ControlInfo& c,
+                        const Span& room) {
     const Caption caption = parseCaption(c.text, (c.style & SS_NOPREFIX) != 0);
     const Style s = styled(c.enabled ? Role::Face : Role::Disabled);
     const DWORD align = c.style & SS_TYPEMASK;
-    // A label whose text is wider than its cells may use the free client
-    // area beside it: text measured in cells is wider than in pixels.
     std::vector<std::string> lines;
     if (cells.rows > 1) {
         lines = wrapLabel(caption.text, cells.cols, cells.rows);
@@ -345,6 +289,17 @@ void Painter::drawLabel(Screen* screen, const Rect& cells, const Rect& client,
             at = cells.col + (cells.cols - length) / 2;
         } else if (align == SS_RIGHT) {
             at = cells.col + cells.cols - length;
+        }
+        if (cells.rows == 1 && length > cells.cols) {
+            // Wider than its cells (text measured in cells is wider than in
+            // pixels): into the free cells of its row, a centred one
+            // centred in them.
+            const int first = client.col + room.col;
+            if (align == SS_CENTER && length <= room.cols) {
+                at = first + (room.cols - length) / 2;
+            } else {
+                at = std::max(first, std::min(at, first + room.cols - length));
+            }
         }
         at = std::max(client.col, std::min(at, client.col + client.cols - length));
         drawCaption(screen, at, cells.row + static_cast<int>(i), text,

@@ -1,12 +1,12 @@
-// Draws the running dialogs of the simulated window system into a Screen:
-// dialog units become cells of the window system's character grid (4
-// horizontal units to a column, 8 vertical units to a row), each window is
-// centred with its caption in a title bar. A multi-line edit shows the
+// Draws the running dialogs of the simulated window system into a Screen,
+// each window centred with its caption in a title bar (where windows and
+// controls land: geometry.h). A multi-line edit shows the
 // window system's own lines and scroll position. Also keeps what the window
 // system does not model: the open drop-down list or system menu.
 #pragma once
 
 #include "host/ansi_text.h"
+#include "host/tui/geometry.h"
 #include "host/tui/images.h"
 #include "host/tui/screen.h"
 #include "winsim/user.h"
@@ -16,21 +16,6 @@
 #include <vector>
 
 namespace tui {
-
-// Where a window lands on a screen of `cols` x `rows`: the title bar is the
-// window's first row, the client area follows between the side borders,
-// then the bottom border.
-struct WindowLayout {
-    Rect window;
-    Rect client;
-    bool bottomBorder = true;
-};
-WindowLayout layoutWindow(const winsim::ui::DialogInfo& dialog, int cols, int rows);
-// The smallest screen a dialog fits on.
-void minimumScreen(const winsim::ui::DialogInfo& dialog, int* cols, int* rows);
-// A control's cells relative to its client area. One-row controls (buttons,
-// labels, the closed drop-down list) sit on the row of their middle.
-Rect controlCells(const winsim::ui::ControlInfo& control);
 
 // A mouse target found while drawing.
 struct Hit {
@@ -117,12 +102,13 @@ private:
 
     void drawDialog(Screen* screen, const winsim::ui::DialogInfo& dialog, bool active,
                     const DrawOptions& options);
-    void drawControl(Screen* screen, const Rect& client, HWND dialog, bool active,
-                     const winsim::ui::ControlInfo& control, const DrawOptions& options);
+    void drawControl(Screen* screen, const Rect& client, const winsim::ui::DialogInfo& dialog,
+                     bool active, const winsim::ui::ControlInfo& control,
+                     const DrawOptions& options);
     void drawButton(Screen* screen, const Rect& cells, const winsim::ui::ControlInfo& control,
                     const DrawOptions& options);
     void drawLabel(Screen* screen, const Rect& cells, const Rect& client,
-                   const winsim::ui::ControlInfo& control);
+                   const winsim::ui::ControlInfo& control, const Span& room);
     void drawCombo(Screen* screen, const Rect& cells, const winsim::ui::ControlInfo& control);
     void drawEdit(Screen* screen, const Rect& cells, HWND dialog, bool active,
                   const winsim::ui::ControlInfo& control);

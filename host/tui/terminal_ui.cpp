@@ -3,6 +3,7 @@
 #endif
 #include "host/tui/terminal_ui.h"
 
+#include "host/tui/notice_box.h"
 #include "host/tui/outside_line.h"
 #include "host/tui/text_layout.h"
 #include "winsim/machine.h"
@@ -82,7 +83,10 @@ void TerminalUi::redraw() {
     options.halfBlocks = terminal_.unicode();
     options.bracketDisabled = !terminal_.colour() && !terminal_.dim();
     painter_.draw(&screen, options);
-    if (!painter_.tooSmall()) tui::drawOutsideLine(&screen, imageLine_);
+    if (!painter_.tooSmall()) {
+        tui::drawOutsideLine(&screen, imageLine_);
+        tui::drawNoticeBox(&screen, notice_);
+    }
     terminal_.show(screen);
 }
 
@@ -110,7 +114,11 @@ bool TerminalUi::handle(const KeyEvent& event) {
             terminal_.invalidate();
             return false;
         case KeyEvent::Mouse:
-            return !painter_.tooSmall() && handleMouse(event);
+            if (!notice_.empty() && !painter_.tooSmall() && event.button == KeyEvent::Left) {
+                notice_.clear();
+                return false;
+            }
+            return !painter_.tooSmall() && notice_.empty() && handleMouse(event);
         case KeyEvent::Key:
             break;
         default:
@@ -126,6 +134,10 @@ bool TerminalUi::handle(const KeyEvent& event) {
         // Only closing works while the dialog cannot be seen.
         const bool esc = (event.key == 27 || event.key == kCtrlC) && !event.alt;
         return esc && winsim::ui::pressKey(dialog, Key::Escape);
+    }
+    if (!notice_.empty()) {
+        notice_.clear();  // the key only dismisses it
+        return false;
     }
     if (painter_.popup().kind != Popup::None) return handlePopupKey(dialog, event.key, event.alt);
     return handleKey(dialog, event.key, event.alt);

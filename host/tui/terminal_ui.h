@@ -43,6 +43,10 @@ public:
 
     // A line of plain text shown outside the dialog, below it (empty: none).
     void setImageLine(std::string utf8) { imageLine_ = std::move(utf8); }
+    // A notice shown over the dialog when it first waits for input, before
+    // any key or click reaches it; any key or click dismisses it (empty:
+    // none).
+    void setStartNotice(std::string utf8) { notice_ = std::move(utf8); }
 
 private:
     void redraw();
@@ -59,4 +63,5 @@ private:
     tui::Painter painter_;
     bool started_ = false;
     std::string imageLine_;
+    std::string notice_;
 };

@@ -24,9 +24,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using program_run::factsOf;
 using program_run::readFile;
 using program_run::Result;
 using program_run::TempDir;
+using program_run::withoutFacts;
 
 Result run(const std::string& args, const std::string& input, const TempDir& scratch) {
     return program_run::runProgram(args, input, scratch);
@@ -89,11 +91,21 @@ TEST(OfflineProgram, ImageExportAndHivesGiveTheSameDialogAndTheSameResult) {
     EXPECT_EQ(fromHives.status, 0) << fromHives.err;
     EXPECT_NE(fromImage.out.find("were uninstalled successfully"), std::string::npos)
         << fromImage.out;
-    EXPECT_EQ(fromExport.out, fromImage.out);
-    EXPECT_EQ(fromHives.out, fromImage.out);
-    EXPECT_NE(
-        fromHives.err.find("hives backed up in " + drive + "/WINDOWS/system32/config/backups/"),
-        std::string::npos)
+    EXPECT_EQ(withoutFacts(fromExport.out), withoutFacts(fromImage.out));
+    EXPECT_EQ(withoutFacts(fromHives.out), withoutFacts(fromImage.out));
+    // The same machine, each fact from where that kind of image keeps it.
+    const std::string xp =
+        R"({"platform": "nt", "version": "5.1.2600", "windows": "C:\\WINDOWS", "codepage": 1252, )";
+    EXPECT_EQ(factsOf(fromImage.out),
+              xp + R"("from": {"platform": "machine.ini", "version": "machine.ini", "windows": )"
+                   R"("machine.ini", "codepage": "default"}})");
+    EXPECT_EQ(factsOf(fromExport.out),
+              xp + R"("from": {"platform": "registry", "version": "registry", "windows": )"
+                   R"("registry", "codepage": "registry"}})");
+    EXPECT_EQ(factsOf(fromHives.out), factsOf(fromExport.out));
+    EXPECT_NE(fromHives.err.find("what this command deletes is saved in " + drive +
+                                 "/WINDOWS/system32/config/backups/"),
+              std::string::npos)
         << fromHives.err;
     // The export keeps its spelling of the control set.
     const std::string saved = readFile(dir.path() / "export" / "system.reg");
@@ -152,7 +164,7 @@ TEST(OfflineProgram, BadOfflineOptionsAreRefused) {
         {"--windows", "--windows needs an argument"},
         {"--hive-root", "--hive-root needs an argument"},
         {"--windows " + dir.path().string(), "no Windows installation here"},
-        {"--windows /nonexistent", "not a directory"},
+        {"--windows /nonexistent", "no such folder"},
         {"--windows " + dir.path().string() + " --machine " + dir.path().string(),
          "--windows and --machine name two machines"},
         {"--machine " + (kMachines / "xp").string() + " --hive-root HKLM\\\\NOPE",
@@ -190,7 +202,12 @@ TEST(OfflineProgram, A98RegistryFileDetectsLikeTheImageAndRefusesUninstall) {
     const Result fromDat = run("--windows " + drive.string(), detect, dir);
     EXPECT_EQ(fromDat.status, 0) << fromDat.err;
     EXPECT_NE(fromImage.out.find("has been installed"), std::string::npos) << fromImage.out;
-    EXPECT_EQ(fromDat.out, fromImage.out);
+    EXPECT_EQ(withoutFacts(fromDat.out), withoutFacts(fromImage.out));
+    // The Windows directory is named after the installation's folder.
+    EXPECT_EQ(factsOf(fromDat.out),
+              R"({"platform": "9x", "version": "4.90.3000", "windows": "C:\\WINDOWS", )"
+              R"("codepage": 1252, "from": {"platform": "registry", "version": "registry", )"
+              R"("windows": "installation", "codepage": "default"}})");
 
     const std::map<std::string, std::string> files = driveFiles(drive);
     const Result refused = run("--windows " + drive.string(), "detect\nuninstall\nstate\n", dir);
@@ -242,8 +259,9 @@ TEST(OfflineProgram, UnwritableHivesAreUsedReadOnly) {
     const std::string said = readFile(err);
     EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 1) << said;
     EXPECT_NE(readFile(out).find("has been installed '2' times"), std::string::npos);
-    EXPECT_NE(said.find("Uninstall refused: the machine is read-only (" +
-                        (config / "system").string() + " cannot be written"),
+    EXPECT_NE(said.find("Uninstall refused: the machine is read-only (" + config.string() +
+                        ": the machine image cannot be saved (cannot write " +
+                        (config / "system").string() + ": Permission denied)"),
               std::string::npos)
         << said;
     EXPECT_EQ(readFile(config / "system"), before);

@@ -70,21 +70,30 @@ double nowSeconds() {
 
 struct LogLine {
     double time = 0;
-    bool header = false;
+    char kind = ' ';  // '-': header, '!': standard error, ' ': status text
     std::string text;
 };
 
 // Parses a log; every line must carry a stamp.
 std::vector<LogLine> parseLog(const std::string& log) {
-    static const std::regex kLine(R"((\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z) (-- )?(.*))");
+    static const std::regex kLine(R"((\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z) (-- |! )?(.*))");
     std::vector<LogLine> lines;
     for (const std::string& line : splitLines(log)) {
         std::smatch m;
         EXPECT_TRUE(std::regex_match(line, m, kLine)) << "no stamp: " << line;
         if (m.empty()) continue;
-        lines.push_back({stampSeconds(m[1]), m[2].matched, m[3]});
+        lines.push_back({stampSeconds(m[1]), m[2].matched ? m.str(2)[0] : ' ', m[3]});
     }
     return lines;
+}
+
+// The texts of the lines of one kind.
+std::vector<std::string> logTexts(const std::vector<LogLine>& lines, char kind) {
+    std::vector<std::string> texts;
+    for (const LogLine& line : lines) {
+        if (line.kind == kind) texts.push_back(line.text);
+    }
+    return texts;
 }
 
 const std::string kVersionPattern =
@@ -110,28 +119,34 @@ TEST(RunLog, StampsEveryStatusLineAndAppendsRunAfterRun) {
 
     const std::string text = readFile(log);
     ASSERT_EQ(text.rfind(afterFirst, 0), 0u) << "the second run appends";
-    const std::vector<LogLine> lines = parseLog(text);
-    // Each run: a header naming the program and the image, then the status
-    // text exactly as the line mode echoed it, a line each.
-    std::vector<std::string> expected;
-    for (const Result* r : {&first, &second}) {
-        expected.push_back("header");
-        expected.push_back("header");
-        for (const std::string& line : splitLines(r->out)) expected.push_back(line);
-    }
-    ASSERT_EQ(lines.size(), expected.size()) << text;
+    // Each run: a header naming the program, the image and its facts, then
+    // the status text exactly as the line mode echoed it, a line each, and
+    // every line standard error was given, the backup and what remains
+    // included.
+    const std::vector<LogLine> runs[] = {parseLog(afterFirst),
+                                         parseLog(text.substr(afterFirst.size()))};
+    const Result* results[] = {&first, &second};
     double last = before;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        EXPECT_EQ(lines[i].header, expected[i] == "header") << lines[i].text;
-        if (!lines[i].header) {
-            EXPECT_EQ(lines[i].text, expected[i]);
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        const std::vector<LogLine>& lines = runs[i];
+        const std::vector<std::string> headers = logTexts(lines, '-');
+        ASSERT_EQ(headers.size(), 3u) << text;
+        EXPECT_TRUE(std::regex_match(headers[0], std::regex(kVersionPattern))) << headers[0];
+        EXPECT_EQ(headers[1], "Machine image: " + machine);
+        EXPECT_EQ(headers[2],
+                  "Machine facts: platform=nt (2000/XP) from machine.ini, version=5.1.2600 from "
+                  "machine.ini, windows=C:\\WINDOWS from machine.ini, codepage=1252 by default");
+        EXPECT_EQ(logTexts(lines, ' '), splitLines(results[i]->out));
+        EXPECT_EQ(logTexts(lines, '!'), splitLines(results[i]->err));
+        for (const LogLine& line : lines) {
+            EXPECT_GE(line.time, last) << "stamps never go back";
+            last = line.time;
         }
-        EXPECT_GE(lines[i].time, last) << "stamps never go back";
-        last = lines[i].time;
     }
     EXPECT_LE(last, after);
-    EXPECT_TRUE(std::regex_match(lines[0].text, std::regex(kVersionPattern))) << lines[0].text;
-    EXPECT_EQ(lines[1].text, "Machine image: " + machine);
+    EXPECT_NE(first.err.find("what this command deletes is saved in"), std::string::npos);
+    EXPECT_NE(first.err.find("still on the machine"), std::string::npos);
     EXPECT_NE(text.find(" All '2' instances of 'Quorvane USB 2.0 Network Adapter' were "
                         "uninstalled successfully!\n"),
               std::string::npos);
@@ -152,7 +167,7 @@ TEST(RunLog, LogThatCannotBeWrittenIsSaidOnceAndTheRunGoesOn) {
         std::string message;
     };
     const Case cases[] = {
-        {"/dev/full", "cannot write the log /dev/full: No space left on device"},
+        {"/dev/full", "cannot use the log /dev/full: it is a device, not a regular file"},
         {(scratch.path() / "dir").string(),
          "cannot open the log " + (scratch.path() / "dir").string() + ": Is a directory"},
         {(scratch.path() / "missing/run.log").string(),
@@ -179,6 +194,20 @@ TEST(RunLog, LogThatCannotBeWrittenIsSaidOnceAndTheRunGoesOn) {
                              ": Permission denied; the run goes on without it\n");
     }
     fs::permissions(scratch.path() / "locked", fs::perms::owner_all);
+
+    // A log that fills up (here: past the file size limit) is named once when
+    // its write fails; the run goes on.
+    const fs::path full = scratch.path() / "full.log";
+    writeFile(full, std::string(4096, 'x'));
+    fs::remove_all(machine);
+    copyImage("me", scratch);
+    const Result limited = program_run::runProgram(
+        "--machine " + quoted(machine) + " --log " + quoted(full.string()), "detect\nstate\n",
+        scratch, "", "sh -c 'trap \"\" XFSZ; ulimit -f 4; exec \"$@\"' sh ");
+    EXPECT_EQ(limited.status, 0);
+    EXPECT_EQ(limited.err, "quorvane-uninstall: cannot write the log " + full.string() +
+                               ": File too large; the run goes on without it\n");
+    EXPECT_EQ(readFile(full), std::string(4096, 'x'));
 
     const Result missing = run("--machine " + quoted(machine) + " --log", "", scratch);
     EXPECT_EQ(missing.status, 2);
@@ -207,7 +236,7 @@ TEST(DevicesCommand, EverySampleImageBeforeAndAfterAnUninstall) {
         // 4: the 9x uninstall still needs its restart.
         EXPECT_EQ(r.status, std::string(c.image) == "me" ? 4 : 0);
         std::vector<std::string> lines;
-        for (const std::string& line : splitLines(r.out)) {
+        for (const std::string& line : splitLines(program_run::withoutFacts(r.out))) {
             if (line.rfind("{\"devices\"", 0) == 0) lines.push_back(line);
         }
         EXPECT_EQ(lines, (std::vector<std::string>{c.found, c.found, none}));

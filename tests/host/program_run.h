@@ -69,4 +69,29 @@ inline Result runProgram(const std::string& args, const std::string& input, cons
     return result;
 }
 
+// The output with the "machine" member (the machine's facts, the last
+// member) taken out of every JSON line: what the dialog showed, whatever
+// machine.ini or registry the facts came from.
+inline std::string withoutFacts(const std::string& out) {
+    const std::string member = ", \"machine\": {";
+    std::string text;
+    std::istringstream lines(out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const size_t at = line.rfind(member);
+        text += (at == std::string::npos ? line : line.substr(0, at) + "}") + "\n";
+    }
+    return text;
+}
+
+// The "machine" member of the first JSON line of `out` that has one ("" when
+// none).
+inline std::string factsOf(const std::string& out) {
+    const std::string member = ", \"machine\": ";
+    const size_t at = out.find(member);
+    if (at == std::string::npos) return {};
+    const size_t end = out.find('\n', at);
+    return out.substr(at + member.size(), end - at - member.size() - 1);
+}
+
 }  // namespace program_run

@@ -76,19 +76,27 @@ TEST(LineMode, SessionOutputIsExact) {
     EXPECT_EQ(r.status, 0) << r.err;
 
     const std::string start = k102 + k117 + k116;
+    // Every state line ends with the machine's facts and where they came from.
+    const std::string machineFacts =
+        ", \"machine\": {\"platform\": \"nt\", \"version\": \"5.1.2600\", \"windows\": "
+        "\"C:\\\\WINDOWS\", \"codepage\": 1252, \"from\": {\"platform\": \"machine.ini\", "
+        "\"version\": \"machine.ini\", \"windows\": \"machine.ini\", \"codepage\": "
+        "\"default\"}}}\n";
     const std::string expected =
         start + "{\"status\": \"" + escaped(start) + "\", \"devices\": [\"" + kName +
         "\"], \"selected\": 0, \"enabled\": {\"uninstall\": true, \"close\": true, \"detect\": "
-        "true, \"restart\": false}, \"restartRequested\": false}\n" +
-        k107 + k120 + "{\"status\": \"" + escaped(start + k107 + k120) + "\", \"devices\": [\"" +
-        kName +
+        "true, \"restart\": false}, \"restartRequested\": false" +
+        machineFacts + k107 + k120 + "{\"status\": \"" + escaped(start + k107 + k120) +
+        "\", \"devices\": [\"" + kName +
         "\"], \"selected\": 0, \"enabled\": {\"uninstall\": false, \"close\": true, \"detect\": "
-        "true, \"restart\": false}, \"restartRequested\": false}\n"
+        "true, \"restart\": false}, \"restartRequested\": false" +
+        machineFacts +
         "{\"caption\": \"About QuorvaneUninstall\", \"texts\": [\"Quorvane USB Miniport Driver "
         "Uninstall\", \"v1.1.1.0\", \"Copyright (C) Quorvane\"]}\n" +
         k104 + "{\"status\": \"" + escaped(start + k107 + k120 + k104) +
         "\", \"devices\": [], \"selected\": -1, \"enabled\": {\"uninstall\": false, \"close\": "
-        "true, \"detect\": true, \"restart\": false}, \"restartRequested\": false}\n";
+        "true, \"detect\": true, \"restart\": false}, \"restartRequested\": false" +
+        machineFacts;
     EXPECT_EQ(r.out, expected);
     // The backup of the Uninstall, what remains of the device, then the bad command.
     const std::string saved =

@@ -59,8 +59,8 @@ run_case(floor_sideways fail ${src}/regfile/export.cpp "#include \"winsim/src/st
          "${src}/regfile/export.cpp:[0-9]+: includes \"winsim/src/storage/store.h")
 run_case(floor_to_the_public_machine fail ${src}/base/posix_file.h "#include \"winsim/machine.h\""
          "${src}/base/posix_file.h:[0-9]+: includes \"winsim/machine.h")
-run_case(floor_names_machine fail ${src}/storage/offline_commit.h "bool save(Machine& m);"
-         "${src}/storage/offline_commit.h:[0-9]+: names Machine")
+run_case(floor_names_machine fail ${src}/storage/image_source.h "bool save(Machine& m);"
+         "${src}/storage/image_source.h:[0-9]+: names Machine")
 run_case(floor_climbing_out fail ${src}/dlls/api_text.cpp "#include \"winsim/src/dlls/../../../host/line_mode.h\""
          "${src}/dlls/api_text.cpp:[0-9]+: includes \"winsim/src/dlls/../../../host/line_mode.h")
 run_case(floor_missing fail ${src}/regfile REMOVE_FOLDER "${src}/regfile/: the folder is missing")

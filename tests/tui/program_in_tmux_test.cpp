@@ -311,6 +311,16 @@ TEST(ProgramInTmux, AboutBoxFromTheSystemMenu) {
     EXPECT_NE(t.last().find("[-] About QuorvaneUninstall"), std::string::npos);
     EXPECT_NE(t.last().find("[    OK    ]"), std::string::npos);
     EXPECT_NE(t.last().find("Copyright (C) Quorvane"), std::string::npos);
+    {
+        // The product line keeps clear of the OK button on its row.
+        const std::string product = "Quorvane USB Miniport Driver Uninstall";
+        const size_t ok = t.last().find("[    OK    ]");
+        ASSERT_NE(ok, std::string::npos) << t.last();
+        const size_t row = t.last().rfind('\n', ok) + 1;
+        const size_t at = t.last().find(product, row);
+        ASSERT_LT(at, ok) << "on the same row: " << t.last();
+        EXPECT_GE(ok - (at + product.size()), 3u) << t.last();
+    }
     t.keys({"Escape"});
     ASSERT_TRUE(t.waitFor("v1.1.1.0", false)) << t.last();
     ASSERT_TRUE(t.waitFor("[-] Quorvane USB Miniport")) << t.last();
@@ -482,8 +492,11 @@ TEST(ProgramInTmux, StatusRecordAfterEscAndTheImageLine) {
     EXPECT_EQ(t.exitStatus(), 0) << t.last();
     // The whole status text, a line each, then the image, on the terminal
     // the program gave back.
+    const std::string facts =
+        "Machine facts: platform=nt (2000/XP) from machine.ini, version=5.1.2600 from "
+        "machine.ini, windows=C:\\WINDOWS from machine.ini, codepage=1252 by default\n";
     const std::string record = std::string(kDetected) + kInstalled + kClick + kInstalled + kClick +
-                               "Machine image: " + t.machine().string() + "\n";
+                               "Machine image: " + t.machine().string() + "\n" + facts;
     ASSERT_TRUE(t.waitFor(record, true, false, true)) << t.last();
     EXPECT_EQ(t.last().rfind(record, 0), 0u) << t.last();
     EXPECT_EQ(t.errors(), "");
@@ -493,7 +506,39 @@ TEST(ProgramInTmux, StatusRecordAfterEscAndTheImageLine) {
     while (std::getline(log, line)) {
         if (line.size() > 25 && line.compare(24, 4, " -- ") != 0) logged += line.substr(25) + "\n";
     }
-    EXPECT_EQ(logged + "Machine image: " + t.machine().string() + "\n", record);
+    EXPECT_EQ(logged + "Machine image: " + t.machine().string() + "\n" + facts, record);
+}
+
+// On a machine whose C: drive is empty an Uninstall deletes no file: the
+// screen says so before the dialog takes a key, and the key that dismisses
+// the notice does not reach the dialog (Enter would press Uninstall).
+TEST(ProgramInTmux, AnEmptyDriveIsSaidBeforeUninstallCanBePressed) {
+    if (!haveTmux()) GTEST_SKIP() << "tmux is not installed";
+    Launch launch;
+    launch.image = "";
+    launch.prepare = [](const fs::path& home) {
+        fs::create_directory(home / "bare");
+        fs::copy_file(fs::path(QU_SOURCE_DIR) / "machines/xp-offline/system.reg",
+                      home / "bare/system.reg");
+    };
+    launch.args = "--machine bare/system.reg";
+    Terminal t{launch};
+    ASSERT_TRUE(t.started());
+    const std::string notice = "The C: drive of this machine is empty";
+    ASSERT_TRUE(t.waitForAll({notice, "[    OK    ]", "[  Detect  ]"}, true)) << t.last();
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor(notice, false)) << t.last();
+    EXPECT_EQ(t.last().find("Uninstalling"), std::string::npos) << t.last();
+    EXPECT_FALSE(fs::exists(t.home() / "bare/backups"));
+    // The next Enter is the dialog's: Uninstall.
+    t.keys({"Enter"});
+    ASSERT_TRUE(t.waitFor("│successfully!")) << t.last();
+    t.keys({"Escape"});
+    EXPECT_EQ(t.exitStatus(), 0) << t.last();
+    // Standard error says it too, once the terminal is given back.
+    EXPECT_EQ(t.errors(),
+              "quorvane-uninstall: export bare/system.reg: no drive_c folder beside it; the C: "
+              "drive is empty\n");
 }
 
 TEST(ProgramInTmux, LogThatCannotBeWrittenIsNamedAfterTheScreenIsGivenBack) {
@@ -510,8 +555,8 @@ TEST(ProgramInTmux, LogThatCannotBeWrittenIsNamedAfterTheScreenIsGivenBack) {
     EXPECT_EQ(t.exitStatus(), 0) << t.last();
     EXPECT_EQ(
         t.errors(),
-        "quorvane-uninstall: cannot write the log /dev/full: No space left on device; the run "
-        "goes on without it\n");
+        "quorvane-uninstall: cannot use the log /dev/full: it is a device, not a regular file; "
+        "the run goes on without it\n");
 }
 
 TEST(ProgramInTmux, StatusRecordInTheTerminalsEncoding) {

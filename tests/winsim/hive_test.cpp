@@ -16,6 +16,7 @@
 #include "tests/support/hive_writer.h"
 #include "tests/support/temp_image.h"
 #include "winsim/machine.h"
+#include "winsim/safety.h"
 #include "winsim/offline.h"
 #include "winsim/src/base/codepage.h"
 
@@ -217,6 +218,8 @@ TEST(Hive, AChangeIsBackedUpThenWrittenThroughHivex) {
     ASSERT_TRUE(inst.load(&out)) << out;
     // Loading changes nothing and creates nothing.
     EXPECT_FALSE(fs::exists(inst.config() + "/backups"));
+    std::vector<std::string> backedUp;
+    winsim::setBackupObserver([&](const std::string& folder) { backedUp.push_back(folder); });
     EXPECT_EQ(
         RegDeleteKeyA(HKEY_LOCAL_MACHINE,
                       "System\\CurrentControlSet\\Enum\\USB\\VID_F3A7&PID_0053\\5&1\\LogConf"),
@@ -228,14 +231,21 @@ TEST(Hive, AChangeIsBackedUpThenWrittenThroughHivex) {
     winsim::setStringValue("System\\CurrentControlSet\\Services\\Tcpip", "Note", "déjà vu");
     std::string message;
     EXPECT_FALSE(winsim::lastSaveFailed(&message)) << message;
-    // One backup folder for the run, holding the hive as it was.
+    winsim::setBackupObserver(nullptr);
+    // One commit, one backup, holding the hive as it was; the software hive
+    // did not change.
     std::vector<fs::path> backups;
     for (const auto& e : fs::directory_iterator(inst.config() + "/backups")) backups.push_back(e);
     ASSERT_EQ(backups.size(), 1u);
-    EXPECT_EQ(readHostFile((backups[0] / "system").string()), original);
-    EXPECT_FALSE(fs::exists(backups[0] / "software"));
+    EXPECT_EQ(backedUp, std::vector<std::string>{backups[0].string()});
+    EXPECT_EQ(readHostFile((backups[0] / "system.before").string()), original);
+    EXPECT_FALSE(fs::exists(backups[0] / "software.before"));
     EXPECT_EQ(readHostFile(inst.config() + "/software"), softwareBefore);
-    EXPECT_FALSE(fs::exists(inst.system() + ".tmp"));
+    // Nothing else beside the hives: no new file or journal stays.
+    for (const auto& e : fs::directory_iterator(inst.config())) {
+        const std::string name = e.path().filename().string();
+        EXPECT_TRUE(name == "backups" || name == "software" || name == "system") << name;
+    }
     // The hive has exactly the changes: what hivex reads back now is what
     // a hive made from the changed .reg text holds.
     const std::string dump = dumpHive(inst.system());

@@ -63,7 +63,7 @@ TEST(MachineLoad, BrokenImagesAreRefusedAndTheCurrentMachineStays) {
          nullptr, "machine.ini:6: remove must be fail or none"},
         {"platform = nt\n", nullptr, "machine.ini:1: key 'platform' outside any section"},
         {"[system]\njunk\n", nullptr, "machine.ini:2: expected 'key = value'"},
-        {nullptr, nullptr, "cannot tell what machine this is: missing platform and version"},
+        {nullptr, nullptr, "cannot tell what machine this is: missing version"},
         {"[system]\nplatform = nt\nversion = 5.1\nwindows = C:\\W\n", "REGEDIT5\r\n[x]\r\n",
          "system.reg: not a registry file"},
         {"[system]\nplatform = nt\nversion = 5.1\nwindows = C:\\W\n", "\xEF\xBB\xBFREGEDIT4\r\n",

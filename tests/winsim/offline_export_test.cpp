@@ -137,10 +137,14 @@ TEST(OfflineExport, WhatCannotBeFoundIsListedInOneMessage) {
         std::vector<std::string> expect;
     };
     const Case cases[] = {
-        {"", nullptr, {"missing platform and version", "VersionNumber"}},
-        {acp932, nullptr, {"missing platform and version", " and a code page", "ACP is 932"}},
+        // The family follows from the version, so the version is what is missing;
+        // the message names the --fact that gives each item.
+        {"", nullptr, {"missing version", "VersionNumber", "--fact version=5.1.2600"}},
+        {acp932,
+         nullptr,
+         {"missing version", " and a code page", "ACP is 932", "--fact codepage=1252"}},
         {std::string(kXpVersion) + acp932, nullptr, {"missing a code page", "ACP is 932"}},
-        {"", "[system]\nplatform = nt\n", {"missing version"}},
+        {"", "[system]\nplatform = nt\n", {"missing version", "--fact version="}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reg);

@@ -118,6 +118,20 @@ bool identifyFile(int dirFd, const std::string& name, FileIdentity* identity) {
     identity->ino = st.st_ino;
     identity->size = size;
     identity->hash = h.finish();
+    identity->mtimeNs = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+    identity->hashPending = identity->statOnly = false;
+    return true;
+}
+
+bool identifyByStatus(int fd, FileIdentity* identity) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    *identity = FileIdentity{};
+    identity->dev = st.st_dev;
+    identity->ino = st.st_ino;
+    identity->size = static_cast<uint64_t>(st.st_size);
+    identity->mtimeNs = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+    identity->statOnly = true;
     return true;
 }
 

@@ -37,16 +37,23 @@ private:
     int fd_ = -1;
 };
 
-// What identifies the content of system.reg as loaded or committed.
+// What identifies the content of a registry file as loaded or committed.
 struct FileIdentity {
     dev_t dev = 0;
     ino_t ino = 0;
     uint64_t size = 0;
     uint64_t hash = 0;
+    int64_t mtimeNs = 0;  // the last change of its content, in nanoseconds
     // The hash is still to be taken from the text as loaded (a mapped file
     // is not read whole at load): see settleHash.
     bool hashPending = false;
+    // Known by its file status only (a hive, which is not read whole at
+    // load): the same file, size and modification time.
+    bool statOnly = false;
 };
+
+// The identity of the open file `fd` by its status only (statOnly).
+bool identifyByStatus(int fd, FileIdentity* identity);
 
 // Fills a pending hash of `identity` from `loaded`, the bytes it was read as.
 void settleHash(FileIdentity& identity, const BaseText& loaded);

@@ -17,6 +17,7 @@
 #include "winsim/src/base/codepage.h"
 #include "winsim/src/machine/changes.h"
 #include "winsim/src/machine/state.h"
+#include "winsim/src/storage/hive_store.h"
 
 namespace winsim {
 
@@ -123,7 +124,7 @@ std::string utcStamp() {
 // the same relative path; its permission bits go to `mode`.
 bool copyDriveEntry(const Machine& m, const std::string& relative, int filesFd, unsigned* mode,
                     std::string* error) {
-    const ResolvedPath r = resolveDrivePath(m.dir + "/drive_c", windowsPath(relative));
+    const ResolvedPath r = resolveDrivePath(m.driveDir, windowsPath(relative));
     struct stat st;
     if (r.error != 0 || ::fstatat(r.dir.get(), r.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         *error = "cannot read drive_c/" + relative;
@@ -166,8 +167,15 @@ bool copyDriveEntry(const Machine& m, const std::string& relative, int filesFd, 
     return true;
 }
 
-struct Manifest {
+// A registry file a backed-up commit replaced: NAME.before holds it as it
+// was.
+struct BackedUpFile {
+    std::string name;
     uint64_t beforeSize = 0, beforeHash = 0, afterSize = 0, afterHash = 0;
+};
+
+struct Manifest {
+    std::vector<BackedUpFile> registry;
     std::vector<std::string> keys, instances;
     std::vector<std::pair<unsigned, std::string>> files;  // mode, relative
 };
@@ -182,6 +190,9 @@ bool parseManifest(const std::string& text, Manifest* out) {
     std::istringstream in(text);
     std::string line;
     if (!std::getline(in, line) || line != kManifestMagic) return false;
+    // Backups of earlier versions: "before" and "after" of system.reg.
+    BackedUpFile old;
+    old.name = "system.reg";
     bool before = false, after = false;
     while (std::getline(in, line)) {
         std::istringstream words(line);
@@ -193,9 +204,28 @@ bool parseManifest(const std::string& text, Manifest* out) {
                 std::sscanf(b.c_str(), "%llx", &hash) != 1) {
                 return false;
             }
-            (word == "before" ? out->beforeSize : out->afterSize) = size;
-            (word == "before" ? out->beforeHash : out->afterHash) = hash;
+            (word == "before" ? old.beforeSize : old.afterSize) = size;
+            (word == "before" ? old.beforeHash : old.afterHash) = hash;
             (word == "before" ? before : after) = true;
+        } else if (word == "registry") {
+            BackedUpFile f;
+            std::string c, d;
+            words >> c >> d;
+            unsigned long long sizes[2] = {}, hashes[2] = {};
+            if (!unescapePath(a, &f.name) || f.name.find('/') != std::string::npos ||
+                std::sscanf(b.c_str(), "%llu", &sizes[0]) != 1 ||
+                std::sscanf(c.c_str(), "%llx", &hashes[0]) != 1 ||
+                std::sscanf(d.c_str(), "%llu", &sizes[1]) != 1) {
+                return false;
+            }
+            std::string e;
+            words >> e;
+            if (std::sscanf(e.c_str(), "%llx", &hashes[1]) != 1) return false;
+            f.beforeSize = sizes[0];
+            f.beforeHash = hashes[0];
+            f.afterSize = sizes[1];
+            f.afterHash = hashes[1];
+            out->registry.push_back(f);
         } else if (word == "key" || word == "instance") {
             std::string path;
             if (!unescapePath(a, &path)) return false;
@@ -209,7 +239,38 @@ bool parseManifest(const std::string& text, Manifest* out) {
             return false;
         }
     }
-    return before && after;
+    if (before != after) return false;
+    if (before && (old.beforeSize != old.afterSize || old.beforeHash != old.afterHash)) {
+        out->registry.push_back(old);
+    }
+    return true;
+}
+
+// Keeps the registry file `name` of the store folder, as it is now, as
+// `copy` in the backup folder: a second link to the same file where the
+// file system allows it (the commit replaces the file by a new one, so the
+// old one is never written again), a copy otherwise. Either way it must
+// have the content the commit checked.
+bool keepRegistryFile(int dirFd, const std::string& name, const std::string& shown, int folderFd,
+                      const std::string& copy, const FileIdentity& checked, std::string* error) {
+    if (::linkat(dirFd, name.c_str(), folderFd, copy.c_str(), 0) == 0) {
+        struct stat st;
+        if (::fstatat(folderFd, copy.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            st.st_dev == checked.dev && st.st_ino == checked.ino) {
+            return true;
+        }
+        *error = shown + " was replaced while it was backed up";
+        return false;
+    }
+    Fd before;
+    if (!openRegularFile(dirFd, name, shown, kMaxRegistryFileSize, &before, error)) return false;
+    uint64_t size = 0, hash = 0;
+    if (!copyFileAt(before.get(), shown, folderFd, copy, 0644, &size, &hash, error)) return false;
+    if (size != checked.size || hash != checked.hash) {
+        *error = shown + " was changed by another program while it was backed up";
+        return false;
+    }
+    return true;
 }
 
 bool readAt(int dirFd, const std::string& name, std::string* out) {
@@ -289,7 +350,7 @@ void setBackupObserver(std::function<void(const std::string&)> observer) {
     g_backupObserver = std::move(observer);
 }
 
-bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, std::string* error) {
+bool backupBeforeCommit(Machine& m, const std::vector<RegistryWrite>& writes, std::string* error) {
     if (!g_backupObserver) return true;
     const CommandChanges::Mark committed = m.changes.lastCommit();
     const std::vector<DeletedKey> keys = m.changes.deletedKeys(committed);
@@ -298,16 +359,9 @@ bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, std::string* 
     if (keys.empty() && files.empty() && instances.empty()) return true;
     const std::string failed = "the backup could not be written: ";
     std::string why;
-    // system.reg as it is now is copied in pieces (never held whole); it is
-    // opened first, as a file that cannot be read refuses the backup.
-    Fd before;
-    if (!openRegularFile(m.lock.get(), "system.reg", m.dir + "/system.reg", kMaxRegistryFileSize,
-                         &before, &why)) {
-        *error = failed + why;
-        return false;
-    }
     // Written under a name that undo ignores and published by a rename once
-    // complete: a backup folder is whole or absent.
+    // complete: a backup folder is whole or absent. backups/ is never a
+    // link (makeDir does not follow one).
     Fd backups = makeDir(m.lock.get(), "backups", &why);
     std::string name = utcStamp();
     std::string partial;
@@ -329,24 +383,15 @@ bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, std::string* 
         *error = failed + why;
         return false;
     }
-    uint64_t beforeSize = 0, beforeHash = 0;
-    bool ok = copyFileAt(before.get(), m.dir + "/system.reg", folder.get(), "system.reg.before",
-                         0644, &beforeSize, &beforeHash, &why);
-    uint64_t afterSize = beforeSize, afterHash = beforeHash;
-    if (ok && newRegistry) {
-        // The new text's size and hash, made once more and not kept.
-        ContentHasher hasher;
-        afterSize = 0;
-        (*newRegistry)([&](const char* data, size_t n) {
-            hasher.update(data, n);
-            afterSize += n;
-            return true;
-        });
-        afterHash = hasher.finish();
-    }
+    bool ok = true;
     std::string manifest = std::string(kManifestMagic) + "\n";
-    manifest += "before " + std::to_string(beforeSize) + " " + hex(beforeHash) + "\n";
-    manifest += "after " + std::to_string(afterSize) + " " + hex(afterHash) + "\n";
+    for (const RegistryWrite& w : writes) {
+        ok = ok && keepRegistryFile(m.lock.get(), w.name, m.dir + "/" + w.name, folder.get(),
+                                    w.name + ".before", w.before, &why);
+        manifest += "registry " + escapePath(w.name) + " " + std::to_string(w.before.size) + " " +
+                    hex(w.before.hash) + " " + std::to_string(w.after.size) + " " +
+                    hex(w.after.hash) + "\n";
+    }
     for (const std::string& key : topKeys(keys)) manifest += "key " + escapePath(key) + "\n";
     for (const std::string& id : instances) {
         manifest += "instance " + escapePath(id) + "\n";
@@ -388,6 +433,11 @@ UndoResult undoLatestBackup(std::string* message) {
         *message = "no machine loaded";
         return UndoResult::Failed;
     }
+    if (m->readOnly) {
+        *message = m->dir + ": not undone, nothing changed: the machine is read-only (" +
+                   m->readOnlyReason + ")";
+        return UndoResult::Refused;
+    }
     Fd backups(::openat(m->lock.get(), "backups", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     std::string latest;
     if (backups.valid()) {
@@ -408,7 +458,7 @@ UndoResult undoLatestBackup(std::string* message) {
     const std::string shown = m->dir + "/backups/" + latest;
     Fd folder(
         ::openat(backups.get(), latest.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    std::string text, before;
+    std::string text;
     Manifest manifest;
     if (!folder.valid() || !readAt(folder.get(), "manifest", &text) ||
         !parseManifest(text, &manifest)) {
@@ -428,7 +478,7 @@ UndoResult undoLatestBackup(std::string* message) {
     }
     std::vector<FileOp> ops;
     for (const auto& file : manifest.files) {
-        const ResolvedPath r = resolveDrivePath(m->dir + "/drive_c", windowsPath(file.second));
+        const ResolvedPath r = resolveDrivePath(m->driveDir, windowsPath(file.second));
         struct stat st;
         if (r.error != ERROR_FILE_NOT_FOUND ||
             ::fstatat(r.dir.get(), r.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -451,34 +501,59 @@ UndoResult undoLatestBackup(std::string* message) {
         for (const std::string& p : present) *message += "\n  " + p;
         return UndoResult::Refused;
     }
-    std::string newRegistry;
-    settleHash(m->regFile, m->registry.source);
-    bool exact = m->regFile.size == manifest.afterSize && m->regFile.hash == manifest.afterHash;
-    if (exact) {
-        exact = readAt(folder.get(), "system.reg.before", &before) &&
-                before.size() == manifest.beforeSize && contentHash(before) == manifest.beforeHash;
-        if (!exact) {
-            *message = shown + ": system.reg.before is damaged; nothing changed";
+    // The registry files as that commit left them get their bytes from
+    // before it back; otherwise the deleted keys are imported again.
+    bool exact = true;
+    for (const BackedUpFile& f : manifest.registry) {
+        FileIdentity now;
+        exact = exact && identifyFile(m->lock.get(), f.name, &now) && now.size == f.afterSize &&
+                now.hash == f.afterHash;
+    }
+    std::vector<std::string> before(manifest.registry.size());
+    std::vector<TextSource> sources(manifest.registry.size());
+    std::vector<RegistryWrite> writes;
+    std::string why;
+    for (size_t i = 0; exact && i < manifest.registry.size(); ++i) {
+        const BackedUpFile& f = manifest.registry[i];
+        FileIdentity* identity = m->hives ? m->hives->identityOf(f.name) : &m->regFile;
+        if (!identity || (!m->hives && f.name != m->registryFiles.front())) {
+            *message =
+                shown + ": names " + f.name + ", which is not this machine's; nothing changed";
             return UndoResult::Failed;
         }
-        newRegistry = std::move(before);
-    } else {
-        std::string reg, why;
+        if (!readAt(folder.get(), f.name + ".before", &before[i]) ||
+            before[i].size() != f.beforeSize || contentHash(before[i]) != f.beforeHash) {
+            *message = shown + ": " + f.name + ".before is damaged; nothing changed";
+            return UndoResult::Failed;
+        }
+        const std::string* bytes = &before[i];
+        sources[i] = [bytes](const TextSink& sink) { return sink(bytes->data(), bytes->size()); };
+        settleHash(m->regFile, m->registry.source);
+        writes.push_back(RegistryWrite{f.name, identity, writeText(&sources[i]), {}, {}});
+    }
+    const TextSource patched = [m](const TextSink& sink) {
+        return exportRegFile(m->registry, m->format, m->codePage, sink);
+    };
+    if (!exact) {
+        std::string reg;
         RegImport imported;
         if (!readAt(folder.get(), "deleted.reg", &reg) ||
             !importRegFile(reg, shown + "/deleted.reg", m->codePage, m->registry, &imported, &why,
                            false)) {
             *message = shown + ": deleted.reg cannot be read: " + why + "; nothing changed";
+            m->registry.rollback(m->changes.lastCommit().registry);
             return UndoResult::Failed;
         }
-        newRegistry = exportRegFile(m->registry, m->format, m->codePage);
+        if (!registryWrites(*m, &patched, &writes, &why)) {
+            m->registry.rollback(m->changes.lastCommit().registry);
+            *message = shown + ": not undone: " + why;
+            return UndoResult::Failed;
+        }
     }
     bool decided = false;
-    std::string why;
     std::vector<std::string> warnings;
-    const bool ok = commitImage(m->lock.get(), m->dir, &newRegistry, &m->regFile, ops, &decided,
-                                &why, &warnings);
-    for (const std::string& w : warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
+    const bool ok = commitWrites(*m, writes, ops, false, &decided, &why, &warnings);
+    for (const std::string& w : warnings) tell(w);
     if (!ok) {
         m->registry.rollback(m->changes.lastCommit().registry);
         *message = shown + ": not undone: " + why;
@@ -495,85 +570,11 @@ UndoResult undoLatestBackup(std::string* message) {
     ::fsync(undone.get());
     ::fsync(backups.get());
     *message = shown + ": restored (" +
-               (exact ? std::string("system.reg as before that change")
-                      : std::string("system.reg had changed since; the deleted keys imported")) +
+               (exact ? std::string("the registry as before that change")
+                      : std::string("the registry had changed since; the deleted keys imported")) +
                ", " + std::to_string(manifest.keys.size()) + " keys, " +
                std::to_string(ops.size()) + " files); moved to backups/undone/";
     return UndoResult::Restored;
-}
-
-}  // namespace winsim
-
-namespace winsim {
-
-namespace {
-
-bool containsAny(const std::string& fold, const std::vector<std::string>& terms) {
-    for (const std::string& t : terms) {
-        if (fold.find(t) != std::string::npos) return true;
-    }
-    return false;
-}
-
-void walkDrive(int dirFd, const std::string& windowsDir, const std::vector<std::string>& terms,
-               size_t limit, int depth, std::vector<std::string>* out) {
-    Fd own(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    DIR* d = ::fdopendir(own.release());
-    if (!d) return;
-    std::vector<std::pair<std::string, bool>> entries;
-    while (dirent* e = ::readdir(d)) {
-        const std::string name = e->d_name;
-        if (name == "." || name == "..") continue;
-        struct stat st;
-        if (::fstatat(::dirfd(d), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        entries.push_back({name, S_ISDIR(st.st_mode)});
-    }
-    std::sort(entries.begin(), entries.end());
-    for (const auto& entry : entries) {
-        if (out->size() >= limit) break;
-        const std::string path = windowsDir + "\\" + entry.first;
-        if (containsAny(foldName(entry.first), terms)) out->push_back(path);
-        if (entry.second && depth < 64) {
-            Fd sub(::openat(::dirfd(d), entry.first.c_str(),
-                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (sub.valid()) walkDrive(sub.get(), path, terms, limit, depth + 1, out);
-        }
-    }
-    ::closedir(d);
-}
-
-}  // namespace
-
-std::vector<std::string> findTraces(const std::vector<std::string>& wanted, size_t limit) {
-    std::vector<std::string> out;
-    Machine* m = currentMachine();
-    std::vector<std::string> terms;
-    for (const std::string& t : wanted) {
-        if (!t.empty()) terms.push_back(foldName(t));
-    }
-    if (!m || terms.empty()) return out;
-    // Depth first, without recursion: the tree may be deep.
-    std::vector<const RegKey*> stack = {m->registry.localMachine.get()};
-    while (!stack.empty() && out.size() < limit) {
-        const RegKey* key = stack.back();
-        stack.pop_back();
-        const std::string path = key->fullPath();
-        if (key->parent && containsAny(key->fold, terms)) out.push_back(path);
-        // Values still in the text are read for the search, not kept.
-        key->visitValues([&](const RegValue& v) {
-            if (out.size() >= limit || !isStringType(v.type)) return;
-            const std::string data(v.data.begin(), v.data.end());
-            if (containsAny(foldName(data), terms)) {
-                out.push_back(path + " : " + (v.name.empty() ? "(Default)" : v.name));
-            }
-        });
-        for (auto it = key->subkeys.rbegin(); it != key->subkeys.rend(); ++it) {
-            stack.push_back(it->get());
-        }
-    }
-    Fd drive(::openat(m->lock.get(), "drive_c", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (drive.valid() && out.size() < limit) walkDrive(drive.get(), "C:", terms, limit, 0, &out);
-    return out;
 }
 
 }  // namespace winsim

@@ -18,7 +18,6 @@
 #include "winsim/src/storage/image_source.h"
 #include "winsim/src/machine/machine_info.h"
 #include "winsim/src/machine/machine_ini.h"
-#include "winsim/src/storage/offline_commit.h"
 #include "winsim/src/machine/offline_load.h"
 #include "winsim/src/machine/state.h"
 #include "winsim/src/storage/store.h"
@@ -29,12 +28,23 @@ namespace {
 
 std::unique_ptr<Machine> g_machine;
 std::vector<std::string> g_loadWarnings;
+std::function<void(const std::string&)> g_sink;
 
 void report(const std::vector<std::string>& warnings) {
-    for (const auto& w : warnings) std::fprintf(stderr, "warning: %s\n", w.c_str());
+    for (const auto& w : warnings) tell(w);
 }
 
 }  // namespace
+
+void setMessageSink(std::function<void(const std::string& line)> sink) { g_sink = std::move(sink); }
+
+void tell(const std::string& line) {
+    if (g_sink) {
+        g_sink(line);
+    } else {
+        std::fprintf(stderr, "%s\n", line.c_str());
+    }
+}
 
 Machine* currentMachine() { return g_machine.get(); }
 
@@ -57,38 +67,50 @@ std::string fromAnsi(const Machine& m, const char* ansi) {
 
 void stageRegistryChange(Machine& m) { m.changes.stageRegistry(); }
 
-namespace {
+StoreFolder storeFolder(const Machine& m) {
+    return StoreFolder{m.lock.get(), m.dir, m.registryFiles, m.driveDir};
+}
 
-bool commitsOffline(const Machine& m) { return commitsOffline(m.hives.get(), m.regPath, m.dir); }
+bool registryWrites(Machine& m, const TextSource* text, std::vector<RegistryWrite>* writes,
+                    std::string* error) {
+    if (m.hives) return m.hives->stageWrites(m.registry, writes, error);
+    settleHash(m.regFile, m.registry.source);
+    writes->push_back(RegistryWrite{m.registryFiles.front(), &m.regFile, writeText(text), {}, {}});
+    return true;
+}
 
-}  // namespace
+bool commitWrites(Machine& m, std::vector<RegistryWrite>& writes, const std::vector<FileOp>& ops,
+                  bool backup, bool* decided, std::string* error,
+                  std::vector<std::string>* warnings) {
+    BeforeCommitPoint beforeCommitPoint;
+    if (backup) {
+        beforeCommitPoint = [&m](const std::vector<RegistryWrite>& w, std::string* why) {
+            return backupBeforeCommit(m, w, why);
+        };
+    }
+    const bool ok =
+        commitStore(storeFolder(m), writes, ops, beforeCommitPoint, decided, error, warnings);
+    if (m.hives) m.hives->endWrites();
+    return ok;
+}
 
 bool commitMachine(Machine& m, std::string* message) {
     const bool registryChanged = m.changes.registryChanged();
     if (!m.changes.any()) return true;
-    std::string data;
     bool decided = false;
     std::string error;
     std::vector<std::string> warnings;
     bool ok = false;
     if (m.readOnly) {
         error = "the machine is read-only (" + m.readOnlyReason + ")";
-    } else if (commitsOffline(m)) {
-        // Hive files and exports of another name keep their own backups
-        // (offline_commit.h).
-        if (registryChanged && !m.hives) data = exportRegFile(m.registry, m.format, m.codePage);
-        ok = decided = commitOffline(m.hives.get(), m.registry, m.regPath, m.driveDir,
-                                     m.changes.files, registryChanged, &data, &error, &warnings);
     } else {
         // The new text is written as the base is patched, never held whole.
         const TextSource patched = [&m](const TextSink& sink) {
             return exportRegFile(m.registry, m.format, m.codePage, sink);
         };
-        const TextSource* newRegistry = registryChanged ? &patched : nullptr;
-        settleHash(m.regFile, m.registry.source);
-        ok = backupBeforeCommit(m, newRegistry, &error) &&
-             commitImage(m.lock.get(), m.dir, newRegistry, &m.regFile, m.changes.files.ops,
-                         &decided, &error, &warnings);
+        std::vector<RegistryWrite> writes;
+        ok = (!registryChanged || registryWrites(m, &patched, &writes, &error)) &&
+             commitWrites(m, writes, m.changes.files.ops, true, &decided, &error, &warnings);
     }
     report(warnings);
     // After a commit the registry keeps its base (the text as loaded) and
@@ -138,6 +160,8 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
     ImageSource src;
     if (!resolveImageSource(source, options.installation, &src, error)) return false;
     m->dir = src.dir;
+    m->kind = src.kind;
+    m->registryFiles = src.registryFiles;
     m->regPath = src.regPath;
     m->driveDir = src.driveDir;
     m->source = src.describe;
@@ -152,6 +176,13 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
             *error = m->dir + ": cannot open the machine image (" + std::strerror(errno) + ")";
             return false;
         }
+    } else if (options.readOnly) {
+        // The lock is for writers: a reader goes beside one.
+        m->lock = Fd(::open(m->dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!m->lock.valid()) {
+            *error = m->dir + ": cannot open the machine image (" + std::strerror(errno) + ")";
+            return false;
+        }
     } else {
         bool inUse = false;
         if (!lockImageDir(m->dir, &m->lock, &inUse, error)) {
@@ -160,14 +191,19 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
         }
     }
     const int dirFd = m->lock.get();
-    const bool image = !commitsOffline(*m);
-    if (image && !options.readOnly) {
-        // (Read-only use leaves an interrupted commit as it is: the image
-        // then reads as it was before that command.)
+    if (!options.readOnly) {
         std::vector<std::string> notices;
-        const bool recovered = recoverImage(dirFd, m->dir, &notices, error);
-        for (const auto& n : notices) std::fprintf(stderr, "%s\n", n.c_str());
+        const bool recovered = recoverStore(storeFolder(*m), &notices, error);
+        for (const auto& n : notices) tell(n);
         if (!recovered) return false;
+    } else {
+        // Read-only use writes nothing, so it finishes nothing: the machine
+        // reads as it is on disk.
+        for (const std::string& journal : unfinishedJournals(storeFolder(*m))) {
+            tell(m->dir + ": an interrupted change is unfinished (" + journal +
+                 "); it is finished at the next start without --read-only; shown as it is on "
+                 "disk");
+        }
     }
     std::vector<std::string> warnings;
     IniGiven given;
@@ -179,6 +215,8 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
             return false;
         }
     }
+    if (!applyFacts(options.facts, *m, error)) return false;
+    given = givenFacts(*m);
     BaseText regBytes;
     if (!src.regPath.empty() &&
         !readRegistryText(dirFd, src.regPath.substr(src.regPath.find_last_of('/') + 1), src.regPath,
@@ -197,8 +235,10 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
     struct stat st;
     if (m->driveDir.empty()) {
         warnings.push_back(m->source + ": no drive_c folder beside it; the C: drive is empty");
+        m->driveEmpty = true;
     } else if (::lstat(m->driveDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         warnings.push_back(m->driveDir + ": missing or not a plain folder; the C: drive is empty");
+        m->driveEmpty = true;
     }
     // An image that cannot take a commit is refused now, before anything on
     // it changes, or used read-only.
@@ -207,22 +247,25 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
         m->readOnlyReason = "--read-only was given";
     } else if (m->readOnly) {
         // The registry's source takes no changes (readOnlyReason says why).
-    } else if (!(m->hives ? m->hives->checkSavable(error)
-                 : image  ? checkCommittable(dirFd, m->dir, error)
-                          : checkExportWritable(m->regPath, error))) {
-        if (!options.readOnlyWhenUnwritable) return false;
+    } else if (bool refused = false; !checkCommittable(storeFolder(*m), error, &refused)) {
+        if (refused || !options.readOnlyWhenUnwritable) return false;
         m->readOnly = true;
         m->readOnlyReason = *error;
         warnings.push_back(*error + "; used read-only");
         error->clear();
     }
     report(warnings);
-    for (const auto& n : notes) std::fprintf(stderr, "note: %s\n", n.c_str());
+    for (const auto& n : notes) tell(n);
     unloadMachine();
     g_machine = std::move(m);
     g_loadWarnings = std::move(warnings);
     *why = LoadFailure::None;
     return true;
+}
+
+bool checkFact(const std::string& fact, std::string* error) {
+    Machine scratch;
+    return applyFacts({fact}, scratch, error);
 }
 
 bool machineReadOnly(std::string* reason) {
@@ -240,6 +283,8 @@ void unloadMachine() {
     dropDeviceSets();
     g_machine.reset();
 }
+
+MachineFacts machineFacts() { return machine(); }
 
 bool hasMachine() { return g_machine != nullptr; }
 std::string machineDir() { return g_machine ? g_machine->dir : std::string(); }

@@ -100,48 +100,54 @@ bool completeMachineInfo(const RegKey& hklm, const IniGiven& given, const std::s
     MachineFacts& m = *facts;
     const MachineInfo info = machineInfoFromRegistry(hklm);
     std::vector<std::string> missing;
-    if (!given.platform) {
-        if (info.platform) {
-            m.platform = *info.platform;
-        } else {
-            missing.push_back("platform");
-        }
-    }
     if (!given.version) {
         if (info.major) {
             m.major = *info.major;
             m.minor = *info.minor;
             m.build = *info.build;
+            m.versionFrom = FactSource::Registry;
         } else {
-            missing.push_back("version");
+            missing.push_back(
+                "version (the registry has neither HKLM\\SOFTWARE\\Microsoft\\Windows "
+                "NT\\CurrentVersion CurrentVersion, for 2000/XP, nor "
+                "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion VersionNumber, for 98/ME); "
+                "give it with --fact version=5.1.2600 (XP; 2000 is 5.0.2195, ME 4.90.3000, 98 "
+                "4.10.2222), or as version in machine.ini [system]");
         }
     }
-    if (!given.platform && !given.version && !info.platform) {
-        missing.clear();
-        missing.push_back(
-            "platform and version (machine.ini [system] platform and version, or the registry's "
-            "HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion CurrentVersion for 2000/XP or "
-            "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion VersionNumber for 98/ME)");
+    if (!given.platform && info.platform) {
+        m.platform = *info.platform;
+        m.platformFrom = FactSource::Registry;
+    } else if (!given.platform && missing.empty()) {
+        // 98 and ME are 4.10 and 4.90; NT 4.0 and every later version are NT.
+        m.platform = m.major == 4 && m.minor >= 10 ? Platform::Win9x : Platform::Nt;
+        m.platformFrom = FactSource::Version;
     }
     if (info.platform && *info.platform == m.platform) m.csdVersion = info.csdVersion;
     if (!given.windows) {
-        m.windowsDir =
-            info.windowsDir.value_or(m.windowsDir.empty() ? "C:\\WINDOWS" : m.windowsDir);
+        if (info.windowsDir) {
+            m.windowsDir = *info.windowsDir;
+            m.windowsFrom = FactSource::Registry;
+        } else if (!m.windowsDir.empty()) {
+            m.windowsFrom = FactSource::Installation;  // named after the installation's folder
+        } else {
+            m.windowsDir = "C:\\WINDOWS";
+        }
     }
     if (!given.codePage && info.codePage) {
         if (codePageSupported(*info.codePage)) {
             m.codePage = *info.codePage;
+            m.codePageFrom = FactSource::Registry;
         } else {
             missing.push_back("a code page the simulation supports (the registry's ACP is " +
                               std::to_string(*info.codePage) +
-                              "; set machine.ini [system] codepage to 1252, 1251, 850 or 437)");
+                              "); give one with --fact codepage=1252 (or 1251, 850, 437), or as "
+                              "codepage in machine.ini [system]");
         }
     }
     if (missing.empty()) return true;
     std::string list;
-    for (size_t i = 0; i < missing.size(); ++i) {
-        list += (i == 0 ? "" : i + 1 == missing.size() ? " and " : ", ") + missing[i];
-    }
+    for (size_t i = 0; i < missing.size(); ++i) list += (i == 0 ? "" : " and ") + missing[i];
     *error = source + ": cannot tell what machine this is: missing " + list;
     return false;
 }

@@ -13,16 +13,6 @@
 
 namespace winsim {
 
-// What machine it is: the [system] settings of machine.ini, completed from
-// the registry.
-struct MachineFacts {
-    Platform platform = Platform::Nt;
-    uint32_t major = 0, minor = 0, build = 0;
-    std::string windowsDir;  // UTF-8
-    unsigned codePage = 1252;
-    std::string csdVersion;
-};
-
 struct MachineInfo {
     std::optional<Platform> platform;
     // major, minor, build (build 0 when the registry gives none)
@@ -32,16 +22,18 @@ struct MachineInfo {
     std::optional<unsigned> codePage;  // ACP as found, supported or not
 };
 
-// Which [system] keys machine.ini gave (the registry gives the others).
+// Which [system] keys machine.ini or the command line (--fact) gave (the
+// registry gives the others).
 struct IniGiven {
     bool platform = false, version = false, windows = false, codePage = false;
 };
 
-// Fills what machine.ini did not give from the registry: platform and
-// version, the Windows directory (C:\WINDOWS when the registry has none),
-// the code page (1252 when none), read from `hklm` into `facts`. False, with
-// one message naming `source` and listing every item neither gives (or
-// gives in a form the simulation cannot use).
+// Fills what was not given from the registry: version and platform (a
+// platform no source names follows from the version), the Windows
+// directory (else the installation's folder name, else C:\WINDOWS), the
+// code page (1252 when none), and records where each came from. False,
+// with one message listing every item nothing gives (or gives in a form
+// the simulation cannot use) and the --fact that would give it.
 bool completeMachineInfo(const RegKey& hklm, const IniGiven& given, const std::string& source,
                          MachineFacts* facts, std::string* error);
 

@@ -40,10 +40,86 @@ bool parseVersion(const std::string& s, Machine& m) {
 
 }  // namespace
 
+int setSystemKey(const std::string& key, const std::string& value, Machine& m, FactSource from,
+                 std::string* expected) {
+    const std::string lv = lower(value);
+    if (key == "platform") {
+        if (lv == "nt") {
+            m.platform = Platform::Nt;
+        } else if (lv == "9x") {
+            m.platform = Platform::Win9x;
+        } else {
+            *expected = "nt or 9x";
+            return -1;
+        }
+        m.platformFrom = from;
+    } else if (key == "version") {
+        if (!parseVersion(value, m)) {
+            *expected = "major.minor.build (e.g. 5.1.2600)";
+            return -1;
+        }
+        m.versionFrom = from;
+    } else if (key == "windows") {
+        if (value.empty()) {
+            *expected = "a directory such as C:\\WINDOWS";
+            return -1;
+        }
+        m.windowsDir = value;
+        m.windowsFrom = from;
+    } else if (key == "codepage") {
+        uint32_t cp = 0;
+        if (!parseUnsigned(value, 65535, &cp) || !codePageSupported(cp)) {
+            *expected = "one of 1252, 1251, 850, 437";
+            return -1;
+        }
+        m.codePage = cp;
+        m.codePageFrom = from;
+    } else {
+        return 0;
+    }
+    return 1;
+}
+
+bool applyFacts(const std::vector<std::string>& facts, Machine& m, std::string* error) {
+    for (const std::string& fact : facts) {
+        const size_t eq = fact.find('=');
+        if (eq == std::string::npos) {
+            *error = "--fact needs NAME=VALUE (e.g. --fact version=5.1.2600), not '" + fact + "'";
+            return false;
+        }
+        const std::string key = lower(trim(fact.substr(0, eq)));
+        const std::string value = trim(fact.substr(eq + 1));
+        std::string expected;
+        const int taken = setSystemKey(key, value, m, FactSource::CommandLine, &expected);
+        if (taken == 0) {
+            *error = "--fact " + fact +
+                     ": no such fact (the facts are platform, version, windows and codepage)";
+            return false;
+        }
+        if (taken < 0) {
+            *error =
+                "--fact " + fact + ": " + key + " must be " + expected + ", not '" + value + "'";
+            return false;
+        }
+    }
+    return true;
+}
+
+IniGiven givenFacts(const Machine& m) {
+    const auto given = [](FactSource from) {
+        return from == FactSource::MachineIni || from == FactSource::CommandLine;
+    };
+    IniGiven g;
+    g.platform = given(m.platformFrom);
+    g.version = given(m.versionFrom);
+    g.windows = given(m.windowsFrom);
+    g.codePage = given(m.codePageFrom);
+    return g;
+}
+
 bool parseIni(const std::string& text, const std::string& path, Machine& m,
               std::vector<std::string>& warnings, std::string* error, IniGiven* given) {
     std::string section;
-    bool havePlatform = false, haveVersion = false, haveWindows = false;
     std::istringstream in(text);
     std::string raw;
     int lineNo = 0;
@@ -81,32 +157,10 @@ bool parseIni(const std::string& text, const std::string& path, Machine& m,
             return false;
         };
         if (section == "system") {
-            if (key == "platform") {
-                if (lv == "nt") {
-                    m.platform = Platform::Nt;
-                } else if (lv == "9x") {
-                    m.platform = Platform::Win9x;
-                } else {
-                    return bad("nt or 9x");
-                }
-                havePlatform = true;
-            } else if (key == "version") {
-                if (!parseVersion(value, m)) return bad("major.minor.build (e.g. 5.1.2600)");
-                haveVersion = true;
-            } else if (key == "windows") {
-                if (value.empty()) return bad("a directory such as C:\\WINDOWS");
-                m.windowsDir = value;
-                haveWindows = true;
-            } else if (key == "codepage") {
-                uint32_t cp = 0;
-                if (!parseUnsigned(value, 65535, &cp) || !codePageSupported(cp)) {
-                    return bad("one of 1252, 1251, 850, 437");
-                }
-                m.codePage = cp;
-                if (given) given->codePage = true;
-            } else {
-                warnings.push_back(where + "unknown key '" + key + "' ignored");
-            }
+            std::string expected;
+            const int taken = setSystemKey(key, value, m, FactSource::MachineIni, &expected);
+            if (taken < 0) return bad(expected);
+            if (taken == 0) warnings.push_back(where + "unknown key '" + key + "' ignored");
         } else if (section == "faults") {
             struct FaultKey {
                 const char* name;
@@ -139,15 +193,13 @@ bool parseIni(const std::string& text, const std::string& path, Machine& m,
         }
     }
     if (given) {
-        given->platform = havePlatform;
-        given->version = haveVersion;
-        given->windows = haveWindows;
+        *given = givenFacts(m);
         return true;
     }
-    const char* missing = !havePlatform  ? "platform"
-                          : !haveVersion ? "version"
-                          : !haveWindows ? "windows"
-                                         : nullptr;
+    const char* missing = m.platformFrom != FactSource::MachineIni  ? "platform"
+                          : m.versionFrom != FactSource::MachineIni ? "version"
+                          : m.windowsFrom != FactSource::MachineIni ? "windows"
+                                                                    : nullptr;
     if (missing) {
         *error = path + ": [system] has no '" + missing + "' key";
         return false;

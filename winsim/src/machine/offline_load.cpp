@@ -3,6 +3,7 @@
 #include <optional>
 #include <utility>
 
+#include "winsim/offline.h"
 #include "winsim/src/base/codepage.h"
 #include "winsim/src/registry/control_sets.h"
 #include "winsim/src/storage/hive_store.h"
@@ -22,7 +23,16 @@ bool readMachineRegistry(const ImageSource& src, BaseText&& bytes, const std::st
         HiveFacts facts;
         m.hives = HiveStore::open(src, m.registry, &facts, notes, error);
         if (!m.hives) return false;
-        if (facts.codePage) m.codePage = *facts.codePage;
+        // The backup of deleted keys keeps every character a hive can hold.
+        m.format = RegFormat::V5Utf16;
+        if (facts.codePage) {
+            // A 98/ME hive's strings are read in its own code page (1252 when
+            // it names none), whatever machine.ini or --fact says.
+            m.codePage = *facts.codePage;
+            m.codePageFrom = codePageFromRegistry(*m.registry.localMachine) == facts.codePage
+                                 ? FactSource::Registry
+                                 : FactSource::Default;
+        }
         if (!facts.readOnlyReason.empty()) {
             m.readOnly = true;
             m.readOnlyReason = facts.readOnlyReason;
@@ -65,6 +75,10 @@ bool readMachineRegistry(const ImageSource& src, BaseText&& bytes, const std::st
     m.format = imported.format;
     warnings.insert(warnings.end(), imported.warnings.begin(), imported.warnings.end());
     return true;
+}
+
+std::vector<std::string> imagePlaces(const std::string& source, bool installation) {
+    return imagePlacesOf(source, installation);
 }
 
 }  // namespace winsim

@@ -16,6 +16,7 @@
 #include "winsim/src/regfile/regfile.h"
 #include "winsim/src/registry/registry.h"
 #include "winsim/src/storage/drive.h"
+#include "winsim/src/storage/image_source.h"
 #include "winsim/src/storage/store.h"
 
 namespace winsim {
@@ -33,9 +34,12 @@ struct Machine : MachineFacts {
     bool saveFailed = false;
     std::string saveMessage;
 
-    // The store: the locked image directory and system.reg as loaded or
-    // last committed.
+    // The store (store.h), of the kind chosen at load: the locked folder,
+    // its registry files, and the export or system.reg as loaded or last
+    // committed (a hive's identity is kept by `hives`).
+    StoreKind kind = StoreKind::ImageFolder;
     Fd lock;
+    std::vector<std::string> registryFiles;
     FileIdentity regFile;
     // What the running command changed since the last commit.
     CommandChanges changes{registry};
@@ -53,10 +57,24 @@ struct Machine : MachineFacts {
     std::shared_ptr<HiveStore> hives;
 };
 
-// Before a commit that deletes something: writes the backup (safety.h) when
-// backups are wanted. `newRegistry`: the system.reg the commit writes, or
-// nullptr when it does not change. False, with `error`, when it fails.
-bool backupBeforeCommit(Machine& m, const TextSource* newRegistry, std::string* error);
+// Before the commit point of a commit that deletes something: writes the
+// backup (safety.h) when backups are wanted. `writes`: the registry files
+// the commit replaces, as they are and as they will be. False, with
+// `error`, when it fails.
+bool backupBeforeCommit(Machine& m, const std::vector<RegistryWrite>& writes, std::string* error);
+
+// The store folder of `m`.
+StoreFolder storeFolder(const Machine& m);
+// The registry files the staged registry changes rewrite: `text` (the
+// whole new export) for an export or an image, the hives' differences for
+// hives. False with `error` when they cannot be made.
+bool registryWrites(Machine& m, const TextSource* text, std::vector<RegistryWrite>* writes,
+                    std::string* error);
+// Commits `writes` and `ops` through the store (store.h), with the backup
+// before the commit point when `backup`.
+bool commitWrites(Machine& m, std::vector<RegistryWrite>& writes, const std::vector<FileOp>& ops,
+                  bool backup, bool* decided, std::string* error,
+                  std::vector<std::string>* warnings);
 
 // nullptr when no machine is loaded.
 Machine* currentMachine();
@@ -76,6 +94,10 @@ void stageRegistryChange(Machine& m);
 // kept by the registry and device installer functions (dlls/).
 void dropRegistryHandles();
 void dropDeviceSets();
+
+// A note or warning of the machine, one line, to the sink the program set
+// (machine.h: setMessageSink).
+void tell(const std::string& line);
 
 // Text crossing the A functions.
 std::string toAnsi(const Machine& m, const std::string& utf8);

@@ -279,25 +279,44 @@ private:
     hive_h* h_;
 };
 
-bool copyFile(const std::string& from, const std::string& to) {
-    std::ifstream in(from, std::ios::binary);
-    std::ofstream out(to, std::ios::binary | std::ios::trunc);
-    out << in.rdbuf();
-    out.close();
-    return in && out;
+std::string baseName(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
+
+// The identity of the hive at `file` by its status (a hive is not read
+// whole at load).
+bool identifyHive(const std::string& file, FileIdentity* identity, std::string* error) {
+    Fd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid() || !identifyByStatus(fd.get(), identity)) {
+        *error = file + ": cannot be read as a registry hive (" + errnoText() + ")";
+        return false;
+    }
+    return true;
 }
 
-bool syncPath(const std::string& path, int flags) {
-    const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
-}
-
-std::string parentOf(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
+// The new hive: hivex writes the staged hive to `path` (the commit's new
+// file), which is then read back for its size and hash.
+bool commitHive(hive_h* h, int fd, const std::string& path, uint64_t* size, uint64_t* hash,
+                std::string* error) {
+    if (hivex_commit(h, path.c_str(), 0) != 0) {
+        *error = "cannot write " + path + " (" + errnoText() + ")";
+        return false;
+    }
+    ContentHasher hasher;
+    std::vector<char> buffer(size_t{1} << 20);
+    *size = 0;
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *error = "cannot read back " + path + " (" + errnoText() + ")";
+            return false;
+        }
+        if (n == 0) break;
+        hasher.update(buffer.data(), static_cast<size_t>(n));
+        at += n;
+        *size += static_cast<uint64_t>(n);
+    }
+    *hash = hasher.finish();
+    return true;
 }
 
 }  // namespace
@@ -327,7 +346,9 @@ std::shared_ptr<HiveStore> HiveStore::open(const ImageSource& src, Registry& reg
         notes.push_back("read " + src.systemHive + " (Windows 98/ME registry, read-only)");
         return store;
     }
-    Hive system{src.systemHive, "System", {{"Select", true}}};
+    // Mounted as an export of the same installation spells them.
+    Hive system{src.systemHive, baseName(src.systemHive), "SYSTEM", {{"Select", true}}, {}};
+    if (!identifyHive(src.systemHive, &system.identity, error)) return nullptr;
     {
         HivePtr h(hivex_open(src.systemHive.c_str(), 0));
         if (!h) {
@@ -343,10 +364,14 @@ std::shared_ptr<HiveStore> HiveStore::open(const ImageSource& src, Registry& reg
     }
     store->hives_.push_back(system);
     if (!src.softwareHive.empty()) {
-        store->hives_.push_back(Hive{src.softwareHive,
-                                     "Software",
-                                     {{"Microsoft\\Windows NT\\CurrentVersion", false},
-                                      {"Microsoft\\Windows\\CurrentVersion", false}}});
+        Hive software{src.softwareHive,
+                      baseName(src.softwareHive),
+                      "SOFTWARE",
+                      {{"Microsoft\\Windows NT\\CurrentVersion", false},
+                       {"Microsoft\\Windows\\CurrentVersion", false}},
+                      {}};
+        if (!identifyHive(src.softwareHive, &software.identity, error)) return nullptr;
+        store->hives_.push_back(software);
     } else {
         notes.push_back(src.windowsDir +
                         ": no system32/config/software hive; the version comes from machine.ini "
@@ -358,84 +383,62 @@ std::shared_ptr<HiveStore> HiveStore::open(const ImageSource& src, Registry& reg
     return store;
 }
 
-bool HiveStore::checkSavable(std::string* error) const {
-    for (const auto& hive : hives_) {
-        const std::string dir = parentOf(hive.file);
-        if (::access(hive.file.c_str(), W_OK) != 0 || ::access(dir.c_str(), W_OK) != 0) {
-            *error = hive.file + " cannot be written (" + errnoText() + ")";
-            return false;
-        }
-    }
-    return true;
-}
-
-bool HiveStore::backup(Hive& hive, std::string* error) {
-    if (hive.backedUp) return true;
-    if (backupDir_.empty()) {
-        char stamp[32];
-        const std::time_t now = std::time(nullptr);
-        std::tm tm{};
-        gmtime_r(&now, &tm);
-        std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm);
-        const std::string base = parentOf(hives_.front().file) + "/backups";
-        ::mkdir(base.c_str(), 0755);
-        std::string dir = base + "/" + stamp;
-        for (int n = 2; ::mkdir(dir.c_str(), 0755) != 0; ++n) {
-            if (errno != EEXIST || n > 99) {
-                *error = "cannot create the backup folder " + dir + " (" + errnoText() + ")";
-                return false;
-            }
-            dir = base + "/" + stamp + "-" + std::to_string(n);
-        }
-        backupDir_ = dir;
-        std::fprintf(stderr, "quorvane-uninstall: hives backed up in %s\n", dir.c_str());
-    }
-    const std::string name = hive.file.substr(hive.file.find_last_of('/') + 1);
-    const std::string copy = backupDir_ + "/" + name;
-    if (!copyFile(hive.file, copy) || !syncPath(copy, O_RDONLY)) {
-        *error = "cannot copy " + hive.file + " to " + copy;
-        return false;
-    }
-    hive.backedUp = true;
-    return true;
-}
-
-bool HiveStore::save(const Registry& registry, std::string* error) {
+bool HiveStore::stageWrites(const Registry& registry, std::vector<RegistryWrite>* writes,
+                            std::string* error) {
     if (win9x_) {
         *error = "a Windows 98/ME registry file is never written";
         return false;
     }
     RegKey* hklm = registry.localMachine.get();
     for (auto& hive : hives_) {
-        HivePtr h(hivex_open(hive.file.c_str(), HIVEX_OPEN_WRITE));
-        if (!h) {
-            *error = "cannot open " + hive.file + " for writing (" + errnoText() + ")";
-            return false;
-        }
         RegKey* mount = hive.mount.empty() ? hklm : hklm->findSubkey(hive.mount);
         if (!mount) continue;
+        std::shared_ptr<hive_h> h(hivex_open(hive.file.c_str(), HIVEX_OPEN_WRITE), HiveCloser());
+        if (!h) {
+            *error = "cannot open " + hive.file + " for writing (" + errnoText() + ")";
+            endWrites();
+            return false;
+        }
         Writer writer(h.get());
         for (const auto& sub : hive.loaded) {
             if (!writer.sync(mount, sub)) {
                 *error = hive.file + ": " + writer.failure;
+                endWrites();
                 return false;
             }
         }
         if (!writer.changed) continue;
-        if (!backup(hive, error)) return false;
-        const std::string temp = hive.file + ".tmp";
-        ::unlink(temp.c_str());
-        if (hivex_commit(h.get(), temp.c_str(), 0) != 0 || !syncPath(temp, O_RDONLY)) {
-            *error = "cannot write " + temp + " (" + errnoText() + ")";
-            ::unlink(temp.c_str());
+        open_.push_back(h);
+        hive_h* handle = h.get();
+        writes->push_back(RegistryWrite{
+            hive.name,
+            &hive.identity,
+            [handle](int fd, const std::string& path, uint64_t* size, uint64_t* hash,
+                     std::string* why) { return commitHive(handle, fd, path, size, hash, why); },
+            {},
+            {}});
+    }
+    return true;
+}
+
+void HiveStore::endWrites() { open_.clear(); }
+
+FileIdentity* HiveStore::identityOf(const std::string& name) {
+    for (auto& hive : hives_) {
+        if (hive.name == name) return &hive.identity;
+    }
+    return nullptr;
+}
+
+bool HiveStore::loadWhole(Registry& scratch, std::string* error) const {
+    scratch.recording = false;
+    for (const auto& hive : hives_) {
+        HivePtr h(hivex_open(hive.file.c_str(), 0));
+        RegKey* mount = scratch.localMachine->createSubkey(hive.mount);
+        if (!h || !loadTree(h.get(), hivex_root(h.get()), mount)) {
+            *error = hive.file + ": cannot be read as a registry hive (" + errnoText() + ")";
             return false;
         }
-        if (::rename(temp.c_str(), hive.file.c_str()) != 0) {
-            *error = "cannot replace " + hive.file + " (" + errnoText() + ")";
-            ::unlink(temp.c_str());
-            return false;
-        }
-        syncPath(parentOf(hive.file), O_RDONLY | O_DIRECTORY);
     }
     return true;
 }

@@ -6,10 +6,9 @@
 // each such subtree whole (Select, and of the current control set Enum,
 // Control\Class, Control\DeviceClasses, Control\Nls\CodePage and Services;
 // the values of the two CurrentVersion keys); hivex maps the file, so a big
-// hive costs little more than those subtrees. A save compares every loaded
-// subtree with the hive and writes the differences through hivex: after
-// copying the hive once per run into backups/<UTC time>/ beside it, into a
-// temporary file renamed over the hive.
+// hive costs little more than those subtrees. A commit (store.h) asks here
+// for the hives that change: each loaded subtree compared with the hive and
+// the differences written through hivex into the commit's new file.
 #pragma once
 
 #include <memory>
@@ -19,6 +18,7 @@
 
 #include "winsim/src/registry/registry.h"
 #include "winsim/src/storage/image_source.h"
+#include "winsim/src/storage/store.h"
 
 namespace winsim {
 
@@ -42,14 +42,20 @@ public:
                                            std::string* error);
     ~HiveStore();
 
-    // Whether a save could succeed: each hive writable, its folder too.
-    bool checkSavable(std::string* error) const;
-    // Writes the registry's differences to the hives; false with `error`
-    // (the hive keeps its previous content).
-    bool save(const Registry& registry, std::string* error);
-    // The backup folder of this run ("" before the first save that changed
-    // a hive).
-    const std::string& backupDir() const { return backupDir_; }
+    // The hives that differ from `registry`, each as a write of the store's
+    // commit (the differences applied through hivex into the new file).
+    // The hives stay open for writing until endWrites(). False with `error`
+    // when a hive cannot be opened or changed (nothing was written).
+    bool stageWrites(const Registry& registry, std::vector<RegistryWrite>* writes,
+                     std::string* error);
+    void endWrites();
+    // The identity of the hive file `name` as loaded or last committed
+    // (nullptr for another name).
+    FileIdentity* identityOf(const std::string& name);
+    // Every key and value of the hives, read whole into `scratch` (the
+    // machine's registry holds only what the simulated API reads).
+    bool loadWhole(Registry& scratch, std::string* error) const;
+    bool win9x() const { return win9x_; }
 
     struct Subtree {
         std::string path;  // below the hive's root, backslash-separated
@@ -57,18 +63,18 @@ public:
     };
     struct Hive {
         std::string file;   // host path
+        std::string name;   // its entry in the store folder
         std::string mount;  // below HKEY_LOCAL_MACHINE ("" = HKLM itself)
         std::vector<Subtree> loaded;
-        bool backedUp = false;
+        FileIdentity identity;
     };
 
 private:
     HiveStore() = default;
-    bool backup(Hive& hive, std::string* error);
 
     std::vector<Hive> hives_;
     bool win9x_ = false;
-    std::string backupDir_;
+    std::vector<std::shared_ptr<void>> open_;  // hives staged for writing
 };
 
 }  // namespace winsim

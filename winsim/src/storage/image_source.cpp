@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <vector>
 #include <cstring>
 
@@ -68,7 +69,102 @@ bool windowsDirHives(const std::string& dir, ImageSource* out) {
     return false;
 }
 
+// What a folder that is not what the option wanted holds, and the option
+// that takes it: "; it holds system.reg and drive_c: --machine DIR takes a
+// machine image or a registry export".
+std::string whatIsHere(const std::string& dir, bool installationWanted) {
+    std::vector<std::string> names, exports;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (const dirent* e = ::readdir(d)) names.push_back(e->d_name);
+        ::closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> image;
+    for (const char* part : {"system.reg", "machine.ini", "drive_c"}) {
+        if (std::find(names.begin(), names.end(), part) != names.end()) image.push_back(part);
+    }
+    std::string windows;
+    for (const std::string& name : names) {
+        const std::string path = dir + "/" + name;
+        const std::string folded = foldName(name);
+        if (name != "system.reg" && folded.size() > 4 &&
+            folded.compare(folded.size() - 4, 4, ".REG") == 0 && isFile(path)) {
+            exports.push_back(name);
+        }
+        ImageSource probe;
+        if (windows.empty() && name != "." && name != ".." && isDir(path) &&
+            windowsDirHives(path, &probe)) {
+            windows = name;
+        }
+    }
+    ImageSource itself;
+    if (!installationWanted && windowsDirHives(dir, &itself)) windows = ".";
+    std::string list;
+    for (size_t i = 0; i < image.size(); ++i) {
+        list += (i == 0 ? "" : i + 1 == image.size() ? " and " : ", ") + image[i];
+    }
+    if (installationWanted && !image.empty()) {
+        return "; it holds " + list + ": --machine " + dir +
+               " takes a machine image or a registry export";
+    }
+    if (!installationWanted && !windows.empty()) {
+        return windows == "." ? "; it is the Windows directory of an installation: --windows " +
+                                    dir + " takes its hive files"
+                              : "; it holds a Windows installation (" + windows + "): --windows " +
+                                    dir + " takes its hive files";
+    }
+    if (!exports.empty()) {
+        return "; it holds " + exports.front() +
+               (exports.size() > 1
+                    ? " and " + std::to_string(exports.size() - 1) + " more .reg files"
+                    : "") +
+               ": --machine " + dir + "/" + exports.front() + " takes a registry export";
+    }
+    return installationWanted ? ""
+                              : "; --machine takes a machine image folder (system.reg, "
+                                "machine.ini, drive_c) or a FILE.reg export";
+}
+
+// `path` with its links resolved; for a path that does not exist (yet),
+// its folder's.
+std::string resolvedPath(const std::string& path) {
+    if (char* real = ::realpath(path.c_str(), nullptr)) {
+        const std::string out = real;
+        std::free(real);
+        return out;
+    }
+    const std::string parent = parentOf(path);
+    if (char* real = ::realpath(parent.c_str(), nullptr)) {
+        const std::string out =
+            std::string(real) + (std::strcmp(real, "/") == 0 ? "" : "/") + baseOf(path);
+        std::free(real);
+        return out;
+    }
+    return path;
+}
+
 }  // namespace
+
+std::vector<std::string> imagePlacesOf(const std::string& source, bool installation) {
+    ImageSource src;
+    std::string error;
+    if (!resolveImageSource(source, installation, &src, &error)) return {};
+    if (src.hives != HiveKind::None) {
+        // The drive, and the hive files by name (for another name of one).
+        std::vector<std::string> places = {resolvedPath(src.driveDir)};
+        for (const std::string& hive : {src.systemHive, src.softwareHive}) {
+            if (!hive.empty()) places.push_back(resolvedPath(hive));
+        }
+        return places;
+    }
+    if (isDir(source)) return {resolvedPath(src.dir)};
+    // An export: the file, and what the program keeps beside it.
+    std::vector<std::string> places = {resolvedPath(src.regPath),
+                                       resolvedPath(src.dir + "/drive_c"),
+                                       resolvedPath(src.dir + "/backups")};
+    if (!src.iniPath.empty()) places.push_back(resolvedPath(src.iniPath));
+    return places;
+}
 
 std::string findEntryIgnoringCase(const std::string& dir, const std::string& name) {
     DIR* d = ::opendir(dir.c_str());
@@ -94,9 +190,10 @@ bool resolveImageSource(const std::string& raw, bool installation, ImageSource* 
     *out = ImageSource{};
     if (installation) {
         if (!isDir(source)) {
-            *error = source +
-                     ": not a directory (--windows needs the Windows directory of an "
-                     "installation or the root of its drive)";
+            *error = source + (isFile(source) ? ": a file, not a folder" : ": no such folder") +
+                     " (--windows takes the Windows directory of an installation or the root of "
+                     "its drive" +
+                     (isFile(source) ? "; --machine " + source + " takes a registry export)" : ")");
             return false;
         }
         // The Windows directory itself, or a drive root holding one.
@@ -131,12 +228,22 @@ bool resolveImageSource(const std::string& raw, bool installation, ImageSource* 
         if (!found) {
             *error = source +
                      ": no Windows installation here (looked for system32/config/system "
-                     "and SYSTEM.DAT in it and in the folders under it)";
+                     "and SYSTEM.DAT in it and in the folders under it)" +
+                     whatIsHere(source, true);
             return false;
         }
+        out->kind = StoreKind::Hives;
         out->dir = parentOf(out->systemHive);
         out->driveDir = driveRoot;
         out->describe = "hives under " + out->windowsDir;
+        out->registryFiles.push_back(baseOf(out->systemHive));
+        if (!out->softwareHive.empty()) {
+            if (parentOf(out->softwareHive) == out->dir) {
+                out->registryFiles.push_back(baseOf(out->softwareHive));
+            } else {
+                out->softwareHive.clear();
+            }
+        }
         return true;
     }
     if (isFile(source)) {
@@ -144,24 +251,37 @@ bool resolveImageSource(const std::string& raw, bool installation, ImageSource* 
         out->dir = parentOf(source);
         if (foldName(baseOf(source)) == "SYSTEM.REG" && isFile(out->dir + "/machine.ini")) {
             out->iniPath = out->dir + "/machine.ini";
+            out->kind = StoreKind::ImageFolder;
+        } else {
+            out->kind = StoreKind::Export;
         }
         if (isDir(out->dir + "/drive_c")) out->driveDir = out->dir + "/drive_c";
         out->describe = "export " + source;
+        out->registryFiles.push_back(baseOf(source));
         return true;
     }
     if (!isDir(source)) {
-        *error =
-            source + ": " + (errno == ENOENT ? "no such file or directory" : std::strerror(errno));
+        *error = source + ": " +
+                 (errno == ENOENT ? "no such file or directory" : std::strerror(errno)) +
+                 " (--machine takes a machine image folder or a FILE.reg export)";
         return false;
     }
     out->dir = source;
     out->regPath = source + "/system.reg";
     out->driveDir = source + "/drive_c";
     struct stat st;
-    if (::lstat((source + "/machine.ini").c_str(), &st) == 0 || !isFile(out->regPath)) {
+    const bool hasIni = ::lstat((source + "/machine.ini").c_str(), &st) == 0;
+    if (!hasIni && ::lstat(out->regPath.c_str(), &st) != 0) {
+        *error = source + ": no machine image here (no system.reg or machine.ini)" +
+                 whatIsHere(source, false);
+        return false;
+    }
+    if (hasIni || !isFile(out->regPath)) {
         // An image: machine.ini is read (and reported when it cannot be).
         out->iniPath = source + "/machine.ini";
     }
+    out->kind = out->iniPath.empty() ? StoreKind::Export : StoreKind::ImageFolder;
+    out->registryFiles.push_back("system.reg");
     out->describe = "image " + source;
     return true;
 }

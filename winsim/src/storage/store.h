@@ -1,23 +1,31 @@
-// The machine image as a store: one writer at a time, commits through a
-// write-ahead journal, and recovery of an interrupted commit.
+// The machine as a store, whichever kind it is kept in (image_source.h):
+// one writer at a time, commits through a write-ahead journal, and recovery
+// of an interrupted commit.
 //
-// The image directory is locked (flock on its descriptor, no lock file) for
-// as long as a process has it loaded. A commit of the changes staged since
-// the last one:
-//   1. check that system.reg is still the file loaded or last committed
-//      (same file, size and content hash), else refuse: a hand edit is
-//      never overwritten;
-//   2. write the new system.reg into system.reg.new-<pid>-<random>, fsync;
-//   3. write system.reg.journal-<pid>-<random>: the system.reg it applies
-//      to (size, hash), the new file's name, size and hash, the file
-//      operations below drive_c (delete, mode, and restore from a backup
-//      copy in the image folder, as an undo makes them), and a checksum line; fsync it and the
-//      directory. From here on the change is decided;
-//   4. rename the new file over system.reg, fsync the directory;
-//   5. apply the file operations (idempotent);
-//   6. remove the journal, fsync the directory.
-// At load, under the lock, a complete journal is rolled forward (steps 4 to
-// 6) and an incomplete one removed with any stray new file: the image is
+// The store's folder (the image folder, the folder of a bare export, the
+// folder of an installation's hives) is locked (flock on its descriptor, no
+// lock file) for as long as a process has it loaded. It holds the registry
+// files (system.reg; the export; the hives system and software), the
+// journal and the new files of a commit, and backups/. A commit of the
+// changes staged since the last one:
+//   1. check that every registry file it replaces is still the file loaded
+//      or last committed (same file, size and content hash; a hive loaded
+//      without reading it whole: same file, size and modification time),
+//      else refuse: a hand edit is never overwritten;
+//   2. write each new registry file into NAME.new-<pid>-<random> (created
+//      exclusively), with the old file's mode and, as root, its owner; fsync;
+//   3. the caller's step before the commit point (the backup);
+//   4. write NAME.journal-<pid>-<random> (NAME: the first registry file):
+//      for each registry file it applies to (size, hash) and the new file's
+//      name, size and hash; the file operations below the drive (delete,
+//      mode, and restore from a backup copy in the store folder, as an undo
+//      makes them), and a checksum line; fsync it and the folder. From here
+//      on the change is decided;
+//   5. rename each new file over its registry file, fsync the folder;
+//   6. apply the file operations (idempotent);
+//   7. remove the journal, fsync the folder.
+// At load, under the lock, a complete journal is rolled forward (steps 5 to
+// 7) and an incomplete one removed with any stray new file: the store is
 // then either as before the command or as after it.
 #pragma once
 
@@ -35,33 +43,63 @@ namespace winsim {
 std::string escapePath(const std::string& path);
 bool unescapePath(const std::string& text, std::string* path);
 
-// Opens and locks the image directory `dir`. `inUse` is set when another
+// Opens and locks the store folder `dir`. `inUse` is set when another
 // process holds it.
 bool lockImageDir(const std::string& dir, Fd* lock, bool* inUse, std::string* error);
 
-// Finishes or discards what an interrupted commit left in the locked image
-// directory. `notices` gets a line for every finished change.
-bool recoverImage(int dirFd, const std::string& dir, std::vector<std::string>* notices,
-                  std::string* error);
+// Where a store keeps its parts.
+struct StoreFolder {
+    int dirFd = -1;   // the locked folder
+    std::string dir;  // its path, for messages
+    // The entries of the folder that hold the registry (the first names the
+    // journal and new files).
+    std::vector<std::string> registryFiles;
+    std::string driveDir;  // the C: drive ("" when there is none)
+};
 
-// Whether a commit could create its files beside system.reg and replace
-// it. Creates one file of its own and removes it again; nothing else.
-bool checkCommittable(int dirFd, const std::string& dir, std::string* error);
+// Finishes or discards what an interrupted commit left in the locked
+// folder. `notices` gets a line for every finished change.
+bool recoverStore(const StoreFolder& store, std::vector<std::string>* notices, std::string* error);
 
-// Commits: `newRegistry` (nullptr: system.reg does not change) and `ops`.
-// `expected` is system.reg as last loaded or committed; on success it
-// becomes the new file's identity. On failure before the change is decided
-// nothing on disk changed and `decided` is false.
-bool commitImage(int dirFd, const std::string& dir, const std::string* newRegistry,
-                 FileIdentity* expected, const std::vector<FileOp>& ops, bool* decided,
-                 std::string* error, std::vector<std::string>* warnings);
+// The journals an interrupted commit left (for a run that recovers
+// nothing); empty when there are none.
+std::vector<std::string> unfinishedJournals(const StoreFolder& store);
 
-// The same, with the new system.reg given in pieces: `newRegistry` calls
-// its sink with each piece in order (and returns false as soon as the sink
-// does), so that the new text need not be held whole.
-bool commitImage(int dirFd, const std::string& dir, const TextSource* newRegistry,
-                 FileIdentity* expected, const std::vector<FileOp>& ops, bool* decided,
-                 std::string* error, std::vector<std::string>* warnings);
+// Whether a commit could replace the registry files: each a regular file
+// (not a link) this process may write and whose owner it can keep, the
+// folder writable, backups/ a folder or absent. Writes nothing. `refused`
+// is set when the store must not be used for writing at all (a registry
+// file that is a link, an owner that would not be kept, a backups/ that is
+// no folder), rather than merely not writable now.
+bool checkCommittable(const StoreFolder& store, std::string* error, bool* refused);
+
+// One registry file a commit replaces, and how its new content is made.
+struct RegistryWrite {
+    std::string name;        // an entry of the store folder
+    FileIdentity* identity;  // as loaded or last committed; becomes the new file's
+    // Writes the new content into `fd`, the new file (empty, at `path`),
+    // giving its size and content hash. False, with `error`, when it cannot.
+    std::function<bool(int fd, const std::string& path, uint64_t* size, uint64_t* hash,
+                       std::string* error)>
+        write;
+    FileIdentity before, after;  // set by the commit
+};
+
+// The new file's content from a text source, written in pieces.
+std::function<bool(int, const std::string&, uint64_t*, uint64_t*, std::string*)> writeText(
+    const TextSource* text);
+
+// Called before the commit point with the registry files as they are and
+// as they will be (before/after set); false with `error` refuses the commit.
+using BeforeCommitPoint =
+    std::function<bool(const std::vector<RegistryWrite>& writes, std::string* error)>;
+
+// Commits `writes` (each registry file replaced) and `ops`. On failure
+// before the change is decided nothing on disk changed and `decided` is
+// false.
+bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
+                 const std::vector<FileOp>& ops, const BeforeCommitPoint& beforeCommitPoint,
+                 bool* decided, std::string* error, std::vector<std::string>* warnings);
 
 // Called after every file-system step of a commit with the step's number
 // (counted over the process's life) and name. The environment variable
