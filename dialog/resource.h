@@ -26,6 +26,11 @@
 #define IDS_VERSION_FORMAT 118
 #define IDS_VERSION_UNKNOWN 119
 #define IDS_UNINSTALLED_ALL 120
+// The switches of an unattended run, shown in a message box.
+#define IDS_SWITCHES 121
+#define IDS_SWITCHES_CAPTION 122
+#define IDS_UNKNOWN_SWITCH 123
+#define IDS_LOG_NEEDS_FILE 124
 
 // Icon and bitmaps.
 #define IDR_MAINFRAME 128

@@ -2,14 +2,17 @@
 
 #include "detection/device_installer.h"
 #include "dialog/about_dialog.h"
+#include "dialog/command_line.h"
 #include "dialog/framework/fw_application.h"
 #include "dialog/resource.h"
+#include "dialog/status_log_file.h"
 #include "discovery/nt_discovery.h"
 #include "discovery/win9x_discovery.h"
 #include "removal/nt_removal.h"
 #include "removal/win9x_removal.h"
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstring>
 
 namespace {
@@ -17,6 +20,16 @@ namespace {
 bool isSlot(LRESULT value) { return value >= 0 && value < kSlotCount; }
 
 DetectedMask slotBit(int slot) { return DetectedMask{1} << slot; }
+
+// Catalogue identifiers are 101 to 124.
+constexpr uint32_t messageBit(UINT id) { return uint32_t{1} << ((id - 100) & 31); }
+
+// The messages that make an unattended run fail: a found device that
+// cannot be traced, no Windows directory or version, a failed uninstall.
+constexpr uint32_t kFailureMessages =
+    messageBit(IDS_INSTALLATION_NOT_FOUND) | messageBit(IDS_WINDOWS_DIR_MISSING) |
+    messageBit(IDS_NOT_PLUGGED_IN) | messageBit(IDS_CANNOT_UNINSTALL) |
+    messageBit(IDS_VERSION_UNKNOWN);
 
 }  // namespace
 
@@ -47,16 +60,19 @@ BOOL UninstallDialog::onInitDialog() {
     version.dwOSVersionInfoSize = sizeof version;
     if (!GetVersionExA(&version)) {
         appendStatus(IDS_VERSION_UNKNOWN);
-        return TRUE;
-    }
-    if (version.dwPlatformId == VER_PLATFORM_WIN32_NT) {
-        osFamily = OsFamily::Nt;
-        appendStatus(IDS_NT_FAMILY_DETECTED);
     } else {
-        osFamily = OsFamily::Win9x;
-        appendStatus(IDS_WIN9X_FAMILY_DETECTED);
+        if (version.dwPlatformId == VER_PLATFORM_WIN32_NT) {
+            osFamily = OsFamily::Nt;
+            appendStatus(IDS_NT_FAMILY_DETECTED);
+        } else {
+            osFamily = OsFamily::Win9x;
+            appendStatus(IDS_WIN9X_FAMILY_DETECTED);
+        }
+        runDetection();
     }
-    runDetection();
+    // Ended before its initialisation handler returns, a dialog is never
+    // shown.
+    if (unattended) endDialog(uninstallEveryDevice());
     return TRUE;
 }
 
@@ -175,6 +191,15 @@ bool UninstallDialog::report9xInstallations(const char* windowsDir) {
 void UninstallDialog::onDetect() { runDetection(); }
 
 void UninstallDialog::onUninstall() {
+    if (!announceUninstall()) return;
+    // The removal is slow: let this handler return (and the pane show the
+    // message) before it starts; the loop delivers the command afterwards.
+    HWND dummy = item(IDC_DUMMY);
+    PostMessageA(hwnd(), WM_COMMAND, MAKEWPARAM(IDC_DUMMY, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(dummy));
+}
+
+bool UninstallDialog::announceUninstall() {
     selectedSlot = static_cast<int>(SendMessageA(deviceList, CB_GETCURSEL, 0, 0));
     if (selectedSlot != CB_ERR) {
         const LRESULT slot =
@@ -184,15 +209,11 @@ void UninstallDialog::onUninstall() {
     }
     if (selectedSlot < 0) {
         selectedSlot = -1;
-        return;
+        return false;
     }
     appendStatus(IDS_UNINSTALLING, deviceRecord(selectedSlot).deviceDesc);
     UpdateWindow(statusPane);
-    // The removal is slow: let this handler return (and the pane show the
-    // message) before it starts; the loop delivers the command afterwards.
-    HWND dummy = item(IDC_DUMMY);
-    PostMessageA(hwnd(), WM_COMMAND, MAKEWPARAM(IDC_DUMMY, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(dummy));
+    return true;
 }
 
 void UninstallDialog::performUninstall() {
@@ -230,6 +251,24 @@ void UninstallDialog::performUninstall() {
 
 void UninstallDialog::onRestart() { ExitWindowsEx(EWX_REBOOT, 0); }
 
+int UninstallDialog::uninstallEveryDevice() {
+    // Both phases of the Uninstall command for each item; nothing is
+    // posted, as no message loop runs.
+    const LRESULT count = SendMessageA(deviceList, CB_GETCOUNT, 0, 0);
+    for (LRESULT index = 0; index < count; ++index) {
+        SendMessageA(deviceList, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+        if (announceUninstall()) performUninstall();
+    }
+    // The worst outcome sets the code: 1603 for any failure, else 3010 when
+    // a 98/ME removal needs a restart that was not asked for. One that was
+    // asked for is made whatever else failed: the removal that succeeded
+    // needs it.
+    const bool restartNeeded = (messagesWritten & messageBit(IDS_RESTART_REQUIRED)) != 0;
+    if (restartNeeded && restartAfterwards) onRestart();
+    if ((messagesWritten & kFailureMessages) != 0) return kExitFailed;
+    return restartNeeded && !restartAfterwards ? kExitRestartNeeded : kExitSuccess;
+}
+
 bool UninstallDialog::onSysCommand(WPARAM command, LPARAM) {
     if ((command & 0xFFF0) != IDM_ABOUTBOX) {
         return false;
@@ -260,10 +299,13 @@ bool UninstallDialog::onPaint() {
 void UninstallDialog::appendStatus(UINT messageId, ...) {
     fw::String format;
     format.load(fw::resourceModule(), messageId);
+    const std::size_t before = statusText.length();
     va_list args;
     va_start(args, messageId);
     statusText.appendFormatV(format.c_str(), args);
     va_end(args);
+    messagesWritten |= messageBit(messageId);
+    if (log != nullptr) log->append(statusText.c_str() + before);
 
     SetWindowTextA(statusPane, statusText.c_str());
     const LRESULT lines = SendMessageA(statusPane, EM_GETLINECOUNT, 0, 0);

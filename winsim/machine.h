@@ -99,8 +99,10 @@ const std::vector<std::string>& loadWarnings();
 
 Faults& faults();
 
-// Persistence. Changes made through the API (registry changes, file
-// deletions and attribute changes) are staged: later calls see them, the
+// Persistence. Files the program writes (CreateFileA, WriteFile) reach the
+// drive at once, as on Windows, and are neither staged nor backed up. Changes
+// made through the API (registry changes, file deletions and attribute
+// changes) are staged: later calls see them, the
 // image on disk does not until commit() writes them all at once, through a
 // journal that a crash cannot leave half applied. The host commits when the
 // dialog is idle again after an operator command and at the end of the run.
@@ -118,6 +120,11 @@ bool lastSaveFailed(std::string* message);
 
 // Restart requests recorded by ExitWindowsEx(EWX_REBOOT, ...).
 bool restartRequested();
+
+// The command line GetCommandLineA returns, program name first, in the
+// ANSI code page; "PROGRAM.EXE" (no arguments) unless set. It belongs to
+// the process, not to a machine.
+void setCommandLine(const std::string& line);
 
 // Applies a .reg file to the current machine's registry and saves it, as
 // the registry editor imports one. A text that is not a .reg file is

@@ -208,6 +208,14 @@ struct DrawIconCall {
 };
 const std::vector<DrawIconCall>& drawIconCalls();
 
+struct MessageBoxCall {
+    HWND owner = nullptr;
+    std::string text;
+    std::string caption;
+    UINT type = 0;
+};
+const std::vector<MessageBoxCall>& messageBoxes();
+
 // While set, CB_ADDSTRING and CB_INSERTSTRING fail with CB_ERRSPACE, as a
 // list out of memory would.
 void refuseListAdds(bool refuse);

@@ -20,9 +20,10 @@ HINSTANCE resourceModule() {
 int Application::run(HINSTANCE instance) {
     theApplication = this;
     instance_ = instance;
+    exitCode_ = 0;
     initInstance();
     mainDialog_ = nullptr;
-    return 0;
+    return exitCode_;
 }
 
 HWND Application::mainWindow() const {

@@ -23,8 +23,9 @@ public:
     static Application* current();
 
     // Runs the program in module `instance`: calls initInstance and returns
-    // the process exit status. A false start-up result ends the program
-    // normally; there is no message loop beyond the dialogs' own.
+    // the process exit status (0 unless initInstance set another). A false
+    // start-up result ends the program normally; there is no message loop
+    // beyond the dialogs' own.
     int run(HINSTANCE instance);
 
     HINSTANCE instance() const { return instance_; }
@@ -42,10 +43,12 @@ protected:
     // of dialog controls) before the first dialog is created.
     void enableControlHosting();
     void setMainDialog(Dialog* dialog) { mainDialog_ = dialog; }
+    void setExitCode(int code) { exitCode_ = code; }
 
 private:
     HINSTANCE instance_ = nullptr;
     Dialog* mainDialog_ = nullptr;
+    int exitCode_ = 0;
 };
 
 }  // namespace fw

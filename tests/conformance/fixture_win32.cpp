@@ -49,7 +49,7 @@ void removeAll() {
         std::snprintf(path, sizeof path, "%s%s%s", kKeyPath, *sub ? "\\" : "", sub);
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
     }
-    for (const char* name : {"plain.txt", "readonly.txt"}) {
+    for (const char* name : {"plain.txt", "readonly.txt", "log.txt"}) {
         char path[MAX_PATH];
         std::snprintf(path, sizeof path, "%s\\%s", g_dir, name);
         SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);

@@ -11,6 +11,7 @@
 #include "platform/win32.h"
 #include "tests/support/temp_image.h"
 #include "winsim/machine.h"
+#include "winsim/offline.h"
 
 namespace {
 
@@ -171,6 +172,9 @@ TEST(Kernel, NothingOutsideTheDriveIsReachable) {
         EXPECT_NE(GetLastError(), kPoison) << path;
         EXPECT_FALSE(DeleteFileA(path)) << path;
         EXPECT_FALSE(SetFileAttributesA(path, FILE_ATTRIBUTE_READONLY)) << path;
+        EXPECT_EQ(CreateFileA(path, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, 0, nullptr),
+                  INVALID_HANDLE_VALUE)
+            << path;
         EXPECT_EQ(winsim::hostPath(path), "") << path;
     }
     EXPECT_TRUE(fs::exists(outsideImage));
@@ -178,6 +182,7 @@ TEST(Kernel, NothingOutsideTheDriveIsReachable) {
     struct stat st;
     ASSERT_EQ(::stat(outsideImage.c_str(), &st), 0);
     EXPECT_NE(st.st_mode & S_IWUSR, 0u);
+    EXPECT_EQ(qu_test::readHostFile(beyond), "precious");
 
     // Inside the drive "." and ".." resolve, and a link pointing inside works;
     // deleting it removes the link, not its target.
@@ -188,6 +193,47 @@ TEST(Kernel, NothingOutsideTheDriveIsReachable) {
     EXPECT_FALSE(fs::is_symlink(fs::symlink_status(drive + "/link_inside")));
     EXPECT_TRUE(image.exists("C:\\inside.txt"));
     fs::remove(beyond);
+}
+
+// Files the program writes reach the drive at once, never through a link,
+// never over a file the running command deleted, never on a read-only
+// machine.
+TEST(Kernel, WrittenFilesReachTheDriveAtOnce) {
+    TempImage image;
+    image.file("C:\\target.txt", "kept");
+    image.file("C:\\gone.txt", "old");
+    fs::create_symlink(image.dir() + "/drive_c/target.txt", image.dir() + "/drive_c/link.txt");
+    image.load();
+    auto write = [](const char* path, const char* text) {
+        HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) return GetLastError();
+        DWORD written = 0;
+        SetFilePointer(file, 0, nullptr, FILE_END);
+        WriteFile(file, text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
+        CloseHandle(file);
+        return static_cast<DWORD>(ERROR_SUCCESS);
+    };
+    EXPECT_EQ(write("C:\\WINDOWS\\New.log", "a\r\n"), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(write("C:\\windows\\new.LOG", "b\r\n"), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_FALSE(winsim::hasStagedChanges());
+    EXPECT_EQ(qu_test::readHostFile(image.host("C:\\WINDOWS\\New.log")), "a\r\nb\r\n");
+    EXPECT_EQ(write("C:\\link.txt", "x"), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(qu_test::readHostFile(image.host("C:\\target.txt")), "kept");
+    ASSERT_TRUE(DeleteFileA("C:\\gone.txt"));
+    EXPECT_EQ(write("C:\\gone.txt", "new"), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    ASSERT_TRUE(winsim::commit());
+    EXPECT_FALSE(image.exists("C:\\gone.txt"));
+
+    winsim::LoadOptions options;
+    options.readOnly = true;
+    std::string error;
+    ASSERT_TRUE(winsim::loadMachine(image.dir(), options, &error)) << error;
+    EXPECT_EQ(write("C:\\WINDOWS\\New.log", "c"), static_cast<DWORD>(ERROR_WRITE_PROTECT));
+    EXPECT_EQ(write("C:\\other.log", "c"), static_cast<DWORD>(ERROR_WRITE_PROTECT));
+    EXPECT_FALSE(image.exists("C:\\other.log"));
+    EXPECT_EQ(qu_test::readHostFile(image.host("C:\\WINDOWS\\New.log")), "a\r\nb\r\n");
+    winsim::unloadMachine();
 }
 
 TEST(Kernel, ADriveThatIsALinkIsNoDrive) {

@@ -1,6 +1,7 @@
 """Unit tests of the Wine harness's pieces: .reg reading and comparison, the
 scenario image build, the JSON line filter and the PE checks."""
 
+import datetime
 import os
 import shutil
 import struct
@@ -12,9 +13,11 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import pecheck  # noqa: E402
+import quiet_runs  # noqa: E402
 import regfile  # noqa: E402
 import win98_api  # noqa: E402
 import wine_e2e  # noqa: E402
+import wine_prefix  # noqa: E402
 
 V4 = (
     "REGEDIT4\r\n\r\n"
@@ -159,21 +162,21 @@ class HarnessTest(unittest.TestCase):
                 hive = regfile.load(f.read())
             self.assertIn("hkey_local_machine\\added", hive)
 
-            extra = regfile.load(wine_e2e.wine_only_fragment(hive, "winxp", False))
+            extra = regfile.load(wine_prefix.wine_only_fragment(hive, "winxp", False))
             self.assertEqual(extra["hkey_local_machine\\system\\currentcontrolset\\services\\svc"]
                              .values["start"][2], 4)
             self.assertEqual(extra["hkey_current_user\\software\\wine"].values["version"][2], "winxp")
 
             prefix_c = os.path.join(root, "prefix_c")
             os.makedirs(os.path.join(prefix_c, "windows", "inf"))
-            wine_e2e.merge_case_insensitive(os.path.join(dest, "drive_c"), prefix_c)
+            wine_prefix.merge_case_insensitive(os.path.join(dest, "drive_c"), prefix_c)
             self.assertEqual(os.listdir(prefix_c), ["windows"])
             self.assertEqual(os.listdir(os.path.join(prefix_c, "windows")), ["inf"])
-            wanted = wine_e2e.image_files(os.path.join(dest, "drive_c"))
+            wanted = wine_prefix.image_files(os.path.join(dest, "drive_c"))
             self.assertEqual(wanted, {"windows/inf/oem7.inf"})
-            self.assertEqual(wine_e2e.prefix_files(prefix_c, wanted), wanted)
+            self.assertEqual(wine_prefix.prefix_files(prefix_c, wanted), wanted)
             os.remove(os.path.join(prefix_c, "windows", "inf", "oem7.inf"))
-            self.assertEqual(wine_e2e.prefix_files(prefix_c, wanted), set())
+            self.assertEqual(wine_prefix.prefix_files(prefix_c, wanted), set())
 
 
 def minimal_pe(dll_names, version, machine=0x8664):
@@ -258,6 +261,48 @@ class WineTargetsTest(unittest.TestCase):
         self.assertEqual([t[0] for t in wine_e2e.wine_targets(self.args(None), scenario, "nt")],
                          ["x86_64:winxp"])
         self.assertEqual(wine_e2e.wine_targets(self.args(None), scenario, "9x"), [])
+
+
+class QuietRunsTest(unittest.TestCase):
+    def test_log_lines_are_read_and_their_stamps_checked(self):
+        with tempfile.TemporaryDirectory() as work:
+            path = os.path.join(work, "q.log")
+            now = 1_800_000_000
+            stamp = lambda t: datetime.datetime.fromtimestamp(t).strftime("%Y-%m-%d %H:%M:%S")
+            with open(path, "wb") as f:
+                f.write(("%s Windows98 / WindowsME detected.\r\n%s ERROR: 'x' not plugged in!\r\n"
+                         "no stamp\r\n%s late\r\n" % (stamp(now), stamp(now + 1), stamp(now + 9)))
+                        .encode("cp1252"))
+            texts, problems = quiet_runs.read_log(path, now, now + 2)
+            self.assertEqual(texts, ["Windows98 / WindowsME detected.", "ERROR: 'x' not plugged in!", "late"])
+            self.assertEqual(len(problems), 2, problems)
+            self.assertIn("not a log line: 'no stamp'", problems[0])
+            self.assertIn("outside the run", problems[1])
+            self.assertEqual(quiet_runs.read_log(os.path.join(work, "none.log"), now, now), ([], []))
+
+    def test_the_runs_are_held_to_the_dialog(self):
+        status = "Windows2000 / WindowsXP detected.\r\r\nERROR: 'x' not plugged in!  It ...\r\r\n"
+        lines = quiet_runs.status_lines(status)
+        self.assertEqual(quiet_runs.expected_code(lines), 1603)
+        self.assertEqual(quiet_runs.expected_code(["NOTE: You must restart Windows in ..."]), 3010)
+        self.assertEqual(quiet_runs.expected_code(["NOTE: No Quorvane device detected!"]), 0)
+        registry = regfile.load(b"REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Enum\\USB\\X]\r\n\"A\"=\"1\"\r\n")
+        files = {"windows/inf/oem7.inf"}
+        run = lambda code, temp, second=(): (code, (temp, []), (list(second), []), registry, files, 0, 0)
+        touched = lambda hive: hive
+        good = [run(1603, lines), run(1603, lines, lines), run(87, lines, lines)]
+        self.assertEqual(quiet_runs.check_runs(status, registry, files, good, touched), [])
+        bad = [run(0, lines[:1]), run(1603, lines + ["x"], lines), (87, (lines, []), (lines, []), {}, set(), 0, 0)]
+        problems = "\n".join(quiet_runs.check_runs(status, registry, files, bad, touched))
+        for wanted in ["/quiet: exit code 0, the dialog's Uninstall calls for 1603",
+                       "/quiet log lines differ from the dialog's status",
+                       "second run: its lines differ from the first run's",
+                       "second run: the temporary folder's log changed",
+                       "/quiet /bogus: a log changed",
+                       "/quiet /bogus: key HKEY_LOCAL_MACHINE\\Enum\\USB\\X: present in second run, missing in",
+                       "file windows/inf/oem7.inf: kept after the second run, deleted after the /quiet /bogus"]:
+            self.assertIn(wanted, problems)
+        self.assertNotIn("second run: exit code", problems)
 
 
 @unittest.skipUnless(shutil.which("convert"), "ImageMagick is missing")

@@ -40,9 +40,10 @@ WIN98_API = {
     "kernel32.dll": {
         name: _95
         for name in (
-            "DeleteFileA", "ExitProcess", "GetCommandLineA", "GetFileAttributesA", "GetLastError",
-            "GetModuleHandleA", "GetStartupInfoA", "GetVersionExA", "GetWindowsDirectoryA",
-            "SetFileAttributesA",
+            "CloseHandle", "CreateFileA", "DeleteFileA", "ExitProcess", "GetCommandLineA",
+            "GetFileAttributesA", "GetLastError", "GetLocalTime", "GetModuleHandleA",
+            "GetStartupInfoA", "GetTempPathA", "GetVersionExA", "GetWindowsDirectoryA",
+            "SetFileAttributesA", "SetFilePointer", "WriteFile",
         )
     },
     # The C runtime that Windows itself carries (98, NT 4.0): the few C
@@ -70,7 +71,7 @@ WIN98_API = {
             "AppendMenuA", "BeginPaint", "CharLowerBuffA", "CharUpperBuffA", "DialogBoxParamA", "DrawIcon", "EnableWindow", "EndDialog",
             "EndPaint", "ExitWindowsEx", "GetClientRect", "GetDlgItem", "GetSystemMenu",
             "GetSystemMetrics", "GetWindowLongA", "IsIconic", "LoadIconA", "LoadStringA",
-            "PostMessageA", "SendMessageA", "SetWindowLongA", "SetWindowTextA", "UpdateWindow",
+            "MessageBoxA", "PostMessageA", "SendMessageA", "SetWindowLongA", "SetWindowTextA", "UpdateWindow",
             "wvsprintfA",
         )
     },

@@ -36,7 +36,19 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import pecheck  # noqa: E402
+import quiet_runs  # noqa: E402
 import regfile  # noqa: E402
+from wine_prefix import (  # noqa: E402
+    DESKTOP_SIZE,
+    ScenarioError,
+    Wine,
+    image_files,
+    machine_state,
+    make_template,
+    scaled,
+    scenario_prefix,
+    windows_path,
+)
 
 SYSTEM_DLLS = [
     "kernel32.dll",
@@ -59,24 +71,12 @@ TOUCHED_KEYS = [
     "System\\CurrentControlSet\\Services\\Class\\Net",
     "System\\CurrentControlSet\\Control\\DeviceClasses",
 ]
-EXPORT_ROOTS = ["System\\CurrentControlSet", "Enum"]
 
 # Faults every differential host run carries: Wine 8's
 # SetupDiSetClassInstallParamsA is a stub that always fails.
 WINE_HOST_FAULTS = {"propertychange": "refuse"}
 
 JSON_MARKERS = ('{"status": ', '{"caption": ')
-# Wine's virtual desktop for the screenshots: larger than any dialog, which
-# is then cut out of it (screenshot()).
-DESKTOP_SIZE = (800, 600)
-# Wine's own fonts (Debian's fonts-wine): Tahoma, MS Sans Serif, Marlett.
-# Debian's wineboot leaves C:\windows\Fonts empty, and Wine looks for its
-# fonts nowhere else, so dialogs would get whatever fontconfig offers.
-WINE_FONTS = os.environ.get("QU_WINE_FONTS", "/usr/share/wine/fonts")
-
-
-class ScenarioError(Exception):
-    pass
 
 
 FACTS_MEMBER = ', "machine": {'
@@ -153,182 +153,8 @@ def build_image(root, scenario, dest, host_faults):
     return ini
 
 
-def image_files(drive_c):
-    """Relative paths (lower case, '/') of the files under drive_c."""
-    found = set()
-    for top, _, files in os.walk(drive_c):
-        for name in files:
-            rel = os.path.relpath(os.path.join(top, name), drive_c)
-            found.add(rel.replace(os.sep, "/").lower())
-    return found
-
-
-def merge_case_insensitive(src, dest):
-    """Copies the tree `src` into `dest`, reusing existing entries whose
-    names differ only in case (Wine's C: has 'windows', images 'WINDOWS')."""
-    existing = {name.lower(): name for name in os.listdir(dest)}
-    for name in sorted(os.listdir(src)):
-        source = os.path.join(src, name)
-        target = os.path.join(dest, existing.get(name.lower(), name))
-        if os.path.isdir(source) and not os.path.islink(source):
-            os.makedirs(target, exist_ok=True)
-            merge_case_insensitive(source, target)
-        else:
-            shutil.copy2(source, target)
-
-
-def wine_only_fragment(image_hive, windows_version, desktop):
-    """Entries only the Wine prefix gets: the Windows version to report, and
-    every service of the image made unstartable (Wine's service manager
-    would otherwise start the image's auto-start entries, e.g. an event log
-    service whose image is services.exe, over and over)."""
-    lines = [regfile.V4_HEADER, "", "[HKEY_CURRENT_USER\\Software\\Wine]"]
-    lines.append('"Version"=%s' % regfile.quote(windows_version))
-    if desktop:
-        lines += ["", "[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]", '"Desktop"="Default"']
-        lines += ["", "[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]"]
-        lines.append('"Default"="%dx%d"' % DESKTOP_SIZE)
-    prefix = "hkey_local_machine\\system\\currentcontrolset\\services\\"
-    for path, key in sorted(image_hive.items()):
-        if path.startswith(prefix) and "\\" not in path[len(prefix) :] and "start" in key.values:
-            lines += ["", "[%s]" % key.name, '"Start"=dword:00000004']
-    return ("\r\n".join(lines) + "\r\n").encode("cp1252", errors="replace")
-
-
 def touched(hive):
     return regfile.subtree(hive, ["HKEY_LOCAL_MACHINE\\" + k for k in TOUCHED_KEYS])
-
-
-# ---- Wine -------------------------------------------------------------------
-
-
-class Wine:
-    def __init__(self, prefix, log):
-        self.prefix = prefix
-        self.log = log
-        self.env = dict(os.environ)
-        self.env.update(
-            {
-                "WINEPREFIX": prefix,
-                "WINEDEBUG": "-all",
-                "WINEDLLOVERRIDES": "mscoree,mshtml=",
-            }
-        )
-        loader = shutil.which("wine64") or "/usr/lib/wine/wine64"
-        if not os.path.exists(loader):
-            loader = shutil.which("wine") or "wine"
-        else:
-            self.env.setdefault("WINELOADER", loader)
-        self.loader = loader
-        self.server = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
-
-    def run(self, args, timeout=120, check=True):
-        timeout = scaled(timeout)
-        # Output goes to a file, never a pipe: processes the command starts
-        # in the background (services, the desktop) inherit it and would
-        # hold a pipe open for the whole session.
-        with tempfile.TemporaryFile() as out:
-            result = subprocess.run(
-                [self.loader] + args,
-                env=self.env,
-                stdin=subprocess.DEVNULL,
-                stdout=out,
-                stderr=subprocess.STDOUT,
-                timeout=timeout,
-            )
-            out.seek(0)
-            text = out.read().decode(errors="replace")
-        if check and result.returncode != 0:
-            raise ScenarioError(
-                "wine %s failed (%d): %s" % (" ".join(args), result.returncode, text[-500:])
-            )
-        return result
-
-    def popen(self, args, **kwargs):
-        return subprocess.Popen([self.loader] + args, env=self.env, **kwargs)
-
-    def server_command(self, *flags, timeout=60):
-        timeout = scaled(timeout)
-        subprocess.run(
-            [self.server] + list(flags),
-            env=self.env,
-            stdin=subprocess.DEVNULL,
-            stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL,
-            timeout=timeout,
-            check=False,
-        )
-
-    def start_server(self):
-        # Persistent for the scenario: one session, services started once.
-        self.server_command("-p")
-
-    def kill(self):
-        try:
-            self.server_command("-k", timeout=30)
-        except subprocess.TimeoutExpired:
-            pass
-
-    def export(self, key, out_path):
-        """The subtree `key` as a hive, or {} when the key does not exist."""
-        result = self.run(
-            ["regedit", "/e", windows_path(out_path), "HKEY_LOCAL_MACHINE\\" + key], check=False
-        )
-        if result.returncode != 0 or not os.path.exists(out_path):
-            return {}
-        with open(out_path, "rb") as f:
-            return regfile.load(f.read())
-
-
-def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def install_fonts(fonts_dir):
-    """Copies Wine's own fonts into the prefix, where Wine looks for them."""
-    if not os.path.isdir(WINE_FONTS):
-        return
-    os.makedirs(fonts_dir, exist_ok=True)
-    for name in sorted(os.listdir(WINE_FONTS)):
-        if name.lower().endswith((".ttf", ".fon")):
-            shutil.copy2(os.path.join(WINE_FONTS, name), os.path.join(fonts_dir, name))
-
-
-def make_template(work):
-    """An initialised prefix to copy per scenario, and its registry."""
-    prefix = os.path.join(work, "template")
-    os.makedirs(prefix)
-    wine = Wine(prefix, None)
-    started = time.time()
-    try:
-        wine.run(["wineboot", "-i"], timeout=300, check=False)
-        wine.server_command("-w", timeout=300)
-        install_fonts(os.path.join(prefix, "drive_c", "windows", "Fonts"))
-        wine.start_server()
-        baseline = {}
-        for root in EXPORT_ROOTS:
-            baseline.update(wine.export(root, os.path.join(work, "baseline.reg")))
-    finally:
-        wine.kill()
-        wine.server_command("-w", timeout=60)
-    return prefix, baseline, time.time() - started
-
-
-def prefix_files(prefix_drive_c, wanted):
-    """Which of the image's files (`wanted`, relative, lower case) exist in
-    the prefix, matching names without regard to case."""
-    present = set()
-    for rel in wanted:
-        here = prefix_drive_c
-        for part in rel.split("/"):
-            names = {n.lower(): n for n in os.listdir(here)} if os.path.isdir(here) else {}
-            if part not in names:
-                here = None
-                break
-            here = os.path.join(here, names[part])
-        if here is not None and os.path.isfile(here):
-            present.add(rel)
-    return present
 
 
 class DriverSession:
@@ -400,16 +226,6 @@ def trim_desktop(whole, path):
     )
 
 
-# Wine's own timeouts are multiplied by this where 32-bit Wine runs through
-# the emulator (scripts/test-stages/wine-e2e.sh sets it): every 32-bit
-# process start then costs about 3 s (qemu 10) or a minute (qemu 7.2).
-TIMEOUT_SCALE = float(os.environ.get("QU_WINE_TIMEOUT_SCALE", "1"))
-
-
-def scaled(seconds):
-    return seconds * TIMEOUT_SCALE
-
-
 # The Windows versions each build runs at, by the image's platform.
 WINE_VERSIONS = {
     "x86_64": {"nt": ["winxp"], "9x": ["win98"]},
@@ -463,24 +279,8 @@ def wine_targets(args, scenario, platform, name=""):
 
 def wine_run(args, scenario, image_dir, ini, template, work, target):
     _, exe_path, driver_path, version = target
-    prefix = os.path.join(work, "prefix")
-    subprocess.run(["cp", "-a", template, prefix], check=True, timeout=300)
-    wine = Wine(prefix, None)
     desktop = bool(scenario.get("screenshots"))
-    try:
-        wine.start_server()
-        with open(os.path.join(image_dir, "system.reg"), "rb") as f:
-            image_raw = f.read()
-        hive = regfile.load(image_raw)
-        extra = wine_only_fragment(hive, version, desktop)
-        import_path = os.path.join(work, "import.reg")
-        with open(import_path, "wb") as f:
-            f.write(regfile.append_fragment(image_raw, extra))
-        wine.run(["regedit", "/s", windows_path(import_path)])
-        merge_case_insensitive(
-            os.path.join(image_dir, "drive_c"), os.path.join(prefix, "drive_c")
-        )
-
+    with scenario_prefix(template, work, image_dir, version, desktop) as (wine, hive):
         exe = windows_path(exe_path)
         if desktop:
             # The session's desktop was made by the import; the virtual one
@@ -512,15 +312,8 @@ def wine_run(args, scenario, image_dir, ini, template, work, target):
             raise ScenarioError("the exe did not end after its dialog closed")
         if program.returncode != 0:
             raise ScenarioError("the exe ended with status %d" % program.returncode)
-
-        after = {}
-        for root in EXPORT_ROOTS:
-            after.update(wine.export(root, os.path.join(work, "after.reg")))
-        files = prefix_files(os.path.join(prefix, "drive_c"), image_files(os.path.join(image_dir, "drive_c")))
+        after, files = machine_state(wine, work, image_dir)
         return session.lines, after, files, hive
-    finally:
-        wine.kill()
-        shutil.rmtree(prefix, ignore_errors=True)
 
 
 def conformance_run(exe, template, work, version="winxp"):
@@ -627,6 +420,17 @@ def run_scenario(args, name, scenario, template, baseline, work):
         build_image(args.root, scenario, host_image, host_faults)
         host = host_run(args, scenario, host_image)
         problems += ["host: " + p for p in check_expectations(scenario, host[0])]
+    if runs == "quiet":
+        # The unattended exe against its own dialog, under Wine only.
+        wine_image = os.path.join(work, "wine-image")
+        ini = build_image(args.root, scenario, wine_image, {})
+        platform = image_platform(ini)
+        firsts = {arch: versions[platform][0] for arch, versions in WINE_VERSIONS.items()}
+        targets = quiet_runs.quiet_targets(wine_targets(args, scenario, platform, name), firsts)
+        return quiet_runs.run_quiet_scenario(
+            scenario, wine_image, template, work, targets,
+            lambda s, target: wine_run(args, s, wine_image, ini, template, work, target),
+            touched, args.verbose)
     if runs in ("both", "wine"):
         wine_image = os.path.join(work, "wine-image")
         ini = build_image(args.root, scenario, wine_image, {})

@@ -211,6 +211,20 @@ typedef struct tagINITCOMMONCONTROLSEX {
 #define IDYES 6
 #define IDNO 7
 
+// Message boxes: the buttons (low four bits) and the icon.
+#define MB_OK 0x00000000L
+#define MB_OKCANCEL 0x00000001L
+#define MB_ABORTRETRYIGNORE 0x00000002L
+#define MB_YESNOCANCEL 0x00000003L
+#define MB_YESNO 0x00000004L
+#define MB_RETRYCANCEL 0x00000005L
+#define MB_ICONHAND 0x00000010L
+#define MB_ICONERROR MB_ICONHAND
+#define MB_ICONQUESTION 0x00000020L
+#define MB_ICONEXCLAMATION 0x00000030L
+#define MB_ICONASTERISK 0x00000040L
+#define MB_ICONINFORMATION MB_ICONASTERISK
+
 // System commands (WM_SYSCOMMAND; the low four bits are the system's).
 #define SC_SIZE 0xF000
 #define SC_MOVE 0xF010
@@ -479,6 +493,11 @@ BOOL WINAPI EndPaint(HWND hWnd, const PAINTSTRUCT* lpPaint);
 BOOL WINAPI DrawIcon(HDC hDC, int X, int Y, HICON hIcon);
 BOOL WINAPI GetClientRect(HWND hWnd, LPRECT lpRect);
 int WINAPI GetSystemMetrics(int nIndex);
+
+// A message box is answered at once with its first button (OK, Abort, Yes
+// or Retry), as an operator pressing Enter would; each one is recorded
+// (winsim::ui::messageBoxes).
+int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
 
 // Menus.
 HMENU WINAPI GetSystemMenu(HWND hWnd, BOOL bRevert);

@@ -114,6 +114,16 @@ BOOL WINAPI DrawIcon(HDC hDC, int X, int Y, HICON hIcon) {
     return TRUE;
 }
 
+int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
+    static const int kFirstButton[] = {IDOK, IDOK, IDABORT, IDYES, IDYES, IDRETRY};
+    const UINT buttons = uType & 0xF;
+    if (buttons >= sizeof kFirstButton / sizeof kFirstButton[0]) return 0;
+    // A null caption is "Error", as on Windows.
+    state().messageBoxes.push_back(
+        {hWnd, lpText ? lpText : "", lpCaption ? lpCaption : "Error", uType});
+    return kFirstButton[buttons];
+}
+
 // A minimised dialog keeps its restored client size in this model.
 BOOL WINAPI GetClientRect(HWND hWnd, LPRECT lpRect) {
     Window* w = find(hWnd);
@@ -411,6 +421,8 @@ void setRepaintObserver(std::function<void(HWND window)> observer) {
 
 const std::vector<DrawIconCall>& drawIconCalls() { return state().drawIconCalls; }
 
+const std::vector<MessageBoxCall>& messageBoxes() { return state().messageBoxes; }
+
 bool commonControlsInitialised() { return state().commonControls; }
 
 void refuseListAdds(bool refuse) { state().refuseListAdds = refuse; }
@@ -427,6 +439,7 @@ void resetWindowSystem() {
     s.repaintObserver = nullptr;
     s.idleObserver = nullptr;
     s.drawIconCalls.clear();
+    s.messageBoxes.clear();
     s.paints.clear();
     s.menus.clear();
     s.commonControls = false;

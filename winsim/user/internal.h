@@ -108,6 +108,7 @@ struct State {
     std::function<void(HWND)> repaintObserver;
     std::function<bool()> idleObserver;
     std::vector<DrawIconCall> drawIconCalls;
+    std::vector<MessageBoxCall> messageBoxes;
     std::map<HDC, PaintContext> paints;
     std::map<HMENU, HWND> menus;
     std::map<void*, ImageRef> images;  // HICON / HBITMAP of resources

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,8 @@
 #include <ctime>
 #include <fstream>
 #include <optional>
+#include <system_error>
+#include <thread>
 
 #include "winsim/src/base/codepage.h"
 #include "winsim/src/storage/hive_9x.h"
@@ -140,10 +143,11 @@ std::optional<uint32_t> currentSet(hive_h* h) {
     return static_cast<uint32_t>(hivex_value_dword(h, v));
 }
 
-// Loads hive.loaded below the mount key; false with `error` when the hive
-// cannot be read.
-bool loadHive(HiveStore::Hive& hive, RegKey* hklm, std::string* error) {
-    HivePtr h(hivex_open(hive.file.c_str(), 0));
+// Loads hive.loaded below the mount key from `h` (the hive opened for
+// reading; opened here when null); false with `error` when the hive cannot
+// be read.
+bool loadHive(HiveStore::Hive& hive, HivePtr h, RegKey* hklm, std::string* error) {
+    if (!h) h.reset(hivex_open(hive.file.c_str(), 0));
     if (!h) {
         *error = hive.file + ": cannot be read as a registry hive (" + errnoText() + ")";
         return false;
@@ -292,6 +296,81 @@ bool identifyHive(const std::string& file, FileIdentity* identity, std::string* 
     return true;
 }
 
+bool sameStatus(const FileIdentity& a, const FileIdentity& b) {
+    return a.dev == b.dev && a.ino == b.ino && a.size == b.size && a.mtimeNs == b.mtimeNs;
+}
+
+// The identity of the hive at `file` with the hash of its content. The
+// hash counts only when the file's status is the same after the read as
+// before it (what changes a file's content changes its modification time:
+// the check a hive's commit makes anyway). False when it cannot be read,
+// changed meanwhile, or `stop` was set.
+bool identifyWhole(const std::string& file, FileIdentity* identity, const std::atomic<bool>& stop) {
+    Fd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    FileIdentity first, last;
+    if (!fd.valid() || !identifyByStatus(fd.get(), &first)) return false;
+    ContentHasher hasher;
+    std::vector<char> buffer(size_t{1} << 20);
+    uint64_t size = 0;
+    while (!stop.load(std::memory_order_relaxed)) {
+        const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) {
+            if (!identifyByStatus(fd.get(), &last) || !sameStatus(first, last) ||
+                last.size != size) {
+                return false;
+            }
+            *identity = first;
+            identity->hash = hasher.finish();
+            identity->statOnly = false;
+            return true;
+        }
+        hasher.update(buffer.data(), static_cast<size_t>(n));
+        size += static_cast<uint64_t>(n);
+    }
+    return false;
+}
+
+// The commit's check of a hive (still the file loaded?) needs its content
+// hash for the journal and the backup. It is taken on a thread of its own
+// while hivex reads the same file for writing, two passes over the same
+// cached pages side by side instead of one after the other.
+class IdentityInBackground {
+public:
+    explicit IdentityInBackground(const std::string& file) {
+        try {
+            thread_ = std::thread([this, file] { ok_ = identifyWhole(file, &identity_, stop_); });
+            started_ = true;
+        } catch (const std::system_error&) {
+            // No thread: the commit reads the hive itself (started() is false).
+        }
+    }
+    ~IdentityInBackground() {
+        stop_ = true;
+        wait();
+    }
+    IdentityInBackground(const IdentityInBackground&) = delete;
+    IdentityInBackground& operator=(const IdentityInBackground&) = delete;
+
+    bool started() const { return started_; }
+    bool result(FileIdentity* identity) {
+        wait();
+        if (ok_) *identity = identity_;
+        return ok_;
+    }
+
+private:
+    void wait() {
+        if (thread_.joinable()) thread_.join();
+    }
+    std::atomic<bool> stop_{false};
+    bool ok_ = false;
+    FileIdentity identity_;
+    bool started_ = false;
+    std::thread thread_;
+};
+
 // The new hive: hivex writes the staged hive to `path` (the commit's new
 // file), which is then read back for its size and hash.
 bool commitHive(hive_h* h, int fd, const std::string& path, uint64_t* size, uint64_t* hash,
@@ -349,18 +428,17 @@ std::shared_ptr<HiveStore> HiveStore::open(const ImageSource& src, Registry& reg
     // Mounted as an export of the same installation spells them.
     Hive system{src.systemHive, baseName(src.systemHive), "SYSTEM", {{"Select", true}}, {}};
     if (!identifyHive(src.systemHive, &system.identity, error)) return nullptr;
-    {
-        HivePtr h(hivex_open(src.systemHive.c_str(), 0));
-        if (!h) {
-            *error = src.systemHive + ": cannot be read as a registry hive (" + errnoText() + ")";
-            return nullptr;
-        }
-        char set[32];
-        std::snprintf(set, sizeof set, "ControlSet%03u", currentSet(h.get()).value_or(1));
-        for (const char* sub : {"Enum", "Control\\Class", "Control\\DeviceClasses",
-                                "Control\\Nls\\CodePage", "Services"}) {
-            system.loaded.push_back({std::string(set) + "\\" + sub, true});
-        }
+    // Opened once: hivex walks every bin of a hive when it opens it.
+    HivePtr systemHandle(hivex_open(src.systemHive.c_str(), 0));
+    if (!systemHandle) {
+        *error = src.systemHive + ": cannot be read as a registry hive (" + errnoText() + ")";
+        return nullptr;
+    }
+    char set[32];
+    std::snprintf(set, sizeof set, "ControlSet%03u", currentSet(systemHandle.get()).value_or(1));
+    for (const char* sub : {"Enum", "Control\\Class", "Control\\DeviceClasses",
+                            "Control\\Nls\\CodePage", "Services"}) {
+        system.loaded.push_back({std::string(set) + "\\" + sub, true});
     }
     store->hives_.push_back(system);
     if (!src.softwareHive.empty()) {
@@ -378,7 +456,8 @@ std::shared_ptr<HiveStore> HiveStore::open(const ImageSource& src, Registry& reg
                         "or nowhere");
     }
     for (auto& hive : store->hives_) {
-        if (!loadHive(hive, hklm, error)) return nullptr;
+        HivePtr open = &hive == &store->hives_.front() ? std::move(systemHandle) : HivePtr();
+        if (!loadHive(hive, std::move(open), hklm, error)) return nullptr;
     }
     return store;
 }
@@ -393,6 +472,7 @@ bool HiveStore::stageWrites(const Registry& registry, std::vector<RegistryWrite>
     for (auto& hive : hives_) {
         RegKey* mount = hive.mount.empty() ? hklm : hklm->findSubkey(hive.mount);
         if (!mount) continue;
+        auto identity = std::make_shared<IdentityInBackground>(hive.file);
         std::shared_ptr<hive_h> h(hivex_open(hive.file.c_str(), HIVEX_OPEN_WRITE), HiveCloser());
         if (!h) {
             *error = "cannot open " + hive.file + " for writing (" + errnoText() + ")";
@@ -407,16 +487,22 @@ bool HiveStore::stageWrites(const Registry& registry, std::vector<RegistryWrite>
                 return false;
             }
         }
-        if (!writer.changed) continue;
+        if (!writer.changed) continue;  // `identity` stops its read
         open_.push_back(h);
+        open_.push_back(identity);
         hive_h* handle = h.get();
-        writes->push_back(RegistryWrite{
+        RegistryWrite write{
             hive.name,
             &hive.identity,
             [handle](int fd, const std::string& path, uint64_t* size, uint64_t* hash,
                      std::string* why) { return commitHive(handle, fd, path, size, hash, why); },
             {},
-            {}});
+            {}};
+        if (identity->started()) {
+            IdentityInBackground* taken = identity.get();
+            write.identifyNow = [taken](FileIdentity* now) { return taken->result(now); };
+        }
+        writes->push_back(std::move(write));
     }
     return true;
 }

@@ -74,7 +74,8 @@ private:
 
     std::vector<Hive> hives_;
     bool win9x_ = false;
-    std::vector<std::shared_ptr<void>> open_;  // hives staged for writing
+    // Hives staged for writing, and the reads that identify them.
+    std::vector<std::shared_ptr<void>> open_;
 };
 
 }  // namespace winsim

@@ -477,7 +477,9 @@ bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
             return giveUp();
         }
         // The file must still be what this process loaded or wrote last.
-        if (!identifyFile(dirFd, w.name, &w.before) || !sameContent(*w.identity, w.before)) {
+        const bool identified =
+            w.identifyNow ? w.identifyNow(&w.before) : identifyFile(dirFd, w.name, &w.before);
+        if (!identified || !sameContent(*w.identity, w.before)) {
             *error = dir + "/" + w.name +
                      " was changed by another program since it was loaded; it was not "
                      "overwritten";

@@ -83,6 +83,11 @@ struct RegistryWrite {
                        std::string* error)>
         write;
     FileIdentity before, after;  // set by the commit
+    // Identifies the file as it is now, for the check against `identity`
+    // (empty: identifyFile, the file read and hashed at that point). A
+    // writer that has the file read already, in step with its own work,
+    // hands that identity over here.
+    std::function<bool(FileIdentity* now)> identifyNow = nullptr;
 };
 
 // The new file's content from a text source, written in pieces.
