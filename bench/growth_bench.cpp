@@ -11,6 +11,7 @@
 #include "discovery/nt_discovery.h"
 #include "removal/nt_removal.h"
 #include "winsim/machine.h"
+#include "winsim/safety.h"
 #include "winsim/src/regfile/regfile.h"
 
 #include <benchmark/benchmark.h>
@@ -165,5 +166,55 @@ BENCHMARK(BM_UninstallAdapterInstances)
     ->Arg(1000)
     ->Unit(benchmark::kMillisecond)
     ->Complexity(benchmark::oN);
+
+}  // namespace
+
+namespace {
+
+// The NT image with `keys` keys (one string value each) below a chain of
+// `depth` keys.
+std::string deepTree(unsigned keys, unsigned depth) {
+    std::string text = qu_bench::ntRegistry(1, 100);
+    std::string chain = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Deep";
+    for (unsigned level = 0; level < depth; ++level) {
+        chain += "\\L" + std::to_string(level);
+        text += "\r\n[" + chain + "]\r\n";
+    }
+    for (unsigned k = 0; k < keys; ++k) {
+        text += "\r\n[" + chain + "\\Key" + std::to_string(k) + "]\r\n\"Data\"=\"nothing here " +
+                std::to_string(k) + "\"\r\n";
+    }
+    return text;
+}
+
+// The search for what remains after an Uninstall over N keys below a chain
+// of D keys: every key and string value is looked at, and the cost is the
+// keys', whatever the depth.
+void BM_FindTracesDeep(benchmark::State& state) {
+    const unsigned keys = static_cast<unsigned>(state.range(0));
+    const unsigned depth = static_cast<unsigned>(state.range(1));
+    const fs::path dir =
+        qu_bench::scratchDir() / ("deep-" + std::to_string(keys) + "-" + std::to_string(depth));
+    writeImage(dir, deepTree(keys, depth));
+    std::string error;
+    if (!winsim::loadMachine(dir.string(), &error)) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    size_t found = 0;
+    for (auto _ : state) {
+        found = winsim::findTraces({"kestrel-never-named"}, 51).size();
+        benchmark::DoNotOptimize(found);
+    }
+    winsim::unloadMachine();
+    state.counters["found"] = static_cast<double>(found);
+    state.SetComplexityN(keys);
+}
+BENCHMARK(BM_FindTracesDeep)
+    ->Args({10000, 480})
+    ->Args({50000, 480})
+    ->Args({110000, 480})
+    ->Args({110000, 1})
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

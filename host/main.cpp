@@ -234,6 +234,15 @@ int main(int argc, char** argv) {
     const auto outputBroken = [&] { return !terminal && lineMode.outputFailed(); };
     bool commitFailed = false;
     std::string commitError;
+    // A file a commit could not delete stays, named here; the rest of the
+    // commit stands, and the run ends with status 1.
+    bool filesStayed = false;
+    const auto reportKept = [&] {
+        for (const std::string& file : winsim::takeFilesNotDeleted()) {
+            diagnostics.say(file + " could not be deleted; it stays on the machine");
+            filesStayed = true;
+        }
+    };
     winsim::ui::setIdleObserver([&] {
         if (outputBroken()) {
             return false;
@@ -242,6 +251,7 @@ int main(int argc, char** argv) {
             commitFailed = true;
             return false;
         }
+        reportKept();
         uninstalls.onIdle();
         return true;
     });
@@ -269,8 +279,10 @@ int main(int argc, char** argv) {
         diagnostics.say("the machine image could not be saved: " + commitError);
         status = 1;
     } else {
+        reportKept();
         uninstalls.onIdle();
     }
+    if (filesStayed) status = 1;
     winsim::setBackupObserver(nullptr);
     winsim::unloadMachine();
     return status;

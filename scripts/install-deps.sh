@@ -9,6 +9,7 @@ packages=(
   g++-mingw-w64-x86-64 g++-mingw-w64-i686 mingw-w64-tools binutils-mingw-w64
   wine wine64 xvfb xauth imagemagick tmux python3
   pkg-config libhivex-dev libcreg-dev libbfio-dev
+  strace
 )
 
 # 32-bit Wine runs the i686 exe, the product; it needs the i386 architecture.

@@ -117,6 +117,10 @@ bool hasStagedChanges();
 
 // Returns false, with a message, when the last commit failed.
 bool lastSaveFailed(std::string* message);
+// The files ("C:\...") the commits since the last call were to delete and
+// could not (the rest of each commit, the registry included, was made);
+// the list is emptied.
+std::vector<std::string> takeFilesNotDeleted();
 
 // Restart requests recorded by ExitWindowsEx(EWX_REBOOT, ...).
 bool restartRequested();

@@ -50,9 +50,11 @@ FileState walk(const fs::path& root, const fs::path& base) {
             e.content = fs::read_symlink(it->path(), ec).string();
         } else if (S_ISDIR(st.st_mode)) {
             e.kind = 'd';
-        } else {
+        } else if (S_ISREG(st.st_mode)) {
             e.kind = 'f';
             e.content = readWhole(it->path());
+        } else {
+            e.kind = 'o';  // a pipe, socket or device: never opened
         }
         out[it->path().lexically_relative(base).string()] = e;
     }
@@ -270,8 +272,8 @@ std::string ImageRun::programCommand(const std::string& stdinPath, const std::st
                                 ? ">'" + (io / ("stdout" + suffix + ".txt")).string() + "'"
                                 : stdoutRedirect;
     return (shellSetup.empty() ? "" : shellSetup + "; ") + "env -i PATH=/usr/bin:/bin " +
-           environment + " " + prefix + "'" QU_PROGRAM "' --machine '" + image_ + "' --headless " +
-           extraArgs + " <'" + stdinPath + "' " + out + " 2>'" +
+           environment + " " + prefix + wrapper + " '" QU_PROGRAM "' --machine '" + image_ +
+           "' --headless " + extraArgs + " <'" + stdinPath + "' " + out + " 2>'" +
            (io / ("stderr" + suffix + ".txt")).string() + "'";
 }
 

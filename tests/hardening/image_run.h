@@ -18,7 +18,7 @@ struct RunResult {
 
 // Every file, directory and link below a directory: kind, mode, content.
 struct Entry {
-    char kind = '?';  // 'f', 'd', 'l'
+    char kind = '?';  // 'f', 'd', 'l', 'o' (anything else)
     unsigned mode = 0;
     std::string content;  // file bytes or link target
 };
@@ -45,6 +45,8 @@ public:
     std::string dir() const { return image_; }
     // Arguments added after the program's own (e.g. "--undo").
     std::string extraArgs;
+    // A command the program runs under (e.g. "strace ... "), as the same user.
+    std::string wrapper;
     std::string outside() const { return outside_; }
 
     // Registry edits through the machine's test API (saved to system.reg).

@@ -18,7 +18,26 @@ struct Guard {
     char* at = nullptr;
     size_t size = 0;
     int fd = -1;  // holds the lease; -1 once the bytes are a private copy
+    // The file's modification time when the lease was taken: a write, a
+    // truncation shows here (a change of owner or mode does not).
+    struct timespec mtime {};
+    // The lease ended (after the kernel's break time, the process stopped)
+    // before the copy was made: the file may have changed under the
+    // mapping, whose bytes are now zeros.
+    bool lost = false;
 };
+
+bool sameTime(const struct timespec& a, const struct timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Whether the file open on `g.fd` is still as it was when the lease was
+// taken. Only async-signal-safe calls.
+bool unchanged(const Guard& g) {
+    struct stat st;
+    return ::fstat(g.fd, &st) == 0 && static_cast<uint64_t>(st.st_size) == g.size &&
+           sameTime(st.st_mtim, g.mtime);
+}
 
 // A process holds one base text per loaded image, and briefly a second
 // one while a load replaces it; the rest are read as before.
@@ -30,10 +49,25 @@ Guard g_guards[kGuards];
 // async-signal-safe calls. When no memory can be had the lease stays, and
 // the kernel ends it after its break time (/proc/sys/fs/lease-break-time).
 void privatize(Guard& g) {
+    // A lease the kernel ended while the process could not answer (stopped
+    // past the break time) let a writer in: what the mapping shows may
+    // have changed, or be cut (reading it would fault). It is not copied;
+    // zeros take its place and the text counts as lost.
+    if (!unchanged(g)) {
+        ::mmap(g.at, g.size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+        g.lost = true;
+        ::close(g.fd);
+        g.fd = -1;
+        return;
+    }
     void* copy =
         ::mmap(nullptr, g.size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (copy == MAP_FAILED) return;
     std::memcpy(copy, g.at, g.size);
+    // A change made during the copy (only possible once the lease is gone)
+    // shows as well.
+    g.lost = !unchanged(g);
+    if (g.lost) std::memset(copy, 0, g.size);
     ::mprotect(copy, g.size, PROT_READ);
     if (::mremap(copy, g.size, g.size, MREMAP_MAYMOVE | MREMAP_FIXED, g.at) == MAP_FAILED) {
         ::munmap(copy, g.size);
@@ -54,7 +88,9 @@ void onLeaseBreak(int, siginfo_t*, void*) {
     errno = saved;
 }
 
-bool handlerInstalled() {
+}  // namespace
+
+bool leaseSignalHandled() {
     static const bool installed = [] {
         struct sigaction sa;
         std::memset(&sa, 0, sizeof sa);
@@ -65,6 +101,8 @@ bool handlerInstalled() {
     }();
     return installed;
 }
+
+namespace {
 
 // The lease signal held off while the table changes.
 class SignalHold {
@@ -99,7 +137,7 @@ BaseText& BaseText::operator=(BaseText&& o) noexcept {
 }
 
 bool BaseText::mapGuarded(int fd, size_t size) {
-    if (size == 0 || !handlerInstalled()) return false;
+    if (size == 0 || !leaseSignalHandled()) return false;
     void* at = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
     if (at == MAP_FAILED) return false;
     int slot = -1;
@@ -118,7 +156,7 @@ bool BaseText::mapGuarded(int fd, size_t size) {
             // in before the lease).
             struct stat st;
             if (::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) == size) {
-                g_guards[slot] = Guard{static_cast<char*>(at), size, fd};
+                g_guards[slot] = Guard{static_cast<char*>(at), size, fd, st.st_mtim};
             } else {
                 ::fcntl(fd, F_SETLEASE, F_UNLCK);
                 slot = -1;
@@ -144,6 +182,12 @@ bool BaseText::mappedFromFile() const {
     if (!map_) return false;
     SignalHold hold;
     return g_guards[slot_].fd >= 0;
+}
+
+bool BaseText::lost() const {
+    if (!map_) return false;
+    SignalHold hold;
+    return g_guards[slot_].lost;
 }
 
 void BaseText::release() {

@@ -8,7 +8,8 @@
 // opens it for writing or truncates it is held by the kernel until the lease
 // is given up, and the lease break's signal first puts a private copy of the
 // bytes in the mapping's place (same address, same bytes), so the text seen
-// through data() never changes while it is held. Where no lease can be taken
+// through data() never changes while it is held. A lease the kernel ended
+// without that copy (see lost()) leaves zeros, never the changed file. Where no lease can be taken
 // (a file open for writing elsewhere, another owner, a file system without
 // leases) the bytes are read into memory as before.
 #pragma once
@@ -18,6 +19,10 @@
 #include <string_view>
 
 namespace winsim {
+
+// Installs the handler of the lease signal (once); false when it cannot be.
+// A lease taken without it would end the process at its first break.
+bool leaseSignalHandled();
 
 class BaseText {
 public:
@@ -55,6 +60,11 @@ public:
 
     // True while the bytes are the file's own pages (no lease break yet).
     bool mappedFromFile() const;
+    // True when the lease ended before the bytes were copied (the process
+    // was stopped past the kernel's lease-break time) and the file changed
+    // meanwhile: the bytes read as zeros from then on, never as the changed
+    // file, and nothing may be committed on the strength of them.
+    bool lost() const;
 
 private:
     void release();

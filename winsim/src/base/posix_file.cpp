@@ -92,6 +92,7 @@ uint64_t contentHash(const char* data, size_t size) {
 }
 
 void settleHash(FileIdentity& identity, const BaseText& loaded) {
+    if (loaded.lost()) identity.lost = true;
     if (!identity.hashPending) return;
     identity.hash = contentHash(loaded.data(), loaded.size());
     identity.hashPending = false;
@@ -143,20 +144,27 @@ void adviseHugePages(void* at, size_t size) {
     if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
-bool openRegularFile(int dirFd, const std::string& name, const std::string& shown, uint64_t cap,
-                     Fd* out, std::string* error, struct stat* status) {
+namespace {
+
+bool openRegular(int dirFd, const std::string& name, const std::string& shown, uint64_t cap,
+                 Fd* out, std::string* error, struct stat* status, bool followLink) {
     struct stat own;
     struct stat& st = status ? *status : own;
     // Looked at before it is opened: a pipe or device is never opened.
-    if (::fstatat(dirFd, name.c_str(), &st, 0) != 0) {
+    if (::fstatat(dirFd, name.c_str(), &st, followLink ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
         *error = shown + ": cannot be read (" + errnoText(errno) + ")";
+        return false;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        *error = shown + ": is a link, not a file";
         return false;
     }
     if (!S_ISREG(st.st_mode)) {
         *error = shown + ": is " + kindOf(st.st_mode) + ", not a file";
         return false;
     }
-    Fd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    Fd fd(::openat(dirFd, name.c_str(),
+                   O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW)));
     if (!fd.valid()) {
         *error = shown + ": cannot be read (" + errnoText(errno) + ")";
         return false;
@@ -172,6 +180,35 @@ bool openRegularFile(int dirFd, const std::string& name, const std::string& show
     if (static_cast<uint64_t>(st.st_size) > cap) return tooLarge();
     *out = std::move(fd);
     return true;
+}
+
+}  // namespace
+
+bool openRegularFile(int dirFd, const std::string& name, const std::string& shown, uint64_t cap,
+                     Fd* out, std::string* error, struct stat* status) {
+    return openRegular(dirFd, name, shown, cap, out, error, status, true);
+}
+
+Fd openParentNoFollow(int dirFd, const std::string& relative, std::string* name) {
+    Fd dir(::fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
+    size_t start = 0;
+    while (dir.valid()) {
+        const size_t slash = relative.find('/', start);
+        const std::string part =
+            relative.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (part.empty() || part == "." || part == "..") {
+            errno = EINVAL;
+            return Fd();
+        }
+        if (slash == std::string::npos) {
+            *name = part;
+            return dir;
+        }
+        dir =
+            Fd(::openat(dir.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        start = slash + 1;
+    }
+    return Fd();
 }
 
 namespace {
@@ -232,6 +269,20 @@ bool readRegularFile(int dirFd, const std::string& name, const std::string& show
     Fd fd;
     return openRegularFile(dirFd, name, shown, cap, &fd, error, &st) &&
            readOpenFile(fd, st, shown, cap, out, identity, error);
+}
+
+bool readFileBelow(int dirFd, const std::string& relative, const std::string& shown, uint64_t cap,
+                   std::string* out, std::string* error) {
+    std::string name;
+    Fd dir = openParentNoFollow(dirFd, relative, &name);
+    if (!dir.valid()) {
+        *error = shown + ": cannot be read (" + errnoText(errno) + ")";
+        return false;
+    }
+    struct stat st;
+    Fd fd;
+    return openRegular(dir.get(), name, shown, cap, &fd, error, &st, false) &&
+           readOpenFile(fd, st, shown, cap, out, nullptr, error);
 }
 
 bool readRegistryText(int dirFd, const std::string& name, const std::string& shown, uint64_t cap,

@@ -47,6 +47,9 @@ struct FileIdentity {
     // The hash is still to be taken from the text as loaded (a mapped file
     // is not read whole at load): see settleHash.
     bool hashPending = false;
+    // The file changed under the text as loaded before a copy was made
+    // (BaseText::lost): a commit is refused.
+    bool lost = false;
     // Known by its file status only (a hive, which is not read whole at
     // load): the same file, size and modification time.
     bool statOnly = false;
@@ -55,7 +58,8 @@ struct FileIdentity {
 // The identity of the open file `fd` by its status only (statOnly).
 bool identifyByStatus(int fd, FileIdentity* identity);
 
-// Fills a pending hash of `identity` from `loaded`, the bytes it was read as.
+// Fills a pending hash of `identity` from `loaded`, the bytes it was read
+// as, and marks it lost when those bytes were.
 void settleHash(FileIdentity& identity, const BaseText& loaded);
 
 // Four independent multiply-xorshift lanes over 8-byte words, folded at
@@ -152,6 +156,17 @@ bool readRegistryText(int dirFd, const std::string& name, const std::string& sho
 // at most `cap` when opened); `status` (when given) gets its fstat.
 bool openRegularFile(int dirFd, const std::string& name, const std::string& shown, uint64_t cap,
                      Fd* out, std::string* error, struct stat* status = nullptr);
+
+// The folder holding the last component of `relative` ("/"-separated,
+// below the folder `dirFd`), reached one folder at a time without following
+// a link; `name` gets the last component. Invalid, errno set, when a
+// component is empty, "." or "..", missing, a link or not a folder.
+Fd openParentNoFollow(int dirFd, const std::string& relative, std::string* name);
+
+// readRegularFile for `relative` below `dirFd` reached as openParentNoFollow
+// reaches it; a link, even as the last component, is refused.
+bool readFileBelow(int dirFd, const std::string& relative, const std::string& shown, uint64_t cap,
+                   std::string* out, std::string* error);
 
 // Writes all of `size` bytes to `fd`, retrying interrupted writes; false
 // (errno set) when a write fails.

@@ -134,6 +134,9 @@ BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
     // own here and its target is never changed through it.
     if (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode)) return TRUE;
     if (::geteuid() != 0 && st.st_uid != ::geteuid()) return failWith(ERROR_ACCESS_DENIED, FALSE);
+    // A pipe or device is no file of the drive's; a file with other names
+    // (hard links, perhaps outside the image) is never changed in place.
+    if (!S_ISREG(st.st_mode) || st.st_nlink > 1) return failWith(ERROR_ACCESS_DENIED, FALSE);
     auto staged = m->changes.files.modes.find(r.relative);
     const mode_t current =
         staged != m->changes.files.modes.end() ? staged->second : st.st_mode & 07777;
@@ -161,7 +164,8 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
     if (::fstatat(r.dir.get(), r.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         return failWith(ERROR_FILE_NOT_FOUND, FALSE);
     }
-    if (S_ISDIR(st.st_mode)) return failWith(ERROR_ACCESS_DENIED, FALSE);
+    // Only files and links are deleted: never a pipe, socket or device.
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return failWith(ERROR_ACCESS_DENIED, FALSE);
     auto staged = m->changes.files.modes.find(r.relative);
     const mode_t mode = staged != m->changes.files.modes.end() ? staged->second : st.st_mode;
     if (!S_ISLNK(st.st_mode) && !(mode & S_IWUSR)) return failWith(ERROR_ACCESS_DENIED, FALSE);

@@ -1,16 +1,14 @@
-// Backups before a commit, and undo of the latest backup.
+// Backups before a commit: written whole under a name undo ignores, published
+// by the commit that makes their change (store.h), leftovers removed at start.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
-#include <sstream>
 
 #include "winsim/api/win32_base.h"
 #include "winsim/safety.h"
@@ -22,8 +20,6 @@
 namespace winsim {
 
 namespace {
-
-const char kManifestMagic[] = "quorvane-backup 1";
 
 std::function<void(const std::string&)> g_backupObserver;
 
@@ -97,15 +93,11 @@ bool copyFileAt(int from, const std::string& shown, int dirFd, const std::string
     return true;
 }
 
-// Opens (creating) the folder `name` of `dirFd`.
-Fd makeDir(int dirFd, const std::string& name, std::string* error) {
-    if (::mkdirat(dirFd, name.c_str(), 0755) != 0 && errno != EEXIST) {
-        *error = "cannot create " + name + ": " + errnoText();
-        return Fd();
-    }
-    Fd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.valid()) *error = "cannot open " + name + ": " + errnoText();
-    return fd;
+// Syncs the folder `fd` (`shown` in messages).
+bool syncFolder(int fd, const std::string& shown, std::string* error) {
+    if (::fsync(fd) == 0 || errno == EINVAL) return true;
+    *error = "cannot sync " + shown + ": " + errnoText();
+    return false;
 }
 
 std::string utcStamp() {
@@ -134,10 +126,14 @@ bool copyDriveEntry(const Machine& m, const std::string& relative, int filesFd, 
     Fd dir(::fcntl(filesFd, F_DUPFD_CLOEXEC, 0));
     std::string rest = relative;
     for (size_t slash; (slash = rest.find('/')) != std::string::npos;) {
-        Fd next = makeDir(dir.get(), rest.substr(0, slash), error);
+        Fd next = makeFolder(dir.get(), rest.substr(0, slash), error);
         if (!next.valid()) return false;
         dir = std::move(next);
         rest.erase(0, slash + 1);
+    }
+    if (!S_ISLNK(st.st_mode) && !S_ISREG(st.st_mode)) {
+        *error = "drive_c/" + relative + " is not a regular file; not copied";
+        return false;
     }
     if (S_ISLNK(st.st_mode)) {
         std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
@@ -148,102 +144,31 @@ bool copyDriveEntry(const Machine& m, const std::string& relative, int filesFd, 
             return false;
         }
     } else {
-        Fd in(::openat(r.dir.get(), r.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        std::string bytes;
-        char buffer[65536];
-        ssize_t got = 0;
-        while (in.valid() && (got = ::read(in.get(), buffer, sizeof buffer)) != 0) {
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) break;
-            bytes.append(buffer, static_cast<size_t>(got));
-        }
-        if (!in.valid() || got < 0) {
+        // Never a pipe or device: opened without blocking, its kind checked
+        // on the descriptor, and copied in pieces.
+        Fd in(::openat(r.dir.get(), r.name.c_str(),
+                       O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+        if (!in.valid() || ::fstat(in.get(), &st) != 0) {
             *error = "cannot read drive_c/" + relative + ": " + errnoText();
             return false;
         }
-        if (!writeFileAt(dir.get(), rest, bytes, *mode, error)) return false;
+        if (!S_ISREG(st.st_mode)) {
+            *error = "drive_c/" + relative + " is not a regular file; not copied";
+            return false;
+        }
+        uint64_t size = 0, hash = 0;
+        if (!copyFileAt(in.get(), "drive_c/" + relative, dir.get(), rest, *mode, &size, &hash,
+                        error)) {
+            return false;
+        }
     }
-    ::fsync(dir.get());
-    return true;
+    return syncFolder(dir.get(), "the backup's copy of drive_c/" + relative, error);
 }
-
-// A registry file a backed-up commit replaced: NAME.before holds it as it
-// was.
-struct BackedUpFile {
-    std::string name;
-    uint64_t beforeSize = 0, beforeHash = 0, afterSize = 0, afterHash = 0;
-};
-
-struct Manifest {
-    std::vector<BackedUpFile> registry;
-    std::vector<std::string> keys, instances;
-    std::vector<std::pair<unsigned, std::string>> files;  // mode, relative
-};
 
 std::string hex(uint64_t v) {
     char text[20];
     std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(v));
     return text;
-}
-
-bool parseManifest(const std::string& text, Manifest* out) {
-    std::istringstream in(text);
-    std::string line;
-    if (!std::getline(in, line) || line != kManifestMagic) return false;
-    // Backups of earlier versions: "before" and "after" of system.reg.
-    BackedUpFile old;
-    old.name = "system.reg";
-    bool before = false, after = false;
-    while (std::getline(in, line)) {
-        std::istringstream words(line);
-        std::string word, a, b;
-        words >> word >> a >> b;
-        if (word == "before" || word == "after") {
-            unsigned long long size = 0, hash = 0;
-            if (std::sscanf(a.c_str(), "%llu", &size) != 1 ||
-                std::sscanf(b.c_str(), "%llx", &hash) != 1) {
-                return false;
-            }
-            (word == "before" ? old.beforeSize : old.afterSize) = size;
-            (word == "before" ? old.beforeHash : old.afterHash) = hash;
-            (word == "before" ? before : after) = true;
-        } else if (word == "registry") {
-            BackedUpFile f;
-            std::string c, d;
-            words >> c >> d;
-            unsigned long long sizes[2] = {}, hashes[2] = {};
-            if (!unescapePath(a, &f.name) || f.name.find('/') != std::string::npos ||
-                std::sscanf(b.c_str(), "%llu", &sizes[0]) != 1 ||
-                std::sscanf(c.c_str(), "%llx", &hashes[0]) != 1 ||
-                std::sscanf(d.c_str(), "%llu", &sizes[1]) != 1) {
-                return false;
-            }
-            std::string e;
-            words >> e;
-            if (std::sscanf(e.c_str(), "%llx", &hashes[1]) != 1) return false;
-            f.beforeSize = sizes[0];
-            f.beforeHash = hashes[0];
-            f.afterSize = sizes[1];
-            f.afterHash = hashes[1];
-            out->registry.push_back(f);
-        } else if (word == "key" || word == "instance") {
-            std::string path;
-            if (!unescapePath(a, &path)) return false;
-            (word == "key" ? out->keys : out->instances).push_back(path);
-        } else if (word == "file") {
-            std::string path;
-            if (!unescapePath(b, &path)) return false;
-            out->files.push_back(
-                {static_cast<unsigned>(std::strtoul(a.c_str(), nullptr, 8)), path});
-        } else if (!word.empty()) {
-            return false;
-        }
-    }
-    if (before != after) return false;
-    if (before && (old.beforeSize != old.afterSize || old.beforeHash != old.afterHash)) {
-        out->registry.push_back(old);
-    }
-    return true;
 }
 
 // Keeps the registry file `name` of the store folder, as it is now, as
@@ -271,11 +196,6 @@ bool keepRegistryFile(int dirFd, const std::string& name, const std::string& sho
         return false;
     }
     return true;
-}
-
-bool readAt(int dirFd, const std::string& name, std::string* out) {
-    std::string error;
-    return readRegularFile(dirFd, name, name, kMaxRegistryFileSize, out, nullptr, &error);
 }
 
 // Copies `from` (values and subkeys) into `to`, without recursion.
@@ -346,11 +266,30 @@ std::vector<RegSubtree> keysAsTheyWere(const Registry& registry, size_t point,
 
 }  // namespace
 
+const char kBackupManifestMagic[] = "quorvane-backup 1";
+
+Fd makeFolder(int dirFd, const std::string& name, std::string* error) {
+    const bool made = ::mkdirat(dirFd, name.c_str(), 0755) == 0;
+    if (!made && errno != EEXIST) {
+        *error = "cannot create " + name + ": " + errnoText();
+        return Fd();
+    }
+    Fd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) {
+        *error = "cannot open " + name + ": " + errnoText();
+        return fd;
+    }
+    if (made && !syncFolder(dirFd, "the folder holding " + name, error)) return Fd();
+    return fd;
+}
+
 void setBackupObserver(std::function<void(const std::string&)> observer) {
     g_backupObserver = std::move(observer);
 }
 
-bool backupBeforeCommit(Machine& m, const std::vector<RegistryWrite>& writes, std::string* error) {
+bool backupBeforeCommit(Machine& m, const std::vector<RegistryWrite>& writes, FileOp* publish,
+                        std::string* error) {
+    *publish = FileOp();
     if (!g_backupObserver) return true;
     const CommandChanges::Mark committed = m.changes.lastCommit();
     const std::vector<DeletedKey> keys = m.changes.deletedKeys(committed);
@@ -359,10 +298,11 @@ bool backupBeforeCommit(Machine& m, const std::vector<RegistryWrite>& writes, st
     if (keys.empty() && files.empty() && instances.empty()) return true;
     const std::string failed = "the backup could not be written: ";
     std::string why;
-    // Written under a name that undo ignores and published by a rename once
-    // complete: a backup folder is whole or absent. backups/ is never a
-    // link (makeDir does not follow one).
-    Fd backups = makeDir(m.lock.get(), "backups", &why);
+    // Written under a name that undo ignores; the commit publishes it by a
+    // rename once its change is made (store.h): a backup folder is whole,
+    // and there only for a change that happened. backups/ is never a link
+    // (makeFolder does not follow one).
+    Fd backups = makeFolder(m.lock.get(), "backups", &why);
     std::string name = utcStamp();
     std::string partial;
     Fd folder;
@@ -373,18 +313,29 @@ bool backupBeforeCommit(Machine& m, const std::vector<RegistryWrite>& writes, st
         partial = ".partial-" + tried;
         if (::mkdirat(backups.get(), partial.c_str(), 0755) == 0) {
             name = tried;
-            folder = makeDir(backups.get(), partial, &why);
+            folder = makeFolder(backups.get(), partial, &why);
+            if (!folder.valid()) break;
         } else if (errno != EEXIST) {
             why = "cannot create backups/" + partial + ": " + errnoText();
+            partial.clear();
             break;
+        } else {
+            partial.clear();
         }
     }
     if (!folder.valid()) {
+        if (!partial.empty()) discardBackup(m, "backups/" + partial);
+        *error = failed + (why.empty() ? "no free name in backups/" : why);
+        return false;
+    }
+    // The folder's own entry is durable before anything is written in it.
+    if (!syncFolder(backups.get(), "backups", &why)) {
+        discardBackup(m, "backups/" + partial);
         *error = failed + why;
         return false;
     }
     bool ok = true;
-    std::string manifest = std::string(kManifestMagic) + "\n";
+    std::string manifest = std::string(kBackupManifestMagic) + "\n";
     for (const RegistryWrite& w : writes) {
         ok = ok && keepRegistryFile(m.lock.get(), w.name, m.dir + "/" + w.name, folder.get(),
                                     w.name + ".before", w.before, &why);
@@ -401,7 +352,7 @@ bool backupBeforeCommit(Machine& m, const std::vector<RegistryWrite>& writes, st
         keysAsTheyWere(m.registry, committed.registry, keys, &scratch);
     ok = ok && writeFileAt(folder.get(), "deleted.reg", exportKeys(subtrees, m.format, m.codePage),
                            0644, &why);
-    Fd filesDir = ok ? makeDir(folder.get(), "files", &why) : Fd();
+    Fd filesDir = ok ? makeFolder(folder.get(), "files", &why) : Fd();
     ok = ok && filesDir.valid();
     for (size_t i = 0; ok && i < files.size(); ++i) {
         unsigned mode = 0;
@@ -411,170 +362,73 @@ bool backupBeforeCommit(Machine& m, const std::vector<RegistryWrite>& writes, st
         manifest += std::string("file ") + octal + " " + escapePath(files[i]) + "\n";
     }
     ok = ok && writeFileAt(folder.get(), "manifest", manifest, 0644, &why) &&
-         ::fsync(filesDir.get()) == 0 && ::fsync(folder.get()) == 0;
-    if (ok && ::renameat(backups.get(), partial.c_str(), backups.get(), name.c_str()) != 0) {
-        why = "cannot rename backups/" + partial + ": " + errnoText();
-        ok = false;
-    }
-    ok = ok && ::fsync(backups.get()) == 0 && ::fsync(m.lock.get()) == 0;
+         syncFolder(filesDir.get(), "backups/" + partial + "/files", &why) &&
+         syncFolder(folder.get(), "backups/" + partial, &why);
     if (!ok) {
-        std::error_code ignored;
-        std::filesystem::remove_all(m.dir + "/backups/" + partial, ignored);
+        discardBackup(m, "backups/" + partial);
         *error = failed + why;
         return false;
     }
-    g_backupObserver(m.dir + "/backups/" + name);
+    publish->kind = FileOp::Publish;
+    publish->source = "backups/" + partial;
+    publish->relative = "backups/" + name;
     return true;
 }
 
-UndoResult undoLatestBackup(std::string* message) {
-    Machine* m = currentMachine();
-    if (!m) {
-        *message = "no machine loaded";
-        return UndoResult::Failed;
-    }
-    if (m->readOnly) {
-        *message = m->dir + ": not undone, nothing changed: the machine is read-only (" +
-                   m->readOnlyReason + ")";
-        return UndoResult::Refused;
-    }
-    Fd backups(::openat(m->lock.get(), "backups", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    std::string latest;
-    if (backups.valid()) {
-        Fd own(::openat(backups.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (DIR* d = ::fdopendir(own.release())) {
-            while (dirent* e = ::readdir(d)) {
-                const std::string entry = e->d_name;
-                if (entry.empty() || entry[0] == '.' || entry == "undone") continue;
-                if (entry > latest) latest = entry;
-            }
-            ::closedir(d);
+namespace {
+
+// Removes the entry `name` of `dirFd` and, for a folder, what it holds,
+// never through a link. `depth` bounds a tree that grows as it is removed.
+void removeTree(int dirFd, const std::string& name, int depth) {
+    if (::unlinkat(dirFd, name.c_str(), 0) == 0 || errno == ENOENT) return;
+    Fd dir(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir.valid() || depth > 256) return;
+    std::vector<std::string> entries;
+    Fd own(::openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (DIR* d = ::fdopendir(own.release())) {
+        while (dirent* e = ::readdir(d)) {
+            const std::string entry = e->d_name;
+            if (entry != "." && entry != "..") entries.push_back(entry);
         }
+        ::closedir(d);
     }
-    if (latest.empty()) {
-        *message = m->dir + ": no backup to undo";
-        return UndoResult::NothingToUndo;
-    }
-    const std::string shown = m->dir + "/backups/" + latest;
-    Fd folder(
-        ::openat(backups.get(), latest.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    std::string text;
-    Manifest manifest;
-    if (!folder.valid() || !readAt(folder.get(), "manifest", &text) ||
-        !parseManifest(text, &manifest)) {
-        *message = shown + ": not a complete backup (no readable manifest); nothing changed";
-        return UndoResult::Failed;
-    }
-    // What would come back must be gone.
-    std::vector<std::string> present;
-    for (const std::string& key : manifest.keys) {
-        const size_t slash = key.find('\\');
-        const std::string root = Registry::canonicalRoot(key.substr(0, slash));
-        RegKey* top = m->registry.root(root, false);
-        if (top &&
-            (slash == std::string::npos || findKeyPath(top, key.substr(slash + 1)) != nullptr)) {
-            present.push_back(key);
+    for (const std::string& entry : entries) removeTree(dir.get(), entry, depth + 1);
+    ::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR);
+}
+
+}  // namespace
+
+void discardBackup(Machine& m, const std::string& partial) {
+    std::string name;
+    Fd parent = openParentNoFollow(m.lock.get(), partial, &name);
+    if (!parent.valid()) return;
+    removeTree(parent.get(), name, 0);
+    ::fsync(parent.get());
+}
+
+void announceBackup(const std::string& folder) {
+    if (g_backupObserver) g_backupObserver(folder);
+}
+
+void removeLeftoverBackups(Machine& m, std::vector<std::string>* notices) {
+    Fd backups(::openat(m.lock.get(), "backups", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!backups.valid()) return;
+    std::vector<std::string> leftovers;
+    Fd own(::openat(backups.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (DIR* d = ::fdopendir(own.release())) {
+        while (dirent* e = ::readdir(d)) {
+            const std::string entry = e->d_name;
+            if (entry.rfind(".partial-", 0) == 0) leftovers.push_back(entry);
         }
+        ::closedir(d);
     }
-    std::vector<FileOp> ops;
-    for (const auto& file : manifest.files) {
-        const ResolvedPath r = resolveDrivePath(m->driveDir, windowsPath(file.second));
-        struct stat st;
-        if (r.error != ERROR_FILE_NOT_FOUND ||
-            ::fstatat(r.dir.get(), r.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-            if (r.error == 0 || r.error == ERROR_FILE_NOT_FOUND) {
-                present.push_back(windowsPath(file.second));
-            } else {
-                present.push_back(windowsPath(file.second) + " (its folder is gone)");
-            }
-            continue;
-        }
-        FileOp op;
-        op.kind = FileOp::Restore;
-        op.relative = r.relative;
-        op.mode = file.first;
-        op.source = "backups/" + latest + "/files/" + file.second;
-        ops.push_back(op);
+    for (const std::string& entry : leftovers) {
+        // Every decided change was finished before this: what is left is
+        // the backup of a change that was never made.
+        discardBackup(m, "backups/" + entry);
+        notices->push_back(m.dir + "/backups/" + entry +
+                           ": removed, the backup of a change that was not made");
     }
-    if (!present.empty()) {
-        *message = shown + ": not undone, nothing changed: these exist again:";
-        for (const std::string& p : present) *message += "\n  " + p;
-        return UndoResult::Refused;
-    }
-    // The registry files as that commit left them get their bytes from
-    // before it back; otherwise the deleted keys are imported again.
-    bool exact = true;
-    for (const BackedUpFile& f : manifest.registry) {
-        FileIdentity now;
-        exact = exact && identifyFile(m->lock.get(), f.name, &now) && now.size == f.afterSize &&
-                now.hash == f.afterHash;
-    }
-    std::vector<std::string> before(manifest.registry.size());
-    std::vector<TextSource> sources(manifest.registry.size());
-    std::vector<RegistryWrite> writes;
-    std::string why;
-    for (size_t i = 0; exact && i < manifest.registry.size(); ++i) {
-        const BackedUpFile& f = manifest.registry[i];
-        FileIdentity* identity = m->hives ? m->hives->identityOf(f.name) : &m->regFile;
-        if (!identity || (!m->hives && f.name != m->registryFiles.front())) {
-            *message =
-                shown + ": names " + f.name + ", which is not this machine's; nothing changed";
-            return UndoResult::Failed;
-        }
-        if (!readAt(folder.get(), f.name + ".before", &before[i]) ||
-            before[i].size() != f.beforeSize || contentHash(before[i]) != f.beforeHash) {
-            *message = shown + ": " + f.name + ".before is damaged; nothing changed";
-            return UndoResult::Failed;
-        }
-        const std::string* bytes = &before[i];
-        sources[i] = [bytes](const TextSink& sink) { return sink(bytes->data(), bytes->size()); };
-        settleHash(m->regFile, m->registry.source);
-        writes.push_back(RegistryWrite{f.name, identity, writeText(&sources[i]), {}, {}});
-    }
-    const TextSource patched = [m](const TextSink& sink) {
-        return exportRegFile(m->registry, m->format, m->codePage, sink);
-    };
-    if (!exact) {
-        std::string reg;
-        RegImport imported;
-        if (!readAt(folder.get(), "deleted.reg", &reg) ||
-            !importRegFile(reg, shown + "/deleted.reg", m->codePage, m->registry, &imported, &why,
-                           false)) {
-            *message = shown + ": deleted.reg cannot be read: " + why + "; nothing changed";
-            m->registry.rollback(m->changes.lastCommit().registry);
-            return UndoResult::Failed;
-        }
-        if (!registryWrites(*m, &patched, &writes, &why)) {
-            m->registry.rollback(m->changes.lastCommit().registry);
-            *message = shown + ": not undone: " + why;
-            return UndoResult::Failed;
-        }
-    }
-    bool decided = false;
-    std::vector<std::string> warnings;
-    const bool ok = commitWrites(*m, writes, ops, false, &decided, &why, &warnings);
-    for (const std::string& w : warnings) tell(w);
-    if (!ok) {
-        m->registry.rollback(m->changes.lastCommit().registry);
-        *message = shown + ": not undone: " + why;
-        return UndoResult::Failed;
-    }
-    // The image in memory no longer matches the disk: a reload reads it.
-    m->changes.registryCommitted();
-    Fd undone = makeDir(backups.get(), "undone", &why);
-    if (!undone.valid() ||
-        ::renameat(backups.get(), latest.c_str(), undone.get(), latest.c_str()) != 0) {
-        *message = shown + ": restored, but it could not be moved to backups/undone/";
-        return UndoResult::Restored;
-    }
-    ::fsync(undone.get());
-    ::fsync(backups.get());
-    *message = shown + ": restored (" +
-               (exact ? std::string("the registry as before that change")
-                      : std::string("the registry had changed since; the deleted keys imported")) +
-               ", " + std::to_string(manifest.keys.size()) + " keys, " +
-               std::to_string(ops.size()) + " files); moved to backups/undone/";
-    return UndoResult::Restored;
 }
 
 }  // namespace winsim

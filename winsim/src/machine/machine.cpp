@@ -79,18 +79,52 @@ bool registryWrites(Machine& m, const TextSource* text, std::vector<RegistryWrit
     return true;
 }
 
+namespace {
+
+// The files the staged operations delete that are still on the drive.
+std::vector<std::string> filesNotDeleted(const Machine& m) {
+    std::vector<std::string> kept;
+    Fd drive(m.driveDir.empty()
+                 ? -1
+                 : ::open(m.driveDir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    for (const FileOp& op : m.changes.files.ops) {
+        if (op.kind != FileOp::Delete || !drive.valid()) continue;
+        std::string name;
+        Fd dir = openParentNoFollow(drive.get(), op.relative, &name);
+        struct stat st;
+        if (dir.valid() && ::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            kept.push_back(windowsPath(op.relative));
+        }
+    }
+    return kept;
+}
+
+}  // namespace
+
 bool commitWrites(Machine& m, std::vector<RegistryWrite>& writes, const std::vector<FileOp>& ops,
                   bool backup, bool* decided, std::string* error,
                   std::vector<std::string>* warnings) {
     BeforeCommitPoint beforeCommitPoint;
+    FileOp publish;
     if (backup) {
-        beforeCommitPoint = [&m](const std::vector<RegistryWrite>& w, std::string* why) {
-            return backupBeforeCommit(m, w, why);
+        beforeCommitPoint = [&m, &publish](const std::vector<RegistryWrite>& w,
+                                           std::vector<FileOp>* more, std::string* why) {
+            if (!backupBeforeCommit(m, w, &publish, why)) return false;
+            if (publish.kind == FileOp::Publish) more->push_back(publish);
+            return true;
         };
     }
     const bool ok =
         commitStore(storeFolder(m), writes, ops, beforeCommitPoint, decided, error, warnings);
     if (m.hives) m.hives->endWrites();
+    if (publish.kind == FileOp::Publish) {
+        // Named once the change is made; gone when it never will be.
+        if (ok) {
+            announceBackup(m.dir + "/" + publish.relative);
+        } else if (!*decided) {
+            discardBackup(m, publish.source);
+        }
+    }
     return ok;
 }
 
@@ -109,10 +143,20 @@ bool commitMachine(Machine& m, std::string* message) {
             return exportRegFile(m.registry, m.format, m.codePage, sink);
         };
         std::vector<RegistryWrite> writes;
-        ok = (!registryChanged || registryWrites(m, &patched, &writes, &error)) &&
-             commitWrites(m, writes, m.changes.files.ops, true, &decided, &error, &warnings);
+        settleHash(m.regFile, m.registry.source);
+        if (m.regFile.lost) {
+            error = m.dir + "/" + m.registryFiles.front() +
+                    " was changed by another program while this program was stopped and could "
+                    "not guard what it had read; nothing was written";
+        } else {
+            ok = (!registryChanged || registryWrites(m, &patched, &writes, &error)) &&
+                 commitWrites(m, writes, m.changes.files.ops, true, &decided, &error, &warnings);
+        }
     }
     report(warnings);
+    if (ok) {
+        for (std::string& file : filesNotDeleted(m)) m.keptFiles.push_back(std::move(file));
+    }
     // After a commit the registry keeps its base (the text as loaded) and
     // its change log: the next save patches that base with every change
     // since the load, which gives the same bytes as patching the text just
@@ -194,6 +238,7 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
     if (!options.readOnly) {
         std::vector<std::string> notices;
         const bool recovered = recoverStore(storeFolder(*m), &notices, error);
+        if (recovered) removeLeftoverBackups(*m, &notices);
         for (const auto& n : notices) tell(n);
         if (!recovered) return false;
     } else {
@@ -254,6 +299,9 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
         warnings.push_back(*error + "; used read-only");
         error->clear();
     }
+    if (!m->readOnly) {
+        for (const std::string& gap : commitSafeguardGaps(storeFolder(*m))) notes.push_back(gap);
+    }
     report(warnings);
     for (const auto& n : notes) tell(n);
     unloadMachine();
@@ -292,6 +340,12 @@ Platform platform() { return machine().platform; }
 unsigned codePage() { return machine().codePage; }
 const std::vector<std::string>& loadWarnings() { return g_loadWarnings; }
 Faults& faults() { return machine().faults; }
+
+std::vector<std::string> takeFilesNotDeleted() {
+    std::vector<std::string> kept;
+    if (g_machine) kept.swap(g_machine->keptFiles);
+    return kept;
+}
 
 bool lastSaveFailed(std::string* message) {
     if (!g_machine || !g_machine->saveFailed) return false;

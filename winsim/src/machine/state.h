@@ -33,6 +33,9 @@ struct Machine : MachineFacts {
     bool restartRequested = false;
     bool saveFailed = false;
     std::string saveMessage;
+    // The files ("C:\...") commits were to delete and could not, until
+    // taken (takeFilesNotDeleted).
+    std::vector<std::string> keptFiles;
 
     // The store (store.h), of the kind chosen at load: the locked folder,
     // its registry files, and the export or system.reg as loaded or last
@@ -58,10 +61,27 @@ struct Machine : MachineFacts {
 };
 
 // Before the commit point of a commit that deletes something: writes the
-// backup (safety.h) when backups are wanted. `writes`: the registry files
-// the commit replaces, as they are and as they will be. False, with
-// `error`, when it fails.
-bool backupBeforeCommit(Machine& m, const std::vector<RegistryWrite>& writes, std::string* error);
+// backup (safety.h) when backups are wanted, under a name undo ignores.
+// `writes`: the registry files the commit replaces, as they are and as they
+// will be. `publish` becomes the operation the commit adds to publish it
+// (kind Publish; left a Delete with no source when no backup was written).
+// False, with `error` and nothing left behind, when it fails.
+bool backupBeforeCommit(Machine& m, const std::vector<RegistryWrite>& writes, FileOp* publish,
+                        std::string* error);
+// The first line of a backup's manifest.
+extern const char kBackupManifestMagic[];
+// Opens (creating it, and syncing `dirFd` then) the folder `name` of `dirFd`;
+// invalid, with `error`, when it cannot.
+Fd makeFolder(int dirFd, const std::string& name, std::string* error);
+// Removes the unpublished backup `partial` (relative to the store folder):
+// its commit was not made.
+void discardBackup(Machine& m, const std::string& partial);
+// Names a backup a commit published (`folder`, its path) to the backup
+// observer.
+void announceBackup(const std::string& folder);
+// After recovery: removes every unpublished backup (each a line in
+// `notices`), as no change that was decided is still unfinished.
+void removeLeftoverBackups(Machine& m, std::vector<std::string>* notices);
 
 // The store folder of `m`.
 StoreFolder storeFolder(const Machine& m);
@@ -71,7 +91,8 @@ StoreFolder storeFolder(const Machine& m);
 bool registryWrites(Machine& m, const TextSource* text, std::vector<RegistryWrite>* writes,
                     std::string* error);
 // Commits `writes` and `ops` through the store (store.h), with the backup
-// before the commit point when `backup`.
+// before the commit point when `backup` (published by the commit, announced
+// once it is made, removed when it is not).
 bool commitWrites(Machine& m, std::vector<RegistryWrite>& writes, const std::vector<FileOp>& ops,
                   bool backup, bool* decided, std::string* error,
                   std::vector<std::string>* warnings);

@@ -84,13 +84,18 @@ std::vector<std::string> findTraces(const std::vector<std::string>& wanted, size
         }
     }
     // Depth first in the order of names (as an export lists them, whatever
-    // order the source keeps), without recursion: the tree may be deep.
+    // order the source keeps), without recursion: the tree may be deep. The
+    // path is one buffer cut back to the parent's length and extended by the
+    // key's name, so that a key costs its own name, not its depth.
     auto byName = [](const RegKey* a, const RegKey* b) { return a->fold < b->fold; };
-    std::vector<const RegKey*> stack = {top};
+    std::vector<std::pair<const RegKey*, size_t>> stack = {{top, 0}};  // key, parent's length
+    std::string path;
     while (!stack.empty() && out.size() < limit) {
-        const RegKey* key = stack.back();
+        const auto [key, parentLength] = stack.back();
         stack.pop_back();
-        const std::string path = key->fullPath();
+        path.resize(parentLength);
+        if (parentLength > 0) path += '\\';
+        path += key->name;
         if (key->parent && containsAny(key->fold, terms)) out.push_back(path);
         // Values still in the text are read for the search, not kept.
         std::vector<std::string> named;
@@ -108,7 +113,9 @@ std::vector<std::string> findTraces(const std::vector<std::string>& wanted, size
         std::vector<const RegKey*> children;
         for (const auto& sub : key->subkeys) children.push_back(sub.get());
         std::sort(children.begin(), children.end(), byName);
-        for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back(*it);
+        for (auto it = children.rbegin(); it != children.rend(); ++it) {
+            stack.push_back({*it, path.size()});
+        }
     }
     Skipped skipped;
     struct stat st;

@@ -104,18 +104,27 @@ int restoreEntry(int imageFd, const FileOp& op, int dirFd, const char* name) {
     for (const std::string& part : splitRelative(op.source)) {
         if (part.empty() || part == "." || part == "..") return EINVAL;
     }
-    if (::fstatat(imageFd, op.source.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    // The copy is reached one folder at a time, never through a link: a
+    // linked folder in the backup must not bring a file from elsewhere.
+    std::string sourceName;
+    Fd sourceDir = openParentNoFollow(imageFd, op.source, &sourceName);
+    if (!sourceDir.valid()) return errno;
+    if (::fstatat(sourceDir.get(), sourceName.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    if (!S_ISLNK(st.st_mode) && !S_ISREG(st.st_mode)) return EINVAL;
     const std::string temp = std::string(".qu-restore-") + std::to_string(::getpid()) + "-" + name;
     ::unlinkat(dirFd, temp.c_str(), 0);
     if (S_ISLNK(st.st_mode)) {
         std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
-        const ssize_t n = ::readlinkat(imageFd, op.source.c_str(), &target[0], target.size());
+        const ssize_t n =
+            ::readlinkat(sourceDir.get(), sourceName.c_str(), &target[0], target.size());
         if (n < 0) return errno;
         target.resize(static_cast<size_t>(n));
         if (::symlinkat(target.c_str(), dirFd, temp.c_str()) != 0) return errno;
     } else {
-        Fd in(::openat(imageFd, op.source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        Fd in(::openat(sourceDir.get(), sourceName.c_str(),
+                       O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
         if (!in.valid()) return errno;
+        if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return EINVAL;
         Fd out(::openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                         0600));
         if (!out.valid()) return errno;
@@ -243,7 +252,8 @@ ResolvedPath resolveDrivePath(const std::string& driveDir, const std::string& pa
 }
 
 int applyFileOps(int driveFd, const std::vector<FileOp>& ops, std::vector<std::string>* failures,
-                 void (*step)(const char* what), int imageFd) {
+                 void (*step)(const char* what), int imageFd,
+                 std::vector<std::string>* notDeleted) {
     struct Changed {
         Fd file;
         mode_t before;
@@ -258,6 +268,7 @@ int applyFileOps(int driveFd, const std::vector<FileOp>& ops, std::vector<std::s
         }
     };
     for (const FileOp& op : ops) {
+        if (op.kind == FileOp::Publish) continue;
         const std::vector<std::string> parts = splitRelative(op.relative);
         // Names as read from the folders: never empty, "." or ".." (a
         // journal that says otherwise was not written by a commit).
@@ -292,6 +303,12 @@ int applyFileOps(int driveFd, const std::vector<FileOp>& ops, std::vector<std::s
             if (!file.valid() || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
             const mode_t before = st.st_mode & 07777;
             if (before == op.mode) continue;
+            if (st.st_nlink > 1) {
+                // Its other names may lie outside the image: changed here,
+                // the file would change there too.
+                fail(op, "change the attributes of", EACCES);
+                continue;
+            }
             // The very file just checked, through its descriptor: never a link's target.
             const std::string self = "/proc/self/fd/" + std::to_string(file.get());
             if (::chmod(self.c_str(), op.mode) != 0) {
@@ -312,6 +329,7 @@ int applyFileOps(int driveFd, const std::vector<FileOp>& ops, std::vector<std::s
             const int err = errno;
             if (err == ENOENT) continue;
             fail(op, "delete", err);
+            if (notDeleted) notDeleted->push_back(op.relative);
             auto it = changed.find(op.relative);
             if (it != changed.end()) {
                 // A file that stays keeps the protection it had.

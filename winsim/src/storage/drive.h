@@ -46,8 +46,12 @@ struct ResolvedPath {
 ResolvedPath resolveDrivePath(const std::string& driveDir, const std::string& path);
 
 // One staged file change, in the order the program made them.
+// Publish is not a change of the drive: the folder `source` of the image
+// folder is renamed to `relative` once every other operation of the commit
+// was applied (store.h), with the deletions that failed listed in its file
+// "kept"; a backup is published so, and only by a commit that happened.
 struct FileOp {
-    enum Kind : char { Delete = 'D', Mode = 'M', Restore = 'R' };
+    enum Kind : char { Delete = 'D', Mode = 'M', Restore = 'R', Publish = 'P' };
     Kind kind = Delete;
     std::string relative;  // below drive_c, names as on disk, "/"-separated
     unsigned mode = 0;     // Mode: the permission bits to set; Restore: the file's
@@ -67,15 +71,19 @@ struct StagedFiles {
     }
 };
 
-// Replays `ops` below the drive folder open as `driveFd`. Idempotent: an
-// entry already gone (or no longer of its kind) is skipped. A deletion that
-// fails restores the permission bits this replay changed on the same file.
-// A restore copies its source (a file or a link, read from the image
-// folder `imageFd`) into a new entry and renames it into place, unless an
-// entry of that name exists. `step` is called after every file-system
-// change. Returns the number of operations that failed (each described in
-// `failures`).
+// Replays `ops` below the drive folder open as `driveFd` (Publish ops are
+// the caller's). Idempotent: an entry already gone (or no longer of its
+// kind) is skipped. A deletion that fails restores the permission bits this
+// replay changed on the same file. A file with more than one link is never
+// changed in place: its mode change fails (access denied). A restore copies
+// its source (a regular file or a link, reached from the image folder
+// `imageFd` one component at a time, never through a link) into a new
+// entry and renames it into place, unless an entry of that name exists.
+// `step` is called after every file-system change. Returns the number of
+// operations that failed (each described in `failures`); the paths whose
+// deletion failed go to `notDeleted` when given.
 int applyFileOps(int driveFd, const std::vector<FileOp>& ops, std::vector<std::string>* failures,
-                 void (*step)(const char* what), int imageFd = -1);
+                 void (*step)(const char* what), int imageFd = -1,
+                 std::vector<std::string>* notDeleted = nullptr);
 
 }  // namespace winsim

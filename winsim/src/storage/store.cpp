@@ -1,9 +1,13 @@
 #include "winsim/src/storage/store.h"
 
+#include "winsim/src/storage/store_journal.h"
+#include "winsim/src/storage/store_replace.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/vfs.h>
 #include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -21,18 +25,13 @@ namespace winsim {
 
 namespace {
 
-const char kNewInfix[] = ".new-";
-const char kJournalInfix[] = ".journal-";
-const char kJournalMagic[] = "quorvane-uninstall journal 2";
-// Written by earlier versions for system.reg alone ("base" and "new" lines).
-const char kJournalMagic1[] = "quorvane-uninstall journal 1";
-constexpr uint64_t kMaxJournalSize = uint64_t{64} << 20;
-
 std::function<void(int, const char*)> g_stepHook;
 std::function<void()> g_beforeJournalHook;
 int g_steps = 0;
 
-void step(const char* what) {
+}  // namespace
+
+void commitStep(const char* what) {
     ++g_steps;
     if (g_stepHook) g_stepHook(g_steps, what);
     static const long crashAfter = [] {
@@ -41,6 +40,10 @@ void step(const char* what) {
     }();
     if (crashAfter > 0 && g_steps == crashAfter) ::kill(::getpid(), SIGKILL);
 }
+
+namespace {
+
+void step(const char* what) { commitStep(what); }
 
 std::string errnoText(int err) { return std::strerror(err); }
 
@@ -59,193 +62,9 @@ std::string uniqueName(const char* prefix) {
 
 bool syncDir(int dirFd) { return ::fsync(dirFd) == 0 || errno == EINVAL; }
 
-std::string hex64(uint64_t v) {
-    char buf[17];
-    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
-    return buf;
-}
-
-bool parseHex64(const std::string& s, uint64_t* v) {
-    if (s.size() != 16 || s.find_first_not_of("0123456789abcdef") != std::string::npos) {
-        return false;
-    }
-    *v = std::strtoull(s.c_str(), nullptr, 16);
-    return true;
-}
-
 }  // namespace
 
-// Journal paths: bytes outside printable ASCII, '%' and space as %XX.
-std::string escapePath(const std::string& p) {
-    std::string out;
-    for (unsigned char c : p) {
-        if (c <= 0x20 || c >= 0x7f || c == '%') {
-            char buf[4];
-            std::snprintf(buf, sizeof buf, "%%%02X", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
-bool unescapePath(const std::string& s, std::string* out) {
-    out->clear();
-    for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] != '%') {
-            *out += s[i];
-            continue;
-        }
-        if (i + 2 >= s.size()) return false;
-        const std::string h = s.substr(i + 1, 2);
-        if (h.find_first_not_of("0123456789ABCDEF") != std::string::npos) return false;
-        *out += static_cast<char>(std::strtoul(h.c_str(), nullptr, 16));
-        i += 2;
-    }
-    return true;
-}
-
 namespace {
-
-// One registry file a journal replaces.
-struct JournalFile {
-    std::string name;
-    uint64_t baseSize = 0, baseHash = 0;
-    std::string newName;
-    uint64_t newSize = 0, newHash = 0;
-};
-
-struct Journal {
-    std::vector<JournalFile> files;
-    std::vector<FileOp> ops;
-};
-
-std::string octal(unsigned mode) {
-    char text[16];
-    std::snprintf(text, sizeof text, "%04o", mode & 07777);
-    return text;
-}
-
-std::string journalText(const Journal& j) {
-    std::string t = std::string(kJournalMagic) + "\n";
-    for (const JournalFile& f : j.files) {
-        t += "reg " + escapePath(f.name) + " " + std::to_string(f.baseSize) + " " +
-             hex64(f.baseHash) + " " + escapePath(f.newName) + " " + std::to_string(f.newSize) +
-             " " + hex64(f.newHash) + "\n";
-    }
-    for (const FileOp& op : j.ops) {
-        if (op.kind == FileOp::Mode) {
-            t += "mode " + octal(op.mode) + " " + escapePath(op.relative) + "\n";
-        } else if (op.kind == FileOp::Restore) {
-            t += "restore " + octal(op.mode) + " " + escapePath(op.relative) + " " +
-                 escapePath(op.source) + "\n";
-        } else {
-            t += "delete " + escapePath(op.relative) + "\n";
-        }
-    }
-    t += "end " + hex64(contentHash(t)) + "\n";
-    return t;
-}
-
-std::vector<std::string> words(const std::string& line) {
-    std::vector<std::string> w;
-    size_t i = 0;
-    while (i < line.size()) {
-        const size_t sp = line.find(' ', i);
-        const size_t end = sp == std::string::npos ? line.size() : sp;
-        w.push_back(line.substr(i, end - i));
-        i = end + 1;
-    }
-    return w;
-}
-
-bool parseNumber(const std::string& s, uint64_t* v) {
-    if (s.empty() || s.size() > 19 || s.find_first_not_of("0123456789") != std::string::npos) {
-        return false;
-    }
-    *v = std::strtoull(s.c_str(), nullptr, 10);
-    return true;
-}
-
-// A new file's name: the registry file's, ".new-" and no folder.
-bool newNameFor(const std::string& registryFile, const std::string& name) {
-    return name.rfind(registryFile + kNewInfix, 0) == 0 && name.find('/') == std::string::npos;
-}
-
-// A journal whose checksum line is present and right, naming only the
-// store's registry files; false for anything else (a journal cut short by a
-// crash never counts).
-bool parseJournal(const std::string& text, const std::vector<std::string>& registryFiles,
-                  Journal* j) {
-    if (text.empty() || text.back() != '\n') return false;
-    const size_t endAt = text.rfind("end ", text.size() - 1);
-    if (endAt == std::string::npos || (endAt > 0 && text[endAt - 1] != '\n')) return false;
-    uint64_t sum = 0;
-    if (!parseHex64(text.substr(endAt + 4, text.size() - endAt - 5), &sum)) return false;
-    if (contentHash(text.data(), endAt) != sum) return false;
-    size_t pos = 0;
-    bool first = true, version1 = false, haveBase = false, haveNew = false;
-    JournalFile old;
-    old.name = "system.reg";
-    auto known = [&](const std::string& name) {
-        return std::find(registryFiles.begin(), registryFiles.end(), name) != registryFiles.end();
-    };
-    while (pos < endAt) {
-        const size_t nl = text.find('\n', pos);
-        const std::string line = text.substr(pos, nl - pos);
-        pos = nl + 1;
-        if (first) {
-            if (line != kJournalMagic && line != kJournalMagic1) return false;
-            version1 = line == kJournalMagic1;
-            first = false;
-            continue;
-        }
-        const std::vector<std::string> w = words(line);
-        if (w.size() == 7 && w[0] == "reg" && !version1) {
-            JournalFile f;
-            if (!unescapePath(w[1], &f.name) || !unescapePath(w[4], &f.newName) || !known(f.name) ||
-                !newNameFor(f.name, f.newName) || !parseNumber(w[2], &f.baseSize) ||
-                !parseHex64(w[3], &f.baseHash) || !parseNumber(w[5], &f.newSize) ||
-                !parseHex64(w[6], &f.newHash)) {
-                return false;
-            }
-            j->files.push_back(f);
-        } else if (w.size() == 3 && w[0] == "base" && version1) {
-            haveBase = parseNumber(w[1], &old.baseSize) && parseHex64(w[2], &old.baseHash);
-        } else if (w.size() == 2 && w[0] == "new" && w[1] == "-" && version1) {
-            haveNew = true;
-        } else if (w.size() == 4 && w[0] == "new" && version1) {
-            if (!known(old.name) || !newNameFor(old.name, w[1])) return false;
-            old.newName = w[1];
-            haveNew = parseNumber(w[2], &old.newSize) && parseHex64(w[3], &old.newHash);
-        } else if (w.size() == 3 && w[0] == "mode") {
-            FileOp op;
-            op.kind = FileOp::Mode;
-            op.mode = static_cast<unsigned>(std::strtoul(w[1].c_str(), nullptr, 8)) & 07777;
-            if (!unescapePath(w[2], &op.relative)) return false;
-            j->ops.push_back(op);
-        } else if (w.size() == 4 && w[0] == "restore") {
-            FileOp op;
-            op.kind = FileOp::Restore;
-            op.mode = static_cast<unsigned>(std::strtoul(w[1].c_str(), nullptr, 8)) & 07777;
-            if (!unescapePath(w[2], &op.relative) || !unescapePath(w[3], &op.source)) return false;
-            j->ops.push_back(op);
-        } else if (w.size() == 2 && w[0] == "delete") {
-            FileOp op;
-            op.kind = FileOp::Delete;
-            if (!unescapePath(w[1], &op.relative)) return false;
-            j->ops.push_back(op);
-        } else {
-            return false;
-        }
-    }
-    if (version1) {
-        if (!haveBase || !haveNew) return false;
-        if (!old.newName.empty()) j->files.push_back(old);
-    }
-    return true;
-}
 
 // The entries of the store folder a commit of it may have left.
 void listLeftovers(const StoreFolder& store, std::vector<std::string>* journals,
@@ -280,6 +99,66 @@ bool sameContent(const FileIdentity& expected, const FileIdentity& now) {
         return false;
     }
     return expected.statOnly ? now.mtimeNs == expected.mtimeNs : now.hash == expected.hash;
+}
+
+// The folder `op.source` renamed to `op.relative` (both relative to the
+// store folder, reached without following links), with `kept` (paths below
+// the drive whose deletion failed) in its file "kept" first. Done already
+// (a replay) when the target exists or the source does not.
+bool publish(int dirFd, const FileOp& op, const std::vector<std::string>& kept,
+             std::string* error) {
+    std::string fromName, toName;
+    Fd from = openParentNoFollow(dirFd, op.source, &fromName);
+    Fd to = openParentNoFollow(dirFd, op.relative, &toName);
+    const auto fail = [&](const std::string& what) {
+        *error = "cannot " + what + ": " + errnoText(errno);
+        return false;
+    };
+    if (!from.valid() || !to.valid()) return fail("reach " + op.source + " and " + op.relative);
+    struct stat st;
+    if (::fstatat(to.get(), toName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return true;
+    Fd folder(
+        ::openat(from.get(), fromName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.valid()) return errno == ENOENT || fail("open " + op.source);
+    if (!kept.empty()) {
+        std::string text;
+        for (const std::string& k : kept) text += escapePath(k) + "\n";
+        Fd list(::openat(folder.get(), "kept",
+                         O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+        if (!list.valid() || !writeAll(list.get(), text.data(), text.size()) ||
+            ::fsync(list.get()) != 0 || !syncDir(folder.get())) {
+            return fail("write " + op.source + "/kept");
+        }
+    }
+    if (::renameat(from.get(), fromName.c_str(), to.get(), toName.c_str()) != 0) {
+        return fail("rename " + op.source + " to " + op.relative);
+    }
+    step("publish");
+    if (!syncDir(from.get()) || !syncDir(to.get())) return fail("sync " + op.relative);
+    return true;
+}
+
+// The file operations of a decided change, then its publications; false,
+// with `error`, when a publication fails.
+bool finishOps(const StoreFolder& store, const std::vector<FileOp>& ops,
+               std::vector<std::string>* failures, void (*onStep)(const char*),
+               std::string* error) {
+    std::vector<std::string> kept;
+    bool onDrive = false;
+    for (const FileOp& op : ops) onDrive = onDrive || op.kind != FileOp::Publish;
+    if (onDrive) {
+        Fd drive = openDrive(store);
+        if (drive.valid()) {
+            applyFileOps(drive.get(), ops, failures, onStep, store.dirFd, &kept);
+        } else {
+            failures->push_back("cannot open the drive " + store.driveDir + ": " +
+                                errnoText(errno) + "; its files were not changed");
+        }
+    }
+    for (const FileOp& op : ops) {
+        if (op.kind == FileOp::Publish && !publish(store.dirFd, op, kept, error)) return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -324,19 +203,27 @@ bool recoverStore(const StoreFolder& store, std::vector<std::string>* notices, s
         }
         const std::string cannot =
             dir + ": an interrupted change cannot be finished (" + name + ")";
+        // Each registry file is replaced already (its new file gone, or
+        // still there holding what was swapped out, not yet checked), or
+        // still to be replaced.
+        std::vector<Swap> toReplace, swappedOut;
+        bool anyDone = false;
         for (const JournalFile& f : j.files) {
-            FileIdentity now, fresh;
-            const bool haveCurrent = identifyFile(dirFd, f.name, &now);
-            const bool haveNew = identifyFile(dirFd, f.newName, &fresh);
-            if (haveCurrent && now.size == f.newSize && now.hash == f.newHash) {
-                // Replaced before the interruption.
-            } else if (haveNew && fresh.size == f.newSize && fresh.hash == f.newHash &&
-                       haveCurrent && now.size == f.baseSize && now.hash == f.baseHash) {
-                if (::renameat(dirFd, f.newName.c_str(), dirFd, f.name.c_str()) != 0 ||
-                    !syncDir(dirFd)) {
-                    *error = cannot + ": cannot replace " + f.name + ": " + errnoText(errno);
-                    return false;
+            FileIdentity base, made;
+            base.size = f.baseSize;
+            base.hash = f.baseHash;
+            made.size = f.newSize;
+            made.hash = f.newHash;
+            struct stat st;
+            const bool haveNew = ::fstatat(dirFd, f.newName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+            if (sameFile(dirFd, f.name, made, false)) {
+                if (haveNew) {
+                    swappedOut.push_back({f.name, f.newName, base});
+                } else {
+                    anyDone = true;
                 }
+            } else if (haveNew && sameFile(dirFd, f.newName, made, false)) {
+                toReplace.push_back({f.name, f.newName, base});
             } else {
                 *error = cannot + ": " + f.name +
                          " is neither the file it was made for nor its result; the journal was "
@@ -344,9 +231,52 @@ bool recoverStore(const StoreFolder& store, std::vector<std::string>* notices, s
                 return false;
             }
         }
+        // Once one old file was removed, every one had been checked.
+        bool changed = false;
+        for (const Swap& s : swappedOut) {
+            changed = changed || (!anyDone && !sameFile(dirFd, s.newName, s.base, false));
+        }
+        int err = 0;
+        Replaced replaced = Replaced::Done;
+        if (changed) {
+            for (const Swap& s : swappedOut) {
+                if (exchange(dirFd, s.newName, s.name) != 0) {
+                    err = errno;
+                    replaced = Replaced::Failed;
+                }
+            }
+            if (replaced != Replaced::Failed) replaced = Replaced::Changed;
+        } else {
+            for (const Swap& s : swappedOut) {
+                if (::unlinkat(dirFd, s.newName.c_str(), 0) != 0 && errno != ENOENT) {
+                    err = errno;
+                    replaced = Replaced::Failed;
+                }
+            }
+            if (replaced == Replaced::Done && !toReplace.empty()) {
+                replaced = replaceChecked(dirFd, toReplace, false, &err);
+            }
+        }
+        if (replaced == Replaced::Failed) {
+            *error = cannot + ": cannot replace the registry files: " + errnoText(err);
+            return false;
+        }
+        if (replaced == Replaced::Changed) {
+            // Another program's edit came in while the change was made: it
+            // is kept, and the change given up as if never decided.
+            ::unlinkat(dirFd, name.c_str(), 0);
+            removed = true;  // the new files go with the strays below
+            notices->push_back(dir +
+                               ": an interrupted change was given up: a registry file was "
+                               "changed by another program meanwhile and was kept");
+            continue;
+        }
         std::vector<std::string> failures;
-        Fd drive = openDrive(store);
-        if (drive.valid()) applyFileOps(drive.get(), j.ops, &failures, nullptr, dirFd);
+        std::string why;
+        if (!finishOps(store, j.ops, &failures, nullptr, &why)) {
+            *error = cannot + ": " + why;
+            return false;
+        }
         for (const auto& f : failures) notices->push_back(dir + ": " + f);
         if (::unlinkat(dirFd, name.c_str(), 0) != 0 || !syncDir(dirFd)) {
             *error = cannot + ": cannot remove the journal: " + errnoText(errno);
@@ -470,6 +400,12 @@ bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
         return giveUp();
     };
     for (RegistryWrite& w : writes) {
+        if (w.identity->lost) {
+            *error = dir + "/" + w.name +
+                     " was changed by another program while this program was stopped and could "
+                     "not guard what it had read; nothing was written";
+            return giveUp();
+        }
         if (w.identity->hashPending) {
             // The caller settles the hash of the text it loaded (settleHash).
             *error =
@@ -520,7 +456,7 @@ bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
         if (::close(fd.release()) != 0) return undo("cannot write " + tempPath, errno);
         j.files.push_back({w.name, w.before.size, w.before.hash, tempName, size, hash});
     }
-    if (beforeCommitPoint && !beforeCommitPoint(writes, error)) return giveUp();
+    if (beforeCommitPoint && !beforeCommitPoint(writes, &j.ops, error)) return giveUp();
     if (g_beforeJournalHook) g_beforeJournalHook();
     const std::string journalName = uniqueName(
         ((store.registryFiles.empty() ? std::string("registry") : store.registryFiles.front()) +
@@ -545,30 +481,31 @@ bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
     // Decided: from here on a crash is finished by the next start.
     *decided = true;
     const std::string later = "; the change is finished at the next start";
+    std::vector<Swap> swaps;
     for (size_t i = 0; i < writes.size(); ++i) {
-        if (::renameat(dirFd, j.files[i].newName.c_str(), dirFd, writes[i].name.c_str()) != 0) {
-            *error =
-                "cannot replace " + dir + "/" + writes[i].name + ": " + errnoText(errno) + later;
-            return false;
-        }
-        step("rename");
+        swaps.push_back({writes[i].name, j.files[i].newName, writes[i].before});
     }
-    if (!writes.empty()) {
-        if (!syncDir(dirFd)) {
-            *error = "cannot sync " + dir + ": " + errnoText(errno) + later;
-            return false;
-        }
-        step("fsync directory");
-        for (RegistryWrite& w : writes) *w.identity = w.after;
+    int err = 0;
+    const Replaced replaced =
+        swaps.empty() ? Replaced::Done : replaceChecked(dirFd, swaps, true, &err);
+    if (replaced == Replaced::Changed) {
+        // Nothing was changed after all: the journal goes, and the new files.
+        *decided = false;
+        giveUp();
+        syncDir(dirFd);
+        *error = dir + "/" + (writes.size() == 1 ? writes.front().name : "a registry file") +
+                 " was changed by another program since it was loaded; it was not overwritten";
+        return false;
     }
-    if (!ops.empty()) {
-        Fd drive = openDrive(store);
-        if (drive.valid()) {
-            applyFileOps(drive.get(), ops, warnings, &step, dirFd);
-        } else {
-            warnings->push_back("cannot open the drive " + store.driveDir + ": " +
-                                errnoText(errno) + "; its files were not changed");
-        }
+    if (replaced == Replaced::Failed) {
+        *error = "cannot replace the registry files in " + dir + ": " + errnoText(err) + later;
+        return false;
+    }
+    for (RegistryWrite& w : writes) *w.identity = w.after;
+    std::string why;
+    if (!finishOps(store, j.ops, warnings, &step, &why)) {
+        *error = dir + ": " + why + later;
+        return false;
     }
     if (::unlinkat(dirFd, journalName.c_str(), 0) != 0) {
         *error = "cannot remove " + dir + "/" + journalName + ": " + errnoText(errno) + later;

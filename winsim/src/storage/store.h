@@ -11,18 +11,27 @@
 //   1. check that every registry file it replaces is still the file loaded
 //      or last committed (same file, size and content hash; a hive loaded
 //      without reading it whole: same file, size and modification time),
-//      else refuse: a hand edit is never overwritten;
+//      else refuse: a hand edit is never overwritten (see also step 5);
 //   2. write each new registry file into NAME.new-<pid>-<random> (created
 //      exclusively), with the old file's mode and, as root, its owner; fsync;
-//   3. the caller's step before the commit point (the backup);
+//   3. the caller's step before the commit point (the backup, written
+//      under a name undo ignores; it adds the operation that publishes it);
 //   4. write NAME.journal-<pid>-<random> (NAME: the first registry file):
 //      for each registry file it applies to (size, hash) and the new file's
 //      name, size and hash; the file operations below the drive (delete,
 //      mode, and restore from a backup copy in the store folder, as an undo
-//      makes them), and a checksum line; fsync it and the folder. From here
-//      on the change is decided;
-//   5. rename each new file over its registry file, fsync the folder;
-//   6. apply the file operations (idempotent);
+//      makes them) and the folders to publish, and a checksum line; fsync
+//      it and the folder. From here on the change is decided;
+//   5. exchange each new file with its registry file in one step
+//      (renameat2) and check what was swapped out, under a read lease,
+//      against step 1's file (same file, size and content hash): an edit
+//      made at any moment up to the exchange, in place or as a new file,
+//      has every pair exchanged back, the journal and new files removed,
+//      and the commit refused as if never decided. Then remove the old
+//      files, fsync the folder. (Where the file system cannot exchange:
+//      the same check, then a rename over; commitSafeguardGaps says so.)
+//   6. apply the file operations (idempotent), then publish each folder
+//      (renamed into place, the deletions that failed listed in it);
 //   7. remove the journal, fsync the folder.
 // At load, under the lock, a complete journal is rolled forward (steps 5 to
 // 7) and an incomplete one removed with any stray new file: the store is
@@ -95,9 +104,10 @@ std::function<bool(int, const std::string&, uint64_t*, uint64_t*, std::string*)>
     const TextSource* text);
 
 // Called before the commit point with the registry files as they are and
-// as they will be (before/after set); false with `error` refuses the commit.
-using BeforeCommitPoint =
-    std::function<bool(const std::vector<RegistryWrite>& writes, std::string* error)>;
+// as they will be (before/after set); it may add operations to the
+// commit's (a Publish); false with `error` refuses the commit.
+using BeforeCommitPoint = std::function<bool(const std::vector<RegistryWrite>& writes,
+                                             std::vector<FileOp>* ops, std::string* error)>;
 
 // Commits `writes` (each registry file replaced) and `ops`. On failure
 // before the change is decided nothing on disk changed and `decided` is
@@ -111,5 +121,13 @@ bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
 // QU_CRASH_AFTER=N kills the process with SIGKILL right after step N.
 void setCommitStepHook(std::function<void(int step, const char* what)> hook);
 void setBeforeJournalHook(std::function<void()> hook);
+
+// What the file system or a registry file's owner does not allow of the
+// checks that keep another program's edit from being replaced unseen (an
+// atomic exchange of two files, a read lease on each registry file), each
+// as a line saying what can then be lost; empty when both hold. Writes
+// nothing. The environment variable QU_DELAY_BEFORE_REPLACE=MS (for tests)
+// holds every commit that far right before its registry files are replaced.
+std::vector<std::string> commitSafeguardGaps(const StoreFolder& store);
 
 }  // namespace winsim

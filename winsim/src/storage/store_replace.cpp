@@ -1,0 +1,172 @@
+#include "winsim/src/storage/store_replace.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "winsim/src/storage/store.h"
+
+namespace winsim {
+
+namespace {
+
+void step(const char* what) { commitStep(what); }
+
+bool syncDir(int dirFd) { return ::fsync(dirFd) == 0 || errno == EINVAL; }
+
+std::string errnoText(int err) { return std::strerror(err); }
+
+bool noExchangeHere(int err) { return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP; }
+
+}  // namespace
+
+bool sameFile(int dirFd, const std::string& name, const FileIdentity& want, bool sameInode) {
+    Fd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    struct stat st;
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (sameInode && (st.st_dev != want.dev || st.st_ino != want.ino)) return false;
+    const bool leased = leaseSignalHandled() && ::fcntl(fd.get(), F_SETLEASE, F_RDLCK) == 0;
+    if (!leased && errno == EAGAIN) return false;  // open for writing elsewhere
+    ContentHasher hasher;
+    std::vector<char> buffer(size_t{1} << 20);
+    uint64_t size = 0;
+    bool read = true;
+    while (true) {
+        const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
+        if (n == 0) break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            read = false;
+            break;
+        }
+        hasher.update(buffer.data(), static_cast<size_t>(n));
+        size += static_cast<uint64_t>(n);
+    }
+    const bool kept = !leased || ::fcntl(fd.get(), F_GETLEASE) == F_RDLCK;
+    if (leased) ::fcntl(fd.get(), F_SETLEASE, F_UNLCK);
+    return read && kept && size == want.size && hasher.finish() == want.hash;
+}
+
+int exchange(int dirFd, const std::string& a, const std::string& b) {
+    return ::renameat2(dirFd, a.c_str(), dirFd, b.c_str(), RENAME_EXCHANGE);
+}
+
+Replaced replaceChecked(int dirFd, const std::vector<Swap>& swaps, bool sameInode, int* err) {
+    // For tests: QU_DELAY_BEFORE_REPLACE=MS holds the decided commit for
+    // that long right before the registry files are replaced.
+    static const long delayMs = [] {
+        const char* v = std::getenv("QU_DELAY_BEFORE_REPLACE");
+        return v ? std::strtol(v, nullptr, 10) : 0L;
+    }();
+    if (delayMs > 0 && !swaps.empty()) {
+        const timespec pause{delayMs / 1000, (delayMs % 1000) * 1000000L};
+        ::nanosleep(&pause, nullptr);
+    }
+    size_t exchanged = 0;
+    for (; exchanged < swaps.size(); ++exchanged) {
+        if (exchange(dirFd, swaps[exchanged].newName, swaps[exchanged].name) != 0) break;
+        step("exchange");
+    }
+    if (exchanged < swaps.size() && (exchanged > 0 || !noExchangeHere(errno))) {
+        *err = errno;
+        for (size_t i = 0; i < exchanged; ++i) exchange(dirFd, swaps[i].newName, swaps[i].name);
+        return Replaced::Failed;
+    }
+    bool changed = false;
+    for (size_t i = 0; i < exchanged; ++i) {
+        changed = changed || !sameFile(dirFd, swaps[i].newName, swaps[i].base, sameInode);
+    }
+    if (changed) {
+        for (size_t i = 0; i < exchanged; ++i) {
+            if (exchange(dirFd, swaps[i].newName, swaps[i].name) != 0) {
+                *err = errno;
+                return Replaced::Failed;
+            }
+            step("exchange back");
+        }
+        if (!syncDir(dirFd)) {
+            *err = errno;
+            return Replaced::Failed;
+        }
+        return Replaced::Changed;
+    }
+    if (exchanged == 0) {
+        // No exchange on this file system: checked, then renamed over.
+        for (const Swap& s : swaps) {
+            if (!sameFile(dirFd, s.name, s.base, sameInode)) return Replaced::Changed;
+        }
+        for (const Swap& s : swaps) {
+            if (::renameat(dirFd, s.newName.c_str(), dirFd, s.name.c_str()) != 0) {
+                *err = errno;
+                return Replaced::Failed;
+            }
+            step("rename");
+        }
+    } else {
+        for (const Swap& s : swaps) {
+            if (::unlinkat(dirFd, s.newName.c_str(), 0) != 0 && errno != ENOENT) {
+                *err = errno;
+                return Replaced::Failed;
+            }
+            step("unlink old");
+        }
+    }
+    if (!syncDir(dirFd)) {
+        *err = errno;
+        return Replaced::Failed;
+    }
+    step("fsync directory");
+    return Replaced::Done;
+}
+
+std::vector<std::string> commitSafeguardGaps(const StoreFolder& store) {
+    std::vector<std::string> gaps;
+    // Probed without writing: the file systems known to exchange two files
+    // in one step. Elsewhere the commit still tries, and falls back when
+    // refused.
+    struct statfs fs;
+    const unsigned long kExchanging[] = {
+        0xEF53,      // ext2/3/4
+        0x58465342,  // xfs
+        0x9123683E,  // btrfs
+        0x01021994,  // tmpfs
+        0xF2F52010,  // f2fs
+        0x794C7630,  // overlayfs
+        0xCA451A4E,  // bcachefs
+    };
+    bool exchanges = false;
+    if (::fstatfs(store.dirFd, &fs) == 0) {
+        for (unsigned long type : kExchanging) {
+            exchanges = exchanges || static_cast<unsigned long>(fs.f_type) == type;
+        }
+    }
+    if (!exchanges) {
+        gaps.push_back(store.dir +
+                       ": its file system is not known to exchange two files in one step; an "
+                       "edit another program makes to a registry file just as a change replaces "
+                       "it can be lost");
+    }
+    for (const std::string& name : store.registryFiles) {
+        Fd reg(::openat(store.dirFd, name.c_str(),
+                        O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+        if (!reg.valid() || !leaseSignalHandled()) continue;
+        if (::fcntl(reg.get(), F_SETLEASE, F_RDLCK) == 0) {
+            ::fcntl(reg.get(), F_SETLEASE, F_UNLCK);
+        } else if (errno != EAGAIN) {  // EAGAIN: open for writing now, not a lack
+            gaps.push_back(store.dir + "/" + name + ": no lease can be taken on it (" +
+                           errnoText(errno) +
+                           "); an edit made in place by a program that keeps it open can be "
+                           "lost when a change replaces it");
+        }
+    }
+    return gaps;
+}
+
+}  // namespace winsim

@@ -1,0 +1,47 @@
+// How a commit puts its new registry files in place without losing an edit
+// another program makes meanwhile (store.h, step 5), and what the file
+// system allows of that.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "winsim/src/base/posix_file.h"
+
+namespace winsim {
+
+// Counts a file-system step of a commit (store.cpp: the step hook and
+// QU_CRASH_AFTER).
+void commitStep(const char* what);
+
+// Whether the file `name` of `dirFd` is, and stays while it is read, the
+// one `want` names (its size and content hash; with `sameInode`, that very
+// file). A read lease is held while it is read where the file system and
+// the file's owner allow one: a process that has the file open for writing
+// makes it fail, one that opens it meanwhile breaks it; either counts as a
+// change.
+bool sameFile(int dirFd, const std::string& name, const FileIdentity& want, bool sameInode);
+
+// Exchanges the entries `a` and `b` of `dirFd` in one step (renameat2).
+int exchange(int dirFd, const std::string& a, const std::string& b);
+
+// One registry file to put in place: `newName` holds its new content and
+// `name` must still be `base`.
+struct Swap {
+    std::string name, newName;
+    FileIdentity base;
+};
+
+enum class Replaced { Done, Changed, Failed };
+
+// Puts each new file in its registry file's place if every registry file is
+// still its `base`. The two are exchanged in one step and what was swapped
+// out is checked; when one is not its `base` (an edit came in since it was
+// last checked, in place or as a new file), every pair is exchanged back.
+// Where the file system cannot exchange, each file is checked and then
+// replaced (an edit in between is lost; said at start, commitSafeguardGaps).
+// `sameInode`: the very file that was checked must be the one swapped out.
+// Failed: errno in `err`.
+Replaced replaceChecked(int dirFd, const std::vector<Swap>& swaps, bool sameInode, int* err);
+
+}  // namespace winsim
