@@ -27,6 +27,7 @@ struct DeviceRecord {
     char lowerFilters[kPathBufferSize];  // multi-string; only the first string is used
     char symbolicName[kPathBufferSize];  // 9x family only
     uint32_t installCount;
+    uint32_t removedCount;  // instances the last Uninstall that succeeded removed
 };
 
 inline bool isValidSlot(int slot) { return slot >= 0 && slot < kSlotCount; }

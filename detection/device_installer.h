@@ -27,8 +27,18 @@ bool probeDevice(const GUID* classGuid, const char* pattern, DeviceRecord& recor
 bool enableMatchingDevice(const GUID* classGuid, const char* description, const char* pattern);
 bool removeMatchingDevice(const GUID* classGuid, const char* description, const char* pattern);
 
-// The drivers a device reports using; an unreadable property is empty.
-struct DeviceDrivers {
+// A device as walkDevices sees it: the drivers it reports using (an
+// unreadable property is empty) and what the Uninstall of a slot does to it.
+struct DeviceUse {
+    // The Uninstall takes it away: a network device of the slot's pattern
+    // with the record's description (what removeMatchingDevice removes), or
+    // a leftover instance of the slot's own device key (see
+    // removeLeftoverInstances).
+    bool leaves;
+    // A network device of the slot's pattern, whatever its description, or
+    // such a leftover instance: none is left once the slot is uninstalled.
+    bool ofSlot;
+    char instanceId[kPathBufferSize];  // read for a staying device when asked for
     char service[kPathBufferSize];
     char driver[kPathBufferSize];        // driver key, relative to the family's class root
     char lowerFilters[kPathBufferSize];  // multi-string
@@ -36,12 +46,14 @@ struct DeviceDrivers {
 };
 
 // Walks the devices of every setup class in the current hardware profile
-// that stay when the devices of `pattern` are uninstalled: those whose
-// upper-cased first hardware ID does not contain `pattern`, as probeDevice
-// compares (a device whose hardware ID cannot be read stays too). Calls
-// `visit` for each and returns true at the first visit that does; false
-// after the last device. True when no device set can be had: nothing can
-// then be shown to be unused.
-bool anyStayingDevice(const char* pattern,
-                      bool (*visit)(const DeviceDrivers& device, const void* context),
-                      const void* context);
+// once, in one device set, and calls `visit` for each. The drivers (and,
+// with `instanceIds`, the instance ID) are read only for a device that
+// stays. False, with no call made, when no device set can be had.
+bool walkDevices(const DeviceRecord& record, bool instanceIds,
+                 void (*visit)(const DeviceUse& device, void* context), void* context);
+
+// Removes, through the device installer (DIF_REMOVE, global scope, a device
+// set for each), every leftover instance of the slot's own device key: a
+// network device below "USB\<pattern>\" that has no hardware ID and runs
+// the record's service. The number removed; -1 when one could not be.
+int removeLeftoverInstances(const DeviceRecord& record);

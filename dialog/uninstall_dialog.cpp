@@ -235,10 +235,11 @@ void UninstallDialog::performUninstall() {
             break;
         case RemovalResult::Removed:
             EnableWindow(item(IDOK), FALSE);
-            if (record.installCount <= 1) {
+            // By the instances actually removed, not the count detection saw.
+            if (record.removedCount <= 1) {
                 appendStatus(IDS_UNINSTALLED_ONE, record.deviceDesc);
             } else {
-                appendStatus(IDS_UNINSTALLED_ALL, record.installCount, record.deviceDesc);
+                appendStatus(IDS_UNINSTALLED_ALL, record.removedCount, record.deviceDesc);
             }
             if (osFamily == OsFamily::Win9x) {
                 EnableWindow(item(IDC_RESTART), TRUE);

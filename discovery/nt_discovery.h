@@ -13,11 +13,10 @@ int readNtInstallInfo(const DeviceRecord& record, char* infName, char* imagePath
 
 // Fills the slot's INF and driver paths below `windowsDir` and
 // record.installCount (number of USB enumeration instances, 0 allowed).
-// "ImagePath" forms: relative to the Windows directory, "\SystemRoot\...",
-// "%SystemRoot%\...", or absolute ("\??\C:\...", "C:\...") inside the
-// Windows directory; an empty one leaves the driver path empty (no file to
+// The driver path is "ImagePath" as resolveNtImagePath gives it: an
+// absolute path outside the Windows directory stays that path (the removal
+// never deletes it); an empty one leaves the driver path empty (no file to
 // delete). False, with the file tables untouched, when the installation
-// cannot be traced or names a file outside the Windows directory ("InfPath"
-// not a bare file name, a ".." component in "ImagePath", an absolute path
-// elsewhere) or a path does not fit.
+// cannot be traced, "InfPath" is not a bare file name, "ImagePath" has a
+// ".." component, or a path does not fit.
 bool discoverNtInstallation(int slot, const char* windowsDir, DeviceRecord& record);

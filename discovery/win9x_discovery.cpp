@@ -68,14 +68,10 @@ bool discover9xInstallation(int slot, const char* windowsDir, DeviceRecord& reco
     if (!isBareFileName(infName) || hasParentComponent(driverName)) return false;
 
     char infPath[kPathBufferSize];
-    char driverPath[kPathBufferSize] = "";
+    char driverPath[kPathBufferSize];
     if (!joinText(infPath, {windowsDir, "\\Inf\\Other\\", infName})) return false;
     // An empty driver name names no file: there is none to delete.
-    if (driverName[0] != '\0' &&
-        !joinText(driverPath,
-                  {windowsDir, kind == 1 ? "\\System32\\Drivers\\" : "\\System\\", driverName})) {
-        return false;
-    }
+    if (!resolve9xDriverPath(driverName, kind == 1, windowsDir, driverPath)) return false;
 
     joinText(infFilePath(slot), kPathBufferSize, {infPath});
     joinText(driverFilePath(slot), kPathBufferSize, {driverPath});

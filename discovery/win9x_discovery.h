@@ -22,9 +22,11 @@ int read9xInstallInfo(const DeviceRecord& record, char* infName, char* driverNam
 int normalize9xDriverName(char* driverName);
 
 // Fills record.symbolicName, the slot's INF and driver paths below
-// `windowsDir` and record.installCount (1); an empty "NTMPDriver" leaves the
-// driver path empty (no file to delete). False, with the file tables
-// untouched, when the installation cannot be traced, names a file outside
-// the Windows directory ("InfPath" not a bare file name, a ".." component in
-// the driver name) or a path does not fit.
+// `windowsDir` and record.installCount (1). The driver path is the network
+// driver name as resolve9xDriverPath gives it: an absolute name outside the
+// Windows directory stays that path (the removal never deletes it); an
+// empty name leaves the driver path empty (no file to delete). False, with
+// the file tables untouched, when the installation cannot be traced,
+// "InfPath" is not a bare file name, the driver name has a ".." component,
+// or a path does not fit.
 bool discover9xInstallation(int slot, const char* windowsDir, DeviceRecord& record);

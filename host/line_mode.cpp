@@ -23,8 +23,31 @@ void LineMode::onTextChanged(HWND window, const std::string& before, const std::
     if (outputFailed_) {
         return;
     }
-    out_ << ansi_.toUtf8(grew ? after.substr(before.size()) : after);
+    write(ansi_.toUtf8(grew ? after.substr(before.size()) : after));
+}
+
+void LineMode::write(const std::string& text) {
+    if (text.empty()) {
+        return;
+    }
+    // A status text without a line end (message 119) must not take the
+    // next output into its line.
+    if (!atLineStart_) {
+        out_ << '\n';
+    }
+    out_ << text;
+    atLineStart_ = text.back() == '\n';
     flushOutput();
+}
+
+void LineMode::writeLine(const std::string& line) { write(line + '\n'); }
+
+void LineMode::endOutput() {
+    if (!atLineStart_ && !outputFailed_) {
+        out_ << '\n';
+        atLineStart_ = true;
+        flushOutput();
+    }
 }
 
 void LineMode::flushOutput() {
@@ -68,8 +91,7 @@ bool LineMode::waitForInput() {
 }
 
 bool LineMode::handleAboutBox(HWND about) {
-    out_ << aboutLine(about, ansi_) << '\n';
-    flushOutput();
+    writeLine(aboutLine(about, ansi_));
     if (outputFailed_) {
         return false;
     }
@@ -112,17 +134,13 @@ bool LineMode::execute(const std::string& text) {
             }
             return true;
         case Command::State:
-            out_ << withFacts(stateLine(mainDialog_, winsim::restartRequested(), ansi_), facts_)
-                 << '\n';
-            flushOutput();
+            writeLine(withFacts(stateLine(mainDialog_, winsim::restartRequested(), ansi_), facts_));
             return false;
         case Command::Devices:
-            out_ << withFacts(devices_, facts_) << '\n';
-            flushOutput();
+            writeLine(withFacts(devices_, facts_));
             return false;
         case Command::Plan:
-            out_ << planLine(mainDialog_, ansi_) << '\n';
-            flushOutput();
+            writeLine(planLine(mainDialog_, ansi_));
             return false;
         case Command::AboutOpen:  // the UI driver's; the about box here answers at once
         case Command::AboutClose:

@@ -3,7 +3,9 @@
 //
 // Output: every text appended to the status pane, as it is appended (CR CR LF
 // endings kept, converted to UTF-8); the JSON lines of `state` and `about`
-// (see json_lines.h). Commands:
+// (see json_lines.h). Each output starts on a line of its own: after a text
+// without a line end (message 119) a line end is written first, and at the
+// end of the run (endOutput). Commands:
 //   detect | uninstall | restart | close   click button 1006 | 1 | 1000 | 2
 //   select N                               choose item N (0-based) of the device list
 //   about                                  open the about box from the system menu,
@@ -44,6 +46,9 @@ public:
     // appended to a status pane.
     void onTextChanged(HWND window, const std::string& before, const std::string& after);
 
+    // Ends the last line of output when it has no line end yet.
+    void endOutput();
+
     // True once a write to the output stream failed (closed, full): the
     // operator can no longer read what happens, so no more input is taken.
     bool outputFailed() const { return outputFailed_; }
@@ -51,6 +56,9 @@ public:
 private:
     // Flushes the output and records a failure.
     void flushOutput();
+    // Writes `text` on a line of its own start (see above), and flushes.
+    void write(const std::string& text);
+    void writeLine(const std::string& line);
 
     // Runs one command line; true when it gave the dialog input.
     bool execute(const std::string& line);
@@ -68,4 +76,5 @@ private:
     bool detectionRan_ = true;
     std::string devices_ = "{\"devices\": []}";
     bool outputFailed_ = false;
+    bool atLineStart_ = true;
 };

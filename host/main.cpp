@@ -261,6 +261,7 @@ int main(int argc, char** argv) {
     if (readOnlyGuard.refusedUnasked() && status == 0) status = 1;
     terminalUi.stop();
     if (terminal) record.print(std::cout);
+    if (!terminal) lineMode.endOutput();
     diagnostics.release();
 
     winsim::ui::setIdleObserver(nullptr);

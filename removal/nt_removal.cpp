@@ -4,28 +4,21 @@
 #include "detection/device_installer.h"
 #include "discovery/install_paths.h"
 #include "discovery/registry_helpers.h"
-#include "removal/shared_use.h"
+#include "removal/usage_index.h"
 
 #include <cstring>
 
 namespace {
 
 const char kEventLogRoot[] = "System\\CurrentControlSet\\Services\\Eventlog\\System\\";
-const char kClassRoot[] = "System\\CurrentControlSet\\Control\\Class\\";
+const char kUsbEnumRoot[] = "System\\CurrentControlSet\\Enum\\USB\\";
 
 // A source whose service a staying device still runs keeps its key.
-void deleteEventLogSource(const char* pattern, const char* source) {
-    if (source[0] == '\0' || serviceStillUsed(pattern, kClassRoot, source)) return;
+void deleteEventLogSource(const UsageIndex& inUse, const char* source) {
+    if (source[0] == '\0' || inUse.serviceUsed(source)) return;
     char keyPath[kPathBufferSize];
     if (!joinText(keyPath, {kEventLogRoot, source})) return;
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, keyPath);
-}
-
-// True when a network device of the slot's pattern is still in the device
-// set.
-bool slotDeviceLeft(const char* pattern) {
-    DeviceRecord left;
-    return probeDevice(networkClassGuid(), pattern, left);
 }
 
 }  // namespace
@@ -52,9 +45,9 @@ bool makePrecompiledInfPath(char* infPath) {
     return joinText(infPath, kPathBufferSize, {result});
 }
 
-void deleteEventLogSources(const DeviceRecord& record) {
-    deleteEventLogSource(record.pattern, record.service);
-    deleteEventLogSource(record.pattern, record.lowerFilters);  // its first string
+void deleteEventLogSources(const DeviceRecord& record, const UsageIndex& inUse) {
+    deleteEventLogSource(inUse, record.service);
+    deleteEventLogSource(inUse, record.lowerFilters);  // its first string
 }
 
 RemovalResult removeNtInstallation(int slot, DeviceRecord& record) {
@@ -70,23 +63,35 @@ RemovalResult removeNtInstallation(int slot, DeviceRecord& record) {
     // The count also takes in instances of other classes, which the walk
     // never finds: what counts is that a removal succeeded and that no
     // network device of the slot is left.
-    bool removed = false;
+    uint32_t removed = 0;
     for (uint32_t i = 0; i < count; ++i) {
-        if (removeMatchingDevice(net, record.deviceDesc, record.pattern)) removed = true;
+        if (removeMatchingDevice(net, record.deviceDesc, record.pattern)) ++removed;
     }
-    if (!removed || slotDeviceLeft(record.pattern)) return RemovalResult::RemovalFailed;
+    if (removed == 0) return RemovalResult::RemovalFailed;
+    // Instances without a hardware ID under the device's own key go too;
+    // there are none to look for when that key has gone.
+    if (countSubkeys(kUsbEnumRoot, record.pattern) > 0) {
+        const int leftovers = removeLeftoverInstances(record);
+        if (leftovers < 0) return RemovalResult::RemovalFailed;
+        removed += static_cast<uint32_t>(leftovers);
+    }
 
-    // Files a staying device still uses are kept: the INF (and its PNF) when
-    // its driver key names the same INF, the driver file when it runs the
-    // same service.
+    const UsageIndex inUse(record, true, false);
+    if (inUse.slotLeft()) return RemovalResult::RemovalFailed;
+
+    // Windows' own INFs stay, and so does a driver file outside the Windows
+    // directory; files a staying device uses are kept.
     char* infPath = infFilePath(slot);
-    const bool infShared = infStillUsed(record.pattern, kClassRoot, fileNamePart(infPath));
+    const bool infKept = !isOemInfName(fileNamePart(infPath)) || inUse.infUsed(infPath);
+    const char* driverPath = driverFilePath(slot);
     const char* driverService =
         record.lowerFilters[0] != '\0' ? record.lowerFilters : record.service;
-    const bool driverShared = serviceStillUsed(record.pattern, kClassRoot, driverService);
-    if (!infShared) deleteFileForced(infPath);
-    if (makePrecompiledInfPath(infPath) && !infShared) deleteFileForced(infPath);
-    if (!driverShared) deleteFileForced(driverFilePath(slot));
-    deleteEventLogSources(record);
+    const bool driverKept = !isPathInside(driverPath, inUse.windowsDir()) ||
+                            inUse.serviceUsed(driverService) || inUse.fileUsed(driverPath);
+    if (!infKept) deleteFileForced(infPath);
+    if (makePrecompiledInfPath(infPath) && !infKept) deleteFileForced(infPath);
+    if (!driverKept) deleteFileForced(driverPath);
+    deleteEventLogSources(record, inUse);
+    record.removedCount = removed;
     return RemovalResult::Removed;
 }

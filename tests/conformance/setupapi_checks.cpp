@@ -1,6 +1,6 @@
 // Setup API: the device set of a setup class, enumeration, registry
-// properties with their size rules, class-install parameters and removal,
-// on the fixture's one device of a private class.
+// properties with their size rules, the instance ID, class-install
+// parameters and removal, on the fixture's one device of a private class.
 #include "platform/win32.h"
 #include "tests/conformance/check.h"
 #include "tests/conformance/fixture.h"
@@ -71,6 +71,22 @@ void propertyChecks(HDEVINFO set, SP_DEVINFO_DATA* device) {
     TODO_WINE CHECK_EQ(GetLastError(), ERROR_INVALID_REG_PROPERTY);
 }
 
+void instanceIdChecks(HDEVINFO set, SP_DEVINFO_DATA* device) {
+    section("SetupDiGetDeviceInstanceIdA");
+    char id[64];
+    DWORD required = 0;
+    // Too small: the size needed, in characters with the zero.
+    std::memset(id, 0xA5, sizeof id);
+    SetLastError(0xDEADBEEF);
+    CHECK(!SetupDiGetDeviceInstanceIdA(set, device, id, 4, &required));
+    CHECK_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    CHECK_EQ(required, 17);
+    CHECK_EQ(static_cast<unsigned char>(id[4]), 0xA5);
+    // Large enough: the ID in capitals, as the device installer keeps it.
+    CHECK(SetupDiGetDeviceInstanceIdA(set, device, id, sizeof id, &required));
+    CHECK_STR(id, "ROOT\\QUCONF\\0000");
+}
+
 void installParamsChecks(HDEVINFO set, SP_DEVINFO_DATA* device) {
     section("SetupDiSetClassInstallParamsA / SetupDiCallClassInstaller");
     SP_PROPCHANGE_PARAMS change;
@@ -125,6 +141,7 @@ void setupApiChecks() {
     SP_DEVINFO_DATA device;
     enumerationChecks(set, &device);
     propertyChecks(set, &device);
+    instanceIdChecks(set, &device);
     installParamsChecks(set, &device);
     CHECK(SetupDiDestroyDeviceInfoList(set));
 }

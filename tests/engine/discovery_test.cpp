@@ -74,13 +74,16 @@ TEST_F(NtDiscoveryTest, ImagePathForms) {
         {"\\SystemRoot\\System32\\drivers\\k.sys", "C:\\WINDOWS\\System32\\drivers\\k.sys"},
         {"%systemroot%\\System32\\drivers\\k.sys", "C:\\WINDOWS\\System32\\drivers\\k.sys"},
         {"System32\\drivers\\k.sys", "C:\\WINDOWS\\System32\\drivers\\k.sys"},
-        // Absolute forms: inside the Windows directory (any case) or refused.
+        // Absolute forms: inside the Windows directory (any case) below it;
+        // elsewhere as they are (listed, never deleted).
         {"\\??\\C:\\WINDOWS\\System32\\drivers\\k.sys", "C:\\WINDOWS\\System32\\drivers\\k.sys"},
         {"c:\\windows\\k.sys", "C:\\WINDOWS\\k.sys"},
-        {"\\??\\C:\\k.sys", nullptr},
-        {"C:\\WINDOWSX\\k.sys", nullptr},
-        {"C:\\WINDOWS\\", nullptr},
-        {"\\??\\UNC\\server\\k.sys", nullptr},
+        {"\\??\\C:\\k.sys", "C:\\k.sys"},
+        {"C:\\WINDOWSX\\k.sys", "C:\\WINDOWSX\\k.sys"},
+        {"D:/Drivers/k.sys", "D:/Drivers/k.sys"},
+        {"\\??\\UNC\\server\\share\\k.sys", "\\\\server\\share\\k.sys"},
+        {"C:\\WINDOWS\\", nullptr},  // the Windows directory is no file
+        {"\\??\\", nullptr},
         {"system32\\..\\..\\boot.ini", nullptr},
         {"\\SystemRoot\\..\\x.sys", nullptr},
         {"\\SystemRoot\\", nullptr},
@@ -178,6 +181,9 @@ TEST_F(Discovery9xTest, DriverNameForms) {
         {"C:\\WINDOWS\\SYSTEM32\\DRIVERS\\KestrelM.sys",
          "C:\\WINDOWS\\System32\\Drivers\\kestrelm.sys"},
         {"OtherMP.SYS", "C:\\WINDOWS\\System\\othermp.sys"},
+        // Absolute: below the Windows directory when inside it, else as it is.
+        {"C:\\Windows\\System\\OtherMP.sys", "C:\\WINDOWS\\system\\othermp.sys"},
+        {"C:\\Drivers\\OtherMP.sys", "c:\\drivers\\othermp.sys"},
         {"..\\..\\autoexec.bat", nullptr},
         {"", ""},  // no driver file: nothing to delete
     };

@@ -18,9 +18,10 @@ class NtRemovalTest : public EngineTest {
 protected:
     // Slot 1 installed `count` times (filter kestrelf), with its files, and
     // an unrelated PCI adapter carrying the same description.
-    void buildMachine(int count) {
+    void buildMachine(int count, const NtDevice* extra = nullptr) {
         RegText reg;
         addNtInstall(reg, true);
+        if (extra != nullptr) addNtDevice(reg, *extra);
         reg.key(kEventLog + "ardgbe").dword("TypesSupported", 7);
         for (int i = 1; i <= count; ++i) {
             NtDevice d;
@@ -139,6 +140,42 @@ TEST_F(NtRemovalTest, SameDescriptionOnAnotherAdapterIsNeverRemoved) {
     EXPECT_EQ(winsim::callCount("SetupDiCallClassInstaller"), 2u);  // enable + one remove
 }
 
+// A leftover instance of the device's own key that the device installer
+// will not remove: the run fails and keeps every file and key of its own;
+// the instances already removed stay removed.
+TEST_F(NtRemovalTest, LeftoverThatCannotBeRemovedKeepsTheFiles) {
+    NtDevice leftover;
+    leftover.instance = "USB\\VID_F3A7&PID_0053\\9";
+    leftover.hardwareIds = {};
+    leftover.driver = "";
+    buildMachine(1, &leftover);
+    DeviceRecord& record = detect();
+    ASSERT_EQ(record.installCount, 2u);
+
+    // Enable, the two removals by description (the second finds nothing),
+    // then the leftover's removal, refused.
+    winsim::refuseCall("SetupDiCallClassInstaller", ERROR_GEN_FAILURE, 3);
+    EXPECT_EQ(removeNtInstallation(1, record), RemovalResult::RemovalFailed);
+    EXPECT_EQ(calls({"SetupDiCallClassInstaller"}),
+              (std::vector<std::string>{
+                  "SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, USB\\VID_F3A7&PID_0053\\1)",
+                  "SetupDiCallClassInstaller(DIF_REMOVE, USB\\VID_F3A7&PID_0053\\1)",
+                  "SetupDiCallClassInstaller(DIF_REMOVE, USB\\VID_F3A7&PID_0053\\9)",
+              }));
+    EXPECT_EQ(winsim::callCount("DeleteFileA") + winsim::callCount("RegDeleteKeyA"), 0u);
+    EXPECT_FALSE(winsim::keyExists(kNtUsb + "VID_F3A7&PID_0053\\1"));
+    EXPECT_TRUE(winsim::keyExists(kNtUsb + "VID_F3A7&PID_0053\\9"));
+    EXPECT_TRUE(image().exists("C:\\WINDOWS\\Inf\\oem7.inf"));
+
+    // Once it can be removed, it counts among the instances removed.
+    DeviceRecord again = record;
+    EXPECT_EQ(removeNtInstallation(1, again), RemovalResult::NotFound);  // the adapter is gone
+    winsim::resetCallCounts();
+    EXPECT_EQ(removeLeftoverInstances(record), 1);
+    EXPECT_FALSE(winsim::keyExists(kNtUsb + "VID_F3A7&PID_0053"));
+    EXPECT_EQ(winsim::openDeviceSets(), 0u);
+}
+
 // ---- 9x family --------------------------------------------------------------
 
 constexpr char kIface[] = "{ad498944-762f-11d0-8dcb-00c04fc3358c}";
@@ -233,7 +270,8 @@ TEST_F(Removal9xTest, ScrubEndsWhenThePlatformRefusesDeletions) {
     buildMachine(Device9x().symbolicName);
     DeviceRecord& record = detect();
     winsim::faults().refuseDeleteKey = true;
-    EXPECT_EQ(remove9xInstallation(0, record), RemovalResult::Removed);
+    // The keys stay: the removal does not count as done.
+    EXPECT_EQ(remove9xInstallation(0, record), RemovalResult::RemovalFailed);
     EXPECT_LE(winsim::callCount("RegDeleteKeyA"), 4u);
     EXPECT_TRUE(winsim::keyExists(kNetClass + "0001"));
     EXPECT_TRUE(winsim::keyExists(kNetClass + "0002"));
@@ -242,7 +280,7 @@ TEST_F(Removal9xTest, ScrubEndsWhenThePlatformRefusesDeletions) {
     winsim::faults().refuseDeleteKey = false;
     winsim::resetCallCounts();
     winsim::refuseCall("RegDeleteKeyA", ERROR_ACCESS_DENIED, 2);  // the first class key
-    scrub9xRegistry(record);
+    EXPECT_FALSE(scrub9xRegistry(record));
     EXPECT_TRUE(winsim::keyExists(kNetClass + "0000"));
     EXPECT_LE(winsim::callCount("RegDeleteKeyA"), 8u);
     EXPECT_EQ(winsim::subkeyNames(kIfaceKey.substr(0, kIfaceKey.size() - 1)).size(), 1u);

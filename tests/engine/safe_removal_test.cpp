@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <utility>
 
 #include "tests/engine/engine_test.h"
 
@@ -29,6 +30,8 @@ constexpr char kServiceSys[] = "C:\\WINDOWS\\system32\\DRIVERS\\kestrelx.sys";
 constexpr char kMeInf[] = "C:\\WINDOWS\\Inf\\Other\\QUORVANEKESTRELM.INF";
 constexpr char kMeSys[] = "C:\\WINDOWS\\System32\\Drivers\\kestrelm.sys";
 constexpr char kMeName[] = "Quorvane USB Network Adapter";
+constexpr char kPortsGuid[] = "{4D36E978-E325-11CE-BFC1-08002BE10318}";
+const std::string kEventX = kEventLog + "kestrelx";
 
 // Status texts as the pane shows them (UTF-8).
 std::string removedOne(const std::string& name) {
@@ -36,9 +39,6 @@ std::string removedOne(const std::string& name) {
 }
 std::string removedAll(unsigned count, const std::string& name) {
     return "All '" + std::to_string(count) + "' instances of '" + name + "' were uninstalled";
-}
-std::string notTraced(const std::string& name) {
-    return "NOTE: Either a prior '" + name + "' installation has not been detected";
 }
 const std::string kRestart = "NOTE: You must restart Windows";
 
@@ -50,6 +50,30 @@ void ntAdapter(RegText& reg, qu_test::TempImage& image) {
     device.lowerFilters = {"kestrelf"};
     addNtDevice(reg, device);
     for (const char* file : {kInf, kPnf, kFilterSys, kServiceSys}) image.file(file);
+}
+
+// Slot 1 on NT without a filter: its driver file is the service's,
+// kestrelx.sys.
+void ntPlainAdapter(RegText& reg, qu_test::TempImage& image) {
+    addNtInstall(reg, false);
+    addNtDevice(reg, NtDevice());
+    for (const char* file : {kInf, kPnf, kServiceSys}) image.file(file);
+}
+
+// A function of another class on the NT layout: its instance (with a
+// hardware ID) and its driver key (InfPath) below the class key.
+void ntFunction(RegText& reg, const std::string& instance, const std::string& classGuid,
+                const std::string& hardwareId, const std::string& service,
+                const std::string& driverKey, const std::string& infPath) {
+    reg.key(kNtUsb + instance)
+        .sz("ClassGUID", classGuid)
+        .sz("DeviceDesc", "Quorvane USB Serial Port")
+        .multiSz("HardwareID", {hardwareId})
+        .sz("Service", service)
+        .sz("Driver", classGuid + "\\" + driverKey);
+    reg.key(std::string(kCcs) + "Control\\Class\\" + classGuid + "\\" + driverKey)
+        .sz("InfPath", infPath)
+        .sz("DriverDesc", "Quorvane USB Serial Port");
 }
 
 // Another make's network adapter (service ardgbe, class key 0001).
@@ -104,22 +128,47 @@ struct Case {
     std::vector<std::string> says;  // in this order on standard output
     std::vector<std::string> keysGone, keysKept;
     std::vector<std::string> filesGone, filesKept;
+    // On standard error, in this order (what remains after an Uninstall).
+    std::vector<std::string> remains = {};
+    // The exit status; -1: 0, or 4 (a 9x Uninstall waits for its restart).
+    int status = -1;
 };
 
-// Runs the program on the image in line mode; its standard output.
-std::string runProgram(const std::string& imageDir, const std::string& commands) {
+std::string readAndRemove(const std::string& path) {
+    std::stringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    std::remove(path.c_str());
+    return text.str();
+}
+
+// Runs the program on the image in line mode; its standard output and
+// standard error.
+std::pair<std::string, std::string> runProgram(const std::string& imageDir,
+                                               const std::string& commands, int status) {
     const std::string in = imageDir + ".stdin", out = imageDir + ".stdout";
+    const std::string err = imageDir + ".stderr";
     std::ofstream(in, std::ios::binary) << commands;
     const std::string command = "'" QU_PROGRAM "' --machine '" + imageDir + "' --headless <'" + in +
-                                "' >'" + out + "' 2>/dev/null";
-    // 4: a 9x Uninstall succeeded and waits for its restart.
+                                "' >'" + out + "' 2>'" + err + "'";
     const int raw = std::system(command.c_str());
-    EXPECT_TRUE(WIFEXITED(raw) && (WEXITSTATUS(raw) == 0 || WEXITSTATUS(raw) == 4)) << command;
-    std::stringstream text;
-    text << std::ifstream(out, std::ios::binary).rdbuf();
+    const int exit = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    if (status < 0) {
+        EXPECT_TRUE(exit == 0 || exit == 4) << command;
+    } else {
+        EXPECT_EQ(exit, status) << command;
+    }
     std::remove(in.c_str());
-    std::remove(out.c_str());
-    return text.str();
+    return {readAndRemove(out), readAndRemove(err)};
+}
+
+// Each of `texts` in `out`, in this order.
+void expectInOrder(const std::string& out, const std::vector<std::string>& texts) {
+    size_t at = 0;
+    for (const auto& text : texts) {
+        const size_t found = out.find(text, at);
+        EXPECT_NE(found, std::string::npos) << "missing or out of order: " << text << "\n" << out;
+        if (found != std::string::npos) at = found + text.size();
+    }
 }
 
 void check(const Case& c) {
@@ -130,13 +179,9 @@ void check(const Case& c) {
     c.build(reg, image);
     image.reg(reg.text());
 
-    const std::string out = runProgram(image.dir(), c.commands);
-    size_t at = 0;
-    for (const auto& text : c.says) {
-        const size_t found = out.find(text, at);
-        EXPECT_NE(found, std::string::npos) << "missing or out of order: " << text << "\n" << out;
-        if (found != std::string::npos) at = found + text.size();
-    }
+    const auto [out, err] = runProgram(image.dir(), c.commands, c.status);
+    expectInOrder(out, c.says);
+    expectInOrder(err, c.remains);
 
     image.load();
     for (const auto& key : c.keysGone) EXPECT_FALSE(winsim::keyExists(key)) << key;
@@ -178,7 +223,7 @@ TEST(SafeRemoval, WhatStaysAndWhatGoes) {
                  .sz("Service", "usbaudio")
                  .multiSz("HardwareID", {"USB\\Vid_f3a7&Pid_0053&MI_01"});
          },
-         "uninstall\n", {removedAll(2, desc)},
+         "uninstall\n", {removedOne(desc)},
          {kNtUsb + "VID_F3A7&PID_0053\\1", kEventLog + "kestrelx", kEventLog + "kestrelf"},
          {kNtUsb + "VID_F3A7&PID_0053\\2"}, {kInf, kPnf, kFilterSys}, {kServiceSys}},
 
@@ -199,16 +244,19 @@ TEST(SafeRemoval, WhatStaysAndWhatGoes) {
          "uninstall\n", {removedOne(desc)}, {kEventLog + "kestrelf"}, {},
          {kInf, kPnf, kFilterSys}, {kServiceSys}},
 
-        {"NT: an absolute image path elsewhere: not traced, nothing goes", "nt", "",
+        {"NT: an absolute image path elsewhere: listed, uninstalled, that file kept and named",
+         "nt", "",
          [](RegText& reg, qu_test::TempImage& image) {
              ntAdapter(reg, image);
              reg.key(std::string(kCcs) + "Services\\kestrelf")
                  .expandSz("ImagePath", "\\??\\C:\\Drivers\\kestrelf.sys");
              image.file("C:\\Drivers\\kestrelf.sys");
          },
-         "uninstall\n", {notTraced(desc)}, {},
+         "devices\nuninstall\n",
+         {"\"driver\": \"C:\\\\Drivers\\\\kestrelf.sys\"", removedOne(desc)},
          {kNtUsb + "VID_F3A7&PID_0053\\1", kNtClass + "0007", kEventLog + "kestrelf"}, {},
-         {kInf, kPnf, kFilterSys, "C:\\Drivers\\kestrelf.sys"}},
+         {kInf, kPnf}, {kFilterSys, "C:\\Drivers\\kestrelf.sys"},
+         {"still on the machine", "C:\\Drivers\\kestrelf.sys"}},
 
         {"NT: a lower filter shared with another adapter keeps its driver and event-log key",
          "nt", "",
@@ -315,6 +363,154 @@ TEST(SafeRemoval, WhatStaysAndWhatGoes) {
          },
          "uninstall\n", {removedOne("Quorvane Ger„t")}, {k9xClass + "0001"}, {k9xClass + "0002"},
          {}, {}},
+
+        // ---- Another function of the same hardware, and what it shares ----
+        {"NT: a composite's Ports function (MI_01) stays with the INF, PNF, driver file and "
+         "event-log key it shares",
+         "nt", "",
+         [](RegText& reg, qu_test::TempImage& image) {
+             ntPlainAdapter(reg, image);
+             ntFunction(reg, "VID_F3A7&PID_0053&MI_01\\6&2a1b&0&0001", kPortsGuid,
+                        "USB\\Vid_f3a7&Pid_0053&MI_01", "kestrelx", "0000", "oem7.inf");
+         },
+         "uninstall\n", {removedOne(desc)}, {kNtUsb + "VID_F3A7&PID_0053", kNtClass + "0007"},
+         {kNtUsb + "VID_F3A7&PID_0053&MI_01\\6&2a1b&0&0001", kEventX}, {},
+         {kInf, kPnf, kServiceSys}},
+
+        {"9x: the adapter is a composite's second function: the first (Ports) keeps its "
+         "enumeration key and the INF it shares",
+         "9x", "",
+         [](RegText& reg, qu_test::TempImage& image) {
+             Device9x adapter;
+             adapter.instance = "USB\\VID_F3A7&PID_0021&MI_01\\7&1A&0&1";
+             adapter.hardwareIds = "USB\\VID_F3A7&PID_0021&MI_01";
+             adapter.symbolicName = "";
+             add9xDevice(reg, adapter);
+             add9xClassKey(reg, "0001", kMeName, "USB\\VID_F3A7&PID_0021&MI_01",
+                           "QUORVANEKESTRELM.INF", "kestrelm.sys");
+             reg.key("Enum\\USB\\VID_F3A7&PID_0021&MI_00\\7&1A&0&0")
+                 .sz("Class", "Ports")
+                 .sz("DeviceDesc", "Quorvane USB Serial Port")
+                 .sz("HardwareID", "USB\\VID_F3A7&PID_0021&MI_00")
+                 .sz("Driver", "Ports\\0000");
+             reg.key(std::string(kCcs) + "Services\\Class\\Ports\\0000")
+                 .sz("InfPath", "QUORVANEKESTRELM.INF");
+             image.file(kMeInf);
+             image.file(kMeSys);
+         },
+         "uninstall\n", {removedOne(kMeName), kRestart},
+         {"Enum\\USB\\VID_F3A7&PID_0021&MI_01", k9xClass + "0001"},
+         {"Enum\\USB\\VID_F3A7&PID_0021&MI_00\\7&1A&0&0", kCcs + std::string("Services\\Class\\Ports\\0000")},
+         {kMeSys}, {kMeInf}},
+
+        {"NT: another adapter's service of another name runs the same driver file: it stays",
+         "nt", "",
+         [](RegText& reg, qu_test::TempImage& image) {
+             ntPlainAdapter(reg, image);
+             addNtDevice(reg, otherAdapter());
+             reg.key(std::string(kCcs) + "Services\\ardgbe")
+                 .expandSz("ImagePath", "\\SystemRoot\\System32\\drivers\\KESTRELX.SYS");
+         },
+         "uninstall\n", {removedOne(desc)}, {kEventX}, {}, {kInf, kPnf}, {kServiceSys}},
+
+        // ---- Files outside the Windows directory, and Windows' own INFs ----
+        {"9x: an absolute network driver inside the Windows directory is deleted", "9x", "",
+         [](RegText& reg, qu_test::TempImage& image) {
+             meAdapter(reg, image);
+             reg.key(k9xClass + "0001").sz("NTMPDriver", "C:\\WINDOWS\\System\\OtherMP.sys");
+             image.file("C:\\WINDOWS\\System\\OtherMP.sys");
+         },
+         "uninstall\n", {removedOne(kMeName), kRestart}, {k9xClass + "0001"}, {},
+         {kMeInf, "C:\\WINDOWS\\System\\OtherMP.sys"}, {kMeSys}},
+
+        {"9x: an absolute network driver elsewhere is kept and named", "9x", "",
+         [](RegText& reg, qu_test::TempImage& image) {
+             meAdapter(reg, image);
+             reg.key(k9xClass + "0001").sz("NTMPDriver", "C:\\Drivers\\OtherMP.sys");
+             image.file("C:\\Drivers\\OtherMP.sys");
+         },
+         "devices\nuninstall\n",
+         {"\"driver\": \"c:\\\\drivers\\\\othermp.sys\"", removedOne(kMeName), kRestart},
+         {k9xClass + "0001"}, {}, {kMeInf}, {"C:\\Drivers\\OtherMP.sys", kMeSys},
+         {"still on the machine", "C:\\Drivers\\OtherMP.sys"}},
+
+        {"NT: Windows' own INF (netrndis.inf) and its PNF stay and are named", "nt", "",
+         [](RegText& reg, qu_test::TempImage& image) {
+             ntPlainAdapter(reg, image);
+             reg.key(kNtClass + "0007").sz("InfPath", "netrndis.inf");
+             image.file("C:\\WINDOWS\\Inf\\netrndis.inf");
+             image.file("C:\\WINDOWS\\Inf\\netrndis.PNF");
+         },
+         "uninstall\n", {removedOne(desc)}, {kNtClass + "0007", kEventX}, {}, {kServiceSys},
+         {"C:\\WINDOWS\\Inf\\netrndis.inf", "C:\\WINDOWS\\Inf\\netrndis.PNF", kInf, kPnf},
+         {"still on the machine", "C:\\WINDOWS\\Inf\\netrndis.inf"}},
+
+        {"NT: an OEM INF named in capitals (OEM12.INF) goes with its PNF", "nt", "",
+         [](RegText& reg, qu_test::TempImage& image) {
+             ntPlainAdapter(reg, image);
+             reg.key(kNtClass + "0007").sz("InfPath", "OEM12.INF");
+             image.file("C:\\WINDOWS\\Inf\\OEM12.INF");
+             image.file("C:\\WINDOWS\\Inf\\OEM12.PNF");
+         },
+         "uninstall\n", {removedOne(desc)}, {}, {}, 
+         {"C:\\WINDOWS\\Inf\\OEM12.INF", "C:\\WINDOWS\\Inf\\OEM12.PNF", kServiceSys}, {kInf, kPnf}},
+
+        // ---- The count and the device's own leftover instance ----
+        {"NT: three instances seen, two of them the adapter's: 'All 2' instances", "nt", "",
+         [](RegText& reg, qu_test::TempImage& image) {
+             ntPlainAdapter(reg, image);
+             NtDevice second;
+             second.instance = "USB\\VID_F3A7&PID_0053\\2";
+             addNtDevice(reg, second);
+             reg.key(kNtUsb + "VID_F3A7&PID_0053\\3")
+                 .sz("ClassGUID", "{4D36E96C-E325-11CE-BFC1-08002BE10318}")
+                 .sz("Service", "usbaudio")
+                 .multiSz("HardwareID", {"USB\\Vid_f3a7&Pid_0053&MI_02"});
+         },
+         "uninstall\n", {"installed '3' times", removedAll(2, desc)},
+         {kNtUsb + "VID_F3A7&PID_0053\\1", kNtUsb + "VID_F3A7&PID_0053\\2", kEventX},
+         {kNtUsb + "VID_F3A7&PID_0053\\3"}, {kInf, kPnf, kServiceSys}, {}},
+
+        {"NT: the device's own leftover instance (no hardware ID) goes with the others", "nt", "",
+         [](RegText& reg, qu_test::TempImage& image) {
+             ntPlainAdapter(reg, image);
+             NtDevice leftover;
+             leftover.instance = "USB\\VID_F3A7&PID_0053\\5&9&0&3";
+             leftover.hardwareIds = {};
+             leftover.driver = "";
+             addNtDevice(reg, leftover);
+         },
+         "uninstall\n", {"installed '2' times", removedAll(2, desc)},
+         {kNtUsb + "VID_F3A7&PID_0053", kEventX}, {}, {kInf, kPnf, kServiceSys}, {}},
+
+        // ---- 98/ME: refused deletions and interfaces with a reference string ----
+        {"9x: the registry refuses key deletions: 110, and the keys stay", "9x",
+         "[faults]\ndeletekey = refuse\n", [](RegText& reg, qu_test::TempImage& image) {
+             meAdapter(reg, image);
+         },
+         "uninstall\n", {"'" + std::string(kMeName) + "' cannot be uninstalled"}, {},
+         {"Enum\\USB\\VID_F3A7&PID_0021", k9xClass + "0001"}, {}, {}, {}, 1},
+
+        {"9x: an interface with a reference string loses its keys too", "9x", "",
+         [](RegText& reg, qu_test::TempImage& image) {
+             meAdapter(reg, image, kMeName, Device9x().symbolicName + "\\Ref0");
+             reg.key(kIfaceKey + "##?#USB#VID_F3A7&PID_0021#5&2e1c7a4&0&1#" + kIface + "\\#Ref0")
+                 .sz("SymbolicLink", Device9x().symbolicName + "\\Ref0");
+         },
+         "uninstall\n", {removedOne(kMeName), kRestart},
+         {kIfaceKey + "##?#USB#VID_F3A7&PID_0021#5&2e1c7a4&0&1#" + kIface}, {}, {}, {}},
+
+        // ---- Line mode: every output on its own line ----
+        {"line mode: what follows message 119 (no line end) starts a line of its own", "nt",
+         "[faults]\nversion = fail\n", [](RegText&, qu_test::TempImage&) {},
+         "state\ndetect\nstate\n",
+         {"re-install Windows.\n{\"status\": \"ERROR", "}\nNOTE: No Quorvane device detected!",
+          "\r\r\n{\"status\": "},
+         {}, {}, {}, {}},
+
+        {"line mode: a run that ends after message 119 ends its last line", "nt",
+         "[faults]\nversion = fail\n", [](RegText&, qu_test::TempImage&) {}, "close\n",
+         {"re-install Windows.\n"}, {}, {}, {}, {}},
     };
     for (const auto& c : cases) check(c);
 }

@@ -292,12 +292,12 @@ TEST(BadInput, HostilePaths) {
              i.setRaw(kXpFilter, "ImagePath", 2, bytes(std::string("..\\boot.ini") + '\0'));
          },
          kUninstall, 0, {kNotTraced}, kNothing, kNothing},
-        {"absolute image path outside the Windows directory", "xp",
+        {"absolute image path outside the Windows directory: uninstalled, that file kept", "xp",
          [&](ImageRun& i) {
              bootIni(i);
              i.setRaw(kXpFilter, "ImagePath", 2, bytes(std::string("\\??\\C:\\boot.ini") + '\0'));
          },
-         kUninstall, 0, {kNotTraced}, kNothing, kNothing},
+         kUninstall, 0, {kRemovedAll}, {kInf, kPnf}, kXpKeys},
         {"absolute image path climbing out of the Windows directory", "xp",
          [&](ImageRun& i) {
              bootIni(i);
@@ -346,9 +346,9 @@ TEST(BadInput, RefusalsAndFileFaults) {
         {"NT: key deletion refused: the event-log keys stay", "xp",
          [](ImageRun& i) { i.appendIni("[faults]\r\ndeletekey = refuse\r\n"); },
          kUninstall, 0, {kRemovedAll}, kXpFiles, without(kXpKeys, {kXpEventX, kXpEventF})},
-        {"9x: key deletion refused: the scrub ends; the device installer's removal stands", "me",
-         [](ImageRun& i) { i.appendIni("[faults]\r\ndeletekey = refuse\r\n"); },
-         kUninstall, 4, {kRemovedMe, kRestart}, kMeFiles, {kMeInstance}},
+        {"9x: key deletion refused: the scrub ends in 110; the device installer's removal stands",
+         "me", [](ImageRun& i) { i.appendIni("[faults]\r\ndeletekey = refuse\r\n"); },
+         kUninstall, 1, {"cannot be uninstalled from the system!"}, kMeFiles, {kMeInstance}},
         {"read-only INF file: deleted all the same", "xp",
          [](ImageRun& i) { i.writeDriveFile("C:\\WINDOWS\\Inf\\oem7.inf", "inf", true); },
          kUninstall, 0, {kRemovedAll}, kXpFiles, kXpKeys},

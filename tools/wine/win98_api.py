@@ -61,7 +61,8 @@ WIN98_API = {
         name: ("98", "2000")
         for name in (
             "SetupDiCallClassInstaller", "SetupDiDestroyDeviceInfoList", "SetupDiEnumDeviceInfo",
-            "SetupDiGetClassDevsA", "SetupDiGetDeviceRegistryPropertyA", "SetupDiSetClassInstallParamsA",
+            "SetupDiGetClassDevsA", "SetupDiGetDeviceInstanceIdA", "SetupDiGetDeviceRegistryPropertyA",
+            "SetupDiSetClassInstallParamsA",
         )
     },
     "user32.dll": {

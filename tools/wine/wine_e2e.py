@@ -92,9 +92,9 @@ def without_facts(line):
 
 
 def json_lines(output):
-    """The JSON lines of a run's output. Status echoes are raw text and a
-    message without a line end (119) runs into the next line, so a JSON line
-    starts at its marker wherever that is."""
+    """The JSON lines of a run's output, each from its marker on: status
+    echoes are raw text, and what precedes a marker on its line is not part
+    of the JSON line."""
     lines = []
     for line in output.split("\n"):
         starts = [line.find(m) for m in JSON_MARKERS if line.find(m) >= 0]

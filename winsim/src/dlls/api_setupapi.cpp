@@ -33,6 +33,10 @@ struct Params {
 
 struct Device {
     std::string instanceId;  // "<bus>\<device>\<instance>", original case
+    // The instance key as the set found it: a property read goes to it
+    // directly while it is still in the tree (a walk over every device
+    // would otherwise look its path up for every property).
+    std::weak_ptr<RegKey> key;
     DWORD devInst = 0;
     GUID classGuid{};
     bool hasParams = false;
@@ -40,22 +44,30 @@ struct Device {
 };
 
 struct DeviceSet {
-    std::vector<Device> devices;                  // only ever appended to, through add()
-    std::unordered_map<DWORD, size_t> byDevInst;  // the first device with it
-    void add(const Device& d) {
-        byDevInst.emplace(d.devInst, devices.size());
-        devices.push_back(d);
-    }
-    Device* find(DWORD devInst) {
+    std::vector<Device> devices;  // only ever appended to
+    bool hasParams = false;       // parameters attached to the set itself
+    Params params;
+
+    // The device with `devInst` (the first, should two have it). `member`
+    // is SP_DEVINFO_DATA.Reserved as SetupDiEnumDeviceInfo fills it (the
+    // member's place + 1), tried first.
+    Device* find(DWORD devInst, ULONG_PTR member) {
+        if (member > 0 && member <= devices.size() && devices[member - 1].devInst == devInst) {
+            return &devices[member - 1];
+        }
+        if (byDevInst.empty()) {
+            for (size_t i = devices.size(); i-- > 0;) byDevInst[devices[i].devInst] = i;
+        }
         auto it = byDevInst.find(devInst);
         return it == byDevInst.end() ? nullptr : &devices[it->second];
     }
-    bool hasParams = false;  // parameters attached to the set itself
-    Params params;
+
+private:
+    std::unordered_map<DWORD, size_t> byDevInst;  // made when first needed
 };
 
 std::map<HDEVINFO, std::unique_ptr<DeviceSet>> g_sets;
-std::map<std::string, DWORD> g_devInsts;  // folded instance id -> DevInst
+std::unordered_map<std::string, DWORD> g_devInsts;  // folded instance id -> DevInst
 
 std::string guidText(const GUID& g) {
     char buf[40];
@@ -65,18 +77,35 @@ std::string guidText(const GUID& g) {
     return buf;
 }
 
-bool parseGuid(const std::string& s, GUID* g) {
+// Value of the hex digit `c`, or -1.
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", hex digits of either case (every
+// instance of a set has one: a scanf per instance was most of a set's cost).
+bool parseGuid(std::string_view s, GUID* g) {
     if (s.size() != 38 || s[0] != '{' || s[37] != '}') return false;
-    unsigned v[11];
-    char tail;
-    if (std::sscanf(s.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}%c", &v[0], &v[1], &v[2],
-                    &v[3], &v[4], &v[5], &v[6], &v[7], &v[8], &v[9], &v[10], &tail) != 11) {
-        return false;
+    uint8_t bytes[16];
+    size_t at = 1;
+    for (int i = 0; i < 16; ++i) {
+        if (at == 9 || at == 14 || at == 19 || at == 24) {
+            if (s[at] != '-') return false;
+            ++at;
+        }
+        const int high = hexDigit(s[at]), low = hexDigit(s[at + 1]);
+        if (high < 0 || low < 0) return false;
+        bytes[i] = static_cast<uint8_t>(high << 4 | low);
+        at += 2;
     }
-    g->Data1 = v[0];
-    g->Data2 = static_cast<uint16_t>(v[1]);
-    g->Data3 = static_cast<uint16_t>(v[2]);
-    for (int i = 0; i < 8; ++i) g->Data4[i] = static_cast<uint8_t>(v[3 + i]);
+    g->Data1 = static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
+               static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
+    g->Data2 = static_cast<uint16_t>(bytes[4] << 8 | bytes[5]);
+    g->Data3 = static_cast<uint16_t>(bytes[6] << 8 | bytes[7]);
+    std::memcpy(g->Data4, bytes + 8, 8);
     return true;
 }
 
@@ -107,19 +136,26 @@ std::string_view textOf(const RegValue* v) {
 
 std::string stringOf(const RegValue* v) { return std::string(textOf(v)); }
 
-const char* enumRoot(const Machine& m) { return m.platform == Platform::Nt ? kNtEnum : k9xEnum; }
-
-RegKey* instanceKey(const Machine& m, const std::string& instanceId) {
-    return findKeyPath(m.registry.localMachine.get(), std::string(enumRoot(m)) + "\\" + instanceId);
+bool isAscii(std::string_view s) {
+    for (const char c : s) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
 }
 
-DWORD devInstOf(const std::string& instanceId) {
-    const std::string fold = foldName(instanceId);
-    auto it = g_devInsts.find(fold);
-    if (it != g_devInsts.end()) return it->second;
-    const DWORD id = static_cast<DWORD>(g_devInsts.size() + 1);
-    g_devInsts[fold] = id;
-    return id;
+const char* enumRoot(const Machine& m) { return m.platform == Platform::Nt ? kNtEnum : k9xEnum; }
+
+RegKey* instanceKey(const Machine& m, const Device& d) {
+    if (auto key = d.key.lock(); key && !key->deleted) return key.get();
+    return findKeyPath(m.registry.localMachine.get(),
+                       std::string(enumRoot(m)) + "\\" + d.instanceId);
+}
+
+// `fold`: the instance ID folded (the instance's key names carry theirs).
+DWORD devInstOf(std::string&& fold) {
+    auto [it, added] = g_devInsts.emplace(std::move(fold), 0);
+    if (added) it->second = static_cast<DWORD>(g_devInsts.size());
+    return it->second;
 }
 
 DeviceSet* setOf(HDEVINFO h) {
@@ -133,7 +169,7 @@ Device* deviceOf(DeviceSet* set, PSP_DEVINFO_DATA data, DWORD* error) {
         *error = ERROR_INVALID_USER_BUFFER;
         return nullptr;
     }
-    if (Device* d = set->find(data->DevInst)) return d;
+    if (Device* d = set->find(data->DevInst, data->Reserved)) return d;
     *error = ERROR_INVALID_PARAMETER;
     return nullptr;
 }
@@ -142,7 +178,9 @@ std::string deviceForLog(HDEVINFO h, PSP_DEVINFO_DATA data) {
     DeviceSet* set = setOf(h);
     if (!set) return "<invalid set>";
     if (!data) return "<no device>";
-    const Device* d = data->cbSize == sizeof(SP_DEVINFO_DATA) ? set->find(data->DevInst) : nullptr;
+    const Device* d = data->cbSize == sizeof(SP_DEVINFO_DATA)
+                          ? set->find(data->DevInst, data->Reserved)
+                          : nullptr;
     return d ? d->instanceId : "<unknown device>";
 }
 
@@ -250,12 +288,20 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HW
                     }
                     if (!member) continue;
                     Device d;
-                    d.instanceId = busKey->name + "\\" + deviceKey->name + "\\" + instance->name;
-                    d.devInst = devInstOf(d.instanceId);
-                    if (!parseGuid(std::string(classGuid), &d.classGuid) && ClassGuid) {
+                    d.instanceId.reserve(busKey->name.size() + deviceKey->name.size() +
+                                         instance->name.size() + 2);
+                    d.instanceId.append(busKey->name)
+                        .append(1, '\\')
+                        .append(deviceKey->name)
+                        .append(1, '\\')
+                        .append(instance->name);
+                    d.key = instance;
+                    d.devInst =
+                        devInstOf(busKey->fold + '\\' + deviceKey->fold + '\\' + instance->fold);
+                    if (!parseGuid(classGuid, &d.classGuid) && ClassGuid) {
                         d.classGuid = *ClassGuid;
                     }
-                    set->add(d);
+                    set->devices.push_back(std::move(d));
                 }
             }
         }
@@ -305,7 +351,7 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
     const char* valueName = propertyValueName(Property);
     if (!valueName) return failWith(ERROR_INVALID_REG_PROPERTY, FALSE);
     if (!PropertyBuffer && PropertyBufferSize) return failWith(ERROR_INVALID_PARAMETER, FALSE);
-    RegKey* instance = instanceKey(*m, d->instanceId);
+    RegKey* instance = instanceKey(*m, *d);
     if (!instance) return failWith(ERROR_NO_SUCH_DEVINST, FALSE);
     const RegValue* v = instance->findValue(valueName);
     if (!v) return failWith(ERROR_INVALID_DATA, FALSE);
@@ -327,11 +373,38 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
         data += '\0';
         type = REG_MULTI_SZ;
     }
-    if (isStringType(type)) data = toAnsi(*m, data);
+    // ASCII reads the same in every code page.
+    if (isStringType(type) && !isAscii(data)) data = toAnsi(*m, data);
     if (RequiredSize) *RequiredSize = static_cast<DWORD>(data.size());
     if (PropertyRegDataType) *PropertyRegDataType = type;
     if (PropertyBufferSize < data.size()) return failWith(ERROR_INSUFFICIENT_BUFFER, FALSE);
     if (!data.empty()) std::memcpy(PropertyBuffer, data.data(), data.size());
+    return succeed();
+}
+
+BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                        PSTR DeviceInstanceId, DWORD DeviceInstanceIdSize,
+                                        PDWORD RequiredSize) {
+    if (!admitCall(
+            "SetupDiGetDeviceInstanceIdA",
+            "SetupDiGetDeviceInstanceIdA(" + deviceForLog(DeviceInfoSet, DeviceInfoData) + ")"))
+        return FALSE;
+    Machine* m = currentMachine();
+    DeviceSet* set = setOf(DeviceInfoSet);
+    if (!m || !set) return failWith(ERROR_INVALID_HANDLE, FALSE);
+    DWORD error = 0;
+    const Device* d = deviceOf(set, DeviceInfoData, &error);
+    if (!d) return failWith(error, FALSE);
+    if (!DeviceInstanceId && DeviceInstanceIdSize) return failWith(ERROR_INVALID_PARAMETER, FALSE);
+    // The device installer hands instance IDs out in capitals.
+    std::string id = toAnsi(*m, d->instanceId);
+    for (char& c : id) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    const DWORD size = static_cast<DWORD>(id.size() + 1);
+    if (RequiredSize) *RequiredSize = size;
+    if (DeviceInstanceIdSize < size) return failWith(ERROR_INSUFFICIENT_BUFFER, FALSE);
+    std::memcpy(DeviceInstanceId, id.c_str(), size);
     return succeed();
 }
 
@@ -411,7 +484,7 @@ BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO Devi
     if (!d) return failWith(DeviceInfoData ? error : ERROR_INVALID_PARAMETER, FALSE);
     const Params* params = d->hasParams ? &d->params : set->hasParams ? &set->params : nullptr;
     if (params && params->function != InstallFunction) params = nullptr;
-    RegKey* instance = instanceKey(*m, d->instanceId);
+    RegKey* instance = instanceKey(*m, *d);
     if (InstallFunction == DIF_PROPERTYCHANGE) {
         if (!params) return failWith(ERROR_INVALID_PARAMETER, FALSE);
         if (!instance) return failWith(ERROR_NO_SUCH_DEVINST, FALSE);

@@ -214,17 +214,18 @@ QuickValue quickValueFromText(const RegKey& key, std::string_view wanted, RegVal
             const std::string_view name = s.substr(1, close - 1);
             if (!isAscii(name)) return QuickValue::Unsure;
             if (!namesEqual(name, wanted)) continue;
-            // "name" = "plain ASCII text" [; comment], set once.
+            // "name" = "ASCII text" [; comment], set once; the text may have
+            // the escapes \\ and \" (a driver key's "{class}\\0007").
             if (seen) return QuickValue::Unsure;
             seen = true;
             s = skipBlanks(s.substr(close + 1));
             if (s.empty() || s.front() != '=') return QuickValue::Unsure;
             s = skipBlanks(s.substr(1));
             if (s.empty() || s.front() != '"') return QuickValue::Unsure;
-            const size_t end = plainQuotedEnd(s);
-            if (end == s.size() || s[end] != '"') return QuickValue::Unsure;
-            const std::string_view data = s.substr(1, end - 1);
-            if (!isAscii(data) || !onlyCommentLeft(s.substr(end + 1))) return QuickValue::Unsure;
+            std::string data;
+            if (!parseQuoted(s, &data) || !isAscii(data) || !onlyCommentLeft(s)) {
+                return QuickValue::Unsure;
+            }
             found->name.assign(name);
             found->type = REG_SZ;
             found->data.reserve(data.size() + 1);

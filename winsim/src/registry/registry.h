@@ -276,8 +276,9 @@ public:
     // is none.
     virtual bool readValue(const RegKey& key, std::string_view wanted, RegValue* found) const = 0;
     // The same for the common shape of a lookup, without the line reader:
-    // an ASCII name set once in the key's lines, to a plain ASCII string
-    // (data decoded); Absent when no line of the key names it. Unsure for
+    // an ASCII name set once in the key's lines, to an ASCII string (escapes
+    // \\ and \" allowed; data decoded); Absent when no line of the key names
+    // it. Unsure for
     // every other shape, which readValue then reads.
     virtual QuickValue quickValue(const RegKey& key, std::string_view wanted,
                                   RegValue* found) const = 0;

@@ -1,0 +1,92 @@
+#include "removal/name_set.h"
+
+#include "detection/bounded_text.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// FNV-1a over the name with ASCII letters folded. A byte outside ASCII
+// counts as one and the same byte: the code page folds those, and folding
+// keeps the length, so names equal ignoring case hash alike.
+size_t hashName(const char* name) {
+    size_t hash = static_cast<size_t>(2166136261u);
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p != 0; ++p) {
+        unsigned char c = *p;
+        if (c >= 'a' && c <= 'z') c = static_cast<unsigned char>(c - 'a' + 'A');
+        if (c >= 0x80) c = 0x80;
+        hash = (hash ^ c) * static_cast<size_t>(16777619u);
+    }
+    return hash;
+}
+
+}  // namespace
+
+NameSet::~NameSet() {
+    for (size_t i = 0; i < capacity_; ++i) std::free(entries_[i].name);
+    std::free(entries_);
+}
+
+size_t NameSet::find(const char* name) const {
+    size_t at = hashName(name) & (capacity_ - 1);
+    while (entries_[at].name != nullptr && !equalTextNoCase(entries_[at].name, name)) {
+        at = (at + 1) & (capacity_ - 1);
+    }
+    return at;
+}
+
+bool NameSet::grow() {
+    const size_t capacity = capacity_ == 0 ? 64 : capacity_ * 2;
+    Entry* entries = static_cast<Entry*>(std::calloc(capacity, sizeof(Entry)));
+    if (entries == nullptr) return false;
+    Entry* old = entries_;
+    const size_t oldCapacity = capacity_;
+    entries_ = entries;
+    capacity_ = capacity;
+    for (size_t i = 0; i < oldCapacity; ++i) {
+        if (old[i].name != nullptr) entries_[find(old[i].name)] = old[i];
+    }
+    std::free(old);
+    return true;
+}
+
+bool NameSet::add(const char* name) {
+    // At most half full, so that a search ends soon.
+    if ((count_ + 1) * 2 > capacity_ && !grow()) return false;
+    const size_t at = find(name);
+    if (entries_[at].name != nullptr) return true;
+    const size_t size = std::strlen(name) + 1;
+    char* copy = static_cast<char*>(std::malloc(size));
+    if (copy == nullptr) return false;
+    std::memcpy(copy, name, size);
+    entries_[at].name = copy;
+    entries_[at].marked = false;
+    ++count_;
+    return true;
+}
+
+bool NameSet::contains(const char* name) const {
+    return capacity_ != 0 && entries_[find(name)].name != nullptr;
+}
+
+bool NameSet::mark(const char* name) {
+    if (capacity_ == 0) return false;
+    Entry& entry = entries_[find(name)];
+    if (entry.name == nullptr) return false;
+    entry.marked = true;
+    return true;
+}
+
+bool NameSet::marked(const char* name) const {
+    if (capacity_ == 0) return false;
+    const Entry& entry = entries_[find(name)];
+    return entry.name != nullptr && entry.marked;
+}
+
+void NameSet::forEach(void (*visit)(const char* name, bool marked, void* context),
+                      void* context) const {
+    for (size_t i = 0; i < capacity_; ++i) {
+        if (entries_[i].name != nullptr) visit(entries_[i].name, entries_[i].marked, context);
+    }
+}
