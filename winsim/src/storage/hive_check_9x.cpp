@@ -34,19 +34,6 @@ constexpr uint32_t kNone = 0xFFFFFFFF;
 // Windows 98/ME allow value names of 255 characters, as key names.
 constexpr size_t kMaxValueName = 255;
 
-uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-
-uint32_t get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-std::string hex(uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%x", v);
-    return buf;
-}
-
 struct Entry {
     uint32_t offset = 0;  // in the navigation record
     uint32_t firstChild = kNone, next = kNone;

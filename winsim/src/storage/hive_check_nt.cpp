@@ -49,19 +49,6 @@ constexpr uint32_t kSegmentSize = 16344;
 // The smallest key cell, which bounds how many keys a hive can hold.
 constexpr size_t kSmallestKey = 0x50;
 
-uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-
-uint32_t get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-std::string hex(uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%x", v);
-    return buf;
-}
-
 // A name as stored: Latin-1 bytes or UTF-16LE units.
 struct StoredName {
     std::string_view bytes;
