@@ -190,6 +190,15 @@ bool BaseText::lost() const {
     return g_guards[slot_].lost;
 }
 
+bool BaseText::guardsFile(dev_t dev, ino_t ino) const {
+    if (!map_) return false;
+    SignalHold hold;
+    const Guard& g = g_guards[slot_];
+    struct stat st;
+    return g.fd >= 0 && ::fcntl(g.fd, F_GETLEASE) == F_RDLCK && ::fstat(g.fd, &st) == 0 &&
+           st.st_dev == dev && st.st_ino == ino && unchanged(g);
+}
+
 void BaseText::release() {
     if (!map_) return;
     int fd = -1;

@@ -14,6 +14,8 @@
 // leases) the bytes are read into memory as before.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -65,6 +67,12 @@ public:
     // meanwhile: the bytes read as zeros from then on, never as the changed
     // file, and nothing may be committed on the strength of them.
     bool lost() const;
+    // True when the bytes are still the pages of the file `dev`/`ino` under
+    // a read lease that is neither broken nor being broken, and the file has
+    // the size and modification time it had when the lease was taken: nothing
+    // has written the file since (a writer's open or truncation breaks the
+    // lease before it can change a byte). False on any doubt.
+    bool guardsFile(dev_t dev, ino_t ino) const;
 
 private:
     void release();

@@ -74,8 +74,9 @@ StoreFolder storeFolder(const Machine& m) {
 bool registryWrites(Machine& m, const TextSource* text, std::vector<RegistryWrite>* writes,
                     std::string* error) {
     if (m.hives) return m.hives->stageWrites(m.registry, writes, error);
-    settleHash(m.regFile, m.registry.source);
-    writes->push_back(RegistryWrite{m.registryFiles.front(), &m.regFile, writeText(text), {}, {}});
+    writes->push_back(RegistryWrite{
+        m.registryFiles.front(), &m.regFile, writeText(text, &m.registry.source), {}, {}});
+    writes->back().loaded = &m.registry.source;  // the commit settles a pending hash
     return true;
 }
 
@@ -143,7 +144,7 @@ bool commitMachine(Machine& m, std::string* message) {
             return exportRegFile(m.registry, m.format, m.codePage, sink);
         };
         std::vector<RegistryWrite> writes;
-        settleHash(m.regFile, m.registry.source);
+        if (m.registry.source.lost()) m.regFile.lost = true;
         if (m.regFile.lost) {
             error = m.dir + "/" + m.registryFiles.front() +
                     " was changed by another program while this program was stopped and could "

@@ -2,6 +2,7 @@
 
 #include "winsim/src/storage/store_journal.h"
 #include "winsim/src/storage/store_replace.h"
+#include "winsim/src/storage/store_parallel.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace winsim {
@@ -106,7 +108,7 @@ bool sameContent(const FileIdentity& expected, const FileIdentity& now) {
 // the drive whose deletion failed) in its file "kept" first. Done already
 // (a replay) when the target exists or the source does not.
 bool publish(int dirFd, const FileOp& op, const std::vector<std::string>& kept,
-             std::string* error) {
+             std::vector<Fd>* syncLater, std::string* error) {
     std::string fromName, toName;
     Fd from = openParentNoFollow(dirFd, op.source, &fromName);
     Fd to = openParentNoFollow(dirFd, op.relative, &toName);
@@ -134,6 +136,11 @@ bool publish(int dirFd, const FileOp& op, const std::vector<std::string>& kept,
         return fail("rename " + op.source + " to " + op.relative);
     }
     step("publish");
+    if (syncLater) {
+        syncLater->push_back(std::move(from));
+        syncLater->push_back(std::move(to));
+        return true;
+    }
     if (!syncDir(from.get()) || !syncDir(to.get())) return fail("sync " + op.relative);
     return true;
 }
@@ -142,7 +149,7 @@ bool publish(int dirFd, const FileOp& op, const std::vector<std::string>& kept,
 // with `error`, when a publication fails.
 bool finishOps(const StoreFolder& store, const std::vector<FileOp>& ops,
                std::vector<std::string>* failures, void (*onStep)(const char*),
-               std::string* error) {
+               std::vector<Fd>* syncLater, std::string* error) {
     std::vector<std::string> kept;
     bool onDrive = false;
     for (const FileOp& op : ops) onDrive = onDrive || op.kind != FileOp::Publish;
@@ -156,7 +163,9 @@ bool finishOps(const StoreFolder& store, const std::vector<FileOp>& ops,
         }
     }
     for (const FileOp& op : ops) {
-        if (op.kind == FileOp::Publish && !publish(store.dirFd, op, kept, error)) return false;
+        if (op.kind == FileOp::Publish && !publish(store.dirFd, op, kept, syncLater, error)) {
+            return false;
+        }
     }
     return true;
 }
@@ -273,7 +282,7 @@ bool recoverStore(const StoreFolder& store, std::vector<std::string>* notices, s
         }
         std::vector<std::string> failures;
         std::string why;
-        if (!finishOps(store, j.ops, &failures, nullptr, &why)) {
+        if (!finishOps(store, j.ops, &failures, nullptr, nullptr, &why)) {
             *error = cannot + ": " + why;
             return false;
         }
@@ -361,15 +370,16 @@ bool checkCommittable(const StoreFolder& store, std::string* error, bool* refuse
 }
 
 std::function<bool(int, const std::string&, uint64_t*, uint64_t*, std::string*)> writeText(
-    const TextSource* text) {
-    return [text](int fd, const std::string& path, uint64_t* size, uint64_t* hash,
-                  std::string* error) {
-        // Written as it is made, in pieces: the new text is never held whole.
-        ContentHasher hasher;
+    const TextSource* text, const BaseText* stable) {
+    return [text, stable](int fd, const std::string& path, uint64_t* size, uint64_t* hash,
+                          std::string* error) {
+        // Written as it is made, in pieces: the new text is never held
+        // whole. Hashed beside the writing, on a second thread.
+        PieceHasher hasher(stable);
         *size = 0;
         PieceWriter writer(fd);
         const bool written = (*text)([&](const char* data, size_t n) {
-            hasher.update(data, n);
+            hasher.add(data, n);
             *size += n;
             return writer.put(data, n);
         });
@@ -391,7 +401,12 @@ bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
     Journal j;
     j.ops = ops;
     std::vector<std::string> made;  // new files to remove when the commit is given up
+    std::vector<Fd> newFiles;       // open until they are synced
+    std::vector<bool> guarded(writes.size(), false);
+    std::unique_ptr<HashInBackground[]> hashes(new HashInBackground[writes.size()]);
     auto giveUp = [&]() {
+        for (size_t i = 0; i < writes.size(); ++i) hashes[i].result();
+        newFiles.clear();
         for (const std::string& name : made) ::unlinkat(dirFd, name.c_str(), 0);
         return false;
     };
@@ -399,27 +414,38 @@ bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
         *error = message + ": " + errnoText(err);
         return giveUp();
     };
-    for (RegistryWrite& w : writes) {
-        if (w.identity->lost) {
+    for (size_t i = 0; i < writes.size(); ++i) {
+        RegistryWrite& w = writes[i];
+        if (w.identity->lost || (w.loaded && w.loaded->lost())) {
+            w.identity->lost = true;
             *error = dir + "/" + w.name +
                      " was changed by another program while this program was stopped and could "
                      "not guard what it had read; nothing was written";
             return giveUp();
         }
-        if (w.identity->hashPending) {
-            // The caller settles the hash of the text it loaded (settleHash).
-            *error =
-                dir + "/" + w.name + ": its loaded content was never identified; not committed";
-            return giveUp();
-        }
-        // The file must still be what this process loaded or wrote last.
-        const bool identified =
-            w.identifyNow ? w.identifyNow(&w.before) : identifyFile(dirFd, w.name, &w.before);
-        if (!identified || !sameContent(*w.identity, w.before)) {
-            *error = dir + "/" + w.name +
-                     " was changed by another program since it was loaded; it was not "
-                     "overwritten";
-            return giveUp();
+        guarded[i] =
+            w.loaded && !w.identifyNow && stillGuarded(dirFd, w.name, *w.identity, w.loaded);
+        if (guarded[i]) {
+            // Not written since the load: the very file, not read again.
+            w.before = *w.identity;
+            if (w.identity->hashPending) hashes[i].start(w.loaded);
+        } else {
+            if (w.identity->hashPending && w.loaded) settleHash(*w.identity, *w.loaded);
+            if (w.identity->hashPending) {
+                // The caller settles the hash of the text it loaded (settleHash).
+                *error =
+                    dir + "/" + w.name + ": its loaded content was never identified; not committed";
+                return giveUp();
+            }
+            // The file must still be what this process loaded or wrote last.
+            const bool identified =
+                w.identifyNow ? w.identifyNow(&w.before) : identifyFile(dirFd, w.name, &w.before);
+            if (!identified || !sameContent(*w.identity, w.before)) {
+                *error = dir + "/" + w.name +
+                         " was changed by another program since it was loaded; it was not "
+                         "overwritten";
+                return giveUp();
+            }
         }
         struct stat st;
         if (::fstatat(dirFd, w.name.c_str(), &st, 0) != 0) {
@@ -441,10 +467,9 @@ bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
             ::fchown(fd.get(), root ? st.st_uid : static_cast<uid_t>(-1), st.st_gid) != 0) {
             return undo("cannot give " + tempPath + " the owner of " + w.name, errno);
         }
-        if (::fchmod(fd.get(), st.st_mode & 07777) != 0 || ::fsync(fd.get()) != 0) {
+        if (::fchmod(fd.get(), st.st_mode & 07777) != 0) {
             return undo("cannot write " + tempPath, errno);
         }
-        step("fsync");
         struct stat written;
         if (::fstat(fd.get(), &written) != 0) return undo("cannot write " + tempPath, errno);
         w.after = FileIdentity{};
@@ -453,10 +478,49 @@ bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
         w.after.size = size;
         w.after.hash = hash;
         w.after.mtimeNs = int64_t{written.st_mtim.tv_sec} * 1000000000 + written.st_mtim.tv_nsec;
-        if (::close(fd.release()) != 0) return undo("cannot write " + tempPath, errno);
-        j.files.push_back({w.name, w.before.size, w.before.hash, tempName, size, hash});
+        newFiles.push_back(std::move(fd));
+        j.files.push_back({w.name, 0, 0, tempName, size, hash});
     }
-    if (beforeCommitPoint && !beforeCommitPoint(writes, &j.ops, error)) return giveUp();
+    // The new files are synced from here on, while the hashes of the loaded
+    // texts are awaited and the backup is written and synced: the file
+    // system commits them together.
+    std::vector<int> fds;
+    for (const Fd& fd : newFiles) fds.push_back(fd.get());
+    int syncFailed = -1, syncErr = 0;
+    std::thread syncing = inBackground([&] { syncFailed = syncTogether(fds, &syncErr); });
+    bool ready = true;
+    for (size_t i = 0; ready && i < writes.size(); ++i) {
+        RegistryWrite& w = writes[i];
+        if (hashes[i].started()) {
+            w.before.hash = hashes[i].result();
+            w.before.hashPending = false;
+            if (w.loaded->lost()) {
+                w.identity->lost = true;
+                *error = dir + "/" + w.name +
+                         " was changed by another program while this program was stopped and "
+                         "could not guard what it had read; nothing was written";
+                ready = false;
+                break;
+            }
+            w.identity->hash = w.before.hash;
+            w.identity->hashPending = false;
+        }
+        j.files[i].baseSize = w.before.size;
+        j.files[i].baseHash = w.before.hash;
+    }
+    ready = ready && (!beforeCommitPoint || beforeCommitPoint(writes, &j.ops, error));
+    syncing.join();
+    if (!ready) return giveUp();
+    if (syncFailed >= 0) {
+        return undo("cannot write " + dir + "/" + j.files[static_cast<size_t>(syncFailed)].newName,
+                    syncErr);
+    }
+    for (size_t i = 0; i < newFiles.size(); ++i) {
+        if (::close(newFiles[i].release()) != 0) {
+            return undo("cannot write " + dir + "/" + j.files[i].newName, errno);
+        }
+        step("fsync");
+    }
     if (g_beforeJournalHook) g_beforeJournalHook();
     const std::string journalName = uniqueName(
         ((store.registryFiles.empty() ? std::string("registry") : store.registryFiles.front()) +
@@ -471,23 +535,30 @@ bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
         step("create journal");
         const bool ok = writeAll(fd.get(), text.data(), text.size());
         step("write journal");
-        if (!ok || ::fsync(fd.get()) != 0 || ::close(fd.release()) != 0) {
-            return undo("cannot write " + dir + "/" + journalName, errno);
+        if (!ok) return undo("cannot write " + dir + "/" + journalName, errno);
+        // The journal and its entry in the folder, together.
+        int err = 0;
+        const int failed = syncTogether({fd.get(), dirFd}, &err);
+        if (failed == 0 || ::close(fd.release()) != 0) {
+            return undo("cannot write " + dir + "/" + journalName, failed == 0 ? err : errno);
         }
         step("fsync journal");
+        if (failed == 1) return undo("cannot sync " + dir, err);
     }
-    if (!syncDir(dirFd)) return undo("cannot sync " + dir, errno);
     step("fsync directory");
     // Decided: from here on a crash is finished by the next start.
     *decided = true;
     const std::string later = "; the change is finished at the next start";
     std::vector<Swap> swaps;
     for (size_t i = 0; i < writes.size(); ++i) {
-        swaps.push_back({writes[i].name, j.files[i].newName, writes[i].before});
+        swaps.push_back({writes[i].name, j.files[i].newName, writes[i].before,
+                         guarded[i] ? writes[i].loaded : nullptr});
     }
     int err = 0;
+    // The folders are synced once everything of the change is in place:
+    // the file system commits it all at once, before the journal goes.
     const Replaced replaced =
-        swaps.empty() ? Replaced::Done : replaceChecked(dirFd, swaps, true, &err);
+        swaps.empty() ? Replaced::Done : replaceChecked(dirFd, swaps, true, &err, true);
     if (replaced == Replaced::Changed) {
         // Nothing was changed after all: the journal goes, and the new files.
         *decided = false;
@@ -503,17 +574,26 @@ bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
     }
     for (RegistryWrite& w : writes) *w.identity = w.after;
     std::string why;
-    if (!finishOps(store, j.ops, warnings, &step, &why)) {
+    std::vector<Fd> published;
+    if (!finishOps(store, j.ops, warnings, &step, &published, &why)) {
         *error = dir + ": " + why + later;
         return false;
     }
+    std::vector<int> folders = {dirFd};
+    for (const Fd& fd : published) folders.push_back(fd.get());
+    if (syncTogether(folders, &err) >= 0) {
+        *error = "cannot sync " + dir + ": " + errnoText(err) + later;
+        return false;
+    }
+    step("fsync directory");
+    // The journal's removal need not reach the disk now: were it lost, the
+    // next start would find every step done and only remove it (and the
+    // next commit's own folder sync makes it durable first).
     if (::unlinkat(dirFd, journalName.c_str(), 0) != 0) {
         *error = "cannot remove " + dir + "/" + journalName + ": " + errnoText(errno) + later;
         return false;
     }
     step("unlink journal");
-    syncDir(dirFd);
-    step("fsync directory");
     return true;
 }
 

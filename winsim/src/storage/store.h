@@ -10,12 +10,19 @@
 // changes staged since the last one:
 //   1. check that every registry file it replaces is still the file loaded
 //      or last committed (same file, size and content hash; a hive loaded
-//      without reading it whole: same file, size and modification time),
-//      else refuse: a hand edit is never overwritten (see also step 5);
+//      without reading it whole: same file, size and modification time;
+//      a text still guarded by its read lease since the load, see
+//      RegistryWrite::loaded: the same file, not read again), else refuse:
+//      a hand edit is never overwritten (see also step 5);
 //   2. write each new registry file into NAME.new-<pid>-<random> (created
-//      exclusively), with the old file's mode and, as root, its owner; fsync;
+//      exclusively), with the old file's mode and, as root, its owner, and
+//      start its write-out;
 //   3. the caller's step before the commit point (the backup, written
-//      under a name undo ignores; it adds the operation that publishes it);
+//      under a name undo ignores; it adds the operation that publishes it;
+//      it keeps the replaced registry file itself, by a second link);
+//      meanwhile the new files are fsynced, side by side with the backup's
+//      own files, so that the file system commits them together
+//      (store_parallel.h);
 //   4. write NAME.journal-<pid>-<random> (NAME: the first registry file):
 //      for each registry file it applies to (size, hash) and the new file's
 //      name, size and hash; the file operations below the drive (delete,
@@ -24,7 +31,9 @@
 //      it and the folder. From here on the change is decided;
 //   5. exchange each new file with its registry file in one step
 //      (renameat2) and check what was swapped out, under a read lease,
-//      against step 1's file (same file, size and content hash): an edit
+//      against step 1's file (same file, size and content hash; a text
+//      guarded since the load: the same file, its lease still unbroken
+//      after the exchange, so nothing can have written it): an edit
 //      made at any moment up to the exchange, in place or as a new file,
 //      has every pair exchanged back, the journal and new files removed,
 //      and the commit refused as if never decided. Then remove the old
@@ -97,11 +106,21 @@ struct RegistryWrite {
     // writer that has the file read already, in step with its own work,
     // hands that identity over here.
     std::function<bool(FileIdentity* now)> identifyNow = nullptr;
+    // The text `identity` was loaded from (its hash may still be pending).
+    // While it is the file's own pages under an unbroken read lease
+    // (BaseText::guardsFile) on a local file system, nothing has written the
+    // file since the load: the checks of steps 1 and 5 then look at which
+    // file is there without reading it again, and the pending hash (for the
+    // journal and the backup) is taken from the text on a second thread
+    // while the new file is written. Otherwise the file is read as always.
+    const BaseText* loaded = nullptr;
 };
 
-// The new file's content from a text source, written in pieces.
+// The new file's content from a text source, written in pieces (and hashed
+// on a second thread; pieces that lie in `stable`, memory that stays as it
+// is meanwhile, are hashed where they lie).
 std::function<bool(int, const std::string&, uint64_t*, uint64_t*, std::string*)> writeText(
-    const TextSource* text);
+    const TextSource* text, const BaseText* stable = nullptr);
 
 // Called before the commit point with the registry files as they are and
 // as they will be (before/after set); it may add operations to the

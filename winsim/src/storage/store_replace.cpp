@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 
 #include "winsim/src/storage/store.h"
 
@@ -25,7 +26,40 @@ std::string errnoText(int err) { return std::strerror(err); }
 
 bool noExchangeHere(int err) { return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP; }
 
+constexpr unsigned long kExt = 0xEF53, kXfs = 0x58465342, kBtrfs = 0x9123683E, kTmpfs = 0x01021994,
+                        kF2fs = 0xF2F52010, kOverlay = 0x794C7630, kBcachefs = 0xCA451A4E;
+
+bool fileSystemIs(int fd, std::initializer_list<unsigned long> types) {
+    struct statfs fs;
+    if (::fstatfs(fd, &fs) != 0) return false;
+    for (unsigned long type : types) {
+        if (static_cast<unsigned long>(fs.f_type) == type) return true;
+    }
+    return false;
+}
+
+// What was swapped out is the very file `base` names, of its size.
+bool isFile(int dirFd, const std::string& name, const FileIdentity& base) {
+    struct stat st;
+    return ::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+           st.st_dev == base.dev && st.st_ino == base.ino &&
+           static_cast<uint64_t>(st.st_size) == base.size;
+}
+
 }  // namespace
+
+bool leasesSeeEveryWriter(int fd) {
+    // Overlay leaves out: a write there copies the file up to another one.
+    return fileSystemIs(fd, {kExt, kXfs, kBtrfs, kTmpfs, kF2fs, kBcachefs});
+}
+
+bool stillGuarded(int dirFd, const std::string& name, const FileIdentity& base,
+                  const BaseText* guard) {
+    // The lease is asked after the file was found: a writer that opened it
+    // before has broken (or is breaking) the lease by then.
+    return guard && leasesSeeEveryWriter(dirFd) && isFile(dirFd, name, base) &&
+           guard->guardsFile(base.dev, base.ino);
+}
 
 bool sameFile(int dirFd, const std::string& name, const FileIdentity& want, bool sameInode) {
     Fd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
@@ -58,7 +92,8 @@ int exchange(int dirFd, const std::string& a, const std::string& b) {
     return ::renameat2(dirFd, a.c_str(), dirFd, b.c_str(), RENAME_EXCHANGE);
 }
 
-Replaced replaceChecked(int dirFd, const std::vector<Swap>& swaps, bool sameInode, int* err) {
+Replaced replaceChecked(int dirFd, const std::vector<Swap>& swaps, bool sameInode, int* err,
+                        bool syncLater) {
     // For tests: QU_DELAY_BEFORE_REPLACE=MS holds the decided commit for
     // that long right before the registry files are replaced.
     static const long delayMs = [] {
@@ -81,7 +116,9 @@ Replaced replaceChecked(int dirFd, const std::vector<Swap>& swaps, bool sameInod
     }
     bool changed = false;
     for (size_t i = 0; i < exchanged; ++i) {
-        changed = changed || !sameFile(dirFd, swaps[i].newName, swaps[i].base, sameInode);
+        const Swap& s = swaps[i];
+        changed = changed || !(stillGuarded(dirFd, s.newName, s.base, s.guard) ||
+                               sameFile(dirFd, s.newName, s.base, sameInode));
     }
     if (changed) {
         for (size_t i = 0; i < exchanged; ++i) {
@@ -100,7 +137,10 @@ Replaced replaceChecked(int dirFd, const std::vector<Swap>& swaps, bool sameInod
     if (exchanged == 0) {
         // No exchange on this file system: checked, then renamed over.
         for (const Swap& s : swaps) {
-            if (!sameFile(dirFd, s.name, s.base, sameInode)) return Replaced::Changed;
+            if (!stillGuarded(dirFd, s.name, s.base, s.guard) &&
+                !sameFile(dirFd, s.name, s.base, sameInode)) {
+                return Replaced::Changed;
+            }
         }
         for (const Swap& s : swaps) {
             if (::renameat(dirFd, s.newName.c_str(), dirFd, s.name.c_str()) != 0) {
@@ -118,6 +158,7 @@ Replaced replaceChecked(int dirFd, const std::vector<Swap>& swaps, bool sameInod
             step("unlink old");
         }
     }
+    if (syncLater) return Replaced::Done;
     if (!syncDir(dirFd)) {
         *err = errno;
         return Replaced::Failed;
@@ -131,23 +172,7 @@ std::vector<std::string> commitSafeguardGaps(const StoreFolder& store) {
     // Probed without writing: the file systems known to exchange two files
     // in one step. Elsewhere the commit still tries, and falls back when
     // refused.
-    struct statfs fs;
-    const unsigned long kExchanging[] = {
-        0xEF53,      // ext2/3/4
-        0x58465342,  // xfs
-        0x9123683E,  // btrfs
-        0x01021994,  // tmpfs
-        0xF2F52010,  // f2fs
-        0x794C7630,  // overlayfs
-        0xCA451A4E,  // bcachefs
-    };
-    bool exchanges = false;
-    if (::fstatfs(store.dirFd, &fs) == 0) {
-        for (unsigned long type : kExchanging) {
-            exchanges = exchanges || static_cast<unsigned long>(fs.f_type) == type;
-        }
-    }
-    if (!exchanges) {
+    if (!fileSystemIs(store.dirFd, {kExt, kXfs, kBtrfs, kTmpfs, kF2fs, kOverlay, kBcachefs})) {
         gaps.push_back(store.dir +
                        ": its file system is not known to exchange two files in one step; an "
                        "edit another program makes to a registry file just as a change replaces "

@@ -30,7 +30,22 @@ int exchange(int dirFd, const std::string& a, const std::string& b);
 struct Swap {
     std::string name, newName;
     FileIdentity base;
+    // The loaded text guarding `base` (RegistryWrite::loaded): while its
+    // lease holds, what was swapped out is checked by which file it is,
+    // without reading it.
+    const BaseText* guard = nullptr;
 };
+
+// Whether a read lease on a file of `fd`'s file system sees every writer:
+// a local file system the kernel writes itself (not a network or user-space
+// one, where another machine or a daemon can change a file unseen).
+bool leasesSeeEveryWriter(int fd);
+
+// Whether `name` of `dirFd` is still the file `base` guarded by `guard`
+// (its lease unbroken, the same file and size); false means "not known",
+// and the file is then read.
+bool stillGuarded(int dirFd, const std::string& name, const FileIdentity& base,
+                  const BaseText* guard);
 
 enum class Replaced { Done, Changed, Failed };
 
@@ -41,7 +56,10 @@ enum class Replaced { Done, Changed, Failed };
 // Where the file system cannot exchange, each file is checked and then
 // replaced (an edit in between is lost; said at start, commitSafeguardGaps).
 // `sameInode`: the very file that was checked must be the one swapped out.
-// Failed: errno in `err`.
-Replaced replaceChecked(int dirFd, const std::vector<Swap>& swaps, bool sameInode, int* err);
+// Failed: errno in `err`. `syncLater`: the folder is not synced once the
+// files are in place; the caller syncs it with others (a commit does, before
+// its journal goes).
+Replaced replaceChecked(int dirFd, const std::vector<Swap>& swaps, bool sameInode, int* err,
+                        bool syncLater = false);
 
 }  // namespace winsim
