@@ -16,6 +16,7 @@
 #include "winsim/src/machine/changes.h"
 #include "winsim/src/machine/state.h"
 #include "winsim/src/storage/hive_store.h"
+#include "winsim/src/storage/store_parallel.h"
 
 namespace winsim {
 
@@ -25,8 +26,74 @@ std::function<void(const std::string&)> g_backupObserver;
 
 std::string errnoText() { return std::strerror(errno); }
 
+// The files and folders a backup writes, synced together when it is whole:
+// every file's write-out is started first, so the file system commits them
+// in one go instead of one journal commit per file and folder.
+class PendingSyncs {
+public:
+    PendingSyncs() = default;
+    PendingSyncs(const PendingSyncs&) = delete;
+    PendingSyncs& operator=(const PendingSyncs&) = delete;
+    // Keeps `fd` (a file or a folder) to be synced; false when it cannot be
+    // kept open.
+    bool add(int fd, const std::string& shown, std::string* error) {
+        struct stat st;
+        if (::fstat(fd, &st) == 0) {
+            for (const Entry& e : pending_) {
+                if (e.dev == st.st_dev && e.ino == st.st_ino) return true;  // once is enough
+            }
+        }
+        if (pending_.size() >= kMaxOpen && !syncAll(error)) return false;
+        Fd copy(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+        if (!copy.valid()) {
+            *error = "cannot sync " + shown + ": " + errnoText();
+            return false;
+        }
+        pending_.push_back({std::move(copy), shown, st.st_dev, st.st_ino});
+        return true;
+    }
+    bool syncAll(std::string* error) {
+        std::vector<int> fds;
+        for (const Entry& e : pending_) fds.push_back(e.fd.get());
+        int err = 0;
+        const int failed = syncTogether(fds, &err);
+        if (failed >= 0) {
+            *error = "cannot sync " + pending_[static_cast<size_t>(failed)].shown + ": " +
+                     std::strerror(err);
+        }
+        pending_.clear();
+        return failed < 0;
+    }
+
+private:
+    static constexpr size_t kMaxOpen = 128;
+    struct Entry {
+        Fd fd;
+        std::string shown;
+        dev_t dev;
+        ino_t ino;
+    };
+    std::vector<Entry> pending_;
+};
+
+// makeFolder, with the folder holding a new one synced later.
+Fd makeFolderLater(int dirFd, const std::string& name, PendingSyncs* syncs, std::string* error) {
+    const bool made = ::mkdirat(dirFd, name.c_str(), 0755) == 0;
+    if (!made && errno != EEXIST) {
+        *error = "cannot create " + name + ": " + errnoText();
+        return Fd();
+    }
+    Fd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) {
+        *error = "cannot open " + name + ": " + errnoText();
+        return fd;
+    }
+    if (made && !syncs->add(dirFd, "the folder holding " + name, error)) return Fd();
+    return fd;
+}
+
 bool writeFileAt(int dirFd, const std::string& name, const std::string& bytes, unsigned mode,
-                 std::string* error) {
+                 PendingSyncs* syncs, std::string* error) {
     Fd fd(
         ::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd.valid()) {
@@ -42,18 +109,19 @@ bool writeFileAt(int dirFd, const std::string& name, const std::string& bytes, u
         }
         done += static_cast<size_t>(put);
     }
-    if (::fchmod(fd.get(), mode & 07777) != 0 || ::fsync(fd.get()) != 0) {
-        *error = "cannot sync " + name + ": " + errnoText();
+    if (::fchmod(fd.get(), mode & 07777) != 0) {
+        *error = "cannot write " + name + ": " + errnoText();
         return false;
     }
-    return true;
+    return syncs->add(fd.get(), name, error);
 }
 
 // Copies the open file `from` (`shown` in messages) into the new file
 // `name` of `dirFd` in pieces, giving the size and content hash of what
 // was copied.
 bool copyFileAt(int from, const std::string& shown, int dirFd, const std::string& name,
-                unsigned mode, uint64_t* size, uint64_t* hash, std::string* error) {
+                unsigned mode, uint64_t* size, uint64_t* hash, PendingSyncs* syncs,
+                std::string* error) {
     Fd fd(
         ::openat(dirFd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd.valid()) {
@@ -86,11 +154,11 @@ bool copyFileAt(int from, const std::string& shown, int dirFd, const std::string
         return false;
     }
     *hash = hasher.finish();
-    if (::fchmod(fd.get(), mode & 07777) != 0 || ::fsync(fd.get()) != 0) {
-        *error = "cannot sync " + name + ": " + errnoText();
+    if (::fchmod(fd.get(), mode & 07777) != 0) {
+        *error = "cannot write " + name + ": " + errnoText();
         return false;
     }
-    return true;
+    return syncs->add(fd.get(), name, error);
 }
 
 // Syncs the folder `fd` (`shown` in messages).
@@ -115,7 +183,7 @@ std::string utcStamp() {
 // Copies the drive entry `relative` (a file or a link) into `filesFd` at
 // the same relative path; its permission bits go to `mode`.
 bool copyDriveEntry(const Machine& m, const std::string& relative, int filesFd, unsigned* mode,
-                    std::string* error) {
+                    PendingSyncs* syncs, std::string* error) {
     const ResolvedPath r = resolveDrivePath(m.driveDir, windowsPath(relative));
     struct stat st;
     if (r.error != 0 || ::fstatat(r.dir.get(), r.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -126,7 +194,7 @@ bool copyDriveEntry(const Machine& m, const std::string& relative, int filesFd, 
     Fd dir(::fcntl(filesFd, F_DUPFD_CLOEXEC, 0));
     std::string rest = relative;
     for (size_t slash; (slash = rest.find('/')) != std::string::npos;) {
-        Fd next = makeFolder(dir.get(), rest.substr(0, slash), error);
+        Fd next = makeFolderLater(dir.get(), rest.substr(0, slash), syncs, error);
         if (!next.valid()) return false;
         dir = std::move(next);
         rest.erase(0, slash + 1);
@@ -158,11 +226,11 @@ bool copyDriveEntry(const Machine& m, const std::string& relative, int filesFd, 
         }
         uint64_t size = 0, hash = 0;
         if (!copyFileAt(in.get(), "drive_c/" + relative, dir.get(), rest, *mode, &size, &hash,
-                        error)) {
+                        syncs, error)) {
             return false;
         }
     }
-    return syncFolder(dir.get(), "the backup's copy of drive_c/" + relative, error);
+    return syncs->add(dir.get(), "the backup's copy of drive_c/" + relative, error);
 }
 
 std::string hex(uint64_t v) {
@@ -177,7 +245,8 @@ std::string hex(uint64_t v) {
 // old one is never written again), a copy otherwise. Either way it must
 // have the content the commit checked.
 bool keepRegistryFile(int dirFd, const std::string& name, const std::string& shown, int folderFd,
-                      const std::string& copy, const FileIdentity& checked, std::string* error) {
+                      const std::string& copy, const FileIdentity& checked, PendingSyncs* syncs,
+                      std::string* error) {
     if (::linkat(dirFd, name.c_str(), folderFd, copy.c_str(), 0) == 0) {
         struct stat st;
         if (::fstatat(folderFd, copy.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -190,7 +259,9 @@ bool keepRegistryFile(int dirFd, const std::string& name, const std::string& sho
     Fd before;
     if (!openRegularFile(dirFd, name, shown, kMaxRegistryFileSize, &before, error)) return false;
     uint64_t size = 0, hash = 0;
-    if (!copyFileAt(before.get(), shown, folderFd, copy, 0644, &size, &hash, error)) return false;
+    if (!copyFileAt(before.get(), shown, folderFd, copy, 0644, &size, &hash, syncs, error)) {
+        return false;
+    }
     if (size != checked.size || hash != checked.hash) {
         *error = shown + " was changed by another program while it was backed up";
         return false;
@@ -302,7 +373,8 @@ bool backupBeforeCommit(Machine& m, const std::vector<RegistryWrite>& writes, Fi
     // rename once its change is made (store.h): a backup folder is whole,
     // and there only for a change that happened. backups/ is never a link
     // (makeFolder does not follow one).
-    Fd backups = makeFolder(m.lock.get(), "backups", &why);
+    PendingSyncs syncs;  // all synced once the backup is whole, before the commit point
+    Fd backups = makeFolderLater(m.lock.get(), "backups", &syncs, &why);
     std::string name = utcStamp();
     std::string partial;
     Fd folder;
@@ -313,7 +385,7 @@ bool backupBeforeCommit(Machine& m, const std::vector<RegistryWrite>& writes, Fi
         partial = ".partial-" + tried;
         if (::mkdirat(backups.get(), partial.c_str(), 0755) == 0) {
             name = tried;
-            folder = makeFolder(backups.get(), partial, &why);
+            folder = makeFolderLater(backups.get(), partial, &syncs, &why);
             if (!folder.valid()) break;
         } else if (errno != EEXIST) {
             why = "cannot create backups/" + partial + ": " + errnoText();
@@ -328,17 +400,12 @@ bool backupBeforeCommit(Machine& m, const std::vector<RegistryWrite>& writes, Fi
         *error = failed + (why.empty() ? "no free name in backups/" : why);
         return false;
     }
-    // The folder's own entry is durable before anything is written in it.
-    if (!syncFolder(backups.get(), "backups", &why)) {
-        discardBackup(m, "backups/" + partial);
-        *error = failed + why;
-        return false;
-    }
-    bool ok = true;
+    // The mkdirat above made the folder, which makeFolderLater found there.
+    bool ok = syncs.add(backups.get(), "backups", &why);
     std::string manifest = std::string(kBackupManifestMagic) + "\n";
     for (const RegistryWrite& w : writes) {
         ok = ok && keepRegistryFile(m.lock.get(), w.name, m.dir + "/" + w.name, folder.get(),
-                                    w.name + ".before", w.before, &why);
+                                    w.name + ".before", w.before, &syncs, &why);
         manifest += "registry " + escapePath(w.name) + " " + std::to_string(w.before.size) + " " +
                     hex(w.before.hash) + " " + std::to_string(w.after.size) + " " +
                     hex(w.after.hash) + "\n";
@@ -351,19 +418,19 @@ bool backupBeforeCommit(Machine& m, const std::vector<RegistryWrite>& writes, Fi
     const std::vector<RegSubtree> subtrees =
         keysAsTheyWere(m.registry, committed.registry, keys, &scratch);
     ok = ok && writeFileAt(folder.get(), "deleted.reg", exportKeys(subtrees, m.format, m.codePage),
-                           0644, &why);
-    Fd filesDir = ok ? makeFolder(folder.get(), "files", &why) : Fd();
+                           0644, &syncs, &why);
+    Fd filesDir = ok ? makeFolderLater(folder.get(), "files", &syncs, &why) : Fd();
     ok = ok && filesDir.valid();
     for (size_t i = 0; ok && i < files.size(); ++i) {
         unsigned mode = 0;
-        ok = copyDriveEntry(m, files[i], filesDir.get(), &mode, &why);
+        ok = copyDriveEntry(m, files[i], filesDir.get(), &mode, &syncs, &why);
         char octal[16];
         std::snprintf(octal, sizeof octal, "%04o", mode);
         manifest += std::string("file ") + octal + " " + escapePath(files[i]) + "\n";
     }
-    ok = ok && writeFileAt(folder.get(), "manifest", manifest, 0644, &why) &&
-         syncFolder(filesDir.get(), "backups/" + partial + "/files", &why) &&
-         syncFolder(folder.get(), "backups/" + partial, &why);
+    ok = ok && writeFileAt(folder.get(), "manifest", manifest, 0644, &syncs, &why) &&
+         syncs.add(filesDir.get(), "backups/" + partial + "/files", &why) &&
+         syncs.add(folder.get(), "backups/" + partial, &why) && syncs.syncAll(&why);
     if (!ok) {
         discardBackup(m, "backups/" + partial);
         *error = failed + why;
