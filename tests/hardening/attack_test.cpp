@@ -4,6 +4,7 @@
 // place of the files an Uninstall deletes, a hard link to a file outside
 // the image, a linked folder in a backup, and backups of changes that were
 // never made. Each row is one attack and what must hold afterwards.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -56,10 +57,18 @@ const char kUnderPtrace[] = "ASAN_OPTIONS=detect_leaks=0";
 // The program waits with the commit decided right before system.reg is
 // replaced; `edit` changes the file then. The edit is kept, the command
 // refused with status 1, and nothing of it (files, backup) stays.
-void editDuringTheReplace(ImageRun& image, const std::function<void(const std::string&)>& edit) {
+// `sameLength`: the edit changes a letter, not the size.
+void editDuringTheReplace(ImageRun& image, const std::function<void(const std::string&)>& edit,
+                          bool sameLength = false) {
     image.snapshot();
-    const std::string edited =
-        image.readImageFile("system.reg") + "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\ByHand]\r\n";
+    std::string edited = image.readImageFile("system.reg");
+    if (sameLength) {
+        const size_t at = edited.find("SOFTWARE");
+        ASSERT_NE(at, std::string::npos);
+        edited[at + 7] = 'Z';
+    } else {
+        edited += "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\ByHand]\r\n";
+    }
     Background program(image, "QU_DELAY_BEFORE_REPLACE=1500");
     ASSERT_TRUE(program.waitUntilLoaded());
     program.send(kUninstall);
@@ -120,6 +129,23 @@ const Attack kAttacks[] = {
              std::ofstream(temp, std::ios::binary) << edited;
              fs::rename(temp, image.dir() + "/system.reg");
          });
+     }},
+    {"system.reg edited in place through another name, same size, its time put back",
+     [](ImageRun& image) {
+         // Only the lease can tell: an open for writing through any name
+         // breaks it.
+         const std::string other = image.outside() + "/system.reg.other-name";
+         fs::create_hard_link(image.dir() + "/system.reg", other);
+         editDuringTheReplace(
+             image,
+             [&](const std::string& edited) {
+                 struct stat st;
+                 ASSERT_EQ(::stat(other.c_str(), &st), 0);
+                 std::ofstream(other, std::ios::binary | std::ios::in | std::ios::out) << edited;
+                 const struct timespec times[2] = {st.st_atim, st.st_mtim};
+                 ASSERT_EQ(::utimensat(AT_FDCWD, other.c_str(), times, 0), 0);
+             },
+             true);
      }},
     {"stopped past the lease-break time while system.reg is rewritten in place",
      [](ImageRun& image) {
@@ -195,6 +221,29 @@ const Attack kAttacks[] = {
          EXPECT_TRUE(image.regFileKept);
          EXPECT_TRUE(image.removedFiles.empty()) << *image.removedFiles.begin();
          EXPECT_TRUE(image.backups.empty()) << *image.backups.begin();
+     }},
+    {"a file system that refuses the backup's link to system.reg (linkat: EPERM), then --undo",
+     [](ImageRun& image) {
+         if (!haveStrace()) GTEST_SKIP() << "no strace";
+         image.snapshot();
+         struct stat original, kept;
+         ASSERT_EQ(::stat((image.dir() + "/system.reg").c_str(), &original), 0);
+         injectFault(image, image.dir(), "linkat", "EPERM");
+         const RunResult r = image.runOnly(kUninstall, kUnderPtrace);
+         EXPECT_EQ(r.status, 0) << r.err;
+         image.compare();
+         ASSERT_EQ(image.backups.size(), 1u);
+         // Copied instead of kept by a link: a file of its own.
+         const fs::path copy =
+             fs::path(image.dir()) / "backups" / *image.backups.begin() / "system.reg.before";
+         ASSERT_EQ(::lstat(copy.c_str(), &kept), 0);
+         EXPECT_NE(kept.st_ino, original.st_ino);
+         image.wrapper.clear();
+         image.extraArgs = "--undo";
+         const RunResult undone = image.run("");
+         EXPECT_EQ(undone.status, 0) << undone.err;
+         EXPECT_TRUE(image.regFileKept);
+         EXPECT_TRUE(image.removedFiles.empty()) << *image.removedFiles.begin();
      }},
     {"a named pipe in place of the INF",
      [](ImageRun& image) {
