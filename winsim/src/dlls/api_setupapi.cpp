@@ -17,6 +17,7 @@
 #include "winsim/api/win32_setupapi.h"
 #include "winsim/src/base/codepage.h"
 #include "winsim/src/dlls/calls.h"
+#include "winsim/src/machine/key_text.h"
 
 namespace winsim {
 namespace {
@@ -151,10 +152,14 @@ RegKey* instanceKey(const Machine& m, const Device& d) {
                        std::string(enumRoot(m)) + "\\" + d.instanceId);
 }
 
-// `fold`: the instance ID folded (the instance's key names carry theirs).
-DWORD devInstOf(std::string&& fold) {
-    auto [it, added] = g_devInsts.emplace(std::move(fold), 0);
-    if (added) it->second = static_cast<DWORD>(g_devInsts.size());
+// The DevInst of the instance whose folded ID is `fold` (the instance's
+// key names carry theirs); a device set asks for every instance of the
+// tree, so a known one costs a lookup and no string.
+DWORD devInstOf(const std::string& fold) {
+    auto it = g_devInsts.find(fold);
+    if (it == g_devInsts.end()) {
+        it = g_devInsts.emplace(fold, static_cast<DWORD>(g_devInsts.size() + 1)).first;
+    }
     return it->second;
 }
 
@@ -264,8 +269,9 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HW
                                      DWORD Flags) {
     (void)hwndParent;
     const std::string guid = ClassGuid ? guidText(*ClassGuid) : "NULL";
-    Machine* m = admitMachineCall("SetupDiGetClassDevsA", "SetupDiGetClassDevsA(" + guid + ", " +
-                                                              std::to_string(Flags) + ")");
+    Machine* m = admitMachineCall("SetupDiGetClassDevsA", [&] {
+        return "SetupDiGetClassDevsA(" + guid + ", " + std::to_string(Flags) + ")";
+    });
     if (!m) return INVALID_HANDLE_VALUE;
     if (Flags & DIGCF_DEVICEINTERFACE) return failWith(ERROR_INVALID_FLAGS, INVALID_HANDLE_VALUE);
     const bool all = (Flags & DIGCF_ALLCLASSES) != 0;
@@ -273,6 +279,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HW
     const std::string bus = Enumerator ? fromAnsi(*m, Enumerator) : std::string();
     const char* className = all ? nullptr : classNameOf(guid);
     auto set = std::make_unique<DeviceSet>();
+    std::string fold;  // an instance's folded ID, its room reused
     // Every device counts as present and as part of the current profile.
     if (RegKey* root = findKeyPath(m->registry.localMachine.get(), enumRoot(*m))) {
         for (const auto& busKey : root->subkeys) {
@@ -296,8 +303,12 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HW
                         .append(1, '\\')
                         .append(instance->name);
                     d.key = instance;
-                    d.devInst =
-                        devInstOf(busKey->fold + '\\' + deviceKey->fold + '\\' + instance->fold);
+                    fold.assign(busKey->fold)
+                        .append(1, '\\')
+                        .append(deviceKey->fold)
+                        .append(1, '\\')
+                        .append(instance->fold);
+                    d.devInst = devInstOf(fold);
                     if (!parseGuid(classGuid, &d.classGuid) && ClassGuid) {
                         d.classGuid = *ClassGuid;
                     }
@@ -315,8 +326,9 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HW
 BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
                                   PSP_DEVINFO_DATA DeviceInfoData) {
     if (!admitCall("SetupDiEnumDeviceInfo",
-                   "SetupDiEnumDeviceInfo(" + std::to_string(MemberIndex) + ")"))
+                   [&] { return "SetupDiEnumDeviceInfo(" + std::to_string(MemberIndex) + ")"; })) {
         return FALSE;
+    }
     DeviceSet* set = setOf(DeviceInfoSet);
     if (!set) return failWith(ERROR_INVALID_HANDLE, FALSE);
     if (!DeviceInfoData) return failWith(ERROR_INVALID_PARAMETER, FALSE);
@@ -335,11 +347,13 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
                                               PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
                                               PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
                                               DWORD PropertyBufferSize, PDWORD RequiredSize) {
-    if (!admitCall("SetupDiGetDeviceRegistryPropertyA",
-                   "SetupDiGetDeviceRegistryPropertyA(" +
-                       deviceForLog(DeviceInfoSet, DeviceInfoData) + ", " +
-                       std::to_string(Property) + ")"))
+    if (!admitCall("SetupDiGetDeviceRegistryPropertyA", [&] {
+            return "SetupDiGetDeviceRegistryPropertyA(" +
+                   deviceForLog(DeviceInfoSet, DeviceInfoData) + ", " + std::to_string(Property) +
+                   ")";
+        })) {
         return FALSE;
+    }
     Machine* m = currentMachine();
     DeviceSet* set = setOf(DeviceInfoSet);
     if (!m || !set) return failWith(ERROR_INVALID_HANDLE, FALSE);
@@ -353,28 +367,37 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
     if (!PropertyBuffer && PropertyBufferSize) return failWith(ERROR_INVALID_PARAMETER, FALSE);
     RegKey* instance = instanceKey(*m, *d);
     if (!instance) return failWith(ERROR_NO_SUCH_DEVINST, FALSE);
-    const RegValue* v = instance->findValue(valueName);
+    // Most devices have no service and no filters: their lines say so.
+    const RegValue* v =
+        mayHaveValue(*instance, valueName) ? instance->findValue(valueName) : nullptr;
     if (!v) return failWith(ERROR_INVALID_DATA, FALSE);
     DWORD type = v->type;
-    std::string data(v->data.begin(), v->data.end());
+    // The value's own bytes unless they need a change (nearly never).
+    std::string_view data(reinterpret_cast<const char*>(v->data.data()), v->data.size());
+    std::string changed;
     if (Property == SPDRP_HARDWAREID && m->platform == Platform::Win9x && type == REG_SZ) {
         // 9x keeps the IDs as one comma-separated string.
-        const std::string ids = data.substr(0, data.find('\0'));
-        data.clear();
+        const std::string ids(data.substr(0, data.find('\0')));
+        std::string& list = changed;
+        list.clear();
         size_t start = 0;
         while (start <= ids.size()) {
             const size_t comma = std::min(ids.find(',', start), ids.size());
             std::string id = ids.substr(start, comma - start);
             while (!id.empty() && id.front() == ' ') id.erase(0, 1);
             while (!id.empty() && id.back() == ' ') id.pop_back();
-            if (!id.empty()) data += id + '\0';
+            if (!id.empty()) list += id + '\0';
             start = comma + 1;
         }
-        data += '\0';
+        list += '\0';
+        data = list;
         type = REG_MULTI_SZ;
     }
     // ASCII reads the same in every code page.
-    if (isStringType(type) && !isAscii(data)) data = toAnsi(*m, data);
+    if (isStringType(type) && !isAscii(data)) {
+        changed = toAnsi(*m, std::string(data));
+        data = changed;
+    }
     if (RequiredSize) *RequiredSize = static_cast<DWORD>(data.size());
     if (PropertyRegDataType) *PropertyRegDataType = type;
     if (PropertyBufferSize < data.size()) return failWith(ERROR_INSUFFICIENT_BUFFER, FALSE);
@@ -385,10 +408,12 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
 BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                         PSTR DeviceInstanceId, DWORD DeviceInstanceIdSize,
                                         PDWORD RequiredSize) {
-    if (!admitCall(
-            "SetupDiGetDeviceInstanceIdA",
-            "SetupDiGetDeviceInstanceIdA(" + deviceForLog(DeviceInfoSet, DeviceInfoData) + ")"))
+    if (!admitCall("SetupDiGetDeviceInstanceIdA", [&] {
+            return "SetupDiGetDeviceInstanceIdA(" + deviceForLog(DeviceInfoSet, DeviceInfoData) +
+                   ")";
+        })) {
         return FALSE;
+    }
     Machine* m = currentMachine();
     DeviceSet* set = setOf(DeviceInfoSet);
     if (!m || !set) return failWith(ERROR_INVALID_HANDLE, FALSE);
@@ -411,12 +436,14 @@ BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
 BOOL WINAPI SetupDiSetClassInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                           PSP_CLASSINSTALL_HEADER ClassInstallParams,
                                           DWORD ClassInstallParamsSize) {
-    const std::string fn =
-        ClassInstallParams ? difName(ClassInstallParams->InstallFunction) : "NULL";
-    if (!admitCall("SetupDiSetClassInstallParamsA",
-                   "SetupDiSetClassInstallParamsA(" + deviceForLog(DeviceInfoSet, DeviceInfoData) +
-                       ", " + fn + ")"))
+    if (!admitCall("SetupDiSetClassInstallParamsA", [&] {
+            const char* fn =
+                ClassInstallParams ? difName(ClassInstallParams->InstallFunction) : "NULL";
+            return "SetupDiSetClassInstallParamsA(" + deviceForLog(DeviceInfoSet, DeviceInfoData) +
+                   ", " + fn + ")";
+        })) {
         return FALSE;
+    }
     Machine* m = currentMachine();
     DeviceSet* set = setOf(DeviceInfoSet);
     if (!m || !set) return failWith(ERROR_INVALID_HANDLE, FALSE);
@@ -469,10 +496,12 @@ BOOL WINAPI SetupDiSetClassInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DA
 
 BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
                                       PSP_DEVINFO_DATA DeviceInfoData) {
-    if (!admitCall("SetupDiCallClassInstaller",
-                   std::string("SetupDiCallClassInstaller(") + difName(InstallFunction) + ", " +
-                       deviceForLog(DeviceInfoSet, DeviceInfoData) + ")"))
+    if (!admitCall("SetupDiCallClassInstaller", [&] {
+            return std::string("SetupDiCallClassInstaller(") + difName(InstallFunction) + ", " +
+                   deviceForLog(DeviceInfoSet, DeviceInfoData) + ")";
+        })) {
         return FALSE;
+    }
     Machine* m = currentMachine();
     DeviceSet* set = setOf(DeviceInfoSet);
     if (!m || !set) return failWith(ERROR_INVALID_HANDLE, FALSE);
