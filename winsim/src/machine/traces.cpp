@@ -131,7 +131,16 @@ private:
             utf16leToUtf8(raw, &data);
         }
         data += '\0';
-        return containsAny(foldName(data), terms_);
+        // Folding keeps a run of ASCII as it is, upper-cased: a term of
+        // printable ASCII (its own piece) is looked for without a copy.
+        for (size_t i = 0; i < terms_.size(); ++i) {
+            if (pieces_[i].size() == terms_[i].size()
+                    ? holdsNoCase(data, terms_[i])
+                    : foldName(data).find(terms_[i]) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
     }
 
     const std::vector<std::string>& terms_;
