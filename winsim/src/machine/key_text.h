@@ -20,7 +20,8 @@ bool holdsNoCase(std::string_view text, std::string_view needle);
 std::string_view blockText(const Registry& registry, const KeyBlock& block, std::string* room);
 
 // Whether `key` may have a value named `name`: false only when its values
-// are still in the text and no line of it names one (`name` ASCII).
+// are still in the text, none of that name was read from it before, and no
+// line of it names one (`name` ASCII).
 bool mayHaveValue(const RegKey& key, std::string_view name);
 
 }  // namespace winsim
