@@ -69,8 +69,8 @@ def load_average():
 class Run:
     """One finished process: wall seconds, CPU seconds, peak resident KiB."""
 
-    def __init__(self, cmd, stdin_text, scratch):
-        out_path = os.path.join(scratch, "stdout.txt")
+    def __init__(self, cmd, stdin_text, scratch, discard_output=False):
+        out_path = os.devnull if discard_output else os.path.join(scratch, "stdout.txt")
         err_path = os.path.join(scratch, "stderr.txt")
         peak_path = os.path.join(scratch, "peak.txt")
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
@@ -102,7 +102,7 @@ class Run:
             # The last line: a failed command's status comes before it.
             self.peak_kib = int(f.read().split()[-1])
         with open(out_path, "rb") as f:
-            self.stdout = f.read().decode("utf-8", "replace")
+            self.stdout = "" if discard_output else f.read().decode("utf-8", "replace")
         with open(err_path, "rb") as f:
             self.stderr = f.read().decode("utf-8", "replace")
         if self.status != 0:
@@ -162,7 +162,7 @@ def measure_image(mb, fmt, args, tools, scratch):
         log("%d MB %s: run %d of %d (load average %s)" % (mb, fmt, run + 1, args.runs,
                                                           load_average()))
         os.sync()
-        results["cat"].append(Run(["cat", reg], None, scratch))
+        results["cat"].append(Run(["cat", reg], None, scratch, discard_output=True))
         results["copy"].append(Run(["dd", "if=" + reg, "of=" + copy_target, "bs=1M",
                                     "conv=fsync", "status=none"], None, scratch))
         os.unlink(copy_target)
