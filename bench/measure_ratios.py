@@ -213,8 +213,8 @@ def report(rows, args):
     out = []
     out.append("Tree %s, %s, %d CPUs; medians of %d runs; load average %s to %s."
                % (commit, time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()), os.cpu_count(),
-                  args.runs, min(l for r in rows for l in r["loads"]),
-                  max(l for r in rows for l in r["loads"])))
+                  args.runs, min((l for r in rows for l in r["loads"]), key=float),
+                  max((l for r in rows for l in r["loads"]), key=float)))
     out.append("")
     out.append("| Image | File | `cat`: wall / CPU | Start-up: wall / CPU "
                "| Start-up / `cat` (target 10): wall, CPU | Peak resident "
