@@ -104,6 +104,7 @@ bool readRegFile(std::string_view given, BaseText* movable, const std::string& f
     }
     const Mode mode = !base ? Mode::Apply : registry.lazyValues ? Mode::Index : Mode::Eager;
     Importer importer(registry, format, codePage, fileName, mode, result->warnings);
+    if (mode == Mode::Index) importer.deferAt(registry.builtDepth);
     bool ok = true;
     while (ok && reader.next(&raw)) {
         ++lineNo;
@@ -239,6 +240,28 @@ QuickValue quickValueFromText(const RegKey& key, std::string_view wanted, RegVal
     return seen ? QuickValue::Found : QuickValue::Absent;
 }
 
+// Subtrees left in the text are built again below this depth only when they
+// are shallower: a line is read once more for each level it passes.
+constexpr uint32_t kDeferAgainTo = 12;
+
+void buildSubkeysFromText(const DeferredKeys& keys) {
+    Registry& r = *keys.owner->registry;
+    std::vector<std::string> ignored;  // the load gave the warnings
+    const std::string noName;
+    Importer importer(r, r.sourceFormat, r.codePage, noName, Mode::Index, ignored);
+    importer.buildFor(keys);
+    const uint32_t again = keys.depth + r.builtDepth;
+    if (r.builtDepth && again <= kDeferAgainTo) importer.deferAt(again);
+    std::string decoded;
+    for (const KeyBlock& block : keys.blocks) {
+        LineReader reader(r.source, r.utf16, block.begin);
+        RawLine raw;
+        reader.next(&raw);
+        importer.keyLineOf(raw, lineText(r.source, r.utf16, raw, &decoded), block);
+    }
+    importer.finishSubtree();
+}
+
 void decodeValueFromText(const Registry& r, RegValue& value) {
     std::vector<std::string> ignored;
     const std::string noName;
@@ -269,6 +292,7 @@ public:
     void copyValues(const RegKey& key, RegKey& into) const override {
         copyValuesFromText(key, into);
     }
+    void buildSubkeys(const DeferredKeys& keys) const override { buildSubkeysFromText(keys); }
 };
 
 const TextValueReader* textValues() {

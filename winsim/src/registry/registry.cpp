@@ -157,7 +157,8 @@ void reattach(RegKey* top, RegKey* parent) {
     while (!stack.empty()) {
         RegKey* k = stack.back();
         stack.pop_back();
-        for (auto& sub : k->subkeys) {
+        // Keys still in the text are built live when they are first walked.
+        for (auto& sub : k->subkeys.held()) {
             sub->parent = k;
             sub->deleted = false;
             stack.push_back(sub.get());
@@ -169,17 +170,28 @@ void reattach(RegKey* top, RegKey* parent) {
 
 std::shared_ptr<RegKey> newKey() { return std::allocate_shared<RegKey>(KeyAllocator<RegKey>()); }
 
+void Subkeys::build() const {
+    const std::unique_ptr<DeferredKeys> keys = std::move(deferred_);
+    const RegKey* owner = keys->owner;
+    owner->registry->textReader->buildSubkeys(*keys);
+    // Built below a key that has left the tree: deleted, as markDeleted
+    // would have left them.
+    if (owner->deleted) {
+        for (auto& sub : list_) markDeleted(sub.get());
+    }
+}
+
 RegKey::~RegKey() {
     // Children whose last owner is this key are taken apart here, one at a
     // time, so that freeing a deep chain never nests destructors.
-    std::vector<std::shared_ptr<RegKey>> stack = std::move(subkeys);
+    std::vector<std::shared_ptr<RegKey>> stack = std::move(subkeys.held());
     while (!stack.empty()) {
         std::shared_ptr<RegKey> k = std::move(stack.back());
         stack.pop_back();
         k->parent = nullptr;
         if (k.use_count() == 1) {
-            for (auto& sub : k->subkeys) stack.push_back(std::move(sub));
-            k->subkeys.clear();
+            for (auto& sub : k->subkeys.held()) stack.push_back(std::move(sub));
+            k->subkeys.held().clear();
         } else {
             k->deleted = true;  // a handle keeps it; its tree is gone
         }
@@ -188,16 +200,18 @@ RegKey::~RegKey() {
 
 RegKey* RegKey::findSubkey(std::string_view wanted) const {
     const std::string key = foldName(wanted);
-    auto it = lowerBound(subkeys, key);
-    if (it != subkeys.end() && (*it)->fold == key) return it->get();
+    const auto& subs = subkeys.list();
+    auto it = lowerBound(subs, key);
+    if (it != subs.end() && (*it)->fold == key) return it->get();
     const SmallList<KeyLink>* other = links();
     return other && !other->empty() ? linkTarget(*other, key) : nullptr;
 }
 
 RegKey* RegKey::createSubkey(std::string_view wanted) {
     const std::string key = foldName(wanted);
-    auto it = lowerBound(subkeys, key);
-    if (it != subkeys.end() && (*it)->fold == key) return it->get();
+    auto& subs = subkeys.edit();
+    auto it = lowerBound(subs, key);
+    if (it != subs.end() && (*it)->fold == key) return it->get();
     const SmallList<KeyLink>* other = std::as_const(*this).links();
     if (RegKey* linked = other && !other->empty() ? linkTarget(*other, key) : nullptr) {
         return linked;
@@ -207,8 +221,8 @@ RegKey* RegKey::createSubkey(std::string_view wanted) {
     sub->fold = key;
     sub->parent = this;
     sub->registry = registry;
-    const size_t index = static_cast<size_t>(it - subkeys.begin());
-    RegKey* made = subkeys.insert(it, sub)->get();
+    const size_t index = static_cast<size_t>(it - subs.begin());
+    RegKey* made = subs.insert(it, sub)->get();
     if (recording(this)) {
         Registry::LogEntry e{Registry::LogKind::KeyCreated, this, sub, index, {}, {}, {}};
         e.path = made->fullPath();
@@ -225,23 +239,25 @@ void markDeleted(RegKey* key) {
         stack.pop_back();
         k->deleted = true;
         k->parent = nullptr;
-        for (auto& sub : k->subkeys) stack.push_back(sub.get());
+        // Keys still in the text are built deleted (Subkeys::build).
+        for (auto& sub : k->subkeys.held()) stack.push_back(sub.get());
     }
 }
 
 bool RegKey::removeSubkey(std::string_view wanted) {
     const std::string key = foldName(wanted);
-    auto it = lowerBound(subkeys, key);
-    if (it == subkeys.end() || (*it)->fold != key) {
+    auto& subs = subkeys.edit();
+    auto it = lowerBound(subs, key);
+    if (it == subs.end() || (*it)->fold != key) {
         const SmallList<KeyLink>* other = std::as_const(*this).links();
         RegKey* linked = other && !other->empty() ? linkTarget(*other, key) : nullptr;
         if (!linked || !linked->parent) return false;
         return linked->parent->removeSubkey(linked->name);
     }
     std::shared_ptr<RegKey> gone = *it;
-    const size_t index = static_cast<size_t>(it - subkeys.begin());
+    const size_t index = static_cast<size_t>(it - subs.begin());
     std::string path = recording(this) ? gone->fullPath() : std::string();
-    subkeys.erase(it);
+    subs.erase(it);
     markDeleted(gone.get());
     if (recording(this)) {
         Registry::LogEntry e{Registry::LogKind::KeyDeleted, this, gone, index, {}, {}, {}};
@@ -529,14 +545,14 @@ void Registry::rollback(size_t point) {
         RegKey* key = e.key;
         switch (e.kind) {
             case LogKind::KeyCreated: {
-                auto& subs = key->subkeys;
+                auto& subs = key->subkeys.edit();
                 auto it = std::find(subs.begin(), subs.end(), e.child);
                 if (it != subs.end()) subs.erase(it);
                 markDeleted(e.child.get());
                 break;
             }
             case LogKind::KeyDeleted: {
-                auto& subs = key->subkeys;
+                auto& subs = key->subkeys.edit();
                 const size_t at = std::min(e.index, subs.size());
                 subs.insert(subs.begin() + static_cast<std::ptrdiff_t>(at), e.child);
                 reattach(e.child.get(), key);
