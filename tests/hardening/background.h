@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "tests/hardening/image_run.h"
+#include "tests/support/run_as_nobody.h"
 
 namespace qu_hardening {
 
@@ -83,12 +84,14 @@ public:
     // The program's process id (0 when it is not found).
     int pid() const {
         const std::string image = image_.dir();
+        const std::string program =
+            ::geteuid() == 0 ? qu_test::programForNobody(QU_PROGRAM) : std::string(QU_PROGRAM);
         std::error_code ec;
         for (std::filesystem::directory_iterator it("/proc", ec), end; !ec && it != end;
              it.increment(ec)) {
             std::string cmdline = readWhole((it->path() / "cmdline").string());
             std::replace(cmdline.begin(), cmdline.end(), '\0', ' ');
-            if (cmdline.rfind(QU_PROGRAM " ", 0) == 0 &&
+            if (cmdline.rfind(program + " ", 0) == 0 &&
                 cmdline.find(" --machine " + image + " ") != std::string::npos) {
                 return std::atoi(it->path().filename().c_str());
             }

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "tests/support/run_as_nobody.h"
 #include "winsim/machine.h"
 
 namespace fs = std::filesystem;
@@ -20,7 +21,7 @@ namespace qu_hardening {
 namespace {
 
 // The unprivileged user the program runs as when the tests run as root.
-constexpr unsigned kNobody = 65534;
+using qu_test::kNobody;
 
 std::string readWhole(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -263,16 +264,18 @@ std::string ImageRun::programCommand(const std::string& stdinPath, const std::st
                                      const std::string& shellSetup, const std::string& suffix) {
     const fs::path io = fs::path(root_) / "io";
     std::string prefix;
+    std::string program = QU_PROGRAM;
     if (::geteuid() == 0) {
         chownTree(root_, kNobody);
         prefix = "setpriv --reuid=" + std::to_string(kNobody) +
                  " --regid=" + std::to_string(kNobody) + " --clear-groups ";
+        program = qu_test::programForNobody(program);
     }
     const std::string out = stdoutRedirect.empty()
                                 ? ">'" + (io / ("stdout" + suffix + ".txt")).string() + "'"
                                 : stdoutRedirect;
     return (shellSetup.empty() ? "" : shellSetup + "; ") + "env -i PATH=/usr/bin:/bin " +
-           environment + " " + prefix + wrapper + " '" QU_PROGRAM "' --machine '" + image_ +
+           environment + " " + prefix + wrapper + " '" + program + "' --machine '" + image_ +
            "' --headless " + extraArgs + " <'" + stdinPath + "' " + out + " 2>'" +
            (io / ("stderr" + suffix + ".txt")).string() + "'";
 }

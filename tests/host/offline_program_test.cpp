@@ -17,6 +17,7 @@
 
 #include "tests/host/program_run.h"
 #include "tests/support/creg_writer.h"
+#include "tests/support/run_as_nobody.h"
 #include "winsim/machine.h"
 #include "winsim/offline.h"
 
@@ -240,16 +241,19 @@ TEST(OfflineProgram, UnwritableHivesAreUsedReadOnly) {
     std::string prefix;
     if (::geteuid() == 0) {
         for (const auto& e : fs::recursive_directory_iterator(dir.path())) {
-            if (::chown(e.path().c_str(), 65534, 65534) != 0) GTEST_SKIP() << "cannot chown";
+            if (::chown(e.path().c_str(), qu_test::kNobody, qu_test::kNobody) != 0)
+                GTEST_SKIP() << "cannot chown";
         }
-        if (::chown(dir.path().c_str(), 65534, 65534) != 0) GTEST_SKIP() << "cannot chown";
+        if (::chown(dir.path().c_str(), qu_test::kNobody, qu_test::kNobody) != 0)
+            GTEST_SKIP() << "cannot chown";
         prefix = "--reuid=65534 --regid=65534 --clear-groups";
     }
     fs::permissions(config / "system",
                     fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
     const std::string before = readFile(config / "system");
-    const std::string program = prefix.empty() ? std::string("'" QU_PROGRAM "'")
-                                               : "setpriv " + prefix + " '" QU_PROGRAM "'";
+    const std::string program =
+        prefix.empty() ? std::string("'" QU_PROGRAM "'")
+                       : "setpriv " + prefix + " '" + qu_test::programForNobody(QU_PROGRAM) + "'";
     const fs::path out = dir.path() / "out.txt";
     const fs::path err = dir.path() / "err.txt";
     const std::string command = "printf 'detect\\nuninstall\\n' | env -i PATH=/usr/bin:/bin " +

@@ -27,6 +27,7 @@ import argparse
 import json
 import os
 import re
+import select
 import shutil
 import subprocess
 import sys
@@ -157,44 +158,97 @@ def touched(hive):
     return regfile.subtree(hive, ["HKEY_LOCAL_MACHINE\\" + k for k in TOUCHED_KEYS])
 
 
+class WineHang(ScenarioError):
+    """A Wine process that neither answered nor ended in its time."""
+
+
 class DriverSession:
-    """The UI driver over pipes: commands in, JSON lines out."""
+    """The UI driver over pipes: commands in, JSON lines out. Its error
+    output goes to a file: a process Wine starts on the driver's behalf
+    (the desktop, a service) inherits the driver's standard handles and
+    would hold a pipe open long after the driver ended. For the same
+    reason the end of the session is the driver's exit, never the end of
+    its output, and a reply is awaited with a deadline."""
 
     ANSWERING = ("state", "about", "about-open")
 
     def __init__(self, wine, driver_exe):
+        self.errors = tempfile.TemporaryFile()
         self.proc = wine.popen(
             [driver_exe],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
+            stderr=self.errors,
         )
+        self.fd = self.proc.stdout.fileno()
+        self.pending = b""
         self.lines = []
 
     def send(self, command):
         self.proc.stdin.write((command + "\n").encode())
         self.proc.stdin.flush()
         if command.split()[0] in self.ANSWERING:
-            line = self.proc.stdout.readline().decode("utf-8", errors="replace")
-            if not line:
+            line = self.read_line(scaled(120))
+            if line is None:
                 raise ScenarioError("UI driver ended early: %s" % self.error_text())
-            self.lines.append(line.rstrip("\n"))
+            self.lines.append(line)
+
+    def read_line(self, timeout):
+        """The driver's next line, or None when its output ended."""
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self.pending:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.fd], [], [], left)[0]:
+                self.proc.kill()
+                raise WineHang("UI driver gave no answer within %.0f s: %s"
+                               % (timeout, self.error_text()))
+            chunk = os.read(self.fd, 65536)
+            if not chunk:
+                return None
+            self.pending += chunk
+        line, self.pending = self.pending.split(b"\n", 1)
+        return line.decode("utf-8", errors="replace")
+
+    def drain(self):
+        """What the driver wrote and nobody read yet; it has ended."""
+        os.set_blocking(self.fd, False)
+        while True:
+            try:
+                chunk = os.read(self.fd, 65536)
+            except BlockingIOError:
+                break
+            if not chunk:
+                break
+            self.pending += chunk
+        rest, self.pending = self.pending, b""
+        return rest.decode("utf-8", errors="replace")
 
     def error_text(self):
         try:
-            _, err = self.proc.communicate(timeout=scaled(30))
+            self.proc.wait(timeout=scaled(30))
         except subprocess.TimeoutExpired:
             self.proc.kill()
-            _, err = self.proc.communicate()
-        return err.decode(errors="replace").strip()
+            self.proc.wait()
+        self.errors.seek(0)
+        return self.errors.read().decode(errors="replace").strip()
 
     def finish(self, timeout):
         # End of input closes the dialog.
-        rest, err = self.proc.communicate(timeout=scaled(timeout))
-        self.lines += [l for l in rest.decode("utf-8", errors="replace").split("\n") if l]
+        try:
+            self.proc.stdin.close()
+        except OSError:
+            pass
+        try:
+            self.proc.wait(timeout=scaled(timeout))
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            raise WineHang("UI driver did not end within %d s (lines so far: %d): %s"
+                           % (scaled(timeout), len(self.lines), self.error_text()))
+        self.lines += [l for l in self.drain().split("\n") if l]
         if self.proc.returncode != 0:
             raise ScenarioError(
-                "UI driver failed (%d): %s" % (self.proc.returncode, err.decode(errors="replace"))
+                "UI driver failed (%d): %s" % (self.proc.returncode, self.error_text())
             )
 
 
@@ -278,6 +332,17 @@ def wine_targets(args, scenario, platform, name=""):
 
 
 def wine_run(args, scenario, image_dir, ini, template, work, target):
+    """One Wine run of the scenario. A run whose UI driver hangs inside Wine
+    (no answer, no exit) is made once more in a fresh prefix, and says so:
+    a hang that comes back is a failure."""
+    try:
+        return wine_run_once(args, scenario, image_dir, ini, template, work, target)
+    except WineHang as error:
+        print("  note: %s: run again after: %s" % (target[0], error), flush=True)
+    return wine_run_once(args, scenario, image_dir, ini, template, work, target)
+
+
+def wine_run_once(args, scenario, image_dir, ini, template, work, target):
     _, exe_path, driver_path, version = target
     desktop = bool(scenario.get("screenshots"))
     with scenario_prefix(template, work, image_dir, version, desktop) as (wine, hive):
