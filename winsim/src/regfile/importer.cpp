@@ -210,6 +210,14 @@ RegKey* Importer::childOf(const RegKey* key, const std::string& fold) const {
             [](const std::shared_ptr<RegKey>& k, const std::string& f) { return f < k->fold; });
         return it != subs.end() && (*it)->fold == fold ? it->get() : nullptr;
     }
+    if (subs.size() <= 8) {
+        // A few siblings in mixed order (the buses of Enum): compared in
+        // place, cheaper than hashing the name.
+        for (const auto& sub : subs) {
+            if (sub->fold == fold) return sub.get();
+        }
+        return nullptr;
+    }
     auto it = children_.find(ChildName{key, fold});
     return it == children_.end() ? nullptr : it->second;
 }
