@@ -177,7 +177,7 @@ public:
     }
     // The keys built so far, for the loader and for freeing the tree.
     List& held() const { return list_; }
-    bool deferred() const { return deferred_ != nullptr; }
+    // What is still to be built (nullptr: nothing).
     DeferredKeys* deferredKeys() const { return deferred_.get(); }
     DeferredKeys& defer(RegKey* owner, uint32_t depth) {
         if (!deferred_) {
