@@ -170,6 +170,7 @@ bool RegKey::removeSubkey(std::string_view wanted) {
 std::vector<RegValue>& RegKey::readValues() const {
     std::vector<RegValue>& all = extra().values;
     if (lazy_) {
+        extra_->names.reset();
         lazy_ = false;  // the reader adds through valueSlot, which comes here
         registry->textReader->readValues(*const_cast<RegKey*>(this));
     }
@@ -229,7 +230,22 @@ const RegValue* RegKey::findValue(std::string_view wanted) const {
             if (namesEqual(v.name, wanted)) return &v;
         }
         RegValue found;
-        const QuickValue quick = registry->textReader->quickValue(*this, wanted, &found);
+        const TextValueReader& reader = *registry->textReader;
+        const std::vector<NameLine>* names = extra_ ? extra_->names.get() : nullptr;
+        if (!names && asked_ && !unnamed_) {
+            // A second name asked for (a device's service, driver key and
+            // filters): the names of the key's lines are noted in one
+            // reading, and every further name is looked up among them.
+            auto lines = std::make_unique<std::vector<NameLine>>();
+            if (reader.nameLines(*this, lines.get())) {
+                names = (extra().names = std::move(lines)).get();
+            } else {
+                unnamed_ = true;
+            }
+        }
+        asked_ = true;
+        const QuickValue quick = names ? reader.quickValueIn(*this, *names, wanted, &found)
+                                       : reader.quickValue(*this, wanted, &found);
         if (quick == QuickValue::Absent) return nullptr;
         if (quick == QuickValue::Unsure) {
             found = RegValue{};

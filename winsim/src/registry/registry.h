@@ -150,6 +150,13 @@ struct KeyLink {
     std::weak_ptr<RegKey> target;
 };
 
+// A value line of the base text and the place of its name in it.
+struct NameLine {
+    uint32_t line = 0;  // start of the line
+    uint32_t name = 0;  // start of the name (past the quote)
+    uint32_t size = 0;  // bytes of the name
+};
+
 // The key lines of a key's subtree that a base load left in the text: the
 // block of every key line below the key, in file order. The subtree is
 // built from them when it is first walked.
@@ -289,8 +296,10 @@ public:
     bool deleted = false;  // set when the key left the tree; handles then see ERROR_KEY_DELETED
 
 private:
-    mutable bool lazy_ = false;    // the values still to be read from the blocks
-    mutable bool decoded_ = true;  // no value held is encoded
+    mutable bool lazy_ = false;     // the values still to be read from the blocks
+    mutable bool asked_ = false;    // findValue read the text for a name once
+    mutable bool unnamed_ = false;  // the names of the lines cannot be noted
+    mutable bool decoded_ = true;   // no value held is encoded
     // What most keys of an image never need, in one allocation made with
     // the first of them (a key is 16 bytes smaller for it: there are
     // hundreds of thousands of keys).
@@ -298,6 +307,9 @@ private:
         std::vector<RegValue> values;
         std::unique_ptr<std::unordered_map<std::string, size_t>> index;  // by folded name
         SmallList<KeyLink> links;
+        // While the values are in the text, after lookups of two names: the
+        // names of the value lines (see TextValueReader::nameLines).
+        std::unique_ptr<std::vector<NameLine>> names;
     };
     Extra& extra() const {
         if (!extra_) extra_ = std::make_unique<Extra>();
@@ -335,6 +347,14 @@ public:
     // every other shape, which readValue then reads.
     virtual QuickValue quickValue(const RegKey& key, std::string_view wanted,
                                   RegValue* found) const = 0;
+    // Every line quickValue would look at, with its name, read once so that
+    // further names are looked up without reading the key's lines again;
+    // false (nothing noted) when a line's name is not plain ASCII or the
+    // file is UTF-16 (quickValue is then unsure of every name).
+    virtual bool nameLines(const RegKey& key, std::vector<NameLine>* out) const = 0;
+    // quickValue through those lines: the same answer.
+    virtual QuickValue quickValueIn(const RegKey& key, const std::vector<NameLine>& lines,
+                                    std::string_view wanted, RegValue* found) const = 0;
     // Every value of `key` as readValues reads them, decoded, into `into`
     // (a key of no registry), the key itself unchanged.
     virtual void copyValues(const RegKey& key, RegKey& into) const = 0;
