@@ -232,18 +232,19 @@ const RegValue* RegKey::findValue(std::string_view wanted) const {
         RegValue found;
         const TextValueReader& reader = *registry->textReader;
         const std::vector<NameLine>* names = extra_ ? extra_->names.get() : nullptr;
-        if (!names && asked_ && !unnamed_) {
-            // A second name asked for (a device's service, driver key and
-            // filters): the names of the key's lines are noted in one
+        if (!names && asked_ == 2) {
+            // A third name asked for (the guard asks a device's service,
+            // driver key and filters; detection asks at most two names of
+            // most devices): the names of the key's lines are noted in one
             // reading, and every further name is looked up among them.
             auto lines = std::make_unique<std::vector<NameLine>>();
             if (reader.nameLines(*this, lines.get())) {
                 names = (extra().names = std::move(lines)).get();
             } else {
-                unnamed_ = true;
+                asked_ = kUnnamed;
             }
         }
-        asked_ = true;
+        if (asked_ < 2) ++asked_;
         const QuickValue quick = names ? reader.quickValueIn(*this, *names, wanted, &found)
                                        : reader.quickValue(*this, wanted, &found);
         if (quick == QuickValue::Absent) return nullptr;

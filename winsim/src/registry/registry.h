@@ -296,10 +296,13 @@ public:
     bool deleted = false;  // set when the key left the tree; handles then see ERROR_KEY_DELETED
 
 private:
-    mutable bool lazy_ = false;     // the values still to be read from the blocks
-    mutable bool asked_ = false;    // findValue read the text for a name once
-    mutable bool unnamed_ = false;  // the names of the lines cannot be noted
-    mutable bool decoded_ = true;   // no value held is encoded
+    mutable bool lazy_ = false;  // the values still to be read from the blocks
+    // Names findValue read from the text (0 to 2), or kUnnamed: the names
+    // of the key's lines cannot be noted. One byte beside the flags above,
+    // so that a key is no larger for it.
+    static constexpr uint8_t kUnnamed = 3;
+    mutable uint8_t asked_ = 0;
+    mutable bool decoded_ = true;  // no value held is encoded
     // What most keys of an image never need, in one allocation made with
     // the first of them (a key is 16 bytes smaller for it: there are
     // hundreds of thousands of keys).
@@ -307,8 +310,8 @@ private:
         std::vector<RegValue> values;
         std::unique_ptr<std::unordered_map<std::string, size_t>> index;  // by folded name
         SmallList<KeyLink> links;
-        // While the values are in the text, after lookups of two names: the
-        // names of the value lines (see TextValueReader::nameLines).
+        // While the values are in the text, from the third name looked up:
+        // the names of the value lines (see TextValueReader::nameLines).
         std::unique_ptr<std::vector<NameLine>> names;
     };
     Extra& extra() const {
