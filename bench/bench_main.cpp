@@ -7,6 +7,7 @@
 // starts and removed when it ends.
 #include "bench/detect.h"
 #include "bench/image_gen.h"
+#include "bench/image_tool.h"
 #include "detection/device_catalogue.h"
 #include "detection/device_installer.h"
 #include "discovery/nt_discovery.h"
@@ -18,8 +19,6 @@
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -224,70 +223,10 @@ BENCHMARK(BM_Scrub9x)
 
 }  // namespace
 
-// Outside Google Benchmark, so that the process's peak memory is the
-// load's own (measure with /usr/bin/time -v):
-//   qu_bench --write-image DIR MB [v5] writes a realistic image of MB megabytes
-//                                     (v5: as a version 5 export, UTF-16)
-//   qu_bench --load-image DIR          loads it, detects, unloads; prints the times
-// The process's peak resident memory so far (VmHWM), in KB.
-long peakResidentKb() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-    }
-    return -1;
-}
-
-int imageTool(int argc, char** argv) {
-    const std::string mode = argv[1];
-    if (mode == "--write-image" && (argc == 4 || (argc == 5 && std::string(argv[4]) == "v5"))) {
-        const size_t mb = std::stoul(argv[3]);
-        const std::string reg = qu_bench::realisticImage(mb << 20, static_cast<unsigned>(mb * 1000),
-                                                         static_cast<unsigned>(mb * 3));
-        qu_bench::writeImage(argv[2], "nt", argc == 5 ? qu_bench::toVersion5(reg) : reg);
-        return 0;
-    }
-    if (mode == "--load-image" && argc == 3) {
-        // Wall and CPU time of each phase: on a machine shared with other
-        // work the CPU time is the steadier figure.
-        auto cpu = [] {
-            timespec ts{};
-            ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-            return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
-        };
-        const auto t0 = std::chrono::steady_clock::now();
-        const double c0 = cpu();
-        loadOrDie(argv[2]);
-        const auto t1 = std::chrono::steady_clock::now();
-        const double c1 = cpu();
-        const long peakLoaded = peakResidentKb();
-        const unsigned found = qu_bench::detectNt();
-        const auto t2 = std::chrono::steady_clock::now();
-        const double c2 = cpu();
-        const long peakDetected = peakResidentKb();
-        winsim::unloadMachine();
-        const auto t3 = std::chrono::steady_clock::now();
-        const double c3 = cpu();
-        auto ms = [](auto a, auto b) {
-            return std::chrono::duration<double, std::milli>(b - a).count();
-        };
-        std::printf(
-            "load %.0f ms (CPU %.0f), detect %.1f ms (CPU %.1f), unload %.0f ms (CPU %.0f), found "
-            "%u\n",
-            ms(t0, t1), c1 - c0, ms(t1, t2), c2 - c1, ms(t2, t3), c3 - c2, found);
-        std::printf("peak resident: %ld KB after the load, %ld KB after detection\n", peakLoaded,
-                    peakDetected);
-        return found == 1 ? 0 : 1;
-    }
-    std::fprintf(stderr, "usage: qu_bench --write-image DIR MB [v5] | --load-image DIR\n");
-    return 2;
-}
-
 int main(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]).rfind("--", 0) == 0 &&
         std::string(argv[1]).rfind("--benchmark", 0) != 0) {
-        return imageTool(argc, argv);
+        return qu_bench::imageTool(argc, argv);
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

@@ -289,7 +289,8 @@ std::string toVersion5(const std::string& regedit4) {
         std::string line =
             regedit4.substr(begin, at == std::string::npos ? std::string::npos : at - begin);
         const size_t type = line.find("=hex(");
-        if (line.front() == '"' && type != std::string::npos &&
+        if (!line.empty() && (line.front() == '"' || line.front() == '@') &&
+            type != std::string::npos &&
             (line.compare(type, 8, "=hex(2):") == 0 || line.compare(type, 8, "=hex(7):") == 0)) {
             const std::string head = line.substr(0, type + 8);
             std::string list = line.substr(type + 8);

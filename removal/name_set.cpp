@@ -28,9 +28,12 @@ NameSet::~NameSet() {
     std::free(entries_);
 }
 
-size_t NameSet::find(const char* name) const {
-    size_t at = hashName(name) & (capacity_ - 1);
-    while (entries_[at].name != nullptr && !equalTextNoCase(entries_[at].name, name)) {
+size_t NameSet::find(const char* name, size_t hash) const {
+    size_t at = hash & (capacity_ - 1);
+    // Another hash is another name; the same spelling needs no folding.
+    while (entries_[at].name != nullptr &&
+           (entries_[at].hash != hash || (std::strcmp(entries_[at].name, name) != 0 &&
+                                          !equalTextNoCase(entries_[at].name, name)))) {
         at = (at + 1) & (capacity_ - 1);
     }
     return at;
@@ -45,7 +48,7 @@ bool NameSet::grow() {
     entries_ = entries;
     capacity_ = capacity;
     for (size_t i = 0; i < oldCapacity; ++i) {
-        if (old[i].name != nullptr) entries_[find(old[i].name)] = old[i];
+        if (old[i].name != nullptr) entries_[find(old[i].name, old[i].hash)] = old[i];
     }
     std::free(old);
     return true;
@@ -54,25 +57,27 @@ bool NameSet::grow() {
 bool NameSet::add(const char* name) {
     // At most half full, so that a search ends soon.
     if ((count_ + 1) * 2 > capacity_ && !grow()) return false;
-    const size_t at = find(name);
+    const size_t hash = hashName(name);
+    const size_t at = find(name, hash);
     if (entries_[at].name != nullptr) return true;
     const size_t size = std::strlen(name) + 1;
     char* copy = static_cast<char*>(std::malloc(size));
     if (copy == nullptr) return false;
     std::memcpy(copy, name, size);
     entries_[at].name = copy;
+    entries_[at].hash = hash;
     entries_[at].marked = false;
     ++count_;
     return true;
 }
 
 bool NameSet::contains(const char* name) const {
-    return capacity_ != 0 && entries_[find(name)].name != nullptr;
+    return capacity_ != 0 && entries_[find(name, hashName(name))].name != nullptr;
 }
 
 bool NameSet::mark(const char* name) {
     if (capacity_ == 0) return false;
-    Entry& entry = entries_[find(name)];
+    Entry& entry = entries_[find(name, hashName(name))];
     if (entry.name == nullptr) return false;
     entry.marked = true;
     return true;
@@ -80,7 +85,7 @@ bool NameSet::mark(const char* name) {
 
 bool NameSet::marked(const char* name) const {
     if (capacity_ == 0) return false;
-    const Entry& entry = entries_[find(name)];
+    const Entry& entry = entries_[find(name, hashName(name))];
     return entry.name != nullptr && entry.marked;
 }
 

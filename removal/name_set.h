@@ -27,10 +27,12 @@ public:
 private:
     struct Entry {
         char* name;
+        size_t hash;  // of the name folded: names equal ignoring case hash alike
         bool marked;
     };
-    // The entry of `name`, or the free entry where it would go.
-    size_t find(const char* name) const;
+    // The entry of `name` (whose hash is `hash`), or the free entry where it
+    // would go.
+    size_t find(const char* name, size_t hash) const;
     bool grow();
 
     Entry* entries_ = nullptr;

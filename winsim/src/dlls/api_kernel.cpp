@@ -96,8 +96,8 @@ UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize) {
 }
 
 DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
-    Machine* m = admitMachineCall("GetFileAttributesA",
-                                  "GetFileAttributesA(" + pathForLog(lpFileName) + ")");
+    Machine* m = admitMachineCall(
+        "GetFileAttributesA", [&] { return "GetFileAttributesA(" + pathForLog(lpFileName) + ")"; });
     if (!m) return INVALID_FILE_ATTRIBUTES;
     const ResolvedPath r = resolve(*m, lpFileName);
     if (r.error) return failWith(r.error, INVALID_FILE_ATTRIBUTES);
@@ -118,9 +118,10 @@ DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
 }
 
 BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
-    Machine* m =
-        admitMachineCall("SetFileAttributesA", "SetFileAttributesA(" + pathForLog(lpFileName) +
-                                                   ", " + std::to_string(dwFileAttributes) + ")");
+    Machine* m = admitMachineCall("SetFileAttributesA", [&] {
+        return "SetFileAttributesA(" + pathForLog(lpFileName) + ", " +
+               std::to_string(dwFileAttributes) + ")";
+    });
     if (!m) return FALSE;
     const ResolvedPath r = resolve(*m, lpFileName);
     if (r.error) return failWith(r.error, FALSE);
@@ -154,7 +155,8 @@ BOOL WINAPI SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes) {
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
-    Machine* m = admitMachineCall("DeleteFileA", "DeleteFileA(" + pathForLog(lpFileName) + ")");
+    Machine* m = admitMachineCall("DeleteFileA",
+                                  [&] { return "DeleteFileA(" + pathForLog(lpFileName) + ")"; });
     if (!m) return FALSE;
     const ResolvedPath r = resolve(*m, lpFileName);
     if (r.error) return failWith(r.error, FALSE);
@@ -179,8 +181,9 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
 }
 
 BOOL WINAPI ExitWindowsEx(UINT uFlags, DWORD dwReason) {
-    Machine* m = admitMachineCall("ExitWindowsEx", "ExitWindowsEx(" + std::to_string(uFlags) +
-                                                       ", " + std::to_string(dwReason) + ")");
+    Machine* m = admitMachineCall("ExitWindowsEx", [&] {
+        return "ExitWindowsEx(" + std::to_string(uFlags) + ", " + std::to_string(dwReason) + ")";
+    });
     if (!m) return FALSE;
     if (uFlags & EWX_REBOOT) m->restartRequested = true;
     return TRUE;
@@ -222,9 +225,10 @@ void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime) {
 
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_ATTRIBUTES,
                           DWORD dwCreationDisposition, DWORD, HANDLE) {
-    Machine* m = admitMachineCall("CreateFileA", "CreateFileA(" + pathForLog(lpFileName) + ", " +
-                                                     std::to_string(dwDesiredAccess) + ", " +
-                                                     std::to_string(dwCreationDisposition) + ")");
+    Machine* m = admitMachineCall("CreateFileA", [&] {
+        return "CreateFileA(" + pathForLog(lpFileName) + ", " + std::to_string(dwDesiredAccess) +
+               ", " + std::to_string(dwCreationDisposition) + ")";
+    });
     if (!m) return INVALID_HANDLE_VALUE;
     if (dwCreationDisposition < CREATE_NEW || dwCreationDisposition > TRUNCATE_EXISTING) {
         return failWith(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
@@ -283,7 +287,8 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSEC
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
-    if (!admitCall("WriteFile", "WriteFile(" + std::to_string(nNumberOfBytesToWrite) + ")")) {
+    if (!admitCall("WriteFile",
+                   [&] { return "WriteFile(" + std::to_string(nNumberOfBytesToWrite) + ")"; })) {
         return FALSE;
     }
     auto it = g_files.find(hFile);
@@ -308,8 +313,10 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 
 DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh,
                             DWORD dwMoveMethod) {
-    if (!admitCall("SetFilePointer", "SetFilePointer(" + std::to_string(lDistanceToMove) + ", " +
-                                         std::to_string(dwMoveMethod) + ")")) {
+    if (!admitCall("SetFilePointer", [&] {
+            return "SetFilePointer(" + std::to_string(lDistanceToMove) + ", " +
+                   std::to_string(dwMoveMethod) + ")";
+        })) {
         return INVALID_SET_FILE_POINTER;
     }
     auto it = g_files.find(hFile);

@@ -1,10 +1,12 @@
 // The registry API over the machine's HKEY_LOCAL_MACHINE hive.
+#include <algorithm>
 #include <cstring>
 #include <map>
 
 #include "winsim/api/win32_registry.h"
 #include "winsim/src/base/codepage.h"
 #include "winsim/src/dlls/calls.h"
+#include "winsim/src/machine/key_text.h"
 
 namespace winsim {
 
@@ -26,7 +28,10 @@ bool isPredefined(HKEY h) {
 struct Target {
     LONG error = ERROR_SUCCESS;
     RegKey* key = nullptr;  // nullptr with ERROR_SUCCESS: a root with no keys of this machine
-    std::string logPath;    // "HKLM, path" for the call log
+    // For the call log: what the handle is when it is no key of the tree
+    // ("HKLM", "<invalid handle>"); nullptr: the key's path (made only for
+    // a log entry).
+    const char* logName = nullptr;
 };
 
 // The key a handle stands for.
@@ -35,42 +40,48 @@ Target keyOf(HKEY h) {
     Machine* m = currentMachine();
     if (!m) {
         t.error = ERROR_INVALID_HANDLE;
-        t.logPath = "<no machine>";
+        t.logName = "<no machine>";
         return t;
     }
     if (h == HKEY_LOCAL_MACHINE) {
         t.key = m->registry.localMachine.get();
-        t.logPath = "HKLM";
+        t.logName = "HKLM";
         return t;
     }
     if (isPredefined(h)) {
-        t.logPath = "<other root>";
+        t.logName = "<other root>";
         return t;
     }
     auto it = g_handles.find(reinterpret_cast<uintptr_t>(h));
     if (it == g_handles.end()) {
         t.error = ERROR_INVALID_HANDLE;
-        t.logPath = "<invalid handle>";
+        t.logName = "<invalid handle>";
         return t;
     }
     t.key = it->second.get();
-    const std::string path = t.key->path();
-    t.logPath = path.empty() ? "HKLM" : "HKLM, " + path;
     if (t.key->deleted) t.error = ERROR_KEY_DELETED;
     return t;
 }
 
+// "HKLM, path" for the call log.
+std::string logPathOf(const Target& t) {
+    if (t.logName) return t.logName;
+    const std::string path = t.key->path();
+    return path.empty() ? "HKLM" : "HKLM, " + path;
+}
+
 std::string joinLog(const Target& t, const std::string& sub) {
-    if (sub.empty()) return t.logPath;
-    return t.logPath == "HKLM" ? "HKLM, " + sub : t.logPath + "\\" + sub;
+    const std::string logPath = logPathOf(t);
+    if (sub.empty()) return logPath;
+    return logPath == "HKLM" ? "HKLM, " + sub : logPath + "\\" + sub;
 }
 
 // Resolves `subKey` (UTF-8) below `from`; ERROR_FILE_NOT_FOUND when missing.
 LONG walk(RegKey* from, const std::string& subKey, RegKey** out) {
     *out = nullptr;
     if (!subKey.empty() && subKey[0] == '\\') return ERROR_BAD_PATHNAME;
-    std::vector<std::string> parts;
-    if (!splitKeyPath(subKey, &parts)) return ERROR_FILE_NOT_FOUND;
+    std::vector<std::string_view> parts;
+    if (!splitKeyPathViews(subKey, &parts)) return ERROR_FILE_NOT_FOUND;
     RegKey* key = from;
     for (const auto& p : parts) {
         if (p.size() > kMaxKeyName) return ERROR_INVALID_PARAMETER;
@@ -79,6 +90,23 @@ LONG walk(RegKey* from, const std::string& subKey, RegKey** out) {
     }
     *out = key;
     return ERROR_SUCCESS;
+}
+
+// The shared owner of `key` among its parent's subkeys: found by its name
+// in their order (a key of thousands of siblings is opened often), else by
+// looking at each.
+std::shared_ptr<RegKey> ownerOf(const RegKey& key) {
+    const auto& subkeys = key.parent->subkeys;
+    auto it = std::lower_bound(
+        subkeys.begin(), subkeys.end(), key.fold,
+        [](const std::shared_ptr<RegKey>& s, const std::string& fold) { return s->fold < fold; });
+    for (; it != subkeys.end() && (*it)->fold == key.fold; ++it) {
+        if (it->get() == &key) return *it;
+    }
+    for (const auto& s : subkeys) {
+        if (s.get() == &key) return s;
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -100,7 +128,8 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
     Machine* m = currentMachine();
     const Target t = keyOf(hKey);
     const std::string sub = m ? fromAnsi(*m, lpSubKey) : std::string();
-    if (auto refused = enterCall("RegOpenKeyExA", "RegOpenKeyExA(" + joinLog(t, sub) + ")")) {
+    if (auto refused =
+            enterCall("RegOpenKeyExA", [&] { return "RegOpenKeyExA(" + joinLog(t, sub) + ")"; })) {
         if (phkResult) *phkResult = nullptr;
         return static_cast<LONG>(*refused);
     }
@@ -117,9 +146,7 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
     if (!key->parent) {
         owner = m->registry.localMachine;
     } else {
-        for (auto& s : key->parent->subkeys) {
-            if (s.get() == key) owner = s;
-        }
+        owner = ownerOf(*key);
     }
     const uintptr_t h = g_nextHandle;
     g_nextHandle += 4;
@@ -132,8 +159,9 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
                           LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
                           PFILETIME lpftLastWriteTime) {
     const Target t = keyOf(hKey);
-    if (auto refused = enterCall(
-            "RegEnumKeyExA", "RegEnumKeyExA(" + t.logPath + ", " + std::to_string(dwIndex) + ")")) {
+    if (auto refused = enterCall("RegEnumKeyExA", [&] {
+            return "RegEnumKeyExA(" + logPathOf(t) + ", " + std::to_string(dwIndex) + ")";
+        })) {
         return static_cast<LONG>(*refused);
     }
     if (t.error != ERROR_SUCCESS) return t.error;
@@ -162,13 +190,14 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     Machine* m = currentMachine();
     const Target t = keyOf(hKey);
     const std::string name = m ? fromAnsi(*m, lpValueName) : std::string();
-    if (auto refused =
-            enterCall("RegQueryValueExA", "RegQueryValueExA(" + t.logPath + ", " + name + ")")) {
+    if (auto refused = enterCall("RegQueryValueExA", [&] {
+            return "RegQueryValueExA(" + logPathOf(t) + ", " + name + ")";
+        })) {
         return static_cast<LONG>(*refused);
     }
     if (t.error != ERROR_SUCCESS) return t.error;
     if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
-    const RegValue* v = t.key ? t.key->findValue(name) : nullptr;
+    const RegValue* v = t.key && mayHaveValue(*t.key, name) ? t.key->findValue(name) : nullptr;
     if (!v) return ERROR_FILE_NOT_FOUND;
     std::string data(v->data.begin(), v->data.end());
     if (isStringType(v->type)) data = toAnsi(*m, data);
@@ -186,7 +215,8 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     Machine* m = currentMachine();
     const Target t = keyOf(hKey);
     const std::string sub = m ? fromAnsi(*m, lpSubKey) : std::string();
-    if (auto refused = enterCall("RegDeleteKeyA", "RegDeleteKeyA(" + joinLog(t, sub) + ")")) {
+    if (auto refused =
+            enterCall("RegDeleteKeyA", [&] { return "RegDeleteKeyA(" + joinLog(t, sub) + ")"; })) {
         return static_cast<LONG>(*refused);
     }
     if (t.error != ERROR_SUCCESS) return t.error;
@@ -205,7 +235,8 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
 
 LONG WINAPI RegCloseKey(HKEY hKey) {
     const Target t = keyOf(hKey);
-    if (auto refused = enterCall("RegCloseKey", "RegCloseKey(" + t.logPath + ")")) {
+    if (auto refused =
+            enterCall("RegCloseKey", [&] { return "RegCloseKey(" + logPathOf(t) + ")"; })) {
         return static_cast<LONG>(*refused);
     }
     if (isPredefined(hKey)) return ERROR_SUCCESS;

@@ -5,8 +5,10 @@
 // ClassGUID names the class or whose Class is the class's name. A device
 // set is a snapshot of the devices' instance keys; properties are read from
 // the registry when asked for.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
@@ -17,6 +19,7 @@
 #include "winsim/api/win32_setupapi.h"
 #include "winsim/src/base/codepage.h"
 #include "winsim/src/dlls/calls.h"
+#include "winsim/src/machine/key_text.h"
 
 namespace winsim {
 namespace {
@@ -32,18 +35,48 @@ struct Params {
 };
 
 struct Device {
-    std::string instanceId;  // "<bus>\<device>\<instance>", original case
+    std::string_view instanceId;  // "<bus>\<device>\<instance>", original case (in the set's ids)
     // The instance key as the set found it: a property read goes to it
     // directly while it is still in the tree (a walk over every device
     // would otherwise look its path up for every property).
     std::weak_ptr<RegKey> key;
+    RegKey* at = nullptr;  // the key while `key` has not expired
     DWORD devInst = 0;
     GUID classGuid{};
     bool hasParams = false;
     Params params;
 };
 
+// Texts that stay where they are while more are added: a set's instance
+// IDs, one after another in blocks (not a string each).
+class TextBlocks {
+public:
+    std::string_view add(std::initializer_list<std::string_view> parts) {
+        size_t size = 0;
+        for (const std::string_view part : parts) size += part.size();
+        if (blocks_.empty() || used_ + size > blockSize_) {
+            blockSize_ = std::max<size_t>(kBlock, size);
+            blocks_.push_back(std::make_unique<char[]>(blockSize_));
+            used_ = 0;
+        }
+        char* const begin = blocks_.back().get() + used_;
+        char* out = begin;
+        for (const std::string_view part : parts) {
+            std::memcpy(out, part.data(), part.size());
+            out += part.size();
+        }
+        used_ += size;
+        return std::string_view(begin, size);
+    }
+
+private:
+    static constexpr size_t kBlock = 64 * 1024;
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    size_t used_ = 0, blockSize_ = 0;
+};
+
 struct DeviceSet {
+    TextBlocks ids;               // the devices' instance IDs
     std::vector<Device> devices;  // only ever appended to
     bool hasParams = false;       // parameters attached to the set itself
     Params params;
@@ -67,7 +100,55 @@ private:
 };
 
 std::map<HDEVINFO, std::unique_ptr<DeviceSet>> g_sets;
-std::unordered_map<std::string, DWORD> g_devInsts;  // folded instance id -> DevInst
+// Folded instance ID -> DevInst, for every instance a set met (a device
+// keeps its DevInst in every set): slots found by the ID's hash, the IDs
+// one after another in one buffer, so that a set of every device adds
+// 100,000 of them without a string or a node each.
+class DevInsts {
+public:
+    DWORD of(std::string_view fold) {
+        if ((count_ + 1) * 2 > slots_.size()) grow();
+        const uint64_t hash = hashOf(fold);
+        size_t at = hash & (slots_.size() - 1);
+        for (; slots_[at].devInst != 0; at = (at + 1) & (slots_.size() - 1)) {
+            const Slot& slot = slots_[at];
+            if (slot.hash == hash && slot.length == fold.size() &&
+                std::memcmp(ids_.data() + slot.offset, fold.data(), fold.size()) == 0) {
+                return slot.devInst;
+            }
+        }
+        slots_[at] = Slot{hash, ids_.size(), fold.size(), ++count_};
+        ids_.append(fold);
+        return count_;
+    }
+
+private:
+    struct Slot {
+        uint64_t hash = 0;
+        size_t offset = 0, length = 0;
+        DWORD devInst = 0;  // 0: a free slot
+    };
+    static uint64_t hashOf(std::string_view s) {
+        uint64_t hash = 14695981039346656037ull;  // FNV-1a
+        for (const char c : s) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+        return hash;
+    }
+    void grow() {
+        std::vector<Slot> old(slots_.empty() ? 64 : slots_.size() * 2);
+        old.swap(slots_);
+        for (const Slot& slot : old) {
+            if (slot.devInst == 0) continue;
+            size_t at = slot.hash & (slots_.size() - 1);
+            while (slots_[at].devInst != 0) at = (at + 1) & (slots_.size() - 1);
+            slots_[at] = slot;
+        }
+    }
+
+    std::vector<Slot> slots_;
+    std::string ids_;
+    DWORD count_ = 0;
+};
+DevInsts g_devInsts;
 
 std::string guidText(const GUID& g) {
     char buf[40];
@@ -146,16 +227,9 @@ bool isAscii(std::string_view s) {
 const char* enumRoot(const Machine& m) { return m.platform == Platform::Nt ? kNtEnum : k9xEnum; }
 
 RegKey* instanceKey(const Machine& m, const Device& d) {
-    if (auto key = d.key.lock(); key && !key->deleted) return key.get();
+    if (!d.key.expired() && !d.at->deleted) return d.at;
     return findKeyPath(m.registry.localMachine.get(),
-                       std::string(enumRoot(m)) + "\\" + d.instanceId);
-}
-
-// `fold`: the instance ID folded (the instance's key names carry theirs).
-DWORD devInstOf(std::string&& fold) {
-    auto [it, added] = g_devInsts.emplace(std::move(fold), 0);
-    if (added) it->second = static_cast<DWORD>(g_devInsts.size());
-    return it->second;
+                       std::string(enumRoot(m)) + "\\" + std::string(d.instanceId));
 }
 
 DeviceSet* setOf(HDEVINFO h) {
@@ -181,7 +255,7 @@ std::string deviceForLog(HDEVINFO h, PSP_DEVINFO_DATA data) {
     const Device* d = data->cbSize == sizeof(SP_DEVINFO_DATA)
                           ? set->find(data->DevInst, data->Reserved)
                           : nullptr;
-    return d ? d->instanceId : "<unknown device>";
+    return d ? std::string(d->instanceId) : "<unknown device>";
 }
 
 const char* difName(DI_FUNCTION f) {
@@ -232,7 +306,7 @@ const char* propertyValueName(DWORD property) {
     }
 }
 
-void removeDevice(Machine& m, const std::string& instanceId, RegKey* instance) {
+void removeDevice(Machine& m, RegKey* instance) {
     RegKey* device = instance->parent;
     const std::string driver = stringOf(instance->findValue("Driver"));
     device->removeSubkey(instance->name);
@@ -245,7 +319,6 @@ void removeDevice(Machine& m, const std::string& instanceId, RegKey* instance) {
             driverKey->parent->removeSubkey(driverKey->name);
         }
     }
-    (void)instanceId;
 }
 
 }  // namespace
@@ -264,8 +337,9 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HW
                                      DWORD Flags) {
     (void)hwndParent;
     const std::string guid = ClassGuid ? guidText(*ClassGuid) : "NULL";
-    Machine* m = admitMachineCall("SetupDiGetClassDevsA", "SetupDiGetClassDevsA(" + guid + ", " +
-                                                              std::to_string(Flags) + ")");
+    Machine* m = admitMachineCall("SetupDiGetClassDevsA", [&] {
+        return "SetupDiGetClassDevsA(" + guid + ", " + std::to_string(Flags) + ")";
+    });
     if (!m) return INVALID_HANDLE_VALUE;
     if (Flags & DIGCF_DEVICEINTERFACE) return failWith(ERROR_INVALID_FLAGS, INVALID_HANDLE_VALUE);
     const bool all = (Flags & DIGCF_ALLCLASSES) != 0;
@@ -273,6 +347,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HW
     const std::string bus = Enumerator ? fromAnsi(*m, Enumerator) : std::string();
     const char* className = all ? nullptr : classNameOf(guid);
     auto set = std::make_unique<DeviceSet>();
+    std::string fold;  // an instance's folded ID, its room reused
     // Every device counts as present and as part of the current profile.
     if (RegKey* root = findKeyPath(m->registry.localMachine.get(), enumRoot(*m))) {
         for (const auto& busKey : root->subkeys) {
@@ -288,16 +363,17 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HW
                     }
                     if (!member) continue;
                     Device d;
-                    d.instanceId.reserve(busKey->name.size() + deviceKey->name.size() +
-                                         instance->name.size() + 2);
-                    d.instanceId.append(busKey->name)
-                        .append(1, '\\')
-                        .append(deviceKey->name)
-                        .append(1, '\\')
-                        .append(instance->name);
+                    d.instanceId =
+                        set->ids.add({busKey->name, std::string_view("\\"), deviceKey->name,
+                                      std::string_view("\\"), instance->name});
                     d.key = instance;
-                    d.devInst =
-                        devInstOf(busKey->fold + '\\' + deviceKey->fold + '\\' + instance->fold);
+                    d.at = instance.get();
+                    fold.assign(busKey->fold)
+                        .append(1, '\\')
+                        .append(deviceKey->fold)
+                        .append(1, '\\')
+                        .append(instance->fold);
+                    d.devInst = g_devInsts.of(fold);
                     if (!parseGuid(classGuid, &d.classGuid) && ClassGuid) {
                         d.classGuid = *ClassGuid;
                     }
@@ -315,8 +391,9 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HW
 BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex,
                                   PSP_DEVINFO_DATA DeviceInfoData) {
     if (!admitCall("SetupDiEnumDeviceInfo",
-                   "SetupDiEnumDeviceInfo(" + std::to_string(MemberIndex) + ")"))
+                   [&] { return "SetupDiEnumDeviceInfo(" + std::to_string(MemberIndex) + ")"; })) {
         return FALSE;
+    }
     DeviceSet* set = setOf(DeviceInfoSet);
     if (!set) return failWith(ERROR_INVALID_HANDLE, FALSE);
     if (!DeviceInfoData) return failWith(ERROR_INVALID_PARAMETER, FALSE);
@@ -335,11 +412,13 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
                                               PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
                                               PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
                                               DWORD PropertyBufferSize, PDWORD RequiredSize) {
-    if (!admitCall("SetupDiGetDeviceRegistryPropertyA",
-                   "SetupDiGetDeviceRegistryPropertyA(" +
-                       deviceForLog(DeviceInfoSet, DeviceInfoData) + ", " +
-                       std::to_string(Property) + ")"))
+    if (!admitCall("SetupDiGetDeviceRegistryPropertyA", [&] {
+            return "SetupDiGetDeviceRegistryPropertyA(" +
+                   deviceForLog(DeviceInfoSet, DeviceInfoData) + ", " + std::to_string(Property) +
+                   ")";
+        })) {
         return FALSE;
+    }
     Machine* m = currentMachine();
     DeviceSet* set = setOf(DeviceInfoSet);
     if (!m || !set) return failWith(ERROR_INVALID_HANDLE, FALSE);
@@ -353,28 +432,37 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
     if (!PropertyBuffer && PropertyBufferSize) return failWith(ERROR_INVALID_PARAMETER, FALSE);
     RegKey* instance = instanceKey(*m, *d);
     if (!instance) return failWith(ERROR_NO_SUCH_DEVINST, FALSE);
-    const RegValue* v = instance->findValue(valueName);
+    // Most devices have no service and no filters: their lines say so.
+    const RegValue* v =
+        mayHaveValue(*instance, valueName) ? instance->findValue(valueName) : nullptr;
     if (!v) return failWith(ERROR_INVALID_DATA, FALSE);
     DWORD type = v->type;
-    std::string data(v->data.begin(), v->data.end());
+    // The value's own bytes unless they need a change (nearly never).
+    std::string_view data(reinterpret_cast<const char*>(v->data.data()), v->data.size());
+    std::string changed;
     if (Property == SPDRP_HARDWAREID && m->platform == Platform::Win9x && type == REG_SZ) {
         // 9x keeps the IDs as one comma-separated string.
-        const std::string ids = data.substr(0, data.find('\0'));
-        data.clear();
+        const std::string ids(data.substr(0, data.find('\0')));
+        std::string& list = changed;
+        list.clear();
         size_t start = 0;
         while (start <= ids.size()) {
             const size_t comma = std::min(ids.find(',', start), ids.size());
             std::string id = ids.substr(start, comma - start);
             while (!id.empty() && id.front() == ' ') id.erase(0, 1);
             while (!id.empty() && id.back() == ' ') id.pop_back();
-            if (!id.empty()) data += id + '\0';
+            if (!id.empty()) list += id + '\0';
             start = comma + 1;
         }
-        data += '\0';
+        list += '\0';
+        data = list;
         type = REG_MULTI_SZ;
     }
     // ASCII reads the same in every code page.
-    if (isStringType(type) && !isAscii(data)) data = toAnsi(*m, data);
+    if (isStringType(type) && !isAscii(data)) {
+        changed = toAnsi(*m, std::string(data));
+        data = changed;
+    }
     if (RequiredSize) *RequiredSize = static_cast<DWORD>(data.size());
     if (PropertyRegDataType) *PropertyRegDataType = type;
     if (PropertyBufferSize < data.size()) return failWith(ERROR_INSUFFICIENT_BUFFER, FALSE);
@@ -385,10 +473,12 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
 BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                         PSTR DeviceInstanceId, DWORD DeviceInstanceIdSize,
                                         PDWORD RequiredSize) {
-    if (!admitCall(
-            "SetupDiGetDeviceInstanceIdA",
-            "SetupDiGetDeviceInstanceIdA(" + deviceForLog(DeviceInfoSet, DeviceInfoData) + ")"))
+    if (!admitCall("SetupDiGetDeviceInstanceIdA", [&] {
+            return "SetupDiGetDeviceInstanceIdA(" + deviceForLog(DeviceInfoSet, DeviceInfoData) +
+                   ")";
+        })) {
         return FALSE;
+    }
     Machine* m = currentMachine();
     DeviceSet* set = setOf(DeviceInfoSet);
     if (!m || !set) return failWith(ERROR_INVALID_HANDLE, FALSE);
@@ -397,7 +487,7 @@ BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
     if (!d) return failWith(error, FALSE);
     if (!DeviceInstanceId && DeviceInstanceIdSize) return failWith(ERROR_INVALID_PARAMETER, FALSE);
     // The device installer hands instance IDs out in capitals.
-    std::string id = toAnsi(*m, d->instanceId);
+    std::string id = toAnsi(*m, std::string(d->instanceId));
     for (char& c : id) {
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     }
@@ -411,12 +501,14 @@ BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
 BOOL WINAPI SetupDiSetClassInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                           PSP_CLASSINSTALL_HEADER ClassInstallParams,
                                           DWORD ClassInstallParamsSize) {
-    const std::string fn =
-        ClassInstallParams ? difName(ClassInstallParams->InstallFunction) : "NULL";
-    if (!admitCall("SetupDiSetClassInstallParamsA",
-                   "SetupDiSetClassInstallParamsA(" + deviceForLog(DeviceInfoSet, DeviceInfoData) +
-                       ", " + fn + ")"))
+    if (!admitCall("SetupDiSetClassInstallParamsA", [&] {
+            const char* fn =
+                ClassInstallParams ? difName(ClassInstallParams->InstallFunction) : "NULL";
+            return "SetupDiSetClassInstallParamsA(" + deviceForLog(DeviceInfoSet, DeviceInfoData) +
+                   ", " + fn + ")";
+        })) {
         return FALSE;
+    }
     Machine* m = currentMachine();
     DeviceSet* set = setOf(DeviceInfoSet);
     if (!m || !set) return failWith(ERROR_INVALID_HANDLE, FALSE);
@@ -469,10 +561,12 @@ BOOL WINAPI SetupDiSetClassInstallParamsA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DA
 
 BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO DeviceInfoSet,
                                       PSP_DEVINFO_DATA DeviceInfoData) {
-    if (!admitCall("SetupDiCallClassInstaller",
-                   std::string("SetupDiCallClassInstaller(") + difName(InstallFunction) + ", " +
-                       deviceForLog(DeviceInfoSet, DeviceInfoData) + ")"))
+    if (!admitCall("SetupDiCallClassInstaller", [&] {
+            return std::string("SetupDiCallClassInstaller(") + difName(InstallFunction) + ", " +
+                   deviceForLog(DeviceInfoSet, DeviceInfoData) + ")";
+        })) {
         return FALSE;
+    }
     Machine* m = currentMachine();
     DeviceSet* set = setOf(DeviceInfoSet);
     if (!m || !set) return failWith(ERROR_INVALID_HANDLE, FALSE);
@@ -508,8 +602,8 @@ BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO Devi
     }
     if (!instance) return failWith(ERROR_NO_SUCH_DEVINST, FALSE);
     if (m->faults.removeFails) return failWith(ERROR_GEN_FAILURE, FALSE);
-    removeDevice(*m, d->instanceId, instance);
-    m->changes.removedInstances.push_back(d->instanceId);
+    removeDevice(*m, instance);
+    m->changes.removedInstances.emplace_back(d->instanceId);
     stageRegistryChange(*m);
     return succeed();
 }

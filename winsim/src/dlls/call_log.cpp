@@ -10,7 +10,7 @@ namespace winsim {
 
 namespace {
 
-std::map<std::string, unsigned> g_callCounts;
+std::map<std::string, unsigned, std::less<>> g_callCounts;
 std::vector<std::string> g_callLog;
 bool g_callLogging = true;
 
@@ -24,9 +24,16 @@ std::vector<Refusal> g_refusals;
 
 }  // namespace
 
-std::optional<uint32_t> enterCall(const std::string& function, const std::string& logEntry) {
-    ++g_callCounts[function];
-    if (g_callLogging) g_callLog.push_back(logEntry);
+bool callLogging() { return g_callLogging; }
+
+void logCall(std::string entry) { g_callLog.push_back(std::move(entry)); }
+
+std::optional<uint32_t> countCall(std::string_view function) {
+    auto counted = g_callCounts.find(function);
+    if (counted == g_callCounts.end()) {
+        counted = g_callCounts.emplace(std::string(function), 0).first;
+    }
+    ++counted->second;
     for (auto it = g_refusals.begin(); it != g_refusals.end(); ++it) {
         if (it->function != function) continue;
         ++it->seen;
@@ -50,13 +57,9 @@ void resetCallCounts() {
     g_callLog.clear();
 }
 
-bool admitCall(const std::string& function, const std::string& logEntry) {
-    if (auto refused = enterCall(function, logEntry)) return failWith(*refused, false);
-    return true;
-}
+bool refusedCall(uint32_t error) { return failWith(error, false); }
 
-Machine* admitMachineCall(const std::string& function, const std::string& logEntry) {
-    if (!admitCall(function, logEntry)) return nullptr;
+Machine* machineForCall() {
     Machine* m = currentMachine();
     if (!m) return failWith(ERROR_NOT_READY, nullptr);
     return m;

@@ -10,7 +10,9 @@
 
 #include "winsim/safety.h"
 #include "winsim/src/base/codepage.h"
+#include "winsim/src/machine/key_text.h"
 #include "winsim/src/machine/state.h"
+#include "winsim/src/regfile/line_reader.h"
 #include "winsim/src/storage/hive_store.h"
 
 namespace winsim {
@@ -23,6 +25,130 @@ bool containsAny(const std::string& fold, const std::vector<std::string>& terms)
     }
     return false;
 }
+
+// The search reads a key's values only when its text could name a term.
+// A quoted string's data is its text with \\ and \" unescaped (then, in an
+// ANSI file, converted from the code page, which keeps ASCII as it is): a
+// stretch of a term with no backslash, quote or non-ASCII byte in it is in
+// the text, in some case, wherever the term is in the data. Hex-encoded
+// strings are decoded here as the reader decodes them and looked at whole.
+class KeyText {
+public:
+    explicit KeyText(const std::vector<std::string>& terms) : terms_(terms) {
+        for (const std::string& term : terms) {
+            std::string piece, longest;
+            for (const char c : term) {
+                const auto b = static_cast<unsigned char>(c);
+                if (b >= 0x20 && b < 0x7F && c != '\\' && c != '"') {
+                    piece += c;
+                } else {
+                    piece.clear();
+                }
+                if (piece.size() > longest.size()) longest = piece;
+            }
+            // A term with nothing to look for in the text: read every key.
+            if (longest.empty()) usable_ = false;
+            pieces_.push_back(longest);
+        }
+    }
+
+    // Whether a value of `key`, whose values are still in the text, may
+    // hold a term; false only when none does.
+    bool mayName(const RegKey& key) {
+        if (!usable_) return true;
+        const Registry& r = *key.registry;
+        for (const KeyBlock& block : key.blocks) {
+            const std::string_view text = blockText(r, block, &decoded_);
+            for (const std::string& piece : pieces_) {
+                if (holdsNoCase(text, piece)) return true;
+            }
+            if (holdsNoCase(text, "HEX(") && hexStringNames(r, block)) return true;
+        }
+        return false;
+    }
+
+private:
+    // The string values written as hex in `block` (hex(1), hex(2), hex(7)),
+    // read line by line as the .reg reader reads them: whether the data of
+    // one of them holds a term.
+    bool hexStringNames(const Registry& r, const KeyBlock& block) {
+        LineReader reader(r.source.view(), r.utf16, block.begin);
+        RawLine raw;
+        std::string room;
+        bool first = true;
+        bool pending = false;  // a hex string continued on the next line
+        std::vector<uint8_t>& bytes = bytes_;
+        while (reader.next(&raw) && raw.begin < block.end) {
+            if (first) {
+                first = false;  // the key line
+                continue;
+            }
+            std::string_view s = skipBlanks(lineText(r.source.view(), r.utf16, raw, &room));
+            if (pending) {
+                if (s.empty() || s.front() == ';') continue;
+                if (s.front() != '[' && s.front() != '@' && s.front() != '"') {
+                    const HexEnd end = s.front() == ',' ? HexEnd::Bad : parseHexBytes(s, &bytes);
+                    if (end != HexEnd::Continues) pending = false;
+                    if (end == HexEnd::Done && dataNames(r, bytes)) return true;
+                    continue;
+                }
+                pending = false;  // the value is skipped
+            }
+            if (s.empty() || (s.front() != '@' && s.front() != '"')) continue;
+            if (s.front() == '@') {
+                s.remove_prefix(1);
+            } else if (!parseQuoted(s, nullptr)) {
+                continue;
+            }
+            s = skipBlanks(s);
+            if (s.empty() || s.front() != '=') continue;
+            s = skipBlanks(s.substr(1));
+            uint32_t type = 0;
+            if (s.substr(0, 4) != "hex(") continue;
+            s.remove_prefix(4);
+            if (!parseHex32(s, &type) || s.substr(0, 2) != "):" || !isStringType(type)) continue;
+            s.remove_prefix(2);
+            bytes.clear();
+            const HexEnd end = parseHexBytes(s, &bytes);
+            if (end == HexEnd::Continues) pending = true;
+            if (end == HexEnd::Done && dataNames(r, bytes)) return true;
+        }
+        // Continued into the block's end: looked at as far as it goes.
+        return pending && dataNames(r, bytes);
+    }
+
+    // Whether hex string data, decoded as the reader decodes it, holds a
+    // term (an ANSI string that is not ASCII is not decoded here: true).
+    bool dataNames(const Registry& r, const std::vector<uint8_t>& bytes) {
+        const std::string_view raw(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        std::string& data = data_;
+        if (r.sourceFormat == RegFormat::Regedit4) {
+            for (const char c : raw) {
+                if (static_cast<unsigned char>(c) >= 0x80) return true;
+            }
+            data.assign(raw);
+        } else {
+            utf16leToUtf8(raw, &data);
+        }
+        data += '\0';
+        // Folding keeps a run of ASCII as it is, upper-cased: a term of
+        // printable ASCII (its own piece) is looked for without a copy.
+        for (size_t i = 0; i < terms_.size(); ++i) {
+            if (pieces_[i].size() == terms_[i].size()
+                    ? holdsNoCase(data, terms_[i])
+                    : foldName(data).find(terms_[i]) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    const std::vector<std::string>& terms_;
+    std::vector<std::string> pieces_;
+    bool usable_ = true;
+    std::string decoded_, data_;
+    std::vector<uint8_t> bytes_;
+};
 
 // A folder the walk leaves out (the store's backups/ when it lies on the
 // drive, as an installation's does).
@@ -87,9 +213,11 @@ std::vector<std::string> findTraces(const std::vector<std::string>& wanted, size
     // order the source keeps), without recursion: the tree may be deep. The
     // path is one buffer cut back to the parent's length and extended by the
     // key's name, so that a key costs its own name, not its depth.
+    KeyText keyText(terms);
     auto byName = [](const RegKey* a, const RegKey* b) { return a->fold < b->fold; };
     std::vector<std::pair<const RegKey*, size_t>> stack = {{top, 0}};  // key, parent's length
     std::string path;
+    std::vector<const RegKey*> children;
     while (!stack.empty() && out.size() < limit) {
         const auto [key, parentLength] = stack.back();
         stack.pop_back();
@@ -97,22 +225,26 @@ std::vector<std::string> findTraces(const std::vector<std::string>& wanted, size
         if (parentLength > 0) path += '\\';
         path += key->name;
         if (key->parent && containsAny(key->fold, terms)) out.push_back(path);
-        // Values still in the text are read for the search, not kept.
+        // Values still in the text are read for the search, not kept, and
+        // only when the key's text could name a term.
         std::vector<std::string> named;
-        key->visitValues([&](const RegValue& v) {
+        auto visit = [&](const RegValue& v) {
             if (!isStringType(v.type)) return;
             const std::string data(v.data.begin(), v.data.end());
             if (containsAny(foldName(data), terms)) {
                 named.push_back(path + " : " + (v.name.empty() ? "(Default)" : v.name));
             }
-        });
+        };
+        if (!key->valuesInText() || keyText.mayName(*key)) key->visitValues(visit);
         std::sort(named.begin(), named.end(), [](const std::string& a, const std::string& b) {
             return foldName(a) < foldName(b);
         });
         for (size_t i = 0; i < named.size() && out.size() < limit; ++i) out.push_back(named[i]);
-        std::vector<const RegKey*> children;
+        children.clear();
         for (const auto& sub : key->subkeys) children.push_back(sub.get());
-        std::sort(children.begin(), children.end(), byName);
+        if (!std::is_sorted(children.begin(), children.end(), byName)) {
+            std::sort(children.begin(), children.end(), byName);
+        }
         for (auto it = children.rbegin(); it != children.rend(); ++it) {
             stack.push_back({*it, path.size()});
         }

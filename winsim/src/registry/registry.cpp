@@ -261,6 +261,14 @@ const RegValue* RegKey::findValue(std::string_view wanted) const {
     return i == kNoOffset ? nullptr : &decodedAt(i);
 }
 
+bool RegKey::remembersValue(std::string_view wanted) const {
+    if (!lazy_) return false;
+    for (const auto& v : looked_) {
+        if (namesEqual(v.name, wanted)) return true;
+    }
+    return false;
+}
+
 RegValue& RegKey::valueSlot(std::string_view wanted, const std::string& folded, bool* created) {
     const size_t i = valueIndex(folded);
     *created = i == kNoOffset;

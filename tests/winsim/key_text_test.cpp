@@ -1,0 +1,183 @@
+// What is ruled out from a key's lines before its values are read: the
+// search for what remains and value lookups must answer as if every value
+// had been read. Each case compares the answer on the loaded image (values
+// still in the text) with the answer once every value has been read.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/win32.h"
+#include "tests/support/temp_image.h"
+#include "winsim/machine.h"
+#include "winsim/safety.h"
+#include "winsim/src/base/codepage.h"
+#include "winsim/src/machine/state.h"
+
+namespace {
+
+using qu_test::TempImage;
+
+// Reads every value of every key, so that nothing is left in the text.
+void readEveryValue() {
+    std::vector<winsim::RegKey*> stack = {winsim::currentMachine()->registry.localMachine.get()};
+    while (!stack.empty()) {
+        winsim::RegKey* key = stack.back();
+        stack.pop_back();
+        (void)key->values();
+        for (const auto& sub : key->subkeys) stack.push_back(sub.get());
+    }
+}
+
+std::string hexList(const std::string& bytes, std::mt19937& rng) {
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        char pair[4];
+        std::snprintf(pair, sizeof pair, rng() % 2 ? "%02x" : "%02X",
+                      static_cast<unsigned char>(bytes[i]));
+        if (i > 0) out += rng() % 4 == 0 ? " , " : ",";
+        // A continuation after a comma, now and then with a comment or a
+        // blank line in between (the reader skips both).
+        if (i > 0 && rng() % 6 == 0) {
+            out.pop_back();
+            out += ",\\\r\n";
+            if (rng() % 4 == 0) out += "; a comment\r\n";
+            if (rng() % 5 == 0) out += "\r\n";
+            out += "  ";
+        }
+        out += pair;
+    }
+    return out;
+}
+
+std::string utf16(const std::string& utf8) { return winsim::utf8ToUtf16le(utf8); }
+
+// Data that holds a term now and then: in another case, cut by an escape
+// or a byte outside ASCII, or whole.
+std::string dataFor(const std::vector<std::string>& terms, std::mt19937& rng) {
+    static const char* const kFill[] = {"C:\\WINDOWS", "x", "caf\xC3\xA9", "a\"b", "", "%1"};
+    std::string data = kFill[rng() % 6];
+    if (rng() % 3 == 0) {
+        std::string term = terms[rng() % terms.size()];
+        for (char& c : term) {
+            if (c >= 'a' && c <= 'z' && rng() % 2) c = static_cast<char>(c - 0x20);
+            if (c >= 'A' && c <= 'Z' && rng() % 2) c = static_cast<char>(c + 0x20);
+        }
+        if (rng() % 4 == 0) term.insert(rng() % (term.size() + 1), rng() % 2 ? "\\" : "\xC3\xA9");
+        data += term;
+    }
+    data += kFill[rng() % 6];
+    return data;
+}
+
+// One value line setting `data` in one of the shapes an export writes.
+std::string valueLine(const std::string& name, const std::string& data, bool v5,
+                      std::mt19937& rng) {
+    std::string line = name.empty() ? "@=" : "\"" + name + "\"=";
+    switch (rng() % 5) {
+        case 0:
+        case 1: {
+            line += '"';
+            for (const char c : data) {
+                if (c == '\\' || c == '"') line += '\\';
+                line += c;
+            }
+            return line + "\"";
+        }
+        case 2:
+            return line + "hex(1):" + hexList(v5 ? utf16(data) : data, rng);
+        case 3:
+            return line + "hex(2):" +
+                   hexList((v5 ? utf16(data) : data) + std::string(v5 ? 2 : 1, '\0'), rng);
+        default:
+            return line + "hex(7):" +
+                   hexList(v5 ? utf16(data + '\0' + data) + std::string(4, '\0')
+                              : data + '\0' + data + std::string(2, '\0'),
+                           rng);
+    }
+}
+
+TEST(KeyText, TheSearchForWhatRemainsFindsWhatReadingEveryValueFinds) {
+    const std::vector<std::string> terms = {"KestrelX", "VID_F3A7&PID_0053", "sys32\\drv",
+                                            "caf\xC3\xA9s", "oem7"};
+    std::mt19937 rng(23);
+    size_t named = 0;
+    for (int round = 0; round < 60; ++round) {
+        const bool v5 = round % 3 == 0;
+        const bool wide = v5 && round % 2 == 0;
+        std::string text = v5 ? "Windows Registry Editor Version 5.00\r\n\r\n" : "REGEDIT4\r\n\r\n";
+        for (int k = 0; k < 12; ++k) {
+            const std::string key =
+                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\K" + std::to_string(k) + "]\r\n";
+            text += key;
+            for (int v = 0; v < 4; ++v) {
+                text +=
+                    valueLine(v == 0 ? "" : "V" + std::to_string(v), dataFor(terms, rng), v5, rng);
+                text += "\r\n";
+            }
+            // Shapes the reader skips or ends early: a hex string cut by a
+            // value line, a bad byte, binary and DWORD data.
+            if (rng() % 3 == 0) text += "\"Cut\"=hex(2):6b,00,\\\r\n\"After\"=dword:00000001\r\n";
+            if (rng() % 4 == 0) text += "\"Bad\"=hex(1):4b,zz,45\r\n\"Bin\"=hex:4b,45,53\r\n";
+            if (rng() % 4 == 0) text += key;  // the key again: a second block
+            text += "\r\n";
+        }
+        TempImage image;
+        image.rawReg(wide ? "\xFF\xFE" + utf16(text) : text);
+        testing::internal::CaptureStderr();  // the reader's notes on the skipped lines
+        image.load();
+        testing::internal::GetCapturedStderr();
+        const std::vector<std::string> lazy = winsim::findTraces(terms, 1000);
+        readEveryValue();
+        const std::vector<std::string> read = winsim::findTraces(terms, 1000);
+        EXPECT_EQ(lazy, read) << "round " << round;
+        named += read.size();
+    }
+    EXPECT_GT(named, 100u);  // the terms are there to be found
+}
+
+TEST(KeyText, ValueLookupsFindWhatReadingEveryValueFinds) {
+    // Names that are, or only look like, "Service".
+    const std::vector<std::string> lines = {
+        "\"Service\"=\"a\"",          "  \"SERVICE\" = \"b\"", "\"service\"=hex(2):61,00",
+        "\"Services\"=\"c\"",         "\"Ser\\vice\"=\"d\"",   "\"xService\"=\"e\"",
+        "\"Other\"=\"Service\"",      "; \"Service\"=\"f\"",   "\"Service\"",
+        "\"Service\"=dword:00000001", "@=\"Service\"",         "\"S\xC3\xA9rvice\"=\"g\""};
+    std::mt19937 rng(7);
+    for (int round = 0; round < 40; ++round) {
+        std::string text = "REGEDIT4\r\n\r\n";
+        for (int k = 0; k < 12; ++k) {
+            // Keys 8 to 11 are keys 0 to 3 again: a second block.
+            text += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\K" + std::to_string(k % 8) + "]\r\n";
+            for (int v = 0; v < 2; ++v) text += lines[rng() % lines.size()] + "\r\n";
+            text += "\r\n";
+        }
+        TempImage image;
+        image.rawReg(text);
+        testing::internal::CaptureStderr();
+        image.load();
+        testing::internal::GetCapturedStderr();
+        auto lookUp = [] {
+            std::string found;
+            for (int k = 0; k < 8; ++k) {
+                HKEY key = nullptr;
+                const std::string path = "SOFTWARE\\K" + std::to_string(k);
+                EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key),
+                          ERROR_SUCCESS);
+                DWORD size = 0;
+                found += std::to_string(
+                             RegQueryValueExA(key, "Service", nullptr, nullptr, nullptr, &size)) +
+                         "/" + std::to_string(size) + " ";
+                RegCloseKey(key);
+            }
+            return found;
+        };
+        const std::string lazy = lookUp();
+        readEveryValue();
+        const std::string read = lookUp();
+        EXPECT_EQ(lazy, read) << text;
+    }
+}
+
+}  // namespace

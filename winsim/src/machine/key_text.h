@@ -1,0 +1,27 @@
+// A key's own lines in the base text, looked at before its values are read:
+// what a search or a value lookup can rule out without the .reg reader.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "winsim/src/registry/registry.h"
+
+namespace winsim {
+
+// Where `text` holds `needle` (upper-case ASCII) in any case of its letters,
+// first at or after `from`; npos when nowhere.
+size_t findNoCase(std::string_view text, std::string_view needle, size_t from);
+bool holdsNoCase(std::string_view text, std::string_view needle);
+
+// The text of `block` of a key whose values are still in the text, as the
+// reader reads it (through the end of the line it ends in), in UTF-8: a view
+// of the base text, or a UTF-16 file's lines decoded into `room`.
+std::string_view blockText(const Registry& registry, const KeyBlock& block, std::string* room);
+
+// Whether `key` may have a value named `name`: false only when its values
+// are still in the text, none of that name was read from it before, and no
+// line of it names one (`name` ASCII).
+bool mayHaveValue(const RegKey& key, std::string_view name);
+
+}  // namespace winsim
