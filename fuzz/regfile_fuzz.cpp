@@ -5,9 +5,10 @@
 //   back as exactly the changed registry, and taking that text as the new
 //   base works;
 // - rolling the changes back gives the original registry and file again;
-// - values read from the text on first use (the default) are what a load
-//   that builds them at once gives, places in the text included, whether
-//   looked up by name first or listed.
+// - values read from the text on first use (the default), and keys built
+//   when their subtree is first walked, are what a load that builds them
+//   at once gives, places in the text included, whether looked up by name
+//   first or listed.
 //
 // The input is the file itself. Its length picks the ANSI code page, so
 // every code page the machine supports is exercised without a header byte
@@ -67,8 +68,12 @@ void checkLazyIsEager(const std::string& bytes, unsigned codePage) {
     std::string eagerError;
     const bool ok =
         winsim::importRegFile(bytes, "input.reg", codePage, eager, &eagerImport, &eagerError);
-    for (const bool lookupFirst : {false, true}) {
+    // The last two runs leave the keys below the first level in the text
+    // too, each subtree built when first walked.
+    for (const int run : {0, 1, 2, 3}) {
+        const bool lookupFirst = run % 2 == 1;
         winsim::Registry lazy;
+        if (run >= 2) lazy.builtDepth = 1;
         winsim::RegImport lazyImport;
         std::string lazyError;
         if (winsim::importRegFile(bytes, "input.reg", codePage, lazy, &lazyImport, &lazyError) !=
@@ -105,6 +110,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     checkLazyIsEager(bytes, codePage);
 
     winsim::Registry registry;
+    // Half the inputs change keys below subtrees not built yet.
+    const bool unbuilt = (size / 4) % 2 == 1;
+    if (unbuilt) registry.builtDepth = 1;
     winsim::RegImport imported;
     std::string error;
     if (!winsim::importRegFile(bytes, "input.reg", codePage, registry, &imported, &error)) {
@@ -114,7 +122,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (winsim::exportRegFile(registry, imported.format, codePage) != bytes) {
         fail("load then save is not the identity", bytes);
     }
-    const std::string original = dump(registry);
+    winsim::Registry first;  // the registry as loaded, built by the dump
+    winsim::RegImport firstImport;
+    winsim::importRegFile(bytes, "input.reg", codePage, first, &firstImport, &error);
+    const std::string original = dump(first);
 
     // Changes picked by the input's bytes.
     uint32_t seed = 2166136261u;
@@ -126,8 +137,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return seed;
     };
     for (int step = 0; step < 4; ++step) {
-        std::vector<winsim::RegKey*> keys = allKeys(registry);
-        winsim::RegKey* k = keys[next() % keys.size()];
+        winsim::RegKey* k = registry.localMachine.get();
+        if (unbuilt) {
+            while (next() % 4 != 0 && !k->subkeys.empty()) {
+                k = k->subkeys[next() % k->subkeys.size()].get();
+            }
+        } else {
+            std::vector<winsim::RegKey*> keys = allKeys(registry);
+            k = keys[next() % keys.size()];
+        }
         switch (next() % 5) {
             case 0:
                 if (!k->subkeys.empty())

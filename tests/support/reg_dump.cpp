@@ -60,7 +60,8 @@ std::string placesDump(const winsim::Registry& r, const winsim::Registry* eager)
         }
     }
     for (const auto& o : r.openEnds) out << "open end " << o.at << " " << o.keyLine.begin << "\n";
-    out << "open tail " << r.openTailBegin << "\n";
+    out << "open tail " << r.openTailBegin << " "
+        << (r.openTailKey ? r.openTailKey->fullPath() : "") << "\n";
     std::map<std::string, size_t> ends(r.deletionLines.begin(), r.deletionLines.end());
     for (const auto& [path, at] : ends) out << "deleted " << path << " " << at << "\n";
     std::map<std::string, size_t> implied(r.impliedEnds.begin(), r.impliedEnds.end());

@@ -104,6 +104,7 @@ bool readRegFile(std::string_view given, BaseText* movable, const std::string& f
     }
     const Mode mode = !base ? Mode::Apply : registry.lazyValues ? Mode::Index : Mode::Eager;
     Importer importer(registry, format, codePage, fileName, mode, result->warnings);
+    if (mode == Mode::Index) importer.deferAt(registry.builtDepth);
     bool ok = true;
     while (ok && reader.next(&raw)) {
         ++lineNo;
@@ -189,11 +190,35 @@ bool readValueFromText(const RegKey& key, std::string_view wanted, RegValue* fou
     return true;
 }
 
-QuickValue quickValueFromText(const RegKey& key, std::string_view wanted, RegValue* found) {
-    const Registry& r = *key.registry;
-    if (wanted.empty() || !isAscii(wanted)) return QuickValue::Unsure;
-    std::string decoded;  // a line of a UTF-16 file, as the reader decodes it
-    bool seen = false;
+// The value of line `s` (a value line named `name` ending at `close`, the
+// name's closing quote) when its data is a plain ASCII string; false when
+// it is any other shape.
+bool plainStringLine(std::string_view s, size_t close, std::string_view name, const RawLine& raw,
+                     RegValue* found) {
+    // "name" = "ASCII text" [; comment]; the text may have the escapes
+    // \\ and \" (a driver key's "{class}\\0007").
+    s = skipBlanks(s.substr(close + 1));
+    if (s.empty() || s.front() != '=') return false;
+    s = skipBlanks(s.substr(1));
+    if (s.empty() || s.front() != '"') return false;
+    std::string data;
+    if (!parseQuoted(s, &data) || !isAscii(data) || !onlyCommentLeft(s)) return false;
+    found->name.assign(name);
+    found->type = REG_SZ;
+    found->data.reserve(data.size() + 1);
+    found->data.assign(data.begin(), data.end());
+    found->data.push_back(0);
+    found->line = Span{raw.begin, raw.next};
+    found->changed = false;
+    found->encoded = false;
+    return true;
+}
+
+// Calls `line` with every line of `key`'s blocks that may set a value by a
+// quoted name (its text from the quote, the name's closing quote or
+// escape, the line), until it returns false.
+template <class Visit>
+void visitNamedLines(const Registry& r, const RegKey& key, std::string* decoded, Visit line) {
     for (const KeyBlock& block : key.blocks) {
         LineReader reader(r.source, r.utf16, block.begin);
         RawLine raw;
@@ -203,40 +228,97 @@ QuickValue quickValueFromText(const RegKey& key, std::string_view wanted, RegVal
                 first = false;  // the key line
                 continue;
             }
-            std::string_view s = skipBlanks(lineText(r.source, r.utf16, raw, &decoded));
+            std::string_view s = skipBlanks(lineText(r.source, r.utf16, raw, decoded));
             if (s.empty()) continue;
-            if (s.front() == '@') continue;  // the default value: not `wanted`
+            if (s.front() == '@') continue;  // the default value: never a wanted name
             if (s.front() != '"') continue;  // no value line starts otherwise
-            // The name, when it is plain ASCII without escapes.
             const size_t close = plainQuotedEnd(s);
             if (close == s.size()) continue;  // no closing quote: the line is skipped
-            if (s[close] == '\\') return QuickValue::Unsure;
-            const std::string_view name = s.substr(1, close - 1);
-            if (!isAscii(name)) return QuickValue::Unsure;
-            if (!namesEqual(name, wanted)) continue;
-            // "name" = "ASCII text" [; comment], set once; the text may have
-            // the escapes \\ and \" (a driver key's "{class}\\0007").
-            if (seen) return QuickValue::Unsure;
-            seen = true;
-            s = skipBlanks(s.substr(close + 1));
-            if (s.empty() || s.front() != '=') return QuickValue::Unsure;
-            s = skipBlanks(s.substr(1));
-            if (s.empty() || s.front() != '"') return QuickValue::Unsure;
-            std::string data;
-            if (!parseQuoted(s, &data) || !isAscii(data) || !onlyCommentLeft(s)) {
-                return QuickValue::Unsure;
-            }
-            found->name.assign(name);
-            found->type = REG_SZ;
-            found->data.reserve(data.size() + 1);
-            found->data.assign(data.begin(), data.end());
-            found->data.push_back(0);
-            found->line = Span{raw.begin, raw.next};
-            found->changed = false;
-            found->encoded = false;
+            if (!line(s, close, raw)) return;
         }
     }
+}
+
+QuickValue quickValueFromText(const RegKey& key, std::string_view wanted, RegValue* found) {
+    const Registry& r = *key.registry;
+    if (wanted.empty() || !isAscii(wanted)) return QuickValue::Unsure;
+    std::string decoded;  // a line of a UTF-16 file, as the reader decodes it
+    bool seen = false;
+    bool unsure = false;
+    visitNamedLines(r, key, &decoded, [&](std::string_view s, size_t close, const RawLine& raw) {
+        // The name, when it is plain ASCII without escapes.
+        const std::string_view name = s.substr(1, close - 1);
+        unsure = s[close] == '\\' || !isAscii(name);
+        if (unsure || !namesEqual(name, wanted)) return !unsure;
+        // Set once, to a plain string.
+        unsure = seen || !plainStringLine(s, close, name, raw, found);
+        seen = true;
+        return !unsure;
+    });
+    if (unsure) return QuickValue::Unsure;
     return seen ? QuickValue::Found : QuickValue::Absent;
+}
+
+bool nameLinesFromText(const RegKey& key, std::vector<NameLine>* out) {
+    const Registry& r = *key.registry;
+    if (r.utf16) return false;  // names of decoded lines have no place in the text
+    bool plain = true;
+    visitNamedLines(r, key, nullptr, [&](std::string_view s, size_t close, const RawLine& raw) {
+        const std::string_view name = s.substr(1, close - 1);
+        plain = s[close] != '\\' && isAscii(name);
+        if (plain) {
+            out->push_back(NameLine{static_cast<uint32_t>(raw.begin),
+                                    static_cast<uint32_t>(name.data() - r.source.data()),
+                                    static_cast<uint32_t>(name.size())});
+        }
+        return plain;
+    });
+    if (!plain) out->clear();
+    return plain;
+}
+
+QuickValue quickValueInLines(const RegKey& key, const std::vector<NameLine>& lines,
+                             std::string_view wanted, RegValue* found) {
+    const Registry& r = *key.registry;
+    if (wanted.empty() || !isAscii(wanted)) return QuickValue::Unsure;
+    const NameLine* match = nullptr;
+    for (const NameLine& line : lines) {
+        if (line.size != wanted.size()) continue;
+        if (!namesEqual(r.source.view().substr(line.name, line.size), wanted)) continue;
+        if (match) return QuickValue::Unsure;  // set twice: the reader decides
+        match = &line;
+    }
+    if (!match) return QuickValue::Absent;
+    LineReader reader(r.source, false, match->line);
+    RawLine raw;
+    reader.next(&raw);
+    const std::string_view s = skipBlanks(lineText(r.source, false, raw, nullptr));
+    const size_t close =
+        match->name + match->size - static_cast<size_t>(s.data() - r.source.data());
+    return plainStringLine(s, close, s.substr(1, close - 1), raw, found) ? QuickValue::Found
+                                                                         : QuickValue::Unsure;
+}
+
+// Subtrees left in the text are built again below this depth only when they
+// are shallower: a line is read once more for each level it passes.
+constexpr uint32_t kDeferAgainTo = 12;
+
+void buildSubkeysFromText(const DeferredKeys& keys) {
+    Registry& r = *keys.owner->registry;
+    std::vector<std::string> ignored;  // the load gave the warnings
+    const std::string noName;
+    Importer importer(r, r.sourceFormat, r.codePage, noName, Mode::Index, ignored);
+    importer.buildFor(keys);
+    const uint32_t again = keys.depth + r.builtDepth;
+    if (r.builtDepth && again <= kDeferAgainTo) importer.deferAt(again);
+    std::string decoded;
+    for (const KeyBlock& block : keys.blocks) {
+        LineReader reader(r.source, r.utf16, block.begin);
+        RawLine raw;
+        reader.next(&raw);
+        importer.keyLineOf(raw, lineText(r.source, r.utf16, raw, &decoded), block);
+    }
+    importer.finishSubtree();
 }
 
 void decodeValueFromText(const Registry& r, RegValue& value) {
@@ -266,9 +348,17 @@ public:
                           RegValue* found) const override {
         return quickValueFromText(key, wanted, found);
     }
+    bool nameLines(const RegKey& key, std::vector<NameLine>* out) const override {
+        return nameLinesFromText(key, out);
+    }
+    QuickValue quickValueIn(const RegKey& key, const std::vector<NameLine>& lines,
+                            std::string_view wanted, RegValue* found) const override {
+        return quickValueInLines(key, lines, wanted, found);
+    }
     void copyValues(const RegKey& key, RegKey& into) const override {
         copyValuesFromText(key, into);
     }
+    void buildSubkeys(const DeferredKeys& keys) const override { buildSubkeysFromText(keys); }
 };
 
 const TextValueReader* textValues() {

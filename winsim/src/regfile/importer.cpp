@@ -32,60 +32,141 @@ bool Importer::line(const RawLine& raw, std::string_view text, int lineNo) {
 }
 
 void Importer::finish(size_t end) {
-    if (pending_) {
-        commitPending();
-        if (loading_ && current_) {
-            reg_.openTailKey = current_;
-            reg_.openTailBegin = pendingBegin_;
-        }
-    }
+    const bool openTail = pending_;
+    if (pending_) commitPending();
+    const uint32_t tailLine = deferredBlock_ ? deferredBlock_->begin : 0;
+    RegKey* tailOwner = deferredBlock_ ? current_ : nullptr;
     closeBlock(end);
     endDeletionRegion(end);
+    if (openTail && loading_ && current_) {
+        RegKey* key = current_;
+        if (tailOwner) {
+            // The value's key is still in the text: built now, to be named.
+            std::vector<const RegKey*> stack = {tailOwner};
+            while (!stack.empty()) {
+                const RegKey* k = stack.back();
+                stack.pop_back();
+                if (!k->blocks.empty() && k->blocks.back().begin == tailLine) {
+                    key = const_cast<RegKey*>(k);
+                    break;
+                }
+                for (const auto& sub : k->subkeys) stack.push_back(sub.get());
+            }
+        }
+        reg_.openTailKey = key;
+        reg_.openTailBegin = pendingBegin_;
+    }
     if (!loading_) return;
     // The map's room goes first, so that what comes next can reuse it.
     decltype(children_)().swap(children_);
+    std::vector<RegKey*> tops = {reg_.localMachine.get()};
+    for (auto& r : reg_.otherRoots) tops.push_back(r.get());
+    finishTree(std::move(tops));
+    graveyard_.clear();
+}
+
+void Importer::finishSubtree() {
+    decltype(children_)().swap(children_);
+    finishTree({const_cast<RegKey*>(building_->owner)});
+}
+
+void Importer::finishTree(std::vector<RegKey*> tops) {
     // Sibling lists were built in file order; put them in enumeration
     // order once (giving back what they grew by), then note where each
-    // subtree ends in the text.
+    // subtree ends in the text. Subtrees left in the text stay there.
+    const RegKey* top = tops.size() == 1 ? tops.front() : nullptr;
     std::vector<RegKey*> order;
+    std::vector<RegKey*>& stack = tops;
+    while (!stack.empty()) {
+        RegKey* k = stack.back();
+        stack.pop_back();
+        order.push_back(k);
+        auto& subs = k->subkeys.held();
+        const Order* listed = orderOf(k);
+        if (listed && *listed == Order::Descending) {
+            std::reverse(subs.begin(), subs.end());
+        } else if (listed) {
+            std::sort(subs.begin(), subs.end(),
+                      [](const std::shared_ptr<RegKey>& a, const std::shared_ptr<RegKey>& b) {
+                          return a->fold < b->fold;
+                      });
+        }
+        if (subs.capacity() > subs.size()) subs.shrink_to_fit();
+        for (auto& sub : subs) stack.push_back(sub.get());
+    }
+    // From the keys as they are now (a deletion line may have taken some):
+    // the keys left in the text end where their last line does.
+    for (RegKey* k : order) {
+        k->subtreeEnd = 0;
+        if (const DeferredKeys* deferred = k->subkeys.deferredKeys()) {
+            for (const KeyBlock& b : deferred->blocks)
+                k->subtreeEnd = std::max(k->subtreeEnd, b.end);
+        }
+    }
+    for (auto it = order.rbegin(); it != order.rend(); ++it) {
+        RegKey* k = *it;
+        if (!k->blocks.empty()) k->subtreeEnd = std::max(k->subtreeEnd, k->blocks.back().end);
+        if (k->parent && k != top) {
+            k->parent->subtreeEnd = std::max(k->parent->subtreeEnd, k->subtreeEnd);
+        }
+    }
+    decltype(order_)().swap(order_);
+}
+
+void Importer::keyLineOf(const RawLine& raw, std::string_view text, const KeyBlock& block) {
+    raw_ = raw;
+    replay_ = &block;
+    keyLine(skipBlanks(text));
+    replay_ = nullptr;
+}
+
+void Importer::placeKeyLine(RegKey* top, const std::string_view* parts, size_t n,
+                            const KeyBlock& block) {
+    const size_t depth = building_ ? building_->depth : 0;
+    if (deferAt_ && depth + n > deferAt_) {
+        RegKey* owner = baseKey(top, parts, deferAt_ - depth, true);
+        DeferredKeys& deferred = owner->subkeys.defer(owner, deferAt_);
+        deferred.blocks.push_back(block);
+        if (!replay_) deferredBlock_ = &deferred.blocks.back();
+        current_ = owner;
+        return;
+    }
+    RegKey* key = baseKey(top, parts, n, true);
+    key->blocks.push_back(block);
+    if (!replay_) {
+        blockKey_ = key;
+    } else if (block.tail != raw_.next) {
+        key->setValuesInText();  // a value line (or deletion) came after the key line
+    }
+    current_ = key;
+}
+
+void Importer::buildDeferred() {
+    deferAt_ = 0;
+    cacheLen_ = 0;
+    cacheRoot_ = nullptr;
     std::vector<RegKey*> stack = {reg_.localMachine.get()};
     for (auto& r : reg_.otherRoots) stack.push_back(r.get());
     while (!stack.empty()) {
         RegKey* k = stack.back();
         stack.pop_back();
-        order.push_back(k);
-        const Order* listed = orderOf(k);
-        if (listed && *listed == Order::Descending) {
-            std::reverse(k->subkeys.begin(), k->subkeys.end());
-        } else if (listed) {
-            std::sort(k->subkeys.begin(), k->subkeys.end(),
-                      [](const std::shared_ptr<RegKey>& a, const std::shared_ptr<RegKey>& b) {
-                          return a->fold < b->fold;
-                      });
-        }
-        if (k->subkeys.capacity() > k->subkeys.size()) k->subkeys.shrink_to_fit();
-        for (auto& sub : k->subkeys) stack.push_back(sub.get());
+        // Built in file order as far as the file has come: each list is
+        // sorted, which is the order the load assumes of a key not listed.
+        for (auto& sub : k->subkeys.list()) stack.push_back(sub.get());
     }
-    for (auto it = order.rbegin(); it != order.rend(); ++it) {
-        RegKey* k = *it;
-        if (!k->blocks.empty()) k->subtreeEnd = std::max(k->subtreeEnd, k->blocks.back().end);
-        if (k->parent) k->parent->subtreeEnd = std::max(k->parent->subtreeEnd, k->subtreeEnd);
-    }
-    decltype(order_)().swap(order_);
-    graveyard_.clear();
 }
 
-RegKey* Importer::baseKey(RegKey* root, const std::vector<std::string_view>& parts, bool create) {
+RegKey* Importer::baseKey(RegKey* root, const std::string_view* parts, size_t n, bool create) {
     size_t k = 0;
     if (cacheRoot_ == root) {
-        while (k < parts.size() && k < cacheLen_ && cache_[k].first == parts[k]) ++k;
+        while (k < n && k < cacheLen_ && cache_[k].first == parts[k]) ++k;
     } else {
         cacheLen_ = 0;
         cacheRoot_ = root;
     }
     cacheLen_ = k;
     RegKey* key = k ? cache_[k - 1].second : root;
-    for (; k < parts.size(); ++k) {
+    for (; k < n; ++k) {
         std::string fold = foldName(parts[k]);
         RegKey* child = childOf(key, fold);
         if (!child) {
@@ -112,7 +193,7 @@ RegKey* Importer::baseKey(RegKey* root, const std::vector<std::string_view>& par
 }
 
 RegKey* Importer::childOf(const RegKey* key, const std::string& fold) const {
-    const auto& subs = key->subkeys;
+    const auto& subs = key->subkeys.held();
     if (subs.empty()) return nullptr;
     const Order* order = orderOf(key);
     if (!order) {
@@ -129,12 +210,20 @@ RegKey* Importer::childOf(const RegKey* key, const std::string& fold) const {
             [](const std::shared_ptr<RegKey>& k, const std::string& f) { return f < k->fold; });
         return it != subs.end() && (*it)->fold == fold ? it->get() : nullptr;
     }
+    if (subs.size() <= 8) {
+        // A few siblings in mixed order (the buses of Enum): compared in
+        // place, cheaper than hashing the name.
+        for (const auto& sub : subs) {
+            if (sub->fold == fold) return sub.get();
+        }
+        return nullptr;
+    }
     auto it = children_.find(ChildName{key, fold});
     return it == children_.end() ? nullptr : it->second;
 }
 
 void Importer::addChild(RegKey* key, std::shared_ptr<RegKey> child) {
-    auto& subs = key->subkeys;
+    auto& subs = key->subkeys.held();
     Order* order = orderOf(key);
     if (!subs.empty() && (!order || *order == Order::Descending)) {
         const bool ascending = subs.back()->fold < child->fold;
@@ -156,14 +245,14 @@ void Importer::addChild(RegKey* key, std::shared_ptr<RegKey> child) {
 }
 
 bool Importer::baseDelete(RegKey* root, const std::vector<std::string_view>& parts) {
-    RegKey* key = baseKey(root, parts, false);
+    RegKey* key = baseKey(root, parts.data(), parts.size(), false);
     cacheLen_ = 0;
     cacheRoot_ = nullptr;
     if (!key) return false;
     RegKey* parent = key->parent;
     const Order* listed = orderOf(parent);
     if (listed && *listed == Order::Mixed) children_.erase(ChildName{parent, key->fold});
-    auto& subs = parent->subkeys;
+    auto& subs = parent->subkeys.held();
     for (auto it = subs.begin(); it != subs.end(); ++it) {
         if (it->get() == key) {
             // Kept until the load ends: no new key may reuse its address
@@ -245,6 +334,7 @@ bool Importer::keyLine(std::string_view s) {
             return true;
         }
         if (loading_) {
+            if (deferAt_) buildDeferred();
             std::string path = rootName;
             for (const auto& p : parts) path += "\\" + foldName(p);
             // Both places are the end of the lines that follow this one
@@ -266,14 +356,18 @@ bool Importer::keyLine(std::string_view s) {
         return true;
     }
     if (loading_) {
-        key = baseKey(key, parts, true);
-        key->blocks.push_back(
-            KeyBlock{static_cast<uint32_t>(raw_.begin), 0, static_cast<uint32_t>(raw_.next)});
-        blockKey_ = key;
         keyLine_ = Span{raw_.begin, raw_.next};
-    } else {
-        for (const auto& p : parts) key = key->createSubkey(p);
+        if (replay_) {
+            const size_t skip = building_->depth;
+            placeKeyLine(building_->owner, parts.data() + skip, parts.size() - skip, *replay_);
+        } else {
+            placeKeyLine(
+                key, parts.data(), parts.size(),
+                KeyBlock{static_cast<uint32_t>(raw_.begin), 0, static_cast<uint32_t>(raw_.next)});
+        }
+        return true;
     }
+    for (const auto& p : parts) key = key->createSubkey(p);
     current_ = key;
     return true;
 }

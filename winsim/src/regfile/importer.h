@@ -37,7 +37,8 @@ enum class Mode {
     Apply,  // a file imported into a registry: every change recorded
     Eager,  // the load of a base text, every value built and decoded
     Index,  // the load of a base text, values left in the text (the keys
-            // marked so): lines checked and warned about, nothing built
+            // marked so): lines checked and warned about, nothing built;
+            // with deferAt, the keys deeper down too (see DeferredKeys)
     Names,  // one key's blocks read again: its values with their names,
             // types and places, the data left encoded
     Data,   // one value's lines read again: its type and data
@@ -57,6 +58,14 @@ public:
 
     // Names and Data: the lines are read for `key`.
     void readFor(RegKey* key) { current_ = key; }
+    // Index: the key lines below depth `depth` (0: none) go into their
+    // ancestor at that depth, left in the text.
+    void deferAt(uint32_t depth) { deferAt_ = depth; }
+    // Index: the key lines of `keys` are given again (keyLineOf) to build
+    // the subtree below its owner; finishSubtree when they are all in.
+    void buildFor(const DeferredKeys& keys) { building_ = &keys; }
+    void keyLineOf(const RawLine& raw, std::string_view text, const KeyBlock& block);
+    void finishSubtree();
     // Names: only the value named `wanted` is read.
     void only(std::string_view wanted) {
         filtered_ = true;
@@ -99,13 +108,26 @@ private:
     }
 
     void closeBlock(size_t at) {
-        if (blockKey_) blockKey_->blocks.back().end = at;
+        if (blockKey_) blockKey_->blocks.back().end = static_cast<uint32_t>(at);
         blockKey_ = nullptr;
+        if (deferredBlock_) deferredBlock_->end = static_cast<uint32_t>(at);
+        deferredBlock_ = nullptr;
     }
 
-    // The key `parts` below `root` during a base load: siblings are
-    // appended (sorted at the end) and found through a map.
-    RegKey* baseKey(RegKey* root, const std::vector<std::string_view>& parts, bool create);
+    // The key of the first `n` of `parts` below `root` during a base load:
+    // siblings are appended (sorted at the end) and found through a map.
+    RegKey* baseKey(RegKey* root, const std::string_view* parts, size_t n, bool create);
+
+    // The key line `block` of a key `parts` below `top`: built, or left in
+    // the text with its ancestor at deferAt_.
+    void placeKeyLine(RegKey* top, const std::string_view* parts, size_t n, const KeyBlock& block);
+
+    // Every subtree left in the text so far built, and none left from now
+    // on (a deletion line needs the keys it deletes).
+    void buildDeferred();
+
+    // Sorts the sibling lists below `tops` and notes where each subtree ends.
+    void finishTree(std::vector<RegKey*> tops);
 
     // The order a key's subkeys came in so far, during a base load: keys
     // not listed are in ascending order (an export's).
@@ -143,8 +165,12 @@ private:
     // Index: the current key has a value line (or deletion) at `span`, left
     // in the text.
     void noteInText(Span span) {
+        if (deferredBlock_) {
+            deferredBlock_->tail = static_cast<uint32_t>(span.end);
+            return;
+        }
         current_->setValuesInText();
-        current_->blocks.back().tail = span.end;
+        current_->blocks.back().tail = static_cast<uint32_t>(span.end);
     }
 
     void put(const std::string& name, uint32_t type, std::vector<uint8_t> data, Span span);
@@ -175,6 +201,12 @@ private:
     int lineNo_ = 0;
     RegKey* current_ = nullptr;
     RegKey* blockKey_ = nullptr;  // key of the open block (base load)
+    // The open block when its key line was left in the text (current_ is
+    // then its owner, standing in for the key).
+    KeyBlock* deferredBlock_ = nullptr;
+    uint32_t deferAt_ = 0;
+    const DeferredKeys* building_ = nullptr;
+    const KeyBlock* replay_ = nullptr;  // keyLineOf: the block given again
     Span keyLine_;
     bool pending_ = false;
     std::string pendingName_;

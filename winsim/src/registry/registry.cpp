@@ -1,10 +1,7 @@
 #include "winsim/src/registry/registry.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstdint>
-#include <new>
 #include <utility>
 
 #include "winsim/api/win32_registry.h"
@@ -52,101 +49,6 @@ bool foldsTo(std::string_view name, const std::string& fold) {
     return true;
 }
 
-// Keys come by the hundred thousand with a load, each of them in one
-// block of the same size (the key and its shared count). On this kind of
-// machine every fresh 4 KiB page costs a fault, and the allocator's heap
-// gets no huge pages: so keys are cut from chunks that ask for huge pages,
-// and a freed key's block is kept for the next one. The chunks stay for the
-// process's life. The simulation is single-threaded. Under a sanitizer
-// every key is an allocation of its own, so that its checks see each.
-#if defined(__SANITIZE_ADDRESS__)
-#define QU_KEY_POOL 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QU_KEY_POOL 0
-#endif
-#endif
-#ifndef QU_KEY_POOL
-#define QU_KEY_POOL 1
-#endif
-
-class BlockPool {
-public:
-    explicit BlockPool(size_t size) : size_((size + 15) & ~size_t{15}) {}
-
-    void* take() {
-        if (free_) {
-            Free* f = free_;
-            free_ = f->next;
-            return f;
-        }
-        if (end_ - next_ < size_) grow();
-        void* p = next_;
-        next_ += size_;
-        return p;
-    }
-    void give(void* p) { free_ = new (p) Free{free_}; }
-
-private:
-    struct Free {
-        Free* next;
-    };
-    static constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-    static constexpr size_t kChunk = size_t{8} << 20;
-
-    void grow() {
-        // A chunk on a huge-page boundary: map one huge page more, cut.
-        void* raw = ::mmap(nullptr, kChunk + kHuge, PROT_READ | PROT_WRITE,
-                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (raw == MAP_FAILED) throw std::bad_alloc();
-        const auto from = reinterpret_cast<uintptr_t>(raw);
-        const uintptr_t at = (from + kHuge - 1) & ~(kHuge - 1);
-        if (at > from) ::munmap(raw, at - from);
-        if (from + kHuge > at) ::munmap(reinterpret_cast<void*>(at + kChunk), from + kHuge - at);
-        ::madvise(reinterpret_cast<void*>(at), kChunk, MADV_HUGEPAGE);
-        next_ = reinterpret_cast<char*>(at);
-        end_ = next_ + kChunk;
-    }
-
-    const ptrdiff_t size_;
-    char* next_ = nullptr;
-    char* end_ = nullptr;
-    Free* free_ = nullptr;
-};
-
-template <class T>
-struct KeyAllocator {
-    using value_type = T;
-    KeyAllocator() = default;
-    template <class U>
-    KeyAllocator(const KeyAllocator<U>&) {}
-
-    static BlockPool& pool() {
-        static_assert(alignof(T) <= 16);
-        static BlockPool* const pool = new BlockPool(sizeof(T));  // outlives every key
-        return *pool;
-    }
-    T* allocate(size_t n) {
-        if (!QU_KEY_POOL || n != 1) return static_cast<T*>(::operator new(n * sizeof(T)));
-        return static_cast<T*>(pool().take());
-    }
-    void deallocate(T* p, size_t n) {
-        if (!QU_KEY_POOL || n != 1) {
-            ::operator delete(p);
-            return;
-        }
-        pool().give(p);
-    }
-    template <class U>
-    bool operator==(const KeyAllocator<U>&) const {
-        return true;
-    }
-    template <class U>
-    bool operator!=(const KeyAllocator<U>&) const {
-        return false;
-    }
-};
-
 bool recording(const RegKey* key) { return key->registry && key->registry->recording; }
 
 // After a subtree comes back: every key live, each pointing at its parent.
@@ -157,7 +59,8 @@ void reattach(RegKey* top, RegKey* parent) {
     while (!stack.empty()) {
         RegKey* k = stack.back();
         stack.pop_back();
-        for (auto& sub : k->subkeys) {
+        // Keys still in the text are built live when they are first walked.
+        for (auto& sub : k->subkeys.held()) {
             sub->parent = k;
             sub->deleted = false;
             stack.push_back(sub.get());
@@ -167,19 +70,28 @@ void reattach(RegKey* top, RegKey* parent) {
 
 }  // namespace
 
-std::shared_ptr<RegKey> newKey() { return std::allocate_shared<RegKey>(KeyAllocator<RegKey>()); }
+void Subkeys::build() const {
+    const std::unique_ptr<DeferredKeys> keys = std::move(deferred_);
+    const RegKey* owner = keys->owner;
+    owner->registry->textReader->buildSubkeys(*keys);
+    // Built below a key that has left the tree: deleted, as markDeleted
+    // would have left them.
+    if (owner->deleted) {
+        for (auto& sub : list_) markDeleted(sub.get());
+    }
+}
 
 RegKey::~RegKey() {
     // Children whose last owner is this key are taken apart here, one at a
     // time, so that freeing a deep chain never nests destructors.
-    std::vector<std::shared_ptr<RegKey>> stack = std::move(subkeys);
+    std::vector<std::shared_ptr<RegKey>> stack = std::move(subkeys.held());
     while (!stack.empty()) {
         std::shared_ptr<RegKey> k = std::move(stack.back());
         stack.pop_back();
         k->parent = nullptr;
         if (k.use_count() == 1) {
-            for (auto& sub : k->subkeys) stack.push_back(std::move(sub));
-            k->subkeys.clear();
+            for (auto& sub : k->subkeys.held()) stack.push_back(std::move(sub));
+            k->subkeys.held().clear();
         } else {
             k->deleted = true;  // a handle keeps it; its tree is gone
         }
@@ -188,16 +100,18 @@ RegKey::~RegKey() {
 
 RegKey* RegKey::findSubkey(std::string_view wanted) const {
     const std::string key = foldName(wanted);
-    auto it = lowerBound(subkeys, key);
-    if (it != subkeys.end() && (*it)->fold == key) return it->get();
+    const auto& subs = subkeys.list();
+    auto it = lowerBound(subs, key);
+    if (it != subs.end() && (*it)->fold == key) return it->get();
     const SmallList<KeyLink>* other = links();
     return other && !other->empty() ? linkTarget(*other, key) : nullptr;
 }
 
 RegKey* RegKey::createSubkey(std::string_view wanted) {
     const std::string key = foldName(wanted);
-    auto it = lowerBound(subkeys, key);
-    if (it != subkeys.end() && (*it)->fold == key) return it->get();
+    auto& subs = subkeys.edit();
+    auto it = lowerBound(subs, key);
+    if (it != subs.end() && (*it)->fold == key) return it->get();
     const SmallList<KeyLink>* other = std::as_const(*this).links();
     if (RegKey* linked = other && !other->empty() ? linkTarget(*other, key) : nullptr) {
         return linked;
@@ -207,8 +121,8 @@ RegKey* RegKey::createSubkey(std::string_view wanted) {
     sub->fold = key;
     sub->parent = this;
     sub->registry = registry;
-    const size_t index = static_cast<size_t>(it - subkeys.begin());
-    RegKey* made = subkeys.insert(it, sub)->get();
+    const size_t index = static_cast<size_t>(it - subs.begin());
+    RegKey* made = subs.insert(it, sub)->get();
     if (recording(this)) {
         Registry::LogEntry e{Registry::LogKind::KeyCreated, this, sub, index, {}, {}, {}};
         e.path = made->fullPath();
@@ -225,23 +139,25 @@ void markDeleted(RegKey* key) {
         stack.pop_back();
         k->deleted = true;
         k->parent = nullptr;
-        for (auto& sub : k->subkeys) stack.push_back(sub.get());
+        // Keys still in the text are built deleted (Subkeys::build).
+        for (auto& sub : k->subkeys.held()) stack.push_back(sub.get());
     }
 }
 
 bool RegKey::removeSubkey(std::string_view wanted) {
     const std::string key = foldName(wanted);
-    auto it = lowerBound(subkeys, key);
-    if (it == subkeys.end() || (*it)->fold != key) {
+    auto& subs = subkeys.edit();
+    auto it = lowerBound(subs, key);
+    if (it == subs.end() || (*it)->fold != key) {
         const SmallList<KeyLink>* other = std::as_const(*this).links();
         RegKey* linked = other && !other->empty() ? linkTarget(*other, key) : nullptr;
         if (!linked || !linked->parent) return false;
         return linked->parent->removeSubkey(linked->name);
     }
     std::shared_ptr<RegKey> gone = *it;
-    const size_t index = static_cast<size_t>(it - subkeys.begin());
+    const size_t index = static_cast<size_t>(it - subs.begin());
     std::string path = recording(this) ? gone->fullPath() : std::string();
-    subkeys.erase(it);
+    subs.erase(it);
     markDeleted(gone.get());
     if (recording(this)) {
         Registry::LogEntry e{Registry::LogKind::KeyDeleted, this, gone, index, {}, {}, {}};
@@ -254,6 +170,7 @@ bool RegKey::removeSubkey(std::string_view wanted) {
 std::vector<RegValue>& RegKey::readValues() const {
     std::vector<RegValue>& all = extra().values;
     if (lazy_) {
+        extra_->names.reset();
         lazy_ = false;  // the reader adds through valueSlot, which comes here
         registry->textReader->readValues(*const_cast<RegKey*>(this));
     }
@@ -313,7 +230,23 @@ const RegValue* RegKey::findValue(std::string_view wanted) const {
             if (namesEqual(v.name, wanted)) return &v;
         }
         RegValue found;
-        const QuickValue quick = registry->textReader->quickValue(*this, wanted, &found);
+        const TextValueReader& reader = *registry->textReader;
+        const std::vector<NameLine>* names = extra_ ? extra_->names.get() : nullptr;
+        if (!names && asked_ == 2) {
+            // A third name asked for (the guard asks a device's service,
+            // driver key and filters; detection asks at most two names of
+            // most devices): the names of the key's lines are noted in one
+            // reading, and every further name is looked up among them.
+            auto lines = std::make_unique<std::vector<NameLine>>();
+            if (reader.nameLines(*this, lines.get())) {
+                names = (extra().names = std::move(lines)).get();
+            } else {
+                asked_ = kUnnamed;
+            }
+        }
+        if (asked_ < 2) ++asked_;
+        const QuickValue quick = names ? reader.quickValueIn(*this, *names, wanted, &found)
+                                       : reader.quickValue(*this, wanted, &found);
         if (quick == QuickValue::Absent) return nullptr;
         if (quick == QuickValue::Unsure) {
             found = RegValue{};
@@ -537,14 +470,14 @@ void Registry::rollback(size_t point) {
         RegKey* key = e.key;
         switch (e.kind) {
             case LogKind::KeyCreated: {
-                auto& subs = key->subkeys;
+                auto& subs = key->subkeys.edit();
                 auto it = std::find(subs.begin(), subs.end(), e.child);
                 if (it != subs.end()) subs.erase(it);
                 markDeleted(e.child.get());
                 break;
             }
             case LogKind::KeyDeleted: {
-                auto& subs = key->subkeys;
+                auto& subs = key->subkeys.edit();
                 const size_t at = std::min(e.index, subs.size());
                 subs.insert(subs.begin() + static_cast<std::ptrdiff_t>(at), e.child);
                 reattach(e.child.get(), key);

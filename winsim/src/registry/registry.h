@@ -150,12 +150,72 @@ struct KeyLink {
     std::weak_ptr<RegKey> target;
 };
 
+// A value line of the base text and the place of its name in it.
+struct NameLine {
+    uint32_t line = 0;  // start of the line
+    uint32_t name = 0;  // start of the name (past the quote)
+    uint32_t size = 0;  // bytes of the name
+};
+
+// The key lines of a key's subtree that a base load left in the text: the
+// block of every key line below the key, in file order. The subtree is
+// built from them when it is first walked.
+struct DeferredKeys {
+    RegKey* owner = nullptr;
+    uint32_t depth = 0;  // the owner's path components below its root
+    std::vector<KeyBlock> blocks;
+};
+
+// A key's subkeys, sorted by fold. Reads it like a vector; a subtree the
+// load left in the text is built by the first of them (what it gives is
+// exactly what a load that built every key would have given).
+class Subkeys {
+public:
+    using List = std::vector<std::shared_ptr<RegKey>>;
+
+    const List& list() const {
+        if (deferred_) build();
+        return list_;
+    }
+    // The list to change (built first).
+    List& edit() {
+        if (deferred_) build();
+        return list_;
+    }
+    // The keys built so far, for the loader and for freeing the tree.
+    List& held() const { return list_; }
+    // What is still to be built (nullptr: nothing).
+    DeferredKeys* deferredKeys() const { return deferred_.get(); }
+    DeferredKeys& defer(RegKey* owner, uint32_t depth) {
+        if (!deferred_) {
+            deferred_ = std::make_unique<DeferredKeys>();
+            deferred_->owner = owner;
+            deferred_->depth = depth;
+        }
+        return *deferred_;
+    }
+
+    List::const_iterator begin() const { return list().begin(); }
+    List::const_iterator end() const { return list().end(); }
+    List::const_reverse_iterator rbegin() const { return list().rbegin(); }
+    List::const_reverse_iterator rend() const { return list().rend(); }
+    size_t size() const { return list().size(); }
+    bool empty() const { return list().empty(); }
+    const std::shared_ptr<RegKey>& operator[](size_t i) const { return list()[i]; }
+
+private:
+    void build() const;  // registry.cpp
+
+    mutable List list_;
+    mutable std::unique_ptr<DeferredKeys> deferred_;
+};
+
 struct RegKey {
     std::string name;
     std::string fold;              // foldName(name): the lookup and ordering key
     RegKey* parent = nullptr;      // nullptr for a root and for a deleted key
     Registry* registry = nullptr;  // the owner whose change log records every mutation
-    std::vector<std::shared_ptr<RegKey>> subkeys;  // sorted by fold
+    Subkeys subkeys;               // sorted by fold
     // The key's live blocks in the base text, in file order.
     KeyBlocks blocks;
     // End of the last block of the key's subtree in the base text (0: none).
@@ -240,7 +300,12 @@ public:
     bool deleted = false;  // set when the key left the tree; handles then see ERROR_KEY_DELETED
 
 private:
-    mutable bool lazy_ = false;    // the values still to be read from the blocks
+    mutable bool lazy_ = false;  // the values still to be read from the blocks
+    // Names findValue read from the text (0 to 2), or kUnnamed: the names
+    // of the key's lines cannot be noted. One byte beside the flags above,
+    // so that a key is no larger for it.
+    static constexpr uint8_t kUnnamed = 3;
+    mutable uint8_t asked_ = 0;
     mutable bool decoded_ = true;  // no value held is encoded
     // What most keys of an image never need, in one allocation made with
     // the first of them (a key is 16 bytes smaller for it: there are
@@ -249,6 +314,9 @@ private:
         std::vector<RegValue> values;
         std::unique_ptr<std::unordered_map<std::string, size_t>> index;  // by folded name
         SmallList<KeyLink> links;
+        // While the values are in the text, from the third name looked up:
+        // the names of the value lines (see TextValueReader::nameLines).
+        std::unique_ptr<std::vector<NameLine>> names;
     };
     Extra& extra() const {
         if (!extra_) extra_ = std::make_unique<Extra>();
@@ -286,9 +354,19 @@ public:
     // every other shape, which readValue then reads.
     virtual QuickValue quickValue(const RegKey& key, std::string_view wanted,
                                   RegValue* found) const = 0;
+    // Every line quickValue would look at, with its name, read once so that
+    // further names are looked up without reading the key's lines again;
+    // false (nothing noted) when a line's name is not plain ASCII or the
+    // file is UTF-16 (quickValue is then unsure of every name).
+    virtual bool nameLines(const RegKey& key, std::vector<NameLine>* out) const = 0;
+    // quickValue through those lines: the same answer.
+    virtual QuickValue quickValueIn(const RegKey& key, const std::vector<NameLine>& lines,
+                                    std::string_view wanted, RegValue* found) const = 0;
     // Every value of `key` as readValues reads them, decoded, into `into`
     // (a key of no registry), the key itself unchanged.
     virtual void copyValues(const RegKey& key, RegKey& into) const = 0;
+    // Builds the subtree the load left in the text below `keys.owner`.
+    virtual void buildSubkeys(const DeferredKeys& keys) const = 0;
 
 protected:
     ~TextValueReader() = default;
@@ -390,9 +468,12 @@ struct Registry {
     // rebase in regfile.h).
     void clearLog() { log_.clear(); }
 
-    // A base load leaves each key's values in the text, read on first use
-    // (false: built and decoded by the load itself, as tests compare).
+    // A base load leaves each key's values in the text, read on first use,
+    // and the keys more than `builtDepth` levels below a root in the text
+    // too, each subtree built when it is first walked (false: every key and
+    // value built and decoded by the load itself, as tests compare).
     bool lazyValues = true;
+    uint32_t builtDepth = 3;
 
     // Mutations are recorded only while this is true (a base load turns
     // it off).
