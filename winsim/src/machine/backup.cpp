@@ -76,19 +76,24 @@ private:
     std::vector<Entry> pending_;
 };
 
-// makeFolder, with the folder holding a new one synced later.
-Fd makeFolderLater(int dirFd, const std::string& name, PendingSyncs* syncs, std::string* error) {
-    const bool made = ::mkdirat(dirFd, name.c_str(), 0755) == 0;
-    if (!made && errno != EEXIST) {
+// The folder `name` in dirFd, made when missing (`made` says so), opened
+// without following a link.
+Fd makeOrOpenFolder(int dirFd, const std::string& name, bool* made, std::string* error) {
+    *made = ::mkdirat(dirFd, name.c_str(), 0755) == 0;
+    if (!*made && errno != EEXIST) {
         *error = "cannot create " + name + ": " + errnoText();
         return Fd();
     }
     Fd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.valid()) {
-        *error = "cannot open " + name + ": " + errnoText();
-        return fd;
-    }
-    if (made && !syncs->add(dirFd, "the folder holding " + name, error)) return Fd();
+    if (!fd.valid()) *error = "cannot open " + name + ": " + errnoText();
+    return fd;
+}
+
+// makeFolder, with the folder holding a new one synced later.
+Fd makeFolderLater(int dirFd, const std::string& name, PendingSyncs* syncs, std::string* error) {
+    bool made = false;
+    Fd fd = makeOrOpenFolder(dirFd, name, &made, error);
+    if (fd.valid() && made && !syncs->add(dirFd, "the folder holding " + name, error)) return Fd();
     return fd;
 }
 
@@ -340,17 +345,9 @@ std::vector<RegSubtree> keysAsTheyWere(const Registry& registry, size_t point,
 const char kBackupManifestMagic[] = "quorvane-backup 1";
 
 Fd makeFolder(int dirFd, const std::string& name, std::string* error) {
-    const bool made = ::mkdirat(dirFd, name.c_str(), 0755) == 0;
-    if (!made && errno != EEXIST) {
-        *error = "cannot create " + name + ": " + errnoText();
-        return Fd();
-    }
-    Fd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.valid()) {
-        *error = "cannot open " + name + ": " + errnoText();
-        return fd;
-    }
-    if (made && !syncFolder(dirFd, "the folder holding " + name, error)) return Fd();
+    bool made = false;
+    Fd fd = makeOrOpenFolder(dirFd, name, &made, error);
+    if (fd.valid() && made && !syncFolder(dirFd, "the folder holding " + name, error)) return Fd();
     return fd;
 }
 
