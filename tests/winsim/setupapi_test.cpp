@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "platform/win32.h"
 #include "tests/support/temp_image.h"
 #include "winsim/machine.h"
+#include "winsim/safety.h"
 
 namespace {
 
@@ -217,6 +219,79 @@ TEST(SetupApi, RemoveOnNt) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_SUCH_DEVINST));
     SetupDiDestroyDeviceInfoList(set);
     EXPECT_EQ(image.systemReg().find("VID_0001"), std::string::npos);
+}
+
+// The instance IDs of a new set of `cls`, each with its class's first letters.
+std::string members(const GUID& cls) {
+    HDEVINFO set = SetupDiGetClassDevsA(&cls, nullptr, nullptr, DIGCF_PROFILE);
+    std::string out;
+    SP_DEVINFO_DATA d;
+    d.cbSize = sizeof d;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &d); ++i) {
+        char id[260];
+        DWORD required = 0;
+        SetupDiGetDeviceInstanceIdA(set, &d, id, sizeof id, &required);
+        out += std::string(id) + " " + std::to_string(d.ClassGuid.Data1 >> 16) + ";";
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return out;
+}
+
+// Each set is made after a change to the instances or their classes, and
+// sees it as a walk of the registry would (sets remember the classes
+// between them while nothing changed).
+TEST(SetupApi, SetsAfterChanges) {
+    TempImage image;
+    image.reg(kNtImage);
+    image.load();
+    const GUID usbClass = {
+        0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+    const std::string inst = std::string(kEnum) + "USB\\VID_0001&PID_0002\\";
+    const std::string pci = std::string(kEnum) + "PCI\\VEN_1\\x";
+    const std::string pciX = "PCI\\VEN_1\\X 19766;", inst1 = "USB\\VID_0001&PID_0002\\INST1 19766;",
+                      inst2 = "USB\\VID_0001&PID_0002\\INST2 19766;";
+    const struct {
+        const char* change;
+        std::function<void()> make;
+        std::string net, usb;
+    } kRows[] = {
+        {"none", [] {}, pciX + inst1 + inst2, "USB\\VID_0009\\OTHER 14076;"},
+        {"none again", [] {}, pciX + inst1 + inst2, "USB\\VID_0009\\OTHER 14076;"},
+        {"a value that is no class",
+         [&] { winsim::setDwordValue(inst + "inst1", "ConfigFlags", 1); }, pciX + inst1 + inst2,
+         "USB\\VID_0009\\OTHER 14076;"},
+        {"inst2 moves to the USB class",
+         [&] {
+             winsim::setStringValue(inst + "inst2", "ClassGUID",
+                                    "{36fc9e60-c465-11cf-8056-444553540000}");
+         },
+         pciX + inst1, "USB\\VID_0001&PID_0002\\INST2 14076;USB\\VID_0009\\OTHER 14076;"},
+        {"x's class is no GUID", [&] { winsim::setStringValue(pci, "ClassGUID", "Net"); }, inst1,
+         "USB\\VID_0001&PID_0002\\INST2 14076;USB\\VID_0009\\OTHER 14076;"},
+        {"inst1 removed", [&] { winsim::deleteTree(inst + "inst1"); }, "",
+         "USB\\VID_0001&PID_0002\\INST2 14076;USB\\VID_0009\\OTHER 14076;"},
+        {"a new instance",
+         [&] {
+             winsim::setStringValue(inst + "inst0", "ClassGUID",
+                                    "{4D36E972-E325-11CE-BFC1-08002BE10318}");
+         },
+         "USB\\VID_0001&PID_0002\\INST0 19766;",
+         "USB\\VID_0001&PID_0002\\INST2 14076;USB\\VID_0009\\OTHER 14076;"},
+        {"removed in a trial, the trial undone",
+         [&] {
+             winsim::beginTrial();
+             winsim::deleteTree(std::string(kEnum) + "USB");
+             EXPECT_EQ(members(kNetClass), "");
+             winsim::endTrial();
+         },
+         "USB\\VID_0001&PID_0002\\INST0 19766;",
+         "USB\\VID_0001&PID_0002\\INST2 14076;USB\\VID_0009\\OTHER 14076;"},
+    };
+    for (const auto& row : kRows) {
+        row.make();
+        EXPECT_EQ(members(kNetClass), row.net) << row.change;
+        EXPECT_EQ(members(usbClass), row.usb) << row.change;
+    }
 }
 
 TEST(SetupApi, NinexLayout) {

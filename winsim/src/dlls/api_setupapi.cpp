@@ -19,6 +19,7 @@
 #include "winsim/api/win32_setupapi.h"
 #include "winsim/src/base/codepage.h"
 #include "winsim/src/dlls/calls.h"
+#include "winsim/src/dlls/instance_classes.h"
 #include "winsim/src/machine/key_text.h"
 
 namespace winsim {
@@ -156,38 +157,6 @@ std::string guidText(const GUID& g) {
                   g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4],
                   g.Data4[5], g.Data4[6], g.Data4[7]);
     return buf;
-}
-
-// Value of the hex digit `c`, or -1.
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", hex digits of either case (every
-// instance of a set has one: a scanf per instance was most of a set's cost).
-bool parseGuid(std::string_view s, GUID* g) {
-    if (s.size() != 38 || s[0] != '{' || s[37] != '}') return false;
-    uint8_t bytes[16];
-    size_t at = 1;
-    for (int i = 0; i < 16; ++i) {
-        if (at == 9 || at == 14 || at == 19 || at == 24) {
-            if (s[at] != '-') return false;
-            ++at;
-        }
-        const int high = hexDigit(s[at]), low = hexDigit(s[at + 1]);
-        if (high < 0 || low < 0) return false;
-        bytes[i] = static_cast<uint8_t>(high << 4 | low);
-        at += 2;
-    }
-    g->Data1 = static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
-               static_cast<uint32_t>(bytes[2]) << 8 | bytes[3];
-    g->Data2 = static_cast<uint16_t>(bytes[4] << 8 | bytes[5]);
-    g->Data3 = static_cast<uint16_t>(bytes[6] << 8 | bytes[7]);
-    std::memcpy(g->Data4, bytes + 8, 8);
-    return true;
 }
 
 // Setup classes the 9x layout names by their class name.
@@ -348,8 +317,58 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HW
     const char* className = all ? nullptr : classNameOf(guid);
     auto set = std::make_unique<DeviceSet>();
     std::string fold;  // an instance's folded ID, its room reused
+    // Adds `instance` (of `busKey` and `deviceKey`), whose ClassGUID is
+    // `parsed` into `classGuid` or not; `devInst` its DevInst if known (0).
+    const auto add = [&](const RegKey& busKey, const RegKey& deviceKey,
+                         const std::shared_ptr<RegKey>& instance, bool parsed,
+                         const GUID& classGuid, DWORD* devInst) {
+        Device d;
+        d.instanceId = set->ids.add({busKey.name, std::string_view("\\"), deviceKey.name,
+                                     std::string_view("\\"), instance->name});
+        d.key = instance;
+        d.at = instance.get();
+        if (*devInst == 0) {
+            fold.assign(busKey.fold)
+                .append(1, '\\')
+                .append(deviceKey.fold)
+                .append(1, '\\')
+                .append(instance->fold);
+            *devInst = g_devInsts.of(fold);
+        }
+        d.devInst = *devInst;
+        if (parsed) {
+            d.classGuid = classGuid;
+        } else if (ClassGuid) {
+            d.classGuid = *ClassGuid;
+        }
+        set->devices.push_back(std::move(d));
+    };
     // Every device counts as present and as part of the current profile.
-    if (RegKey* root = findKeyPath(m->registry.localMachine.get(), enumRoot(*m))) {
+    RegKey* root = findKeyPath(m->registry.localMachine.get(), enumRoot(*m));
+    if (root && m->platform != Platform::Win9x) {
+        // The classes as the last set found them, while nothing changed
+        // but removals.
+        for (InstanceClass& c : instanceClasses(root)) {
+            if (c.key->deleted) continue;
+            const RegKey& deviceKey = *c.key->parent;
+            const RegKey& busKey = *deviceKey.parent;
+            if (!bus.empty() && !namesEqual(bus, busKey.name)) continue;
+            // A GUID's text in any case names its class (the set's class
+            // as the text names it); plain text that is no GUID names none.
+            bool member = all;
+            if (!member && c.parsed) {
+                member = std::memcmp(&c.guid, ClassGuid, sizeof(GUID)) == 0;
+            } else if (!member && !c.ascii) {
+                member = namesEqual(textOf(c.key->findValue("ClassGUID")), guid);
+            }
+            if (!member) continue;
+            const auto& siblings = deviceKey.subkeys.list();
+            size_t at = std::min<size_t>(c.place + 1, siblings.size());
+            while (at > 0 && siblings[at - 1].get() != c.key) --at;
+            if (at == 0) continue;  // never: a live key is among its siblings
+            add(busKey, deviceKey, siblings[at - 1], c.parsed, c.guid, &c.devInst);
+        }
+    } else if (root) {
         for (const auto& busKey : root->subkeys) {
             if (!bus.empty() && !namesEqual(bus, busKey->name)) continue;
             for (const auto& deviceKey : busKey->subkeys) {
@@ -358,26 +377,14 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HW
                     // each set walks all of them.
                     const std::string_view classGuid = textOf(instance->findValue("ClassGUID"));
                     bool member = all || namesEqual(classGuid, guid);
-                    if (!member && m->platform == Platform::Win9x && className) {
+                    if (!member && className) {
                         member = namesEqual(textOf(instance->findValue("Class")), className);
                     }
                     if (!member) continue;
-                    Device d;
-                    d.instanceId =
-                        set->ids.add({busKey->name, std::string_view("\\"), deviceKey->name,
-                                      std::string_view("\\"), instance->name});
-                    d.key = instance;
-                    d.at = instance.get();
-                    fold.assign(busKey->fold)
-                        .append(1, '\\')
-                        .append(deviceKey->fold)
-                        .append(1, '\\')
-                        .append(instance->fold);
-                    d.devInst = g_devInsts.of(fold);
-                    if (!parseGuid(classGuid, &d.classGuid) && ClassGuid) {
-                        d.classGuid = *ClassGuid;
-                    }
-                    set->devices.push_back(std::move(d));
+                    GUID parsed{};
+                    DWORD devInst = 0;
+                    add(*busKey, *deviceKey, instance, parseGuid(classGuid, &parsed), parsed,
+                        &devInst);
                 }
             }
         }

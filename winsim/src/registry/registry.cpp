@@ -1,6 +1,7 @@
 #include "winsim/src/registry/registry.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <utility>
 
@@ -70,7 +71,33 @@ void reattach(RegKey* top, RegKey* parent) {
 
 }  // namespace
 
+namespace {
+std::atomic<uint64_t> g_changes{0};
+// Changes to values made through setValue and removeValue, by a hash of
+// the value's folded name.
+std::atomic<uint64_t> g_valueChanges[64];
+
+std::atomic<uint64_t>& valueChangesOf(std::string_view fold) {
+    uint32_t hash = 2166136261u;
+    for (const char c : fold) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    return g_valueChanges[hash & 63];
+}
+
+void bump(std::atomic<uint64_t>& count) {
+    count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+}  // namespace
+
+uint64_t registryChanges(std::string_view valueFold) {
+    return g_changes.load(std::memory_order_relaxed) +
+           valueChangesOf(valueFold).load(std::memory_order_relaxed);
+}
+
+void noteRegistryChange() { bump(g_changes); }
+
 void Subkeys::build() const {
+    // Keys that were in the text: the tree is the same.
+    const uint64_t changes = g_changes.load(std::memory_order_relaxed);
     const std::unique_ptr<DeferredKeys> keys = std::move(deferred_);
     const RegKey* owner = keys->owner;
     owner->registry->textReader->buildSubkeys(*keys);
@@ -79,9 +106,11 @@ void Subkeys::build() const {
     if (owner->deleted) {
         for (auto& sub : list_) markDeleted(sub.get());
     }
+    g_changes.store(changes, std::memory_order_relaxed);
 }
 
 RegKey::~RegKey() {
+    noteRegistryChange();
     // Children whose last owner is this key are taken apart here, one at a
     // time, so that freeing a deep chain never nests destructors.
     std::vector<std::shared_ptr<RegKey>> stack = std::move(subkeys.held());
@@ -170,9 +199,11 @@ bool RegKey::removeSubkey(std::string_view wanted) {
 std::vector<RegValue>& RegKey::readValues() const {
     std::vector<RegValue>& all = extra().values;
     if (lazy_) {
+        const uint64_t changes = g_changes.load(std::memory_order_relaxed);  // read, not changed
         extra_->names.reset();
         lazy_ = false;  // the reader adds through valueSlot, which comes here
         registry->textReader->readValues(*const_cast<RegKey*>(this));
+        g_changes.store(changes, std::memory_order_relaxed);
     }
     return all;
 }
@@ -270,6 +301,7 @@ bool RegKey::remembersValue(std::string_view wanted) const {
 }
 
 RegValue& RegKey::valueSlot(std::string_view wanted, const std::string& folded, bool* created) {
+    noteRegistryChange();
     const size_t i = valueIndex(folded);
     *created = i == kNoOffset;
     std::vector<RegValue>& all = extra_->values;
@@ -283,9 +315,12 @@ RegValue& RegKey::valueSlot(std::string_view wanted, const std::string& folded, 
 void RegKey::setValue(std::string_view wanted, uint32_t type, std::vector<uint8_t> data) {
     looked_.clear();
     const std::string folded = foldName(wanted);
+    bump(valueChangesOf(folded));
+    const uint64_t changes = g_changes.load(std::memory_order_relaxed);  // no key changes
     bool created = false;
     const size_t before = readValues().size();
     RegValue& slot = valueSlot(wanted, folded, &created);
+    g_changes.store(changes, std::memory_order_relaxed);
     RegValue& v = created ? slot : decodedAt(static_cast<size_t>(&slot - extra_->values.data()));
     if (!created && v.type == type && v.data == data) return;
     std::optional<RegValue> old;
@@ -303,6 +338,7 @@ void RegKey::setValue(std::string_view wanted, uint32_t type, std::vector<uint8_
 }
 
 void RegKey::eraseValueAt(size_t i) {
+    noteRegistryChange();
     std::vector<RegValue>& all = extra_->values;
     auto& index = extra_->index;
     all.erase(all.begin() + static_cast<std::ptrdiff_t>(i));
@@ -324,8 +360,11 @@ void RegKey::eraseValueAt(size_t i) {
 
 bool RegKey::removeValue(std::string_view wanted) {
     looked_.clear();
-    const size_t i = valueIndex(foldName(wanted));
+    const std::string folded = foldName(wanted);
+    const size_t i = valueIndex(folded);
     if (i == kNoOffset) return false;
+    bump(valueChangesOf(folded));
+    const uint64_t changes = g_changes.load(std::memory_order_relaxed);  // no key changes
     if (recording(this)) {
         Registry::LogEntry e{
             Registry::LogKind::ValueDeleted, this, nullptr, i, decodedAt(i), {}, {}};
@@ -333,6 +372,7 @@ bool RegKey::removeValue(std::string_view wanted) {
         registry->record(std::move(e));
     }
     eraseValueAt(i);
+    g_changes.store(changes, std::memory_order_relaxed);
     return true;
 }
 
@@ -411,6 +451,7 @@ std::shared_ptr<RegKey> newRoot(Registry* registry, const std::string& name) {
 Registry::Registry() { clear(); }
 
 void Registry::clear() {
+    noteRegistryChange();
     log_.clear();
     localMachine = newRoot(this, "HKEY_LOCAL_MACHINE");
     otherRoots.clear();
@@ -462,6 +503,7 @@ void Registry::record(LogEntry entry) {
 }
 
 void Registry::rollback(size_t point) {
+    noteRegistryChange();
     const bool was = recording;
     recording = false;
     while (log_.size() > point) {

@@ -143,6 +143,16 @@ enum class RegFormat {
 
 struct RegKey;
 
+// A count that moves on with every change to the keys of any registry (a
+// key made or freed, a rollback, a load) and with every change to a value
+// whose folded name is `valueFold` (and to some other values). A key's
+// removal does not move it (it marks the key and its subtree deleted), nor
+// does building keys or reading values that were in the base text: what is
+// derived from a tree and such values stays valid while the count is the
+// same and its keys are not deleted.
+uint64_t registryChanges(std::string_view valueFold);
+void noteRegistryChange();
+
 // A name under which a key is also reached (the target lives elsewhere in
 // the tree, and is never a deleted key: deleting it drops the link).
 struct KeyLink {
@@ -221,7 +231,7 @@ struct RegKey {
     // End of the last block of the key's subtree in the base text (0: none).
     uint32_t subtreeEnd = 0;
 
-    RegKey() = default;
+    RegKey() { noteRegistryChange(); }
     RegKey(const RegKey&) = delete;
     RegKey& operator=(const RegKey&) = delete;
     // Frees the subtree without recursion (a chain of 30,000 keys is fine).
@@ -280,6 +290,7 @@ struct RegKey {
     // For the .reg reader: the values are written in the key's blocks of
     // the base text and read from there on first use.
     void setValuesInText() {
+        noteRegistryChange();
         lazy_ = true;
         decoded_ = false;
     }
@@ -287,6 +298,7 @@ struct RegKey {
     // For the registry's change log and rebase: the values as they are
     // held (data possibly still encoded), to change in place.
     std::vector<RegValue>& heldValues() {
+        noteRegistryChange();
         looked_.clear();
         return readValues();
     }
