@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 
+#include "fuzz/scratch.h"
 #include "winsim/machine.h"
 #include "winsim/offline.h"
 
@@ -24,17 +25,9 @@ namespace {
 
 fs::path g_root, g_file;
 
-[[noreturn]] void fail(const std::string& what) {
-    std::fprintf(stderr, "hive9x_fuzz: %s\n", what.c_str());
-    std::abort();
-}
+[[noreturn]] void fail(const std::string& what) { qu_fuzz::failIn("hive9x_fuzz", what); }
 
-std::string readAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
+std::string readAll(const fs::path& path) { return qu_fuzz::readWhole(path); }
 
 // Every key below `path`; the load bounds the nesting.
 size_t countKeys(const std::string& path) {
@@ -48,11 +41,8 @@ size_t countKeys(const std::string& path) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    const char* shm = "/dev/shm";
-    std::string pattern =
-        std::string(::access(shm, W_OK) == 0 ? shm : "/tmp") + "/qu-fuzz-hive9x-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) fail("mkdtemp failed");
-    g_root = pattern;
+    g_root = qu_fuzz::makeScratch("hive9x");
+    if (g_root.empty()) fail("mkdtemp failed");
     fs::create_directories(g_root / "WINDOWS");
     g_file = g_root / "WINDOWS" / "SYSTEM.DAT";
     std::atexit([] {

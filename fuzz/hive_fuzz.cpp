@@ -17,6 +17,7 @@
 #include <sstream>
 #include <string>
 
+#include "fuzz/scratch.h"
 #include "winsim/machine.h"
 #include "winsim/offline.h"
 
@@ -30,17 +31,9 @@ const char kService[] = "System\\CurrentControlSet\\Services\\kestrelx";
 fs::path g_root, g_config;
 std::string g_software;
 
-[[noreturn]] void fail(const std::string& what) {
-    std::fprintf(stderr, "hive_fuzz: %s\n", what.c_str());
-    std::abort();
-}
+[[noreturn]] void fail(const std::string& what) { qu_fuzz::failIn("hive_fuzz", what); }
 
-std::string readAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
+std::string readAll(const fs::path& path) { return qu_fuzz::readWhole(path); }
 
 void writeAll(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
@@ -67,11 +60,8 @@ bool change(const std::function<void()>& apply, bool readOnly, std::string* save
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    const char* shm = "/dev/shm";
-    std::string pattern =
-        std::string(::access(shm, W_OK) == 0 ? shm : "/tmp") + "/qu-fuzz-hive-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) fail("mkdtemp failed");
-    g_root = pattern;
+    g_root = qu_fuzz::makeScratch("hive");
+    if (g_root.empty()) fail("mkdtemp failed");
     g_config = g_root / "WINDOWS" / "system32" / "config";
     fs::create_directories(g_config);
     g_software = readAll(fs::path(QU_SOURCE_DIR) /

@@ -14,6 +14,7 @@
 #include "dialog/resource.h"
 #include "dialog/uninstall_app.h"
 #include "fuzz/fuzz_image.h"
+#include "fuzz/scratch.h"
 #include "host/ansi_text.h"
 #include "host/line_mode.h"
 #include "host/program_setup.h"
@@ -46,10 +47,7 @@ constexpr size_t kMaxComponent = 120;
 
 fs::path g_root;
 
-[[noreturn]] void fail(const std::string& what) {
-    std::fprintf(stderr, "machine_fuzz: %s\n", what.c_str());
-    std::abort();
-}
+[[noreturn]] void fail(const std::string& what) { qu_fuzz::failIn("machine_fuzz", what); }
 
 // ---- The image on disk ---------------------------------------------------------
 
@@ -356,11 +354,8 @@ fs::path runProgram(const qu_fuzz::FuzzImage& input, const fs::path& image) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::string error;
     if (!loadDialogResources(&error)) fail("resources: " + error);
-    const char* shm = "/dev/shm";
-    std::string pattern =
-        std::string(::access(shm, W_OK) == 0 ? shm : "/tmp") + "/qu-fuzz-machine-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) fail("mkdtemp failed");
-    g_root = pattern;
+    g_root = qu_fuzz::makeScratch("machine");
+    if (g_root.empty()) fail("mkdtemp failed");
     std::atexit([] { removeTree(g_root); });
     return 0;
 }
