@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/hardening/background.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -187,15 +189,7 @@ void editByHand(const Store& s) {
         << "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\ByHand]\r\n";
 }
 
-template <typename Predicate>
-bool waitFor(Predicate done) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (std::chrono::steady_clock::now() < until) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-}
+using qu_hardening::waitFor;
 
 // The program in the background on `s`, its commands from a FIFO held open
 // here; the status once its input is closed.
