@@ -108,6 +108,9 @@ struct KeyAllocator {
 
 }  // namespace
 
-std::shared_ptr<RegKey> newKey() { return std::allocate_shared<RegKey>(KeyAllocator<RegKey>()); }
+std::shared_ptr<RegKey> newKey() {
+    noteRegistryChange();
+    return std::allocate_shared<RegKey>(KeyAllocator<RegKey>());
+}
 
 }  // namespace winsim

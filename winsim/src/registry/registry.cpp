@@ -110,7 +110,7 @@ void Subkeys::build() const {
 }
 
 RegKey::~RegKey() {
-    noteRegistryChange();
+    if (registry) noteRegistryChange();
     // Children whose last owner is this key are taken apart here, one at a
     // time, so that freeing a deep chain never nests destructors.
     std::vector<std::shared_ptr<RegKey>> stack = std::move(subkeys.held());
@@ -301,7 +301,7 @@ bool RegKey::remembersValue(std::string_view wanted) const {
 }
 
 RegValue& RegKey::valueSlot(std::string_view wanted, const std::string& folded, bool* created) {
-    noteRegistryChange();
+    if (registry) noteRegistryChange();
     const size_t i = valueIndex(folded);
     *created = i == kNoOffset;
     std::vector<RegValue>& all = extra_->values;
@@ -338,7 +338,7 @@ void RegKey::setValue(std::string_view wanted, uint32_t type, std::vector<uint8_
 }
 
 void RegKey::eraseValueAt(size_t i) {
-    noteRegistryChange();
+    if (registry) noteRegistryChange();
     std::vector<RegValue>& all = extra_->values;
     auto& index = extra_->index;
     all.erase(all.begin() + static_cast<std::ptrdiff_t>(i));

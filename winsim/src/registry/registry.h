@@ -147,9 +147,10 @@ struct RegKey;
 // key made or freed, a rollback, a load) and with every change to a value
 // whose folded name is `valueFold` (and to some other values). A key's
 // removal does not move it (it marks the key and its subtree deleted), nor
-// does building keys or reading values that were in the base text: what is
-// derived from a tree and such values stays valid while the count is the
-// same and its keys are not deleted.
+// does building keys or reading values that were in the base text, nor
+// anything done to a key of no registry (a scratch key one value is read
+// into): what is derived from a tree and such values stays valid while the
+// count is the same and its keys are not deleted.
 uint64_t registryChanges(std::string_view valueFold);
 void noteRegistryChange();
 
@@ -231,7 +232,7 @@ struct RegKey {
     // End of the last block of the key's subtree in the base text (0: none).
     uint32_t subtreeEnd = 0;
 
-    RegKey() { noteRegistryChange(); }
+    RegKey() = default;  // newKey() notes a key of a registry made
     RegKey(const RegKey&) = delete;
     RegKey& operator=(const RegKey&) = delete;
     // Frees the subtree without recursion (a chain of 30,000 keys is fine).
@@ -298,7 +299,7 @@ struct RegKey {
     // For the registry's change log and rebase: the values as they are
     // held (data possibly still encoded), to change in place.
     std::vector<RegValue>& heldValues() {
-        noteRegistryChange();
+        if (registry) noteRegistryChange();
         looked_.clear();
         return readValues();
     }
