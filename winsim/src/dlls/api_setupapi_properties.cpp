@@ -1,0 +1,154 @@
+// What the device installer tells of a set's device: its registry
+// properties and its instance ID.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "winsim/api/win32_registry.h"
+#include "winsim/api/win32_setupapi.h"
+#include "winsim/src/base/codepage.h"
+#include "winsim/src/dlls/calls.h"
+#include "winsim/src/dlls/device_sets.h"
+#include "winsim/src/machine/key_text.h"
+
+namespace winsim {
+namespace {
+
+bool isAscii(std::string_view s) {
+    for (const char c : s) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
+}
+
+// Property code -> value name; nullptr for codes that name no property.
+const char* propertyValueName(DWORD property) {
+    switch (property) {
+        case SPDRP_DEVICEDESC:
+            return "DeviceDesc";
+        case SPDRP_HARDWAREID:
+            return "HardwareID";
+        case SPDRP_COMPATIBLEIDS:
+            return "CompatibleIDs";
+        case SPDRP_SERVICE:
+            return "Service";
+        case SPDRP_CLASS:
+            return "Class";
+        case SPDRP_CLASSGUID:
+            return "ClassGUID";
+        case SPDRP_DRIVER:
+            return "Driver";
+        case SPDRP_CONFIGFLAGS:
+            return "ConfigFlags";
+        case SPDRP_MFG:
+            return "Mfg";
+        case SPDRP_FRIENDLYNAME:
+            return "FriendlyName";
+        case SPDRP_UPPERFILTERS:
+            return "UpperFilters";
+        case SPDRP_LOWERFILTERS:
+            return "LowerFilters";
+        default:
+            return nullptr;
+    }
+}
+
+// 9x keeps the hardware IDs as one comma-separated string: the IDs of
+// `ids` as a list of strings.
+std::string idList(std::string_view ids) {
+    std::string list;
+    size_t start = 0;
+    while (start <= ids.size()) {
+        const size_t comma = std::min(ids.find(',', start), ids.size());
+        std::string_view id = ids.substr(start, comma - start);
+        while (!id.empty() && id.front() == ' ') id.remove_prefix(1);
+        while (!id.empty() && id.back() == ' ') id.remove_suffix(1);
+        if (!id.empty()) list.append(id).append(1, '\0');
+        start = comma + 1;
+    }
+    list += '\0';
+    return list;
+}
+
+}  // namespace
+}  // namespace winsim
+
+using namespace winsim;
+
+extern "C" {
+
+BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
+                                              PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
+                                              PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
+                                              DWORD PropertyBufferSize, PDWORD RequiredSize) {
+    if (!admitCall("SetupDiGetDeviceRegistryPropertyA", [&] {
+            return "SetupDiGetDeviceRegistryPropertyA(" +
+                   deviceForLog(DeviceInfoSet, DeviceInfoData) + ", " + std::to_string(Property) +
+                   ")";
+        })) {
+        return FALSE;
+    }
+    DeviceCall call;
+    if (const DWORD error = startDeviceCall(DeviceInfoSet, DeviceInfoData, false, &call)) {
+        return failWith(error == ERROR_INVALID_USER_BUFFER ? ERROR_INVALID_PARAMETER : error,
+                        FALSE);
+    }
+    const Machine& m = *call.machine;
+    const char* valueName = propertyValueName(Property);
+    if (!valueName) return failWith(ERROR_INVALID_REG_PROPERTY, FALSE);
+    if (!PropertyBuffer && PropertyBufferSize) return failWith(ERROR_INVALID_PARAMETER, FALSE);
+    RegKey* instance = instanceKey(m, *call.device);
+    if (!instance) return failWith(ERROR_NO_SUCH_DEVINST, FALSE);
+    // Most devices have no service and no filters: their lines say so.
+    const RegValue* v =
+        mayHaveValue(*instance, valueName) ? instance->findValue(valueName) : nullptr;
+    if (!v) return failWith(ERROR_INVALID_DATA, FALSE);
+    DWORD type = v->type;
+    // The value's own bytes unless they need a change (nearly never).
+    std::string_view data(reinterpret_cast<const char*>(v->data.data()), v->data.size());
+    std::string changed;
+    if (Property == SPDRP_HARDWAREID && m.platform == Platform::Win9x && type == REG_SZ) {
+        changed = idList(data.substr(0, data.find('\0')));
+        data = changed;
+        type = REG_MULTI_SZ;
+    }
+    // ASCII reads the same in every code page.
+    if (isStringType(type) && !isAscii(data)) {
+        changed = toAnsi(m, std::string(data));
+        data = changed;
+    }
+    if (RequiredSize) *RequiredSize = static_cast<DWORD>(data.size());
+    if (PropertyRegDataType) *PropertyRegDataType = type;
+    if (PropertyBufferSize < data.size()) return failWith(ERROR_INSUFFICIENT_BUFFER, FALSE);
+    if (!data.empty()) std::memcpy(PropertyBuffer, data.data(), data.size());
+    return succeed();
+}
+
+BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                        PSTR DeviceInstanceId, DWORD DeviceInstanceIdSize,
+                                        PDWORD RequiredSize) {
+    if (!admitCall("SetupDiGetDeviceInstanceIdA", [&] {
+            return "SetupDiGetDeviceInstanceIdA(" + deviceForLog(DeviceInfoSet, DeviceInfoData) +
+                   ")";
+        })) {
+        return FALSE;
+    }
+    DeviceCall call;
+    if (const DWORD error = startDeviceCall(DeviceInfoSet, DeviceInfoData, false, &call)) {
+        return failWith(error, FALSE);
+    }
+    if (!DeviceInstanceId && DeviceInstanceIdSize) return failWith(ERROR_INVALID_PARAMETER, FALSE);
+    // The device installer hands instance IDs out in capitals.
+    std::string id = toAnsi(*call.machine, std::string(call.device->instanceId));
+    for (char& c : id) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    const DWORD size = static_cast<DWORD>(id.size() + 1);
+    if (RequiredSize) *RequiredSize = size;
+    if (DeviceInstanceIdSize < size) return failWith(ERROR_INSUFFICIENT_BUFFER, FALSE);
+    std::memcpy(DeviceInstanceId, id.c_str(), size);
+    return succeed();
+}
+
+}  // extern "C"
