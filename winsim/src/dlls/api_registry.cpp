@@ -6,7 +6,6 @@
 #include "winsim/api/win32_registry.h"
 #include "winsim/src/base/codepage.h"
 #include "winsim/src/dlls/calls.h"
-#include "winsim/src/machine/key_text.h"
 
 namespace winsim {
 
@@ -197,7 +196,7 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     }
     if (t.error != ERROR_SUCCESS) return t.error;
     if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
-    const RegValue* v = t.key && mayHaveValue(*t.key, name) ? t.key->findValue(name) : nullptr;
+    const RegValue* v = t.key ? t.key->findValue(name) : nullptr;
     if (!v) return ERROR_FILE_NOT_FOUND;
     std::string data(v->data.begin(), v->data.end());
     if (isStringType(v->type)) data = toAnsi(*m, data);

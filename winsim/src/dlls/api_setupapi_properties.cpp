@@ -10,7 +10,6 @@
 #include "winsim/src/base/codepage.h"
 #include "winsim/src/dlls/calls.h"
 #include "winsim/src/dlls/device_sets.h"
-#include "winsim/src/machine/key_text.h"
 
 namespace winsim {
 namespace {
@@ -100,9 +99,7 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet,
     if (!PropertyBuffer && PropertyBufferSize) return failWith(ERROR_INVALID_PARAMETER, FALSE);
     RegKey* instance = instanceKey(m, *call.device);
     if (!instance) return failWith(ERROR_NO_SUCH_DEVINST, FALSE);
-    // Most devices have no service and no filters: their lines say so.
-    const RegValue* v =
-        mayHaveValue(*instance, valueName) ? instance->findValue(valueName) : nullptr;
+    const RegValue* v = instance->findValue(valueName);
     if (!v) return failWith(ERROR_INVALID_DATA, FALSE);
     DWORD type = v->type;
     // The value's own bytes unless they need a change (nearly never).

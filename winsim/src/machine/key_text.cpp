@@ -86,11 +86,8 @@ std::string_view blockText(const Registry& registry, const KeyBlock& block, std:
 // and the like (no quote, backslash or byte outside ASCII) is written as it
 // reads, quotes included, in some case (a name outside ASCII never equals
 // an ASCII one ignoring case).
-bool mayHaveValue(const RegKey& key, std::string_view name) {
-    if (!key.valuesInText() || key.registry->utf16 || name.empty() || name.size() > 64 ||
-        key.remembersValue(name)) {
-        return true;
-    }
+bool linesMayName(const RegKey& key, std::string_view name) {
+    if (!key.registry || key.registry->utf16 || name.empty() || name.size() > 64) return true;
     char upper[64];
     for (size_t i = 0; i < name.size(); ++i) {
         const char c = name[i];

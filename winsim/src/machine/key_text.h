@@ -19,9 +19,9 @@ bool holdsNoCase(std::string_view text, std::string_view needle);
 // of the base text, or a UTF-16 file's lines decoded into `room`.
 std::string_view blockText(const Registry& registry, const KeyBlock& block, std::string* room);
 
-// Whether `key` may have a value named `name`: false only when its values
-// are still in the text, none of that name was read from it before, and no
-// line of it names one (`name` ASCII).
-bool mayHaveValue(const RegKey& key, std::string_view name);
+// Whether a line of `key`'s blocks in the base text may write a value named
+// `name`: false only when `name` is plain ASCII and no line holds it as a
+// quoted name (the lines of a UTF-16 export are not looked at: true).
+bool linesMayName(const RegKey& key, std::string_view name);
 
 }  // namespace winsim

@@ -7,6 +7,7 @@
 
 #include "winsim/api/win32_registry.h"
 #include "winsim/src/base/codepage.h"
+#include "winsim/src/machine/key_text.h"
 
 namespace winsim {
 
@@ -263,6 +264,9 @@ const RegValue* RegKey::findValue(std::string_view wanted) const {
         RegValue found;
         const TextValueReader& reader = *registry->textReader;
         const std::vector<NameLine>* names = extra_ ? extra_->names.get() : nullptr;
+        // Most devices have no service and no filters: their lines say so
+        // (unless the names are noted, which answer it below).
+        if (!names && !linesMayName(*this, wanted)) return nullptr;
         if (!names && asked_ == 2) {
             // A third name asked for (the guard asks a device's service,
             // driver key and filters; detection asks at most two names of
@@ -290,14 +294,6 @@ const RegValue* RegKey::findValue(std::string_view wanted) const {
     }
     const size_t i = valueIndex(foldName(wanted));
     return i == kNoOffset ? nullptr : &decodedAt(i);
-}
-
-bool RegKey::remembersValue(std::string_view wanted) const {
-    if (!lazy_) return false;
-    for (const auto& v : looked_) {
-        if (namesEqual(v.name, wanted)) return true;
-    }
-    return false;
 }
 
 RegValue& RegKey::valueSlot(std::string_view wanted, const std::string& folded, bool* created) {

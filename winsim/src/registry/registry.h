@@ -263,10 +263,6 @@ struct RegKey {
 
     // The value named `wanted`, decoded (no other value's data is).
     const RegValue* findValue(std::string_view wanted) const;
-    // Whether findValue(`wanted`) answers from a value it read from the
-    // text before (kept, even should the text be lost since), not from
-    // the text: for a caller that rules values out by the key's lines.
-    bool remembersValue(std::string_view wanted) const;
     // A value set to exactly what it holds is no change (nothing recorded).
     void setValue(std::string_view wanted, uint32_t type, std::vector<uint8_t> data);
     bool removeValue(std::string_view wanted);
