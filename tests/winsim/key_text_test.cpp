@@ -108,8 +108,14 @@ TEST(KeyText, TheSearchForWhatRemainsFindsWhatReadingEveryValueFinds) {
         const bool wide = v5 && round % 2 == 0;
         std::string text = v5 ? "Windows Registry Editor Version 5.00\r\n\r\n" : "REGEDIT4\r\n\r\n";
         for (int k = 0; k < 12; ++k) {
-            const std::string key =
-                "[HKEY_LOCAL_MACHINE\\SOFTWARE\\K" + std::to_string(k) + "]\r\n";
+            // Odd rounds put the keys deeper, where the load leaves whole
+            // subtrees in the text; some of their names hold a term.
+            const std::string name = "K" + std::to_string(k);
+            const std::string path =
+                round % 2 == 0 ? name
+                : k % 3 == 0   ? "V\\" + name + "\\oem" + std::to_string(k + 1) + "\\" + name
+                               : "V\\" + name + "\\P\\" + name;
+            const std::string key = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\" + path + "]\r\n";
             text += key;
             for (int v = 0; v < 4; ++v) {
                 text +=

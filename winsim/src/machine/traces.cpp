@@ -56,18 +56,33 @@ public:
     // hold a term; false only when none does.
     bool mayName(const RegKey& key) {
         if (!usable_) return true;
-        const Registry& r = *key.registry;
         for (const KeyBlock& block : key.blocks) {
-            const std::string_view text = blockText(r, block, &decoded_);
-            for (const std::string& piece : pieces_) {
-                if (holdsNoCase(text, piece)) return true;
-            }
-            if (holdsNoCase(text, "HEX(") && hexStringNames(r, block)) return true;
+            if (blockMayName(*key.registry, block)) return true;
+        }
+        return false;
+    }
+
+    // Whether a key of a subtree the load left in the text (`keys`, none
+    // of them built) may name a term, by its name or a value: false only
+    // when none does. A key's name is written as it reads in its key line
+    // (a key line has no escapes), so the same look at the lines serves.
+    bool subtreeMayName(const Registry& r, const DeferredKeys& keys) {
+        if (!usable_) return true;
+        for (const KeyBlock& block : keys.blocks) {
+            if (blockMayName(r, block)) return true;
         }
         return false;
     }
 
 private:
+    bool blockMayName(const Registry& r, const KeyBlock& block) {
+        const std::string_view text = blockText(r, block, &decoded_);
+        for (const std::string& piece : pieces_) {
+            if (holdsNoCase(text, piece)) return true;
+        }
+        return holdsNoCase(text, "HEX(") && hexStringNames(r, block);
+    }
+
     // The string values written as hex in `block` (hex(1), hex(2), hex(7)),
     // read line by line as the .reg reader reads them: whether the data of
     // one of them holds a term.
@@ -241,6 +256,12 @@ std::vector<std::string> findTraces(const std::vector<std::string>& wanted, size
         });
         for (size_t i = 0; i < named.size() && out.size() < limit; ++i) out.push_back(named[i]);
         children.clear();
+        // A subtree still in the text that names no term is not built.
+        const DeferredKeys* deferred = key->subkeys.deferredKeys();
+        if (deferred && key->subkeys.held().empty() &&
+            !keyText.subtreeMayName(*key->registry, *deferred)) {
+            continue;
+        }
         for (const auto& sub : key->subkeys) children.push_back(sub.get());
         if (!std::is_sorted(children.begin(), children.end(), byName)) {
             std::sort(children.begin(), children.end(), byName);
