@@ -248,6 +248,7 @@ TEST(SetupApi, SetsAfterChanges) {
         0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
     const std::string inst = std::string(kEnum) + "USB\\VID_0001&PID_0002\\";
     const std::string pci = std::string(kEnum) + "PCI\\VEN_1\\x";
+    HKEY held = nullptr;
     const std::string pciX = "PCI\\VEN_1\\X 19766;", inst1 = "USB\\VID_0001&PID_0002\\INST1 19766;",
                       inst2 = "USB\\VID_0001&PID_0002\\INST2 19766;";
     const struct {
@@ -323,6 +324,33 @@ TEST(SetupApi, SetsAfterChanges) {
         // The test API writes every change at once, the trial's too: the
         // files lack the bus the memory has back.
         {"the image loaded again", [&] { image.load(); }, "USB\\VID_0001&PID_0002\\INST0 19766;",
+         "USB\\VID_0001&PID_0002\\INST2 14076;USB\\VID_0009\\OTHER 14076;"},
+        // The key made stays held by a handle past the trial: undone, it
+        // is not freed (which would move the count on).
+        {"a device removed, then a key made elsewhere, in a trial",
+         [&] {
+             winsim::beginTrial();
+             winsim::deleteTree(std::string(kEnum) + "USB\\VID_0009");
+             const std::string made =
+                 std::string(kClass) + "{4D36E972-E325-11CE-BFC1-08002BE10318}\\0010";
+             winsim::setStringValue(made, "DriverDesc", "x");
+             ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, made.c_str(), 0, KEY_READ, &held),
+                       ERROR_SUCCESS);
+         },
+         "USB\\VID_0001&PID_0002\\INST0 19766;", "USB\\VID_0001&PID_0002\\INST2 14076;"},
+        {"both undone", [] { winsim::endTrial(); }, "USB\\VID_0001&PID_0002\\INST0 19766;",
+         "USB\\VID_0001&PID_0002\\INST2 14076;USB\\VID_0009\\OTHER 14076;"},
+        {"a class changed in a trial",
+         [&] {
+             RegCloseKey(held);
+             winsim::beginTrial();
+             winsim::setStringValue(inst + "inst0", "ClassGUID",
+                                    "{36fc9e60-c465-11cf-8056-444553540000}");
+         },
+         "",
+         "USB\\VID_0001&PID_0002\\INST0 14076;USB\\VID_0001&PID_0002\\INST2 "
+         "14076;USB\\VID_0009\\OTHER 14076;"},
+        {"that undone", [] { winsim::endTrial(); }, "USB\\VID_0001&PID_0002\\INST0 19766;",
          "USB\\VID_0001&PID_0002\\INST2 14076;USB\\VID_0009\\OTHER 14076;"},
     };
     for (const auto& row : kRows) {

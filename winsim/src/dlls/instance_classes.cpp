@@ -51,11 +51,13 @@ bool parseGuid(std::string_view s, GUID* g) {
 std::vector<InstanceClass>& instanceClasses(RegKey* root) {
     static Remembered remembered;
     Remembered& r = remembered;
-    // A key freed or made, a value changed, a rollback: the count moves on.
+    // A key of the registry freed or made, a ClassGUID changed, a rollback
+    // that puts back a key removed before this walk: the count moves on.
     // Reading the tree (building keys that were in the text, reading
     // values) leaves it as it was.
     if (r.made && r.root == root && r.changes == registryChanges(kClassGuid)) return r.instances;
     r.instances.clear();
+    noteTreeRead();
     for (const auto& busKey : root->subkeys) {
         for (const auto& deviceKey : busKey->subkeys) {
             uint32_t place = 0;

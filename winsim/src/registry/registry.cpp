@@ -96,6 +96,16 @@ uint64_t registryChanges(std::string_view valueFold) {
 
 void noteRegistryChange() { bump(g_changes); }
 
+namespace {
+// Keys removed, counted; the count when a reader last took a tree.
+std::atomic<uint64_t> g_removals{0};
+std::atomic<uint64_t> g_treeRead{0};
+}  // namespace
+
+void noteTreeRead() {
+    g_treeRead.store(g_removals.load(std::memory_order_relaxed), std::memory_order_relaxed);
+}
+
 void Subkeys::build() const {
     // Keys that were in the text: the tree is the same.
     const uint64_t changes = g_changes.load(std::memory_order_relaxed);
@@ -186,12 +196,14 @@ bool RegKey::removeSubkey(std::string_view wanted) {
     }
     std::shared_ptr<RegKey> gone = *it;
     const size_t index = static_cast<size_t>(it - subs.begin());
+    bump(g_removals);
     std::string path = recording(this) ? gone->fullPath() : std::string();
     subs.erase(it);
     markDeleted(gone.get());
     if (recording(this)) {
         Registry::LogEntry e{Registry::LogKind::KeyDeleted, this, gone, index, {}, {}, {}};
         e.path = std::move(path);
+        e.removal = g_removals.load(std::memory_order_relaxed);
         registry->record(std::move(e));
     }
     return true;
@@ -372,6 +384,15 @@ bool RegKey::removeValue(std::string_view wanted) {
     return true;
 }
 
+std::vector<RegValue>& RegKey::restoredValues(std::string_view valueName) {
+    bump(valueChangesOf(foldName(valueName)));
+    looked_.clear();
+    const uint64_t changes = g_changes.load(std::memory_order_relaxed);  // no key changes
+    std::vector<RegValue>& all = readValues();
+    g_changes.store(changes, std::memory_order_relaxed);
+    return all;
+}
+
 std::string RegKey::path() const {
     std::vector<const RegKey*> chain;
     for (const RegKey* k = this; k && k->parent; k = k->parent) chain.push_back(k);
@@ -499,7 +520,9 @@ void Registry::record(LogEntry entry) {
 }
 
 void Registry::rollback(size_t point) {
-    noteRegistryChange();
+    // What is undone moves the counts as it did when done: a key made is
+    // deleted again (and freed with its entry when nothing else holds it),
+    // a value's name moves its own count.
     const bool was = recording;
     recording = false;
     while (log_.size() > point) {
@@ -519,23 +542,27 @@ void Registry::rollback(size_t point) {
                 const size_t at = std::min(e.index, subs.size());
                 subs.insert(subs.begin() + static_cast<std::ptrdiff_t>(at), e.child);
                 reattach(e.child.get(), key);
+                if (e.removal <= g_treeRead.load(std::memory_order_relaxed)) noteRegistryChange();
                 break;
             }
-            case LogKind::ValueSet:
+            case LogKind::ValueSet: {
+                std::vector<RegValue>& values =
+                    key->restoredValues(e.before ? e.before->name : e.after->name);
                 if (e.before) {
-                    key->heldValues()[e.index] = std::move(*e.before);
+                    values[e.index] = std::move(*e.before);
                 } else {
-                    key->heldValues().erase(key->heldValues().begin() +
-                                            static_cast<std::ptrdiff_t>(e.index));
+                    values.erase(values.begin() + static_cast<std::ptrdiff_t>(e.index));
                 }
                 key->dropValueIndex();
                 break;
-            case LogKind::ValueDeleted:
-                key->heldValues().insert(
-                    key->heldValues().begin() + static_cast<std::ptrdiff_t>(e.index),
-                    std::move(*e.before));
+            }
+            case LogKind::ValueDeleted: {
+                std::vector<RegValue>& values = key->restoredValues(e.before->name);
+                values.insert(values.begin() + static_cast<std::ptrdiff_t>(e.index),
+                              std::move(*e.before));
                 key->dropValueIndex();
                 break;
+            }
         }
     }
     recording = was;

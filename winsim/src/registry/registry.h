@@ -153,6 +153,11 @@ struct RegKey;
 // count is the same and its keys are not deleted.
 uint64_t registryChanges(std::string_view valueFold);
 void noteRegistryChange();
+// For a reader that keeps what it found of a tree while the count stays the
+// same: a rollback that puts back a key removed before this call moves the
+// count on; one that puts back a key removed since does not (the reader met
+// that key, and keeps it deleted meanwhile).
+void noteTreeRead();
 
 // A name under which a key is also reached (the target lives elsewhere in
 // the tree, and is never a deleted key: deleting it drops the link).
@@ -299,6 +304,9 @@ struct RegKey {
         looked_.clear();
         return readValues();
     }
+    // The same, for the change log's rollback to put back the value named
+    // `valueName`: moves the count of that name only.
+    std::vector<RegValue>& restoredValues(std::string_view valueName);
     // Decodes the data of the value at `index` (read from the text).
     RegValue& decodedAt(size_t index) const;
 
@@ -496,7 +504,8 @@ struct Registry {
         std::shared_ptr<RegKey> child;  // KeyCreated / KeyDeleted
         size_t index = 0;               // value or subkey position
         std::optional<RegValue> before, after;
-        std::string path;  // full path of the key (the child for Key*), at change time
+        std::string path;      // full path of the key (the child for Key*), at change time
+        uint64_t removal = 0;  // KeyDeleted: which removal it was, counted over the process
     };
     void record(LogEntry entry);
     const std::vector<LogEntry>& log() const { return log_; }
