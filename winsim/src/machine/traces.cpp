@@ -10,7 +10,7 @@
 
 #include "winsim/safety.h"
 #include "winsim/src/base/codepage.h"
-#include "winsim/src/machine/key_text.h"
+#include "winsim/src/registry/key_text.h"
 #include "winsim/src/machine/state.h"
 #include "winsim/src/regfile/line_reader.h"
 #include "winsim/src/storage/hive_store.h"

@@ -1,13 +1,13 @@
 #include "winsim/src/registry/registry.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <utility>
 
 #include "winsim/api/win32_registry.h"
 #include "winsim/src/base/codepage.h"
-#include "winsim/src/machine/key_text.h"
+#include "winsim/src/registry/key_text.h"
+#include "winsim/src/registry/change_counts.h"
 
 namespace winsim {
 
@@ -72,43 +72,8 @@ void reattach(RegKey* top, RegKey* parent) {
 
 }  // namespace
 
-namespace {
-std::atomic<uint64_t> g_changes{0};
-// Changes to values made through setValue and removeValue, by a hash of
-// the value's folded name.
-std::atomic<uint64_t> g_valueChanges[64];
-
-std::atomic<uint64_t>& valueChangesOf(std::string_view fold) {
-    uint32_t hash = 2166136261u;
-    for (const char c : fold) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-    return g_valueChanges[hash & 63];
-}
-
-void bump(std::atomic<uint64_t>& count) {
-    count.store(count.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-}
-}  // namespace
-
-uint64_t registryChanges(std::string_view valueFold) {
-    return g_changes.load(std::memory_order_relaxed) +
-           valueChangesOf(valueFold).load(std::memory_order_relaxed);
-}
-
-void noteRegistryChange() { bump(g_changes); }
-
-namespace {
-// Keys removed, counted; the count when a reader last took a tree.
-std::atomic<uint64_t> g_removals{0};
-std::atomic<uint64_t> g_treeRead{0};
-}  // namespace
-
-void noteTreeRead() {
-    g_treeRead.store(g_removals.load(std::memory_order_relaxed), std::memory_order_relaxed);
-}
-
 void Subkeys::build() const {
-    // Keys that were in the text: the tree is the same.
-    const uint64_t changes = g_changes.load(std::memory_order_relaxed);
+    const KeyChangesKept kept;  // keys that were in the text: the tree is the same
     const std::unique_ptr<DeferredKeys> keys = std::move(deferred_);
     const RegKey* owner = keys->owner;
     owner->registry->textReader->buildSubkeys(*keys);
@@ -117,7 +82,6 @@ void Subkeys::build() const {
     if (owner->deleted) {
         for (auto& sub : list_) markDeleted(sub.get());
     }
-    g_changes.store(changes, std::memory_order_relaxed);
 }
 
 RegKey::~RegKey() {
@@ -196,14 +160,14 @@ bool RegKey::removeSubkey(std::string_view wanted) {
     }
     std::shared_ptr<RegKey> gone = *it;
     const size_t index = static_cast<size_t>(it - subs.begin());
-    bump(g_removals);
+    const uint64_t removal = noteKeyRemoval();
     std::string path = recording(this) ? gone->fullPath() : std::string();
     subs.erase(it);
     markDeleted(gone.get());
     if (recording(this)) {
         Registry::LogEntry e{Registry::LogKind::KeyDeleted, this, gone, index, {}, {}, {}};
         e.path = std::move(path);
-        e.removal = g_removals.load(std::memory_order_relaxed);
+        e.removal = removal;
         registry->record(std::move(e));
     }
     return true;
@@ -212,11 +176,10 @@ bool RegKey::removeSubkey(std::string_view wanted) {
 std::vector<RegValue>& RegKey::readValues() const {
     std::vector<RegValue>& all = extra().values;
     if (lazy_) {
-        const uint64_t changes = g_changes.load(std::memory_order_relaxed);  // read, not changed
+        const KeyChangesKept kept;  // read, not changed
         extra_->names.reset();
         lazy_ = false;  // the reader adds through valueSlot, which comes here
         registry->textReader->readValues(*const_cast<RegKey*>(this));
-        g_changes.store(changes, std::memory_order_relaxed);
     }
     return all;
 }
@@ -323,13 +286,15 @@ RegValue& RegKey::valueSlot(std::string_view wanted, const std::string& folded, 
 void RegKey::setValue(std::string_view wanted, uint32_t type, std::vector<uint8_t> data) {
     looked_.clear();
     const std::string folded = foldName(wanted);
-    bump(valueChangesOf(folded));
-    const uint64_t changes = g_changes.load(std::memory_order_relaxed);  // no key changes
+    noteValueChange(folded);
     bool created = false;
     const size_t before = readValues().size();
-    RegValue& slot = valueSlot(wanted, folded, &created);
-    g_changes.store(changes, std::memory_order_relaxed);
-    RegValue& v = created ? slot : decodedAt(static_cast<size_t>(&slot - extra_->values.data()));
+    RegValue* slot = nullptr;
+    {
+        const KeyChangesKept kept;  // a value changes, no key
+        slot = &valueSlot(wanted, folded, &created);
+    }
+    RegValue& v = created ? *slot : decodedAt(static_cast<size_t>(slot - extra_->values.data()));
     if (!created && v.type == type && v.data == data) return;
     std::optional<RegValue> old;
     if (!created) old = v;
@@ -371,8 +336,8 @@ bool RegKey::removeValue(std::string_view wanted) {
     const std::string folded = foldName(wanted);
     const size_t i = valueIndex(folded);
     if (i == kNoOffset) return false;
-    bump(valueChangesOf(folded));
-    const uint64_t changes = g_changes.load(std::memory_order_relaxed);  // no key changes
+    noteValueChange(folded);
+    const KeyChangesKept kept;  // a value changes, no key
     if (recording(this)) {
         Registry::LogEntry e{
             Registry::LogKind::ValueDeleted, this, nullptr, i, decodedAt(i), {}, {}};
@@ -380,17 +345,14 @@ bool RegKey::removeValue(std::string_view wanted) {
         registry->record(std::move(e));
     }
     eraseValueAt(i);
-    g_changes.store(changes, std::memory_order_relaxed);
     return true;
 }
 
 std::vector<RegValue>& RegKey::restoredValues(std::string_view valueName) {
-    bump(valueChangesOf(foldName(valueName)));
+    noteValueChange(foldName(valueName));
     looked_.clear();
-    const uint64_t changes = g_changes.load(std::memory_order_relaxed);  // no key changes
-    std::vector<RegValue>& all = readValues();
-    g_changes.store(changes, std::memory_order_relaxed);
-    return all;
+    const KeyChangesKept kept;  // a value changes, no key
+    return readValues();
 }
 
 std::string RegKey::path() const {
@@ -542,7 +504,7 @@ void Registry::rollback(size_t point) {
                 const size_t at = std::min(e.index, subs.size());
                 subs.insert(subs.begin() + static_cast<std::ptrdiff_t>(at), e.child);
                 reattach(e.child.get(), key);
-                if (e.removal <= g_treeRead.load(std::memory_order_relaxed)) noteRegistryChange();
+                noteKeyPutBack(e.removal);
                 break;
             }
             case LogKind::ValueSet: {

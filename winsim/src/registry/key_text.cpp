@@ -1,4 +1,4 @@
-#include "winsim/src/machine/key_text.h"
+#include "winsim/src/registry/key_text.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
