@@ -522,7 +522,7 @@ bool Importer::valueLine(std::string_view s) {
         warn(lineNo_, "unknown value data; line skipped");
         return true;
     }
-    pendingName_ = name;
+    if (mode_ != Mode::Index) pendingName_ = name;  // Index notes the place alone
     pendingType_ = type;
     pendingBytes_.clear();
     pendingLine_ = lineNo_;

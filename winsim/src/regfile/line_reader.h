@@ -35,21 +35,29 @@ inline bool onlyCommentLeft(std::string_view s) {
     return s.empty() || s.front() == ';';
 }
 
-inline int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+// The value of each byte as a hex digit, -1 when it is none.
+struct HexDigits {
+    signed char of[256];
+    constexpr HexDigits() : of() {
+        for (int c = 0; c < 256; ++c) {
+            of[c] = c >= '0' && c <= '9'   ? static_cast<signed char>(c - '0')
+                    : c >= 'a' && c <= 'f' ? static_cast<signed char>(c - 'a' + 10)
+                    : c >= 'A' && c <= 'F' ? static_cast<signed char>(c - 'A' + 10)
+                                           : static_cast<signed char>(-1);
+        }
+    }
+};
+inline constexpr HexDigits kHexDigits{};
+
+inline int hexDigit(char c) { return kHexDigits.of[static_cast<unsigned char>(c)]; }
 
 // 1..8 hex digits at the front of `s`; advances past them.
 inline bool parseHex32(std::string_view& s, uint32_t* out) {
     size_t n = 0;
     uint32_t v = 0;
-    while (n < s.size() && hexDigit(s[n]) >= 0) {
+    for (int digit; n < s.size() && (digit = hexDigit(s[n])) >= 0; ++n) {
         if (n == 8) return false;
-        v = (v << 4) | static_cast<uint32_t>(hexDigit(s[n]));
-        ++n;
+        v = (v << 4) | static_cast<uint32_t>(digit);
     }
     if (n == 0) return false;
     s.remove_prefix(n);
@@ -215,11 +223,8 @@ inline bool isAscii(std::string_view s) {
         std::memcpy(&word, s.data() + i, 8);
         high |= word;
     }
-    if (high & 0x8080808080808080ull) return false;
-    for (; i < s.size(); ++i) {
-        if (static_cast<unsigned char>(s[i]) >= 0x80) return false;
-    }
-    return true;
+    for (; i < s.size(); ++i) high |= static_cast<unsigned char>(s[i]);
+    return (high & 0x8080808080808080ull) == 0;
 }
 
 // UTF-16 units of a UTF-8 text: the unit Windows counts name lengths in.
