@@ -366,8 +366,7 @@ inline std::string_view lineText(std::string_view bytes, bool utf16, const RawLi
                                  std::string* room) {
     const std::string_view raw = bytes.substr(l.begin, l.end - l.begin);
     if (!utf16) return raw;
-    utf16leToUtf8(raw, room);
-    return *room;
+    return std::string_view(room->data(), utf16leToUtf8Front(raw, room));
 }
 
 }  // namespace winsim
