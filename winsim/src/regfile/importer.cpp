@@ -329,10 +329,11 @@ bool Importer::keyLine(std::string_view s) {
                           " characters; Windows allows 255");
         }
     }
-    if (rootName != "HKEY_LOCAL_MACHINE") {
+    const bool localMachine = root == "HKEY_LOCAL_MACHINE";
+    if (!localMachine) {
         warn(lineNo_, "key under " + rootName + " is not part of this machine; ignored");
     }
-    RegKey* key = reg_.root(rootName, true);
+    RegKey* key = localMachine ? reg_.localMachine.get() : reg_.root(rootName, true);
     if (remove) {
         if (parts.empty()) {
             warn(lineNo_, "a root key cannot be deleted; ignored");
