@@ -366,7 +366,8 @@ inline std::string_view lineText(std::string_view bytes, bool utf16, const RawLi
                                  std::string* room) {
     const std::string_view raw = bytes.substr(l.begin, l.end - l.begin);
     if (!utf16) return raw;
-    return std::string_view(room->data(), utf16leToUtf8Front(raw, room));
+    const size_t length = utf16leToUtf8Front(raw, room);  // may move the text
+    return std::string_view(room->data(), length);
 }
 
 }  // namespace winsim
