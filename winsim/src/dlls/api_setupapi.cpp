@@ -128,7 +128,12 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HW
     if (root && m->platform != Platform::Win9x) {
         // The classes as the last set found them, while nothing changed
         // but removals.
-        for (InstanceClass& c : instanceClasses(root)) {
+        std::vector<InstanceClass>& classes = instanceClasses(root);
+        for (size_t i = 0; i < classes.size(); ++i) {
+            // The keys lie all over a large image: the ones a few places on
+            // are asked for ahead.
+            if (i + 8 < classes.size()) __builtin_prefetch(classes[i + 8].key);
+            InstanceClass& c = classes[i];
             if (c.key->deleted) continue;
             const RegKey& deviceKey = *c.key->parent;
             const RegKey& busKey = *deviceKey.parent;
