@@ -302,6 +302,8 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
     }
     if (!m->readOnly) {
         for (const std::string& gap : commitSafeguardGaps(storeFolder(*m))) notes.push_back(gap);
+        // The hives are opened for writing while the run goes on.
+        if (m->hives) m->hives->prepareWrites();
     }
     report(warnings);
     for (const auto& n : notes) tell(n);
