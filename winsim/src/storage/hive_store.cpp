@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #include "winsim/src/storage/hive_9x.h"
 #include "winsim/src/storage/hive_check_nt.h"
@@ -50,7 +52,9 @@ bool identifyHive(const std::string& file, FileIdentity* identity, std::string* 
 
 }  // namespace
 
-HiveStore::~HiveStore() = default;
+HiveStore::~HiveStore() {
+    if (closing_.joinable()) closing_.join();
+}
 
 std::shared_ptr<HiveStore> HiveStore::open(const ImageSource& src, Registry& registry,
                                            HiveFacts* facts, std::vector<std::string>& notes,
@@ -237,7 +241,18 @@ bool HiveStore::stageWrites(const Registry& registry, std::vector<RegistryWrite>
     return true;
 }
 
-void HiveStore::endWrites() { open_.clear(); }
+void HiveStore::endWrites() {
+    // The hives' memory (a hive's size each) is given back on a thread of
+    // its own: what the command waits for is done.
+    if (closing_.joinable()) closing_.join();
+    if (open_.empty()) return;
+    try {
+        closing_ = std::thread([handles = std::move(open_)]() mutable { handles.clear(); });
+    } catch (const std::system_error&) {
+        // No thread: the lambda, and the hives with it, went here.
+    }
+    open_.clear();
+}
 
 FileIdentity* HiveStore::identityOf(const std::string& name) {
     for (auto& hive : hives_) {

@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "winsim/src/registry/registry.h"
@@ -84,6 +85,8 @@ private:
     bool win9x_ = false;
     // Hives staged for writing, and the reads that identify them.
     std::vector<std::shared_ptr<void>> open_;
+    // Closes the hives of the last commit.
+    std::thread closing_;
     // Hives opened for writing ahead of the first commit (by hives_).
     std::vector<std::unique_ptr<PreparedHive>> prepared_;
 };
