@@ -91,13 +91,18 @@ PreparedHive::~PreparedHive() {
 
 void PreparedHive::prepare(const std::string& file, const FileIdentity& loaded) {
     struct stat before;
+    if (::stat(file.c_str(), &before) != 0) return;
+    // The identity is read beside hivex's read (on a third thread where
+    // one can be started), as a commit does that opens the hive itself.
     FileIdentity identity;
-    if (::stat(file.c_str(), &before) != 0 || !identifyWhole(file, &identity, stop_) ||
-        !sameStatus(identity, loaded) || stop_) {
-        return;
+    std::shared_ptr<hive_h> h;
+    {
+        IdentityInBackground beside(file);
+        if (!beside.started() && !identifyWhole(file, &identity, stop_)) return;
+        if (!stop_) h.reset(hivex_open(file.c_str(), HIVEX_OPEN_WRITE), HiveCloser());
+        if (beside.started() && !beside.result(&identity)) return;
     }
-    std::shared_ptr<hive_h> h(hivex_open(file.c_str(), HIVEX_OPEN_WRITE), HiveCloser());
-    if (!h || !sameFileStatus(file, before)) return;
+    if (!h || !sameStatus(identity, loaded) || !sameFileStatus(file, before)) return;
     handle_ = std::move(h);
     identity_ = identity;
     status_ = before;

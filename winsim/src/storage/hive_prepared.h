@@ -56,8 +56,8 @@ private:
 };
 
 // A hive opened for writing ahead of its commit, on a thread of its own,
-// as soon as a run that may write has loaded it: its identity first, then
-// hivex's open for writing. It holds the hive in memory (its size) until
+// as soon as a run that may write has loaded it: its identity and, beside
+// it, hivex's open for writing. It holds the hive in memory (its size) until
 // taken or dropped. The handle is handed over only when the file's status
 // stayed `loaded` (the status the load checked and read the hive under)
 // from before the first read to after the last: the handle then holds the
