@@ -1,6 +1,6 @@
 // Opening the hive files of a 2000/XP installation and running detection on
 // them, beside reading the system hive once: a 100 MB system hive whose bulk
-// lies where detection never looks (hivex maps the file; only the subtrees
+// lies where detection never looks (the file is mapped; only the subtrees
 // the simulated API reads are loaded).
 #include <fcntl.h>
 #include <hivex.h>
@@ -130,7 +130,7 @@ BENCHMARK(BM_ReadSystemHive)->Unit(benchmark::kMillisecond);
 // growth of the peak resident size over the run; anonMB: the growth of
 // private memory (what the program allocates) at the end of detection;
 // fileRssMB: file pages resident at that point (the program's own and the
-// hive's, mapped by hivex, once touched).
+// hive's, mapped by the structure check, once touched).
 void BM_OpenHivesAndDetect(benchmark::State& state) {
     const fs::path root = installation();
     winsim::LoadOptions options;
