@@ -302,14 +302,15 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
     }
     if (!m->readOnly) {
         for (const std::string& gap : commitSafeguardGaps(storeFolder(*m))) notes.push_back(gap);
-        // The hives are opened for writing while the run goes on.
-        if (m->hives) m->hives->prepareWrites();
     }
     report(warnings);
     for (const auto& n : notes) tell(n);
     unloadMachine();
     g_machine = std::move(m);
     g_loadWarnings = std::move(warnings);
+    // The hives are opened for writing while the run goes on (once the
+    // machine before, and what it held, is gone).
+    if (g_machine->hives && !g_machine->readOnly) g_machine->hives->prepareWrites();
     *why = LoadFailure::None;
     return true;
 }
