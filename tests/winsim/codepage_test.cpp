@@ -121,6 +121,7 @@ TEST(CodePage, Utf16DecodingAgreesWithADecoderOfOneUnitAtATime) {
                              0xDE00, 0xDC00, 0xDBFF, 0xD800, 0x100, 0xFF80, 0x0A};
     std::mt19937 random(20261208);
     std::string reused(4096, 'x');
+    std::string front(64, 'x');  // grows with the longest text, never shrinks
     for (int round = 0; round < 20000; ++round) {
         std::string bytes;
         const int pieces = static_cast<int>(random() % 6);
@@ -139,6 +140,8 @@ TEST(CodePage, Utf16DecodingAgreesWithADecoderOfOneUnitAtATime) {
         ASSERT_EQ(utf16leToUtf8(bytes), expected) << round;
         utf16leToUtf8(bytes, &reused);
         ASSERT_EQ(reused, expected) << round;
+        const size_t length = utf16leToUtf8Front(bytes, &front);
+        ASSERT_EQ(front.substr(0, length), expected) << round;
     }
 }
 

@@ -309,6 +309,33 @@ std::vector<std::string> seedFiles() {
         out.push_back("\xFF\xFE" + winsim::utf8ToUtf16le("Windows Registry Editor Version 5.00" +
                                                          text.substr(8)));
     }
+    // Long lines that the load checks many bytes at a time: lists of hex
+    // groups (one byte broken at any place, or whole) continued over lines,
+    // and strings with escapes and quotes anywhere in them.
+    std::mt19937 more(27);
+    const std::string kBreaks = "g ;\\\",-0";
+    for (int n = 0; n < 12; ++n) {
+        std::string text =
+            "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\L\\M" + std::to_string(n) + "]\r\n";
+        for (int v = 0; v < 8; ++v) {
+            std::string line = "\"h" + std::to_string(v) + "\"=hex:";
+            for (int g = static_cast<int>(more() % 60); g > 0; --g) line += "a9,";
+            line += more() % 2 ? "\\" : "00";
+            if (more() % 2) line[9 + more() % (line.size() - 9)] = kBreaks[more() % kBreaks.size()];
+            text += line + "\r\n";
+            if (line.back() == '\\')
+                text += "  0F,1e,2D,3c,4B,5a,69,78,87,96,a5,B4,c3,D2,e1,F0,00\r\n";
+            std::string data(more() % 70, 'q');
+            for (int k = static_cast<int>(more() % 4); k > 0 && !data.empty(); --k) {
+                const char* kEscapes[] = {"\\\\", "\\\"", "\\0", "\"", "\\"};
+                data.insert(more() % data.size(), kEscapes[more() % 5]);
+            }
+            text += "\"s" + std::to_string(v) + "\"=\"" + data + "\"\r\n";
+        }
+        out.push_back(text);
+        out.push_back("\xFF\xFE" + winsim::utf8ToUtf16le("Windows Registry Editor Version 5.00" +
+                                                         text.substr(8)));
+    }
     return out;
 }
 

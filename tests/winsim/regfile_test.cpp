@@ -2,11 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
+#include <string_view>
 
 #include "platform/win32.h"
 #include "tests/support/temp_image.h"
 #include "winsim/machine.h"
 #include "winsim/src/base/codepage.h"
+#include "winsim/src/regfile/line_reader.h"
+#include "winsim/src/registry/registry.h"
 
 namespace {
 
@@ -328,6 +332,150 @@ TEST(RegFile, Version5Utf16SkippedLinesKeepTheirText) {
     EXPECT_EQ(warningTexts(), first);
     EXPECT_FALSE(winsim::stringValue("\u041A\u043B\u044E\u0447", "Wide"));
     EXPECT_EQ(winsim::exportRegistry(), file);
+}
+
+// The pieces the load reads many bytes at a time (hex groups, quoted text,
+// line ends, key paths, ASCII checks) against readers of one byte at a time,
+// on many generated lines: lists of hex groups broken at every place of the
+// 16-byte pieces, quotes and escapes across them, line ends at block edges.
+TEST(RegFile, LinePiecesReadManyBytesAtATimeAgreeWithOneByteAtATime) {
+    // The quoted-string reader as it was, one byte at a time.
+    auto quotedOracle = [](std::string_view s, std::string* out, size_t* used) {
+        out->clear();
+        for (size_t i = 1; i < s.size(); ++i) {
+            const char c = s[i];
+            if (c == '"') {
+                *used = i + 1;
+                return true;
+            }
+            if (c == '\\' && i + 1 < s.size()) {
+                const char n = s[i + 1];
+                if (n == '\\' || n == '"') {
+                    *out += n;
+                    ++i;
+                    continue;
+                }
+                if (n == '0') return false;
+            }
+            *out += c;
+        }
+        return false;
+    };
+    auto splitOracle = [](std::string_view path, std::vector<std::string_view>* parts) {
+        parts->clear();
+        if (path.empty()) return true;
+        if (path.back() == '\\') path.remove_suffix(1);
+        for (size_t start = 0;;) {
+            const size_t end = path.find('\\', start);
+            const std::string_view part = path.substr(start, end - start);
+            if (part.empty()) return false;
+            parts->push_back(part);
+            if (end == std::string_view::npos) return true;
+            start = end + 1;
+        }
+    };
+    const std::string kOdd = "0123456789abcdefABCDEFgG,\\\" ;\r\n\x80\xE9-(:x";
+    std::mt19937 random(20261209);
+    auto odd = [&] { return kOdd[random() % kOdd.size()]; };
+    const char* kEols[] = {"\r\n", "\n", "\r", ""};
+    std::string file;
+    for (int round = 0; round < 20000; ++round) {
+        // Groups "xx," (an export's lists), a few bytes changed, inserted
+        // or dropped anywhere, then an end such lines have.
+        std::string line;
+        const int groups = static_cast<int>(random() % 40);
+        for (int g = 0; g < groups; ++g) {
+            line += "0123456789abcdefABCDEF"[random() % 22];
+            line += "0123456789abcdefABCDEF"[random() % 22];
+            line += ',';
+        }
+        const char* kEnds[] = {"", "\\", "00", " ;c", "\\ ", "0", ",", "\"", "\\\\"};
+        line += kEnds[random() % 9];
+        for (int k = static_cast<int>(random() % 3); k > 0 && !line.empty(); --k) {
+            const size_t at = random() % line.size();
+            switch (random() % 3) {
+                case 0:
+                    line[at] = odd();
+                    break;
+                case 1:
+                    line.insert(line.begin() + static_cast<long>(at), odd());
+                    break;
+                default:
+                    line.erase(at, 1);
+            }
+        }
+        SCOPED_TRACE(line);
+        std::vector<uint8_t> bytes;
+        EXPECT_EQ(winsim::parseHexBytes(line, nullptr), winsim::parseHexBytes(line, &bytes));
+        const size_t run = winsim::hexGroupRun(line);
+        ASSERT_EQ(run % 3, 0u);
+        for (size_t at = 0; at < run; at += 3) {
+            ASSERT_TRUE(winsim::hexDigit(line[at]) >= 0 && winsim::hexDigit(line[at + 1]) >= 0 &&
+                        line[at + 2] == ',');
+        }
+        // The same bytes as a quoted string, a key path and a file.
+        const std::string quoted = "\"" + line;
+        std::string_view rest = quoted;
+        std::string got, expected;
+        size_t used = 0;
+        const bool ok = quotedOracle(quoted, &expected, &used);
+        ASSERT_EQ(winsim::parseQuoted(rest, &got), ok);
+        if (ok) {
+            EXPECT_EQ(got, expected);
+            EXPECT_EQ(rest.size(), quoted.size() - used);
+            rest = quoted;
+            EXPECT_TRUE(winsim::parseQuoted(rest, nullptr));
+            EXPECT_EQ(rest.size(), quoted.size() - used);
+        }
+        std::vector<std::string_view> parts, expectedParts;
+        EXPECT_EQ(winsim::splitKeyPathViews(line, &parts), splitOracle(line, &expectedParts));
+        EXPECT_EQ(parts, expectedParts);
+        EXPECT_EQ(winsim::isAscii(line),
+                  std::none_of(line.begin(), line.end(), [](char c) { return c & 0x80; }));
+        file += line + kEols[random() % 4];
+    }
+    // All the lines as one file: line ends anywhere in the 64-byte blocks.
+    winsim::LineReader reader(file, false);
+    winsim::RawLine raw;
+    size_t at = 0;
+    while (reader.next(&raw)) {
+        ASSERT_EQ(raw.begin, at);
+        at = file.find_first_of("\r\n", at);
+        if (at == std::string::npos) at = file.size();
+        ASSERT_EQ(raw.end, at);
+        if (at < file.size()) at += file.compare(at, 2, "\r\n") == 0 ? 2 : 1;
+        ASSERT_EQ(raw.next, at);
+    }
+    EXPECT_EQ(at, file.size());
+    // And as UTF-16 units, some of them with a high byte (never a line end),
+    // an odd byte at the end.
+    std::string wide = "\xFF\xFE";
+    for (char c : file) {
+        wide += c;
+        wide += random() % 50 == 0 ? '\x0D' : '\0';
+    }
+    wide += 'x';
+    winsim::LineReader units(wide, true);
+    at = 2;
+    auto isBreak = [&](size_t p) {
+        return (wide[p] == '\r' || wide[p] == '\n') && wide[p + 1] == 0;
+    };
+    while (units.next(&raw)) {
+        ASSERT_EQ(raw.begin, at);
+        size_t end = at;
+        while (end + 1 < wide.size() && !isBreak(end)) end += 2;
+        if (end + 1 >= wide.size()) {
+            ASSERT_EQ(raw.end, wide.size());
+            at = wide.size();
+        } else {
+            ASSERT_EQ(raw.end, end);
+            const bool crlf = wide[end] == '\r' && end + 3 < wide.size() && wide[end + 2] == '\n' &&
+                              wide[end + 3] == 0;
+            at = end + (crlf ? 4 : 2);
+        }
+        ASSERT_EQ(raw.next, at);
+    }
+    EXPECT_EQ(at, wide.size());
 }
 
 TEST(RegFile, ImportIntoTheRunningMachine) {

@@ -23,6 +23,9 @@ std::string utf16leToUtf8(std::string_view bytes);
 // The same into `into`, whose room is reused (a loader decodes line after
 // line).
 void utf16leToUtf8(std::string_view bytes, std::string* into);
+// The same into the front of `buffer`, which only grows (no bytes are
+// cleared for each of a loader's lines): the length of the text.
+size_t utf16leToUtf8Front(std::string_view bytes, std::string* buffer);
 std::string utf8ToUtf16le(std::string_view utf8);
 
 // The case-insensitive comparison key of a name: Windows compares names by

@@ -24,7 +24,10 @@ bool Importer::line(const RawLine& raw, std::string_view text, int lineNo) {
         if (loading_ && current_) reg_.openEnds.push_back(Registry::OpenEnd{raw.begin, keyLine_});
     }
     if (s.empty() || s.front() == ';' || s.front() == '#') return true;
-    if (isHeaderLine(s)) return true;  // the start of another export appended to this one
+    // The start of another export appended to this one (R, W or a byte
+    // order mark first).
+    const char first = s.front();
+    if ((first == 'R' || first == 'W' || first == '\xEF') && isHeaderLine(s)) return true;
     if (s.front() == '[') return keyLine(s);
     if (s.front() == '@' || s.front() == '"') return valueLine(s);
     warn(lineNo_, "not a key, value or comment line; skipped");
@@ -295,7 +298,8 @@ bool Importer::keyLine(std::string_view s) {
         return true;
     }
     std::string_view full = s.substr(0, close);
-    if (format_ != RegFormat::V5Utf16 && !isAscii(full)) {
+    const bool ascii = isAscii(full);
+    if (format_ != RegFormat::V5Utf16 && !ascii) {
         fullText_ = fromAnsi(full);
         full = fullText_;
     }
@@ -319,15 +323,17 @@ bool Importer::keyLine(std::string_view s) {
                       " levels deep; Windows allows 512");
     }
     for (const auto& p : parts) {
-        if (utf16Length(p) > kMaxKeyNameChars) {
+        // An ASCII name has as many units as bytes.
+        if (p.size() > kMaxKeyNameChars && (ascii || utf16Length(p) > kMaxKeyNameChars)) {
             return refuse("key name of " + std::to_string(utf16Length(p)) +
                           " characters; Windows allows 255");
         }
     }
-    if (rootName != "HKEY_LOCAL_MACHINE") {
+    const bool localMachine = root == "HKEY_LOCAL_MACHINE";
+    if (!localMachine) {
         warn(lineNo_, "key under " + rootName + " is not part of this machine; ignored");
     }
-    RegKey* key = reg_.root(rootName, true);
+    RegKey* key = localMachine ? reg_.localMachine.get() : reg_.root(rootName, true);
     if (remove) {
         if (parts.empty()) {
             warn(lineNo_, "a root key cannot be deleted; ignored");
@@ -372,7 +378,7 @@ bool Importer::keyLine(std::string_view s) {
     return true;
 }
 
-void Importer::put(const std::string& name, uint32_t type, std::vector<uint8_t> data, Span span) {
+void Importer::put(std::string_view name, uint32_t type, std::vector<uint8_t> data, Span span) {
     switch (mode_) {
         case Mode::Apply:
             current_->setValue(name, type, std::move(data));
@@ -399,7 +405,7 @@ void Importer::put(const std::string& name, uint32_t type, std::vector<uint8_t> 
     if (mode_ == Mode::Eager) current_->blocks.back().tail = span.end;
 }
 
-void Importer::unset(const std::string& name, Span span) {
+void Importer::unset(std::string_view name, Span span) {
     switch (mode_) {
         case Mode::Apply:
             current_->removeValue(name);
@@ -420,17 +426,26 @@ void Importer::unset(const std::string& name, Span span) {
 }
 
 bool Importer::valueLine(std::string_view s) {
-    std::string name;
+    // A view of the line when the name has no escapes, else of nameText_.
+    std::string_view name;
     if (s.front() == '@') {
         s.remove_prefix(1);
-    } else if (!parseQuoted(s, &name)) {
-        warn(lineNo_, "bad value name; line skipped");
-        return true;
     } else {
-        if (format_ != RegFormat::V5Utf16 && !isAscii(name)) {
-            name = fromAnsi(name);
+        const size_t plainEnd = plainQuotedEnd(s);
+        if (plainEnd < s.size() && s[plainEnd] == '"') {
+            name = s.substr(1, plainEnd - 1);
+            s.remove_prefix(plainEnd + 1);
+        } else if (!parseQuoted(s, &nameText_)) {
+            warn(lineNo_, "bad value name; line skipped");
+            return true;
+        } else {
+            name = nameText_;
         }
-        if (utf16Length(name) > kMaxValueNameChars) {
+        if (format_ != RegFormat::V5Utf16 && !isAscii(name)) {
+            nameText_ = fromAnsi(name);
+            name = nameText_;
+        }
+        if (name.size() > kMaxValueNameChars && utf16Length(name) > kMaxValueNameChars) {
             return refuse("value name of " + std::to_string(utf16Length(name)) +
                           " characters; Windows allows 16,383");
         }
@@ -508,7 +523,7 @@ bool Importer::valueLine(std::string_view s) {
         warn(lineNo_, "unknown value data; line skipped");
         return true;
     }
-    pendingName_ = name;
+    if (mode_ != Mode::Index) pendingName_ = name;  // Index notes the place alone
     pendingType_ = type;
     pendingBytes_.clear();
     pendingLine_ = lineNo_;

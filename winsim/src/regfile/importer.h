@@ -173,10 +173,10 @@ private:
         current_->blocks.back().tail = static_cast<uint32_t>(span.end);
     }
 
-    void put(const std::string& name, uint32_t type, std::vector<uint8_t> data, Span span);
+    void put(std::string_view name, uint32_t type, std::vector<uint8_t> data, Span span);
 
     // A value deletion line of the current key.
-    void unset(const std::string& name, Span span);
+    void unset(std::string_view name, Span span);
 
     bool valueLine(std::string_view s);
 
@@ -212,7 +212,8 @@ private:
     std::string pendingName_;
     uint32_t pendingType_ = 0;
     std::vector<uint8_t> pendingBytes_;
-    std::string scratch_;  // a string value's unescaped text
+    std::string scratch_;   // a string value's unescaped text
+    std::string nameText_;  // a value name unescaped or converted
     int pendingLine_ = 0;
     size_t pendingBegin_ = 0, pendingEnd_ = 0;  // the value's lines so far
     // Base load: (parent, folded name) -> key, and the last key line's path.

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,21 +35,29 @@ inline bool onlyCommentLeft(std::string_view s) {
     return s.empty() || s.front() == ';';
 }
 
-inline int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
+// The value of each byte as a hex digit, -1 when it is none.
+struct HexDigits {
+    signed char of[256];
+    constexpr HexDigits() : of() {
+        for (int c = 0; c < 256; ++c) {
+            of[c] = c >= '0' && c <= '9'   ? static_cast<signed char>(c - '0')
+                    : c >= 'a' && c <= 'f' ? static_cast<signed char>(c - 'a' + 10)
+                    : c >= 'A' && c <= 'F' ? static_cast<signed char>(c - 'A' + 10)
+                                           : static_cast<signed char>(-1);
+        }
+    }
+};
+inline constexpr HexDigits kHexDigits{};
+
+inline int hexDigit(char c) { return kHexDigits.of[static_cast<unsigned char>(c)]; }
 
 // 1..8 hex digits at the front of `s`; advances past them.
 inline bool parseHex32(std::string_view& s, uint32_t* out) {
     size_t n = 0;
     uint32_t v = 0;
-    while (n < s.size() && hexDigit(s[n]) >= 0) {
+    for (int digit; n < s.size() && (digit = hexDigit(s[n])) >= 0; ++n) {
         if (n == 8) return false;
-        v = (v << 4) | static_cast<uint32_t>(hexDigit(s[n]));
-        ++n;
+        v = (v << 4) | static_cast<uint32_t>(digit);
     }
     if (n == 0) return false;
     s.remove_prefix(n);
@@ -56,50 +65,102 @@ inline bool parseHex32(std::string_view& s, uint32_t* out) {
     return true;
 }
 
+// The place of the first quote or backslash in s[from, size), or s.size().
+inline size_t quotedStretchEnd(std::string_view s, size_t from) {
+    size_t end = from;
+    const size_t n = s.size();
+#if defined(__SSE2__)
+    // Sixteen bytes at a time: data strings run to hundreds of bytes.
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i slash = _mm_set1_epi8('\\');
+    for (; end + 16 <= n; end += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + end));
+        const auto hits = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash))));
+        if (hits != 0) return end + static_cast<size_t>(__builtin_ctz(hits));
+    }
+#endif
+    while (end < n && s[end] != '"' && s[end] != '\\') ++end;
+    return end;
+}
+
 // The end of the plain stretch of a quoted string at the front of `s`
 // (which starts with '"'): the place of the first quote or backslash after
 // the opening quote, or s.size().
-inline size_t plainQuotedEnd(std::string_view s) {
-    size_t end = 1;
-    while (end < s.size() && s[end] != '"' && s[end] != '\\') ++end;
-    return end;
-}
+inline size_t plainQuotedEnd(std::string_view s) { return quotedStretchEnd(s, 1); }
 
 // A quoted string at the front of `s` (which starts with '"'): unescapes
 // \\ and \" and advances past the closing quote. \0 or no closing quote:
 // false. A null `out`: the text is only checked.
 inline bool parseQuoted(std::string_view& s, std::string* out) {
-    if (out) out->clear();
-    // The common case: no escapes before the closing quote.
-    const size_t plainEnd = plainQuotedEnd(s);
-    if (plainEnd < s.size() && s[plainEnd] == '"') {
-        if (out) out->assign(s.data() + 1, plainEnd - 1);
-        s.remove_prefix(plainEnd + 1);
-        return true;
-    }
-    size_t i = 1;
+    // Stretch by stretch: each ends at a quote or a backslash.
+    size_t i = plainQuotedEnd(s);
+    if (out) out->assign(s.data() + 1, i - 1);
     while (i < s.size()) {
         const char c = s[i];
         if (c == '"') {
             s.remove_prefix(i + 1);
             return true;
         }
-        if (c == '\\' && i + 1 < s.size()) {
-            const char n = s[i + 1];
-            if (n == '\\' || n == '"') {
-                if (out) *out += n;
-                i += 2;
-                continue;
-            }
-            if (n == '0') return false;
+        // A backslash: an escape, or itself.
+        const char n = i + 1 < s.size() ? s[i + 1] : '\0';
+        if (i + 1 < s.size() && (n == '\\' || n == '"')) {
+            if (out) *out += n;
+            i += 2;
+        } else if (i + 1 < s.size() && n == '0') {
+            return false;
+        } else {
+            if (out) *out += c;
+            ++i;
         }
-        if (out) *out += c;
-        ++i;
+        const size_t next = quotedStretchEnd(s, i);
+        if (out) out->append(s.data() + i, next - i);
+        i = next;
     }
     return false;
 }
 
 enum class HexEnd { Done, Continues, Bad };
+
+// The length of the run of whole groups "xx," (two hex digits and a comma)
+// at the front of `s`, in multiples of three bytes, not always the whole
+// run: what it leaves is read byte by byte. Sixteen groups (48 bytes) at a
+// time where SSE2 is, one group at a time otherwise.
+inline size_t hexGroupRun(std::string_view s) {
+    size_t at = 0;
+    const size_t n = s.size();
+#if defined(__SSE2__)
+    // The commas of 48 bytes of groups, in the three 16-byte pieces.
+    constexpr unsigned kCommas[3] = {0x4924, 0x2492, 0x9249};
+    const __m128i comma = _mm_set1_epi8(',');
+    const __m128i zero = _mm_set1_epi8('0');
+    const __m128i nine = _mm_set1_epi8(9);
+    const __m128i lower = _mm_set1_epi8(0x20);
+    const __m128i a = _mm_set1_epi8('a');
+    const __m128i five = _mm_set1_epi8(5);
+    auto piece = [&](size_t from, unsigned commas, unsigned mask = 0xFFFFu) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + from));
+        // c - '0' <= 9 or (c | 0x20) - 'a' <= 5, unsigned.
+        const __m128i d = _mm_sub_epi8(v, zero);
+        const __m128i l = _mm_sub_epi8(_mm_or_si128(v, lower), a);
+        const __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(d, nine), d);
+        const __m128i letter = _mm_cmpeq_epi8(_mm_min_epu8(l, five), l);
+        const auto isComma = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, comma)));
+        const auto isHex = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(digit, letter)));
+        return (isComma & mask) == commas && (isHex & mask) == (~commas & mask);
+    };
+    while (at + 48 <= n && piece(at, kCommas[0]) && piece(at + 16, kCommas[1]) &&
+           piece(at + 32, kCommas[2])) {
+        at += 48;
+    }
+    // Then five groups (15 of the 16 bytes read) at a time.
+    while (at + 16 <= n && piece(at, kCommas[0], 0x7FFFu)) at += 15;
+#endif
+    while (at + 3 <= n && s[at + 2] == ',' && hexDigit(s[at]) >= 0 && hexDigit(s[at + 1]) >= 0) {
+        at += 3;
+    }
+    return at;
+}
 
 // Comma-separated two-digit hex bytes, then end, a ';' comment, or (right
 // after a comma) a backslash announcing a continuation line. The bytes go
@@ -107,6 +168,14 @@ enum class HexEnd { Done, Continues, Bad };
 inline HexEnd parseHexBytes(std::string_view s, std::vector<uint8_t>* bytes) {
     bool afterComma = true;  // at the start a byte may come
     bool any = false;
+    if (!bytes) {
+        // Only checked: the groups "xx," that open the list, many at a
+        // time; what follows them (the line's end, or any other shape) is
+        // read byte by byte below, as when the bytes are kept.
+        const size_t run = hexGroupRun(s);
+        any = run != 0;
+        s.remove_prefix(run);
+    }
     while (true) {
         // The common run first: "xx," without blanks, as an export writes.
         while (afterComma && s.size() >= 3 && s[2] == ',') {
@@ -146,10 +215,16 @@ inline bool isHeaderLine(std::string_view s) {
 }
 
 inline bool isAscii(std::string_view s) {
-    for (char c : s) {
-        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    // Eight bytes at a time: key paths run to a hundred bytes and more.
+    size_t i = 0;
+    uint64_t high = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        uint64_t word;
+        std::memcpy(&word, s.data() + i, 8);
+        high |= word;
     }
-    return true;
+    for (; i < s.size(); ++i) high |= static_cast<unsigned char>(s[i]);
+    return (high & 0x8080808080808080ull) == 0;
 }
 
 // UTF-16 units of a UTF-8 text: the unit Windows counts name lengths in.
@@ -209,7 +284,7 @@ public:
         size_t p = pos_;
         line->begin = p;
         if (!utf16_) {
-            p = breakFrom<false>(d, p, n);
+            p = blockBreakFrom<false>(p);
             line->end = p;
             if (p < n) p += (d[p] == '\r' && p + 1 < n && d[p + 1] == '\n') ? 2 : 1;
         } else {
@@ -217,7 +292,7 @@ public:
                 return static_cast<unsigned>(static_cast<unsigned char>(d[at])) |
                        (static_cast<unsigned>(static_cast<unsigned char>(d[at + 1])) << 8);
             };
-            p = breakFrom<true>(d, p, n);
+            p = blockBreakFrom<true>(p);
             if (p + 1 >= n) {
                 line->end = n;  // an odd byte left over stays with the last line
                 p = n;
@@ -232,6 +307,54 @@ public:
     }
 
 private:
+#if defined(__SSE2__)
+    // The CRs and LFs of the 64 bytes from `at`, a bit each (both bits of
+    // a unit when `Wide`).
+    template <bool Wide>
+    static uint64_t breaksOf64(const char* at) {
+        const __m128i cr = Wide ? _mm_set1_epi16(0x0D) : _mm_set1_epi8('\r');
+        const __m128i lf = Wide ? _mm_set1_epi16(0x0A) : _mm_set1_epi8('\n');
+        uint64_t bits = 0;
+        for (int i = 0; i < 4; ++i) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + 16 * i));
+            const __m128i hit = Wide ? _mm_or_si128(_mm_cmpeq_epi16(v, cr), _mm_cmpeq_epi16(v, lf))
+                                     : _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf));
+            bits |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hit)))
+                    << (16 * i);
+        }
+        return bits;
+    }
+
+    // breakFrom for the next line: the breaks of 64 bytes at a time are
+    // kept, so that each of the short lines within them costs a bit scan.
+    // (Units start at even places, so a block from one is aligned to them.)
+    template <bool Wide>
+    size_t blockBreakFrom(size_t from) {
+        const size_t n = s_.size();
+        while (true) {
+            if (!haveBlock_ || from < blockAt_ || from - blockAt_ >= 64) {
+                if (from + 64 > n) break;  // the last bytes: as before
+                blockAt_ = from;
+                breaks_ = breaksOf64<Wide>(s_.data() + from);
+                haveBlock_ = true;
+            }
+            const uint64_t left = breaks_ >> (from - blockAt_);
+            if (left != 0) return from + static_cast<size_t>(__builtin_ctzll(left));
+            from = blockAt_ + 64;
+        }
+        return breakFrom<Wide>(s_.data(), from, n);
+    }
+
+    bool haveBlock_ = false;
+    size_t blockAt_ = 0;  // breaks_: the breaks of [blockAt_, blockAt_ + 64)
+    uint64_t breaks_ = 0;
+#else
+    template <bool Wide>
+    size_t blockBreakFrom(size_t from) {
+        return breakFrom<Wide>(s_.data(), from, s_.size());
+    }
+#endif
+
     std::string_view s_;
     bool utf16_;
     size_t pos_;
@@ -243,8 +366,8 @@ inline std::string_view lineText(std::string_view bytes, bool utf16, const RawLi
                                  std::string* room) {
     const std::string_view raw = bytes.substr(l.begin, l.end - l.begin);
     if (!utf16) return raw;
-    utf16leToUtf8(raw, room);
-    return *room;
+    const size_t length = utf16leToUtf8Front(raw, room);  // may move the text
+    return std::string_view(room->data(), length);
 }
 
 }  // namespace winsim
