@@ -1,6 +1,6 @@
 // Opening the hive files of a 2000/XP installation and running detection on
 // them, beside reading the system hive once: a 100 MB system hive whose bulk
-// lies where detection never looks (hivex maps the file; only the subtrees
+// lies where detection never looks (the file is mapped; only the subtrees
 // the simulated API reads are loaded).
 #include <fcntl.h>
 #include <hivex.h>
@@ -9,11 +9,13 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/detect.h"
@@ -128,7 +130,7 @@ BENCHMARK(BM_ReadSystemHive)->Unit(benchmark::kMillisecond);
 // growth of the peak resident size over the run; anonMB: the growth of
 // private memory (what the program allocates) at the end of detection;
 // fileRssMB: file pages resident at that point (the program's own and the
-// hive's, mapped by hivex, once touched).
+// hive's, mapped by the structure check, once touched).
 void BM_OpenHivesAndDetect(benchmark::State& state) {
     const fs::path root = installation();
     winsim::LoadOptions options;
@@ -188,7 +190,11 @@ BENCHMARK(BM_CopyAndFsyncSystemHive)->Unit(benchmark::kMillisecond);
 // An Uninstall on the installation's hives: the removal of the adapter
 // found by detection (untimed, with the load) and the commit of its
 // changes, the backup before it included (the system hive kept in the
-// backup, the new hive written through hivex, journal, replace).
+// backup, the new hive written through hivex, journal, replace). The
+// argument: milliseconds between detection and the Uninstall (untimed; 0:
+// a script that uninstalls at once). A run that may write opens the hives
+// for writing beside its other work from the load on; an Uninstall that
+// comes before that is done waits for it.
 void BM_UninstallOnHives(benchmark::State& state) {
     const fs::path root = installation().string() + "-uninstall";
     winsim::LoadOptions options;
@@ -211,6 +217,7 @@ void BM_UninstallOnHives(benchmark::State& state) {
             state.SkipWithError("the adapter was not found");
             break;
         }
+        std::this_thread::sleep_for(std::chrono::milliseconds(state.range(0)));
         state.ResumeTiming();
         if (removeNtInstallation(1, record) != RemovalResult::Removed || !winsim::commit(&error)) {
             state.SkipWithError(("not removed: " + error).c_str());
@@ -222,6 +229,6 @@ void BM_UninstallOnHives(benchmark::State& state) {
     std::error_code ignored;
     fs::remove_all(root, ignored);
 }
-BENCHMARK(BM_UninstallOnHives)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UninstallOnHives)->Arg(0)->Arg(1000)->Unit(benchmark::kMillisecond);
 
 }  // namespace

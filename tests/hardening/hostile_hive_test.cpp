@@ -156,6 +156,14 @@ TEST(HostileHive, NeitherCrashesNorHangsAndChangesNothing) {
                  << error;
          },
          2, "a value name of 16384 characters; Windows allows 16383"},
+        // A bin's cells are checked when a loaded key first leads into it.
+        {"a cell of a bin that a loaded key lies in runs past the bin's end", false,
+         [](Drive& d) {
+             std::string h = d.bytes();
+             put32(&h, ntCellData(cellOf(h, kXpInstance)) - 4, 0xFFF00000);
+             d.write(h);
+         },
+         2, "damaged cell at"},
         {"the hive cut at a bin boundary", false,
          [](Drive& d) { d.write(d.bytes().substr(0, 0x4000)); }, 2, "cut short"},
         // hivex frees a deleted key's class name without looking.

@@ -230,6 +230,27 @@ private:
     int fd_ = -1;
 };
 
+// Another program edits the registry `waitMs` after the load; the
+// program's Uninstall then keeps the edit and refuses its commit.
+void handEditRefused(Store& s, int waitMs) {
+    const Tree before = s.tree();
+    Background first(s);
+    ASSERT_TRUE(first.loaded());
+    std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+    editByHand(s);
+    const std::string edited = readWhole(s.registry());
+    first.send("uninstall\n");
+    EXPECT_EQ(first.finish(), 1);
+    EXPECT_NE(first.err().find("was changed by another program since it was loaded"),
+              std::string::npos)
+        << first.err();
+    EXPECT_EQ(readWhole(s.registry()), edited);
+    // Nothing else changed: no file deleted, no backup published.
+    std::set<std::string> changed = differences(before, s.tree());
+    changed.erase((fs::path(s.kind().folder) / s.kind().registry[0]).lexically_normal());
+    EXPECT_EQ(changed, std::set<std::string>{});
+}
+
 // One promise, checked on a fresh copy of each kind.
 struct Promise {
     const char* what;
@@ -249,23 +270,11 @@ const Promise kPromises[] = {
          EXPECT_EQ(differences(before, s.tree()), std::set<std::string>{});
      }},
     {"a hand edit during the run is kept and the commit refused",
-     [](Store& s) {
-         const Tree before = s.tree();
-         Background first(s);
-         ASSERT_TRUE(first.loaded());
-         editByHand(s);
-         const std::string edited = readWhole(s.registry());
-         first.send("uninstall\n");
-         EXPECT_EQ(first.finish(), 1);
-         EXPECT_NE(first.err().find("was changed by another program since it was loaded"),
-                   std::string::npos)
-             << first.err();
-         EXPECT_EQ(readWhole(s.registry()), edited);
-         // Nothing else changed: no file deleted, no backup published.
-         std::set<std::string> changed = differences(before, s.tree());
-         changed.erase((fs::path(s.kind().folder) / s.kind().registry[0]).lexically_normal());
-         EXPECT_EQ(changed, std::set<std::string>{});
-     }},
+     [](Store& s) { handEditRefused(s, 0); }},
+    // A hive is identified and opened for writing beside the run from its
+    // load on: an edit after that is found all the same.
+    {"a hand edit after the registry was read for the commit is kept and the commit refused",
+     [](Store& s) { handEditRefused(s, 500); }},
     {"the backup holds the registry and the deleted files; undo restores every byte",
      [](Store& s) {
          fs::permissions(s.registry(), fs::perms::owner_read | fs::perms::owner_write);

@@ -50,12 +50,6 @@ public:
         data_ = static_cast<const uint8_t*>(at);
         return true;
     }
-    // Unmaps the pages touched so far (they are read again when touched):
-    // after a pass over a large file, so that the pass does not keep the
-    // whole file resident in this mapping beside another one.
-    void dropPages() {
-        if (data_) ::madvise(const_cast<uint8_t*>(data_), size_, MADV_DONTNEED);
-    }
     const uint8_t* data() const { return data_; }
     size_t size() const { return size_; }
 

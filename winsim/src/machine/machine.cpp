@@ -308,6 +308,9 @@ bool loadMachine(const std::string& source, const LoadOptions& options, std::str
     unloadMachine();
     g_machine = std::move(m);
     g_loadWarnings = std::move(warnings);
+    // The hives are opened for writing while the run goes on (once the
+    // machine before, and what it held, is gone).
+    if (g_machine->hives && !g_machine->readOnly) g_machine->hives->prepareWrites();
     *why = LoadFailure::None;
     return true;
 }

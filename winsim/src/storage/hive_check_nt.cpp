@@ -15,97 +15,13 @@
 #include "winsim/src/base/codepage.h"
 #include "winsim/src/base/mapped_file.h"
 #include "winsim/src/registry/registry.h"
+#include "winsim/src/storage/hive_regf.h"
 
 namespace winsim {
 
 namespace {
 
-// The layout, from the published descriptions of the format. Offsets in
-// links count from the first hive bin; offsets in a cell count from its
-// data, after the cell's 4-byte size (negative while the cell is in use).
-constexpr size_t kBaseBlock = 0x1000;
-constexpr size_t kBinHeader = 0x20;
-constexpr uint32_t kNil = 0xFFFFFFFF;
-
-// Base block.
-constexpr size_t kSequence1 = 0x04, kSequence2 = 0x08, kMajor = 0x14, kFileType = 0x1C,
-                 kFileFormat = 0x20, kRootCell = 0x24, kBinsSize = 0x28, kChecksum = 0x1FC;
-// Key cell ("nk").
-constexpr size_t kNkFlags = 0x02, kNkSubkeys = 0x14, kNkSubkeyList = 0x1C, kNkValues = 0x24,
-                 kNkValueList = 0x28, kNkSecurity = 0x2C, kNkClass = 0x30, kNkNameLength = 0x48,
-                 kNkClassLength = 0x4A, kNkName = 0x4C;
-constexpr uint16_t kNkLatin1Name = 0x20;
-// Value cell ("vk").
-constexpr size_t kVkNameLength = 0x02, kVkDataLength = 0x04, kVkData = 0x08, kVkType = 0x0C,
-                 kVkFlags = 0x10, kVkName = 0x14;
-constexpr uint32_t kDword = 4;  // REG_DWORD
-constexpr uint16_t kVkLatin1Name = 0x01;
-constexpr uint32_t kVkInlineData = 0x80000000;
-// Security cell ("sk").
-constexpr size_t kSkNext = 0x04, kSkPrevious = 0x08, kSkReferences = 0x0C, kSkDescriptorSize = 0x10,
-                 kSkDescriptor = 0x14;
-// Data over this size lives in segments listed by a "db" cell (format 1.4 on).
-constexpr uint32_t kSegmentSize = 16344;
-// The smallest key cell, which bounds how many keys a hive can hold.
-constexpr size_t kSmallestKey = 0x50;
-
-// A name as stored: Latin-1 bytes or UTF-16LE units.
-struct StoredName {
-    std::string_view bytes;
-    bool latin1 = false;
-
-    size_t chars() const { return latin1 ? bytes.size() : (bytes.size() + 1) / 2; }
-    // Whether it holds a NUL or (`backslash`) a backslash.
-    bool holds(bool backslash) const {
-        const size_t step = latin1 ? 1 : 2;
-        for (size_t i = 0; i + step <= bytes.size(); i += step) {
-            const unsigned unit = static_cast<uint8_t>(bytes[i]) |
-                                  (latin1 ? 0u : static_cast<uint8_t>(bytes[i + 1]) << 8);
-            if (unit == 0 || (backslash && unit == '\\')) return true;
-        }
-        return false;
-    }
-    std::string utf8() const {
-        if (!latin1) return utf16leToUtf8(bytes);
-        std::string out;
-        for (const char c : bytes) {
-            const auto b = static_cast<uint8_t>(c);
-            if (b < 0x80) {
-                out += c;
-            } else {
-                out += static_cast<char>(0xC0 | b >> 6);
-                out += static_cast<char>(0x80 | (b & 0x3F));
-            }
-        }
-        return out;
-    }
-};
-
-struct Cell {
-    const uint8_t* data = nullptr;
-    size_t size = 0;  // bytes of data
-    bool is(const char* signature) const {
-        return size >= 2 && data[0] == signature[0] && data[1] == signature[1];
-    }
-};
-
-// One bit per 8 bytes of the hive bins. calloc hands large blocks over as
-// fresh zero pages: the pages no bit is set in cost nothing.
-class Bits {
-public:
-    bool reset(size_t bytes) {
-        words_.reset(static_cast<uint64_t*>(std::calloc(bytes / 8 / 64 + 1, sizeof(uint64_t))));
-        return words_ != nullptr;
-    }
-    bool test(uint32_t offset) const { return words_[offset / 8 / 64] >> (offset / 8 % 64) & 1; }
-    void set(uint32_t offset) { words_[offset / 8 / 64] |= uint64_t{1} << (offset / 8 % 64); }
-
-private:
-    struct Free {
-        void operator()(uint64_t* p) const { std::free(p); }
-    };
-    std::unique_ptr<uint64_t[], Free> words_;
-};
+using namespace regf;
 
 struct Key {
     uint32_t offset = 0;
@@ -125,7 +41,13 @@ struct NtHiveCheck::Walk {
     size_t binsEnd = 0;  // file offset where the hive bins end
     uint32_t root = 0;
     bool clean = true;
-    Bits cells;                                       // the starts of the cells in use
+    // The hive bins (offsets from the first), each tiled by its cells when
+    // a link first leads into it: the cells of the bins no part reaches
+    // are never read.
+    std::vector<uint32_t> bins;
+    std::vector<bool> tiled;
+    std::string tileError;                            // a bin whose cells do not tile it
+    Bits cells;                                       // the starts of the cells in use (tiled bins)
     Bits seen;                                        // cells a part reached
     std::unordered_map<uint32_t, uint32_t> skCounts;  // security cell -> its reference count
     std::unordered_map<uint32_t, uint32_t> skUses;    // -> keys of the parts that use it
@@ -139,6 +61,11 @@ struct NtHiveCheck::Walk {
     }
 
     bool fail(const std::string& what) {
+        if (!tileError.empty()) {
+            // A link led into a damaged bin: that is the damage to name.
+            error = tileError;
+            return false;
+        }
         std::string where = "its root key";
         for (size_t i = 0; i < names.size(); ++i) {
             where = (i == 0 ? "" : where + "\\") + names[i];
@@ -150,8 +77,10 @@ struct NtHiveCheck::Walk {
     size_t binsSize() const { return binsEnd - kBaseBlock; }
 
     // The cell in use at `offset` with at least `min` bytes of data.
-    bool cell(uint32_t offset, size_t min, Cell* out) const {
-        if (offset % 8 != 0 || offset >= binsSize() || !cells.test(offset)) return false;
+    bool cell(uint32_t offset, size_t min, Cell* out) {
+        if (offset % 8 != 0 || offset >= binsSize() || !tileBinOf(offset) || !cells.test(offset)) {
+            return false;
+        }
         const uint8_t* p = map + kBaseBlock + offset;
         out->data = p + 4;
         out->size = static_cast<size_t>(-static_cast<int64_t>(static_cast<int32_t>(get32(p)))) - 4;
@@ -169,17 +98,18 @@ struct NtHiveCheck::Walk {
     }
 
     bool openFile(const std::string& path);
+    bool tileBinOf(uint32_t offset);
     bool readKey(uint32_t offset, Key* key);
     bool security(const Key& key, bool used);
     bool className(const Key& key, bool mark);
     bool subkeyList(uint32_t offset, const Key& key, bool index, bool mark,
                     std::vector<uint32_t>* out);
     bool subkeys(const Key& key, bool mark, std::vector<uint32_t>* out);
-    bool values(const Key& key);
-    bool valueData(const Cell& vk, const std::string& name);
+    bool values(const Key& key, RegKey* into);
+    bool valueData(const Cell& vk, const std::string& name, std::string* out);
     bool pathKey(const Key& key, std::vector<Key>* children);
     bool find(const std::vector<std::string>& parts, Key* key, bool* found);
-    bool tree(uint32_t offset, size_t depth, std::string* folded);
+    bool tree(uint32_t offset, size_t depth, std::string* folded, RegKey* into, bool below);
 };
 
 bool NtHiveCheck::Walk::openFile(const std::string& path) {
@@ -202,17 +132,19 @@ bool NtHiveCheck::Walk::openFile(const std::string& path) {
         return refuse("not a primary hive file of format 1");
     }
     clean = get32(map + kSequence1) == get32(map + kSequence2);
-    const uint32_t bins = get32(map + kBinsSize);
-    if (bins == 0 || bins % 0x1000 != 0) return refuse("hive bins of " + hex(bins) + " bytes");
-    binsEnd = kBaseBlock + bins;
+    const uint32_t binBytes = get32(map + kBinsSize);
+    if (binBytes == 0 || binBytes % 0x1000 != 0) {
+        return refuse("hive bins of " + hex(binBytes) + " bytes");
+    }
+    binsEnd = kBaseBlock + binBytes;
     if (binsEnd > mapped.size()) {
         return refuse("cut short: its hive bins end at byte " + std::to_string(binsEnd) +
                       ", the file at byte " + std::to_string(mapped.size()));
     }
     root = get32(map + kRootCell);
 
-    // The bins, each tiled by cells.
-    if (!cells.reset(bins) || !seen.reset(bins)) return refuse("out of memory");
+    // The bins follow each other to the end of the hive bins.
+    if (!cells.reset(binBytes) || !seen.reset(binBytes)) return refuse("out of memory");
     for (size_t bin = kBaseBlock; bin < binsEnd;) {
         const uint8_t* b = map + bin;
         const size_t size = binsEnd - bin >= kBinHeader ? get32(b + 8) : 0;
@@ -220,19 +152,35 @@ bool NtHiveCheck::Walk::openFile(const std::string& path) {
             size % 0x1000 != 0 || size > binsEnd - bin) {
             return refuse("damaged hive bin at " + hex(static_cast<uint32_t>(bin - kBaseBlock)));
         }
-        for (size_t at = bin + kBinHeader; at < bin + size;) {
-            const int64_t raw = static_cast<int32_t>(get32(map + at));
-            const size_t length = static_cast<size_t>(raw < 0 ? -raw : raw);
-            if (length < 8 || length % 8 != 0 || length > bin + size - at) {
-                return refuse("damaged cell at " + hex(static_cast<uint32_t>(at - kBaseBlock)));
-            }
-            if (raw < 0) cells.set(static_cast<uint32_t>(at - kBaseBlock));
-            at += length;
-        }
+        bins.push_back(static_cast<uint32_t>(bin - kBaseBlock));
         bin += size;
     }
-    // The parts touch a few pages of these again; hivex maps the hive too.
-    mapped.dropPages();
+    tiled.assign(bins.size(), false);
+    return true;
+}
+
+// The cells of the bin that holds `offset`, which must tile it; marked in
+// `cells` the first time. False (with tileError) when they do not.
+bool NtHiveCheck::Walk::tileBinOf(uint32_t offset) {
+    const size_t index =
+        static_cast<size_t>(std::upper_bound(bins.begin(), bins.end(), offset) - bins.begin()) - 1;
+    if (tiled[index]) return true;
+    const size_t bin = kBaseBlock + bins[index];
+    const size_t end = index + 1 < bins.size() ? kBaseBlock + bins[index + 1] : binsEnd;
+    for (size_t at = bin + kBinHeader; at < end;) {
+        const int64_t raw = static_cast<int32_t>(get32(map + at));
+        const size_t length = static_cast<size_t>(raw < 0 ? -raw : raw);
+        if (length < 8 || length % 8 != 0 || length > end - at) {
+            if (tileError.empty()) {
+                refuse("damaged cell at " + hex(static_cast<uint32_t>(at - kBaseBlock)));
+                tileError = error;
+            }
+            return false;
+        }
+        if (raw < 0) cells.set(static_cast<uint32_t>(at - kBaseBlock));
+        at += length;
+    }
+    tiled[index] = true;
     return true;
 }
 
@@ -352,19 +300,28 @@ bool NtHiveCheck::Walk::subkeys(const Key& key, bool mark, std::vector<uint32_t>
     return true;
 }
 
-bool NtHiveCheck::Walk::valueData(const Cell& vk, const std::string& name) {
+// The data of the value cell `vk`, checked; `out` (when given) gets its
+// bytes as stored.
+bool NtHiveCheck::Walk::valueData(const Cell& vk, const std::string& name, std::string* out) {
     const uint32_t length = get32(vk.data + kVkDataLength);
     const uint32_t offset = get32(vk.data + kVkData);
-    const std::string which = "the data of value \"" + name + "\"";
+    const auto bytes = [](const uint8_t* p) { return reinterpret_cast<const char*>(p); };
     if (length & kVkInlineData) {
-        if ((length & ~kVkInlineData) > 4) return fail(which + " is too long to be inline");
+        if ((length & ~kVkInlineData) > 4) {
+            return fail("the data of value \"" + name + "\" is too long to be inline");
+        }
+        if (out) out->assign(bytes(vk.data + kVkData), length & ~kVkInlineData);
         return true;
     }
     Cell data;
     if (length == 0 && offset == kNil) return true;
+    const std::string which = "the data of value \"" + name + "\"";
     if (!cell(offset, 0, &data)) return fail(which + " is not a cell");
     if (!reach(offset, "value data")) return false;
-    if (data.size >= length) return true;
+    if (data.size >= length) {
+        if (out) out->assign(bytes(data.data), length);
+        return true;
+    }
     // Big data: a "db" cell, a list of segments, the segments.
     Cell list;
     if (length <= kSegmentSize || !data.is("db") || data.size < 8 ||
@@ -378,12 +335,15 @@ bool NtHiveCheck::Walk::valueData(const Cell& vk, const std::string& name) {
         const uint32_t at = get32(list.data + 4 * i);
         if (!cell(at, 0, &segment)) return fail(which + " has a segment that is not a cell");
         if (!reach(at, "data segment")) return false;
-        total += std::min<size_t>(segment.size, kSegmentSize);
+        const size_t part = std::min<size_t>(segment.size, kSegmentSize);
+        if (out) out->append(bytes(segment.data), std::min<size_t>(part, length - out->size()));
+        total += part;
     }
     return total >= length || fail(which + " runs past its segments");
 }
 
-bool NtHiveCheck::Walk::values(const Key& key) {
+// The values of `key`, checked; set in `into` when given.
+bool NtHiveCheck::Walk::values(const Key& key, RegKey* into) {
     Cell list;
     if (key.values == 0) {
         if (key.valueList == kNil) return true;
@@ -414,8 +374,14 @@ bool NtHiveCheck::Walk::values(const Key& key) {
         }
         if (name.holds(false)) return fail("value cell " + hex(at) + " has a NUL in its name");
         const std::string utf8 = name.utf8();
-        if (!valueData(vk, utf8)) return false;
+        std::string data;
+        if (!valueData(vk, utf8, into ? &data : nullptr)) return false;
         folded.push_back(foldName(utf8));
+        if (into) {
+            const uint32_t type = get32(vk.data + kVkType);
+            if (isStringType(type)) data = utf16leToUtf8(data);
+            into->setValue(utf8, type, std::vector<uint8_t>(data.begin(), data.end()));
+        }
     }
     std::sort(folded.begin(), folded.end());
     const auto twice = std::adjacent_find(folded.begin(), folded.end());
@@ -457,7 +423,10 @@ bool NtHiveCheck::Walk::find(const std::vector<std::string>& parts, Key* key, bo
 }
 
 // A key of a part with everything below it; `folded`: its folded name.
-bool NtHiveCheck::Walk::tree(uint32_t offset, size_t depth, std::string* folded) {
+// With `into`, the key is loaded: as `into` itself, or (`below`) as its
+// subkey.
+bool NtHiveCheck::Walk::tree(uint32_t offset, size_t depth, std::string* folded, RegKey* into,
+                             bool below) {
     if (depth > maxDepth) {
         return fail("keys nested more than " + std::to_string(maxDepth) +
                     " levels below the hive's root");
@@ -465,14 +434,15 @@ bool NtHiveCheck::Walk::tree(uint32_t offset, size_t depth, std::string* folded)
     Key key;
     if (!readKey(offset, &key) || !reach(offset, "key")) return false;
     if (offset != root) names.push_back(key.name);  // the root is "its root key"
+    RegKey* self = into && below ? into->createSubkey(key.name) : into;
     std::vector<uint32_t> children;
-    if (!security(key, true) || !className(key, true) || !values(key) ||
+    if (!security(key, true) || !className(key, true) || !values(key, self) ||
         !subkeys(key, true, &children)) {
         return false;
     }
     std::vector<std::string> childNames(children.size());
     for (size_t i = 0; i < children.size(); ++i) {
-        if (!tree(children[i], depth + 1, &childNames[i])) return false;
+        if (!tree(children[i], depth + 1, &childNames[i], self, true)) return false;
     }
     std::sort(childNames.begin(), childNames.end());
     const auto twice = std::adjacent_find(childNames.begin(), childNames.end());
@@ -496,7 +466,7 @@ bool NtHiveCheck::open(const std::string& file, size_t maxDepth, std::string* er
 
 bool NtHiveCheck::clean() const { return walk_ && walk_->clean; }
 
-bool NtHiveCheck::checkPart(const std::string& path, bool full, std::string* error) {
+bool NtHiveCheck::checkPart(const std::string& path, bool full, std::string* error, RegKey* into) {
     if (!walk_) {
         *error = "no hive was opened";
         return false;
@@ -508,13 +478,15 @@ bool NtHiveCheck::checkPart(const std::string& path, bool full, std::string* err
     bool found = false;
     bool ok = w.find(parts, &key, &found);
     if (ok && found) {
+        // Loaded below the path as `path` spells it.
+        for (size_t i = 0; into && i < parts.size(); ++i) into = into->createSubkey(parts[i]);
         if (full) {
             if (!w.names.empty()) w.names.pop_back();
             std::string folded;
-            ok = w.tree(key.offset, parts.size(), &folded);
+            ok = w.tree(key.offset, parts.size(), &folded, into, false);
         } else {
             ok = w.reach(key.offset, "key") && w.security(key, false) && w.className(key, true) &&
-                 w.values(key);
+                 w.values(key, into);
         }
     }
     if (!ok) *error = w.error;

@@ -5,8 +5,9 @@
 // Only what the simulated API reads is loaded into the machine's Registry,
 // each such subtree whole (Select, and of the current control set Enum,
 // Control\Class, Control\DeviceClasses, Control\Nls\CodePage and Services;
-// the values of the two CurrentVersion keys); hivex maps the file, so a big
-// hive costs little more than those subtrees. A commit (store.h) asks here
+// the values of the two CurrentVersion keys), read by the structure check
+// as it checks them (hive_check_nt.h): a big hive costs little more than
+// those subtrees and one pass over its cell headers. A commit (store.h) asks here
 // for the hives that change: each loaded subtree compared with the hive and
 // the differences written through hivex into the commit's new file.
 #pragma once
@@ -14,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "winsim/src/registry/registry.h"
@@ -21,6 +23,8 @@
 #include "winsim/src/storage/store.h"
 
 namespace winsim {
+
+class PreparedHive;
 
 // What the hives decide about the machine that uses them.
 struct HiveFacts {
@@ -42,6 +46,11 @@ public:
                                            std::string* error);
     ~HiveStore();
 
+    // For a run that may write: opens the hives for writing now, beside the
+    // run's other work, for the first commit (hive_prepared.h). It holds
+    // each hive in memory (the hive's size) until that commit or until the
+    // store goes.
+    void prepareWrites();
     // The hives that differ from `registry`, each as a write of the store's
     // commit (the differences applied through hivex into the new file).
     // The hives stay open for writing until endWrites(). False with `error`
@@ -76,6 +85,10 @@ private:
     bool win9x_ = false;
     // Hives staged for writing, and the reads that identify them.
     std::vector<std::shared_ptr<void>> open_;
+    // Closes the hives of the last commit.
+    std::thread closing_;
+    // Hives opened for writing ahead of the first commit (by hives_).
+    std::vector<std::unique_ptr<PreparedHive>> prepared_;
 };
 
 }  // namespace winsim
