@@ -7,7 +7,8 @@
 //                      mode's `plan` runs it (the image loaded and detected)
 //   BM_GuardUninstall  an Uninstall end to end: start-up, the NT removal, the
 //                      command's one commit with its backup, the search for
-//                      what remains, the unload
+//                      what remains, the end of the run as the program
+//                      ends it (winsim::endRun)
 //   BM_GuardWriteCopy  writing and fsyncing a copy of system.reg: the floor
 //                      of any commit that replaces it
 //
@@ -150,6 +151,7 @@ void BM_GuardUninstall(benchmark::State& state) {
     size_t traces = 0;
     for (auto _ : state) {
         state.PauseTiming();
+        winsim::freeEndedRegistries();  // the previous run's, as its process ended
         copyImage(image, dir);
         ::sync();  // the copy just written is not the commit's to flush
         state.ResumeTiming();
@@ -169,8 +171,9 @@ void BM_GuardUninstall(benchmark::State& state) {
             break;
         }
         traces = winsim::findTraces(terms, 51).size();
-        winsim::unloadMachine();
+        winsim::endRun();  // as the program ends
     }
+    winsim::freeEndedRegistries();
     for (const std::string& file : image.files) {
         if (fs::exists(dir / "drive_c" / file)) state.SkipWithError("a file was not deleted");
     }

@@ -158,7 +158,7 @@ int uninstallImageCommand(const std::string& dir) {
     phases.end("commit");
     const size_t traces = winsim::findTraces(terms, 51).size();
     phases.end("search");
-    winsim::unloadMachine();
+    winsim::endRun();  // as the program ends
     phases.end("unload");
     std::printf("%s, traces %zu\n", phases.line().c_str(), traces);
     std::printf("peak resident: %ld KB\n", peakResidentKb());

@@ -184,18 +184,18 @@ int main(int argc, char** argv) {
     if (options.undo) {
         std::string reason;
         if (winsim::machineReadOnly(&reason)) {
-            winsim::unloadMachine();
+            winsim::endRun();
             diagnostics.say("--undo: not undone, nothing changed: the machine is read-only (" +
                             reason + ")");
             return 2;
         }
         const winsim::UndoResult undone = winsim::undoLatestBackup(&error);
         diagnostics.say(error);
-        winsim::unloadMachine();
+        winsim::endRun();
         return undone == winsim::UndoResult::Restored ? 0 : 1;
     }
     if (!loadDialogResources(&error)) {
-        winsim::unloadMachine();
+        winsim::endRun();
         diagnostics.say("built-in resources: " + error);
         return 2;
     }
@@ -284,6 +284,6 @@ int main(int argc, char** argv) {
     }
     if (filesStayed) status = 1;
     winsim::setBackupObserver(nullptr);
-    winsim::unloadMachine();
+    winsim::endRun();
     return status;
 }

@@ -58,6 +58,13 @@ bool loadMachine(const std::string& dir, std::string* error, LoadFailure* why = 
 
 // Drops the current machine and its lock. Changes not committed are lost.
 void unloadMachine();
+// As unloadMachine, at the end of a run: the store is closed the same way
+// (lock, files, threads), but the registry's keys are not freed one by one;
+// they stay reachable, and the process's end gives their memory back at
+// once. A process that loads machines again frees them with
+// freeEndedRegistries.
+void endRun();
+void freeEndedRegistries();
 bool hasMachine();
 std::string machineDir();
 Platform platform();

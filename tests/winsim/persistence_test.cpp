@@ -446,6 +446,28 @@ TEST(Persistence, OneProcessAtATime) {
               0);
 }
 
+// A run ended as the program ends it frees the image as an unload does;
+// its keys, kept until then, are freed safely after their registry (the
+// sanitizers watch both).
+TEST(Persistence, AnEndedRunLeavesTheImageFree) {
+    TempImage image;
+    image.reg("[HKEY_LOCAL_MACHINE\\SOFTWARE\\A\\B]\r\n\"V\"=\"x\"\r\n");
+    for (int run = 0; run < 2; ++run) {
+        image.load();
+        HKEY key = nullptr;
+        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\A\\B", 0, KEY_READ, &key),
+                  ERROR_SUCCESS);
+        winsim::endRun();
+        EXPECT_FALSE(winsim::hasMachine());
+        EXPECT_EQ(inChild([&] {
+                      std::string error;
+                      ::_exit(winsim::loadMachine(image.dir(), &error) ? 0 : 1);
+                  }),
+                  0);
+    }
+    winsim::freeEndedRegistries();
+}
+
 }  // namespace
 
 namespace {

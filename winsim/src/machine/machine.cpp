@@ -336,6 +336,35 @@ void unloadMachine() {
     g_machine.reset();
 }
 
+namespace {
+
+// The key trees of the runs ended (endRun), kept reachable until the
+// process ends: freeing a large registry key by key costs more than the
+// rest of unloading it.
+std::vector<std::shared_ptr<RegKey>>& endedTrees() {
+    static auto* trees = new std::vector<std::shared_ptr<RegKey>>;
+    return *trees;
+}
+
+}  // namespace
+
+void endRun() {
+    dropRegistryHandles();
+    dropDeviceSets();
+    if (g_machine) {
+        Registry& r = g_machine->registry;
+        endedTrees().push_back(std::move(r.localMachine));
+        for (auto& root : r.otherRoots) endedTrees().push_back(std::move(root));
+        r.otherRoots.clear();
+    }
+    g_machine.reset();
+}
+
+void freeEndedRegistries() {
+    endedTrees().clear();
+    endedTrees().shrink_to_fit();
+}
+
 MachineFacts machineFacts() { return machine(); }
 
 bool hasMachine() { return g_machine != nullptr; }

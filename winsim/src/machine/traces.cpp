@@ -49,6 +49,13 @@ public:
             // A term with nothing to look for in the text: read every key.
             if (longest.empty()) usable_ = false;
             pieces_.push_back(longest);
+            // A character that non-ASCII data could end as is not asked for.
+            std::string chars;
+            for (const char c : longest) {
+                if (c != '?' && chars.find(c) == std::string::npos) chars += c;
+            }
+            if (chars.empty()) hexUsable_ = false;
+            hexChars_.push_back(chars);
         }
     }
 
@@ -80,7 +87,71 @@ private:
         for (const std::string& piece : pieces_) {
             if (holdsNoCase(text, piece)) return true;
         }
-        return holdsNoCase(text, "HEX(") && hexStringNames(r, block);
+        const size_t hex = findNoCase(text, "HEX(", 0);
+        return hex != std::string_view::npos && hexMayName(text, hex) && hexStringNames(r, block);
+    }
+
+    // Before a block's hex strings are decoded: a term is in one only when
+    // every character of its piece is a byte of the data (in an ANSI file,
+    // where a byte outside ASCII never becomes an ASCII character) or the
+    // low byte of a UTF-16 unit of it, in one case or the other. Each byte
+    // is two hex digits with no hex digit before them, on the lines from a
+    // "hex(" through the first line that neither continues (no backslash)
+    // nor is blank or a comment. False only when no term can be there.
+    bool hexMayName(std::string_view text, size_t at) const {
+        if (!hexUsable_) return true;
+        uint64_t seen[2] = {};  // the ASCII bytes found
+        const size_t n = text.size();
+        while (at != std::string_view::npos) {
+            bool backslash = false, blank = true, comment = false;
+            size_t p = at;
+            for (; p < n; ++p) {
+                // A group "xx," as an export writes them: a byte, then the next.
+                while (p + 2 < n && text[p + 2] == ',' && (p == at || hexDigit(text[p - 1]) < 0)) {
+                    const int high = hexDigit(text[p]), low = hexDigit(text[p + 1]);
+                    if (high < 0 || low < 0) break;
+                    const auto b = static_cast<unsigned>(high * 16 + low);
+                    if (b < 0x80) seen[b >> 6] |= uint64_t{1} << (b & 63);
+                    blank = false;
+                    p += 3;
+                }
+                if (p >= n) break;
+                const char c = text[p];
+                if (c == '\r' || c == '\n') {
+                    if (!backslash && !blank && !comment) break;
+                    backslash = comment = false;
+                    blank = true;
+                    continue;
+                }
+                if (c == '\\') backslash = true;
+                if (c != ' ' && c != '\t') {
+                    if (blank && c == ';') comment = true;
+                    blank = false;
+                }
+                const int high = hexDigit(c);
+                if (high >= 0 && high < 8 && p + 1 < n && (p == at || hexDigit(text[p - 1]) < 0)) {
+                    const int low = hexDigit(text[p + 1]);
+                    if (low >= 0) {
+                        const unsigned b = static_cast<unsigned>(high * 16 + low);
+                        seen[b >> 6] |= uint64_t{1} << (b & 63);
+                    }
+                }
+            }
+            at = p < n ? findNoCase(text, "HEX(", p) : std::string_view::npos;
+        }
+        auto has = [&](unsigned b) { return (seen[b >> 6] >> (b & 63)) & 1; };
+        for (const std::string& chars : hexChars_) {
+            bool all = true;
+            for (const char c : chars) {
+                const auto b = static_cast<unsigned char>(c);
+                if (!has(b) && !(b >= 'A' && b <= 'Z' && has(b | 0x20u))) {
+                    all = false;
+                    break;
+                }
+            }
+            if (all) return true;
+        }
+        return false;
     }
 
     // The string values written as hex in `block` (hex(1), hex(2), hex(7)),
@@ -161,6 +232,10 @@ private:
     const std::vector<std::string>& terms_;
     std::vector<std::string> pieces_;
     bool usable_ = true;
+    // Per term, the characters of its piece, each once; hexUsable_ when
+    // every term has one.
+    std::vector<std::string> hexChars_;
+    bool hexUsable_ = true;
     std::string decoded_, data_;
     std::vector<uint8_t> bytes_;
 };
