@@ -98,27 +98,34 @@ void settleHash(FileIdentity& identity, const BaseText& loaded) {
     identity.hashPending = false;
 }
 
+bool hashWholeFile(int fd, uint64_t* size, uint64_t* hash, const std::atomic<bool>* stop) {
+    ContentHasher hasher;
+    std::vector<char> buffer(size_t{1} << 20);
+    *size = 0;
+    for (off_t at = 0;;) {
+        if (stop && stop->load(std::memory_order_relaxed)) return false;
+        const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        hasher.update(buffer.data(), static_cast<size_t>(n));
+        at += n;
+        *size += static_cast<uint64_t>(n);
+    }
+    *hash = hasher.finish();
+    return true;
+}
+
 bool identifyFile(int dirFd, const std::string& name, FileIdentity* identity) {
     Fd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat st;
     if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    ContentHasher h;
-    std::vector<char> buffer(1 << 20);
-    uint64_t size = 0;
-    while (true) {
-        const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        h.update(buffer.data(), static_cast<size_t>(n));
-        size += static_cast<uint64_t>(n);
-    }
+    uint64_t size = 0, hash = 0;
+    if (!hashWholeFile(fd.get(), &size, &hash)) return false;
     identity->dev = st.st_dev;
     identity->ino = st.st_ino;
     identity->size = size;
-    identity->hash = h.finish();
+    identity->hash = hash;
     identity->mtimeNs = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
     identity->hashPending = identity->statOnly = false;
     return true;

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -125,6 +126,11 @@ private:
 
 uint64_t contentHash(const char* data, size_t size);
 inline uint64_t contentHash(const std::string& s) { return contentHash(s.data(), s.size()); }
+
+// The size and content hash of the regular file open at `fd`, read from its
+// start to its end in pieces. False when a read fails (errno tells why) or
+// when `stop` is set before the end.
+bool hashWholeFile(int fd, uint64_t* size, uint64_t* hash, const std::atomic<bool>* stop = nullptr);
 
 // The identity of the regular file `name` of the folder `dirFd`, read in
 // pieces (a link to a regular file is followed); false when it is missing

@@ -252,22 +252,10 @@ bool commitHive(hive_h* h, int fd, const std::string& path, uint64_t* size, uint
         *error = "cannot write " + path + " (" + errnoText() + ")";
         return false;
     }
-    ContentHasher hasher;
-    std::vector<char> buffer(size_t{1} << 20);
-    *size = 0;
-    for (off_t at = 0;;) {
-        const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), at);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            *error = "cannot read back " + path + " (" + errnoText() + ")";
-            return false;
-        }
-        if (n == 0) break;
-        hasher.update(buffer.data(), static_cast<size_t>(n));
-        at += n;
-        *size += static_cast<uint64_t>(n);
+    if (!hashWholeFile(fd, size, hash)) {
+        *error = "cannot read back " + path + " (" + errnoText() + ")";
+        return false;
     }
-    *hash = hasher.finish();
     return true;
 }
 

@@ -3,9 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <system_error>
-#include <vector>
 
 #include "winsim/src/storage/hive_hivex.h"
 
@@ -33,27 +31,15 @@ bool identifyWhole(const std::string& file, FileIdentity* identity, const std::a
     Fd fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     FileIdentity first, last;
     if (!fd.valid() || !identifyByStatus(fd.get(), &first)) return false;
-    ContentHasher hasher;
-    std::vector<char> buffer(size_t{1} << 20);
-    uint64_t size = 0;
-    while (!stop.load(std::memory_order_relaxed)) {
-        const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return false;
-        if (n == 0) {
-            if (!identifyByStatus(fd.get(), &last) || !sameStatus(first, last) ||
-                last.size != size) {
-                return false;
-            }
-            *identity = first;
-            identity->hash = hasher.finish();
-            identity->statOnly = false;
-            return true;
-        }
-        hasher.update(buffer.data(), static_cast<size_t>(n));
-        size += static_cast<uint64_t>(n);
+    uint64_t size = 0, hash = 0;
+    if (!hashWholeFile(fd.get(), &size, &hash, &stop)) return false;
+    if (!identifyByStatus(fd.get(), &last) || !sameStatus(first, last) || last.size != size) {
+        return false;
     }
-    return false;
+    *identity = first;
+    identity->hash = hash;
+    identity->statOnly = false;
+    return true;
 }
 
 IdentityInBackground::IdentityInBackground(const std::string& file) {

@@ -68,24 +68,11 @@ bool sameFile(int dirFd, const std::string& name, const FileIdentity& want, bool
     if (sameInode && (st.st_dev != want.dev || st.st_ino != want.ino)) return false;
     const bool leased = leaseSignalHandled() && ::fcntl(fd.get(), F_SETLEASE, F_RDLCK) == 0;
     if (!leased && errno == EAGAIN) return false;  // open for writing elsewhere
-    ContentHasher hasher;
-    std::vector<char> buffer(size_t{1} << 20);
-    uint64_t size = 0;
-    bool read = true;
-    while (true) {
-        const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
-        if (n == 0) break;
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            read = false;
-            break;
-        }
-        hasher.update(buffer.data(), static_cast<size_t>(n));
-        size += static_cast<uint64_t>(n);
-    }
+    uint64_t size = 0, hash = 0;
+    const bool read = hashWholeFile(fd.get(), &size, &hash);
     const bool kept = !leased || ::fcntl(fd.get(), F_GETLEASE) == F_RDLCK;
     if (leased) ::fcntl(fd.get(), F_SETLEASE, F_UNLCK);
-    return read && kept && size == want.size && hasher.finish() == want.hash;
+    return read && kept && size == want.size && hash == want.hash;
 }
 
 int exchange(int dirFd, const std::string& a, const std::string& b) {
