@@ -54,6 +54,13 @@ void injectFault(ImageRun& image, const std::string& path, const std::string& ca
 }
 const char kUnderPtrace[] = "ASAN_OPTIONS=detect_leaks=0";
 
+// --undo of what a faulted run backed up, with the fault gone.
+RunResult undoWithoutFault(ImageRun& image) {
+    image.wrapper.clear();
+    image.extraArgs = "--undo";
+    return image.run("");
+}
+
 // The program waits with the commit decided right before system.reg is
 // replaced; `edit` changes the file then. The edit is kept, the command
 // refused with status 1, and nothing of it (files, backup) stays.
@@ -199,9 +206,7 @@ const Attack kAttacks[] = {
          EXPECT_FALSE(image.removedKeys.empty());
          EXPECT_EQ(image.removedFiles.size(), 2u);
          EXPECT_EQ(image.backups.size(), 1u);
-         image.wrapper.clear();
-         image.extraArgs = "--undo";
-         const RunResult undone = image.run("");
+         const RunResult undone = undoWithoutFault(image);
          EXPECT_EQ(undone.status, 0) << undone.err;
          EXPECT_TRUE(image.regFileKept);
          EXPECT_TRUE(image.removedFiles.empty()) << *image.removedFiles.begin();
@@ -238,9 +243,7 @@ const Attack kAttacks[] = {
              fs::path(image.dir()) / "backups" / *image.backups.begin() / "system.reg.before";
          ASSERT_EQ(::lstat(copy.c_str(), &kept), 0);
          EXPECT_NE(kept.st_ino, original.st_ino);
-         image.wrapper.clear();
-         image.extraArgs = "--undo";
-         const RunResult undone = image.run("");
+         const RunResult undone = undoWithoutFault(image);
          EXPECT_EQ(undone.status, 0) << undone.err;
          EXPECT_TRUE(image.regFileKept);
          EXPECT_TRUE(image.removedFiles.empty()) << *image.removedFiles.begin();
