@@ -404,6 +404,9 @@ bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
     std::vector<Fd> newFiles;       // open until they are synced
     std::vector<bool> guarded(writes.size(), false);
     std::unique_ptr<HashInBackground[]> hashes(new HashInBackground[writes.size()]);
+    // Each registry file that is not guarded since the load, held under a
+    // lease from its check on and hashed under it, for step 5.
+    std::unique_ptr<LeasedRead[]> leases(new LeasedRead[writes.size()]);
     auto giveUp = [&]() {
         for (size_t i = 0; i < writes.size(); ++i) hashes[i].result();
         newFiles.clear();
@@ -446,6 +449,7 @@ bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
                          "overwritten";
                 return giveUp();
             }
+            leases[i].start(dirFd, w.name);
         }
         struct stat st;
         if (::fstatat(dirFd, w.name.c_str(), &st, 0) != 0) {
@@ -489,6 +493,15 @@ bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
     int syncFailed = -1, syncErr = 0;
     std::thread syncing = inBackground([&] { syncFailed = syncTogether(fds, &syncErr); });
     bool ready = true;
+    for (size_t i = 0; ready && i < writes.size(); ++i) {
+        // Read back beside its own write-out and fsync.
+        RegistryWrite& w = writes[i];
+        if (!w.readBack) continue;
+        const std::string path = dir + "/" + j.files[i].newName;
+        ready = w.readBack(newFiles[i].get(), path, &w.after.size, &w.after.hash, error);
+        j.files[i].newSize = w.after.size;
+        j.files[i].newHash = w.after.hash;
+    }
     for (size_t i = 0; ready && i < writes.size(); ++i) {
         RegistryWrite& w = writes[i];
         if (hashes[i].started()) {
@@ -552,7 +565,8 @@ bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
     std::vector<Swap> swaps;
     for (size_t i = 0; i < writes.size(); ++i) {
         swaps.push_back({writes[i].name, j.files[i].newName, writes[i].before,
-                         guarded[i] ? writes[i].loaded : nullptr});
+                         guarded[i] ? writes[i].loaded : nullptr,
+                         leases[i].started() ? &leases[i] : nullptr});
     }
     int err = 0;
     // The folders are synced once everything of the change is in place:
