@@ -90,9 +90,8 @@ bool LeasedRead::start(int dirFd, const std::string& name) {
     }
     fd_ = std::move(fd);
     try {
-        thread_ = inBackground([this] {
-            read_ = hashWholeFile(fd_.get(), &size_, &hash_, &stop_);
-        });
+        thread_ =
+            inBackground([this] { read_ = hashWholeFile(fd_.get(), &size_, &hash_, &stop_); });
     } catch (const std::system_error&) {
         release();
         return false;
@@ -107,8 +106,8 @@ bool LeasedRead::holds(int dirFd, const std::string& name, const FileIdentity& b
     // The lease is asked after the file was found (as stillGuarded does): a
     // writer that opened it before has broken the lease by then.
     return read_ && size_ == base.size && hash_ == base.hash && ::fstat(fd_.get(), &held) == 0 &&
-           held.st_dev == base.dev && held.st_ino == base.ino &&
-           isFile(dirFd, name, base) && ::fcntl(fd_.get(), F_GETLEASE) == F_RDLCK;
+           held.st_dev == base.dev && held.st_ino == base.ino && isFile(dirFd, name, base) &&
+           ::fcntl(fd_.get(), F_GETLEASE) == F_RDLCK;
 }
 
 void LeasedRead::release() {
