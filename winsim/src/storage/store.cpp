@@ -463,7 +463,10 @@ bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
         made.push_back(tempName);
         step("create");
         uint64_t size = 0, hash = 0;
-        if (!w.write(fd.get(), tempPath, &size, &hash, error)) return giveUp();
+        WriteOutAhead writeOut(fd.get());
+        const bool wrote = w.write(fd.get(), tempPath, &size, &hash, error);
+        writeOut.stop();
+        if (!wrote) return giveUp();
         step("write");
         // The saved file keeps the mode and the owner of the one it replaces.
         const bool root = ::geteuid() == 0;

@@ -16,7 +16,7 @@
 //      a hand edit is never overwritten (see also step 5);
 //   2. write each new registry file into NAME.new-<pid>-<random> (created
 //      exclusively), with the old file's mode and, as root, its owner, and
-//      start its write-out;
+//      start its write-out while it is being written (WriteOutAhead);
 //   3. the caller's step before the commit point (the backup, written
 //      under a name undo ignores; it adds the operation that publishes it;
 //      it keeps the replaced registry file itself, by a second link);
