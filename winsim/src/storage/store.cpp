@@ -576,6 +576,9 @@ bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
     // the file system commits it all at once, before the journal goes.
     const Replaced replaced =
         swaps.empty() ? Replaced::Done : replaceChecked(dirFd, swaps, true, &err, true);
+    // A writer that waits for one of the leases gets in now, to a file that
+    // is in its place again or swapped out for good.
+    for (size_t i = 0; i < writes.size(); ++i) leases[i].release();
     if (replaced == Replaced::Changed) {
         // Nothing was changed after all: the journal goes, and the new files.
         *decided = false;
