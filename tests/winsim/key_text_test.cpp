@@ -14,6 +14,7 @@
 #include "winsim/safety.h"
 #include "winsim/src/base/codepage.h"
 #include "winsim/src/machine/state.h"
+#include "winsim/src/registry/key_text.h"
 
 namespace {
 
@@ -184,6 +185,135 @@ TEST(KeyText, ValueLookupsFindWhatReadingEveryValueFinds) {
         const std::string read = lookUp();
         EXPECT_EQ(lazy, read) << text;
     }
+}
+
+// Every name a value lookup of `path` gives for `names`, asked one after
+// another: its result, size and data.
+std::string lookUpInTurn(const std::string& path, const std::vector<std::string>& names) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return "no key ";
+    }
+    std::string found;
+    for (const std::string& name : names) {
+        char data[64] = {};
+        DWORD size = sizeof data;
+        const LONG result = RegQueryValueExA(key, name.c_str(), nullptr, nullptr,
+                                             reinterpret_cast<BYTE*>(data), &size);
+        found += name + "=" + std::to_string(result) + "/" + std::to_string(size) + ":" +
+                 std::string(data, result == ERROR_SUCCESS ? size : 0) + " ";
+    }
+    RegCloseKey(key);
+    return found;
+}
+
+TEST(KeyText, LookupsOneAfterAnotherFindWhatReadingEveryValueFinds) {
+    // The names the guard asks of every device, in the shapes that decide
+    // a lookup: set once or twice, escaped, outside ASCII, only in data or
+    // a comment, and a hex string continued over a line that looks like one.
+    const std::vector<std::string> names = {"Service", "Driver", "LowerFilters", "UpperFilters",
+                                            "Class"};
+    const std::vector<std::string> lines = {
+        "\"Service\"=\"kestrelx\"",
+        "\"Driver\"=\"{4d36e972-e325-11ce-bfc1-08002be10318}\\\\0007\"",
+        "  \"DRIVER\" = \"Net\\\\0001\"",
+        "\"LowerFilters\"=hex(7):6b,00,00",
+        "\"UpperFilters\"=\"a\\\"b\"",
+        "\"Serv\\ice\"=\"d\"",
+        "\"Other\"=\"Driver\"",
+        "; \"Service\"=\"f\"",
+        "\"Class\"=\"Net\"",
+        "\"Cl\xC3\xA4ss\"=\"g\"",
+        "\"HardwareID\"=hex(7):55,53,42,\\\r\n  \"Service\"=\"h\"",
+        "\"Service\"=dword:00000001",
+        "@=\"UpperFilters\""};
+    std::mt19937 rng(11);
+    for (int round = 0; round < 40; ++round) {
+        std::string text;
+        for (int k = 0; k < 10; ++k) {
+            // Keys 8 and 9 are keys 0 and 1 again: a second block.
+            text += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\K" + std::to_string(k % 8) + "]\r\n";
+            for (int v = 0; v < 3; ++v) text += lines[rng() % lines.size()] + "\r\n";
+            text += "\r\n";
+        }
+        // Runs of two to five names of one key, the keys in turn and then
+        // back and forth.
+        std::vector<std::pair<std::string, std::vector<std::string>>> asked;
+        for (int run = 0; run < 16; ++run) {
+            std::vector<std::string> some;
+            for (size_t n = 2 + rng() % 4; n > 0; --n) some.push_back(names[rng() % names.size()]);
+            asked.push_back({"SOFTWARE\\K" + std::to_string(run < 8 ? run : rng() % 8), some});
+        }
+        TempImage image;
+        image.reg(text);
+        testing::internal::CaptureStderr();
+        image.load();
+        testing::internal::GetCapturedStderr();
+        auto lookUp = [&] {
+            std::string found;
+            for (const auto& [path, some] : asked) found += lookUpInTurn(path, some) + "\n";
+            return found;
+        };
+        const std::string lazy = lookUp();
+        readEveryValue();
+        const std::string read = lookUp();
+        EXPECT_EQ(lazy, read) << text;
+    }
+    // Another image of the same size and shape, loaded where the first was:
+    // what was read of the first is not taken for the second.
+    for (const char* name : {"Service", "Servicf", "Service"}) {
+        TempImage image;
+        image.reg(std::string("[HKEY_LOCAL_MACHINE\\SOFTWARE\\K]\r\n\"") + name +
+                  "\"=\"x\"\r\n\"Driver\"=\"y\"\r\n");
+        image.load();
+        const std::string lazy = lookUpInTurn("SOFTWARE\\K", {"Driver", "Service"});
+        readEveryValue();
+        EXPECT_EQ(lazy, lookUpInTurn("SOFTWARE\\K", {"Driver", "Service"})) << name;
+    }
+}
+
+TEST(KeyText, OnePassForManyNeedlesFindsWhatOnePassEachFinds) {
+    // Bytes that differ from a needle's only in the letter bit ('@' and
+    // '`', '[' and '{'), letters in both cases, and text long enough for
+    // many passes of 16 places.
+    const std::string alphabet = "aAbBhHeExX(@`[{\"\\0";
+    std::mt19937 rng(5);
+    size_t found = 0;
+    for (int round = 0; round < 20000; ++round) {
+        std::string text(rng() % 90, ' ');
+        for (char& c : text) c = alphabet[rng() % alphabet.size()];
+        std::vector<std::string> needles(1 + rng() % 8);  // over six: one pass each
+        for (std::string& needle : needles) {
+            const size_t size = 1 + rng() % 5;
+            if (text.size() >= size && rng() % 2) {
+                needle = text.substr(rng() % (text.size() - size + 1), size);
+            } else {
+                needle.resize(size);
+                for (char& c : needle) c = alphabet[rng() % alphabet.size()];
+            }
+            for (char& c : needle) {
+                if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
+            }
+        }
+        const std::vector<std::string_view> views(needles.begin(), needles.end());
+        const size_t from = rng() % (text.size() + 2);
+        size_t expectedWhich = 0, which = 99;
+        size_t expected = std::string_view::npos;
+        for (size_t i = 0; i < needles.size(); ++i) {
+            const size_t at = winsim::findNoCase(text, needles[i], from);
+            if (at < expected) {
+                expected = at;
+                expectedWhich = i;
+            }
+        }
+        const size_t at = winsim::findAnyNoCase(text, views, from, &which);
+        ASSERT_EQ(at, expected) << text << " from " << from;
+        if (at != std::string_view::npos) {
+            EXPECT_EQ(which, expectedWhich) << text;
+            ++found;
+        }
+    }
+    EXPECT_GT(found, 5000u);
 }
 
 }  // namespace
