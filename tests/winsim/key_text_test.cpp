@@ -144,13 +144,44 @@ TEST(KeyText, TheSearchForWhatRemainsFindsWhatReadingEveryValueFinds) {
     EXPECT_GT(named, 100u);  // the terms are there to be found
 }
 
+// Every name a value lookup of `path` gives for `names`, asked one after
+// another (as the guard asks four of every device): result, size and data.
+std::string lookUpInTurn(const std::string& path, const std::vector<std::string>& names) {
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+    std::string found;
+    for (const std::string& name : names) {
+        char data[64] = {};
+        DWORD size = sizeof data;
+        const LONG result = RegQueryValueExA(key, name.c_str(), nullptr, nullptr,
+                                             reinterpret_cast<BYTE*>(data), &size);
+        found += name + "=" + std::to_string(result) + "/" + std::to_string(size) + ":" +
+                 std::string(data, result == ERROR_SUCCESS ? size : 0) + " ";
+    }
+    RegCloseKey(key);
+    return found;
+}
+
 TEST(KeyText, ValueLookupsFindWhatReadingEveryValueFinds) {
-    // Names that are, or only look like, "Service".
-    const std::vector<std::string> lines = {
-        "\"Service\"=\"a\"",          "  \"SERVICE\" = \"b\"", "\"service\"=hex(2):61,00",
-        "\"Services\"=\"c\"",         "\"Ser\\vice\"=\"d\"",   "\"xService\"=\"e\"",
-        "\"Other\"=\"Service\"",      "; \"Service\"=\"f\"",   "\"Service\"",
-        "\"Service\"=dword:00000001", "@=\"Service\"",         "\"S\xC3\xA9rvice\"=\"g\""};
+    // Names that are, or only look like, "Service" or "Driver", and a hex
+    // string continued over a line that looks like a value line.
+    const std::vector<std::string> lines = {"\"Service\"=\"a\"",
+                                            "  \"SERVICE\" = \"b\"",
+                                            "\"service\"=hex(2):61,00",
+                                            "\"Services\"=\"c\"",
+                                            "\"Ser\\vice\"=\"d\"",
+                                            "\"xService\"=\"e\"",
+                                            "\"Other\"=\"Service\"",
+                                            "; \"Service\"=\"f\"",
+                                            "\"Service\"",
+                                            "\"Service\"=dword:00000001",
+                                            "@=\"Service\"",
+                                            "\"S\xC3\xA9rvice\"=\"g\"",
+                                            "\"Driver\"=\"Net\\\\0007\"",
+                                            "\"DRIVER\"=\"a\\\"b\"",
+                                            "\"Class\"=\"Driver\"",
+                                            "\"Id\"=hex(7):55,\\\r\n  \"Driver\"=\"h\""};
+    const std::vector<std::string> names = {"Service", "Driver", "Class", "Service", "Driver"};
     std::mt19937 rng(7);
     for (int round = 0; round < 40; ++round) {
         std::string text = "REGEDIT4\r\n\r\n";
@@ -165,18 +196,15 @@ TEST(KeyText, ValueLookupsFindWhatReadingEveryValueFinds) {
         testing::internal::CaptureStderr();
         image.load();
         testing::internal::GetCapturedStderr();
-        auto lookUp = [] {
+        // Runs of one to five names of a key, the keys in turn, then back
+        // and forth; the second name of a run on reads the key's names once.
+        std::vector<std::pair<int, size_t>> runs;  // key, first name
+        for (int run = 0; run < 16; ++run) runs.push_back({run < 8 ? run : rng() % 8, rng() % 5});
+        auto lookUp = [&] {
             std::string found;
-            for (int k = 0; k < 8; ++k) {
-                HKEY key = nullptr;
-                const std::string path = "SOFTWARE\\K" + std::to_string(k);
-                EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key),
-                          ERROR_SUCCESS);
-                DWORD size = 0;
-                found += std::to_string(
-                             RegQueryValueExA(key, "Service", nullptr, nullptr, nullptr, &size)) +
-                         "/" + std::to_string(size) + " ";
-                RegCloseKey(key);
+            for (const auto& [k, first] : runs) {
+                const std::vector<std::string> some(names.begin() + first, names.end());
+                found += lookUpInTurn("SOFTWARE\\K" + std::to_string(k), some) + "\n";
             }
             return found;
         };
@@ -185,82 +213,8 @@ TEST(KeyText, ValueLookupsFindWhatReadingEveryValueFinds) {
         const std::string read = lookUp();
         EXPECT_EQ(lazy, read) << text;
     }
-}
-
-// Every name a value lookup of `path` gives for `names`, asked one after
-// another: its result, size and data.
-std::string lookUpInTurn(const std::string& path, const std::vector<std::string>& names) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return "no key ";
-    }
-    std::string found;
-    for (const std::string& name : names) {
-        char data[64] = {};
-        DWORD size = sizeof data;
-        const LONG result = RegQueryValueExA(key, name.c_str(), nullptr, nullptr,
-                                             reinterpret_cast<BYTE*>(data), &size);
-        found += name + "=" + std::to_string(result) + "/" + std::to_string(size) + ":" +
-                 std::string(data, result == ERROR_SUCCESS ? size : 0) + " ";
-    }
-    RegCloseKey(key);
-    return found;
-}
-
-TEST(KeyText, LookupsOneAfterAnotherFindWhatReadingEveryValueFinds) {
-    // The names the guard asks of every device, in the shapes that decide
-    // a lookup: set once or twice, escaped, outside ASCII, only in data or
-    // a comment, and a hex string continued over a line that looks like one.
-    const std::vector<std::string> names = {"Service", "Driver", "LowerFilters", "UpperFilters",
-                                            "Class"};
-    const std::vector<std::string> lines = {
-        "\"Service\"=\"kestrelx\"",
-        "\"Driver\"=\"{4d36e972-e325-11ce-bfc1-08002be10318}\\\\0007\"",
-        "  \"DRIVER\" = \"Net\\\\0001\"",
-        "\"LowerFilters\"=hex(7):6b,00,00",
-        "\"UpperFilters\"=\"a\\\"b\"",
-        "\"Serv\\ice\"=\"d\"",
-        "\"Other\"=\"Driver\"",
-        "; \"Service\"=\"f\"",
-        "\"Class\"=\"Net\"",
-        "\"Cl\xC3\xA4ss\"=\"g\"",
-        "\"HardwareID\"=hex(7):55,53,42,\\\r\n  \"Service\"=\"h\"",
-        "\"Service\"=dword:00000001",
-        "@=\"UpperFilters\""};
-    std::mt19937 rng(11);
-    for (int round = 0; round < 40; ++round) {
-        std::string text;
-        for (int k = 0; k < 10; ++k) {
-            // Keys 8 and 9 are keys 0 and 1 again: a second block.
-            text += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\K" + std::to_string(k % 8) + "]\r\n";
-            for (int v = 0; v < 3; ++v) text += lines[rng() % lines.size()] + "\r\n";
-            text += "\r\n";
-        }
-        // Runs of two to five names of one key, the keys in turn and then
-        // back and forth.
-        std::vector<std::pair<std::string, std::vector<std::string>>> asked;
-        for (int run = 0; run < 16; ++run) {
-            std::vector<std::string> some;
-            for (size_t n = 2 + rng() % 4; n > 0; --n) some.push_back(names[rng() % names.size()]);
-            asked.push_back({"SOFTWARE\\K" + std::to_string(run < 8 ? run : rng() % 8), some});
-        }
-        TempImage image;
-        image.reg(text);
-        testing::internal::CaptureStderr();
-        image.load();
-        testing::internal::GetCapturedStderr();
-        auto lookUp = [&] {
-            std::string found;
-            for (const auto& [path, some] : asked) found += lookUpInTurn(path, some) + "\n";
-            return found;
-        };
-        const std::string lazy = lookUp();
-        readEveryValue();
-        const std::string read = lookUp();
-        EXPECT_EQ(lazy, read) << text;
-    }
-    // Another image of the same size and shape, loaded where the first was:
-    // what was read of the first is not taken for the second.
+    // Another image of the same size, loaded where the one before was: what
+    // was read of that one is not taken for this one.
     for (const char* name : {"Service", "Servicf", "Service"}) {
         TempImage image;
         image.reg(std::string("[HKEY_LOCAL_MACHINE\\SOFTWARE\\K]\r\n\"") + name +
