@@ -222,7 +222,7 @@ bool linesMayName(const RegKey& key, std::string_view name) {
 // text freed and another mapped at its place comes with keys freed and
 // made, which move the count on. The key's address only tells the first
 // name asked of a key from the next.
-const std::vector<NameLine>* recentNameLines(const RegKey& key) {
+const std::vector<NameLine>* recentNameLines(const RegKey& key, bool remembered) {
     enum class State { Asked, Named, Unnamed };
     struct Recent {
         const RegKey* key = nullptr;
@@ -249,7 +249,11 @@ const std::vector<NameLine>* recentNameLines(const RegKey& key) {
         recent.firstBegin = firstBegin;
         recent.lastEnd = lastEnd;
         recent.changes = changes;
-        recent.state = State::Asked;
+        recent.state = remembered ? State::Unnamed : State::Asked;
+        return nullptr;
+    }
+    if (remembered) {
+        if (recent.state == State::Asked) recent.state = State::Unnamed;
         return nullptr;
     }
     if (recent.state == State::Asked) {

@@ -36,7 +36,10 @@ bool linesMayName(const RegKey& key, std::string_view name);
 // asks four names of every device in a row, and one reading of the lines
 // answers them all. nullptr for the first name asked of a key, and when
 // the names cannot be noted. Valid until the next call. A key whose values
-// are still in the text is the only kind asked about.
-const std::vector<NameLine>* recentNameLines(const RegKey& key);
+// are still in the text is the only kind asked about. `remembered`: the
+// name was one the key remembers (a key read before, as a second `plan`
+// reads it): the rest of the run looks at the lines as the first name did,
+// and nullptr.
+const std::vector<NameLine>* recentNameLines(const RegKey& key, bool remembered);
 
 }  // namespace winsim

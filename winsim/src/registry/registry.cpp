@@ -238,7 +238,9 @@ const RegValue* RegKey::findValue(std::string_view wanted) const {
     if (lazy_) {
         // Only this value is read from the text: no other one is built.
         for (const auto& v : looked_) {
-            if (namesEqual(v.name, wanted)) return &v;
+            if (!namesEqual(v.name, wanted)) continue;
+            if (asked_ != kUnnamed) recentNameLines(*this, true);
+            return &v;
         }
         RegValue found;
         const TextValueReader& reader = *registry->textReader;
@@ -246,7 +248,7 @@ const RegValue* RegKey::findValue(std::string_view wanted) const {
         // A name asked right after another of this key: the names of its
         // lines, read once for the rest of the run of lookups.
         const std::vector<NameLine>* recent =
-            names || asked_ == kUnnamed ? nullptr : recentNameLines(*this);
+            names || asked_ == kUnnamed ? nullptr : recentNameLines(*this, false);
         if (recent) names = recent;
         // Most devices have no service and no filters: their lines say so
         // (unless the names are noted, which answer it below).
