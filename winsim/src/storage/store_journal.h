@@ -5,9 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "winsim/src/base/posix_file.h"
 #include "winsim/src/storage/drive.h"
 
 namespace winsim {
+
+struct StoreFolder;
 
 extern const char kNewInfix[];      // NAME.new-<pid>-<random>
 extern const char kJournalInfix[];  // NAME.journal-<pid>-<random>
@@ -37,5 +40,13 @@ bool newNameFor(const std::string& registryFile, const std::string& name);
 // crash never counts).
 bool parseJournal(const std::string& text, const std::vector<std::string>& registryFiles,
                   Journal* j);
+
+// Carries out the file operations of a decided change (`store`'s drive
+// first, what failed there in `failures`, then its publications, their
+// folders synced or added to `syncLater`); false, with `error`, when a
+// publication fails.
+bool finishOps(const StoreFolder& store, const std::vector<FileOp>& ops,
+               std::vector<std::string>* failures, void (*onStep)(const char*),
+               std::vector<Fd>* syncLater, std::string* error);
 
 }  // namespace winsim

@@ -18,11 +18,11 @@
 
 namespace winsim {
 
+bool syncDir(int dirFd) { return ::fsync(dirFd) == 0 || errno == EINVAL; }
+
 namespace {
 
 void step(const char* what) { commitStep(what); }
-
-bool syncDir(int dirFd) { return ::fsync(dirFd) == 0 || errno == EINVAL; }
 
 std::string errnoText(int err) { return std::strerror(err); }
 

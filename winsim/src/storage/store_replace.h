@@ -63,6 +63,9 @@ private:
     uint64_t size_ = 0, hash_ = 0;
 };
 
+// fsync of a folder; true where the file system cannot sync folders.
+bool syncDir(int dirFd);
+
 // Exchanges the entries `a` and `b` of `dirFd` in one step (renameat2).
 int exchange(int dirFd, const std::string& a, const std::string& b);
 
