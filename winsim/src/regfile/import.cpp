@@ -1,8 +1,12 @@
 // Reading .reg files: the load of a base text, the import of a file into a
 // registry, and the reader of values still in the base text that the load
 // installs in the registry.
+#include <algorithm>
+#include <new>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "winsim/api/win32_registry.h"
@@ -10,6 +14,7 @@
 #include "winsim/src/regfile/importer.h"
 #include "winsim/src/regfile/line_reader.h"
 #include "winsim/src/regfile/regfile.h"
+#include "winsim/src/storage/store_parallel.h"
 
 namespace winsim {
 
@@ -105,10 +110,56 @@ bool readRegFile(std::string_view given, BaseText* movable, const std::string& f
     const Mode mode = !base ? Mode::Apply : registry.lazyValues ? Mode::Index : Mode::Eager;
     Importer importer(registry, format, codePage, fileName, mode, result->warnings);
     if (mode == Mode::Index) importer.deferAt(registry.builtDepth);
+    // A large text: the lines from a key line near the middle checked on a
+    // second thread meanwhile.
+    size_t cut = kNoOffset;
+    if (mode == Mode::Index && registry.splitNear != kNoOffset) {
+        cut = keyLineFrom(bytes, utf16, std::max(registry.splitNear, raw.next));
+    } else if (mode == Mode::Index && registry.checkTwoFrom != 0 &&
+               bytes.size() >= registry.checkTwoFrom) {
+        cut = keyLineFrom(bytes, utf16, bytes.size() / 2);
+    }
+    CheckedPart second;
+    std::thread worker;
+    struct Joined {
+        std::thread& thread;
+        ~Joined() {
+            if (thread.joinable()) thread.join();
+        }
+    } joined{worker};
+    if (cut != kNoOffset) {
+        try {
+            worker = inBackground([&, cut] {
+                try {
+                    checkPart(bytes, utf16, cut, format, codePage, fileName, registry, &second);
+                } catch (const std::bad_alloc&) {
+                    second.failed = true;
+                }
+            });
+        } catch (const std::system_error&) {
+            cut = kNoOffset;  // no thread: all of it here
+        }
+    }
     bool ok = true;
-    while (ok && reader.next(&raw)) {
+    bool atCut = false;
+    auto step = [&] {
         ++lineNo;
         ok = importer.line(raw, textOf(raw), lineNo);
+    };
+    while (ok && reader.next(&raw)) {
+        if (raw.begin == cut) {
+            atCut = true;
+            break;
+        }
+        step();
+    }
+    if (worker.joinable()) worker.join();
+    if (ok && atCut && second.failed) {
+        // The second thread ran out of memory: the rest is read here.
+        step();
+        while (ok && reader.next(&raw)) step();
+    } else if (ok && atCut) {
+        ok = importer.takeOver(second, raw, bytes, utf16, lineNo);
     }
     if (ok) importer.finish(bytes.size());
     result->codePageUsed = importer.codePageUsed();

@@ -44,6 +44,29 @@ enum class Mode {
     Data,   // one value's lines read again: its type and data
 };
 
+// What the check of a text's second part (from a key line on) found, for
+// the importer of the part before it to take over (Importer::takeOver).
+// Lines are counted from the part's first line (1).
+struct CheckedPart {
+    struct KeyLineNote {
+        RawLine raw;
+        uint32_t tail = 0;  // end of the last value line its key took, 0: none
+    };
+    std::vector<KeyLineNote> keyLines;  // every key line, in file order
+    std::vector<std::pair<int, std::string>> warnings;
+    std::vector<Registry::OpenEnd> openEnds;
+    int lines = 0;
+    bool failed = false;   // out of memory: nothing to take over
+    bool refused = false;  // at line `lines`, for `refusal`
+    std::string refusal;
+    bool codePageUsed = false;
+    // A hex value still open at the end of the text.
+    bool pending = false;
+    int pendingLine = 0;
+    uint32_t pendingType = 0;
+    size_t pendingBegin = 0, pendingEnd = 0;
+};
+
 class Importer {
 public:
     Importer(Registry& registry, RegFormat format, unsigned codePage, const std::string& fileName,
@@ -85,6 +108,22 @@ public:
     // False when the file breaks a limit (error() says where).
     bool line(const RawLine& raw, std::string_view text, int lineNo);
 
+    // Index: the lines given check a text's second part into `part`,
+    // touching nothing of the registry (another thread may build it
+    // meanwhile); after the last one, endCheck().
+    void checkInto(CheckedPart* part) {
+        checked_ = part;
+        checkedKey_ = std::make_unique<RegKey>();
+    }
+    void endCheck();
+    // Index, after the lines before `at` (a key line): the registry made as
+    // if this importer had read the part `part` checked, which starts there
+    // (its key lines given again, their warnings and values taken from it);
+    // then finish. False when the part was refused (error() says where).
+    // `base`: the number of lines before `at`.
+    bool takeOver(const CheckedPart& part, const RawLine& at, std::string_view bytes, bool utf16,
+                  int base);
+
     void finish(size_t end);
 
     const std::string& error() const { return error_; }
@@ -94,8 +133,16 @@ public:
 
 private:
     void warn(int lineNo, const std::string& text) {
+        if (quiet_) return;
+        if (checked_) {
+            checked_->warnings.emplace_back(lineNo, text);
+            return;
+        }
         warnings_.push_back(fileName_ + ":" + std::to_string(lineNo) + ": " + text);
     }
+
+    // A hex value open when a value or key line comes: skipped.
+    void endPending(const RawLine& raw);
 
     std::string fromAnsi(std::string_view text) {
         codePageUsed_ = true;
@@ -103,6 +150,11 @@ private:
     }
 
     bool refuse(const std::string& text) {
+        if (checked_) {
+            checked_->refused = true;
+            checked_->refusal = text;
+            return false;
+        }
         error_ = fileName_ + ":" + std::to_string(lineNo_) + ": " + text;
         return false;
     }
@@ -165,6 +217,10 @@ private:
     // Index: the current key has a value line (or deletion) at `span`, left
     // in the text.
     void noteInText(Span span) {
+        if (checked_) {
+            checked_->keyLines.back().tail = static_cast<uint32_t>(span.end);
+            return;
+        }
         if (deferredBlock_) {
             deferredBlock_->tail = static_cast<uint32_t>(span.end);
             return;
@@ -227,6 +283,19 @@ private:
     std::vector<std::string_view> parts_;  // the key line's path below the root
     std::vector<std::shared_ptr<RegKey>> graveyard_;
     std::vector<std::pair<std::unordered_map<std::string, size_t>*, std::string>> afterDeletion_;
+    CheckedPart* checked_ = nullptr;      // checkInto
+    bool quiet_ = false;                  // takeOver: the part gave the warnings
+    std::unique_ptr<RegKey> checkedKey_;  // checkInto: current_ after a good key line
 };
+
+// The start of the first key line at or after `near` (or after the line
+// `near` falls in) of a text, kNoOffset when none comes.
+size_t keyLineFrom(std::string_view bytes, bool utf16, size_t near);
+
+// Checks the lines of `bytes` from `from` (a key line) into `part`: the
+// work of the second thread of a load, which reads `registry`'s settings
+// and nothing else of it.
+void checkPart(std::string_view bytes, bool utf16, size_t from, RegFormat format, unsigned codePage,
+               const std::string& fileName, Registry& registry, CheckedPart* part);
 
 }  // namespace winsim

@@ -1,0 +1,98 @@
+// A load in two parts: the lines from a key line on checked by another
+// thread (checkPart), then taken over by the importer of the lines before
+// (Importer::takeOver), which builds the tree from them as it would have.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "winsim/src/regfile/importer.h"
+#include "winsim/src/regfile/line_reader.h"
+
+namespace winsim {
+
+// The start of the first key line at or after `near` (or after the line
+// `near` falls in), kNoOffset when none comes. Any line whose first
+// character past the blanks is '[' is a key line whatever came before it:
+// it ends a hex value left open.
+size_t keyLineFrom(std::string_view bytes, bool utf16, size_t near) {
+    const size_t unit = utf16 ? 2 : 1;
+    const size_t n = bytes.size();
+    const char* d = bytes.data();
+    if (utf16) near &= ~size_t{1};
+    if (near < unit || near >= n) return kNoOffset;
+    // The first line end from the unit before `near`: the line after it
+    // starts at `near` or later.
+    const size_t q = utf16 ? breakFrom<true>(d, near - unit, n) : breakFrom<false>(d, near - 1, n);
+    if (q + unit > n) return kNoOffset;
+    size_t start = q + unit;
+    const bool crlf =
+        d[q] == '\r' && start + unit <= n && d[start] == '\n' && (!utf16 || d[start + 1] == 0);
+    if (crlf) start += unit;
+    LineReader reader(bytes, utf16, start);
+    RawLine raw;
+    std::string decoded;
+    while (reader.next(&raw)) {
+        const std::string_view s = skipBlanks(lineText(bytes, utf16, raw, &decoded));
+        if (!s.empty() && s.front() == '[') return raw.begin;
+    }
+    return kNoOffset;
+}
+
+// Checks the lines of `bytes` from `from` into `part` (Importer::checkInto):
+// the work of the second thread, which reads the registry's settings only.
+void checkPart(std::string_view bytes, bool utf16, size_t from, RegFormat format, unsigned codePage,
+               const std::string& fileName, Registry& registry, CheckedPart* part) {
+    std::vector<std::string> unused;  // the warnings go into `part`
+    Importer importer(registry, format, codePage, fileName, Mode::Index, unused);
+    importer.checkInto(part);
+    LineReader reader(bytes, utf16, from);
+    RawLine raw;
+    std::string decoded;
+    int lineNo = 0;
+    while (reader.next(&raw)) {
+        ++lineNo;
+        if (!importer.line(raw, lineText(bytes, utf16, raw, &decoded), lineNo)) break;
+    }
+    part->lines = lineNo;
+    importer.endCheck();
+}
+
+void Importer::endCheck() {
+    checked_->codePageUsed = codePageUsed_;
+    checked_->pending = pending_;
+    checked_->pendingLine = pendingLine_;
+    checked_->pendingType = pendingType_;
+    checked_->pendingBegin = pendingBegin_;
+    checked_->pendingEnd = pendingEnd_;
+}
+
+bool Importer::takeOver(const CheckedPart& part, const RawLine& at, std::string_view bytes,
+                        bool utf16, int base) {
+    // In file order: what the line at `at` ends, then the part's warnings.
+    raw_ = at;
+    if (pending_) endPending(at);
+    for (const auto& [lineNo, text] : part.warnings) warn(base + lineNo, text);
+    codePageUsed_ = codePageUsed_ || part.codePageUsed;
+    if (part.refused) {
+        lineNo_ = base + part.lines;
+        return refuse(part.refusal);
+    }
+    // The key lines build the tree as they would have; the value lines
+    // between them only move their block's tail.
+    quiet_ = true;
+    std::string decoded;
+    for (const CheckedPart::KeyLineNote& note : part.keyLines) {
+        line(note.raw, lineText(bytes, utf16, note.raw, &decoded), 0);
+        if (note.tail != 0 && current_) noteInText(Span{note.raw.begin, note.tail});
+    }
+    quiet_ = false;
+    reg_.openEnds.insert(reg_.openEnds.end(), part.openEnds.begin(), part.openEnds.end());
+    pending_ = part.pending;
+    pendingLine_ = part.pendingLine;
+    pendingType_ = part.pendingType;
+    pendingBegin_ = part.pendingBegin;
+    pendingEnd_ = part.pendingEnd;
+    return true;
+}
+
+}  // namespace winsim
