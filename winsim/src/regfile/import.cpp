@@ -121,19 +121,25 @@ bool readRegFile(std::string_view given, BaseText* movable, const std::string& f
     }
     CheckedPart second;
     std::thread worker;
+    // Joined before the text may go (a refusal clears the registry), and
+    // on the way out of an exception.
     struct Joined {
+        CheckedPart& part;
         std::thread& thread;
-        ~Joined() {
+        void now() {
+            part.stop = true;
             if (thread.joinable()) thread.join();
         }
-    } joined{worker};
+        ~Joined() { now(); }
+    } joined{second, worker};
     if (cut != kNoOffset) {
         try {
             worker = inBackground([&, cut] {
                 try {
                     checkPart(bytes, utf16, cut, format, codePage, fileName, registry, &second);
                 } catch (const std::bad_alloc&) {
-                    second.failed = true;
+                    second.failed = true;  // takeOver throws it again
+                    second.end();
                 }
             });
         } catch (const std::system_error&) {
@@ -142,25 +148,16 @@ bool readRegFile(std::string_view given, BaseText* movable, const std::string& f
     }
     bool ok = true;
     bool atCut = false;
-    auto step = [&] {
-        ++lineNo;
-        ok = importer.line(raw, textOf(raw), lineNo);
-    };
     while (ok && reader.next(&raw)) {
         if (raw.begin == cut) {
             atCut = true;
             break;
         }
-        step();
+        ++lineNo;
+        ok = importer.line(raw, textOf(raw), lineNo);
     }
-    if (worker.joinable()) worker.join();
-    if (ok && atCut && second.failed) {
-        // The second thread ran out of memory: the rest is read here.
-        step();
-        while (ok && reader.next(&raw)) step();
-    } else if (ok && atCut) {
-        ok = importer.takeOver(second, raw, bytes, utf16, lineNo);
-    }
+    if (ok && atCut) ok = importer.takeOver(second, raw, bytes, utf16, lineNo);
+    joined.now();
     if (ok) importer.finish(bytes.size());
     result->codePageUsed = importer.codePageUsed();
     registry.recording = wasRecording;

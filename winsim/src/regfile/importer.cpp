@@ -9,6 +9,13 @@
 
 namespace winsim {
 
+namespace {
+
+// Key lines a checking thread hands over at a time.
+constexpr size_t kHandEvery = 4096;
+
+}  // namespace
+
 bool Importer::line(const RawLine& raw, std::string_view text, int lineNo) {
     raw_ = raw;
     lineNo_ = lineNo;
@@ -289,7 +296,15 @@ void Importer::endDeletionRegion(size_t at) {
 }
 
 bool Importer::keyLine(std::string_view s) {
-    if (checked_) checked_->keyLines.push_back(CheckedPart::KeyLineNote{raw_, 0});
+    if (checked_) {
+        // The blocks of the key lines so far are complete.
+        if (checked_->keyLines.size() == kHandEvery) {
+            checked_->hand(std::move(checked_->keyLines));
+            checked_->keyLines.clear();
+            checked_->keyLines.reserve(kHandEvery);
+        }
+        checked_->keyLines.push_back(CheckedPart::KeyLineNote{raw_, 0});
+    }
     closeBlock(raw_.begin);
     endDeletionRegion(raw_.begin);
     // A bad key line and the values after it belong to no key.

@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -46,17 +49,30 @@ enum class Mode {
 
 // What the check of a text's second part (from a key line on) found, for
 // the importer of the part before it to take over (Importer::takeOver).
-// Lines are counted from the part's first line (1).
+// The key lines are handed over in pieces while the check runs, so that the
+// taker can build the tree from them meanwhile; the rest is read after the
+// end. Lines are counted from the part's first line (1).
 struct CheckedPart {
     struct KeyLineNote {
         RawLine raw;
         uint32_t tail = 0;  // end of the last value line its key took, 0: none
     };
-    std::vector<KeyLineNote> keyLines;  // every key line, in file order
+    using Piece = std::vector<KeyLineNote>;
+
+    // The checking thread: `piece` (key lines whose blocks are complete)
+    // for the taker, and then the end.
+    void hand(Piece&& piece);
+    void end();
+    // The taker: waits for the pieces handed since the last call, or for
+    // the end; false when the end came and nothing is left.
+    bool take(std::vector<Piece>* pieces);
+
+    std::atomic<bool> stop{false};  // the taker gives up: the check may end
+    Piece keyLines;                 // the piece being filled, in file order
     std::vector<std::pair<int, std::string>> warnings;
     std::vector<Registry::OpenEnd> openEnds;
     int lines = 0;
-    bool failed = false;   // out of memory: nothing to take over
+    bool failed = false;   // out of memory
     bool refused = false;  // at line `lines`, for `refusal`
     std::string refusal;
     bool codePageUsed = false;
@@ -65,6 +81,12 @@ struct CheckedPart {
     int pendingLine = 0;
     uint32_t pendingType = 0;
     size_t pendingBegin = 0, pendingEnd = 0;
+
+private:
+    std::mutex lock_;
+    std::condition_variable handed_;
+    std::vector<Piece> pieces_;
+    bool ended_ = false;
 };
 
 class Importer {
@@ -121,7 +143,7 @@ public:
     // (its key lines given again, their warnings and values taken from it);
     // then finish. False when the part was refused (error() says where).
     // `base`: the number of lines before `at`.
-    bool takeOver(const CheckedPart& part, const RawLine& at, std::string_view bytes, bool utf16,
+    bool takeOver(CheckedPart& part, const RawLine& at, std::string_view bytes, bool utf16,
                   int base);
 
     void finish(size_t end);

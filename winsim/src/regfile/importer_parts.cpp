@@ -1,6 +1,8 @@
 // A load in two parts: the lines from a key line on checked by another
 // thread (checkPart), then taken over by the importer of the lines before
 // (Importer::takeOver), which builds the tree from them as it would have.
+#include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,40 +54,74 @@ void checkPart(std::string_view bytes, bool utf16, size_t from, RegFormat format
     while (reader.next(&raw)) {
         ++lineNo;
         if (!importer.line(raw, lineText(bytes, utf16, raw, &decoded), lineNo)) break;
+        // Now and then: has the taker given up (its own part refused)?
+        if ((lineNo & 0xFFFF) == 0 && part->stop.load(std::memory_order_relaxed)) break;
     }
     part->lines = lineNo;
     importer.endCheck();
 }
 
+void CheckedPart::hand(Piece&& piece) {
+    std::lock_guard<std::mutex> hold(lock_);
+    pieces_.push_back(std::move(piece));
+    handed_.notify_one();
+}
+
+void CheckedPart::end() {
+    std::lock_guard<std::mutex> hold(lock_);
+    ended_ = true;
+    handed_.notify_one();
+}
+
+bool CheckedPart::take(std::vector<Piece>* pieces) {
+    pieces->clear();
+    std::unique_lock<std::mutex> hold(lock_);
+    handed_.wait(hold, [this] { return ended_ || !pieces_.empty(); });
+    pieces->swap(pieces_);
+    return !pieces->empty();
+}
+
 void Importer::endCheck() {
+    checked_->hand(std::move(checked_->keyLines));
     checked_->codePageUsed = codePageUsed_;
     checked_->pending = pending_;
     checked_->pendingLine = pendingLine_;
     checked_->pendingType = pendingType_;
     checked_->pendingBegin = pendingBegin_;
     checked_->pendingEnd = pendingEnd_;
+    checked_->end();
 }
 
-bool Importer::takeOver(const CheckedPart& part, const RawLine& at, std::string_view bytes,
-                        bool utf16, int base) {
-    // In file order: what the line at `at` ends, then the part's warnings.
+bool Importer::takeOver(CheckedPart& part, const RawLine& at, std::string_view bytes, bool utf16,
+                        int base) {
     raw_ = at;
     if (pending_) endPending(at);
+    // The key lines build the tree as they would have, as they come; the
+    // value lines between them only move their block's tail. A line the
+    // check refused is the last one given: it refuses here too.
+    quiet_ = true;
+    std::string decoded;
+    std::vector<CheckedPart::Piece> pieces;
+    bool building = true;
+    while (part.take(&pieces)) {
+        for (const CheckedPart::Piece& piece : pieces) {
+            for (const CheckedPart::KeyLineNote& note : piece) {
+                if (!building) break;
+                building = line(note.raw, lineText(bytes, utf16, note.raw, &decoded), 0);
+                if (note.tail != 0 && current_) noteInText(Span{note.raw.begin, note.tail});
+            }
+        }
+    }
+    quiet_ = false;
+    // The end has come: the rest of what the check found, in file order
+    // after what the line at `at` ended.
+    if (part.failed) throw std::bad_alloc();
     for (const auto& [lineNo, text] : part.warnings) warn(base + lineNo, text);
     codePageUsed_ = codePageUsed_ || part.codePageUsed;
     if (part.refused) {
         lineNo_ = base + part.lines;
         return refuse(part.refusal);
     }
-    // The key lines build the tree as they would have; the value lines
-    // between them only move their block's tail.
-    quiet_ = true;
-    std::string decoded;
-    for (const CheckedPart::KeyLineNote& note : part.keyLines) {
-        line(note.raw, lineText(bytes, utf16, note.raw, &decoded), 0);
-        if (note.tail != 0 && current_) noteInText(Span{note.raw.begin, note.tail});
-    }
-    quiet_ = false;
     reg_.openEnds.insert(reg_.openEnds.end(), part.openEnds.begin(), part.openEnds.end());
     pending_ = part.pending;
     pendingLine_ = part.pendingLine;
