@@ -366,6 +366,14 @@ bool Importer::keyLine(std::string_view s) {
         if (remove && parts.empty()) warn(lineNo_, rootDeletion);
         if (!remove) keyLine_ = Span{raw_.begin, raw_.next};
         current_ = remove ? nullptr : checkedKey_.get();
+        std::string_view owner;
+        if (!remove && localMachine && ascii && deferAt_ != 0 && parts.size() > deferAt_) {
+            const std::string_view last = parts[deferAt_ - 1];
+            owner = std::string_view(
+                parts[0].data(), static_cast<size_t>(last.data() + last.size() - parts[0].data()));
+        }
+        checked_->keyLines.back().sameOwner = !owner.empty() && owner == ownerPath_;
+        ownerPath_.assign(owner);
         return true;
     }
     RegKey* key = localMachine ? reg_.localMachine.get() : reg_.root(rootName, true);

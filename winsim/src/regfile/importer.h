@@ -56,6 +56,11 @@ struct CheckedPart {
     struct KeyLineNote {
         RawLine raw;
         uint32_t tail = 0;  // end of the last value line its key took, 0: none
+        // A key line of HKEY_LOCAL_MACHINE deeper than the load's deferAt
+        // whose path down to there has the same bytes as the key line
+        // before, itself such a line: its key is left in the text with
+        // that one's.
+        bool sameOwner = false;
     };
     using Piece = std::vector<KeyLineNote>;
 
@@ -200,6 +205,10 @@ private:
     // on (a deletion line needs the keys it deletes).
     void buildDeferred();
 
+    // takeOver: the key line `raw` whose note says it goes with the one
+    // before into their ancestor at deferAt_ (current_).
+    void nextBlockOfOwner(const RawLine& raw);
+
     // Sorts the sibling lists below `tops` and notes where each subtree ends.
     void finishTree(std::vector<RegKey*> tops);
 
@@ -308,6 +317,7 @@ private:
     CheckedPart* checked_ = nullptr;      // checkInto
     bool quiet_ = false;                  // takeOver: the part gave the warnings
     std::unique_ptr<RegKey> checkedKey_;  // checkInto: current_ after a good key line
+    std::string ownerPath_;               // checkInto: see KeyLineNote::sameOwner
 };
 
 // The start of the first key line at or after `near` (or after the line

@@ -47,6 +47,7 @@ void checkPart(std::string_view bytes, bool utf16, size_t from, RegFormat format
     std::vector<std::string> unused;  // the warnings go into `part`
     Importer importer(registry, format, codePage, fileName, Mode::Index, unused);
     importer.checkInto(part);
+    if (registry.lazyValues) importer.deferAt(registry.builtDepth);
     LineReader reader(bytes, utf16, from);
     RawLine raw;
     std::string decoded;
@@ -81,6 +82,19 @@ bool CheckedPart::take(std::vector<Piece>* pieces) {
     return !pieces->empty();
 }
 
+void Importer::nextBlockOfOwner(const RawLine& raw) {
+    // What keyLine and placeKeyLine do with such a line, without reading
+    // its path again: the path cache already holds it.
+    raw_ = raw;
+    closeBlock(raw.begin);
+    endDeletionRegion(raw.begin);
+    keyLine_ = Span{raw.begin, raw.next};
+    DeferredKeys& deferred = current_->subkeys.defer(current_, deferAt_);
+    deferred.blocks.push_back(
+        KeyBlock{static_cast<uint32_t>(raw.begin), 0, static_cast<uint32_t>(raw.next)});
+    deferredBlock_ = &deferred.blocks.back();
+}
+
 void Importer::endCheck() {
     checked_->hand(std::move(checked_->keyLines));
     checked_->codePageUsed = codePageUsed_;
@@ -107,7 +121,14 @@ bool Importer::takeOver(CheckedPart& part, const RawLine& at, std::string_view b
         for (const CheckedPart::Piece& piece : pieces) {
             for (const CheckedPart::KeyLineNote& note : piece) {
                 if (!building) break;
-                building = line(note.raw, lineText(bytes, utf16, note.raw, &decoded), 0);
+                // The line before was left in the text below the same key
+                // (a deletion line builds every subtree and leaves none in
+                // the text from then on: no open block is deferred then).
+                if (note.sameOwner && deferredBlock_) {
+                    nextBlockOfOwner(note.raw);
+                } else {
+                    building = line(note.raw, lineText(bytes, utf16, note.raw, &decoded), 0);
+                }
                 if (note.tail != 0 && current_) noteInText(Span{note.raw.begin, note.tail});
             }
         }
