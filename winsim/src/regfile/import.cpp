@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "winsim/api/win32_registry.h"
+#include "winsim/src/base/base_text.h"
 #include "winsim/src/base/codepage.h"
 #include "winsim/src/regfile/importer.h"
 #include "winsim/src/regfile/line_reader.h"
 #include "winsim/src/regfile/regfile.h"
-#include "winsim/src/storage/store_parallel.h"
 
 namespace winsim {
 
