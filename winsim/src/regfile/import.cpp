@@ -110,14 +110,14 @@ bool readRegFile(std::string_view given, BaseText* movable, const std::string& f
     const Mode mode = !base ? Mode::Apply : registry.lazyValues ? Mode::Index : Mode::Eager;
     Importer importer(registry, format, codePage, fileName, mode, result->warnings);
     if (mode == Mode::Index) importer.deferAt(registry.builtDepth);
-    // A large text: the lines from a key line near the middle checked on a
-    // second thread meanwhile.
+    // A large text: the lines from a key line near the middle of the work
+    // checked on a second thread meanwhile.
     size_t cut = kNoOffset;
     if (mode == Mode::Index && registry.splitNear != kNoOffset) {
         cut = keyLineFrom(bytes, utf16, std::max(registry.splitNear, raw.next));
     } else if (mode == Mode::Index && registry.checkTwoFrom != 0 &&
                bytes.size() >= registry.checkTwoFrom) {
-        cut = keyLineFrom(bytes, utf16, bytes.size() / 2);
+        cut = keyLineFrom(bytes, utf16, middleOfWork(bytes, utf16));
     }
     CheckedPart second;
     std::thread worker;

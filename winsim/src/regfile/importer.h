@@ -324,6 +324,10 @@ private:
 // `near` falls in) of a text, kNoOffset when none comes.
 size_t keyLineFrom(std::string_view bytes, bool utf16, size_t near);
 
+// The place that parts a text into two of about the same work for a load,
+// estimated from samples of it (lines, key lines, bytes).
+size_t middleOfWork(std::string_view bytes, bool utf16);
+
 // Checks the lines of `bytes` from `from` (a key line) into `part`: the
 // work of the second thread of a load, which reads `registry`'s settings
 // and nothing else of it.
