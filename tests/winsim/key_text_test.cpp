@@ -14,6 +14,7 @@
 #include "winsim/safety.h"
 #include "winsim/src/base/codepage.h"
 #include "winsim/src/machine/state.h"
+#include "winsim/src/registry/key_text.h"
 
 namespace {
 
@@ -143,13 +144,44 @@ TEST(KeyText, TheSearchForWhatRemainsFindsWhatReadingEveryValueFinds) {
     EXPECT_GT(named, 100u);  // the terms are there to be found
 }
 
+// Every name a value lookup of `path` gives for `names`, asked one after
+// another (as the guard asks four of every device): result, size and data.
+std::string lookUpInTurn(const std::string& path, const std::vector<std::string>& names) {
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key), ERROR_SUCCESS);
+    std::string found;
+    for (const std::string& name : names) {
+        char data[64] = {};
+        DWORD size = sizeof data;
+        const LONG result = RegQueryValueExA(key, name.c_str(), nullptr, nullptr,
+                                             reinterpret_cast<BYTE*>(data), &size);
+        found += name + "=" + std::to_string(result) + "/" + std::to_string(size) + ":" +
+                 std::string(data, result == ERROR_SUCCESS ? size : 0) + " ";
+    }
+    RegCloseKey(key);
+    return found;
+}
+
 TEST(KeyText, ValueLookupsFindWhatReadingEveryValueFinds) {
-    // Names that are, or only look like, "Service".
-    const std::vector<std::string> lines = {
-        "\"Service\"=\"a\"",          "  \"SERVICE\" = \"b\"", "\"service\"=hex(2):61,00",
-        "\"Services\"=\"c\"",         "\"Ser\\vice\"=\"d\"",   "\"xService\"=\"e\"",
-        "\"Other\"=\"Service\"",      "; \"Service\"=\"f\"",   "\"Service\"",
-        "\"Service\"=dword:00000001", "@=\"Service\"",         "\"S\xC3\xA9rvice\"=\"g\""};
+    // Names that are, or only look like, "Service" or "Driver", and a hex
+    // string continued over a line that looks like a value line.
+    const std::vector<std::string> lines = {"\"Service\"=\"a\"",
+                                            "  \"SERVICE\" = \"b\"",
+                                            "\"service\"=hex(2):61,00",
+                                            "\"Services\"=\"c\"",
+                                            "\"Ser\\vice\"=\"d\"",
+                                            "\"xService\"=\"e\"",
+                                            "\"Other\"=\"Service\"",
+                                            "; \"Service\"=\"f\"",
+                                            "\"Service\"",
+                                            "\"Service\"=dword:00000001",
+                                            "@=\"Service\"",
+                                            "\"S\xC3\xA9rvice\"=\"g\"",
+                                            "\"Driver\"=\"Net\\\\0007\"",
+                                            "\"DRIVER\"=\"a\\\"b\"",
+                                            "\"Class\"=\"Driver\"",
+                                            "\"Id\"=hex(7):55,\\\r\n  \"Driver\"=\"h\""};
+    const std::vector<std::string> names = {"Service", "Driver", "Class", "Service", "Driver"};
     std::mt19937 rng(7);
     for (int round = 0; round < 40; ++round) {
         std::string text = "REGEDIT4\r\n\r\n";
@@ -164,18 +196,15 @@ TEST(KeyText, ValueLookupsFindWhatReadingEveryValueFinds) {
         testing::internal::CaptureStderr();
         image.load();
         testing::internal::GetCapturedStderr();
-        auto lookUp = [] {
+        // Runs of one to five names of a key, the keys in turn, then back
+        // and forth; the second name of a run on reads the key's names once.
+        std::vector<std::pair<int, size_t>> runs;  // key, first name
+        for (int run = 0; run < 16; ++run) runs.push_back({run < 8 ? run : rng() % 8, rng() % 5});
+        auto lookUp = [&] {
             std::string found;
-            for (int k = 0; k < 8; ++k) {
-                HKEY key = nullptr;
-                const std::string path = "SOFTWARE\\K" + std::to_string(k);
-                EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key),
-                          ERROR_SUCCESS);
-                DWORD size = 0;
-                found += std::to_string(
-                             RegQueryValueExA(key, "Service", nullptr, nullptr, nullptr, &size)) +
-                         "/" + std::to_string(size) + " ";
-                RegCloseKey(key);
+            for (const auto& [k, first] : runs) {
+                const std::vector<std::string> some(names.begin() + first, names.end());
+                found += lookUpInTurn("SOFTWARE\\K" + std::to_string(k), some) + "\n";
             }
             return found;
         };
@@ -184,6 +213,61 @@ TEST(KeyText, ValueLookupsFindWhatReadingEveryValueFinds) {
         const std::string read = lookUp();
         EXPECT_EQ(lazy, read) << text;
     }
+    // Another image of the same size, loaded where the one before was: what
+    // was read of that one is not taken for this one.
+    for (const char* name : {"Service", "Servicf", "Service"}) {
+        TempImage image;
+        image.reg(std::string("[HKEY_LOCAL_MACHINE\\SOFTWARE\\K]\r\n\"") + name +
+                  "\"=\"x\"\r\n\"Driver\"=\"y\"\r\n");
+        image.load();
+        const std::string lazy = lookUpInTurn("SOFTWARE\\K", {"Driver", "Service"});
+        readEveryValue();
+        EXPECT_EQ(lazy, lookUpInTurn("SOFTWARE\\K", {"Driver", "Service"})) << name;
+    }
+}
+
+TEST(KeyText, OnePassForManyNeedlesFindsWhatOnePassEachFinds) {
+    // Bytes that differ from a needle's only in the letter bit ('@' and
+    // '`', '[' and '{'), letters in both cases, and text long enough for
+    // many passes of 16 places.
+    const std::string alphabet = "aAbBhHeExX(@`[{\"\\0";
+    std::mt19937 rng(5);
+    size_t found = 0;
+    for (int round = 0; round < 20000; ++round) {
+        std::string text(rng() % 90, ' ');
+        for (char& c : text) c = alphabet[rng() % alphabet.size()];
+        std::vector<std::string> needles(1 + rng() % 8);  // over six: one pass each
+        for (std::string& needle : needles) {
+            const size_t size = 1 + rng() % 5;
+            if (text.size() >= size && rng() % 2) {
+                needle = text.substr(rng() % (text.size() - size + 1), size);
+            } else {
+                needle.resize(size);
+                for (char& c : needle) c = alphabet[rng() % alphabet.size()];
+            }
+            for (char& c : needle) {
+                if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
+            }
+        }
+        const std::vector<std::string_view> views(needles.begin(), needles.end());
+        const size_t from = rng() % (text.size() + 2);
+        size_t expectedWhich = 0, which = 99;
+        size_t expected = std::string_view::npos;
+        for (size_t i = 0; i < needles.size(); ++i) {
+            const size_t at = winsim::findNoCase(text, needles[i], from);
+            if (at < expected) {
+                expected = at;
+                expectedWhich = i;
+            }
+        }
+        const size_t at = winsim::findAnyNoCase(text, views, from, &which);
+        ASSERT_EQ(at, expected) << text << " from " << from;
+        if (at != std::string_view::npos) {
+            EXPECT_EQ(which, expectedWhich) << text;
+            ++found;
+        }
+    }
+    EXPECT_GT(found, 5000u);
 }
 
 }  // namespace

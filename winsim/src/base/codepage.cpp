@@ -2,6 +2,8 @@
 #include "winsim/src/base/codepage.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -357,6 +359,23 @@ std::string foldName(std::string_view utf8) {
     return out;
 }
 
+namespace {
+
+// No byte of `s` is outside ASCII; eight bytes at a time.
+bool plainAscii(std::string_view s) {
+    uint64_t high = 0;
+    size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        uint64_t word;
+        std::memcpy(&word, s.data() + i, 8);
+        high |= word;
+    }
+    for (; i < s.size(); ++i) high |= static_cast<unsigned char>(s[i]);
+    return (high & 0x8080808080808080ull) == 0;
+}
+
+}  // namespace
+
 bool namesEqual(std::string_view a, std::string_view b) {
     // ASCII folds to ASCII of the same length: compare in place.
     bool ascii = true;
@@ -373,10 +392,8 @@ bool namesEqual(std::string_view a, std::string_view b) {
             }
         }
         if (ascii) return true;
-    } else {
-        for (char c : a) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
-        for (char c : b) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
-        if (ascii) return false;
+    } else if (plainAscii(a) && plainAscii(b)) {
+        return false;
     }
     return foldName(a) == foldName(b);
 }

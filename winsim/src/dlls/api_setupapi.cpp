@@ -129,6 +129,14 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, PCSTR Enumerator, HW
         // The classes as the last set found them, while nothing changed
         // but removals.
         std::vector<InstanceClass>& classes = instanceClasses(root);
+        // A set of every class holds nearly every instance: room for them
+        // at once, not grown (and moved) a doubling at a time.
+        if (all && bus.empty()) {
+            set->devices.reserve(classes.size());
+            size_t unnumbered = 0;
+            for (const InstanceClass& c : classes) unnumbered += c.devInst == 0;
+            expectDevInsts(unnumbered);
+        }
         for (size_t i = 0; i < classes.size(); ++i) {
             // The keys lie all over a large image: the ones a few places on
             // are asked for ahead.

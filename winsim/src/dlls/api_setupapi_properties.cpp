@@ -81,8 +81,12 @@ void prefetchAfter(const Machine& m, const DeviceSet& set, const Device& d) {
     const Device& next = set.devices[at + 1];
     if (next.key.expired() || !next.at->valuesInText() || next.at->blocks.empty()) return;
     const std::string_view text = m.registry.source.view();
-    const size_t begin = next.at->blocks.begin()->begin;
-    if (begin < text.size()) __builtin_prefetch(text.data() + begin);
+    // All of its first block's lines (a device's run to a few hundred bytes),
+    // asked for once: when the read before was the device's first.
+    const KeyBlock& block = *next.at->blocks.begin();
+    if (block.end > text.size() || block.begin >= block.end) return;
+    const size_t end = std::min<size_t>(block.end, block.begin + 1024);
+    for (size_t p = block.begin; p < end; p += 64) __builtin_prefetch(text.data() + p);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "winsim/src/dlls/device_sets.h"
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 
 #include "winsim/src/dlls/calls.h"
@@ -19,7 +20,7 @@ std::map<HDEVINFO, std::unique_ptr<DeviceSet>> g_sets;
 class DevInsts {
 public:
     DWORD of(std::string_view fold) {
-        if ((count_ + 1) * 2 > slots_.size()) grow();
+        if ((count_ + 1) * 2 > slots_.size()) grow(count_ + 1);
         const uint64_t hash = hashOf(fold);
         size_t at = hash & (slots_.size() - 1);
         for (; slots_[at].devInst != 0; at = (at + 1) & (slots_.size() - 1)) {
@@ -33,6 +34,8 @@ public:
         ids_.append(fold);
         return count_;
     }
+    // Room for `more` DevInsts, made at once.
+    void reserve(size_t more) { grow(count_ + more); }
 
 private:
     struct Slot {
@@ -40,13 +43,27 @@ private:
         size_t offset = 0, length = 0;
         DWORD devInst = 0;  // 0: a free slot
     };
+    // Eight bytes at a time (an ID runs to 40 bytes and more), each word
+    // mixed in by a multiplication, the bytes left as one more word.
     static uint64_t hashOf(std::string_view s) {
-        uint64_t hash = 14695981039346656037ull;  // FNV-1a
-        for (const char c : s) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-        return hash;
+        uint64_t hash = 14695981039346656037ull ^ s.size();
+        size_t i = 0;
+        for (; i + 8 <= s.size(); i += 8) {
+            uint64_t word;
+            std::memcpy(&word, s.data() + i, 8);
+            hash = (hash ^ word) * 0x9E3779B97F4A7C15ull;
+            hash ^= hash >> 29;
+        }
+        uint64_t rest = 0;
+        if (i < s.size()) std::memcpy(&rest, s.data() + i, s.size() - i);
+        hash = (hash ^ rest) * 0x9E3779B97F4A7C15ull;
+        return hash ^ (hash >> 32);
     }
-    void grow() {
-        std::vector<Slot> old(slots_.empty() ? 64 : slots_.size() * 2);
+    void grow(size_t count) {
+        if (!slots_.empty() && count * 2 <= slots_.size()) return;
+        size_t size = slots_.empty() ? 64 : slots_.size() * 2;
+        while (count * 2 > size) size *= 2;
+        std::vector<Slot> old(size);
         old.swap(slots_);
         for (const Slot& slot : old) {
             if (slot.devInst == 0) continue;
@@ -122,6 +139,8 @@ void dropDeviceSets() { g_sets.clear(); }
 unsigned openDeviceSets() { return static_cast<unsigned>(g_sets.size()); }
 
 DWORD devInstOf(std::string_view fold) { return g_devInsts.of(fold); }
+
+void expectDevInsts(size_t more) { g_devInsts.reserve(more); }
 
 const char* enumRoot(const Machine& m) { return m.platform == Platform::Nt ? kNtEnum : k9xEnum; }
 

@@ -71,6 +71,9 @@ bool destroyDeviceSet(HDEVINFO h);  // false: no such set
 // The DevInst of the instance whose folded ID is `fold`: a device keeps its
 // DevInst in every set.
 DWORD devInstOf(std::string_view fold);
+// Room for `more` new DevInsts at once (a set of every device is about to
+// look up each of its instances).
+void expectDevInsts(size_t more);
 
 // "System\CurrentControlSet\Enum" on NT, "Enum" on 9x.
 const char* enumRoot(const Machine& m);

@@ -57,6 +57,10 @@ public:
             if (chars.empty()) hexUsable_ = false;
             hexChars_.push_back(chars);
         }
+        // Views of the pieces, which stay where they are from here on.
+        pieceViews_.assign(pieces_.begin(), pieces_.end());
+        lookedFor_ = pieceViews_;
+        lookedFor_.push_back("HEX(");
     }
 
     // Whether a value of `key`, whose values are still in the text, may
@@ -82,13 +86,18 @@ public:
     }
 
 private:
+    // One pass over the text for every piece and the first hex string; a
+    // piece after that hex string, in a second pass from there.
     bool blockMayName(const Registry& r, const KeyBlock& block) {
         const std::string_view text = blockText(r, block, &decoded_);
-        for (const std::string& piece : pieces_) {
-            if (holdsNoCase(text, piece)) return true;
+        size_t which = 0;
+        const size_t hex = findAnyNoCase(text, lookedFor_, 0, &which);
+        if (hex == std::string_view::npos) return false;
+        if (which < pieces_.size()) return true;
+        if (findAnyNoCase(text, pieceViews_, hex + 1, &which) != std::string_view::npos) {
+            return true;
         }
-        const size_t hex = findNoCase(text, "HEX(", 0);
-        return hex != std::string_view::npos && hexMayName(text, hex) && hexStringNames(r, block);
+        return hexMayName(text, hex) && hexStringNames(r, block);
     }
 
     // Before a block's hex strings are decoded: a term is in one only when
@@ -231,6 +240,8 @@ private:
 
     const std::vector<std::string>& terms_;
     std::vector<std::string> pieces_;
+    std::vector<std::string_view> pieceViews_;
+    std::vector<std::string_view> lookedFor_;  // the pieces, then "HEX("
     bool usable_ = true;
     // Per term, the characters of its piece, each once; hexUsable_ when
     // every term has one.

@@ -4,6 +4,9 @@
 #include <emmintrin.h>
 #endif
 
+#include <algorithm>
+#include <cstdint>
+
 #include "winsim/src/base/codepage.h"
 
 namespace winsim {
@@ -72,6 +75,109 @@ bool holdsNoCase(std::string_view text, std::string_view needle) {
     return findNoCase(text, needle, 0) != std::string_view::npos;
 }
 
+namespace {
+
+bool matchesNoCase(std::string_view text, size_t place, std::string_view needle) {
+    if (needle.size() > text.size() - place) return false;
+    for (size_t k = 0; k < needle.size(); ++k) {
+        const char c = text[place + k];
+        if ((c >= 'a' && c <= 'z' ? static_cast<char>(c - 0x20) : c) != needle[k]) return false;
+    }
+    return true;
+}
+
+#if defined(__SSE2__)
+// The places from `*p` on, 16 at a time, while 16 + `second` bytes are
+// left, for N needles at once (N known here, so that the needles' bytes
+// stay in registers); `*p` ends where the rest begins.
+template <size_t N>
+size_t scanAny(std::string_view text, const std::string_view* needles, size_t second, size_t* p,
+               size_t* which) {
+    const __m128i letter = _mm_set1_epi8(0x20);
+    __m128i first[N], other[N];
+    for (size_t i = 0; i < N; ++i) {
+        first[i] = _mm_set1_epi8(static_cast<char>(needles[i][0] | 0x20));
+        other[i] = _mm_set1_epi8(static_cast<char>(needles[i][second] | 0x20));
+    }
+    const char* d = text.data();
+    for (; *p + 16 + second <= text.size(); *p += 16) {
+        const __m128i a =
+            _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(d + *p)), letter);
+        const __m128i b = _mm_or_si128(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + *p + second)), letter);
+        __m128i any = _mm_and_si128(_mm_cmpeq_epi8(a, first[0]), _mm_cmpeq_epi8(b, other[0]));
+        for (size_t i = 1; i < N; ++i) {
+            any = _mm_or_si128(
+                any, _mm_and_si128(_mm_cmpeq_epi8(a, first[i]), _mm_cmpeq_epi8(b, other[i])));
+        }
+        for (auto hits = static_cast<unsigned>(_mm_movemask_epi8(any)); hits != 0;
+             hits &= hits - 1) {
+            const size_t place = *p + static_cast<size_t>(__builtin_ctz(hits));
+            for (size_t i = 0; i < N; ++i) {
+                if (matchesNoCase(text, place, needles[i])) {
+                    *which = i;
+                    return place;
+                }
+            }
+        }
+    }
+    return std::string_view::npos;
+}
+#endif
+
+}  // namespace
+
+// As findNoCase, with the bytes at two places of every needle compared 16
+// places at a time: its first and the last that the shortest needle has.
+size_t findAnyNoCase(std::string_view text, const std::vector<std::string_view>& needles,
+                     size_t from, size_t* which) {
+    constexpr size_t npos = std::string_view::npos;
+    size_t p = from;
+#if defined(__SSE2__)
+    size_t shortest = SIZE_MAX;
+    for (const std::string_view needle : needles) shortest = std::min(shortest, needle.size());
+    if (!needles.empty() && shortest > 0) {
+        const std::string_view* n = needles.data();
+        const size_t second = shortest - 1;
+        size_t at = npos;
+        switch (needles.size()) {
+            case 1:
+                at = scanAny<1>(text, n, second, &p, which);
+                break;
+            case 2:
+                at = scanAny<2>(text, n, second, &p, which);
+                break;
+            case 3:
+                at = scanAny<3>(text, n, second, &p, which);
+                break;
+            case 4:
+                at = scanAny<4>(text, n, second, &p, which);
+                break;
+            case 5:
+                at = scanAny<5>(text, n, second, &p, which);
+                break;
+            case 6:
+                at = scanAny<6>(text, n, second, &p, which);
+                break;
+            default:
+                break;  // more needles: each on its own below
+        }
+        if (at != npos) return at;
+    }
+#endif
+    // The rest, each needle on its own: the first place wins, then the
+    // first needle.
+    size_t best = npos;
+    for (size_t i = 0; i < needles.size(); ++i) {
+        const size_t at = findNoCase(text, needles[i], p);
+        if (at < best) {
+            best = at;
+            *which = i;
+        }
+    }
+    return best;
+}
+
 std::string_view blockText(const Registry& registry, const KeyBlock& block, std::string* room) {
     const std::string_view source = registry.source.view();
     const size_t end = lineEnd(source, registry.utf16, block.end);
@@ -108,6 +214,53 @@ bool linesMayName(const RegKey& key, std::string_view name) {
         }
     }
     return false;
+}
+
+// What the lines say is fixed by the text and the places of the key's
+// blocks in it. The text stays where it is while it is the registry's
+// (a rebase's new text lives beside the old one until it takes over); a
+// text freed and another mapped at its place comes with keys freed and
+// made, which move the count on. The key's address only tells the first
+// name asked of a key from the next.
+const std::vector<NameLine>* recentNameLines(const RegKey& key, bool remembered) {
+    enum class State { Asked, Named, Unnamed };
+    struct Recent {
+        const RegKey* key = nullptr;
+        const char* text = nullptr;
+        size_t size = 0, blocks = 0;
+        uint32_t firstBegin = 0, lastEnd = 0;
+        uint64_t changes = 0;
+        State state = State::Asked;
+        std::vector<NameLine> lines;
+    };
+    thread_local Recent recent;
+    const Registry& r = *key.registry;
+    const size_t blocks = key.blocks.size();
+    const uint32_t firstBegin = blocks ? key.blocks.begin()->begin : 0;
+    const uint32_t lastEnd = blocks ? key.blocks.back().end : 0;
+    const uint64_t changes = registryChanges({});
+    if (recent.key != &key || recent.text != r.source.data() || recent.size != r.source.size() ||
+        recent.blocks != blocks || recent.firstBegin != firstBegin || recent.lastEnd != lastEnd ||
+        recent.changes != changes) {
+        recent.key = &key;
+        recent.text = r.source.data();
+        recent.size = r.source.size();
+        recent.blocks = blocks;
+        recent.firstBegin = firstBegin;
+        recent.lastEnd = lastEnd;
+        recent.changes = changes;
+        recent.state = remembered ? State::Unnamed : State::Asked;
+        return nullptr;
+    }
+    if (remembered) {
+        if (recent.state == State::Asked) recent.state = State::Unnamed;
+        return nullptr;
+    }
+    if (recent.state == State::Asked) {
+        recent.lines.clear();
+        recent.state = r.textReader->nameLines(key, &recent.lines) ? State::Named : State::Unnamed;
+    }
+    return recent.state == State::Named ? &recent.lines : nullptr;
 }
 
 }  // namespace winsim

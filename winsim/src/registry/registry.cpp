@@ -238,11 +238,18 @@ const RegValue* RegKey::findValue(std::string_view wanted) const {
     if (lazy_) {
         // Only this value is read from the text: no other one is built.
         for (const auto& v : looked_) {
-            if (namesEqual(v.name, wanted)) return &v;
+            if (!namesEqual(v.name, wanted)) continue;
+            if (asked_ != kUnnamed) recentNameLines(*this, true);
+            return &v;
         }
         RegValue found;
         const TextValueReader& reader = *registry->textReader;
         const std::vector<NameLine>* names = extra_ ? extra_->names.get() : nullptr;
+        // A name asked right after another of this key: the names of its
+        // lines, read once for the rest of the run of lookups.
+        const std::vector<NameLine>* recent =
+            names || asked_ == kUnnamed ? nullptr : recentNameLines(*this, false);
+        if (recent) names = recent;
         // Most devices have no service and no filters: their lines say so
         // (unless the names are noted, which answer it below).
         if (!names && !linesMayName(*this, wanted)) return nullptr;
@@ -258,10 +265,11 @@ const RegValue* RegKey::findValue(std::string_view wanted) const {
                 asked_ = kUnnamed;
             }
         }
-        if (asked_ < 2) ++asked_;
+        if (asked_ < 2 && !recent) ++asked_;
         const QuickValue quick = names ? reader.quickValueIn(*this, *names, wanted, &found)
                                        : reader.quickValue(*this, wanted, &found);
         if (quick == QuickValue::Absent) return nullptr;
+        if (asked_ < 2 && recent) ++asked_;  // a name its lines hold, as above
         if (quick == QuickValue::Unsure) {
             found = RegValue{};
             if (!registry->textReader->readValue(*this, wanted, &found)) return nullptr;
