@@ -69,11 +69,15 @@ void checkLazyIsEager(const std::string& bytes, unsigned codePage) {
     const bool ok =
         winsim::importRegFile(bytes, "input.reg", codePage, eager, &eagerImport, &eagerError);
     // The last two runs leave the keys below the first level in the text
-    // too, each subtree built when first walked.
+    // too, each subtree built when first walked. The odd runs check the
+    // lines from a key line at a place the input picks on a second thread.
+    uint32_t place = 2166136261u;
+    for (char c : bytes) place = (place ^ static_cast<uint8_t>(c)) * 16777619u;
     for (const int run : {0, 1, 2, 3}) {
         const bool lookupFirst = run % 2 == 1;
         winsim::Registry lazy;
         if (run >= 2) lazy.builtDepth = 1;
+        if (run % 2 == 1) lazy.splitNear = place % (bytes.size() + 1);
         winsim::RegImport lazyImport;
         std::string lazyError;
         if (winsim::importRegFile(bytes, "input.reg", codePage, lazy, &lazyImport, &lazyError) !=
@@ -113,6 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Half the inputs change keys below subtrees not built yet.
     const bool unbuilt = (size / 4) % 2 == 1;
     if (unbuilt) registry.builtDepth = 1;
+    // And half of them cut the load at a key line a third into the text.
+    if (size % 2 == 1) registry.splitNear = size / 3;
     winsim::RegImport imported;
     std::string error;
     if (!winsim::importRegFile(bytes, "input.reg", codePage, registry, &imported, &error)) {

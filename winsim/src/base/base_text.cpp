@@ -123,6 +123,11 @@ private:
 
 }  // namespace
 
+std::thread inBackground(std::function<void()> work) {
+    const SignalHold held;  // inherited by the new thread
+    return std::thread(std::move(work));
+}
+
 BaseText& BaseText::operator=(BaseText&& o) noexcept {
     if (this == &o) return *this;
     release();

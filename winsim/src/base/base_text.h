@@ -17,14 +17,21 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace winsim {
 
 // Installs the handler of the lease signal (once); false when it cannot be.
 // A lease taken without it would end the process at its first break.
 bool leaseSignalHandled();
+
+// A thread running `work`, with the lease signal blocked: the guards are
+// read by the thread that holds that signal off meanwhile, so it must never
+// be taken by another.
+std::thread inBackground(std::function<void()> work);
 
 class BaseText {
 public:

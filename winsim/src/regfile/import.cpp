@@ -1,11 +1,16 @@
 // Reading .reg files: the load of a base text, the import of a file into a
 // registry, and the reader of values still in the base text that the load
 // installs in the registry.
+#include <algorithm>
+#include <new>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "winsim/api/win32_registry.h"
+#include "winsim/src/base/base_text.h"
 #include "winsim/src/base/codepage.h"
 #include "winsim/src/regfile/importer.h"
 #include "winsim/src/regfile/line_reader.h"
@@ -105,11 +110,54 @@ bool readRegFile(std::string_view given, BaseText* movable, const std::string& f
     const Mode mode = !base ? Mode::Apply : registry.lazyValues ? Mode::Index : Mode::Eager;
     Importer importer(registry, format, codePage, fileName, mode, result->warnings);
     if (mode == Mode::Index) importer.deferAt(registry.builtDepth);
+    // A large text: the lines from a key line near the middle of the work
+    // checked on a second thread meanwhile.
+    size_t cut = kNoOffset;
+    if (mode == Mode::Index && registry.splitNear != kNoOffset) {
+        cut = keyLineFrom(bytes, utf16, std::max(registry.splitNear, raw.next));
+    } else if (mode == Mode::Index && registry.checkTwoFrom != 0 &&
+               bytes.size() >= registry.checkTwoFrom) {
+        cut = keyLineFrom(bytes, utf16, middleOfWork(bytes, utf16));
+    }
+    CheckedPart second;
+    std::thread worker;
+    // Joined before the text may go (a refusal clears the registry), and
+    // on the way out of an exception.
+    struct Joined {
+        CheckedPart& part;
+        std::thread& thread;
+        void now() {
+            part.stop = true;
+            if (thread.joinable()) thread.join();
+        }
+        ~Joined() { now(); }
+    } joined{second, worker};
+    if (cut != kNoOffset) {
+        try {
+            worker = inBackground([&, cut] {
+                try {
+                    checkPart(bytes, utf16, cut, format, codePage, fileName, registry, &second);
+                } catch (const std::bad_alloc&) {
+                    second.failed = true;  // takeOver throws it again
+                    second.end();
+                }
+            });
+        } catch (const std::system_error&) {
+            cut = kNoOffset;  // no thread: all of it here
+        }
+    }
     bool ok = true;
+    bool atCut = false;
     while (ok && reader.next(&raw)) {
+        if (raw.begin == cut) {
+            atCut = true;
+            break;
+        }
         ++lineNo;
         ok = importer.line(raw, textOf(raw), lineNo);
     }
+    if (ok && atCut) ok = importer.takeOver(second, raw, bytes, utf16, lineNo);
+    joined.now();
     if (ok) importer.finish(bytes.size());
     result->codePageUsed = importer.codePageUsed();
     registry.recording = wasRecording;

@@ -9,6 +9,13 @@
 
 namespace winsim {
 
+namespace {
+
+// Key lines a checking thread hands over at a time.
+constexpr size_t kHandEvery = 4096;
+
+}  // namespace
+
 bool Importer::line(const RawLine& raw, std::string_view text, int lineNo) {
     raw_ = raw;
     lineNo_ = lineNo;
@@ -19,9 +26,7 @@ bool Importer::line(const RawLine& raw, std::string_view text, int lineNo) {
             continueHex(s);
             return true;
         }
-        pending_ = false;
-        warn(pendingLine_, "hex data continued by no line; value skipped");
-        if (loading_ && current_) reg_.openEnds.push_back(Registry::OpenEnd{raw.begin, keyLine_});
+        endPending(raw);
     }
     if (s.empty() || s.front() == ';' || s.front() == '#') return true;
     // The start of another export appended to this one (R, W or a byte
@@ -32,6 +37,19 @@ bool Importer::line(const RawLine& raw, std::string_view text, int lineNo) {
     if (s.front() == '@' || s.front() == '"') return valueLine(s);
     warn(lineNo_, "not a key, value or comment line; skipped");
     return true;
+}
+
+void Importer::endPending(const RawLine& raw) {
+    pending_ = false;
+    warn(pendingLine_, "hex data continued by no line; value skipped");
+    if (loading_ && current_) {
+        const Registry::OpenEnd openEnd{raw.begin, keyLine_};
+        if (checked_) {
+            checked_->openEnds.push_back(openEnd);
+        } else {
+            reg_.openEnds.push_back(openEnd);
+        }
+    }
 }
 
 void Importer::finish(size_t end) {
@@ -278,6 +296,15 @@ void Importer::endDeletionRegion(size_t at) {
 }
 
 bool Importer::keyLine(std::string_view s) {
+    if (checked_) {
+        // The blocks of the key lines so far are complete.
+        if (checked_->keyLines.size() == kHandEvery) {
+            checked_->hand(std::move(checked_->keyLines));
+            checked_->keyLines.clear();
+            checked_->keyLines.reserve(kHandEvery);
+        }
+        checked_->keyLines.push_back(CheckedPart::KeyLineNote{raw_, 0});
+    }
     closeBlock(raw_.begin);
     endDeletionRegion(raw_.begin);
     // A bad key line and the values after it belong to no key.
@@ -333,10 +360,26 @@ bool Importer::keyLine(std::string_view s) {
     if (!localMachine) {
         warn(lineNo_, "key under " + rootName + " is not part of this machine; ignored");
     }
+    static const std::string rootDeletion = "a root key cannot be deleted; ignored";
+    if (checked_) {
+        // Checked only: takeOver gives the line again to build the tree.
+        if (remove && parts.empty()) warn(lineNo_, rootDeletion);
+        if (!remove) keyLine_ = Span{raw_.begin, raw_.next};
+        current_ = remove ? nullptr : checkedKey_.get();
+        std::string_view owner;
+        if (!remove && localMachine && ascii && deferAt_ != 0 && parts.size() > deferAt_) {
+            const std::string_view last = parts[deferAt_ - 1];
+            owner = std::string_view(
+                parts[0].data(), static_cast<size_t>(last.data() + last.size() - parts[0].data()));
+        }
+        checked_->keyLines.back().sameOwner = !owner.empty() && owner == ownerPath_;
+        ownerPath_.assign(owner);
+        return true;
+    }
     RegKey* key = localMachine ? reg_.localMachine.get() : reg_.root(rootName, true);
     if (remove) {
         if (parts.empty()) {
-            warn(lineNo_, "a root key cannot be deleted; ignored");
+            warn(lineNo_, rootDeletion);
             return true;
         }
         if (loading_) {

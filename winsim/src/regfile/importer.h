@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -42,6 +45,53 @@ enum class Mode {
     Names,  // one key's blocks read again: its values with their names,
             // types and places, the data left encoded
     Data,   // one value's lines read again: its type and data
+};
+
+// What the check of a text's second part (from a key line on) found, for
+// the importer of the part before it to take over (Importer::takeOver).
+// The key lines are handed over in pieces while the check runs, so that the
+// taker can build the tree from them meanwhile; the rest is read after the
+// end. Lines are counted from the part's first line (1).
+struct CheckedPart {
+    struct KeyLineNote {
+        RawLine raw;
+        uint32_t tail = 0;  // end of the last value line its key took, 0: none
+        // A key line of HKEY_LOCAL_MACHINE deeper than the load's deferAt
+        // whose path down to there has the same bytes as the key line
+        // before, itself such a line: its key is left in the text with
+        // that one's.
+        bool sameOwner = false;
+    };
+    using Piece = std::vector<KeyLineNote>;
+
+    // The checking thread: `piece` (key lines whose blocks are complete)
+    // for the taker, and then the end.
+    void hand(Piece&& piece);
+    void end();
+    // The taker: waits for the pieces handed since the last call, or for
+    // the end; false when the end came and nothing is left.
+    bool take(std::vector<Piece>* pieces);
+
+    std::atomic<bool> stop{false};  // the taker gives up: the check may end
+    Piece keyLines;                 // the piece being filled, in file order
+    std::vector<std::pair<int, std::string>> warnings;
+    std::vector<Registry::OpenEnd> openEnds;
+    int lines = 0;
+    bool failed = false;   // out of memory
+    bool refused = false;  // at line `lines`, for `refusal`
+    std::string refusal;
+    bool codePageUsed = false;
+    // A hex value still open at the end of the text.
+    bool pending = false;
+    int pendingLine = 0;
+    uint32_t pendingType = 0;
+    size_t pendingBegin = 0, pendingEnd = 0;
+
+private:
+    std::mutex lock_;
+    std::condition_variable handed_;
+    std::vector<Piece> pieces_;
+    bool ended_ = false;
 };
 
 class Importer {
@@ -85,6 +135,22 @@ public:
     // False when the file breaks a limit (error() says where).
     bool line(const RawLine& raw, std::string_view text, int lineNo);
 
+    // Index: the lines given check a text's second part into `part`,
+    // touching nothing of the registry (another thread may build it
+    // meanwhile); after the last one, endCheck().
+    void checkInto(CheckedPart* part) {
+        checked_ = part;
+        checkedKey_ = std::make_unique<RegKey>();
+    }
+    void endCheck();
+    // Index, after the lines before `at` (a key line): the registry made as
+    // if this importer had read the part `part` checked, which starts there
+    // (its key lines given again, their warnings and values taken from it);
+    // then finish. False when the part was refused (error() says where).
+    // `base`: the number of lines before `at`.
+    bool takeOver(CheckedPart& part, const RawLine& at, std::string_view bytes, bool utf16,
+                  int base);
+
     void finish(size_t end);
 
     const std::string& error() const { return error_; }
@@ -94,8 +160,16 @@ public:
 
 private:
     void warn(int lineNo, const std::string& text) {
+        if (quiet_) return;
+        if (checked_) {
+            checked_->warnings.emplace_back(lineNo, text);
+            return;
+        }
         warnings_.push_back(fileName_ + ":" + std::to_string(lineNo) + ": " + text);
     }
+
+    // A hex value open when a value or key line comes: skipped.
+    void endPending(const RawLine& raw);
 
     std::string fromAnsi(std::string_view text) {
         codePageUsed_ = true;
@@ -103,6 +177,11 @@ private:
     }
 
     bool refuse(const std::string& text) {
+        if (checked_) {
+            checked_->refused = true;
+            checked_->refusal = text;
+            return false;
+        }
         error_ = fileName_ + ":" + std::to_string(lineNo_) + ": " + text;
         return false;
     }
@@ -125,6 +204,10 @@ private:
     // Every subtree left in the text so far built, and none left from now
     // on (a deletion line needs the keys it deletes).
     void buildDeferred();
+
+    // takeOver: the key line `raw` whose note says it goes with the one
+    // before into their ancestor at deferAt_ (current_).
+    void nextBlockOfOwner(const RawLine& raw);
 
     // Sorts the sibling lists below `tops` and notes where each subtree ends.
     void finishTree(std::vector<RegKey*> tops);
@@ -165,6 +248,10 @@ private:
     // Index: the current key has a value line (or deletion) at `span`, left
     // in the text.
     void noteInText(Span span) {
+        if (checked_) {
+            checked_->keyLines.back().tail = static_cast<uint32_t>(span.end);
+            return;
+        }
         if (deferredBlock_) {
             deferredBlock_->tail = static_cast<uint32_t>(span.end);
             return;
@@ -227,6 +314,24 @@ private:
     std::vector<std::string_view> parts_;  // the key line's path below the root
     std::vector<std::shared_ptr<RegKey>> graveyard_;
     std::vector<std::pair<std::unordered_map<std::string, size_t>*, std::string>> afterDeletion_;
+    CheckedPart* checked_ = nullptr;      // checkInto
+    bool quiet_ = false;                  // takeOver: the part gave the warnings
+    std::unique_ptr<RegKey> checkedKey_;  // checkInto: current_ after a good key line
+    std::string ownerPath_;               // checkInto: see KeyLineNote::sameOwner
 };
+
+// The start of the first key line at or after `near` (or after the line
+// `near` falls in) of a text, kNoOffset when none comes.
+size_t keyLineFrom(std::string_view bytes, bool utf16, size_t near);
+
+// The place that parts a text into two of about the same work for a load,
+// estimated from samples of it (lines, key lines, bytes).
+size_t middleOfWork(std::string_view bytes, bool utf16);
+
+// Checks the lines of `bytes` from `from` (a key line) into `part`: the
+// work of the second thread of a load, which reads `registry`'s settings
+// and nothing else of it.
+void checkPart(std::string_view bytes, bool utf16, size_t from, RegFormat format, unsigned codePage,
+               const std::string& fileName, Registry& registry, CheckedPart* part);
 
 }  // namespace winsim

@@ -491,6 +491,14 @@ struct Registry {
     // value built and decoded by the load itself, as tests compare).
     bool lazyValues = true;
     uint32_t builtDepth = 3;
+    // A base load that leaves values in the text, of a text of at least
+    // `checkTwoFrom` bytes (0: none), checks the lines from a key line near
+    // the middle on a second thread while it reads the ones before: the
+    // same warnings, refusals, tree and places. Tests set `splitNear` to
+    // have the second thread start at the first key line from there, on a
+    // text of any size.
+    size_t checkTwoFrom = size_t{4} << 20;
+    size_t splitNear = kNoOffset;
 
     // Mutations are recorded only while this is true (a base load turns
     // it off).

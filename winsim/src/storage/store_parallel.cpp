@@ -1,8 +1,6 @@
 #include "winsim/src/storage/store_parallel.h"
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,16 +13,6 @@
 #include "winsim/src/base/posix_file.h"
 
 namespace winsim {
-
-std::thread inBackground(std::function<void()> work) {
-    sigset_t io, old;
-    sigemptyset(&io);
-    sigaddset(&io, SIGIO);
-    ::pthread_sigmask(SIG_BLOCK, &io, &old);  // inherited by the new thread
-    std::thread thread(std::move(work));
-    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    return thread;
-}
 
 int syncTogether(const std::vector<int>& fds, int* err) {
     for (int fd : fds) {

@@ -1,8 +1,6 @@
 // What a commit does beside its own thread: syncing several files at once,
 // and hashing a loaded text while the new file is written. Every thread
-// started here keeps the lease signal blocked: the guards of base_text.h
-// are read by the thread that holds that signal off meanwhile, so it must
-// never be taken elsewhere.
+// started here keeps the lease signal blocked (inBackground, base_text.h).
 #pragma once
 
 #include <condition_variable>
@@ -18,9 +16,6 @@
 #include "winsim/src/base/posix_file.h"
 
 namespace winsim {
-
-// A thread running `work`, with the lease signal blocked.
-std::thread inBackground(std::function<void()> work);
 
 // fsyncs every descriptor of `fds` (files and folders) at the same time:
 // the write-out of each file is started first, then the fsyncs run side by
