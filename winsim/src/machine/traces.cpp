@@ -110,44 +110,7 @@ private:
     bool hexMayName(std::string_view text, size_t at) const {
         if (!hexUsable_) return true;
         uint64_t seen[2] = {};  // the ASCII bytes found
-        const size_t n = text.size();
-        while (at != std::string_view::npos) {
-            bool backslash = false, blank = true, comment = false;
-            size_t p = at;
-            for (; p < n; ++p) {
-                // A group "xx," as an export writes them: a byte, then the next.
-                while (p + 2 < n && text[p + 2] == ',' && (p == at || hexDigit(text[p - 1]) < 0)) {
-                    const int high = hexDigit(text[p]), low = hexDigit(text[p + 1]);
-                    if (high < 0 || low < 0) break;
-                    const auto b = static_cast<unsigned>(high * 16 + low);
-                    if (b < 0x80) seen[b >> 6] |= uint64_t{1} << (b & 63);
-                    blank = false;
-                    p += 3;
-                }
-                if (p >= n) break;
-                const char c = text[p];
-                if (c == '\r' || c == '\n') {
-                    if (!backslash && !blank && !comment) break;
-                    backslash = comment = false;
-                    blank = true;
-                    continue;
-                }
-                if (c == '\\') backslash = true;
-                if (c != ' ' && c != '\t') {
-                    if (blank && c == ';') comment = true;
-                    blank = false;
-                }
-                const int high = hexDigit(c);
-                if (high >= 0 && high < 8 && p + 1 < n && (p == at || hexDigit(text[p - 1]) < 0)) {
-                    const int low = hexDigit(text[p + 1]);
-                    if (low >= 0) {
-                        const unsigned b = static_cast<unsigned>(high * 16 + low);
-                        seen[b >> 6] |= uint64_t{1} << (b & 63);
-                    }
-                }
-            }
-            at = p < n ? findNoCase(text, "HEX(", p) : std::string_view::npos;
-        }
+        hexStringBytes(text, at, seen);
         auto has = [&](unsigned b) { return (seen[b >> 6] >> (b & 63)) & 1; };
         for (const std::string& chars : hexChars_) {
             bool all = true;

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "winsim/src/base/codepage.h"
+#include "winsim/src/regfile/line_reader.h"
 
 namespace winsim {
 
@@ -176,6 +177,89 @@ size_t findAnyNoCase(std::string_view text, const std::vector<std::string_view>&
         }
     }
     return best;
+}
+
+namespace {
+
+// Five groups "xx," from `p` (16 bytes readable there, the byte before `p`
+// no hex digit), as the group-by-group reading below would read them:
+// false, with nothing noted, when one of the five is not such a group.
+inline bool fiveHexGroups(const char* p, uint64_t seen[2]) {
+#if defined(__SSE2__)
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // Commas at 2, 5, 8, 11 and 14; hex digits at the other places up to 13.
+    const auto commas =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(','))));
+    if ((commas & 0x4924u) != 0x4924u) return false;
+    const __m128i digit = _mm_sub_epi8(v, _mm_set1_epi8('0'));
+    const __m128i isDigit = _mm_cmpeq_epi8(_mm_min_epu8(digit, _mm_set1_epi8(9)), digit);
+    const __m128i letter = _mm_sub_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
+    const __m128i isLetter = _mm_cmpeq_epi8(_mm_min_epu8(letter, _mm_set1_epi8(5)), letter);
+    const auto hex = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(isDigit, isLetter)));
+    if ((hex & 0x36DBu) != 0x36DBu) return false;
+    alignas(16) uint8_t nibble[16];
+    _mm_store_si128(
+        reinterpret_cast<__m128i*>(nibble),
+        _mm_or_si128(_mm_and_si128(isDigit, digit),
+                     _mm_andnot_si128(isDigit, _mm_add_epi8(letter, _mm_set1_epi8(10)))));
+    for (int g = 0; g < 15; g += 3) {
+        const unsigned b = nibble[g] * 16u + nibble[g + 1];
+        if (b < 0x80) seen[b >> 6] |= uint64_t{1} << (b & 63);
+    }
+    return true;
+#else
+    (void)p;
+    (void)seen;
+    return false;
+#endif
+}
+
+}  // namespace
+
+void hexStringBytes(std::string_view text, size_t at, uint64_t seen[2]) {
+    const size_t n = text.size();
+    while (at != std::string_view::npos) {
+        bool backslash = false, blank = true, comment = false;
+        size_t p = at;
+        for (; p < n; ++p) {
+            // A group "xx," as an export writes them: a byte, then the next.
+            while (p + 2 < n && text[p + 2] == ',' && (p == at || hexDigit(text[p - 1]) < 0)) {
+                if (p + 16 <= n && fiveHexGroups(text.data() + p, seen)) {
+                    blank = false;
+                    p += 15;
+                    continue;
+                }
+                const int high = hexDigit(text[p]), low = hexDigit(text[p + 1]);
+                if (high < 0 || low < 0) break;
+                const auto b = static_cast<unsigned>(high * 16 + low);
+                if (b < 0x80) seen[b >> 6] |= uint64_t{1} << (b & 63);
+                blank = false;
+                p += 3;
+            }
+            if (p >= n) break;
+            const char c = text[p];
+            if (c == '\r' || c == '\n') {
+                if (!backslash && !blank && !comment) break;
+                backslash = comment = false;
+                blank = true;
+                continue;
+            }
+            if (c == '\\') backslash = true;
+            if (c != ' ' && c != '\t') {
+                if (blank && c == ';') comment = true;
+                blank = false;
+            }
+            const int high = hexDigit(c);
+            if (high >= 0 && high < 8 && p + 1 < n && (p == at || hexDigit(text[p - 1]) < 0)) {
+                const int low = hexDigit(text[p + 1]);
+                if (low >= 0) {
+                    const unsigned b = static_cast<unsigned>(high * 16 + low);
+                    seen[b >> 6] |= uint64_t{1} << (b & 63);
+                }
+            }
+        }
+        at = p < n ? findNoCase(text, "HEX(", p) : std::string_view::npos;
+    }
 }
 
 std::string_view blockText(const Registry& registry, const KeyBlock& block, std::string* room) {
