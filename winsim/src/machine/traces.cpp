@@ -57,8 +57,19 @@ public:
             if (chars.empty()) hexUsable_ = false;
             hexChars_.push_back(chars);
         }
-        // Views of the pieces, which stay where they are from here on.
-        pieceViews_.assign(pieces_.begin(), pieces_.end());
+        // Views of the pieces, which stay where they are from here on. The
+        // text is asked only whether it holds some piece: a piece that holds
+        // another (or repeats one) is found wherever that one is.
+        for (size_t i = 0; i < pieces_.size(); ++i) {
+            bool holdsAnother = false;
+            for (size_t j = 0; j < pieces_.size() && !holdsAnother; ++j) {
+                const std::string& other = pieces_[j];
+                holdsAnother = j != i && !other.empty() &&
+                               (other.size() < pieces_[i].size() || j < i) &&
+                               pieces_[i].find(other) != std::string::npos;
+            }
+            if (!holdsAnother) pieceViews_.emplace_back(pieces_[i]);
+        }
         lookedFor_ = pieceViews_;
         lookedFor_.push_back("HEX(");
     }
@@ -93,7 +104,7 @@ private:
         size_t which = 0;
         const size_t hex = findAnyNoCase(text, lookedFor_, 0, &which);
         if (hex == std::string_view::npos) return false;
-        if (which < pieces_.size()) return true;
+        if (which < pieceViews_.size()) return true;
         if (findAnyNoCase(text, pieceViews_, hex + 1, &which) != std::string_view::npos) {
             return true;
         }
@@ -203,8 +214,8 @@ private:
 
     const std::vector<std::string>& terms_;
     std::vector<std::string> pieces_;
-    std::vector<std::string_view> pieceViews_;
-    std::vector<std::string_view> lookedFor_;  // the pieces, then "HEX("
+    std::vector<std::string_view> pieceViews_;  // the pieces, none holding another
+    std::vector<std::string_view> lookedFor_;   // the pieces, then "HEX("
     bool usable_ = true;
     // Per term, the characters of its piece, each once; hexUsable_ when
     // every term has one.
