@@ -89,37 +89,58 @@ bool matchesNoCase(std::string_view text, size_t place, std::string_view needle)
 
 #if defined(__SSE2__)
 // The places from `*p` on, 16 at a time, while 16 + `second` bytes are
-// left, for N needles at once (N known here, so that the needles' bytes
-// stay in registers); `*p` ends where the rest begins.
+// left, then the last 16 places (those already looked at left out), for N
+// needles at once (N known here, so that the needles' bytes stay in
+// registers); `*p` ends where the rest begins: past the text's end when
+// no place is left (a place after the last 16 cannot hold the shortest
+// needle).
 template <size_t N>
 size_t scanAny(std::string_view text, const std::string_view* needles, size_t second, size_t* p,
                size_t* which) {
     const __m128i letter = _mm_set1_epi8(0x20);
+    // The loops over the needles are unrolled, so that their bytes stay in
+    // registers (at -O2 they were kept in memory and looped over).
     __m128i first[N], other[N];
+#pragma GCC unroll 8
     for (size_t i = 0; i < N; ++i) {
         first[i] = _mm_set1_epi8(static_cast<char>(needles[i][0] | 0x20));
         other[i] = _mm_set1_epi8(static_cast<char>(needles[i][second] | 0x20));
     }
     const char* d = text.data();
-    for (; *p + 16 + second <= text.size(); *p += 16) {
+    // The first needle at the first of the 16 places from `at` in `wanted`.
+    auto look = [&](size_t at, unsigned wanted) {
         const __m128i a =
-            _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(d + *p)), letter);
+            _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(d + at)), letter);
         const __m128i b = _mm_or_si128(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + *p + second)), letter);
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + at + second)), letter);
         __m128i any = _mm_and_si128(_mm_cmpeq_epi8(a, first[0]), _mm_cmpeq_epi8(b, other[0]));
+#pragma GCC unroll 8
         for (size_t i = 1; i < N; ++i) {
             any = _mm_or_si128(
                 any, _mm_and_si128(_mm_cmpeq_epi8(a, first[i]), _mm_cmpeq_epi8(b, other[i])));
         }
-        for (auto hits = static_cast<unsigned>(_mm_movemask_epi8(any)); hits != 0;
+        for (auto hits = static_cast<unsigned>(_mm_movemask_epi8(any)) & wanted; hits != 0;
              hits &= hits - 1) {
-            const size_t place = *p + static_cast<size_t>(__builtin_ctz(hits));
+            const size_t place = at + static_cast<size_t>(__builtin_ctz(hits));
             for (size_t i = 0; i < N; ++i) {
                 if (matchesNoCase(text, place, needles[i])) {
                     *which = i;
                     return place;
                 }
             }
+        }
+        return std::string_view::npos;
+    };
+    for (; *p + 16 + second <= text.size(); *p += 16) {
+        const size_t at = look(*p, 0xFFFFu);
+        if (at != std::string_view::npos) return at;
+    }
+    if (text.size() >= 16 + second) {
+        const size_t last = text.size() - 16 - second;
+        if (*p > last && *p < last + 16) {
+            const size_t at = look(last, (0xFFFFu << (*p - last)) & 0xFFFFu);
+            if (at != std::string_view::npos) return at;
+            *p = text.size() + 1;
         }
     }
     return std::string_view::npos;
@@ -164,6 +185,7 @@ size_t findAnyNoCase(std::string_view text, const std::vector<std::string_view>&
                 break;  // more needles: each on its own below
         }
         if (at != npos) return at;
+        if (p > text.size()) return npos;  // every place looked at
     }
 #endif
     // The rest, each needle on its own: the first place wins, then the
