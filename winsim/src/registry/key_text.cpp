@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "winsim/src/base/codepage.h"
-#include "winsim/src/regfile/line_reader.h"
+#include "winsim/src/base/hex_digit.h"
 
 namespace winsim {
 
