@@ -13,6 +13,7 @@
 #include "winsim/machine.h"
 #include "winsim/safety.h"
 #include "winsim/src/base/codepage.h"
+#include "winsim/src/base/hex_digit.h"
 #include "winsim/src/machine/state.h"
 #include "winsim/src/registry/key_text.h"
 
@@ -102,12 +103,7 @@ std::string valueLine(const std::string& name, const std::string& data, bool v5,
 // The bytes of the hex strings read one place at a time, as the search
 // read them before groups were read five at a time.
 void hexStringBytesOneByOne(std::string_view text, size_t at, uint64_t seen[2]) {
-    auto digit = [](char c) {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        return -1;
-    };
+    auto digit = [](char c) { return winsim::hexDigit(c); };
     const size_t n = text.size();
     while (at != std::string_view::npos) {
         bool backslash = false, blank = true, comment = false;
