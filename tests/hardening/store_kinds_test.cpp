@@ -189,18 +189,31 @@ void editByHand(const Store& s) {
         << "\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\ByHand]\r\n";
 }
 
+// Whether the registry holds editByHand's key.
+bool hasHandEdit(const Store& s) {
+    if (s.kind().option == std::string("--windows")) {
+        hive_h* h = hivex_open(s.registry().c_str(), 0);
+        if (!h) return false;
+        const bool found = hivex_node_get_child(h, hivex_root(h), "ByHand") != 0;
+        hivex_close(h);
+        return found;
+    }
+    return readWhole(s.registry()).find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\ByHand]") !=
+           std::string::npos;
+}
+
 using qu_hardening::waitFor;
 
 // The program in the background on `s`, its commands from a FIFO held open
 // here; the status once its input is closed.
 class Background {
 public:
-    explicit Background(const Store& s) : s_(s) {
+    explicit Background(const Store& s, const std::string& environment = "") : s_(s) {
         const std::string fifo = (s.ioDir() / "fifo").string();
         ::mkfifo(fifo.c_str(), 0600);
         const std::string status = (s.ioDir() / "status").string();
         const std::string line =
-            "(" + s.command(fifo, "", "", "-bg") + "; echo $? >'" + status + "') &";
+            "(" + s.command(fifo, "", environment, "-bg") + "; echo $? >'" + status + "') &";
         if (std::system(line.c_str()) != 0) ADD_FAILURE() << line;
         fd_ = ::open(fifo.c_str(), O_WRONLY);
     }
@@ -230,24 +243,47 @@ private:
     int fd_ = -1;
 };
 
-// Another program edits the registry `waitMs` after the load; the
-// program's Uninstall then keeps the edit and refuses its commit.
-void handEditRefused(Store& s, int waitMs) {
+// Whether the store folder holds a commit's journal.
+bool hasJournal(const Store& s) {
+    std::error_code ec;
+    for (fs::directory_iterator it(s.folder(), ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.rfind(s.kind().registry[0] + ".journal-", 0) == 0) return true;
+    }
+    return false;
+}
+
+// Another program edits the registry `waitMs` after the load, or (with
+// `atTheReplace`) while the Uninstall's commit, decided, waits right before
+// the registry is replaced; the program keeps the edit and refuses its commit.
+void handEditRefused(Store& s, int waitMs, bool atTheReplace = false) {
     const Tree before = s.tree();
-    Background first(s);
+    Background first(s, atTheReplace ? "QU_DELAY_BEFORE_REPLACE=1500" : "");
     ASSERT_TRUE(first.loaded());
     std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+    if (atTheReplace) {
+        first.send("uninstall\n");
+        ASSERT_TRUE(waitFor([&] { return hasJournal(s); }));
+    }
     editByHand(s);
-    const std::string edited = readWhole(s.registry());
-    first.send("uninstall\n");
+    // At the replace, what the registry's name shows right after the edit
+    // may still be the new file, about to be exchanged back.
+    const std::string edited = atTheReplace ? "" : readWhole(s.registry());
+    if (!atTheReplace) first.send("uninstall\n");
     EXPECT_EQ(first.finish(), 1);
     EXPECT_NE(first.err().find("was changed by another program since it was loaded"),
               std::string::npos)
         << first.err();
-    EXPECT_EQ(readWhole(s.registry()), edited);
+    if (!atTheReplace) {
+        EXPECT_EQ(readWhole(s.registry()), edited);
+    }
+    EXPECT_TRUE(hasHandEdit(s));
     // Nothing else changed: no file deleted, no backup published.
     std::set<std::string> changed = differences(before, s.tree());
     changed.erase((fs::path(s.kind().folder) / s.kind().registry[0]).lexically_normal());
+    // A commit given up after its backup was written leaves the folder
+    // that backup was made in, empty.
+    if (atTheReplace && fs::is_empty(s.backups())) changed.erase(s.backupsRelative());
     EXPECT_EQ(changed, std::set<std::string>{});
 }
 
@@ -275,6 +311,12 @@ const Promise kPromises[] = {
     // load on: an edit after that is found all the same.
     {"a hand edit after the registry was read for the commit is kept and the commit refused",
      [](Store& s) { handEditRefused(s, 500); }},
+    // The file a commit replaces is read under a lease from the commit's
+    // check to its replace, and not read again there while the lease held:
+    // an edit at the last moment (whose writer waits for that lease) is
+    // found all the same, and lands in the file that stays.
+    {"a hand edit right before the registry is replaced is kept and the commit refused",
+     [](Store& s) { handEditRefused(s, 0, true); }},
     {"the backup holds the registry and the deleted files; undo restores every byte",
      [](Store& s) {
          fs::permissions(s.registry(), fs::perms::owner_read | fs::perms::owner_write);

@@ -245,13 +245,17 @@ bool syncHive(hive_h* h, RegKey* mount, const std::vector<HiveStore::Subtree>& l
 }
 
 // The new hive: hivex writes the staged hive to `path` (the commit's new
-// file), which is then read back for its size and hash.
-bool commitHive(hive_h* h, int fd, const std::string& path, uint64_t* size, uint64_t* hash,
-                std::string* error) {
+// file); its size and hash are read back by readBackHive.
+bool commitHive(hive_h* h, const std::string& path, std::string* error) {
     if (hivex_commit(h, path.c_str(), 0) != 0) {
         *error = "cannot write " + path + " (" + errnoText() + ")";
         return false;
     }
+    return true;
+}
+
+bool readBackHive(int fd, const std::string& path, uint64_t* size, uint64_t* hash,
+                  std::string* error) {
     if (!hashWholeFile(fd, size, hash)) {
         *error = "cannot read back " + path + " (" + errnoText() + ")";
         return false;

@@ -404,6 +404,9 @@ bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
     std::vector<Fd> newFiles;       // open until they are synced
     std::vector<bool> guarded(writes.size(), false);
     std::unique_ptr<HashInBackground[]> hashes(new HashInBackground[writes.size()]);
+    // Each registry file that is not guarded since the load, held under a
+    // lease from its check on and hashed under it, for step 5.
+    std::unique_ptr<LeasedRead[]> leases(new LeasedRead[writes.size()]);
     auto giveUp = [&]() {
         for (size_t i = 0; i < writes.size(); ++i) hashes[i].result();
         newFiles.clear();
@@ -446,6 +449,7 @@ bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
                          "overwritten";
                 return giveUp();
             }
+            leases[i].start(dirFd, w.name);
         }
         struct stat st;
         if (::fstatat(dirFd, w.name.c_str(), &st, 0) != 0) {
@@ -459,7 +463,10 @@ bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
         made.push_back(tempName);
         step("create");
         uint64_t size = 0, hash = 0;
-        if (!w.write(fd.get(), tempPath, &size, &hash, error)) return giveUp();
+        WriteOutAhead writeOut(fd.get());
+        const bool wrote = w.write(fd.get(), tempPath, &size, &hash, error);
+        writeOut.stop();
+        if (!wrote) return giveUp();
         step("write");
         // The saved file keeps the mode and the owner of the one it replaces.
         const bool root = ::geteuid() == 0;
@@ -489,6 +496,15 @@ bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
     int syncFailed = -1, syncErr = 0;
     std::thread syncing = inBackground([&] { syncFailed = syncTogether(fds, &syncErr); });
     bool ready = true;
+    for (size_t i = 0; ready && i < writes.size(); ++i) {
+        // Read back beside its own write-out and fsync.
+        RegistryWrite& w = writes[i];
+        if (!w.readBack) continue;
+        const std::string path = dir + "/" + j.files[i].newName;
+        ready = w.readBack(newFiles[i].get(), path, &w.after.size, &w.after.hash, error);
+        j.files[i].newSize = w.after.size;
+        j.files[i].newHash = w.after.hash;
+    }
     for (size_t i = 0; ready && i < writes.size(); ++i) {
         RegistryWrite& w = writes[i];
         if (hashes[i].started()) {
@@ -552,13 +568,17 @@ bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
     std::vector<Swap> swaps;
     for (size_t i = 0; i < writes.size(); ++i) {
         swaps.push_back({writes[i].name, j.files[i].newName, writes[i].before,
-                         guarded[i] ? writes[i].loaded : nullptr});
+                         guarded[i] ? writes[i].loaded : nullptr,
+                         leases[i].started() ? &leases[i] : nullptr});
     }
     int err = 0;
     // The folders are synced once everything of the change is in place:
     // the file system commits it all at once, before the journal goes.
     const Replaced replaced =
         swaps.empty() ? Replaced::Done : replaceChecked(dirFd, swaps, true, &err, true);
+    // A writer that waits for one of the leases gets in now, to a file that
+    // is in its place again or swapped out for good.
+    for (size_t i = 0; i < writes.size(); ++i) leases[i].release();
     if (replaced == Replaced::Changed) {
         // Nothing was changed after all: the journal goes, and the new files.
         *decided = false;

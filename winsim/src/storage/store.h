@@ -16,7 +16,7 @@
 //      a hand edit is never overwritten (see also step 5);
 //   2. write each new registry file into NAME.new-<pid>-<random> (created
 //      exclusively), with the old file's mode and, as root, its owner, and
-//      start its write-out;
+//      start its write-out while it is being written (WriteOutAhead);
 //   3. the caller's step before the commit point (the backup, written
 //      under a name undo ignores; it adds the operation that publishes it;
 //      it keeps the replaced registry file itself, by a second link);
@@ -33,7 +33,10 @@
 //      (renameat2) and check what was swapped out, under a read lease,
 //      against step 1's file (same file, size and content hash; a text
 //      guarded since the load: the same file, its lease still unbroken
-//      after the exchange, so nothing can have written it): an edit
+//      after the exchange, so nothing can have written it; any other file
+//      is held under a lease from step 1 on and hashed under it beside
+//      steps 2 to 4, and is read again here only when that lease did not
+//      hold): an edit
 //      made at any moment up to the exchange, in place or as a new file,
 //      has every pair exchanged back, the journal and new files removed,
 //      and the commit refused as if never decided. Then remove the old
@@ -106,6 +109,12 @@ struct RegistryWrite {
     // writer that has the file read already, in step with its own work,
     // hands that identity over here.
     std::function<bool(FileIdentity* now)> identifyNow = nullptr;
+    // When set, `write` leaves `size` and `hash` to this: the new file (open
+    // as `fd`) is read back for them while its write-out and fsync run
+    // (step 3), for a writer that cannot hash what it writes as it goes.
+    std::function<bool(int fd, const std::string& path, uint64_t* size, uint64_t* hash,
+                       std::string* error)>
+        readBack = nullptr;
     // The text `identity` was loaded from (its hash may still be pending).
     // While it is the file's own pages under an unbroken read lease
     // (BaseText::guardsFile) on a local file system, nothing has written the

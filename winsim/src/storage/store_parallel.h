@@ -31,6 +31,27 @@ std::thread inBackground(std::function<void()> work);
 // durable.
 int syncTogether(const std::vector<int>& fds, int* err);
 
+// Starts the write-out of a new file while it is still being written, on
+// a second thread that follows its size: the disk writes the first parts
+// while the writer makes the rest, and the fsync after the writer is done
+// waits for little more than the last. Only a start: nothing is made
+// durable here, and a file written any other way is written out all the same.
+class WriteOutAhead {
+public:
+    explicit WriteOutAhead(int fd);
+    ~WriteOutAhead() { stop(); }
+    WriteOutAhead(const WriteOutAhead&) = delete;
+    WriteOutAhead& operator=(const WriteOutAhead&) = delete;
+    // Called once the writer is done.
+    void stop();
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
 // The content hash of a loaded text, taken on a second thread; joined by
 // result() or when it goes.
 class HashInBackground {

@@ -11,8 +11,10 @@
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
+#include <system_error>
 
 #include "winsim/src/storage/store.h"
+#include "winsim/src/storage/store_parallel.h"
 
 namespace winsim {
 
@@ -75,6 +77,46 @@ bool sameFile(int dirFd, const std::string& name, const FileIdentity& want, bool
     return read && kept && size == want.size && hash == want.hash;
 }
 
+bool LeasedRead::start(int dirFd, const std::string& name) {
+    release();
+    stop_ = false;
+    read_ = false;
+    Fd fd(::openat(dirFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    struct stat st;
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        !leasesSeeEveryWriter(fd.get()) || !leaseSignalHandled() ||
+        ::fcntl(fd.get(), F_SETLEASE, F_RDLCK) != 0) {
+        return false;
+    }
+    fd_ = std::move(fd);
+    try {
+        thread_ =
+            inBackground([this] { read_ = hashWholeFile(fd_.get(), &size_, &hash_, &stop_); });
+    } catch (const std::system_error&) {
+        release();
+        return false;
+    }
+    return true;
+}
+
+bool LeasedRead::holds(int dirFd, const std::string& name, const FileIdentity& base) {
+    if (!fd_.valid()) return false;
+    if (thread_.joinable()) thread_.join();
+    struct stat held;
+    // The lease is asked after the file was found (as stillGuarded does): a
+    // writer that opened it before has broken the lease by then.
+    return read_ && size_ == base.size && hash_ == base.hash && ::fstat(fd_.get(), &held) == 0 &&
+           held.st_dev == base.dev && held.st_ino == base.ino && isFile(dirFd, name, base) &&
+           ::fcntl(fd_.get(), F_GETLEASE) == F_RDLCK;
+}
+
+void LeasedRead::release() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (fd_.valid()) ::fcntl(fd_.get(), F_SETLEASE, F_UNLCK);
+    fd_ = Fd();
+}
+
 int exchange(int dirFd, const std::string& a, const std::string& b) {
     return ::renameat2(dirFd, a.c_str(), dirFd, b.c_str(), RENAME_EXCHANGE);
 }
@@ -105,6 +147,7 @@ Replaced replaceChecked(int dirFd, const std::vector<Swap>& swaps, bool sameInod
     for (size_t i = 0; i < exchanged; ++i) {
         const Swap& s = swaps[i];
         changed = changed || !(stillGuarded(dirFd, s.newName, s.base, s.guard) ||
+                               (s.leased && s.leased->holds(dirFd, s.newName, s.base)) ||
                                sameFile(dirFd, s.newName, s.base, sameInode));
     }
     if (changed) {
@@ -125,6 +168,7 @@ Replaced replaceChecked(int dirFd, const std::vector<Swap>& swaps, bool sameInod
         // No exchange on this file system: checked, then renamed over.
         for (const Swap& s : swaps) {
             if (!stillGuarded(dirFd, s.name, s.base, s.guard) &&
+                !(s.leased && s.leased->holds(dirFd, s.name, s.base)) &&
                 !sameFile(dirFd, s.name, s.base, sameInode)) {
                 return Replaced::Changed;
             }

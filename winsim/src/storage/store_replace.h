@@ -3,7 +3,10 @@
 // system allows of that.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "winsim/src/base/posix_file.h"
@@ -22,6 +25,44 @@ void commitStep(const char* what);
 // change.
 bool sameFile(int dirFd, const std::string& name, const FileIdentity& want, bool sameInode);
 
+// A registry file held under a read lease from the start of a commit until
+// its new file is in place, its content hashed under that lease on a second
+// thread while the commit writes the new file. While the lease is unbroken
+// nothing has opened the file for writing since it was taken (the lease is
+// refused while a writer has it open), so the check of what an exchange
+// swapped out compares that hash instead of reading the file again. A
+// writer that opens the file meanwhile breaks the lease and waits until the
+// commit lets go of it (at most the commit's own time, and never past the
+// kernel's lease-break time); the check then reads the file as before and
+// finds the edit.
+class LeasedRead {
+public:
+    LeasedRead() = default;
+    ~LeasedRead() { release(); }
+    LeasedRead(const LeasedRead&) = delete;
+    LeasedRead& operator=(const LeasedRead&) = delete;
+
+    // Takes the lease on `name` of `dirFd` and starts the hash. False, with
+    // nothing held, where no lease that sees every writer can be taken (the
+    // file open for writing elsewhere, another owner, a file system without
+    // such leases) or no thread can be started.
+    bool start(int dirFd, const std::string& name);
+    bool started() const { return fd_.valid(); }
+    // Whether `name` of `dirFd` is the leased file, of `base`'s size, its
+    // lease never broken, and what was read under the lease has `base`'s
+    // size and content hash. False on any doubt.
+    bool holds(int dirFd, const std::string& name, const FileIdentity& base);
+    // Stops the hash and gives the lease up.
+    void release();
+
+private:
+    Fd fd_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    bool read_ = false;
+    uint64_t size_ = 0, hash_ = 0;
+};
+
 // Exchanges the entries `a` and `b` of `dirFd` in one step (renameat2).
 int exchange(int dirFd, const std::string& a, const std::string& b);
 
@@ -34,6 +75,9 @@ struct Swap {
     // lease holds, what was swapped out is checked by which file it is,
     // without reading it.
     const BaseText* guard = nullptr;
+    // The file `base` names, held under a lease since before it was hashed
+    // (nullptr: none): while that lease holds, it is not read again.
+    LeasedRead* leased = nullptr;
 };
 
 // Whether a read lease on a file of `fd`'s file system sees every writer:
