@@ -13,6 +13,7 @@
 #include "winsim/machine.h"
 #include "winsim/safety.h"
 #include "winsim/src/base/codepage.h"
+#include "winsim/src/base/hex_digit.h"
 #include "winsim/src/machine/state.h"
 #include "winsim/src/registry/key_text.h"
 
@@ -96,6 +97,37 @@ std::string valueLine(const std::string& name, const std::string& data, bool v5,
                    hexList(v5 ? utf16(data + '\0' + data) + std::string(4, '\0')
                               : data + '\0' + data + std::string(2, '\0'),
                            rng);
+    }
+}
+
+// The bytes of the hex strings read one place at a time, as the search
+// read them before groups were read five at a time.
+void hexStringBytesOneByOne(std::string_view text, size_t at, uint64_t seen[2]) {
+    auto digit = [](char c) { return winsim::hexDigit(c); };
+    const size_t n = text.size();
+    while (at != std::string_view::npos) {
+        bool backslash = false, blank = true, comment = false;
+        size_t p = at;
+        for (; p < n; ++p) {
+            const char c = text[p];
+            if (c == '\r' || c == '\n') {
+                if (!backslash && !blank && !comment) break;
+                backslash = comment = false;
+                blank = true;
+                continue;
+            }
+            if (c == '\\') backslash = true;
+            if (c != ' ' && c != '\t') {
+                if (blank && c == ';') comment = true;
+                blank = false;
+            }
+            if (p + 1 < n && digit(c) >= 0 && digit(text[p + 1]) >= 0 &&
+                (p == at || digit(text[p - 1]) < 0)) {
+                const int b = digit(c) * 16 + digit(text[p + 1]);
+                if (b < 0x80) seen[b >> 6] |= uint64_t{1} << (b & 63);
+            }
+        }
+        at = p < n ? winsim::findNoCase(text, "HEX(", p) : std::string_view::npos;
     }
 }
 
@@ -268,6 +300,42 @@ TEST(KeyText, OnePassForManyNeedlesFindsWhatOnePassEachFinds) {
         }
     }
     EXPECT_GT(found, 5000u);
+}
+
+TEST(KeyText, HexGroupsReadFiveAtATimeGiveTheBytesReadOneByOne) {
+    // Runs of groups "xx," with a broken group now and then (one digit, three,
+    // a letter past f or a byte next to the digits, no comma, as a line's last), continued and
+    // ending lines, blanks, comments and further hex strings, read from places at and around them.
+    const std::vector<std::string> pieces = {
+        "",  "",       "",     "",   "0g,", "0:,", "F/,",  "7,",      "123,", "4a5",     "4a",
+        ",", "\\\r\n", "\r\n", "\n", "  ",  "; c", "hex(", "HEX(7):", "x",    "\\\n\n  "};
+    const std::string digits = "0123456789abcdefABCDEF";
+    std::mt19937 rng(23);
+    size_t bytes = 0;
+    for (int round = 0; round < 20000; ++round) {
+        std::string text = rng() % 2 ? "\"H\"=hex(7):" : "";
+        const size_t parts = rng() % 40;
+        for (size_t i = 0; i < parts; ++i) {
+            const std::string& piece = pieces[rng() % pieces.size()];
+            if (!piece.empty()) {
+                text += piece;
+                continue;
+            }
+            for (size_t groups = rng() % 12; groups > 0; --groups) {
+                text += digits[rng() % digits.size()];
+                text += digits[rng() % digits.size()];
+                text += ',';
+            }
+        }
+        const size_t at = rng() % 4 == 0 ? rng() % (text.size() + 1) : 0;
+        uint64_t fast[2] = {}, slow[2] = {};
+        winsim::hexStringBytes(text, at, fast);
+        hexStringBytesOneByOne(text, at, slow);
+        ASSERT_EQ(fast[0], slow[0]) << text << " from " << at;
+        ASSERT_EQ(fast[1], slow[1]) << text << " from " << at;
+        bytes += static_cast<size_t>(__builtin_popcountll(slow[0]) + __builtin_popcountll(slow[1]));
+    }
+    EXPECT_GT(bytes, 50000u);
 }
 
 }  // namespace

@@ -57,8 +57,19 @@ public:
             if (chars.empty()) hexUsable_ = false;
             hexChars_.push_back(chars);
         }
-        // Views of the pieces, which stay where they are from here on.
-        pieceViews_.assign(pieces_.begin(), pieces_.end());
+        // Views of the pieces, which stay where they are from here on. The
+        // text is asked only whether it holds some piece: a piece that holds
+        // another (or repeats one) is found wherever that one is.
+        for (size_t i = 0; i < pieces_.size(); ++i) {
+            bool holdsAnother = false;
+            for (size_t j = 0; j < pieces_.size() && !holdsAnother; ++j) {
+                const std::string& other = pieces_[j];
+                holdsAnother = j != i && !other.empty() &&
+                               (other.size() < pieces_[i].size() || j < i) &&
+                               pieces_[i].find(other) != std::string::npos;
+            }
+            if (!holdsAnother) pieceViews_.emplace_back(pieces_[i]);
+        }
         lookedFor_ = pieceViews_;
         lookedFor_.push_back("HEX(");
     }
@@ -93,7 +104,7 @@ private:
         size_t which = 0;
         const size_t hex = findAnyNoCase(text, lookedFor_, 0, &which);
         if (hex == std::string_view::npos) return false;
-        if (which < pieces_.size()) return true;
+        if (which < pieceViews_.size()) return true;
         if (findAnyNoCase(text, pieceViews_, hex + 1, &which) != std::string_view::npos) {
             return true;
         }
@@ -110,44 +121,7 @@ private:
     bool hexMayName(std::string_view text, size_t at) const {
         if (!hexUsable_) return true;
         uint64_t seen[2] = {};  // the ASCII bytes found
-        const size_t n = text.size();
-        while (at != std::string_view::npos) {
-            bool backslash = false, blank = true, comment = false;
-            size_t p = at;
-            for (; p < n; ++p) {
-                // A group "xx," as an export writes them: a byte, then the next.
-                while (p + 2 < n && text[p + 2] == ',' && (p == at || hexDigit(text[p - 1]) < 0)) {
-                    const int high = hexDigit(text[p]), low = hexDigit(text[p + 1]);
-                    if (high < 0 || low < 0) break;
-                    const auto b = static_cast<unsigned>(high * 16 + low);
-                    if (b < 0x80) seen[b >> 6] |= uint64_t{1} << (b & 63);
-                    blank = false;
-                    p += 3;
-                }
-                if (p >= n) break;
-                const char c = text[p];
-                if (c == '\r' || c == '\n') {
-                    if (!backslash && !blank && !comment) break;
-                    backslash = comment = false;
-                    blank = true;
-                    continue;
-                }
-                if (c == '\\') backslash = true;
-                if (c != ' ' && c != '\t') {
-                    if (blank && c == ';') comment = true;
-                    blank = false;
-                }
-                const int high = hexDigit(c);
-                if (high >= 0 && high < 8 && p + 1 < n && (p == at || hexDigit(text[p - 1]) < 0)) {
-                    const int low = hexDigit(text[p + 1]);
-                    if (low >= 0) {
-                        const unsigned b = static_cast<unsigned>(high * 16 + low);
-                        seen[b >> 6] |= uint64_t{1} << (b & 63);
-                    }
-                }
-            }
-            at = p < n ? findNoCase(text, "HEX(", p) : std::string_view::npos;
-        }
+        hexStringBytes(text, at, seen);
         auto has = [&](unsigned b) { return (seen[b >> 6] >> (b & 63)) & 1; };
         for (const std::string& chars : hexChars_) {
             bool all = true;
@@ -240,8 +214,8 @@ private:
 
     const std::vector<std::string>& terms_;
     std::vector<std::string> pieces_;
-    std::vector<std::string_view> pieceViews_;
-    std::vector<std::string_view> lookedFor_;  // the pieces, then "HEX("
+    std::vector<std::string_view> pieceViews_;  // the pieces, none holding another
+    std::vector<std::string_view> lookedFor_;   // the pieces, then "HEX("
     bool usable_ = true;
     // Per term, the characters of its piece, each once; hexUsable_ when
     // every term has one.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "winsim/src/base/codepage.h"
+#include "winsim/src/base/hex_digit.h"
 
 namespace winsim {
 
@@ -34,22 +35,6 @@ inline bool onlyCommentLeft(std::string_view s) {
     s = skipBlanks(s);
     return s.empty() || s.front() == ';';
 }
-
-// The value of each byte as a hex digit, -1 when it is none.
-struct HexDigits {
-    signed char of[256];
-    constexpr HexDigits() : of() {
-        for (int c = 0; c < 256; ++c) {
-            of[c] = c >= '0' && c <= '9'   ? static_cast<signed char>(c - '0')
-                    : c >= 'a' && c <= 'f' ? static_cast<signed char>(c - 'a' + 10)
-                    : c >= 'A' && c <= 'F' ? static_cast<signed char>(c - 'A' + 10)
-                                           : static_cast<signed char>(-1);
-        }
-    }
-};
-inline constexpr HexDigits kHexDigits{};
-
-inline int hexDigit(char c) { return kHexDigits.of[static_cast<unsigned char>(c)]; }
 
 // 1..8 hex digits at the front of `s`; advances past them.
 inline bool parseHex32(std::string_view& s, uint32_t* out) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "winsim/src/base/codepage.h"
+#include "winsim/src/base/hex_digit.h"
 
 namespace winsim {
 
@@ -88,37 +89,58 @@ bool matchesNoCase(std::string_view text, size_t place, std::string_view needle)
 
 #if defined(__SSE2__)
 // The places from `*p` on, 16 at a time, while 16 + `second` bytes are
-// left, for N needles at once (N known here, so that the needles' bytes
-// stay in registers); `*p` ends where the rest begins.
+// left, then the last 16 places (those already looked at left out), for N
+// needles at once (N known here, so that the needles' bytes stay in
+// registers); `*p` ends where the rest begins: past the text's end when
+// no place is left (a place after the last 16 cannot hold the shortest
+// needle).
 template <size_t N>
 size_t scanAny(std::string_view text, const std::string_view* needles, size_t second, size_t* p,
                size_t* which) {
     const __m128i letter = _mm_set1_epi8(0x20);
+    // The loops over the needles are unrolled, so that their bytes stay in
+    // registers (at -O2 they were kept in memory and looped over).
     __m128i first[N], other[N];
+#pragma GCC unroll 8
     for (size_t i = 0; i < N; ++i) {
         first[i] = _mm_set1_epi8(static_cast<char>(needles[i][0] | 0x20));
         other[i] = _mm_set1_epi8(static_cast<char>(needles[i][second] | 0x20));
     }
     const char* d = text.data();
-    for (; *p + 16 + second <= text.size(); *p += 16) {
+    // The first needle at the first of the 16 places from `at` in `wanted`.
+    auto look = [&](size_t at, unsigned wanted) {
         const __m128i a =
-            _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(d + *p)), letter);
+            _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(d + at)), letter);
         const __m128i b = _mm_or_si128(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + *p + second)), letter);
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + at + second)), letter);
         __m128i any = _mm_and_si128(_mm_cmpeq_epi8(a, first[0]), _mm_cmpeq_epi8(b, other[0]));
+#pragma GCC unroll 8
         for (size_t i = 1; i < N; ++i) {
             any = _mm_or_si128(
                 any, _mm_and_si128(_mm_cmpeq_epi8(a, first[i]), _mm_cmpeq_epi8(b, other[i])));
         }
-        for (auto hits = static_cast<unsigned>(_mm_movemask_epi8(any)); hits != 0;
+        for (auto hits = static_cast<unsigned>(_mm_movemask_epi8(any)) & wanted; hits != 0;
              hits &= hits - 1) {
-            const size_t place = *p + static_cast<size_t>(__builtin_ctz(hits));
+            const size_t place = at + static_cast<size_t>(__builtin_ctz(hits));
             for (size_t i = 0; i < N; ++i) {
                 if (matchesNoCase(text, place, needles[i])) {
                     *which = i;
                     return place;
                 }
             }
+        }
+        return std::string_view::npos;
+    };
+    for (; *p + 16 + second <= text.size(); *p += 16) {
+        const size_t at = look(*p, 0xFFFFu);
+        if (at != std::string_view::npos) return at;
+    }
+    if (text.size() >= 16 + second) {
+        const size_t last = text.size() - 16 - second;
+        if (*p > last && *p < last + 16) {
+            const size_t at = look(last, (0xFFFFu << (*p - last)) & 0xFFFFu);
+            if (at != std::string_view::npos) return at;
+            *p = text.size() + 1;
         }
     }
     return std::string_view::npos;
@@ -163,6 +185,7 @@ size_t findAnyNoCase(std::string_view text, const std::vector<std::string_view>&
                 break;  // more needles: each on its own below
         }
         if (at != npos) return at;
+        if (p > text.size()) return npos;  // every place looked at
     }
 #endif
     // The rest, each needle on its own: the first place wins, then the
@@ -176,6 +199,89 @@ size_t findAnyNoCase(std::string_view text, const std::vector<std::string_view>&
         }
     }
     return best;
+}
+
+namespace {
+
+// Five groups "xx," from `p` (16 bytes readable there, the byte before `p`
+// no hex digit), as the group-by-group reading below would read them:
+// false, with nothing noted, when one of the five is not such a group.
+inline bool fiveHexGroups(const char* p, uint64_t seen[2]) {
+#if defined(__SSE2__)
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // Commas at 2, 5, 8, 11 and 14; hex digits at the other places up to 13.
+    const auto commas =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(','))));
+    if ((commas & 0x4924u) != 0x4924u) return false;
+    const __m128i digit = _mm_sub_epi8(v, _mm_set1_epi8('0'));
+    const __m128i isDigit = _mm_cmpeq_epi8(_mm_min_epu8(digit, _mm_set1_epi8(9)), digit);
+    const __m128i letter = _mm_sub_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
+    const __m128i isLetter = _mm_cmpeq_epi8(_mm_min_epu8(letter, _mm_set1_epi8(5)), letter);
+    const auto hex = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(isDigit, isLetter)));
+    if ((hex & 0x36DBu) != 0x36DBu) return false;
+    alignas(16) uint8_t nibble[16];
+    _mm_store_si128(
+        reinterpret_cast<__m128i*>(nibble),
+        _mm_or_si128(_mm_and_si128(isDigit, digit),
+                     _mm_andnot_si128(isDigit, _mm_add_epi8(letter, _mm_set1_epi8(10)))));
+    for (int g = 0; g < 15; g += 3) {
+        const unsigned b = nibble[g] * 16u + nibble[g + 1];
+        if (b < 0x80) seen[b >> 6] |= uint64_t{1} << (b & 63);
+    }
+    return true;
+#else
+    (void)p;
+    (void)seen;
+    return false;
+#endif
+}
+
+}  // namespace
+
+void hexStringBytes(std::string_view text, size_t at, uint64_t seen[2]) {
+    const size_t n = text.size();
+    while (at != std::string_view::npos) {
+        bool backslash = false, blank = true, comment = false;
+        size_t p = at;
+        for (; p < n; ++p) {
+            // A group "xx," as an export writes them: a byte, then the next.
+            while (p + 2 < n && text[p + 2] == ',' && (p == at || hexDigit(text[p - 1]) < 0)) {
+                if (p + 16 <= n && fiveHexGroups(text.data() + p, seen)) {
+                    blank = false;
+                    p += 15;
+                    continue;
+                }
+                const int high = hexDigit(text[p]), low = hexDigit(text[p + 1]);
+                if (high < 0 || low < 0) break;
+                const auto b = static_cast<unsigned>(high * 16 + low);
+                if (b < 0x80) seen[b >> 6] |= uint64_t{1} << (b & 63);
+                blank = false;
+                p += 3;
+            }
+            if (p >= n) break;
+            const char c = text[p];
+            if (c == '\r' || c == '\n') {
+                if (!backslash && !blank && !comment) break;
+                backslash = comment = false;
+                blank = true;
+                continue;
+            }
+            if (c == '\\') backslash = true;
+            if (c != ' ' && c != '\t') {
+                if (blank && c == ';') comment = true;
+                blank = false;
+            }
+            const int high = hexDigit(c);
+            if (high >= 0 && high < 8 && p + 1 < n && (p == at || hexDigit(text[p - 1]) < 0)) {
+                const int low = hexDigit(text[p + 1]);
+                if (low >= 0) {
+                    const unsigned b = static_cast<unsigned>(high * 16 + low);
+                    seen[b >> 6] |= uint64_t{1} << (b & 63);
+                }
+            }
+        }
+        at = p < n ? findNoCase(text, "HEX(", p) : std::string_view::npos;
+    }
 }
 
 std::string_view blockText(const Registry& registry, const KeyBlock& block, std::string* room) {

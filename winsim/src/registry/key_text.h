@@ -2,6 +2,7 @@
 // what a search or a value lookup can rule out without the .reg reader.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,14 @@ bool holdsNoCase(std::string_view text, std::string_view needle);
 // pass over the text for them all.
 size_t findAnyNoCase(std::string_view text, const std::vector<std::string_view>& needles,
                      size_t from, size_t* which);
+
+// The ASCII bytes (in `seen`, a bit each) that the hex strings of `text`
+// from `at` (where one starts) can write: each byte is two hex digits with
+// no hex digit before them, on the lines from a "hex(" through the first
+// line that neither continues (no backslash) nor is blank or a comment,
+// then from the next "hex(" after those lines, to the text's end. Groups
+// "xx," as an export writes them are read five at a time.
+void hexStringBytes(std::string_view text, size_t at, uint64_t seen[2]);
 
 // The text of `block` of a key whose values are still in the text, as the
 // reader reads it (through the end of the line it ends in), in UTF-8: a view
