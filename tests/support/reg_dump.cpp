@@ -69,4 +69,16 @@ std::string placesDump(const winsim::Registry& r, const winsim::Registry* eager)
     return out.str();
 }
 
+std::vector<winsim::RegKey*> allKeys(winsim::Registry& r) {
+    std::vector<winsim::RegKey*> out;
+    std::vector<winsim::RegKey*> stack = {r.localMachine.get()};
+    while (!stack.empty()) {
+        winsim::RegKey* k = stack.back();
+        stack.pop_back();
+        out.push_back(k);
+        for (auto& s : k->subkeys) stack.push_back(s.get());
+    }
+    return out;
+}
+
 }  // namespace qu_test

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "winsim/src/registry/registry.h"
 
@@ -14,5 +15,9 @@ namespace qu_test {
 // name in the other letter case, which must give it whole without reading
 // the key's other values.
 std::string placesDump(const winsim::Registry& r, const winsim::Registry* eager = nullptr);
+
+// Every key of a registry in tree order, building the subtrees still held
+// as text.
+std::vector<winsim::RegKey*> allKeys(winsim::Registry& r);
 
 }  // namespace qu_test

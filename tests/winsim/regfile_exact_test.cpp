@@ -16,6 +16,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using qu_test::allKeys;
 using qu_test::placesDump;
 using winsim::Registry;
 using winsim::RegKey;
@@ -335,19 +336,6 @@ std::vector<std::string> seedFiles() {
         out.push_back(text);
         out.push_back("\xFF\xFE" + winsim::utf8ToUtf16le("Windows Registry Editor Version 5.00" +
                                                          text.substr(8)));
-    }
-    return out;
-}
-
-// Every key of a registry, for picking one.
-std::vector<RegKey*> allKeys(Registry& r) {
-    std::vector<RegKey*> out;
-    std::vector<RegKey*> stack = {r.localMachine.get()};
-    while (!stack.empty()) {
-        RegKey* k = stack.back();
-        stack.pop_back();
-        out.push_back(k);
-        for (auto& s : k->subkeys) stack.push_back(s.get());
     }
     return out;
 }

@@ -13,6 +13,7 @@
 
 namespace {
 
+using qu_test::allKeys;
 using winsim::Registry;
 using winsim::RegKey;
 
@@ -111,19 +112,6 @@ Loaded load(const std::string& bytes, Registry& r) {
     Loaded l;
     l.ok = winsim::importRegFile(bytes, "s.reg", 1252, r, &l.import, &l.error);
     return l;
-}
-
-// Every key of a loaded registry in tree order (building the subtrees).
-std::vector<RegKey*> allKeys(Registry& r) {
-    std::vector<RegKey*> out;
-    std::vector<RegKey*> stack = {r.localMachine.get()};
-    while (!stack.empty()) {
-        RegKey* k = stack.back();
-        stack.pop_back();
-        out.push_back(k);
-        for (auto& s : k->subkeys) stack.push_back(s.get());
-    }
-    return out;
 }
 
 // The same changes on a registry (picked by `seed` from its keys): what a

@@ -359,22 +359,7 @@ std::string foldName(std::string_view utf8) {
     return out;
 }
 
-namespace {
-
-// No byte of `s` is outside ASCII; eight bytes at a time.
-bool plainAscii(std::string_view s) {
-    uint64_t high = 0;
-    size_t i = 0;
-    for (; i + 8 <= s.size(); i += 8) {
-        uint64_t word;
-        std::memcpy(&word, s.data() + i, 8);
-        high |= word;
-    }
-    for (; i < s.size(); ++i) high |= static_cast<unsigned char>(s[i]);
-    return (high & 0x8080808080808080ull) == 0;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 bool namesEqual(std::string_view a, std::string_view b) {
     // ASCII folds to ASCII of the same length: compare in place.
@@ -392,7 +377,7 @@ bool namesEqual(std::string_view a, std::string_view b) {
             }
         }
         if (ascii) return true;
-    } else if (plainAscii(a) && plainAscii(b)) {
+    } else if (isAscii(a) && isAscii(b)) {
         return false;
     }
     return foldName(a) == foldName(b);

@@ -3,7 +3,9 @@
 // code page (winsim/codepage.h), .reg files of version 5 speak UTF-16LE.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -27,6 +29,20 @@ void utf16leToUtf8(std::string_view bytes, std::string* into);
 // cleared for each of a loader's lines): the length of the text.
 size_t utf16leToUtf8Front(std::string_view bytes, std::string* buffer);
 std::string utf8ToUtf16le(std::string_view utf8);
+
+// No byte of `s` is outside ASCII. Eight bytes at a time: key paths and
+// names run to a hundred bytes and more.
+inline bool isAscii(std::string_view s) {
+    uint64_t high = 0;
+    size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        uint64_t word;
+        std::memcpy(&word, s.data() + i, 8);
+        high |= word;
+    }
+    for (; i < s.size(); ++i) high |= static_cast<unsigned char>(s[i]);
+    return (high & 0x8080808080808080ull) == 0;
+}
 
 // The case-insensitive comparison key of a name: Windows compares names by
 // their upper-case form.

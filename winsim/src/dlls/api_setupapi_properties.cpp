@@ -14,13 +14,6 @@
 namespace winsim {
 namespace {
 
-bool isAscii(std::string_view s) {
-    for (const char c : s) {
-        if (static_cast<unsigned char>(c) >= 0x80) return false;
-    }
-    return true;
-}
-
 // Property code -> value name; nullptr for codes that name no property.
 const char* propertyValueName(DWORD property) {
     switch (property) {

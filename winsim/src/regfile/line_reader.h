@@ -199,19 +199,6 @@ inline bool isHeaderLine(std::string_view s) {
     return s == kHeader4 || s == kHeader5;
 }
 
-inline bool isAscii(std::string_view s) {
-    // Eight bytes at a time: key paths run to a hundred bytes and more.
-    size_t i = 0;
-    uint64_t high = 0;
-    for (; i + 8 <= s.size(); i += 8) {
-        uint64_t word;
-        std::memcpy(&word, s.data() + i, 8);
-        high |= word;
-    }
-    for (; i < s.size(); ++i) high |= static_cast<unsigned char>(s[i]);
-    return (high & 0x8080808080808080ull) == 0;
-}
-
 // UTF-16 units of a UTF-8 text: the unit Windows counts name lengths in.
 inline size_t utf16Length(std::string_view s) {
     size_t n = 0;
