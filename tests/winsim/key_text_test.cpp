@@ -197,7 +197,7 @@ std::string lookUpInTurn(const std::string& path, const std::vector<std::string>
 TEST(KeyText, ValueLookupsFindWhatReadingEveryValueFinds) {
     // Names that are, or only look like, "Service" or "Driver", and a hex
     // string continued over a line that looks like a value line.
-    const std::vector<std::string> lines = {"\"Service\"=\"a\"",
+    const std::vector<std::string> named = {"\"Service\"=\"a\"",
                                             "  \"SERVICE\" = \"b\"",
                                             "\"service\"=hex(2):61,00",
                                             "\"Services\"=\"c\"",
@@ -213,6 +213,12 @@ TEST(KeyText, ValueLookupsFindWhatReadingEveryValueFinds) {
                                             "\"DRIVER\"=\"a\\\"b\"",
                                             "\"Class\"=\"Driver\"",
                                             "\"Id\"=hex(7):55,\\\r\n  \"Driver\"=\"h\""};
+    // Strings read from their line: escapes, refusals, comments, no ASCII.
+    std::vector<std::string> lines = named;
+    lines.insert(lines.end(),
+                 {"\"Driver\"=\"{4d36e972-e325-11ce-bfc1}\\\\0007\"", "\"Driver\"=\"a\\0b\"",
+                  "\"Service\"=\"a\\x\\\"", "\"Driver\"=\"\\\\\" ; note", "\"Service\"=\"z\" x",
+                  "\"Driver\"=\"\xC3\xA9\"", "\"Service\"=\"\""});
     const std::vector<std::string> names = {"Service", "Driver", "Class", "Service", "Driver"};
     std::mt19937 rng(7);
     for (int round = 0; round < 40; ++round) {

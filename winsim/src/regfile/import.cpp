@@ -2,6 +2,8 @@
 // registry, and the reader of values still in the base text that the load
 // installs in the registry.
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
@@ -249,13 +251,36 @@ bool plainStringLine(std::string_view s, size_t close, std::string_view name, co
     if (s.empty() || s.front() != '=') return false;
     s = skipBlanks(s.substr(1));
     if (s.empty() || s.front() != '"') return false;
-    std::string data;
-    if (!parseQuoted(s, &data) || !isAscii(data) || !onlyCommentLeft(s)) return false;
+    // Unescaped straight into the value's data, one allocation: the text
+    // and its zero take at most the quoted string's room (quotes included).
+    std::vector<uint8_t> data(s.size());
+    size_t used = 0;
+    size_t at = 1;
+    for (;;) {
+        const size_t end = quotedStretchEnd(s, at);
+        std::memcpy(data.data() + used, s.data() + at, end - at);
+        used += end - at;
+        if (end == s.size()) return false;  // no closing quote
+        if (s[end] == '"') {
+            s.remove_prefix(end + 1);
+            break;
+        }
+        // A backslash, as parseQuoted reads it: \\ and \" escape, \0 is refused.
+        const char next = end + 1 < s.size() ? s[end + 1] : '\0';
+        if (next == '0') return false;
+        const bool escape = next == '\\' || next == '"';
+        data[used++] = static_cast<uint8_t>(escape ? next : '\\');
+        at = end + (escape ? 2 : 1);
+    }
+    if (!isAscii(std::string_view(reinterpret_cast<const char*>(data.data()), used)) ||
+        !onlyCommentLeft(s)) {
+        return false;
+    }
+    data[used] = 0;
+    data.resize(used + 1);
     found->name.assign(name);
     found->type = REG_SZ;
-    found->data.reserve(data.size() + 1);
-    found->data.assign(data.begin(), data.end());
-    found->data.push_back(0);
+    found->data = std::move(data);
     found->line = Span{raw.begin, raw.next};
     found->changed = false;
     found->encoded = false;
