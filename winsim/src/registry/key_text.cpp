@@ -337,6 +337,8 @@ const std::vector<NameLine>* recentNameLines(const RegKey& key, bool remembered)
         uint32_t firstBegin = 0, lastEnd = 0;
         uint64_t changes = 0;
         State state = State::Asked;
+        unsigned asked = 0;       // names asked of the key, not counting remembered ones
+        bool remembered = false;  // one of them was
         std::vector<NameLine> lines;
     };
     thread_local Recent recent;
@@ -348,6 +350,10 @@ const std::vector<NameLine>* recentNameLines(const RegKey& key, bool remembered)
     if (recent.key != &key || recent.text != r.source.data() || recent.size != r.source.size() ||
         recent.blocks != blocks || recent.firstBegin != firstBegin || recent.lastEnd != lastEnd ||
         recent.changes != changes) {
+        // A walk asks several names of every key in turn: after a key asked
+        // for two or more, none of them remembered, the next key's lines are
+        // noted at its first name (its second would note them anyway).
+        const bool walk = recent.asked >= 2 && !recent.remembered;
         recent.key = &key;
         recent.text = r.source.data();
         recent.size = r.source.size();
@@ -356,11 +362,15 @@ const std::vector<NameLine>* recentNameLines(const RegKey& key, bool remembered)
         recent.lastEnd = lastEnd;
         recent.changes = changes;
         recent.state = remembered ? State::Unnamed : State::Asked;
-        return nullptr;
-    }
-    if (remembered) {
+        recent.asked = remembered ? 0 : 1;
+        recent.remembered = remembered;
+        if (!walk || remembered) return nullptr;
+    } else if (remembered) {
+        recent.remembered = true;
         if (recent.state == State::Asked) recent.state = State::Unnamed;
         return nullptr;
+    } else {
+        ++recent.asked;
     }
     if (recent.state == State::Asked) {
         recent.lines.clear();

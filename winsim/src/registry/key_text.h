@@ -43,8 +43,9 @@ bool linesMayName(const RegKey& key, std::string_view name);
 // The names of `key`'s value lines (TextValueReader::nameLines), read once
 // when a name is asked of the same key as the lookup before it: the guard
 // asks four names of every device in a row, and one reading of the lines
-// answers them all. nullptr for the first name asked of a key, and when
-// the names cannot be noted. Valid until the next call. A key whose values
+// answers them all. nullptr for the first name asked of a key (unless the
+// key before was asked for two names or more, none remembered: a walk),
+// and when the names cannot be noted. Valid until the next call. A key whose values
 // are still in the text is the only kind asked about. `remembered`: the
 // name was one the key remembers (a key read before, as a second `plan`
 // reads it): the rest of the run looks at the lines as the first name did,
