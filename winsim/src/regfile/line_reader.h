@@ -117,21 +117,9 @@ inline size_t hexGroupRun(std::string_view s) {
 #if defined(__SSE2__)
     // The commas of 48 bytes of groups, in the three 16-byte pieces.
     constexpr unsigned kCommas[3] = {0x4924, 0x2492, 0x9249};
-    const __m128i comma = _mm_set1_epi8(',');
-    const __m128i zero = _mm_set1_epi8('0');
-    const __m128i nine = _mm_set1_epi8(9);
-    const __m128i lower = _mm_set1_epi8(0x20);
-    const __m128i a = _mm_set1_epi8('a');
-    const __m128i five = _mm_set1_epi8(5);
     auto piece = [&](size_t from, unsigned commas, unsigned mask = 0xFFFFu) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + from));
-        // c - '0' <= 9 or (c | 0x20) - 'a' <= 5, unsigned.
-        const __m128i d = _mm_sub_epi8(v, zero);
-        const __m128i l = _mm_sub_epi8(_mm_or_si128(v, lower), a);
-        const __m128i digit = _mm_cmpeq_epi8(_mm_min_epu8(d, nine), d);
-        const __m128i letter = _mm_cmpeq_epi8(_mm_min_epu8(l, five), l);
-        const auto isComma = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, comma)));
-        const auto isHex = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(digit, letter)));
+        unsigned isComma = 0, isHex = 0;
+        hexLanes(s.data() + from, &isComma, &isHex);
         return (isComma & mask) == commas && (isHex & mask) == (~commas & mask);
     };
     while (at + 48 <= n && piece(at, kCommas[0]) && piece(at + 16, kCommas[1]) &&

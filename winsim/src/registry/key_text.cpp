@@ -208,22 +208,11 @@ namespace {
 // false, with nothing noted, when one of the five is not such a group.
 inline bool fiveHexGroups(const char* p, uint64_t seen[2]) {
 #if defined(__SSE2__)
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     // Commas at 2, 5, 8, 11 and 14; hex digits at the other places up to 13.
-    const auto commas =
-        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(','))));
-    if ((commas & 0x4924u) != 0x4924u) return false;
-    const __m128i digit = _mm_sub_epi8(v, _mm_set1_epi8('0'));
-    const __m128i isDigit = _mm_cmpeq_epi8(_mm_min_epu8(digit, _mm_set1_epi8(9)), digit);
-    const __m128i letter = _mm_sub_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
-    const __m128i isLetter = _mm_cmpeq_epi8(_mm_min_epu8(letter, _mm_set1_epi8(5)), letter);
-    const auto hex = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(isDigit, isLetter)));
-    if ((hex & 0x36DBu) != 0x36DBu) return false;
+    unsigned commas = 0, hex = 0;
     alignas(16) uint8_t nibble[16];
-    _mm_store_si128(
-        reinterpret_cast<__m128i*>(nibble),
-        _mm_or_si128(_mm_and_si128(isDigit, digit),
-                     _mm_andnot_si128(isDigit, _mm_add_epi8(letter, _mm_set1_epi8(10)))));
+    hexLanes(p, &commas, &hex, nibble);
+    if ((commas & 0x4924u) != 0x4924u || (hex & 0x36DBu) != 0x36DBu) return false;
     for (int g = 0; g < 15; g += 3) {
         const unsigned b = nibble[g] * 16u + nibble[g + 1];
         if (b < 0x80) seen[b >> 6] |= uint64_t{1} << (b & 63);
