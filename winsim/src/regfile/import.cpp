@@ -255,23 +255,11 @@ bool plainStringLine(std::string_view s, size_t close, std::string_view name, co
     // and its zero take at most the quoted string's room (quotes included).
     std::vector<uint8_t> data(s.size());
     size_t used = 0;
-    size_t at = 1;
-    for (;;) {
-        const size_t end = quotedStretchEnd(s, at);
-        std::memcpy(data.data() + used, s.data() + at, end - at);
-        used += end - at;
-        if (end == s.size()) return false;  // no closing quote
-        if (s[end] == '"') {
-            s.remove_prefix(end + 1);
-            break;
-        }
-        // A backslash, as parseQuoted reads it: \\ and \" escape, \0 is refused.
-        const char next = end + 1 < s.size() ? s[end + 1] : '\0';
-        if (next == '0') return false;
-        const bool escape = next == '\\' || next == '"';
-        data[used++] = static_cast<uint8_t>(escape ? next : '\\');
-        at = end + (escape ? 2 : 1);
-    }
+    const bool quoted = readQuoted(s, [&](const char* p, size_t n) {
+        std::memcpy(data.data() + used, p, n);
+        used += n;
+    });
+    if (!quoted) return false;
     if (!isAscii(std::string_view(reinterpret_cast<const char*>(data.data()), used)) ||
         !onlyCommentLeft(s)) {
         return false;

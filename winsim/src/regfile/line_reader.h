@@ -75,12 +75,13 @@ inline size_t quotedStretchEnd(std::string_view s, size_t from) {
 inline size_t plainQuotedEnd(std::string_view s) { return quotedStretchEnd(s, 1); }
 
 // A quoted string at the front of `s` (which starts with '"'): unescapes
-// \\ and \" and advances past the closing quote. \0 or no closing quote:
-// false. A null `out`: the text is only checked.
-inline bool parseQuoted(std::string_view& s, std::string* out) {
+// \\ and \" and advances past the closing quote, handing the text to
+// `put(data, size)` stretch by stretch. \0 or no closing quote: false.
+template <class Put>
+inline bool readQuoted(std::string_view& s, Put&& put) {
     // Stretch by stretch: each ends at a quote or a backslash.
     size_t i = plainQuotedEnd(s);
-    if (out) out->assign(s.data() + 1, i - 1);
+    put(s.data() + 1, i - 1);
     while (i < s.size()) {
         const char c = s[i];
         if (c == '"') {
@@ -90,19 +91,26 @@ inline bool parseQuoted(std::string_view& s, std::string* out) {
         // A backslash: an escape, or itself.
         const char n = i + 1 < s.size() ? s[i + 1] : '\0';
         if (i + 1 < s.size() && (n == '\\' || n == '"')) {
-            if (out) *out += n;
+            put(s.data() + i + 1, 1);
             i += 2;
         } else if (i + 1 < s.size() && n == '0') {
             return false;
         } else {
-            if (out) *out += c;
+            put(s.data() + i, 1);
             ++i;
         }
         const size_t next = quotedStretchEnd(s, i);
-        if (out) out->append(s.data() + i, next - i);
+        put(s.data() + i, next - i);
         i = next;
     }
     return false;
+}
+
+// As readQuoted, the text into `out`; a null `out`: the text is only checked.
+inline bool parseQuoted(std::string_view& s, std::string* out) {
+    if (!out) return readQuoted(s, [](const char*, size_t) {});
+    out->clear();
+    return readQuoted(s, [out](const char* p, size_t n) { out->append(p, n); });
 }
 
 enum class HexEnd { Done, Continues, Bad };
