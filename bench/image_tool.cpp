@@ -12,6 +12,11 @@
 //   qu_bench --uninstall-image DIR
 //       loads it, detects, removes the adapter, commits, searches for what
 //       remains, unloads; prints the times. DIR is changed: use a copy.
+//   qu_bench --uninstall-on-hives DIR MS
+//       as a run of the program on an installation's hives: loads the
+//       installation DIR, detects the adapter of slot 1, waits MS
+//       milliseconds, removes it and commits; prints the time of the
+//       removal and commit in ms (BM_UninstallOnHives). DIR is changed.
 #include "bench/image_tool.h"
 
 #include <time.h>
@@ -23,14 +28,18 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/detect.h"
 #include "bench/export_image.h"
 #include "bench/image_gen.h"
 #include "detection/device_catalogue.h"
+#include "detection/device_installer.h"
+#include "discovery/nt_discovery.h"
 #include "removal/nt_removal.h"
 #include "winsim/machine.h"
+#include "winsim/offline.h"
 #include "winsim/safety.h"
 
 namespace fs = std::filesystem;
@@ -165,6 +174,31 @@ int uninstallImageCommand(const std::string& dir) {
     return 0;
 }
 
+// An Uninstall on an installation's hives as the program runs it, after
+// `delayMs` of an operator's pause between detection and the click.
+int uninstallOnHivesCommand(const std::string& dir, unsigned delayMs) {
+    winsim::setCallLogging(false);
+    winsim::setBackupObserver([](const std::string&) {});
+    winsim::LoadOptions options;
+    options.installation = true;
+    std::string error;
+    if (!winsim::loadMachine(dir, options, &error)) return fail(error);
+    DeviceRecord& record = deviceRecord(1);
+    if (!probeDevice(networkClassGuid(), cataloguePattern(1), record) ||
+        !discoverNtInstallation(1, "C:\\WINDOWS", record)) {
+        return fail(dir + ": the adapter was not found");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    const auto start = std::chrono::steady_clock::now();
+    if (removeNtInstallation(1, record) != RemovalResult::Removed || !winsim::commit(&error)) {
+        return fail(dir + ": not removed: " + error);
+    }
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    winsim::endRun();
+    std::printf("%.3f\n", took.count());
+    return 0;
+}
+
 }  // namespace
 
 int imageTool(int argc, char** argv) {
@@ -185,9 +219,16 @@ int imageTool(int argc, char** argv) {
     }
     if (mode == "--load-image" && argc == 3) return loadImageCommand(argv[2]);
     if (mode == "--uninstall-image" && argc == 3) return uninstallImageCommand(argv[2]);
+    if (mode == "--uninstall-on-hives" && argc == 4) {
+        char* end = nullptr;
+        const unsigned long ms = std::strtoul(argv[3], &end, 10);
+        if (*end == '\0' && ms <= 60000) {
+            return uninstallOnHivesCommand(argv[2], static_cast<unsigned>(ms));
+        }
+    }
     std::fprintf(stderr,
                  "usage: qu_bench --write-image DIR MB [v5] [flat] | --load-image DIR | "
-                 "--uninstall-image DIR\n");
+                 "--uninstall-image DIR | --uninstall-on-hives DIR MS\n");
     return 2;
 }
 
