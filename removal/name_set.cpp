@@ -2,23 +2,38 @@
 
 #include "detection/bounded_text.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 
-// FNV-1a over the name with ASCII letters folded. A byte outside ASCII
-// counts as one and the same byte: the code page folds those, and folding
-// keeps the length, so names equal ignoring case hash alike.
+// A hash of the name with ASCII letters folded, eight bytes at a time. A
+// byte outside ASCII counts as one and the same byte (0x80): the code page
+// folds those, and folding keeps the length, so names equal ignoring case
+// hash alike.
 size_t hashName(const char* name) {
-    size_t hash = static_cast<size_t>(2166136261u);
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p != 0; ++p) {
-        unsigned char c = *p;
-        if (c >= 'a' && c <= 'z') c = static_cast<unsigned char>(c - 'a' + 'A');
-        if (c >= 0x80) c = 0x80;
-        hash = (hash ^ c) * static_cast<size_t>(16777619u);
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    const size_t length = std::strlen(name);
+    uint64_t hash = 0x9E3779B97F4A7C15ull ^ length;
+    for (size_t at = 0; at < length; at += 8) {
+        uint64_t w = 0;
+        std::memcpy(&w, name + at, length - at < 8 ? length - at : 8);
+        // Bytes outside ASCII become 0x80.
+        const uint64_t high = w & kHigh;
+        w = (w & ~((high >> 7) * 0xFF)) | high;
+        // 'a'..'z' lose their 0x20: the high bit of each sum tells whether
+        // the (ASCII) byte is at least 'a', and more than 'z'.
+        const uint64_t seven = w & ~kHigh;
+        const uint64_t fromA = seven + (0x80 - 'a') * kOnes;
+        const uint64_t pastZ = seven + (0x80 - 'z' - 1) * kOnes;
+        const uint64_t lower = fromA & ~pastZ & ~high & kHigh;
+        w ^= lower >> 2;
+        hash = (hash ^ w) * 0xFF51AFD7ED558CCDull;
+        hash ^= hash >> 32;
     }
-    return hash;
+    return static_cast<size_t>(hash);
 }
 
 }  // namespace
