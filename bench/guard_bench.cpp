@@ -156,7 +156,7 @@ void BM_GuardUninstall(benchmark::State& state) {
         ::sync();  // the copy just written is not the commit's to flush
         state.ResumeTiming();
         std::string error;
-        const int slot = startUp(dir, &error);
+        int slot = startUp(dir, &error);
         // What the program says remains is searched by these, as detection
         // left them: pattern, service, INF name without extension, driver.
         std::vector<std::string> terms;
@@ -165,8 +165,12 @@ void BM_GuardUninstall(benchmark::State& state) {
             const std::string inf = fs::path(infFilePath(slot)).filename().string();
             terms = {record.pattern, record.service, inf.substr(0, inf.rfind('.')), "kestrelx.sys"};
         }
-        if (slot < 0 || removeNtInstallation(slot, deviceRecord(slot)) != RemovalResult::Removed ||
-            !winsim::commit(&error)) {
+        if (slot >= 0 && removeNtInstallation(slot, deviceRecord(slot)) == RemovalResult::Removed) {
+            winsim::startTraceSearch(terms);  // beside the commit, as the program starts it
+        } else {
+            slot = -1;
+        }
+        if (slot < 0 || !winsim::commit(&error)) {
             state.SkipWithError(error.empty() ? "the adapter was not removed" : error.c_str());
             break;
         }

@@ -163,6 +163,7 @@ int uninstallImageCommand(const std::string& dir) {
     phases.end("removal");
     ::sync();  // what the load left dirty is not the commit's to flush
     phases.mark();
+    winsim::startTraceSearch(terms);  // beside the commit, as the program starts it
     if (!winsim::commit(&error)) return fail(error);
     phases.end("commit");
     const size_t traces = winsim::findTraces(terms, 51).size();

@@ -247,6 +247,7 @@ int main(int argc, char** argv) {
         if (outputBroken()) {
             return false;
         }
+        uninstalls.beforeCommit();
         if (!winsim::commit(&commitError)) {
             commitFailed = true;
             return false;
@@ -272,8 +273,9 @@ int main(int argc, char** argv) {
             "standard output cannot be written; the changes after the last output were not "
             "saved");
         status = 1;
-    } else if (!commitFailed && !winsim::commit(&commitError)) {
-        commitFailed = true;
+    } else if (!commitFailed) {
+        uninstalls.beforeCommit();
+        if (!winsim::commit(&commitError)) commitFailed = true;
     }
     if (commitFailed) {
         diagnostics.say("the machine image could not be saved: " + commitError);

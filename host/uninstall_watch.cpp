@@ -111,13 +111,18 @@ void UninstallWatch::onTextChanged(HWND window, const std::string& before,
     }
 }
 
+std::vector<std::string> UninstallWatch::terms() const {
+    return {record_.pattern, record_.service, withoutExtension(fileName(inf_)), fileName(driver_)};
+}
+
+void UninstallWatch::beforeCommit() {
+    if (reportPending_) winsim::startTraceSearch(terms());
+}
+
 void UninstallWatch::onIdle() {
     if (!reportPending_) return;
     reportPending_ = false;
-    const std::string inf = withoutExtension(fileName(inf_));
-    const std::vector<std::string> terms = {record_.pattern, record_.service, inf,
-                                            fileName(driver_)};
-    const std::vector<std::string> traces = winsim::findTraces(terms, kTraceLimit + 1);
+    const std::vector<std::string> traces = winsim::findTraces(terms(), kTraceLimit + 1);
     if (traces.empty()) {
         err_ << "quorvane-uninstall: nothing on the machine names the device's pattern, service, "
                 "INF or driver file any more\n";

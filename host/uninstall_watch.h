@@ -9,6 +9,7 @@
 
 #include <ostream>
 #include <string>
+#include <vector>
 
 class UninstallWatch {
 public:
@@ -17,6 +18,10 @@ public:
     // To be called with every change of a window's text (ANSI).
     void onTextChanged(HWND window, const std::string& before, const std::string& after);
 
+    // Before the command's commit: when an Uninstall ended since, the
+    // search for what remains starts its look at the registry beside the
+    // commit.
+    void beforeCommit();
     // When the dialog is idle again (after the command's commit): writes
     // what remains of a device whose Uninstall ended since.
     void onIdle();
@@ -34,6 +39,8 @@ private:
     bool anyFailed_ = false;
     bool restartNeeded_ = false;
     bool reportPending_ = false;
+    // What the search for what remains looks for.
+    std::vector<std::string> terms() const;
     // The device being uninstalled, as detection left it.
     DeviceRecord record_{};
     char inf_[kPathBufferSize] = {};

@@ -59,5 +59,10 @@ namespace winsim {
 // path> : <value name>"), files and folders of the C: drive whose name
 // contains one ("C:\..."). At most `limit` entries.
 std::vector<std::string> findTraces(const std::vector<std::string>& terms, size_t limit);
+// Starts the slow part of the next findTraces with these `terms` (the look
+// at the registry's text) on a second thread, to run beside the commit that
+// ends a command: what the search finds is the same either way. The look
+// ends when that search, another start, or the machine's end comes first.
+void startTraceSearch(const std::vector<std::string>& terms);
 
 }  // namespace winsim

@@ -20,6 +20,7 @@
 #include "winsim/src/machine/machine_ini.h"
 #include "winsim/src/machine/offline_load.h"
 #include "winsim/src/machine/state.h"
+#include "winsim/src/machine/trace_search.h"
 #include "winsim/src/storage/store.h"
 
 namespace winsim {
@@ -331,6 +332,7 @@ bool readOnlyRequested() { return g_machine && g_machine->readOnlyRequested; }
 std::string machineSource() { return g_machine ? g_machine->source : std::string(); }
 
 void unloadMachine() {
+    endTraceSearch();
     dropRegistryHandles();
     dropDeviceSets();
     g_machine.reset();
@@ -349,6 +351,7 @@ std::vector<std::shared_ptr<RegKey>>& endedTrees() {
 }  // namespace
 
 void endRun() {
+    endTraceSearch();
     dropRegistryHandles();
     dropDeviceSets();
     if (g_machine) {
@@ -390,6 +393,7 @@ bool restartRequested() { return g_machine && g_machine->restartRequested; }
 
 bool importRegistry(const std::string& regFileBytes, const std::string& fileName,
                     std::vector<std::string>* warnings, std::string* error) {
+    endTraceSearch();
     Machine& m = machine();
     RegImport imported;
     std::string scratch;

@@ -7,11 +7,16 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
 
 #include "winsim/safety.h"
+#include "winsim/src/base/base_text.h"
 #include "winsim/src/base/codepage.h"
 #include "winsim/src/registry/key_text.h"
 #include "winsim/src/machine/state.h"
+#include "winsim/src/machine/trace_search.h"
 #include "winsim/src/regfile/line_reader.h"
 #include "winsim/src/storage/hive_store.h"
 
@@ -80,6 +85,15 @@ public:
         if (!usable_) return true;
         for (const KeyBlock& block : key.blocks) {
             if (blockMayName(*key.registry, block)) return true;
+        }
+        return false;
+    }
+
+    // The same look at blocks of `r`'s text given by their places.
+    bool blocksMayName(const Registry& r, const KeyBlock* blocks, size_t count) {
+        if (!usable_) return true;
+        for (size_t i = 0; i < count; ++i) {
+            if (blockMayName(r, blocks[i])) return true;
         }
         return false;
     }
@@ -261,16 +275,160 @@ void walkDrive(int dirFd, const std::string& windowsDir, const std::vector<std::
     ::closedir(d);
 }
 
-}  // namespace
+// The look at the text a search needs, taken ahead on a second thread
+// (startTraceSearch): for each key the walk reaches without building
+// anything, whether its values may name a term, and for each subtree still
+// in the text, whether it may. Only the base text is read there, which stays
+// as it is while the registry holds it (a commit writes a new file and
+// keeps it), at the places of the blocks copied here; the walk takes an
+// answer only for a key whose blocks are still at those places.
+struct TextLook {
+    const RegKey* key;
+    bool subtree;  // the subtree still in the text; otherwise the key's values
+    const Registry* registry;
+    size_t first, count;  // its blocks in LookAhead::blocks
+    bool mayName = true;
+};
 
-std::vector<std::string> findTraces(const std::vector<std::string>& wanted, size_t limit) {
-    std::vector<std::string> out;
-    Machine* m = currentMachine();
+struct LookAhead {
+    std::vector<std::string> terms;  // folded
+    const RegKey* top = nullptr;
+    std::vector<TextLook> looks;
+    std::vector<KeyBlock> blocks;
+    std::thread thread;
+
+    ~LookAhead() { wait(); }
+    void wait() {
+        if (thread.joinable()) thread.join();
+    }
+    void drop() {
+        wait();
+        looks.clear();
+        blocks.clear();
+        terms.clear();
+        top = nullptr;
+    }
+    template <typename Blocks>
+    void add(const RegKey* key, bool subtree, const Blocks& keyBlocks) {
+        const size_t first = blocks.size();
+        for (const KeyBlock& block : keyBlocks) blocks.push_back(block);
+        looks.push_back({key, subtree, key->registry, first, blocks.size() - first});
+    }
+    // Whether `keyBlocks` are the blocks `look` was taken at.
+    template <typename Blocks>
+    bool same(const TextLook& look, const Blocks& keyBlocks) const {
+        size_t i = 0;
+        for (const KeyBlock& block : keyBlocks) {
+            if (i == look.count) return false;
+            const KeyBlock& copied = blocks[look.first + i];
+            if (block.begin != copied.begin || block.end != copied.end) return false;
+            ++i;
+        }
+        return i == look.count;
+    }
+};
+
+LookAhead& lookAhead() {
+    static LookAhead ahead;
+    return ahead;
+}
+
+// The answers of the look taken ahead, by key.
+class LookedAt {
+public:
+    LookedAt(const std::vector<std::string>& terms, const RegKey* top) {
+        LookAhead& ahead = lookAhead();
+        if (ahead.top == nullptr) return;
+        ahead.wait();
+        if (ahead.terms == terms && ahead.top == top) {
+            values_.reserve(ahead.looks.size());
+            for (const TextLook& look : ahead.looks) {
+                (look.subtree ? subtrees_ : values_).emplace(look.key, &look);
+            }
+        } else {
+            ahead.drop();
+        }
+    }
+    ~LookedAt() { lookAhead().drop(); }
+    LookedAt(const LookedAt&) = delete;
+    LookedAt& operator=(const LookedAt&) = delete;
+
+    // The answer for `key`'s values when it was looked at in the blocks it
+    // has now; -1 when it was not.
+    int values(const RegKey& key) const {
+        const auto it = values_.find(&key);
+        if (it == values_.end() || !lookAhead().same(*it->second, key.blocks)) return -1;
+        return it->second->mayName ? 1 : 0;
+    }
+    int subtree(const RegKey& key, const DeferredKeys& keys) const {
+        const auto it = subtrees_.find(&key);
+        if (it == subtrees_.end() || !lookAhead().same(*it->second, keys.blocks)) return -1;
+        return it->second->mayName ? 1 : 0;
+    }
+
+private:
+    std::unordered_map<const RegKey*, const TextLook*> values_, subtrees_;
+};
+
+std::vector<std::string> foldedTerms(const std::vector<std::string>& wanted) {
     std::vector<std::string> terms;
     for (const std::string& t : wanted) {
         if (!t.empty()) terms.push_back(foldName(t));
     }
-    if (!m || terms.empty()) return out;
+    return terms;
+}
+
+}  // namespace
+
+void endTraceSearch() { lookAhead().drop(); }
+
+void startTraceSearch(const std::vector<std::string>& wanted) {
+    LookAhead& ahead = lookAhead();
+    ahead.drop();
+    Machine* m = currentMachine();
+    std::vector<std::string> terms = foldedTerms(wanted);
+    // An installation's hives are read whole by the search itself.
+    if (!m || terms.empty() || m->hives) return;
+    const RegKey* top = m->registry.localMachine.get();
+    // The keys as the walk reaches them, with nothing built here.
+    std::vector<const RegKey*> stack = {top};
+    while (!stack.empty()) {
+        const RegKey* key = stack.back();
+        stack.pop_back();
+        if (key->valuesInText()) {
+            ahead.add(key, false, key->blocks);
+        }
+        const DeferredKeys* deferred = key->subkeys.deferredKeys();
+        const Subkeys::List& held = key->subkeys.held();
+        if (deferred && held.empty()) {
+            ahead.add(key, true, deferred->blocks);
+            continue;
+        }
+        for (const auto& sub : held) stack.push_back(sub.get());
+    }
+    ahead.terms = terms;
+    ahead.top = top;
+    try {
+        ahead.thread = inBackground([&ahead, terms] {
+            KeyText keyText(terms);
+            for (TextLook& look : ahead.looks) {
+                look.mayName = keyText.blocksMayName(*look.registry,
+                                                     ahead.blocks.data() + look.first, look.count);
+            }
+        });
+    } catch (const std::system_error&) {
+        ahead.drop();  // the search looks for itself
+    }
+}
+
+std::vector<std::string> findTraces(const std::vector<std::string>& wanted, size_t limit) {
+    std::vector<std::string> out;
+    Machine* m = currentMachine();
+    const std::vector<std::string> terms = foldedTerms(wanted);
+    if (!m || terms.empty()) {
+        endTraceSearch();
+        return out;
+    }
     // Everything the installation holds, whichever kind it was read from:
     // hives are read whole for this (the machine holds only what the
     // simulated API reads).
@@ -289,6 +447,7 @@ std::vector<std::string> findTraces(const std::vector<std::string>& wanted, size
     // path is one buffer cut back to the parent's length and extended by the
     // key's name, so that a key costs its own name, not its depth.
     KeyText keyText(terms);
+    const LookedAt lookedAt(terms, top);
     auto byName = [](const RegKey* a, const RegKey* b) { return a->fold < b->fold; };
     std::vector<std::pair<const RegKey*, size_t>> stack = {{top, 0}};  // key, parent's length
     std::string path;
@@ -310,7 +469,12 @@ std::vector<std::string> findTraces(const std::vector<std::string>& wanted, size
                 named.push_back(path + " : " + (v.name.empty() ? "(Default)" : v.name));
             }
         };
-        if (!key->valuesInText() || keyText.mayName(*key)) key->visitValues(visit);
+        if (key->valuesInText()) {
+            const int looked = lookedAt.values(*key);
+            if (looked == 1 || (looked < 0 && keyText.mayName(*key))) key->visitValues(visit);
+        } else {
+            key->visitValues(visit);
+        }
         std::sort(named.begin(), named.end(), [](const std::string& a, const std::string& b) {
             return foldName(a) < foldName(b);
         });
@@ -318,9 +482,11 @@ std::vector<std::string> findTraces(const std::vector<std::string>& wanted, size
         children.clear();
         // A subtree still in the text that names no term is not built.
         const DeferredKeys* deferred = key->subkeys.deferredKeys();
-        if (deferred && key->subkeys.held().empty() &&
-            !keyText.subtreeMayName(*key->registry, *deferred)) {
-            continue;
+        if (deferred && key->subkeys.held().empty()) {
+            const int looked = lookedAt.subtree(*key, *deferred);
+            if (looked == 0 || (looked < 0 && !keyText.subtreeMayName(*key->registry, *deferred))) {
+                continue;
+            }
         }
         for (const auto& sub : key->subkeys) children.push_back(sub.get());
         if (!std::is_sorted(children.begin(), children.end(), byName)) {
