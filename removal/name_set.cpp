@@ -2,38 +2,38 @@
 
 #include "detection/bounded_text.h"
 
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 
-// A hash of the name with ASCII letters folded, eight bytes at a time. A
-// byte outside ASCII counts as one and the same byte (0x80): the code page
+// A hash of the name with ASCII letters folded, a machine word at a time.
+// A byte outside ASCII counts as one and the same byte (0x80): the code page
 // folds those, and folding keeps the length, so names equal ignoring case
 // hash alike.
 size_t hashName(const char* name) {
-    constexpr uint64_t kOnes = 0x0101010101010101ull;
-    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    constexpr size_t kOnes = ~size_t{0} / 0xFF;  // 0x01 in every byte
+    constexpr size_t kHigh = kOnes * 0x80;
+    constexpr size_t kMultiplier =
+        sizeof(size_t) == 8 ? static_cast<size_t>(0xFF51AFD7ED558CCDull) : size_t{0x9E3779B1u};
     const size_t length = std::strlen(name);
-    uint64_t hash = 0x9E3779B97F4A7C15ull ^ length;
-    for (size_t at = 0; at < length; at += 8) {
-        uint64_t w = 0;
-        std::memcpy(&w, name + at, length - at < 8 ? length - at : 8);
+    size_t hash = kMultiplier ^ length;
+    for (size_t at = 0; at < length; at += sizeof(size_t)) {
+        size_t w = 0;
+        std::memcpy(&w, name + at, length - at < sizeof w ? length - at : sizeof w);
         // Bytes outside ASCII become 0x80.
-        const uint64_t high = w & kHigh;
+        const size_t high = w & kHigh;
         w = (w & ~((high >> 7) * 0xFF)) | high;
         // 'a'..'z' lose their 0x20: the high bit of each sum tells whether
         // the (ASCII) byte is at least 'a', and more than 'z'.
-        const uint64_t seven = w & ~kHigh;
-        const uint64_t fromA = seven + (0x80 - 'a') * kOnes;
-        const uint64_t pastZ = seven + (0x80 - 'z' - 1) * kOnes;
-        const uint64_t lower = fromA & ~pastZ & ~high & kHigh;
-        w ^= lower >> 2;
-        hash = (hash ^ w) * 0xFF51AFD7ED558CCDull;
-        hash ^= hash >> 32;
+        const size_t seven = w & ~kHigh;
+        const size_t fromA = seven + (0x80 - 'a') * kOnes;
+        const size_t pastZ = seven + (0x80 - 'z' - 1) * kOnes;
+        w ^= (fromA & ~pastZ & ~high & kHigh) >> 2;
+        hash = (hash ^ w) * kMultiplier;
+        hash ^= hash >> (sizeof(size_t) * 4);
     }
-    return static_cast<size_t>(hash);
+    return hash;
 }
 
 }  // namespace
