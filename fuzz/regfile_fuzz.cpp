@@ -93,19 +93,6 @@ void checkLazyIsEager(const std::string& bytes, unsigned codePage) {
     }
 }
 
-std::vector<winsim::RegKey*> allKeys(winsim::Registry& r) {
-    std::vector<winsim::RegKey*> out;
-    std::vector<winsim::RegKey*> stack = {r.localMachine.get()};
-    for (auto& root : r.otherRoots) stack.push_back(root.get());
-    while (!stack.empty()) {
-        winsim::RegKey* k = stack.back();
-        stack.pop_back();
-        out.push_back(k);
-        for (auto& s : k->subkeys) stack.push_back(s.get());
-    }
-    return out;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -149,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 k = k->subkeys[next() % k->subkeys.size()].get();
             }
         } else {
-            std::vector<winsim::RegKey*> keys = allKeys(registry);
+            std::vector<winsim::RegKey*> keys = qu_test::allKeys(registry, true);
             k = keys[next() % keys.size()];
         }
         switch (next() % 5) {
@@ -190,7 +177,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fail("the input loads only once", error);
     }
     const size_t point = again.savepoint();
-    for (winsim::RegKey* k : allKeys(again)) k->setValue("x", 1, {'x', 0});
+    for (winsim::RegKey* k : qu_test::allKeys(again, true)) k->setValue("x", 1, {'x', 0});
     again.rollback(point);
     if (dump(again) != original ||
         winsim::exportRegFile(again, imported.format, codePage) != bytes) {

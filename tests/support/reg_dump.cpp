@@ -69,9 +69,12 @@ std::string placesDump(const winsim::Registry& r, const winsim::Registry* eager)
     return out.str();
 }
 
-std::vector<winsim::RegKey*> allKeys(winsim::Registry& r) {
+std::vector<winsim::RegKey*> allKeys(winsim::Registry& r, bool otherRoots) {
     std::vector<winsim::RegKey*> out;
     std::vector<winsim::RegKey*> stack = {r.localMachine.get()};
+    if (otherRoots) {
+        for (auto& root : r.otherRoots) stack.push_back(root.get());
+    }
     while (!stack.empty()) {
         winsim::RegKey* k = stack.back();
         stack.pop_back();

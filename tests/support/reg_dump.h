@@ -17,7 +17,8 @@ namespace qu_test {
 std::string placesDump(const winsim::Registry& r, const winsim::Registry* eager = nullptr);
 
 // Every key of a registry in tree order, building the subtrees still held
-// as text.
-std::vector<winsim::RegKey*> allKeys(winsim::Registry& r);
+// as text: those below HKEY_LOCAL_MACHINE, and with `otherRoots` those of
+// the other roots too.
+std::vector<winsim::RegKey*> allKeys(winsim::Registry& r, bool otherRoots = false);
 
 }  // namespace qu_test

@@ -2,8 +2,6 @@
 #include "winsim/src/base/codepage.h"
 
 #include <algorithm>
-#include <cstdint>
-#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -358,8 +356,6 @@ std::string foldName(std::string_view utf8) {
     }
     return out;
 }
-
-namespace {}  // namespace
 
 bool namesEqual(std::string_view a, std::string_view b) {
     // ASCII folds to ASCII of the same length: compare in place.

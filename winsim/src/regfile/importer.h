@@ -3,9 +3,9 @@
 // again a key's lines to read values still in the base text.
 #pragma once
 
-#include <cstddef>
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>

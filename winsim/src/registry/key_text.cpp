@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 
 #include "winsim/src/base/codepage.h"
 #include "winsim/src/base/hex_digit.h"
@@ -158,32 +159,13 @@ size_t findAnyNoCase(std::string_view text, const std::vector<std::string_view>&
 #if defined(__SSE2__)
     size_t shortest = SIZE_MAX;
     for (const std::string_view needle : needles) shortest = std::min(shortest, needle.size());
-    if (!needles.empty() && shortest > 0) {
-        const std::string_view* n = needles.data();
-        const size_t second = shortest - 1;
-        size_t at = npos;
-        switch (needles.size()) {
-            case 1:
-                at = scanAny<1>(text, n, second, &p, which);
-                break;
-            case 2:
-                at = scanAny<2>(text, n, second, &p, which);
-                break;
-            case 3:
-                at = scanAny<3>(text, n, second, &p, which);
-                break;
-            case 4:
-                at = scanAny<4>(text, n, second, &p, which);
-                break;
-            case 5:
-                at = scanAny<5>(text, n, second, &p, which);
-                break;
-            case 6:
-                at = scanAny<6>(text, n, second, &p, which);
-                break;
-            default:
-                break;  // more needles: each on its own below
-        }
+    // One scan for each count of needles up to six; more: each on its own
+    // below.
+    using Scan = size_t (*)(std::string_view, const std::string_view*, size_t, size_t*, size_t*);
+    constexpr Scan kScans[] = {nullptr,    scanAny<1>, scanAny<2>, scanAny<3>,
+                               scanAny<4>, scanAny<5>, scanAny<6>};
+    if (needles.size() < std::size(kScans) && !needles.empty() && shortest > 0) {
+        const size_t at = kScans[needles.size()](text, needles.data(), shortest - 1, &p, which);
         if (at != npos) return at;
         if (p > text.size()) return npos;  // every place looked at
     }
