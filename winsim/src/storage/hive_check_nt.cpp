@@ -36,6 +36,7 @@ struct Key {
 struct NtHiveCheck::Walk {
     std::string file;
     size_t maxDepth = 0;
+    bool stringsOnly = false;  // values loaded without their data unless strings
     MappedFile mapped;
     const uint8_t* map = nullptr;
     size_t binsEnd = 0;  // file offset where the hive bins end
@@ -374,11 +375,12 @@ bool NtHiveCheck::Walk::values(const Key& key, RegKey* into) {
         }
         if (name.holds(false)) return fail("value cell " + hex(at) + " has a NUL in its name");
         const std::string utf8 = name.utf8();
+        const uint32_t type = get32(vk.data + kVkType);
         std::string data;
-        if (!valueData(vk, utf8, into ? &data : nullptr)) return false;
+        const bool read = into && (!stringsOnly || isStringType(type));
+        if (!valueData(vk, utf8, read ? &data : nullptr)) return false;
         folded.push_back(foldName(utf8));
         if (into) {
-            const uint32_t type = get32(vk.data + kVkType);
             if (isStringType(type)) data = utf16leToUtf8(data);
             into->setValue(utf8, type, std::vector<uint8_t>(data.begin(), data.end()));
         }
@@ -466,12 +468,14 @@ bool NtHiveCheck::open(const std::string& file, size_t maxDepth, std::string* er
 
 bool NtHiveCheck::clean() const { return walk_ && walk_->clean; }
 
-bool NtHiveCheck::checkPart(const std::string& path, bool full, std::string* error, RegKey* into) {
+bool NtHiveCheck::checkPart(const std::string& path, bool full, std::string* error, RegKey* into,
+                            Data data) {
     if (!walk_) {
         *error = "no hive was opened";
         return false;
     }
     Walk& w = *walk_;
+    w.stringsOnly = data == Data::StringsOnly;
     std::vector<std::string> parts;
     splitKeyPath(path, &parts);
     Key key;

@@ -55,8 +55,11 @@ public:
     // With `into` (the key that stands for the hive's root), the part is
     // loaded as it is checked: the keys on the way as `path` spells them,
     // then the part's values (and with `full` its subkeys) as the hive
-    // holds them, strings in UTF-8.
-    bool checkPart(const std::string& path, bool full, std::string* error, RegKey* into = nullptr);
+    // holds them, strings in UTF-8; with `StringsOnly`, the other values
+    // without their data (what a search of names and strings reads).
+    enum class Data { AsStored, StringsOnly };
+    bool checkPart(const std::string& path, bool full, std::string* error, RegKey* into = nullptr,
+                   Data data = Data::AsStored);
 
     // The REG_DWORD value `name` of the key at `path`, which a checked part
     // holds (the current control set, read before the parts that depend on it).

@@ -99,23 +99,6 @@ std::string toHive(const RegValue& v) {
     return isStringType(v.type) ? utf8ToUtf16le(bytes) : bytes;
 }
 
-void loadValues(hive_h* h, hive_node_h node, RegKey* key, bool* ok) {
-    for (const RawValue& v : rawValues(h, node, ok)) key->setValue(v.name, v.type, toRegistry(v));
-}
-
-bool loadTree(hive_h* h, hive_node_h node, RegKey* key) {
-    bool ok = true;
-    loadValues(h, node, key, &ok);
-    hive_node_h* children = hivex_node_children(h, node);
-    if (!children) return false;
-    for (size_t i = 0; children[i]; ++i) {
-        const std::string name = takeString(hivex_node_name(h, children[i]));
-        if (name.empty() || !loadTree(h, children[i], key->createSubkey(name))) ok = false;
-    }
-    std::free(children);
-    return ok;
-}
-
 // ---- saving: the loaded subtrees compared with the hive ----
 
 class Writer {
@@ -228,8 +211,6 @@ private:
 };
 
 }  // namespace
-
-bool loadHiveWhole(hive_h* h, RegKey* key) { return loadTree(h, hivex_root(h), key); }
 
 bool syncHive(hive_h* h, RegKey* mount, const std::vector<HiveStore::Subtree>& loaded,
               bool* changed, std::string* failure) {

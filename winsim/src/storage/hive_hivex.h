@@ -1,6 +1,6 @@
-// A 2000/XP hive through hivex, the program's writer of hives: read whole
-// (for the report of what remains), changed to hold what the loaded
-// subtrees of the registry hold, and written into a commit's new file.
+// A 2000/XP hive through hivex, the program's writer of hives: changed to
+// hold what the loaded subtrees of the registry hold, and written into a
+// commit's new file.
 // Every hive is checked (hive_check_nt.h) before hivex opens it.
 #pragma once
 
@@ -21,11 +21,6 @@ struct HiveCloser {
         if (h) hivex_close(h);
     }
 };
-using HivePtr = std::unique_ptr<hive_h, HiveCloser>;
-
-// Every key and value of `h` below its root into `key` (strings in UTF-8);
-// false when the hive cannot be read.
-bool loadHiveWhole(hive_h* h, RegKey* key);
 
 // Changes `h` so that each of the `loaded` subtrees holds what it holds
 // below `mount` in the registry (what did not change keeps its stored

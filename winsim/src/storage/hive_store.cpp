@@ -264,19 +264,12 @@ FileIdentity* HiveStore::identityOf(const std::string& name) {
 bool HiveStore::loadWhole(Registry& scratch, std::string* error) const {
     scratch.recording = false;
     for (const auto& hive : hives_) {
-        {
-            // Read whole: the whole tree is checked first (and its mapping
-            // goes before hivex maps the hive).
-            NtHiveCheck check;
-            if (!check.open(hive.file, kMaxKeyDepth - 1, error) ||
-                !check.checkPart("", true, error)) {
-                return false;
-            }
-        }
-        HivePtr h(hivex_open(hive.file.c_str(), 0));
+        // Read as it is checked, whole: names and strings, which is what
+        // the search for what remains reads (a hive's bulk is binary data).
+        NtHiveCheck check;
         RegKey* mount = scratch.localMachine->createSubkey(hive.mount);
-        if (!h || !loadHiveWhole(h.get(), mount)) {
-            *error = hive.file + ": cannot be read as a registry hive (" + errnoText() + ")";
+        if (!check.open(hive.file, kMaxKeyDepth - 1, error) ||
+            !check.checkPart("", true, error, mount, NtHiveCheck::Data::StringsOnly)) {
             return false;
         }
     }

@@ -61,8 +61,9 @@ public:
     // The identity of the hive file `name` as loaded or last committed
     // (nullptr for another name).
     FileIdentity* identityOf(const std::string& name);
-    // Every key and value of the hives, read whole into `scratch` (the
-    // machine's registry holds only what the simulated API reads).
+    // Every key and value of the hives, checked and read whole into
+    // `scratch`, the data of string values only (the machine's registry
+    // holds only what the simulated API reads).
     bool loadWhole(Registry& scratch, std::string* error) const;
     bool win9x() const { return win9x_; }
 
