@@ -441,6 +441,18 @@ const Promise kPromises[] = {
              EXPECT_EQ(st.st_gid, 4322u);
          }
      }},
+    {"a commit stopped while it writes (the file size limit, as a full disk) changes nothing",
+     [](Store& s) {
+         const Tree before = s.tree();
+         const ProgramRun r =
+             s.run("uninstall\n", "", "sh -c 'trap \"\" XFSZ; ulimit -f 8; exec \"$@\"' sh");
+         EXPECT_EQ(r.status, 1) << r.err;
+         EXPECT_NE(r.err.find("cannot write " + s.registry().string() + ".new-"),
+                   std::string::npos)
+             << r.err;
+         EXPECT_NE(r.err.find("File too large"), std::string::npos) << r.err;
+         EXPECT_EQ(differences(before, s.tree()), std::set<std::string>{});
+     }},
     {"a backups folder that is a link is never followed",
      [](Store& s) {
          fs::create_symlink(s.outside(), s.backups());

@@ -1,11 +1,16 @@
 #include "winsim/src/storage/hive_hivex.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
+#include "winsim/src/base/base_text.h"
 #include "winsim/src/base/codepage.h"
 #include "winsim/src/base/posix_file.h"
 
@@ -225,20 +230,92 @@ bool syncHive(hive_h* h, RegKey* mount, const std::vector<HiveStore::Subtree>& l
     return true;
 }
 
-// The new hive: hivex writes the staged hive to `path` (the commit's new
-// file); its size and hash are read back by readBackHive.
-bool commitHive(hive_h* h, const std::string& path, std::string* error) {
-    if (hivex_commit(h, path.c_str(), 0) != 0) {
+namespace {
+
+// hivex writes straight into `path`, which is then read back for its size
+// and hash.
+bool commitDirectly(hive_h* h, int fd, const std::string& path, uint64_t* size, uint64_t* hash,
+                    std::string* error) {
+    if (hivex_commit(h, path.c_str(), 0) != 0 || !hashWholeFile(fd, size, hash)) {
         *error = "cannot write " + path + " (" + errnoText() + ")";
         return false;
     }
     return true;
 }
 
-bool readBackHive(int fd, const std::string& path, uint64_t* size, uint64_t* hash,
-                  std::string* error) {
-    if (!hashWholeFile(fd, size, hash)) {
-        *error = "cannot read back " + path + " (" + errnoText() + ")";
+// Moves what comes through the pipe `from` into the file `to`, a pipe's
+// size at a time, hashing it on the way, until the pipe's writers are gone.
+// 0, or the errno of the first failure (the rest is then read and dropped,
+// so that the writer never waits on a full pipe).
+int relay(int from, int to, uint64_t* size, uint64_t* hash) {
+    std::vector<char> piece(size_t{1} << 20);
+    ContentHasher hasher;
+    *size = 0;
+    int failed = 0;
+    for (bool end = false; !end;) {
+        size_t have = 0;
+        while (have < piece.size()) {
+            const ssize_t n = ::read(from, piece.data() + have, piece.size() - have);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                if (n < 0 && !failed) failed = errno;
+                end = true;
+                break;
+            }
+            have += static_cast<size_t>(n);
+        }
+        if (failed || have == 0) continue;
+        hasher.update(piece.data(), have);
+        *size += have;
+        for (size_t done = 0; done < have;) {
+            const ssize_t n = ::write(to, piece.data() + done, have - done);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                failed = n < 0 ? errno : EIO;
+                break;
+            }
+            done += static_cast<size_t>(n);
+        }
+    }
+    *hash = hasher.finish();
+    return failed;
+}
+
+}  // namespace
+
+// hivex writes the whole hive with one write(). Into the page cache of a new
+// file that asks the kernel for its largest blocks of memory, which it may
+// have to take from memory nothing touched for a while (on a virtual
+// machine that hands its free memory back to the host, that write took
+// several times the copy's own time). So hivex writes into a pipe, which is
+// emptied into the new file in pieces of 1 MiB, as a copy writes, and
+// hashed on the way; where that cannot be set up, hivex writes the file
+// itself.
+bool commitHive(hive_h* h, int fd, const std::string& path, uint64_t* size, uint64_t* hash,
+                std::string* error) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return commitDirectly(h, fd, path, size, hash, error);
+    Fd from(ends[0]), into(ends[1]);
+    ::fcntl(into.get(), F_SETPIPE_SZ, 1 << 20);  // a smaller pipe works too
+    const std::string through = "/proc/self/fd/" + std::to_string(into.get());
+    struct stat st;
+    if (::stat(through.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        return commitDirectly(h, fd, path, size, hash, error);  // no /proc
+    }
+    int relayed = 0;
+    std::thread mover;
+    try {
+        mover = inBackground([&] { relayed = relay(from.get(), fd, size, hash); });
+    } catch (const std::system_error&) {
+        return commitDirectly(h, fd, path, size, hash, error);
+    }
+    const bool wrote = hivex_commit(h, through.c_str(), 0) == 0;
+    const int hivexErr = errno;
+    into = Fd();  // the end of the hive: the mover stops
+    mover.join();
+    if (!wrote || relayed != 0) {
+        errno = wrote ? relayed : hivexErr;
+        *error = "cannot write " + path + " (" + errnoText() + ")";
         return false;
     }
     return true;

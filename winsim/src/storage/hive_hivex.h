@@ -29,11 +29,9 @@ struct HiveCloser {
 bool syncHive(hive_h* h, RegKey* mount, const std::vector<HiveStore::Subtree>& loaded,
               bool* changed, std::string* failure);
 
-// hivex writes `h` to `path` (the commit's new file).
-bool commitHive(hive_h* h, const std::string& path, std::string* error);
-// The size and hash of the new hive written there (open as `fd`), read back
-// beside its fsync (RegistryWrite::readBack).
-bool readBackHive(int fd, const std::string& path, uint64_t* size, uint64_t* hash,
-                  std::string* error);
+// hivex writes `h` into the commit's new file, open as `fd` at `path`;
+// `size` and `hash` are those of what it wrote.
+bool commitHive(hive_h* h, int fd, const std::string& path, uint64_t* size, uint64_t* hash,
+                std::string* error);
 
 }  // namespace winsim

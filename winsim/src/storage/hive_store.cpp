@@ -216,11 +216,12 @@ bool HiveStore::stageWrites(const Registry& registry, std::vector<RegistryWrite>
         hive_h* handle = h.get();
         RegistryWrite write{hive.name,
                             &hive.identity,
-                            [handle](int, const std::string& path, uint64_t*, uint64_t*,
-                                     std::string* why) { return commitHive(handle, path, why); },
+                            [handle](int fd, const std::string& path, uint64_t* size,
+                                     uint64_t* hash, std::string* why) {
+                                return commitHive(handle, fd, path, size, hash, why);
+                            },
                             {},
                             {}};
-        write.readBack = readBackHive;
         if (!identity) {
             // Identified when it was read for writing; still that file?
             const std::string file = hive.file;

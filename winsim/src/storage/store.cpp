@@ -255,15 +255,6 @@ bool commitStore(const StoreFolder& store, std::vector<RegistryWrite>& writes,
     std::thread syncing = inBackground([&] { syncFailed = syncTogether(fds, &syncErr); });
     bool ready = true;
     for (size_t i = 0; ready && i < writes.size(); ++i) {
-        // Read back beside its own write-out and fsync.
-        RegistryWrite& w = writes[i];
-        if (!w.readBack) continue;
-        const std::string path = dir + "/" + j.files[i].newName;
-        ready = w.readBack(newFiles[i].get(), path, &w.after.size, &w.after.hash, error);
-        j.files[i].newSize = w.after.size;
-        j.files[i].newHash = w.after.hash;
-    }
-    for (size_t i = 0; ready && i < writes.size(); ++i) {
         RegistryWrite& w = writes[i];
         if (hashes[i].started()) {
             w.before.hash = hashes[i].result();

@@ -109,12 +109,6 @@ struct RegistryWrite {
     // writer that has the file read already, in step with its own work,
     // hands that identity over here.
     std::function<bool(FileIdentity* now)> identifyNow = nullptr;
-    // When set, `write` leaves `size` and `hash` to this: the new file (open
-    // as `fd`) is read back for them while its write-out and fsync run
-    // (step 3), for a writer that cannot hash what it writes as it goes.
-    std::function<bool(int fd, const std::string& path, uint64_t* size, uint64_t* hash,
-                       std::string* error)>
-        readBack = nullptr;
     // The text `identity` was loaded from (its hash may still be pending).
     // While it is the file's own pages under an unbroken read lease
     // (BaseText::guardsFile) on a local file system, nothing has written the
