@@ -447,8 +447,7 @@ const Promise kPromises[] = {
          const ProgramRun r =
              s.run("uninstall\n", "", "sh -c 'trap \"\" XFSZ; ulimit -f 8; exec \"$@\"' sh");
          EXPECT_EQ(r.status, 1) << r.err;
-         EXPECT_NE(r.err.find("cannot write " + s.registry().string() + ".new-"),
-                   std::string::npos)
+         EXPECT_NE(r.err.find("cannot write " + s.registry().string() + ".new-"), std::string::npos)
              << r.err;
          EXPECT_NE(r.err.find("File too large"), std::string::npos) << r.err;
          EXPECT_EQ(differences(before, s.tree()), std::set<std::string>{});

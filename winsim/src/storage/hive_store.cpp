@@ -214,14 +214,13 @@ bool HiveStore::stageWrites(const Registry& registry, std::vector<RegistryWrite>
         if (!changed) continue;  // `identity` stops its read
         open_.push_back(h);
         hive_h* handle = h.get();
-        RegistryWrite write{hive.name,
-                            &hive.identity,
-                            [handle](int fd, const std::string& path, uint64_t* size,
-                                     uint64_t* hash, std::string* why) {
-                                return commitHive(handle, fd, path, size, hash, why);
-                            },
-                            {},
-                            {}};
+        RegistryWrite write{
+            hive.name,
+            &hive.identity,
+            [handle](int fd, const std::string& path, uint64_t* size, uint64_t* hash,
+                     std::string* why) { return commitHive(handle, fd, path, size, hash, why); },
+            {},
+            {}};
         if (!identity) {
             // Identified when it was read for writing; still that file?
             const std::string file = hive.file;
