@@ -165,6 +165,27 @@ void BM_OpenHivesAndDetect(benchmark::State& state) {
 }
 BENCHMARK(BM_OpenHivesAndDetect)->Unit(benchmark::kMillisecond);
 
+// The report of what remains on the installation: both hives checked and
+// read whole (names and strings) and searched for the adapter's names.
+void BM_WhatRemainsOnHives(benchmark::State& state) {
+    winsim::LoadOptions options;
+    options.installation = true;
+    options.readOnly = true;
+    std::string error;
+    if (!winsim::loadMachine(installation().string(), options, &error)) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    size_t found = 0;
+    for (auto _ : state) {
+        found = winsim::findTraces({"kestrelx", "VID_F3A7&PID_0053"}, 51).size();
+    }
+    winsim::unloadMachine();
+    if (found == 0) state.SkipWithError("the adapter's traces were not found");
+    state.counters["traces"] = static_cast<double>(found);
+}
+BENCHMARK(BM_WhatRemainsOnHives)->Unit(benchmark::kMillisecond);
+
 // The floor of any commit that replaces the hive: copy it into a new file
 // and fsync the copy (what `cp` plus `sync` of the file cost).
 void BM_CopyAndFsyncSystemHive(benchmark::State& state) {
