@@ -313,6 +313,10 @@ bool commitHive(hive_h* h, int fd, const std::string& path, uint64_t* size, uint
     const int hivexErr = errno;
     into = Fd();  // the end of the hive: the mover stops
     mover.join();
+    if (!wrote && relayed == 0 && *size == 0) {
+        // hivex could not open the pipe's name: it writes the file itself.
+        return commitDirectly(h, fd, path, size, hash, error);
+    }
     if (!wrote || relayed != 0) {
         errno = wrote ? relayed : hivexErr;
         *error = "cannot write " + path + " (" + errnoText() + ")";
