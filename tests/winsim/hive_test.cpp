@@ -274,6 +274,68 @@ TEST(Hive, AChangeIsBackedUpThenWrittenThroughHivex) {
     EXPECT_EQ(winsim::stringValue("System\\CurrentControlSet\\Services\\Tcpip", "Note"), "déjà vu");
 }
 
+// The data of value `name` of the key Big below the hive's root.
+std::string bigValue(const std::string& file, const char* name) {
+    hive_h* h = hivex_open(file.c_str(), 0);
+    if (!h) return "cannot open";
+    std::string out = "missing";
+    const hive_node_h big = hivex_node_get_child(h, hivex_root(h), "Big");
+    const hive_value_h value = big ? hivex_node_get_value(h, big, name) : 0;
+    hive_type type;
+    size_t length = 0;
+    char* data = value ? hivex_value_value(h, value, &type, &length) : nullptr;
+    if (data) out.assign(data, length);
+    free(data);
+    hivex_close(h);
+    return out;
+}
+
+// A hive larger than the pipe hivex writes it through reaches the new file
+// whole, and the hash the commit recorded for it is the file's: the undo
+// finds the hive as the commit wrote it and brings back the bytes from
+// before, not the deleted keys imported again.
+TEST(Hive, AHiveLargerThanThePipeIsWrittenWholeAndUndoneByteForByte) {
+    Installation inst;
+    std::string big = kReg;
+    big += "[HKEY_LOCAL_MACHINE\\SYSTEM\\Big]\r\n";
+    for (const char* name : {"first", "second"}) {
+        big += std::string("\"") + name + "\"=hex:";
+        for (size_t i = 0; i < 700001; ++i) {
+            static const char kHex[] = "0123456789abcdef";
+            const unsigned byte = (i * 131 + static_cast<unsigned char>(name[0])) & 0xff;
+            big += kHex[byte >> 4];
+            big += kHex[byte & 15];
+            big += i + 1 < 700001 ? "," : "\r\n";
+        }
+    }
+    std::string error;
+    ASSERT_TRUE(qu_test::writeHiveFromReg(big, "HKEY_LOCAL_MACHINE\\SYSTEM", inst.system(), &error))
+        << error;
+    const std::string original = readHostFile(inst.system());
+    ASSERT_GT(original.size(), size_t{1} << 20);  // more than the pipe holds
+    const std::string first = bigValue(inst.system(), "first");
+    const std::string second = bigValue(inst.system(), "second");
+    ASSERT_EQ(first.size(), 700001u);
+    ASSERT_EQ(second.size(), 700001u);
+    std::string out;
+    ASSERT_TRUE(inst.load(&out)) << out;
+    winsim::setBackupObserver([](const std::string&) {});
+    EXPECT_EQ(
+        RegDeleteKeyA(HKEY_LOCAL_MACHINE,
+                      "System\\CurrentControlSet\\Enum\\USB\\VID_F3A7&PID_0053\\5&1\\LogConf"),
+        ERROR_SUCCESS);
+    ASSERT_TRUE(winsim::commit(&error)) << error;
+    EXPECT_EQ(dumpHive(inst.system()).find("LogConf"), std::string::npos);
+    EXPECT_TRUE(bigValue(inst.system(), "first") == first);
+    EXPECT_TRUE(bigValue(inst.system(), "second") == second);
+    std::string message;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(winsim::undoLatestBackup(&message), winsim::UndoResult::Restored) << message;
+    testing::internal::GetCapturedStderr();
+    winsim::setBackupObserver(nullptr);
+    EXPECT_TRUE(readHostFile(inst.system()) == original);
+}
+
 TEST(Hive, ReadOnlyUseChangesAndCreatesNothing) {
     Installation inst;
     const std::set<std::string> before = listTree(inst.root());
