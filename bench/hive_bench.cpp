@@ -9,21 +9,15 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bench/detect.h"
 #include "bench/image_gen.h"
-#include "detection/device_catalogue.h"
-#include "detection/device_installer.h"
-#include "discovery/nt_discovery.h"
-#include "removal/nt_removal.h"
 #include "tests/support/hive_writer.h"
 #include "winsim/machine.h"
 #include "winsim/offline.h"

@@ -35,8 +35,6 @@
 #include "bench/export_image.h"
 #include "bench/image_gen.h"
 #include "detection/device_catalogue.h"
-#include "detection/device_installer.h"
-#include "discovery/nt_discovery.h"
 #include "removal/nt_removal.h"
 #include "winsim/machine.h"
 #include "winsim/offline.h"
@@ -184,14 +182,12 @@ int uninstallOnHivesCommand(const std::string& dir, unsigned delayMs) {
     options.installation = true;
     std::string error;
     if (!winsim::loadMachine(dir, options, &error)) return fail(error);
-    DeviceRecord& record = deviceRecord(1);
-    if (!probeDevice(networkClassGuid(), cataloguePattern(1), record) ||
-        !discoverNtInstallation(1, "C:\\WINDOWS", record)) {
-        return fail(dir + ": the adapter was not found");
-    }
+    int slot = -1;
+    if (detectNt(&slot) != 1) return fail(dir + ": the supported adapter was not found once");
     std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     const auto start = std::chrono::steady_clock::now();
-    if (removeNtInstallation(1, record) != RemovalResult::Removed || !winsim::commit(&error)) {
+    if (removeNtInstallation(slot, deviceRecord(slot)) != RemovalResult::Removed ||
+        !winsim::commit(&error)) {
         return fail(dir + ": not removed: " + error);
     }
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;

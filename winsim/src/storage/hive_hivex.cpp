@@ -267,15 +267,7 @@ int relay(int from, int to, uint64_t* size, uint64_t* hash) {
         if (failed || have == 0) continue;
         hasher.update(piece.data(), have);
         *size += have;
-        for (size_t done = 0; done < have;) {
-            const ssize_t n = ::write(to, piece.data() + done, have - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                failed = n < 0 ? errno : EIO;
-                break;
-            }
-            done += static_cast<size_t>(n);
-        }
+        if (!writeAll(to, piece.data(), have)) failed = errno;
     }
     *hash = hasher.finish();
     return failed;
