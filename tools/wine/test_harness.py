@@ -1,5 +1,6 @@
 """Unit tests of the Wine harness's pieces: .reg reading and comparison, the
-scenario image build, the JSON line filter and the PE checks."""
+scenario image build, the JSON line filter, the screenshot trim and the PE
+checks."""
 
 import datetime
 import os
@@ -18,6 +19,7 @@ import regfile  # noqa: E402
 import win98_api  # noqa: E402
 import wine_e2e  # noqa: E402
 import wine_prefix  # noqa: E402
+import wine_session  # noqa: E402
 
 V4 = (
     "REGEDIT4\r\n\r\n"
@@ -317,7 +319,7 @@ class ScreenshotTrimTest(unittest.TestCase):
                             "-fill", "#d4d0c8", "-draw", "rectangle 0,0 119,79",
                             "-fill", "white", "-draw", "rectangle 40,30 159,109",
                             "-fill", "#3a6ea5", "-draw", "line 40,30 159,30", whole], check=True)
-            wine_e2e.trim_desktop(whole, cut)
+            wine_session.trim_desktop(whole, cut)
             size = subprocess.run(["identify", "-format", "%wx%h", cut], check=True,
                                   stdout=subprocess.PIPE).stdout.decode()
             self.assertEqual(size, "160x110")
