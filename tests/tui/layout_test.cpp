@@ -2,11 +2,11 @@
 #include "host/tui/images.h"
 #include "host/tui/text_layout.h"
 
-#include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "tests/support/temp_image.h"
 
 namespace {
 
@@ -14,13 +14,6 @@ using tui::Image;
 using tui::parseCaption;
 using tui::wrapText;
 using Lines = std::vector<std::string>;
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
 
 void put16(std::string* b, unsigned v) {
     b->push_back(static_cast<char>(v & 0xFF));
@@ -169,14 +162,14 @@ TEST(Images, BitmapFilesDecode) {
 TEST(Images, TheProgramsPicturesDecode) {
     const std::string res = std::string(QU_SOURCE_DIR) + "/dialog/res/";
     Image image;
-    ASSERT_TRUE(tui::decodeBitmapFile(readFile(res + "picture.bmp"), &image));
+    ASSERT_TRUE(tui::decodeBitmapFile(qu_test::readHostFile(res + "picture.bmp"), &image));
     EXPECT_EQ(image.width, 48);
     EXPECT_EQ(image.height, 48);
-    ASSERT_TRUE(tui::decodeBitmapFile(readFile(res + "logo.bmp"), &image));
+    ASSERT_TRUE(tui::decodeBitmapFile(qu_test::readHostFile(res + "logo.bmp"), &image));
     EXPECT_EQ(image.width, 88);
     EXPECT_EQ(image.height, 24);
 
-    const std::string icon = readFile(res + "app.ico");
+    const std::string icon = qu_test::readHostFile(res + "app.ico");
     ASSERT_TRUE(tui::decodeIconFile(icon, 32, &image));
     EXPECT_EQ(image.width, 32);
     ASSERT_TRUE(tui::decodeIconFile(icon, 16, &image));

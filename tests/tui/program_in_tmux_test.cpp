@@ -15,7 +15,7 @@
 namespace fs = std::filesystem;
 using qu_test::haveTmux;
 using qu_test::Launch;
-using qu_test::readFile;
+using qu_test::readHostFile;
 using qu_test::Terminal;
 
 namespace {
@@ -60,7 +60,7 @@ TEST(ProgramInTmux, StartUpDetectAndUninstallToCompletion) {
     EXPECT_NE(t.rawErrors().find("what this command deletes is saved in "), std::string::npos);
     EXPECT_EQ(t.errors(), "");
     EXPECT_FALSE(fs::exists(t.machine() / "drive_c/WINDOWS/Inf/oem7.inf"));
-    EXPECT_NE(readFile(t.machine() / "system.reg").find("kestrelx"), std::string::npos)
+    EXPECT_NE(readHostFile(t.machine() / "system.reg").find("kestrelx"), std::string::npos)
         << "only the device's own keys are gone";
     EXPECT_EQ(t.last().find("Uninstalling", t.last().find("successfully!")), std::string::npos)
         << "a second Uninstall ran";
@@ -276,7 +276,7 @@ TEST(ProgramInTmux, StatusRecordAfterEscAndTheImageLine) {
     EXPECT_EQ(t.last().rfind(record, 0), 0u) << t.last();
     EXPECT_EQ(t.errors(), "");
     // The log has the same lines, each after its time stamp.
-    std::istringstream log(readFile(t.home() / "run.log"));
+    std::istringstream log(readHostFile(t.home() / "run.log"));
     std::string logged, line;
     while (std::getline(log, line)) {
         if (line.size() > 25 && line.compare(24, 4, " -- ") != 0) logged += line.substr(25) + "\n";
@@ -348,7 +348,7 @@ TEST(ProgramInTmux, StatusRecordInTheTerminalsEncoding) {
     } remove{pattern};
     const fs::path image = fs::path(pattern) / "m";
     fs::copy(fs::path(QU_SOURCE_DIR) / "machines/xp", image, fs::copy_options::recursive);
-    std::string reg = readFile(image / "system.reg");
+    std::string reg = readHostFile(image / "system.reg");
     const std::string from = "Quorvane USB 2.0 Network Adapter";
     for (size_t at = reg.find(from); at != std::string::npos; at = reg.find(from, at)) {
         reg.replace(at, from.size(), "Netzwerkadapter f\xFCr B\xFCro");

@@ -4,17 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 
 namespace qu_test {
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 bool run(const std::vector<std::string>& argv, std::string* out) {
     char pattern[] = "/tmp/qu-tui-out-XXXXXX";
@@ -40,7 +32,7 @@ bool run(const std::vector<std::string>& argv, std::string* out) {
     close(outFd);
     int status = 0;
     waitpid(pid, &status, 0);
-    if (out != nullptr) *out = readFile(pattern);
+    if (out != nullptr) *out = readHostFile(pattern);
     unlink(pattern);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/temp_image.h"
 #include "tests/support/uninstall_notes.h"
 
 namespace qu_test {
@@ -20,7 +21,6 @@ namespace fs = std::filesystem;
 
 constexpr int kTimeoutMs = 15000;  // generous: sanitizer builds start slowly
 
-std::string readFile(const fs::path& path);
 // Runs argv with its standard output in a file (never a pipe: a tmux
 // server started by the command would hold a pipe open); true when it
 // exited with 0.
@@ -160,15 +160,17 @@ public:
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(kTimeoutMs);
         while (std::chrono::steady_clock::now() < deadline) {
-            if (fs::exists(dir_ / "exit")) return std::atoi(readFile(dir_ / "exit").c_str());
+            if (fs::exists(dir_ / "exit")) return std::atoi(readHostFile(dir_ / "exit").c_str());
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         return -1;
     }
     // Standard error, without the notes around an Uninstall (its backup,
     // what remains), which the program holds until the terminal is its own.
-    std::string errors() const { return qu_test::withoutUninstallNotes(readFile(dir_ / "stderr")); }
-    std::string rawErrors() const { return readFile(dir_ / "stderr"); }
+    std::string errors() const {
+        return qu_test::withoutUninstallNotes(readHostFile(dir_ / "stderr"));
+    }
+    std::string rawErrors() const { return readHostFile(dir_ / "stderr"); }
 
 private:
     bool tmux(std::vector<std::string> args, std::string* out = nullptr) {
